@@ -1,0 +1,47 @@
+# Quillmere: set-up, build, tests, sanitizers, benchmarks.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_DIR ?= $(HOME)/.cache/ccache
+export CCACHE_MAXSIZE ?= 5G
+# Death tests and sanitizers fork; keep their output readable.
+export GTEST_COLOR := no
+
+.PHONY: all setup configure build test asan tsan bench fuzz clean
+
+all: build
+
+setup:
+	bash scripts/setup
+
+configure:
+	cmake -S . -B build -G Ninja $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build build -j $(JOBS)
+
+test: setup build
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+asan: setup
+	cmake -S . -B build-asan -G Ninja -DQM_SANITIZER=address $(CMAKE_FLAGS)
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+tsan: setup
+	cmake -S . -B build-tsan -G Ninja -DQM_SANITIZER=thread $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+bench: setup
+	cmake -S . -B build-bench -G Ninja -DQM_BUILD_BENCHMARKS=ON $(CMAKE_FLAGS)
+	cmake --build build-bench -j $(JOBS)
+	@for b in build-bench/bench/*; do [[ -x $$b && -f $$b ]] && { echo "== $$b"; $$b; }; done; true
+
+fuzz: setup
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQM_BUILD_FUZZERS=ON $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS)
+
+clean:
+	rm -rf build build-asan build-tsan build-bench build-fuzz
