@@ -1,5 +1,8 @@
 # Helpers shared by every subsystem's CMakeLists.txt.
 
+# Protocol Buffers: C++ for the lite runtime, generated at build time by qm_proto_library.
+find_package(Protobuf REQUIRED)
+
 # qm_library(<name> SRCS <files...> [DEPS <targets...>])
 # Builds the static library qm_<name>. Libraries whose objects register themselves from
 # static initialisers are linked with qm_link_whole() by their users.
@@ -59,4 +62,34 @@ function(qm_subsystem name)
     string(REPLACE "/" "_" tname ${rel})
     qm_test(${tname} SRCS ${t} DEPS qm_${name} ${ARG_TEST_DEPS})
   endforeach()
+endfunction()
+
+# qm_proto_library(<name> PROTOS <files...> [DEPS <targets...>])
+# Generates lite-runtime C++ from .proto files of the calling folder and builds the static
+# library qm_<name> from it. Imports are written from the repository root
+# ("graph_config/calculator_options.proto"); the generated header of <folder>/foo.proto is
+# <build>/<folder>/foo.pb.h, included as "<folder>/foo.pb.h". DEPS names the proto libraries
+# whose files are imported, so that their headers exist before this library compiles.
+function(qm_proto_library name)
+  cmake_parse_arguments(ARG "" "" "PROTOS;DEPS" ${ARGN})
+  set(abs_protos "")
+  foreach(proto IN LISTS ARG_PROTOS)
+    get_filename_component(abs ${proto} ABSOLUTE)
+    list(APPEND abs_protos ${abs})
+  endforeach()
+  set(srcs "")
+  foreach(abs IN LISTS abs_protos)
+    file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${abs})
+    string(REGEX REPLACE "\\.proto$" "" stem ${rel})
+    add_custom_command(
+      OUTPUT ${PROJECT_BINARY_DIR}/${stem}.pb.cc ${PROJECT_BINARY_DIR}/${stem}.pb.h
+      COMMAND protobuf::protoc --cpp_out=${PROJECT_BINARY_DIR} -I ${PROJECT_SOURCE_DIR} ${rel}
+      WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+      DEPENDS ${abs_protos} protobuf::protoc
+      COMMENT "Generating C++ from ${rel}"
+      VERBATIM)
+    list(APPEND srcs ${PROJECT_BINARY_DIR}/${stem}.pb.cc ${PROJECT_BINARY_DIR}/${stem}.pb.h)
+  endforeach()
+  add_library(qm_${name} STATIC ${srcs})
+  target_link_libraries(qm_${name} PUBLIC protobuf::libprotobuf-lite ${ARG_DEPS})
 endfunction()
