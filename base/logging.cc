@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -558,6 +559,20 @@ bool LogEveryNSecState::ShouldLog(double seconds) {
 }
 
 }  // namespace logging_internal
+
+LogStreamer::LogStreamer(absl::LogSeverity severity, const char* file, int line)
+    : severity_(static_cast<absl::LogSeverity>(ClampSeverity(static_cast<int>(severity)))),
+      file_(file),
+      line_(line),
+      stream_(std::make_unique<std::ostringstream>()) {}
+
+LogStreamer::~LogStreamer() {
+  if (stream_ == nullptr) return;  // moved from
+  logging_internal::LogMessage message(__FILE__, __LINE__, severity_);
+  message.AtLocation(file_ != nullptr ? file_ : "", line_);
+  message << stream_->str();
+}
+
 }  // namespace absl
 
 // -----------------------------------------------------------------------------------------
@@ -608,6 +623,40 @@ ABSL_ATTRIBUTE_NOINLINE std::string CurrentStackTrace() {
   DumpStackTrace(0, DebugWriteToString, &trace);
   return trace;
 }
+
+void DumpPCAndStackTraceForSignalHandler(void* ucontext, DebugWriter* writer, void* arg) {
+  void* pc = nullptr;
+  if (ucontext != nullptr) {
+    const ucontext_t* context = static_cast<const ucontext_t*>(ucontext);
+#if defined(__x86_64__)
+    pc = reinterpret_cast<void*>(context->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__aarch64__)
+    pc = reinterpret_cast<void*>(context->uc_mcontext.pc);
+#endif
+  }
+  constexpr int kMaxSignalFrames = 63;
+  void* frames[kMaxSignalFrames + 1];
+  int sizes[kMaxSignalFrames];
+  const int depth = absl::GetStackFramesWithContext(frames + 1, sizes, kMaxSignalFrames, 1,
+                                                    ucontext, nullptr);
+  DumpPCAndStackTrace(pc, frames + 1, depth, writer, arg);
+  if (DebugStackTraceHookFn hook = debug_stack_trace_hook.load()) {
+    if (pc != nullptr) {
+      frames[0] = pc;
+      hook(frames, depth + 1, writer, arg);
+    } else {
+      hook(frames + 1, depth, writer, arg);
+    }
+  }
+}
+
+void DumpRegisterContext(void*, DebugWriter* writer, void* arg) {
+  writer("Register dump on this platform in not yet supported\n", arg);
+}
+
+void DumpAddressMap(DebugWriter*, void*) {}
+void DumpMallocStats(DebugWriter*, void*) {}
+void* GetSP(void*) { return nullptr; }
 
 void DebugStackTraceHook::Register(DebugStackTraceHookFn hook) { debug_stack_trace_hook = hook; }
 DebugStackTraceHookFn DebugStackTraceHook::GetHook() { return debug_stack_trace_hook.load(); }

@@ -278,6 +278,25 @@ struct LogEveryNSecState {
 };
 
 }  // namespace logging_internal
+
+// Collects everything streamed into it and logs it as one message at `file`:`line` when
+// destroyed. For code that must build a message before it can log (failure handlers).
+class LogStreamer {
+ public:
+  LogStreamer(absl::LogSeverity severity, const char* file, int line);
+  LogStreamer(LogStreamer&& other) = default;
+  LogStreamer& operator=(LogStreamer&& other) = default;
+  ~LogStreamer();
+  std::ostream& stream() { return *stream_; }
+
+ private:
+  absl::LogSeverity severity_;
+  const char* file_;
+  int line_;
+  std::unique_ptr<std::string> text_;
+  std::unique_ptr<std::ostringstream> stream_;
+};
+
 }  // namespace absl
 
 // Dies with "Check failed: '<exprtext>' Must be non-null" attributed to file:line.
@@ -312,6 +331,17 @@ void DumpPCAndStackTrace(void* pc, void* const* frames, int depth, DebugWriter* 
                          void* arg);
 // "Stack trace:\n" followed by the frame lines of the caller's stack.
 std::string CurrentStackTrace();
+
+// For failure-signal handlers: the program counter of the signal context and up to 63
+// frames of the interrupted stack.
+void DumpPCAndStackTraceForSignalHandler(void* ucontext, DebugWriter* writer, void* arg);
+// Register dumps are not supported: writes one line saying so.
+void DumpRegisterContext(void* ucontext, DebugWriter* writer, void* arg);
+// Write nothing on this platform.
+void DumpAddressMap(DebugWriter* writer, void* arg);
+void DumpMallocStats(DebugWriter* writer, void* arg);
+// Null on this platform.
+void* GetSP(void* ucontext);
 
 // Called after every stack dump with the frames, when registered.
 using DebugStackTraceHookFn = void (*)(void* const* frames, int depth, DebugWriter* writer,

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -197,6 +198,17 @@ TEST(LogTest, MessageMadeWhileStreamingAnotherIsItsOwnLine) {
   EXPECT_THAT(out, MatchesRegex("I.*\\] inner\nI.*\\] outer value\n"));
 }
 
+TEST(LogTest, AbseilDiagnosticsAndStreamersBecomeOrdinaryLines) {
+  int line = 0;
+  const std::string out = CaptureStderrOf([&] {
+    line = __LINE__; ABSL_INTERNAL_LOG(WARNING, "from abseil");
+    absl::LogStreamer streamer(absl::LogSeverity::kError, "handler/site.cc", 9);
+    streamer.stream() << "collected " << 3;
+  });
+  EXPECT_THAT(out, MatchesRegex("W.* logging_test\\.cc:" + std::to_string(line) +
+                                "\\] from abseil\nE.* site\\.cc:9\\] collected 3\n"));
+}
+
 TEST(CheckOpStringTest, WritesOperandsByType) {
   auto text = [](auto a, auto b) {
     std::unique_ptr<std::string> s(absl::logging_internal::MakeCheckOpString(a, b, "x == y"));
@@ -269,6 +281,23 @@ TEST(LogDeathTest, FatalFormsDie) {
   EXPECT_DEATH(CHECK_STREQ("a", "b"), "Check failed: \"a\" == \"b\" \\(a vs\\. b\\) \n");
 }
 
+// Reprints the first fatal text when it is sent.
+class ReprintingSink : public absl::LogSink {
+ public:
+  void Send(const absl::LogEntry&) override {
+    base_logging::logging_internal::ReprintFatalMessage();
+  }
+};
+
+TEST(LogDeathTest, FirstFatalTextIsKeptUpTo510Bytes) {
+  ReprintingSink sink;
+  EXPECT_DEATH(LOG(FATAL).ToSinkAlso(&sink) << "short",
+               "\\] short\nshort\n\\*\\*\\* Check failure");
+  const std::string long_text(600, 'z');
+  EXPECT_DEATH(LOG(FATAL).ToSinkAlso(&sink) << long_text,
+               "z\n" + std::string(510, 'z') + "\n\\*\\*\\* Check failure");
+}
+
 TEST(LogDeathTest, QuietCheckExitsWithOneAndNoStackTrace) {
   EXPECT_EXIT(QCHECK(false) << "quiet", testing::ExitedWithCode(1),
               "\\] Check failed: false quiet\n$");
@@ -307,6 +336,50 @@ TEST(RawLogTest, LongMessageIsTruncatedWithMarker) {
 TEST(RawLogDeathTest, FatalLineIsFollowedByStackTrace) {
   EXPECT_DEATH(RAW_LOG(FATAL, "raw fatal %d", 1),
                "F0000 00:00:[0-9]+\\.[0-9]{6} .*\\] RAW: raw fatal 1\n    @ +0x[0-9a-f]+  ");
+}
+
+}  // namespace
+
+namespace {
+
+// Restores the temporary-directory variables a test changes.
+class TempDirectoriesTest : public testing::Test {
+ protected:
+  TempDirectoriesTest() {
+    for (const char* name : kNames) {
+      const char* value = getenv(name);
+      saved_.push_back(value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+    }
+  }
+  ~TempDirectoriesTest() override {
+    for (size_t i = 0; i < saved_.size(); ++i) {
+      if (saved_[i]) {
+        setenv(kNames[i], saved_[i]->c_str(), 1);
+      } else {
+        unsetenv(kNames[i]);
+      }
+    }
+  }
+  static constexpr const char* kNames[] = {"TEST_TMPDIR", "TMPDIR", "TMP"};
+  std::vector<std::optional<std::string>> saved_;
+};
+
+TEST_F(TempDirectoriesTest, FirstExistingCandidateEndsTheScan) {
+  const std::string dir = testing::TempDir();
+  setenv("TEST_TMPDIR", dir.c_str(), 1);
+  std::vector<std::string> list = {"stale"};
+  GetExistingTempDirectories(&list);
+  const std::string expected = dir.back() == '/' ? dir : dir + "/";
+  EXPECT_THAT(list, ElementsAre(expected));
+
+  // Candidates that do not exist are dropped; /tmp ends the scan.
+  setenv("TEST_TMPDIR", "/nonexistent-quillmere-dir", 1);
+  unsetenv("TMPDIR");
+  unsetenv("TMP");
+  GetExistingTempDirectories(&list);
+  EXPECT_THAT(list, Not(testing::Contains("/nonexistent-quillmere-dir/")));
+  ASSERT_FALSE(list.empty());
+  EXPECT_EQ(list.back(), "/tmp/");
 }
 
 }  // namespace
