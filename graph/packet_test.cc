@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "graph_config/pellumo_options.pb.h"
 #include "gtest/gtest.h"
 
 namespace kaldren {
@@ -85,6 +86,9 @@ TEST(PacketTest, ProtoMessageView) {
   absl::Status empty = Packet().ValidateAsProtoMessageLite();
   EXPECT_EQ(empty.code(), absl::StatusCode::kInternal);
   EXPECT_EQ(empty.message(), "Packet is empty.");
+  Packet message = MakePacket<pellumo::PellumoOptions>();
+  EXPECT_TRUE(message.ValidateAsProtoMessageLite().ok());
+  EXPECT_EQ(&message.GetProtoMessageLite(), &message.Get<pellumo::PellumoOptions>());
   absl::Status not_proto = MakePacket<int>(1).ValidateAsProtoMessageLite();
   EXPECT_EQ(not_proto.code(), absl::StatusCode::kInvalidArgument);
   EXPECT_EQ(not_proto.message(),
