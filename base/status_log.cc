@@ -1,41 +1,50 @@
 #include "base/status_log.h"
 
-#include <unistd.h>
-
-#include <cstdlib>
-
-#include "absl/debugging/stacktrace.h"
-#include "absl/debugging/symbolize.h"
-#include "absl/strings/str_cat.h"
+#include "absl/base/const_init.h"
+#include "absl/container/flat_hash_map.h"
+#include "absl/flags/flag.h"
+#include "absl/synchronization/mutex.h"
+#include "base/flags.h"
+#include "base/logging.h"
+#include "base/vlog.h"
 
 namespace util {
 namespace status_log_internal {
+namespace {
+
+ABSL_CONST_INIT absl::Mutex vlog_sites_mutex(absl::kConstInit);
+
+}  // namespace
 
 void Log(absl::LogSeverity severity, absl::SourceLocation location, int verbosity,
          absl::string_view text) {
-  absl::string_view file = location.file_name();
-  file = file.substr(file.rfind('/') + 1);
-  const std::string line = absl::StrCat(absl::LogSeverityName(severity), " ", file, ":",
-                                        location.line(), "] ", text, "\n");
-  (void)!write(STDERR_FILENO, line.data(), line.size());
-  if (severity == absl::LogSeverity::kFatal) std::abort();
-}
-
-std::string StackTrace() {
-  void* frames[32];
-  const int depth = absl::GetStackTrace(frames, 32, 1);
-  std::string trace = "Stack trace:\n";
-  for (int i = 0; i < depth; ++i) {
-    char name[256];
-    absl::StrAppend(&trace, "    @ ", absl::Hex(reinterpret_cast<uintptr_t>(frames[i])), " ",
-                    absl::Symbolize(frames[i], name, sizeof(name)) ? name : "(unknown)", "\n");
+  if (severity == absl::LogSeverity::kFatal) {
+    absl::logging_internal::LogMessageFatal message(__FILE__, __LINE__);
+    message.AtLocation(location.file_name(), location.line()).WithVerbosity(verbosity) << text;
+  } else {
+    absl::logging_internal::LogMessage(__FILE__, __LINE__, severity)
+            .AtLocation(location.file_name(), location.line())
+            .WithVerbosity(verbosity)
+        << text;
   }
-  return trace;
 }
 
-bool VerboseLevelOn(const char* file, int level) { return level <= 0; }
+std::string StackTrace() { return CurrentStackTrace(); }
 
-bool RetCheckAbortsOnFailure() { return false; }
+bool VerboseLevelOn(const char* file, int level) {
+  // One site per file (by the address of its path literal), made on first use, never freed.
+  static auto* const sites = new absl::flat_hash_map<const char*, base::VLogSite*>;
+  base::VLogSite* site;
+  {
+    absl::MutexLock lock(&vlog_sites_mutex);
+    base::VLogSite*& entry = (*sites)[file];
+    if (entry == nullptr) entry = new base::VLogSite;
+    site = entry;
+  }
+  return site->IsEnabled(level, file);
+}
+
+bool RetCheckAbortsOnFailure() { return absl::GetFlag(FLAGS_ret_check_abort_on_failure); }
 
 }  // namespace status_log_internal
 }  // namespace util

@@ -5,6 +5,7 @@
 #include "absl/strings/string_view.h"
 #include "absl/strings/strip.h"
 #include "absl/synchronization/mutex.h"
+#include "base/logging.h"
 #include "base/status_log.h"
 
 namespace util {
@@ -90,13 +91,8 @@ StatusBuilder RetCheckFailSlowPath(absl::SourceLocation location, std::string* c
 
 void InstallFailureAction(FailureAction action) {
   absl::MutexLock lock(&failure_action_mutex);
-  if (failure_action != nullptr || action == nullptr) {
-    status_log_internal::Log(absl::LogSeverity::kFatal, QM_LOC, -1,
-                             failure_action != nullptr
-                                 ? "Check failed: failure_action == nullptr "
-                                 : "Check failed: 'action' Must be non NULL");
-  }
-  failure_action = action;
+  CHECK(failure_action == nullptr) << "A RET_CHECK failure action is already installed";
+  failure_action = CHECK_NOTNULL(action);
 }
 
 CheckOpMessageBuilder::CheckOpMessageBuilder(const char* expression) : stream_(&text_) {

@@ -3,8 +3,10 @@
 #include <memory>
 #include <string>
 
+#include "absl/flags/flag.h"
 #include "absl/strings/match.h"
 #include "absl/strings/str_cat.h"
+#include "base/flags.h"
 #include "gtest/gtest.h"
 
 namespace {
@@ -197,6 +199,16 @@ TEST(CheckOpMessageTest, OperandTexts) {
                                   here, MakeCheckOpString(1, 2, "a == b"))
                                   .SetNoLogging();
   EXPECT_EQ(status.message(), RetCheckText(line, "a == b (1 vs. 2) "));
+}
+
+TEST(RetCheckDeathTest, AbortsWhenTheFlagSaysSo) {
+  int line = 0;
+  EXPECT_DEATH(
+      {
+        absl::SetFlag(&FLAGS_ret_check_abort_on_failure, true);
+        CheckPositive(-1, &line).IgnoreError();
+      },
+      "generic::internal: RET_CHECK failure \\(base/status_macros_test:[0-9]+\\) x > 0 x is -1");
 }
 
 int failure_actions = 0;
