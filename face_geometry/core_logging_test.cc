@@ -64,8 +64,8 @@ TEST_F(CoreLoggingTest, ThreadsAreNumberedInOrderOfTheirFirstLine) {
   // A fresh process, so that no thread has logged before.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(LogFromTwoThreadsAndExit(), ::testing::ExitedWithCode(0),
-      "LOG TID\\(1\\) WARNING .* first\nLOG TID\\(2\\) WARNING .* second\n"
-      "LOG TID\\(1\\) WARNING .* third\n");
+              "LOG TID\\(1\\) WARNING .* first\nLOG TID\\(2\\) WARNING .* second\n"
+              "LOG TID\\(1\\) WARNING .* third\n");
 }
 
 TEST_F(CoreLoggingTest, FilteredStatementBuildsNothing) {
@@ -90,8 +90,7 @@ TEST_F(CoreLoggingTest, CriticalMessageIsFollowedByAssertBlockAndReturns) {
   EXPECT_THAT(lines[0], MatchesRegex("LOG TID\\([0-9]+\\) CRITICAL +[0-9.e+-]+ .* broken"));
   EXPECT_EQ(lines[1], "ASSERT FAILED");
   EXPECT_THAT(lines[2], MatchesRegex("face_geometry/core_logging.cc:[0-9]+"));
-  EXPECT_EQ(lines[3],
-            "VRK_CHECK(level < g_LogAbortLevel) 4 4 Abort. Log level is too serious 4");
+  EXPECT_EQ(lines[3], "VRK_CHECK(level < g_LogAbortLevel) 4 4 Abort. Log level is too serious 4");
 }
 
 TEST_F(CoreLoggingTest, UnusualLevelsAndSourcePoints) {
@@ -103,8 +102,7 @@ TEST_F(CoreLoggingTest, UnusualLevelsAndSourcePoints) {
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_THAT(lines[0], MatchesRegex("LOG TID\\([0-9]+\\) 7 +[0-9.e+-]+ odd"));
   EXPECT_EQ(lines[0].find("odd") - lines[0].find(" 7 "), 1 + 1 + 1 + 15 + 1u);
-  EXPECT_EQ(lines[3],
-            "VRK_CHECK(level < g_LogAbortLevel) 7 4 Abort. Log level is too serious 7");
+  EXPECT_EQ(lines[3], "VRK_CHECK(level < g_LogAbortLevel) 7 4 Abort. Log level is too serious 7");
 }
 
 TEST_F(CoreLoggingTest, TruncateFileNameKeepsLastDirectoryAndFile) {
@@ -112,8 +110,12 @@ TEST_F(CoreLoggingTest, TruncateFileNameKeepsLastDirectoryAndFile) {
     const char* path;
     const char* expected;
   } kCases[] = {
-      {"d.cc", "d.cc"},          {"c/d.cc", "c/d.cc"},       {"a/b/c/d.cc", "c/d.cc"},
-      {"/x/y/z.cc", "y/z.cc"},   {"a\\b\\c.cc", "b\\c.cc"}, {"a/b\\c.cc", "b\\c.cc"},
+      {"d.cc", "d.cc"},
+      {"c/d.cc", "c/d.cc"},
+      {"a/b/c/d.cc", "c/d.cc"},
+      {"/x/y/z.cc", "y/z.cc"},
+      {"a\\b\\c.cc", "b\\c.cc"},
+      {"a/b\\c.cc", "b\\c.cc"},
       {"", ""},
   };
   for (const auto& c : kCases) {
@@ -148,7 +150,8 @@ TEST_F(CoreLoggingTest, ReplaceableFunctions) {
   VRK_LOG(ERROR, "bare");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "bare\n");
   ASSERT_EQ(captured.size(), 2u);
-  EXPECT_EQ(captured[1], "VRK_CHECK(level < g_LogAbortLevel) 3 3 Abort. Log level is too serious 3");
+  EXPECT_EQ(captured[1],
+            "VRK_CHECK(level < g_LogAbortLevel) 3 3 Abort. Log level is too serious 3");
   g_captured = nullptr;
 }
 

@@ -1,10 +1,9 @@
 #include "face_geometry/rigid_transformation.h"
 
+#include <Eigen/Geometry>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
-
-#include <Eigen/Geometry>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -69,7 +68,7 @@ TYPED_TEST(RigidTransformationTest, MatrixToQuaternionBranches) {
     Matrix3 m;
     Vector4 q;
   } kCases[] = {
-      {Matrix3::Identity(), Vector4(0, 0, 0, 1)},     // w branch
+      {Matrix3::Identity(), Vector4(0, 0, 0, 1)},  // w branch
       {Diagonal(1, -1, -1), Vector4(1, 0, 0, 0)},  // 180° about x
       {Diagonal(-1, 1, -1), Vector4(0, 1, 0, 0)},  // about y
       {Diagonal(-1, -1, 1), Vector4(0, 0, 1, 0)},  // about z
@@ -84,8 +83,8 @@ TYPED_TEST(RigidTransformationTest, MatrixToQuaternionBranches) {
     const auto pose = TestFixture::Pose::Random(5);
     ASSERT_TRUE(pose.IsFiniteAndHasUnitQuaternion());
     const typename TestFixture::Pose from_matrix(pose.T());
-    EXPECT_TRUE(from_matrix.q().isApprox(pose.q(), 100 * TestFixture::kTolerance))
-        << pose << "\n" << from_matrix;
+    EXPECT_TRUE(from_matrix.q().isApprox(pose.q(), 100 * TestFixture::kTolerance)) << pose << "\n"
+                                                                                   << from_matrix;
     EXPECT_EQ(from_matrix.p(), pose.p());
     EXPECT_EQ(typename TestFixture::Pose(pose.T3x4()).q(), from_matrix.q());
     EXPECT_GE(from_matrix.q()(3), 0);
@@ -174,7 +173,8 @@ TEST_F(RigidTransformationDeathTest, FatalChecks) {
   const Pose a = Pose::Identity();
   double error = 0;
   EXPECT_DEATH(ErrorBetweenTwoTransformation<double>(a, a, nullptr, &error), "p_error != nullptr");
-  EXPECT_DEATH(ErrorBetweenTwoTransformation<double>(a, a, &error, nullptr), "theta_error != nullptr");
+  EXPECT_DEATH(ErrorBetweenTwoTransformation<double>(a, a, &error, nullptr),
+               "theta_error != nullptr");
   EXPECT_DEATH(Interpolate(a, a, -0.1), "scalar >= 0.*scalar must be in \\[0, 1\\]\\.");
   EXPECT_DEATH(Interpolate(a, a, 1.5), "scalar <= 1.*scalar must be in \\[0, 1\\]\\.");
 }
