@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 #include <streambuf>
 
 #include "absl/base/internal/raw_logging.h"
@@ -21,7 +22,6 @@
 #include "absl/strings/str_cat.h"
 #include "absl/strings/match.h"
 #include "absl/strings/str_format.h"
-#include "absl/synchronization/mutex.h"
 #include "base/raw_logging.h"
 
 namespace {
@@ -51,12 +51,13 @@ absl::string_view Basename(absl::string_view path) {
 }
 
 // Process-wide logging state. Allocated once and never destroyed, so that logging from
-// exit-time destructors stays safe.
+// exit-time destructors stays safe. Standard mutexes (over pthreads) keep the logging path
+// visible to the thread sanitizer, which cannot see into the prebuilt Abseil library.
 struct GlobalLogState {
-  absl::Mutex global_sinks_mutex;
+  std::shared_mutex global_sinks_mutex;
   std::vector<absl::LogSink*>* global_sinks = nullptr;  // created by the first AddLogSink
-  absl::Mutex sink_send_mutex;
-  absl::Mutex stats_mutex;
+  std::mutex sink_send_mutex;
+  std::mutex stats_mutex;
   uint64_t logged_messages[4] = {};
   uint64_t logged_bytes[4] = {};
 };
@@ -158,14 +159,14 @@ std::string LogEntry::ToString() const { return absl::StrCat(FormatPrefix(), tex
 
 void AddLogSink(LogSink* sink) {
   GlobalLogState& state = State();
-  absl::WriterMutexLock lock(&state.global_sinks_mutex);
+  std::unique_lock<std::shared_mutex> lock(state.global_sinks_mutex);
   if (state.global_sinks == nullptr) state.global_sinks = new std::vector<LogSink*>;
   state.global_sinks->push_back(sink);
 }
 
 void RemoveLogSink(LogSink* sink) {
   GlobalLogState& state = State();
-  absl::WriterMutexLock lock(&state.global_sinks_mutex);
+  std::unique_lock<std::shared_mutex> lock(state.global_sinks_mutex);
   if (state.global_sinks == nullptr) return;
   for (auto it = state.global_sinks->begin(); it != state.global_sinks->end(); ++it) {
     if (*it == sink) {
@@ -314,7 +315,7 @@ void LogMessage::Flush() {
 
   GlobalLogState& state = State();
   {
-    absl::MutexLock lock(&state.stats_mutex);
+    std::lock_guard<std::mutex> lock(state.stats_mutex);
     const int severity = data.entry.severity_;
     state.logged_messages[severity] += 1;
     state.logged_bytes[severity] +=
@@ -354,25 +355,25 @@ void LogMessage::PrepareToDieIfFatal() {
 void LogMessage::LogToSinks() {
   GlobalLogState& state = State();
   LogMessageData& data = *data_;
-  if (!data.sinks_only) state.global_sinks_mutex.ReaderLock();
+  if (!data.sinks_only) state.global_sinks_mutex.lock_shared();
   const std::vector<LogSink*>* global =
       data.sinks_only ? nullptr : state.global_sinks;
   const bool any_global = global != nullptr && !global->empty();
   if (data.extra_sinks.empty() && !any_global) {
-    if (!data.sinks_only) state.global_sinks_mutex.ReaderUnlock();
+    if (!data.sinks_only) state.global_sinks_mutex.unlock_shared();
     return;
   }
-  state.sink_send_mutex.Lock();
+  state.sink_send_mutex.lock();
   for (LogSink* sink : data.extra_sinks) sink->Send(data.entry);
   if (any_global) {
     for (LogSink* sink : *global) sink->Send(data.entry);
   }
-  state.sink_send_mutex.Unlock();
+  state.sink_send_mutex.unlock();
   for (LogSink* sink : data.extra_sinks) sink->WaitTillSent();
   if (any_global) {
     for (LogSink* sink : *global) sink->WaitTillSent();
   }
-  if (!data.sinks_only) state.global_sinks_mutex.ReaderUnlock();
+  if (!data.sinks_only) state.global_sinks_mutex.unlock_shared();
 }
 
 void LogMessage::DieIfFatal() {
@@ -528,30 +529,31 @@ std::string* CheckstrcasecmpfalseImpl(const char* s1, const char* s2, const char
 
 bool LogEveryNState::ShouldLog(int n) {
   if (n == 0) return false;
-  const uint32_t old = counter++;
+  const uint32_t old = counter.fetch_add(1, std::memory_order_relaxed);
   return old % static_cast<uint32_t>(n) == 0;
 }
 
 bool LogFirstNState::ShouldLog(int n) {
-  if (counter < static_cast<uint32_t>(n)) {
-    ++counter;
+  if (counter.load(std::memory_order_relaxed) < static_cast<uint32_t>(n)) {
+    counter.fetch_add(1, std::memory_order_relaxed);
     return true;
   }
   return false;
 }
 
 bool LogEveryPow2State::ShouldLog() {
-  const uint32_t value = ++counter;
+  const uint32_t value = counter.fetch_add(1, std::memory_order_relaxed) + 1;
   return (value & (value - 1)) == 0;
 }
 
 bool LogEveryNSecState::ShouldLog(double seconds) {
-  ++counter;
+  counter.fetch_add(1, std::memory_order_relaxed);
   const int64_t now = absl::GetCurrentTimeNanos();
-  int64_t deadline = next_log_time_cycles.load(std::memory_order_relaxed);
+  int64_t deadline = next_log_time_nanos.load(std::memory_order_relaxed);
+  // One caller per period wins the exchange.
   while (now > deadline) {
     const int64_t next = now + static_cast<int64_t>(seconds * 1e9);
-    if (next_log_time_cycles.compare_exchange_weak(deadline, next, std::memory_order_relaxed)) {
+    if (next_log_time_nanos.compare_exchange_weak(deadline, next, std::memory_order_relaxed)) {
       return true;
     }
   }
@@ -738,13 +740,13 @@ void Initialize() {
 
 uint64_t LoggedMessages(absl::LogSeverity severity) {
   GlobalLogState& state = State();
-  absl::MutexLock lock(&state.stats_mutex);
+  std::lock_guard<std::mutex> lock(state.stats_mutex);
   return state.logged_messages[ClampSeverity(static_cast<int>(severity))];
 }
 
 uint64_t LoggedBytes(absl::LogSeverity severity) {
   GlobalLogState& state = State();
-  absl::MutexLock lock(&state.stats_mutex);
+  std::lock_guard<std::mutex> lock(state.stats_mutex);
   return state.logged_bytes[ClampSeverity(static_cast<int>(severity))];
 }
 

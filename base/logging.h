@@ -259,22 +259,24 @@ std::string* CheckstrcasecmpfalseImpl(const char* s1, const char* s2, const char
 
 // --- Rate limiting -------------------------------------------------------------------
 
+// One static state per rate-limited statement. The counters are relaxed atomics: statements
+// on several threads need no lock, and the count stays approximate under contention.
 struct LogEveryNState {
   bool ShouldLog(int n);
-  uint32_t counter = 0;
+  std::atomic<uint32_t> counter{0};
 };
 struct LogFirstNState {
   bool ShouldLog(int n);
-  uint32_t counter = 0;
+  std::atomic<uint32_t> counter{0};
 };
 struct LogEveryPow2State {
   bool ShouldLog();
-  uint32_t counter = 0;
+  std::atomic<uint32_t> counter{0};
 };
 struct LogEveryNSecState {
   bool ShouldLog(double seconds);
-  uint32_t counter = 0;
-  std::atomic<int64_t> next_log_time_cycles{0};
+  std::atomic<uint32_t> counter{0};
+  std::atomic<int64_t> next_log_time_nanos{0};  // deadline on the wall clock
 };
 
 }  // namespace logging_internal

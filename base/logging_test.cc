@@ -7,10 +7,13 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "absl/strings/str_cat.h"
+#include "absl/strings/match.h"
 #include "absl/strings/str_format.h"
+#include "absl/strings/str_split.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "base/raw_logging.h"
@@ -116,6 +119,38 @@ TEST(LogTest, StatementsLeaveErrnoUnchanged) {
   });
   EXPECT_EQ(errno, EACCES);
   EXPECT_THAT(out, HasSubstr("] open failed: Permission denied [13]\n"));
+}
+
+TEST(LogTest, LinesOfConcurrentThreadsDoNotInterleave) {
+  constexpr int kThreads = 4;
+  constexpr int kLines = 200;
+  const std::string out = CaptureStderrOf([] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([t] {
+        for (int i = 0; i < kLines; ++i) {
+          LOG(INFO) << "thread " << t << " line " << i << " " << std::string(200, 'a' + t);
+          LOG_EVERY_N(INFO, 50) << "every fifty";
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  });
+  std::vector<std::string> lines = absl::StrSplit(out, '\n', absl::SkipEmpty());
+  int every_fifty = 0;
+  int ordinary = 0;
+  for (const std::string& line : lines) {
+    if (absl::EndsWith(line, "] every fifty")) {
+      ++every_fifty;
+      continue;
+    }
+    ASSERT_THAT(line, MatchesRegex("I.*\\] thread [0-3] line [0-9]+ [a-d]{200}"));
+    const int thread = line[line.find("] thread ") + 9] - '0';
+    ASSERT_THAT(line, EndsWith(" " + std::string(200, 'a' + thread)));
+    ++ordinary;
+  }
+  EXPECT_EQ(ordinary, kThreads * kLines);
+  EXPECT_EQ(every_fifty, kThreads * kLines / 50);
 }
 
 TEST(LogTest, RateLimitedFormsLogTheRightCalls) {
@@ -301,6 +336,31 @@ TEST(LogDeathTest, FirstFatalTextIsKeptUpTo510Bytes) {
 TEST(LogDeathTest, QuietCheckExitsWithOneAndNoStackTrace) {
   EXPECT_EXIT(QCHECK(false) << "quiet", testing::ExitedWithCode(1),
               "\\] Check failed: false quiet\n$");
+}
+
+// Each statement runs in the death-test child, so the raised minloglevel stays there.
+TEST(LogDeathTest, MessagesBelowMinLogLevelAreDroppedButFatalOnesStillEnd) {
+  EXPECT_EXIT(
+      {
+        absl::SetFlag(&FLAGS_minloglevel, 4);
+        LOG(ERROR) << "dropped";
+        // A plain message of severity FATAL that is dropped does not end the process.
+        absl::logging_internal::LogMessage(__FILE__, __LINE__, absl::LogSeverity::kFatal) << "f";
+        _exit(7);
+      },
+      testing::ExitedWithCode(7), "^$");
+  EXPECT_DEATH(
+      {
+        absl::SetFlag(&FLAGS_minloglevel, 4);
+        LOG(FATAL) << "gone";
+      },
+      "^$");
+  EXPECT_EXIT(
+      {
+        absl::SetFlag(&FLAGS_minloglevel, 4);
+        QCHECK(false);
+      },
+      testing::ExitedWithCode(1), "^$");
 }
 
 TEST(LogDeathTest, CheckNotNullPassesTheValueOn) {

@@ -3,11 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "absl/flags/flag.h"
 #include "absl/strings/string_view.h"
-#include "absl/synchronization/mutex.h"
 #include "absl/time/clock.h"
 #include "base/raw_logging.h"
 
@@ -23,8 +23,9 @@ struct VModuleEntry {
 
 std::atomic<const VModuleEntry*> vmodule_list{nullptr};
 
-absl::Mutex& VModuleLock() {
-  static absl::Mutex* lock = new absl::Mutex;
+// Serialises writers of the list (a standard mutex, visible to the thread sanitizer).
+std::mutex& VModuleLock() {
+  static std::mutex* lock = new std::mutex;
   return *lock;
 }
 
@@ -130,7 +131,7 @@ bool SafeFNMatch_(const char* pattern, size_t patt_len, const char* str, size_t 
 int SetVLOGLevel(const char* pattern, int level) {
   int result = FLAGS_v;
   const size_t pattern_length = strlen(pattern);
-  absl::MutexLock lock(&VModuleLock());
+  std::lock_guard<std::mutex> lock(VModuleLock());
   bool found = false;
   for (const VModuleEntry* entry = vmodule_list.load(std::memory_order_acquire);
        entry != nullptr; entry = entry->next) {
