@@ -385,6 +385,22 @@ TEST(RawLogTest, PrefixCarriesUnixSecondsWithoutTimeZone) {
   EXPECT_EQ(out.substr(out.find('.') + 7, tid.size()), tid);
 }
 
+TEST(RawLogDeathTest, LoadedTimeZoneGivesTheLocalDateAndTime) {
+  // Runs in the child: the zone stays loaded there only.
+  const time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  EXPECT_EXIT(
+      {
+        base_raw_logging::InitRawLog();
+        RAW_LOG(WARNING, "zoned");
+        _exit(0);
+      },
+      testing::ExitedWithCode(0),
+      absl::StrFormat("^W%02d%02d [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6} .*\\] RAW: zoned\n$",
+                      local.tm_mon + 1, local.tm_mday));
+}
+
 TEST(RawLogTest, LongMessageIsTruncatedWithMarker) {
   const std::string long_text(3000, 'r');
   const std::string out = CaptureStderrOf([&] { RAW_LOG(WARNING, "%s", long_text.c_str()); });

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "absl/time/clock.h"
 #include "gtest/gtest.h"
 #include "base/logging.h"
 
@@ -82,6 +83,20 @@ TEST(VLogTest, VModuleSettingIsParsedIntoPatterns) {
   EXPECT_EQ(LevelOf("zeta.cc"), 2);
   EXPECT_EQ(LevelOf("eta.cc"), 0);  // unparsable level: skipped
   EXPECT_EQ(LevelOf("theta.cc"), 3);
+}
+
+TEST(VLogTest, BurstMaskSelectsMilliseconds) {
+  EXPECT_TRUE(base::internal::IsVLogBurstTime());  // mask 0: always
+  absl::SetFlag(&FLAGS_vlog_burst, 1);             // odd milliseconds only
+  int samples = 0;
+  while (samples < 20) {
+    const int64_t before = absl::ToUnixMillis(absl::Now());
+    const bool on = base::internal::IsVLogBurstTime();
+    if (absl::ToUnixMillis(absl::Now()) != before) continue;  // the millisecond changed
+    EXPECT_EQ(on, (before & 1) == 1) << before;
+    ++samples;
+  }
+  absl::SetFlag(&FLAGS_vlog_burst, 0);
 }
 
 }  // namespace
