@@ -29,7 +29,11 @@ absl::string_view SourceRootPrefix() {
 // "base/foo.cc" -> "base/foo": RET_CHECK texts name the source relative to the
 // repository root, without its extension.
 absl::string_view RetCheckFileName(absl::string_view path) {
-  absl::ConsumePrefix(&path, SourceRootPrefix());
+  if (!absl::ConsumePrefix(&path, SourceRootPrefix())) {
+    // An object built apart from this one: drop a relative lead-in at least.
+    while (absl::ConsumePrefix(&path, "../") || absl::ConsumePrefix(&path, "./")) {
+    }
+  }
   const size_t slash = path.rfind('/');
   const size_t dot = path.rfind('.');
   if (dot == absl::string_view::npos || (slash != absl::string_view::npos && dot < slash)) {

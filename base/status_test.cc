@@ -1,7 +1,9 @@
 #include "base/status.h"
 
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "absl/strings/str_cat.h"
 #include "gtest/gtest.h"
@@ -81,6 +83,24 @@ TEST(StatusTest, CopiesShareTheRecordUntilWritten) {
   EXPECT_EQ(copy.GetPayload("k"), absl::Cord("w"));
 }
 
+TEST(StatusTest, CopiesAcrossThreads) {
+  const Status shared = absl::InternalError("shared");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&shared, t] {
+      for (int i = 0; i < 2000; ++i) {
+        Status copy = shared;
+        // Each thread writes its own copy: the shared record must stay untouched.
+        copy.SetPayload("thread", absl::Cord(absl::StrCat(t)));
+        Status again = copy;
+        EXPECT_EQ(again.GetPayload("thread"), absl::Cord(absl::StrCat(t)));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(shared, absl::InternalError("shared"));
+}
+
 TEST(StatusTest, PayloadsOnOkAndInlineStatuses) {
   Status ok;
   ok.SetPayload("k", absl::Cord("v"));
@@ -151,7 +171,14 @@ TEST(StatusTest, Annotate) {
 struct AbSpace {
   static std::string space_name() { return "ab"; }
   static std::string code_to_string(int code) { return absl::StrCat("ab", code); }
-  static int canonical_code(int code) { return code == 5 ? 5 : 2; }
+  static int canonical_code(int code) { return code == 5 ? 5 : code == 9 ? 0 : 2; }
+};
+
+// A space whose payload does not fit the local encoding buffer.
+struct LongNameSpace {
+  static std::string space_name() { return std::string(200, 'n'); }
+  static std::string code_to_string(int code) { return absl::StrCat(code); }
+  static int canonical_code(int code) { return 13; }
 };
 
 const util::ErrorSpace* Ab() { return util::ErrorSpace::GetBase<util::ErrorSpaceImpl<AbSpace>>(); }
@@ -183,6 +210,26 @@ TEST(ErrorSpaceTest, PayloadBytes) {
     EXPECT_TRUE(util::HasErrorCode(status, Ab(), c.code));
     EXPECT_FALSE(util::HasErrorSpace(status, util::CanonicalErrorSpace()));
   }
+}
+
+TEST(ErrorSpaceTest, LongSpaceNames) {
+  const util::ErrorSpace* space =
+      util::ErrorSpace::GetBase<util::ErrorSpaceImpl<LongNameSpace>>();
+  const Status status = util::MakeStatus(space, 1, "m");
+  EXPECT_EQ(PayloadBytes(status), absl::StrCat("\x08\x01\x12\xc8\x01", std::string(200, 'n')));
+  EXPECT_EQ(util::status_internal::ErrorSpacePayload::Retrieve(status).GetErrorSpaceName(),
+            std::string(200, 'n'));
+}
+
+TEST(ErrorSpaceTest, ASpaceCodeWithCanonicalOkIsStillAnError) {
+  const Status status = util::MakeStatus(Ab(), 9, "m");
+  EXPECT_FALSE(status.ok());
+  EXPECT_EQ(status.code(), StatusCode::kOk);
+  EXPECT_EQ(status.message(), "m");
+  EXPECT_TRUE(util::HasErrorCode(status, Ab(), 9));
+  const Status empty = util::status_internal::MakeNonOkStatusWithOkCode("");
+  EXPECT_FALSE(empty.ok());
+  EXPECT_NE(empty, absl::OkStatus());
 }
 
 TEST(ErrorSpaceTest, RegisteredSpaceNamesTheText) {
