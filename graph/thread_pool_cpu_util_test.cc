@@ -1,0 +1,67 @@
+#include "graph/thread_pool_cpu_util.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+
+#include "base/flags.h"
+#include "gtest/gtest.h"
+
+namespace kaldren {
+namespace {
+
+class CoreInferenceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (NumCPUCores() < 4) GTEST_SKIP() << "needs four online cores";
+    char folder_template[] = "/tmp/core_inference_XXXXXX";
+    ASSERT_NE(mkdtemp(folder_template), nullptr);
+    folder_ = folder_template;
+    saved_template_ = FLAGS_system_cpu_max_freq_file;
+    FLAGS_system_cpu_max_freq_file = folder_ + "/cpu$0_max_freq";
+  }
+  void TearDown() override {
+    if (folder_.empty()) return;
+    FLAGS_system_cpu_max_freq_file = saved_template_;
+    std::filesystem::remove_all(folder_);
+  }
+
+  // Writes the frequency file of each core of `contents`; other cores have none.
+  void WriteFrequencies(const std::map<int, std::string>& contents) {
+    for (const auto& [core, text] : contents) {
+      std::ofstream(folder_ + "/cpu" + std::to_string(core) + "_max_freq") << text;
+    }
+  }
+
+  std::string folder_;
+  std::string saved_template_;
+};
+
+TEST_F(CoreInferenceTest, SlowestAndFastestCoresAreFound) {
+  WriteFrequencies({{0, "1800000\n"}, {1, "1800000\n"}, {2, "2400000\n"}, {3, "2400000\n"}});
+  EXPECT_EQ(InferLowerCoreIds(), (std::set<int>{0, 1}));
+  EXPECT_EQ(InferHigherCoreIds(), (std::set<int>{2, 3}));
+}
+
+TEST_F(CoreInferenceTest, UnreadableCoresAreLeftOut) {
+  WriteFrequencies({{0, "fast\n"}, {1, "1800000"}, {2, "2400000\n"}, {3, "1800000\n"}});
+  EXPECT_EQ(InferLowerCoreIds(), (std::set<int>{1, 3}));
+  EXPECT_EQ(InferHigherCoreIds(), (std::set<int>{2}));
+}
+
+TEST_F(CoreInferenceTest, NoDifferenceOrNothingReadableGivesEmptySets) {
+  WriteFrequencies({{0, "1800000\n"}, {1, "1800000\n"}, {2, "1800000\n"}, {3, "1800000\n"}});
+  EXPECT_TRUE(InferLowerCoreIds().empty());
+  EXPECT_TRUE(InferHigherCoreIds().empty());
+
+  WriteFrequencies({{0, "1800000\n"}, {1, "2400000\n"}});
+  FLAGS_system_cpu_max_freq_file = folder_ + "/cpu0_max_freq";  // no "$0"
+  EXPECT_TRUE(InferLowerCoreIds().empty());
+  EXPECT_TRUE(InferHigherCoreIds().empty());
+}
+
+}  // namespace
+}  // namespace kaldren

@@ -1,0 +1,143 @@
+#include "graph/thread_pool.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include <fstream>
+#include <latch>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+
+namespace kaldren {
+namespace {
+
+int CurrentThreadId() { return static_cast<int>(syscall(SYS_gettid)); }
+
+std::string ThreadName(int thread_id) {
+  std::ifstream file("/proc/self/task/" + std::to_string(thread_id) + "/comm");
+  std::string name;
+  std::getline(file, name);
+  return name;
+}
+
+// The names of the process's threads that begin with `prefix`.
+std::vector<std::string> ThreadNamesWithPrefix(const std::string& prefix) {
+  std::vector<std::string> names;
+  DIR* dir = opendir("/proc/self/task");
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string name = ThreadName(std::stoi(entry->d_name));
+    if (name.rfind(prefix, 0) == 0) names.push_back(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+TEST(ThreadPoolTest, ThreadNameIsPrefixSlashIdCutToFifteenCharacters) {
+  EXPECT_EQ(internal::CreateThreadName("pellumo", 12345), "pellumo/12345");
+  EXPECT_EQ(internal::CreateThreadName("pellumo", 123456789), "pellumo/1234567");
+  EXPECT_EQ(internal::CreateThreadName("abcdefghijklmnopqrst", 1), "abcdefghijklmno");
+  EXPECT_EQ(internal::CreateThreadName("", 42), "/42");
+}
+
+TEST(ThreadPoolTest, ZeroThreadsStartsOneWorker) {
+  ThreadPool pool("zeropool", 0);
+  EXPECT_EQ(pool.num_threads(), 1);
+  pool.StartWorkers();
+  std::latch ran(1);
+  pool.Schedule([&ran] { ran.count_down(); });
+  ran.wait();
+  EXPECT_EQ(ThreadNamesWithPrefix("zeropool/").size(), 1u);
+}
+
+TEST(ThreadPoolTest, OneWorkerRunsTasksInOrderAndDestructionRunsEveryQueuedTask) {
+  std::mutex mutex;
+  std::vector<int> order;
+  {
+    ThreadPool pool(1);
+    pool.StartWorkers();
+    for (int i = 0; i < 50; ++i) {
+      pool.Schedule([&mutex, &order, i] {
+        std::lock_guard<std::mutex> lock(mutex);
+        order.push_back(i);
+      });
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(order.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST(ThreadPoolTest, TasksScheduledBeforeStartRunOnceWorkersExist) {
+  std::latch ran(1);
+  ThreadPool pool(2);
+  pool.Schedule([&ran] { ran.count_down(); });
+  pool.StartWorkers();
+  ran.wait();
+}
+
+TEST(ThreadPoolTest, WorkersAreNamedAfterPrefixAndThreadId) {
+  std::mutex mutex;
+  std::vector<int> thread_ids;
+  std::latch both_running(2);
+  std::latch release(1);
+  ThreadPool pool("pellumo", 2);
+  pool.StartWorkers();
+  for (int i = 0; i < 2; ++i) {
+    pool.Schedule([&] {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        thread_ids.push_back(CurrentThreadId());
+      }
+      both_running.count_down();
+      release.wait();
+    });
+  }
+  both_running.wait();
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(thread_ids.size(), 2u);
+  EXPECT_NE(thread_ids[0], thread_ids[1]);
+  for (int thread_id : thread_ids) {
+    EXPECT_EQ(ThreadName(thread_id), internal::CreateThreadName("pellumo", thread_id));
+  }
+  release.count_down();
+}
+
+TEST(ThreadPoolTest, WorkerLogsOnceThatPriorityAndAffinityAreNotSupported) {
+  const std::string message =
+      "Thread priority and processor affinity feature aren't supported on the current "
+      "platform.";
+  struct Case {
+    ThreadOptions options;
+    int expected_count;
+  };
+  const Case cases[] = {
+      {ThreadOptions(), 0},
+      {ThreadOptions().set_nice_level(5), 1},
+      {ThreadOptions().set_cpu_set({0}), 1},
+      {ThreadOptions().set_nice_level(-1).set_cpu_set({0, 1}), 1},
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStderr();
+    {
+      ThreadPool pool(c.options, "unsupported", 1);
+      pool.StartWorkers();
+    }
+    const std::string output = testing::internal::GetCapturedStderr();
+    int count = 0;
+    for (size_t at = output.find(message); at != std::string::npos;
+         at = output.find(message, at + 1)) {
+      ++count;
+    }
+    EXPECT_EQ(count, c.expected_count) << output;
+  }
+}
+
+}  // namespace
+}  // namespace kaldren
