@@ -6,10 +6,10 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <typeindex>
 
 #include "absl/base/thread_annotations.h"
-#include "absl/synchronization/mutex.h"
 #include "graph_config/calculator.pb.h"
 #include "graph_config/calculator_options.pb.h"
 
@@ -62,7 +62,7 @@ class OptionsMap {
   // a default T.
   template <typename T>
   const T& Get() const {
-    absl::MutexLock lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (options_.Has<T>()) return *options_.Get<T>();
     T* result = options_.Get<T>();
     if (node_config_ != nullptr && node_config_->has_options()) {
@@ -73,7 +73,9 @@ class OptionsMap {
 
  private:
   const pellumo::CalculatorGraphConfig_Node* node_config_ = nullptr;
-  mutable absl::Mutex mutex_;
+  // A standard mutex so that thread sanitizer builds see the locking (Debian's Abseil is
+  // not instrumented).
+  mutable std::mutex mutex_;
   mutable TypeMap options_ ABSL_GUARDED_BY(mutex_);
 };
 
