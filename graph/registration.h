@@ -245,9 +245,10 @@ class GlobalFactoryRegistry {
 #define QM_REGISTRATION_CONCAT(a, b) QM_REGISTRATION_CONCAT_INNER(a, b)
 
 // Registers, from a static initialiser, `factory` under `name` in the global registry
-// `RegistryType` and keeps the token for the life of the process. `name` is a string.
+// `RegistryType`. `name` is a string. The token is kept in a static object and never used, so
+// the registration lasts for the life of the process.
 #define REGISTER_FACTORY_FUNCTION_QUALIFIED(RegistryType, var_prefix, name, factory) \
-  [[maybe_unused]] static ::kaldren::RegistrationToken* const QM_REGISTRATION_CONCAT(    \
-      var_prefix, __COUNTER__) = new ::kaldren::RegistrationToken(RegistryType::Register(name, factory))
+  [[maybe_unused]] static ::kaldren::RegistrationToken QM_REGISTRATION_CONCAT(          \
+      var_prefix, __COUNTER__) = RegistryType::Register(name, factory)
 
 #endif  // QUILLMERE_GRAPH_REGISTRATION_H_
