@@ -1,5 +1,7 @@
 #include "graph/counter_factory.h"
 
+#include <mutex>
+#include <shared_mutex>
 #include <utility>
 
 #include "base/logging.h"
@@ -10,20 +12,20 @@ namespace {
 class BasicCounter : public Counter {
  public:
   void Increment() override {
-    absl::WriterMutexLock lock(&mu_);
+    std::unique_lock<std::shared_mutex> lock(mu_);
     ++value_;
   }
   void IncrementBy(int amount) override {
-    absl::WriterMutexLock lock(&mu_);
+    std::unique_lock<std::shared_mutex> lock(mu_);
     value_ += amount;
   }
   int64_t Get() override {
-    absl::ReaderMutexLock lock(&mu_);
+    std::shared_lock<std::shared_mutex> lock(mu_);
     return value_;
   }
 
  private:
-  absl::Mutex mu_;
+  std::shared_mutex mu_;
   int64_t value_ ABSL_GUARDED_BY(mu_) = 0;
 };
 
@@ -32,27 +34,27 @@ class BasicCounter : public Counter {
 CounterSet::~CounterSet() { PublishCounters(); }
 
 Counter* CounterSet::Emplace(const std::string& name) {
-  absl::WriterMutexLock lock(&mu_);
+  std::unique_lock<std::shared_mutex> lock(mu_);
   std::unique_ptr<Counter>& counter = counters_[name];
   if (counter == nullptr) counter = std::make_unique<BasicCounter>();
   return counter.get();
 }
 
 Counter* CounterSet::Get(const std::string& name) {
-  absl::ReaderMutexLock lock(&mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   auto it = counters_.find(name);
   return it == counters_.end() ? nullptr : it->second.get();
 }
 
 std::map<std::string, int64_t> CounterSet::GetCountersValues() {
-  absl::ReaderMutexLock lock(&mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   std::map<std::string, int64_t> values;
   for (const auto& [name, counter] : counters_) values[name] = counter->Get();
   return values;
 }
 
 void CounterSet::PrintCounters() {
-  absl::ReaderMutexLock lock(&mu_);
+  std::shared_lock<std::shared_mutex> lock(mu_);
   if (counters_.empty()) return;
   LOG(INFO) << "Pellumo Counters:";
   for (const auto& [name, counter] : counters_) {
@@ -63,7 +65,7 @@ void CounterSet::PrintCounters() {
 void CounterSet::PublishCounters() {
   std::map<std::string, std::unique_ptr<Counter>> counters;
   {
-    absl::WriterMutexLock lock(&mu_);
+    std::unique_lock<std::shared_mutex> lock(mu_);
     counters.swap(counters_);
   }
 }

@@ -8,9 +8,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 
-#include "absl/synchronization/mutex.h"
+#include "absl/base/thread_annotations.h"
 #include "graph/counter.h"
 
 namespace kaldren {
@@ -37,7 +38,8 @@ class CounterSet {
   void PublishCounters();
 
  private:
-  absl::Mutex mu_;
+  // A standard lock so that thread sanitizer builds see the locking.
+  std::shared_mutex mu_;
   std::map<std::string, std::unique_ptr<Counter>> counters_ ABSL_GUARDED_BY(mu_);
 };
 

@@ -14,11 +14,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <typeinfo>
 #include <utility>
 
-#include "absl/synchronization/mutex.h"
+#include "absl/base/thread_annotations.h"
 #include "base/status.h"
 
 namespace kaldren {
@@ -91,7 +92,8 @@ class StaticMap {
   StaticMap() = default;
   void Insert(const std::string& site, const KeyType& key, const PellumoTypeData& value);
 
-  absl::Mutex mutex_;
+  // A standard mutex so that thread sanitizer builds see the locking.
+  std::mutex mutex_;
   std::map<KeyType, ValueType> map_;
 };
 
@@ -103,7 +105,7 @@ void RegisterAgain(const std::string& site, const PellumoTypeData& value,
 template <class MapName, class KeyType>
 void StaticMap<MapName, KeyType>::Insert(const std::string& site, const KeyType& key,
                                          const PellumoTypeData& value) {
-  absl::MutexLock lock(&mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   auto [it, inserted] = map_.try_emplace(key, site, value);
   if (!inserted) RegisterAgain(site, value, &it->second);
 }

@@ -25,7 +25,7 @@ void MonotonicClockImpl::ReleaseState() {
 }
 
 absl::Time MonotonicClockImpl::TimeNow() {
-  absl::MutexLock lock(&state_->lock);
+  std::lock_guard<std::mutex> lock(state_->lock);
   CHECK_LE(last_raw_time_, state_->max_time)
       << "non-monotonic behavior: last_raw_time_=" << last_raw_time_
       << ", max_time=" << state_->max_time;
@@ -54,13 +54,13 @@ void MonotonicClockImpl::SleepUntil(absl::Time t) {
 }
 
 void MonotonicClockImpl::GetCorrectionMetrics(int* correction_count, double* max_correction) {
-  absl::MutexLock lock(&state_->lock);
+  std::lock_guard<std::mutex> lock(state_->lock);
   if (correction_count != nullptr) *correction_count = correction_count_;
   if (max_correction != nullptr) *max_correction = absl::ToDoubleSeconds(max_correction_);
 }
 
 void MonotonicClockImpl::ResetCorrectionMetrics() {
-  absl::MutexLock lock(&state_->lock);
+  std::lock_guard<std::mutex> lock(state_->lock);
   correction_count_ = 0;
   max_correction_ = absl::ZeroDuration();
 }
@@ -90,7 +90,7 @@ MonotonicClock* MonotonicClockAccess::CreateMonotonicClock(MonotonicClock::State
 void MonotonicClockAccess::SynchronizedMonotonicClockReset() {
   LOG(INFO) << "Resetting SynchronizedMonotonicClock";
   MonotonicClock::State* state = SynchronizedState();
-  absl::MutexLock lock(&state->lock);
+  std::lock_guard<std::mutex> lock(state->lock);
   state->max_time = absl::UnixEpoch();
 }
 

@@ -8,7 +8,9 @@
 #ifndef QUILLMERE_GRAPH_DEPS_MONOTONIC_CLOCK_H_
 #define QUILLMERE_GRAPH_DEPS_MONOTONIC_CLOCK_H_
 
-#include "absl/synchronization/mutex.h"
+#include <mutex>
+
+#include "absl/base/thread_annotations.h"
 #include "absl/time/time.h"
 #include "graph/deps/clock.h"
 
@@ -20,7 +22,8 @@ class MonotonicClock : public Clock {
   struct State {
     explicit State(Clock* clock) : raw_clock(clock) {}
     Clock* const raw_clock;  // Not owned.
-    absl::Mutex lock;
+    // A standard mutex so that thread sanitizer builds see the locking.
+    std::mutex lock;
     // The largest time any clock on this state has returned.
     absl::Time max_time ABSL_GUARDED_BY(lock) = absl::UnixEpoch();
   };

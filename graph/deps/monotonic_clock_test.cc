@@ -116,7 +116,7 @@ TEST_F(MonotonicClockDeathTest, ReadingAfterAResetOfItsStateIsFatal) {
   std::unique_ptr<MonotonicClock> clock(MonotonicClockAccess::CreateMonotonicClock(state));
   Read(clock.get(), &raw, 10);
   {
-    absl::MutexLock lock(&state->lock);
+    std::lock_guard<std::mutex> lock(state->lock);
     state->max_time = absl::UnixEpoch();
   }
   EXPECT_DEATH(clock->TimeNow(), "non-monotonic behavior: last_raw_time_=");
