@@ -8,7 +8,8 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/strings/ascii.h"
-#include "absl/synchronization/mutex.h"
+#include <mutex>
+#include <shared_mutex>
 #include "base/status.h"
 #include "base/strings/varint.h"
 
@@ -86,7 +87,7 @@ std::string CodeEnumToString(Code code) {
 
 namespace {
 
-ABSL_CONST_INIT absl::Mutex registry_mutex(absl::kConstInit);
+constinit std::shared_mutex registry_mutex;
 
 using SpaceFn = const ErrorSpace* (*)();
 
@@ -106,7 +107,7 @@ SpaceMap*& SpacesByName() {
 }  // namespace
 
 bool ErrorSpace::Register(const ErrorSpace* (*space_fn)()) {
-  absl::MutexLock lock(&registry_mutex);
+  std::lock_guard<std::shared_mutex> lock(registry_mutex);
   std::vector<SpaceFn>*& pending = PendingSpaces();
   if (pending == nullptr) pending = new std::vector<SpaceFn>;
   pending->push_back(space_fn);
@@ -114,7 +115,7 @@ bool ErrorSpace::Register(const ErrorSpace* (*space_fn)()) {
 }
 
 void ErrorSpace::Register(const std::string& name, const ErrorSpace* space) {
-  absl::MutexLock lock(&registry_mutex);
+  std::lock_guard<std::shared_mutex> lock(registry_mutex);
   auto*& spaces = SpacesByName();
   if (spaces == nullptr) spaces = new SpaceMap;
   (*spaces)[name] = space;
@@ -129,10 +130,10 @@ const ErrorSpace* ErrorSpace::FindFast_Locked(const std::string& name) {
 
 const ErrorSpace* ErrorSpace::Find(const std::string& name) {
   {
-    absl::ReaderMutexLock lock(&registry_mutex);
+    std::shared_lock<std::shared_mutex> lock(registry_mutex);
     if (SpacesByName() != nullptr && PendingSpaces() == nullptr) return FindFast_Locked(name);
   }
-  absl::MutexLock lock(&registry_mutex);
+  std::lock_guard<std::shared_mutex> lock(registry_mutex);
   auto*& spaces = SpacesByName();
   if (spaces == nullptr) spaces = new SpaceMap;
   std::vector<SpaceFn>*& pending = PendingSpaces();

@@ -5,7 +5,7 @@
 #include "absl/base/const_init.h"
 #include "absl/container/flat_hash_map.h"
 #include "absl/strings/str_cat.h"
-#include "absl/synchronization/mutex.h"
+#include <mutex>
 #include "absl/time/clock.h"
 #include "base/status_log.h"
 
@@ -19,14 +19,14 @@ using Site = std::pair<const char*, uint32_t>;
 
 // Process-wide rate-limit state of the every-period, every-N and verbose
 // modes; each table has its own lock, held only to read and update one entry.
-ABSL_CONST_INIT absl::Mutex every_period_mutex(absl::kConstInit);
-ABSL_CONST_INIT absl::Mutex every_n_mutex(absl::kConstInit);
+constinit std::mutex every_period_mutex;
+constinit std::mutex every_n_mutex;
 
 // True when a conversion at `site` may log now; the first one always may.
 bool EveryPeriodAllows(Site site, absl::Duration period) {
   static auto* const next_allowed = new absl::flat_hash_map<Site, absl::Time>;
   const absl::Time now = absl::Now();
-  absl::MutexLock lock(&every_period_mutex);
+  std::lock_guard<std::mutex> lock(every_period_mutex);
   absl::Time& next = next_allowed->try_emplace(site, absl::UnixEpoch()).first->second;
   if (now < next) return false;
   next = now + period;
@@ -35,7 +35,7 @@ bool EveryPeriodAllows(Site site, absl::Duration period) {
 
 bool EveryNAllows(Site site, uint32_t n) {
   static auto* const counts = new absl::flat_hash_map<Site, uint32_t>;
-  absl::MutexLock lock(&every_n_mutex);
+  std::lock_guard<std::mutex> lock(every_n_mutex);
   const uint32_t count = (*counts)[site]++;
   return n == 0 ? count == 0 : count % n == 0;
 }

@@ -3,7 +3,7 @@
 #include "absl/base/const_init.h"
 #include "absl/container/flat_hash_map.h"
 #include "absl/flags/flag.h"
-#include "absl/synchronization/mutex.h"
+#include <mutex>
 #include "base/flags.h"
 #include "base/logging.h"
 #include "base/vlog.h"
@@ -12,7 +12,7 @@ namespace util {
 namespace status_log_internal {
 namespace {
 
-ABSL_CONST_INIT absl::Mutex vlog_sites_mutex(absl::kConstInit);
+constinit std::mutex vlog_sites_mutex;
 
 }  // namespace
 
@@ -36,7 +36,7 @@ bool VerboseLevelOn(const char* file, int level) {
   static auto* const sites = new absl::flat_hash_map<const char*, base::VLogSite*>;
   base::VLogSite* site;
   {
-    absl::MutexLock lock(&vlog_sites_mutex);
+    std::lock_guard<std::mutex> lock(vlog_sites_mutex);
     base::VLogSite*& entry = (*sites)[file];
     if (entry == nullptr) entry = new base::VLogSite;
     site = entry;

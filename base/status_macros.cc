@@ -4,7 +4,7 @@
 #include "absl/strings/match.h"
 #include "absl/strings/string_view.h"
 #include "absl/strings/strip.h"
-#include "absl/synchronization/mutex.h"
+#include <mutex>
 #include "base/logging.h"
 #include "base/status_log.h"
 
@@ -12,7 +12,7 @@ namespace util {
 namespace internal_status_macros_ret_check {
 namespace {
 
-ABSL_CONST_INIT absl::Mutex failure_action_mutex(absl::kConstInit);
+constinit std::mutex failure_action_mutex;
 FailureAction failure_action = nullptr;
 
 // How the compiler spelled the repository root in __FILE__: empty when the
@@ -64,7 +64,7 @@ void WriteText(std::ostream* os, const Char* value) {
 StatusBuilder RetCheckFailSlowPath(absl::SourceLocation location) {
   FailureAction action;
   {
-    absl::MutexLock lock(&failure_action_mutex);
+    std::lock_guard<std::mutex> lock(failure_action_mutex);
     action = failure_action;
   }
   if (action != nullptr) action(location);
@@ -94,7 +94,7 @@ StatusBuilder RetCheckFailSlowPath(absl::SourceLocation location, std::string* c
 }
 
 void InstallFailureAction(FailureAction action) {
-  absl::MutexLock lock(&failure_action_mutex);
+  std::lock_guard<std::mutex> lock(failure_action_mutex);
   CHECK(failure_action == nullptr) << "A RET_CHECK failure action is already installed";
   failure_action = CHECK_NOTNULL(action);
 }
