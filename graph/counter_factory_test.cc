@@ -1,6 +1,8 @@
 #include "graph/counter_factory.h"
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
 
@@ -26,6 +28,18 @@ TEST(CounterFactoryTest, CountersByName) {
   set->PublishCounters();
   EXPECT_EQ(set->Get("a"), nullptr);
   EXPECT_TRUE(set->GetCountersValues().empty());
+}
+
+TEST(CounterFactoryTest, ConcurrentIncrementsAreNotLost) {
+  BasicCounterFactory factory;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&factory] {
+      for (int i = 0; i < 1000; ++i) factory.GetCounter("shared")->Increment();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(factory.GetCounter("shared")->Get(), 4000);
 }
 
 TEST(CounterFactoryTest, PrintsInNameOrder) {
