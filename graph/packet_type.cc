@@ -2,7 +2,9 @@
 
 #include <utility>
 
+#include "absl/strings/str_join.h"
 #include "base/logging.h"
+#include "graph_config/status_util.h"
 
 namespace kaldren {
 
@@ -104,6 +106,46 @@ const std::vector<std::string>& PacketTypeSetErrorHandler::ErrorMessages() const
     missing_->initialized_errors = true;
   }
   return missing_->errors;
+}
+
+absl::Status ValidatePacketTypeSet(const PacketTypeSet& packet_type_set) {
+  std::vector<std::string> errors;
+  if (packet_type_set.GetErrorHandler().HasError()) {
+    errors = packet_type_set.GetErrorHandler().ErrorMessages();
+  }
+  for (CollectionItemId id = packet_type_set.BeginId(); id < packet_type_set.EndId(); ++id) {
+    if (!packet_type_set.Get(id).IsInitialized()) {
+      const auto [tag, index] = packet_type_set.TagAndIndexFromId(id);
+      errors.push_back("Tag \"" + tag + "\" index " + std::to_string(index) +
+                       " was not expected.");
+    }
+  }
+  if (errors.empty()) return absl::OkStatus();
+  return absl::InvalidArgumentError("ValidatePacketTypeSet failed:\n" +
+                                    absl::StrJoin(errors, "\n"));
+}
+
+absl::Status ValidatePacketSet(const PacketTypeSet& packet_type_set,
+                               const PacketSet& packet_set) {
+  const tool::TagMap& types_map = *packet_type_set.GetTagMap();
+  const tool::TagMap& packets_map = *packet_set.GetTagMap();
+  if (!types_map.SameAs(packets_map)) {
+    return absl::InvalidArgumentError("TagMaps do not match.  PacketTypeSet TagMap:\n" +
+                                      types_map.DebugString() + "\n\nPacketSet TagMap:\n" +
+                                      packets_map.DebugString());
+  }
+  std::vector<absl::Status> errors;
+  for (CollectionItemId id = packet_type_set.BeginId(); id < packet_type_set.EndId(); ++id) {
+    absl::Status status = packet_type_set.Get(id).Validate(packet_set.Get(id));
+    if (status.ok()) continue;
+    const auto [tag, index] = packet_type_set.TagAndIndexFromId(id);
+    errors.push_back(tool::AddStatusPrefix(
+        "Packet \"" + types_map.Names()[id.Value()] + "\" with tag \"" + tag +
+            "\" and index " + std::to_string(index) + " failed validation.  ",
+        status));
+  }
+  if (errors.empty()) return absl::OkStatus();
+  return tool::CombinedStatus("ValidatePacketSet failed:", errors);
 }
 
 }  // namespace kaldren

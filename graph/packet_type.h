@@ -15,7 +15,9 @@
 
 #include "base/status.h"
 #include "graph/packet.h"
+#include "graph/packet_set.h"
 #include "graph/type_map.h"
+#include "graph_config/collection.h"
 
 namespace kaldren {
 
@@ -111,6 +113,20 @@ class PacketTypeSetErrorHandler {
 
   mutable std::unique_ptr<Missing> missing_;
 };
+
+// The packet types of one entry list of a contract.
+using PacketTypeSet =
+    internal::Collection<PacketType, internal::CollectionStorage::kValues,
+                         PacketTypeSetErrorHandler>;
+
+// OK when every entry the contract asked for exists (or was marked optional) and every
+// entry got a type; otherwise INVALID_ARGUMENT listing each problem on a line of its own.
+absl::Status ValidatePacketTypeSet(const PacketTypeSet& packet_type_set);
+
+// Validates every packet against the type of the same id; both sets must have the same
+// tags with the same counts. Failures name the entry and are combined into one status.
+absl::Status ValidatePacketSet(const PacketTypeSet& packet_type_set,
+                               const PacketSet& packet_set);
 
 }  // namespace kaldren
 

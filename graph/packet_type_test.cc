@@ -1,6 +1,8 @@
 #include "graph/packet_type.h"
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
 
@@ -11,7 +13,7 @@ using ::absl::StatusCode;
 
 void ExpectError(const absl::Status& status, StatusCode code, const std::string& message) {
   EXPECT_EQ(status.code(), code) << status.message();
-  EXPECT_EQ(status.message(), message);
+  EXPECT_EQ(std::string(status.message()), message);
 }
 
 TEST(PacketTypeTest, KindsAndValidation) {
@@ -146,6 +148,68 @@ TEST(PacketTypeSetErrorHandlerTest, OnlyOptionalMissesGiveNoTexts) {
   EXPECT_DEATH(clean.ErrorMessages(),
                "Check failed: missing_ ErrorMessages\\(\\) can only be called if errors have "
                "occurred.  Call HasError\\(\\) before calling this function.");
+}
+
+std::shared_ptr<tool::TagMap> MakeTagMap(const std::vector<std::string>& entries) {
+  google::protobuf::RepeatedPtrField<std::string> field(entries.begin(), entries.end());
+  auto tag_map = tool::TagMap::Create(field);
+  CHECK(tag_map.ok());
+  return std::move(tag_map).value();
+}
+
+TEST(ValidatePacketTypeSetTest, ReportsMissingAndUntypedEntries) {
+  PacketTypeSet types(MakeTagMap({"VIDEO:frames", "AUDIO:mic", "extra"}));
+  types.Tag("VIDEO").Set<int>();
+  types.Tag("AUDIO").SetAny();
+  types.Index(0).SetNone();
+  EXPECT_TRUE(ValidatePacketTypeSet(types).ok());
+
+  // A contract asking for an absent entry and leaving one untyped.
+  PacketTypeSet bad(MakeTagMap({"VIDEO:frames", "extra"}));
+  bad.Tag("VIDEO").Set<int>();
+  bad.Tag("X").Set<int>();
+  bad.Tag("OPTIONAL").Optional();
+  absl::Status status = ValidatePacketTypeSet(bad);
+  ExpectError(status, StatusCode::kInvalidArgument,
+              "ValidatePacketTypeSet failed:\n"
+              "Failed to get tag \"X\" index 0\n"
+              "Tag \"\" index 0 was not expected.");
+}
+
+TEST(ValidatePacketSetTest, ValidatesEveryPacketAgainstItsType) {
+  std::shared_ptr<tool::TagMap> tag_map = MakeTagMap({"A:a", "B:0:b0", "B:1:b1", "c"});
+  PacketTypeSet types(tag_map);
+  types.Tag("A").Set<int>();
+  types.Get("B", 0).Set<int>();
+  types.Get("B", 1).SetAny();
+  types.Index(0).Set<std::string>();
+  PacketSet packets(MakeTagMap({"A:x", "B:0:y", "B:1:z", "w"}));  // Names may differ.
+  packets.Tag("A") = MakePacket<int>(1);
+  packets.Get("B", 0) = MakePacket<int>(2);
+  packets.Get("B", 1) = MakePacket<float>(3.f);
+  packets.Index(0) = MakePacket<std::string>("w");
+  EXPECT_TRUE(ValidatePacketSet(types, packets).ok());
+
+  // Two failures of one code keep it.
+  packets.Tag("A") = MakePacket<float>(1.f);
+  packets.Get("B", 1) = Packet();
+  ExpectError(ValidatePacketSet(types, packets), StatusCode::kInvalidArgument,
+              "ValidatePacketSet failed:\n"
+              "Packet \"a\" with tag \"A\" and index 0 failed validation.  The Packet stores "
+              "\"float\", but \"int\" was requested.\n"
+              "Packet \"b1\" with tag \"B\" and index 1 failed validation.  Empty packets are not "
+              "allowed for type: [Any Type]");
+  // Failures of different codes give UNKNOWN.
+  packets.Get("B", 0) = Packet();
+  EXPECT_EQ(ValidatePacketSet(types, packets).code(), StatusCode::kUnknown);
+}
+
+TEST(ValidatePacketSetTest, TagMapsMustMatch) {
+  PacketTypeSet types(MakeTagMap({"B:0:b0", "B:1:b1"}));
+  PacketSet packets(MakeTagMap({"B:b0"}));
+  ExpectError(ValidatePacketSet(types, packets), StatusCode::kInvalidArgument,
+              "TagMaps do not match.  PacketTypeSet TagMap:\nB:0:b0\nB:1:b1\n\n"
+              "PacketSet TagMap:\nB:b0");
 }
 
 }  // namespace
