@@ -27,12 +27,6 @@
 
 namespace kaldren {
 
-// The declared types of one entry list, addressed like the list's entries. A lookup of an
-// entry the list lacks is recorded (and answered with a fallback type) rather than fatal,
-// so that the contract check can name every such entry.
-using PacketTypeSet = internal::Collection<PacketType, internal::CollectionStorage::kValues,
-                                           PacketTypeSetErrorHandler>;
-
 class CalculatorContract {
  public:
   // One graph service a component uses; `Optional()` lets the graph run without it.
