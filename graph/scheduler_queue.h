@@ -1,0 +1,139 @@
+// The task queue of one executor: node opens and invocations in priority order.
+//
+// A `SchedulerQueue` holds the ready tasks of the nodes that run on one executor. For every
+// queued task it asks the executor once to run "the next task"; when the executor calls
+// back (`RunNextTask`) the queue runs whichever task is on top at that moment, on the
+// calling thread. The queue tells its scheduler when it goes from idle to busy and back,
+// reports node failures through the scheduler's error callback, and carries out a stop
+// request: once a non-source node returns the stop status, scheduled sources are closed
+// instead of run.
+
+#ifndef QUILLMERE_GRAPH_SCHEDULER_QUEUE_H_
+#define QUILLMERE_GRAPH_SCHEDULER_QUEUE_H_
+
+#include <functional>
+#include <mutex>
+#include <queue>
+#include <vector>
+
+#include "absl/base/thread_annotations.h"
+#include "graph/executor.h"
+#include "graph/scheduler_shared.h"
+#include "graph/timestamp.h"
+
+namespace kaldren {
+
+class CalculatorContext;
+class CalculatorNode;
+
+namespace internal {
+
+class SchedulerQueue : public TaskQueue {
+ public:
+  // One queued task: opening a node, or one invocation of it with a prepared context.
+  class Item {
+   public:
+    // An invocation of `node` with `cc`; both non-null.
+    Item(CalculatorNode* node, CalculatorContext* cc);
+    // Opening `node`; non-null.
+    explicit Item(CalculatorNode* node);
+
+    CalculatorNode* Node() const { return node_; }
+    CalculatorContext* Context() const { return cc_; }
+    bool IsOpenNode() const { return is_open_node_; }
+    int Id() const { return id_; }
+    int Layer() const { return layer_; }
+    bool IsSource() const { return is_source_; }
+    Timestamp SourceProcessOrder() const { return source_process_order_; }
+
+    // True when `this` runs after `other`: open tasks first (lower id first), then
+    // invocations of non-sources (higher id first, so later nodes drain first), then
+    // invocations of sources (lower layer, then earlier source process order, then lower
+    // id first).
+    bool operator<(const Item& other) const;
+
+   private:
+    Timestamp source_process_order_;
+    CalculatorNode* node_;
+    CalculatorContext* cc_;
+    int id_ = 0;
+    int layer_ = 0;
+    bool is_source_ = false;
+    bool is_open_node_ = false;
+  };
+
+  // `shared` belongs to the scheduler and outlives the queue.
+  explicit SchedulerQueue(SchedulerShared* shared) : shared_(shared) {}
+  ~SchedulerQueue() override = default;
+
+  SchedulerQueue(const SchedulerQueue&) = delete;
+  SchedulerQueue& operator=(const SchedulerQueue&) = delete;
+
+  // Not owned. Set before the first task is added.
+  void SetExecutor(Executor* executor) { executor_ = executor; }
+
+  // Called with false when the queue goes from idle to busy and with true when it goes back,
+  // never with the queue's lock held. Set before the first task is added.
+  void SetIdleCallback(std::function<void(bool)> idle_callback) {
+    idle_callback_ = std::move(idle_callback);
+  }
+
+  // Queues one invocation of `node` with `cc` if the node grants an in-flight slot; a
+  // refusal is legal only for a source node. Does nothing once the run has an error.
+  void AddNode(CalculatorNode* node, CalculatorContext* cc);
+  // Queues the opening of `node`. Does nothing once the run has an error.
+  void AddNodeForOpen(CalculatorNode* node);
+
+  // Hands the executor the tasks queued while the queue was not running.
+  void SubmitWaitingTasksToExecutor();
+
+  // Runs the top task on the calling thread. Called by the executor.
+  void RunNextTask() override;
+
+  // Raises (true) or lowers (false) the running count; tasks go to the executor only while
+  // it is above 0.
+  void SetRunning(bool running);
+
+  // Clears the three counters; queued items stay.
+  void Reset();
+
+  // Drops the items left after a run. Every handed-over task must have finished. Reports
+  // idle when the queue was busy.
+  void CleanupAfterRun();
+
+ private:
+  void AddItemToQueue(Item&& item);
+  void OpenCalculatorNode(CalculatorNode* node);
+  void RunCalculatorNode(CalculatorNode* node, CalculatorContext* cc);
+  bool IsIdle() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+
+  // A standard mutex, so that thread sanitizer builds see the locking.
+  std::mutex mutex_;
+  Executor* executor_ = nullptr;
+  std::function<void(bool)> idle_callback_;
+  int running_count_ ABSL_GUARDED_BY(mutex_) = 0;
+  // Handed to the executor and not finished.
+  int num_pending_tasks_ ABSL_GUARDED_BY(mutex_) = 0;
+  // Queued and not yet handed to the executor.
+  int num_tasks_to_add_ ABSL_GUARDED_BY(mutex_) = 0;
+  std::priority_queue<Item> queue_ ABSL_GUARDED_BY(mutex_);
+  SchedulerShared* const shared_;
+};
+
+// An executor that hands every task to a function (the application-thread executor).
+class DelegatingExecutor : public Executor {
+ public:
+  explicit DelegatingExecutor(std::function<void(std::function<void()>)> delegate)
+      : delegate_(std::move(delegate)) {}
+  ~DelegatingExecutor() override = default;
+
+  void Schedule(std::function<void()> task) override { delegate_(std::move(task)); }
+
+ private:
+  std::function<void(std::function<void()>)> delegate_;
+};
+
+}  // namespace internal
+}  // namespace kaldren
+
+#endif  // QUILLMERE_GRAPH_SCHEDULER_QUEUE_H_

@@ -1,0 +1,454 @@
+#include "graph/scheduler_queue.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "absl/strings/str_cat.h"
+#include "absl/time/clock.h"
+#include "gmock/gmock.h"
+#include "graph/calculator_node.h"
+#include "graph/thread_pool_executor.h"
+#include "graph_config/status_util.h"
+#include "gtest/gtest.h"
+
+namespace kaldren {
+namespace internal {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// Everything the queue and its stand-ins did, in order.
+class EventLog {
+ public:
+  void Add(std::string event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(std::move(event));
+  }
+  std::vector<std::string> Take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(events_, {});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> events_;
+};
+
+// A node whose answers the test sets and whose calls land in the log.
+class FakeNode : public CalculatorNode {
+ public:
+  FakeNode(EventLog* log, int id, bool is_source = false, int layer = 0,
+           int64_t source_order = 0)
+      : log_(log), id_(id), is_source_(is_source), layer_(layer), order_(source_order) {}
+
+  int Id() const override { return id_; }
+  std::string DebugName() const override { return absl::StrCat("[node ", id_, "]"); }
+  bool IsSource() const override { return is_source_; }
+  int SourceLayer() const override { return layer_; }
+  Timestamp SourceProcessOrder(const CalculatorContext*) const override {
+    return Timestamp(order_);
+  }
+  bool Closed() const override { return closed_; }
+
+  bool TryToBeginScheduling() override {
+    if (in_flight_ >= max_in_flight_) return false;
+    ++in_flight_;
+    return true;
+  }
+  absl::Status OpenNode() override {
+    log_->Add(absl::StrCat("open ", id_));
+    if (sleep_in_calls_ > absl::ZeroDuration()) absl::SleepFor(sleep_in_calls_);
+    return open_result_;
+  }
+  void NodeOpened() override { log_->Add(absl::StrCat("opened ", id_)); }
+  absl::Status ProcessNode(CalculatorContext*) override {
+    log_->Add(absl::StrCat("process ", id_));
+    if (sleep_in_calls_ > absl::ZeroDuration()) absl::SleepFor(sleep_in_calls_);
+    ++processed_;
+    return process_result_;
+  }
+  absl::Status CloseNode(const absl::Status& graph_status, bool graph_run_ended) override {
+    log_->Add(absl::StrCat("close ", id_, graph_status.ok() ? " ok" : " error",
+                           graph_run_ended ? " ended" : " running"));
+    closed_ = true;
+    return close_result_;
+  }
+  void EndScheduling() override {
+    --in_flight_;
+    log_->Add(absl::StrCat("end ", id_));
+  }
+
+  int max_in_flight_ = 1;
+  std::atomic<int> in_flight_{0};
+  std::atomic<int> processed_{0};
+  std::atomic<bool> closed_{false};
+  absl::Status open_result_;
+  absl::Status process_result_;
+  absl::Status close_result_;
+  absl::Duration sleep_in_calls_;
+
+ private:
+  EventLog* log_;
+  int id_;
+  bool is_source_;
+  int layer_;
+  int64_t order_;
+};
+
+// Any non-null pointer serves as the context: the fake node never reads it.
+CalculatorContext* const kContext = reinterpret_cast<CalculatorContext*>(0x10);
+
+// Keeps every AddTask request until the test runs it.
+class ManualExecutor : public Executor {
+ public:
+  explicit ManualExecutor(EventLog* log) : log_(log) {}
+  void Schedule(std::function<void()> task) override {
+    log_->Add("executor task");
+    tasks_.push_back(std::move(task));
+  }
+  void RunAll() {
+    while (!tasks_.empty()) {
+      std::function<void()> task = std::move(tasks_.front());
+      tasks_.pop_front();
+      task();
+    }
+  }
+  size_t size() const { return tasks_.size(); }
+
+ private:
+  EventLog* log_;
+  std::deque<std::function<void()>> tasks_;
+};
+
+class SchedulerQueueTest : public ::testing::Test {
+ protected:
+  SchedulerQueueTest() : executor_(&log_), queue_(&shared_) {
+    shared_.error_callback = [this](const absl::Status& status) {
+      log_.Add(absl::StrCat("error ", status.message()));
+    };
+    queue_.SetExecutor(&executor_);
+    queue_.SetIdleCallback([this](bool idle) { log_.Add(idle ? "idle" : "busy"); });
+  }
+
+  FakeNode* MakeNode(int id, bool is_source = false, int layer = 0, int64_t order = 0) {
+    nodes_.push_back(std::make_unique<FakeNode>(&log_, id, is_source, layer, order));
+    return nodes_.back().get();
+  }
+
+  // The calls that ran the nodes, without the bookkeeping around them.
+  std::vector<std::string> NodeCalls() {
+    std::vector<std::string> calls;
+    for (std::string& event : log_.Take()) {
+      if (event.rfind("open ", 0) == 0 || event.rfind("process ", 0) == 0 ||
+          event.rfind("close ", 0) == 0) {
+        calls.push_back(std::move(event));
+      }
+    }
+    return calls;
+  }
+
+  EventLog log_;
+  SchedulerShared shared_;
+  ManualExecutor executor_;
+  SchedulerQueue queue_;
+  std::vector<std::unique_ptr<FakeNode>> nodes_;
+};
+
+struct OrderCase {
+  const char* name;
+  // Tasks queued before the queue runs: {id, is source, layer, source order, is open}.
+  struct Task {
+    int id;
+    bool is_source;
+    int layer;
+    int64_t order;
+    bool open;
+  };
+  std::vector<Task> tasks;
+  std::vector<std::string> expected;
+};
+
+TEST_F(SchedulerQueueTest, RunsQueuedTasksInPriorityOrder) {
+  const std::vector<OrderCase> cases = {
+      {"open tasks first, then non-sources with the higher id first",
+       {{2, false, 0, 0, false}, {5, false, 0, 0, true}, {7, false, 0, 0, false}},
+       {"open 5", "process 7", "process 2"}},
+      {"open tasks by lower id",
+       {{3, false, 0, 0, true}, {1, false, 0, 0, true}},
+       {"open 1", "open 3"}},
+      {"non-sources before sources",
+       {{9, true, 0, 0, false}, {1, false, 0, 0, false}},
+       {"process 1", "process 9"}},
+      {"lower layer first regardless of id and order",
+       {{1, true, 1, 0, false}, {8, true, 0, 50, false}},
+       {"process 8", "process 1"}},
+      {"in one layer the earlier source order first",
+       {{1, true, 0, 20, false}, {2, true, 0, 10, false}},
+       {"process 2", "process 1"}},
+      {"equal orders: lower id first",
+       {{6, true, 0, 10, false}, {4, true, 0, 10, false}},
+       {"process 4", "process 6"}},
+      {"opening a source comes before running any node",
+       {{1, false, 0, 0, false}, {3, true, 2, 5, true}},
+       {"open 3", "process 1"}},
+  };
+  for (const OrderCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    queue_.Reset();
+    for (const OrderCase::Task& t : c.tasks) {
+      FakeNode* node = MakeNode(t.id, t.is_source, t.layer, t.order);
+      if (t.open) {
+        queue_.AddNodeForOpen(node);
+      } else {
+        queue_.AddNode(node, kContext);
+      }
+    }
+    EXPECT_EQ(executor_.size(), 0u) << "nothing reaches the executor before the queue runs";
+    queue_.SetRunning(true);
+    queue_.SubmitWaitingTasksToExecutor();
+    EXPECT_EQ(executor_.size(), c.tasks.size());
+    executor_.RunAll();
+    EXPECT_EQ(NodeCalls(), c.expected);
+  }
+}
+
+TEST_F(SchedulerQueueTest, ReportsBusyBeforeTheExecutorSeesTheTaskAndIdleAfterTheLast) {
+  FakeNode* a = MakeNode(1);
+  FakeNode* b = MakeNode(2);
+  queue_.SetRunning(true);
+  queue_.AddNode(a, kContext);
+  queue_.AddNode(b, kContext);
+  EXPECT_THAT(log_.Take(), ElementsAre("busy", "executor task", "executor task"));
+  executor_.RunAll();
+  EXPECT_THAT(log_.Take(), ElementsAre("process 2", "end 2", "process 1", "end 1", "idle"));
+}
+
+TEST_F(SchedulerQueueTest, WaitingTasksAreHandedOverTogetherOnceRunning) {
+  queue_.AddNodeForOpen(MakeNode(1));
+  queue_.AddNodeForOpen(MakeNode(2));
+  EXPECT_THAT(log_.Take(), ElementsAre("busy"));
+  queue_.SubmitWaitingTasksToExecutor();  // not running: nothing moves
+  EXPECT_EQ(executor_.size(), 0u);
+
+  queue_.SetRunning(true);
+  queue_.SetRunning(true);
+  queue_.SetRunning(false);  // the count is still 1
+  queue_.AddNodeForOpen(MakeNode(3));  // hands over the two waiting tasks as well
+  EXPECT_EQ(executor_.size(), 3u);
+  executor_.RunAll();
+  EXPECT_THAT(NodeCalls(), ElementsAre("open 1", "open 2", "open 3"));
+}
+
+TEST_F(SchedulerQueueTest, OpenFailureGoesToTheErrorCallbackAndSkipsNodeOpened) {
+  FakeNode* ok = MakeNode(1);
+  FakeNode* failing = MakeNode(2);
+  failing->open_result_ = absl::InternalError("open failed");
+  queue_.SetRunning(true);
+  queue_.AddNodeForOpen(failing);
+  queue_.AddNodeForOpen(ok);
+  executor_.RunAll();
+  EXPECT_THAT(log_.Take(), ElementsAre("busy", "executor task", "executor task", "open 1",
+                                       "opened 1", "open 2", "error open failed", "idle"));
+}
+
+TEST_F(SchedulerQueueTest, ProcessFailureIsReportedAndSchedulingStillEnds) {
+  FakeNode* node = MakeNode(4);
+  node->process_result_ = absl::UnknownError("bad input");
+  queue_.SetRunning(true);
+  queue_.AddNode(node, kContext);
+  executor_.RunAll();
+  EXPECT_THAT(log_.Take(), ElementsAre("busy", "executor task", "process 4",
+                                       "error bad input", "end 4", "idle"));
+  EXPECT_FALSE(shared_.stopping);
+  EXPECT_EQ(node->in_flight_, 0);
+}
+
+TEST_F(SchedulerQueueTest, StopStatusOfANonSourceClosesSourcesInsteadOfRunningThem) {
+  FakeNode* sink = MakeNode(5);
+  sink->process_result_ = tool::StatusStop();
+  FakeNode* source = MakeNode(1, /*is_source=*/true);
+  queue_.SetRunning(true);
+  queue_.AddNode(sink, kContext);
+  executor_.RunAll();
+  EXPECT_TRUE(shared_.stopping);
+  EXPECT_THAT(NodeCalls(), ElementsAre("process 5")) << "the stop status is no error";
+
+  queue_.AddNode(source, kContext);
+  executor_.RunAll();
+  EXPECT_THAT(NodeCalls(), ElementsAre("close 1 ok running"));
+  EXPECT_EQ(source->processed_, 0);
+  EXPECT_EQ(source->in_flight_, 0) << "scheduling ends after the close";
+
+  // Non-sources still run while sources are being stopped.
+  FakeNode* other = MakeNode(6);
+  queue_.AddNode(other, kContext);
+  executor_.RunAll();
+  EXPECT_THAT(NodeCalls(), ElementsAre("process 6"));
+}
+
+TEST_F(SchedulerQueueTest, CloseFailureWhileStoppingIsReported) {
+  shared_.stopping = true;
+  FakeNode* source = MakeNode(1, /*is_source=*/true);
+  source->close_result_ = absl::InternalError("close failed");
+  queue_.SetRunning(true);
+  queue_.AddNode(source, kContext);
+  executor_.RunAll();
+  EXPECT_THAT(log_.Take(), ElementsAre("busy", "executor task", "close 1 ok running",
+                                       "error close failed", "end 1", "idle"));
+}
+
+TEST_F(SchedulerQueueTest, NothingIsQueuedOnceTheRunHasAnError) {
+  shared_.has_error = true;
+  queue_.SetRunning(true);
+  queue_.AddNode(MakeNode(1), kContext);
+  queue_.AddNodeForOpen(MakeNode(2));
+  EXPECT_THAT(log_.Take(), IsEmpty());
+  EXPECT_EQ(nodes_[0]->in_flight_, 0) << "no slot is taken for a dropped invocation";
+}
+
+TEST_F(SchedulerQueueTest, RefusedSourceIsNotQueued) {
+  FakeNode* source = MakeNode(1, /*is_source=*/true);
+  source->max_in_flight_ = 0;
+  queue_.SetRunning(true);
+  queue_.AddNode(source, kContext);
+  EXPECT_THAT(log_.Take(), IsEmpty());
+}
+
+TEST_F(SchedulerQueueTest, CleanupDropsWaitingItemsAndReportsIdle) {
+  queue_.AddNodeForOpen(MakeNode(1));
+  queue_.AddNode(MakeNode(2), kContext);
+  queue_.CleanupAfterRun();
+  EXPECT_THAT(log_.Take(), ElementsAre("busy", "idle"));
+  // An idle queue stays quiet.
+  queue_.CleanupAfterRun();
+  EXPECT_THAT(log_.Take(), IsEmpty());
+  // The queue is empty: the next run starts from nothing.
+  queue_.SetRunning(true);
+  queue_.SubmitWaitingTasksToExecutor();
+  EXPECT_EQ(executor_.size(), 0u);
+}
+
+TEST_F(SchedulerQueueTest, TimerSumsTheTimeSpentInNodeCalls) {
+  FakeNode* node = MakeNode(1);
+  node->sleep_in_calls_ = absl::Milliseconds(2);
+  shared_.timer.StartRun();
+  queue_.SetRunning(true);
+  queue_.AddNodeForOpen(node);
+  queue_.AddNode(node, kContext);
+  executor_.RunAll();
+  shared_.timer.EndRun();
+  const SchedulerTimes times = shared_.timer.GetSchedulerTimes();
+  EXPECT_GE(times.total_run_time, 4000);
+  EXPECT_GE(times.total_time, times.total_run_time);
+}
+
+TEST(DelegatingExecutorTest, HandsEveryTaskToItsFunction) {
+  std::vector<std::function<void()>> handed;
+  DelegatingExecutor executor(
+      [&handed](std::function<void()> task) { handed.push_back(std::move(task)); });
+  int runs = 0;
+  executor.Schedule([&runs] { ++runs; });
+  executor.Schedule([&runs] { runs += 10; });
+  EXPECT_EQ(runs, 0);
+  ASSERT_EQ(handed.size(), 2u);
+  for (auto& task : handed) task();
+  EXPECT_EQ(runs, 11);
+}
+
+// Many threads add tasks while pool workers run them: every task runs once, and every report
+// of going busy is matched by one of going idle. (The two reports of one transition may
+// arrive in either order: they are made after the queue's lock is released.)
+TEST(SchedulerQueueThreadsTest, ConcurrentAddsAndRunsKeepTheCountsRight) {
+  EventLog log;
+  SchedulerShared shared;
+  shared.error_callback = [](const absl::Status&) { ADD_FAILURE() << "no error expected"; };
+  constexpr int kNodes = 8;
+  constexpr int kTasksPerNode = 200;
+  std::vector<std::unique_ptr<FakeNode>> nodes;
+  for (int i = 0; i < kNodes; ++i) {
+    nodes.push_back(std::make_unique<FakeNode>(&log, i));
+    nodes.back()->max_in_flight_ = kTasksPerNode;
+  }
+  std::mutex mutex;
+  std::condition_variable cv;
+  int busy_reports = 0;
+  int idle_reports = 0;
+  {
+    SchedulerQueue queue(&shared);
+    ThreadPoolExecutor executor(4);  // joins its workers before the queue goes
+    queue.SetExecutor(&executor);
+    queue.SetIdleCallback([&](bool idle) {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++(idle ? idle_reports : busy_reports);
+      cv.notify_all();
+    });
+    queue.SetRunning(true);
+    std::vector<std::thread> adders;
+    for (int i = 0; i < kNodes; ++i) {
+      adders.emplace_back([&queue, node = nodes[i].get()] {
+        for (int t = 0; t < kTasksPerNode; ++t) queue.AddNode(node, kContext);
+      });
+    }
+    for (std::thread& t : adders) t.join();
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait(lock, [&] {
+      int processed = 0;
+      for (const auto& node : nodes) processed += node->processed_;
+      return processed == kNodes * kTasksPerNode && busy_reports == idle_reports;
+    });
+  }
+  EXPECT_GE(busy_reports, 1);
+  for (const auto& node : nodes) {
+    EXPECT_EQ(node->processed_, kTasksPerNode);
+    EXPECT_EQ(node->in_flight_, 0);
+  }
+}
+
+using SchedulerQueueDeathTest = SchedulerQueueTest;
+
+TEST_F(SchedulerQueueDeathTest, BrokenInvariantsEndTheProcess) {
+  EXPECT_DEATH(queue_.RunNextTask(),
+               "Check failed: !queue_.empty\\(\\) Called RunNextTask when the queue is "
+               "empty. This should not happen.");
+  EXPECT_DEATH(SchedulerQueue::Item(nullptr), "Check failed: node");
+  EXPECT_DEATH(SchedulerQueue::Item(MakeNode(1), nullptr), "Check failed: cc");
+
+  FakeNode* busy = MakeNode(2);
+  busy->max_in_flight_ = 0;
+  EXPECT_DEATH(queue_.AddNode(busy, kContext), "Check failed: node->IsSource\\(\\) \\[node 2\\]");
+
+  FakeNode* closed = MakeNode(3);
+  queue_.AddNodeForOpen(closed);
+  closed->closed_ = true;
+  EXPECT_DEATH(queue_.RunNextTask(),
+               "Check failed: !node->Closed\\(\\) Scheduled a node that was closed. This "
+               "should not happen.");
+}
+
+TEST_F(SchedulerQueueDeathTest, SourceReturningTheStopStatusIsFatal) {
+  FakeNode* source = MakeNode(1, /*is_source=*/true);
+  source->process_result_ = tool::StatusStop();
+  queue_.SetRunning(true);
+  queue_.AddNode(source, kContext);
+  EXPECT_DEATH(executor_.RunAll(), "Check failed: !node->IsSource\\(\\)");
+}
+
+TEST_F(SchedulerQueueDeathTest, CleanupWithUnfinishedTasksIsFatal) {
+  queue_.SetRunning(true);
+  queue_.AddNodeForOpen(MakeNode(1));  // handed over, never run
+  EXPECT_DEATH(queue_.CleanupAfterRun(), "Check failed: num_pending_tasks_ == 0 \\(1 vs. 0\\)");
+  queue_.Reset();
+  EXPECT_DEATH(queue_.CleanupAfterRun(),
+               "Check failed: num_tasks_to_add_ == queue_.size\\(\\) \\(0 vs. 1\\)");
+}
+
+}  // namespace
+}  // namespace internal
+}  // namespace kaldren

@@ -1,0 +1,68 @@
+// State that a graph's scheduler shares with its scheduler queues.
+
+#ifndef QUILLMERE_GRAPH_SCHEDULER_SHARED_H_
+#define QUILLMERE_GRAPH_SCHEDULER_SHARED_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "base/status.h"
+#include "graph/deps/clock.h"
+
+namespace kaldren {
+namespace internal {
+
+// How long the last run took, and how much of it was spent inside calculator calls.
+struct SchedulerTimes {
+  int64_t total_time = 0;      // microseconds from Start to the end of the run
+  int64_t total_run_time = 0;  // microseconds inside Open, Process and Close, summed
+};
+
+// Times a run and sums the time spent in calculator calls, from any thread.
+class SchedulerTimer {
+ public:
+  // Owns a synchronized monotonic clock.
+  SchedulerTimer();
+  ~SchedulerTimer();
+
+  // At the start of a run: remembers the start time and clears the calculator time.
+  void StartRun();
+  // At the end of a run: the total time becomes now minus the start time.
+  void EndRun();
+
+  // Brackets one calculator call: `EndMeasurement(StartMeasurement())` adds the time in
+  // between to the calculator time. Safe from many threads at once.
+  int64_t StartMeasurement();
+  void EndMeasurement(int64_t start_time_us);
+
+  SchedulerTimes GetSchedulerTimes() const {
+    return {total_time_, total_run_time_.load(std::memory_order_relaxed)};
+  }
+
+ private:
+  int64_t NowMicros();
+
+  std::unique_ptr<Clock> clock_;
+  std::atomic<int64_t> total_run_time_{0};
+  int64_t start_time_ = 0;
+  int64_t total_time_ = 0;
+};
+
+// One per scheduler, reached by pointer from each of its queues.
+struct SchedulerShared {
+  // Set while source nodes are being stopped: queues close a scheduled source instead of
+  // running it.
+  std::atomic<bool> stopping{false};
+  // Set once the run has an error: queues accept no new tasks.
+  std::atomic<bool> has_error{false};
+  // Records an error of the run (a node's failed open, process or close).
+  std::function<void(const absl::Status&)> error_callback;
+  SchedulerTimer timer;
+};
+
+}  // namespace internal
+}  // namespace kaldren
+
+#endif  // QUILLMERE_GRAPH_SCHEDULER_SHARED_H_
