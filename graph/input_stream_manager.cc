@@ -1,0 +1,300 @@
+#include "graph/input_stream_manager.h"
+
+#include <algorithm>
+#include <type_traits>
+#include <utility>
+
+#include "base/logging.h"
+#include "base/status_builder.h"
+#include "graph_config/status_util.h"
+
+namespace kaldren {
+
+absl::Status InputStreamManager::Initialize(const std::string& name,
+                                            const PacketType* packet_type, bool back_edge) {
+  name_ = name;
+  packet_type_ = packet_type;
+  back_edge_ = back_edge;
+  PrepareForRun();
+  return absl::OkStatus();
+}
+
+void InputStreamManager::PrepareForRun() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  queue_.clear();
+  last_reported_stream_full_ = false;
+  num_packets_added_ = 0;
+  next_timestamp_bound_ = Timestamp::PreStream();
+  last_select_timestamp_ = Timestamp::Unstarted();
+  closed_ = false;
+  header_ = Packet();
+}
+
+void InputStreamManager::SetQueueSizeCallbacks(QueueSizeCallback becomes_full_callback,
+                                               QueueSizeCallback becomes_not_full_callback) {
+  becomes_full_callback_ = std::move(becomes_full_callback);
+  becomes_not_full_callback_ = std::move(becomes_not_full_callback);
+}
+
+bool InputStreamManager::IsEmpty() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queue_.empty();
+}
+
+Packet InputStreamManager::QueueHead() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (queue_.empty()) return Packet();
+  return queue_.front();
+}
+
+absl::Status InputStreamManager::SetHeader(const Packet& header) {
+  if (header.Timestamp() != Timestamp::Unset()) {
+    return util::InvalidArgumentErrorBuilder()
+           << "Headers must not have a timestamp.  Stream: \"" << name_ << "\".";
+  }
+  header_ = header;
+  return absl::OkStatus();
+}
+
+absl::Status InputStreamManager::AddPackets(const std::list<Packet>& packets, bool* notify) {
+  return AddOrMovePacketsInternal(packets, notify);
+}
+
+absl::Status InputStreamManager::MovePackets(std::list<Packet>* packets, bool* notify) {
+  return AddOrMovePacketsInternal(*packets, notify);
+}
+
+template <typename Container>
+absl::Status InputStreamManager::AddOrMovePacketsInternal(Container& packets, bool* notify) {
+  *notify = false;
+  bool becomes_full = false;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (closed_) return absl::OkStatus();
+    const bool was_full = IsFullLocked();
+    const bool becomes_non_empty = queue_.empty() && !packets.empty();
+    for (auto& packet : packets) {
+      absl::Status validation = packet_type_->Validate(packet);
+      if (!validation.ok()) {
+        return tool::AddStatusPrefix(
+            "Packet type mismatch on a calculator receiving from stream \"" + name_ + "\": ",
+            validation);
+      }
+      const Timestamp timestamp = packet.Timestamp();
+      if (!timestamp.IsAllowedInStream()) {
+        return util::InvalidArgumentErrorBuilder()
+               << "In stream \"" << name_
+               << "\", timestamp not specified or set to illegal value: "
+               << timestamp.DebugString();
+      }
+      if (enable_timestamps_) {
+        if (timestamp == Timestamp::PostStream() && num_packets_added_ > 0) {
+          return util::InvalidArgumentErrorBuilder()
+                 << "In stream \"" << name_
+                 << "\", a packet at Timestamp::PostStream() must be the only Packet in an "
+                    "InputStream.";
+        }
+        if (timestamp < next_timestamp_bound_) {
+          return util::InvalidArgumentErrorBuilder()
+                 << "Packet timestamp mismatch on a calculator receiving from stream \""
+                 << name_ << "\". Current minimum expected timestamp is "
+                 << next_timestamp_bound_.DebugString() << " but received "
+                 << timestamp.DebugString()
+                 << ". Are you using a custom InputStreamHandler? Note that some "
+                    "InputStreamHandlers allow timestamps that are not strictly monotonically "
+                    "increasing. See for example the ImmediateInputStreamHandler class "
+                    "comment.";
+        }
+      }
+      next_timestamp_bound_ = timestamp.NextAllowedInStream();
+      ++num_packets_added_;
+      VLOG(2) << "Input stream:" << name_ << " has added packet at time: " << timestamp;
+      if constexpr (std::is_const_v<Container>) {
+        queue_.push_back(packet);
+      } else {
+        queue_.push_back(std::move(packet));
+      }
+    }
+    if (queue_.size() > 1) {
+      VLOG(2) << "Queue size greater than 1: stream name: " << name_
+              << " queue_size: " << queue_.size();
+    }
+    VLOG(2) << "Input stream:" << name_ << " becomes non-empty status:" << becomes_non_empty
+            << " Size: " << queue_.size();
+    becomes_full = !was_full && IsFullLocked();
+    *notify = becomes_non_empty;
+  }
+  if (becomes_full) ReportBecameFull();
+  return absl::OkStatus();
+}
+
+absl::Status InputStreamManager::SetNextTimestampBound(Timestamp bound, bool* notify) {
+  *notify = false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return absl::OkStatus();
+  if (enable_timestamps_ && bound < next_timestamp_bound_) {
+    return util::UnknownErrorBuilder()
+           << "SetNextTimestampBound must be called with a timestamp greater than or equal to "
+              "the current bound. In stream \""
+           << name_ << "\". Current minimum expected timestamp is "
+           << next_timestamp_bound_.DebugString() << " but received " << bound.DebugString();
+  }
+  if (next_timestamp_bound_ < bound) {
+    next_timestamp_bound_ = bound;
+    *notify = queue_.empty();
+  }
+  return absl::OkStatus();
+}
+
+void InputStreamManager::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return;
+  next_timestamp_bound_ = Timestamp::Done();
+  last_select_timestamp_ = Timestamp::Done();
+  closed_ = true;
+}
+
+Timestamp InputStreamManager::MinTimestampOrBound(bool* is_empty) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (is_empty != nullptr) *is_empty = queue_.empty();
+  return MinTimestampOrBoundHelper();
+}
+
+Timestamp InputStreamManager::MinTimestampOrBoundHelper() const {
+  return queue_.empty() ? next_timestamp_bound_ : queue_.front().Timestamp();
+}
+
+Packet InputStreamManager::PopPacketAtTimestamp(Timestamp timestamp, int* num_packets_dropped,
+                                                bool* stream_is_done) {
+  CHECK(enable_timestamps_);
+  *num_packets_dropped = -1;
+  *stream_is_done = false;
+  Packet packet;
+  bool became_non_full = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CHECK_LE(last_select_timestamp_, timestamp);
+    last_select_timestamp_ = timestamp;
+    // Nothing can arrive at or before `timestamp` any more. A timestamp that no stream can
+    // carry (a pop at Done after Close) leaves the bound alone.
+    if (timestamp >= next_timestamp_bound_ && timestamp.IsAllowedInStream()) {
+      next_timestamp_bound_ = timestamp.NextAllowedInStream();
+    }
+    VLOG(2) << "Input stream " << name_ << " selecting at timestamp:" << timestamp.Value()
+            << " next timestamp bound: " << next_timestamp_bound_;
+    const bool was_full = IsFullLocked();
+    while (!queue_.empty() && queue_.front().Timestamp() <= timestamp) {
+      packet = std::move(queue_.front());
+      queue_.pop_front();
+      ++*num_packets_dropped;
+    }
+    VLOG(2) << "Input stream removed packets:" << name_ << " Size:" << queue_.size();
+    if (packet.IsEmpty() || packet.Timestamp() != timestamp) {
+      // The returned empty packet carries the latest timestamp known to hold nothing.
+      packet = Packet().At(MinTimestampOrBoundHelper().PreviousAllowedInStream());
+      ++*num_packets_dropped;
+    }
+    became_non_full = was_full && !IsFullLocked();
+    *stream_is_done = IsDoneLocked();
+  }
+  if (became_non_full) ReportBecameNotFull();
+  return packet;
+}
+
+Packet InputStreamManager::PopQueueHead(bool* stream_is_done) {
+  CHECK(!enable_timestamps_);
+  *stream_is_done = false;
+  Packet packet;
+  bool became_non_full = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    VLOG(2) << "Input stream " << name_ << " selecting at queue head";
+    const bool was_full = IsFullLocked();
+    if (!queue_.empty()) {
+      packet = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    VLOG(2) << "Input stream removed a packet:" << name_ << " Size:" << queue_.size();
+    became_non_full = was_full && !IsFullLocked();
+    *stream_is_done = IsDoneLocked();
+  }
+  if (became_non_full) ReportBecameNotFull();
+  return packet;
+}
+
+bool InputStreamManager::IsDone() const {
+  // Locked although nothing here needs it to be: a reader on another thread would race.
+  std::lock_guard<std::mutex> lock(mutex_);
+  return IsDoneLocked();
+}
+
+bool InputStreamManager::IsDoneLocked() const {
+  return queue_.empty() && next_timestamp_bound_ == Timestamp::Done();
+}
+
+int InputStreamManager::QueueSize() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(queue_.size());
+}
+
+int InputStreamManager::MaxQueueSize() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return max_queue_size_;
+}
+
+bool InputStreamManager::IsFull() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return IsFullLocked();
+}
+
+bool InputStreamManager::IsFullLocked() const {
+  return max_queue_size_ != -1 && queue_.size() >= static_cast<size_t>(max_queue_size_);
+}
+
+// A stream used without throttling (an observer, a test) may have no callbacks.
+void InputStreamManager::ReportBecameFull() {
+  VLOG(2) << "Queue became full: " << name_;
+  if (becomes_full_callback_) becomes_full_callback_(this, &last_reported_stream_full_);
+}
+
+void InputStreamManager::ReportBecameNotFull() {
+  VLOG(2) << "Queue became non-full: " << name_;
+  if (becomes_not_full_callback_) becomes_not_full_callback_(this, &last_reported_stream_full_);
+}
+
+void InputStreamManager::SetMaxQueueSize(int max_queue_size) {
+  bool was_full;
+  bool is_full;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    was_full = IsFullLocked();
+    max_queue_size_ = max_queue_size;
+    is_full = IsFullLocked();
+  }
+  if (is_full && !was_full) {
+    ReportBecameFull();
+  } else if (was_full && !is_full) {
+    ReportBecameNotFull();
+  }
+}
+
+Timestamp InputStreamManager::GetMinTimestampAmongNLatest(int n) const {
+  CHECK_GE(n, 1);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (queue_.empty()) return Timestamp::Unset();
+  const size_t count = std::min(queue_.size(), static_cast<size_t>(n));
+  return queue_[queue_.size() - count].Timestamp();
+}
+
+void InputStreamManager::ErasePacketsEarlierThan(Timestamp timestamp) {
+  bool became_non_full = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool was_full = IsFullLocked();
+    while (!queue_.empty() && queue_.front().Timestamp() < timestamp) queue_.pop_front();
+    became_non_full = was_full && !IsFullLocked();
+  }
+  if (became_non_full) ReportBecameNotFull();
+}
+
+}  // namespace kaldren

@@ -1,0 +1,97 @@
+// One output stream of a node (or one graph input stream) and the input streams it feeds.
+//
+// The manager owns the stream's `OutputStreamSpec`, its current timestamp bound and closed
+// state, and its mirrors: the downstream input streams, each reached through its node's
+// input stream handler and the stream's id there. After each invocation the node's output
+// stream handler asks the manager for the stream's new bound (from the invocation's shard,
+// the input timestamp and the declared offset) and to hand the shard's packets and that
+// bound to every mirror.
+//
+// Errors go to the spec's error callback and are never returned. Mirror operations are
+// called without the manager's mutex held.
+
+#ifndef QUILLMERE_GRAPH_OUTPUT_STREAM_MANAGER_H_
+#define QUILLMERE_GRAPH_OUTPUT_STREAM_MANAGER_H_
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/status.h"
+#include "graph/input_stream_mirror.h"
+#include "graph/output_stream_shard.h"
+#include "graph/packet_type.h"
+#include "graph/timestamp.h"
+#include "graph_config/collection_item_id.h"
+
+namespace kaldren {
+
+class OutputStreamManager {
+ public:
+  struct Mirror {
+    internal::InputStreamMirrorTarget* input_stream_handler;
+    CollectionItemId id;
+  };
+
+  OutputStreamManager() = default;
+  OutputStreamManager(const OutputStreamManager&) = delete;
+  OutputStreamManager& operator=(const OutputStreamManager&) = delete;
+
+  // Stores the name and packet type (not owned) and prepares for a run without an error
+  // callback. Always OK.
+  absl::Status Initialize(const std::string& name, const PacketType* packet_type);
+
+  // Starts a run: stores the error callback, unlocks the intro data, disables the offset
+  // (its value stays), drops the header, reopens the stream at bound PreStream.
+  void PrepareForRun(std::function<void(const absl::Status&)> error_callback);
+
+  const std::string& Name() const { return output_stream_spec_.name; }
+  OutputStreamSpec* Spec() { return &output_stream_spec_; }
+
+  // Feeds input stream `id` of `input_stream_handler` (not null: fatal otherwise) from
+  // now on. Mirrors are added while the graph is set up and never removed.
+  void AddMirror(internal::InputStreamMirrorTarget* input_stream_handler, CollectionItemId id);
+  const std::vector<Mirror>& Mirrors() const { return mirrors_; }
+
+  // Sets the queue limit of every mirror.
+  void SetMaxQueueSize(int max_queue_size);
+
+  // Hands the header to every mirror; refused once the intro data is locked.
+  void PropagateHeader();
+  // After this, header, offset and header propagation are refused until the next run.
+  void LockIntroData() { output_stream_spec_.locked_intro_data = true; }
+
+  // Once: closed, bound Done, and Done sent to every mirror as their bound.
+  void Close();
+  bool IsClosed() const;
+  Timestamp NextTimestampBound() const;
+
+  // Starts an invocation's shard from the stream's bound and closed state.
+  void ResetShard(OutputStreamShard* output_stream_shard);
+
+  // The stream's bound after an invocation at `input_timestamp` that wrote `shard`: the
+  // shard's bound, raised past its last packet and, with an offset, to the input
+  // timestamp's next allowed timestamp plus the offset. An input timestamp of
+  // OneOverPostStream, Done or Unset is reported and yields Unset.
+  Timestamp ComputeOutputTimestampBound(const OutputStreamShard& output_stream_shard,
+                                        Timestamp input_timestamp) const;
+
+  // Records the bound and hands the shard's packets (copied to all mirrors but the last,
+  // which gets them moved) and the bound to every mirror. The bound is not sent when it is
+  // where the packets already put it. Empties the shard.
+  void PropagateUpdatesToMirrors(Timestamp next_timestamp_bound,
+                                 OutputStreamShard* output_stream_shard);
+
+ private:
+  OutputStreamSpec output_stream_spec_;
+  // Written while the graph is set up, read without the lock afterwards.
+  std::vector<Mirror> mirrors_;
+  mutable std::mutex stream_mutex_;
+  Timestamp next_timestamp_bound_ = Timestamp::Unset();
+  bool closed_ = false;
+};
+
+}  // namespace kaldren
+
+#endif  // QUILLMERE_GRAPH_OUTPUT_STREAM_MANAGER_H_
