@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/logging.h"
+#include "graph/input_stream_manager.h"
 #include "gtest/gtest.h"
 
 namespace kaldren {
@@ -48,6 +50,39 @@ class RecordingConsumer : public internal::InputStreamMirrorTarget {
 
   std::vector<std::string> calls;
   std::vector<Packet> received;
+};
+
+// Feeds real input stream managers and collects their errors, as a node's input stream
+// handler does.
+class ForwardingConsumer : public internal::InputStreamMirrorTarget {
+ public:
+  explicit ForwardingConsumer(const PacketType* type) {
+    CHECK(stream.Initialize("in", type, false).ok());
+  }
+  void AddPackets(CollectionItemId, const std::list<Packet>& packets) override {
+    Record(stream.AddPackets(packets, &notify));
+  }
+  void MovePackets(CollectionItemId, std::list<Packet>* packets) override {
+    Record(stream.MovePackets(packets, &notify));
+  }
+  void SetNextTimestampBound(CollectionItemId, Timestamp bound) override {
+    Record(stream.SetNextTimestampBound(bound, &notify));
+  }
+  void SetHeader(CollectionItemId, const Packet& header) override {
+    Record(stream.SetHeader(header));
+  }
+  void SetMaxQueueSize(CollectionItemId, int max_queue_size) override {
+    stream.SetMaxQueueSize(max_queue_size);
+  }
+
+  InputStreamManager stream;
+  bool notify = false;
+  std::vector<absl::Status> errors;
+
+ private:
+  void Record(const absl::Status& status) {
+    if (!status.ok()) errors.push_back(status);
+  }
 };
 
 class OutputStreamManagerTest : public ::testing::Test {
@@ -262,6 +297,50 @@ TEST_F(OutputStreamManagerTest, PropagatesToMirrorsInOrder) {
   EXPECT_EQ(shard_.Offset(), TimestampDiff(2));
   EXPECT_TRUE(shard_.Header().IsEmpty());
   EXPECT_TRUE(errors_.empty());
+}
+
+// One invocation after another, as the output stream handler drives them, into two
+// consumers' input queues.
+TEST_F(OutputStreamManagerTest, InvocationsReachConsumerQueues) {
+  ForwardingConsumer copy_consumer(&type_), move_consumer(&type_);
+  manager_.AddMirror(&copy_consumer, 0);
+  manager_.AddMirror(&move_consumer, 0);
+  auto invoke = [&](Timestamp input, std::vector<int64_t> outputs) {
+    manager_.ResetShard(&shard_);
+    for (int64_t t : outputs) shard_.AddPacket(IntAt(t));
+    manager_.PropagateUpdatesToMirrors(manager_.ComputeOutputTimestampBound(shard_, input),
+                                       &shard_);
+  };
+
+  shard_.SetOffset(TimestampDiff(0));
+  manager_.LockIntroData();
+  invoke(Timestamp(5), {5});
+  invoke(Timestamp(7), {});
+  for (ForwardingConsumer* consumer : {&copy_consumer, &move_consumer}) {
+    bool is_empty = true;
+    EXPECT_EQ(consumer->stream.MinTimestampOrBound(&is_empty), Timestamp(5));
+    EXPECT_FALSE(is_empty);
+    int dropped = -1;
+    bool done = true;
+    EXPECT_EQ(consumer->stream.PopPacketAtTimestamp(Timestamp(5), &dropped, &done).Get<int>(),
+              5);
+    // Settled up to 7 although nothing was output at 7.
+    EXPECT_EQ(consumer->stream.MinTimestampOrBound(&is_empty), Timestamp(8));
+  }
+
+  // A calculator that lowers its bound below what it already promised is refused by the
+  // consumers, not by its own stream.
+  manager_.ResetShard(&shard_);
+  shard_.SetNextTimestampBound(Timestamp(6));
+  manager_.PropagateUpdatesToMirrors(Timestamp(6), &shard_);
+  EXPECT_TRUE(errors_.empty());
+  for (ForwardingConsumer* consumer : {&copy_consumer, &move_consumer}) {
+    ASSERT_EQ(consumer->errors.size(), 1u);
+    EXPECT_EQ(consumer->errors[0].code(), StatusCode::kUnknown);
+  }
+
+  manager_.Close();
+  EXPECT_TRUE(move_consumer.stream.IsDone());
 }
 
 TEST_F(OutputStreamManagerTest, FatalMisuse) {
