@@ -38,9 +38,6 @@ class InputStreamShard : public InputStream {
   // Drops the front packet, if any; called when an invocation ends.
   void ClearCurrentPacket();
 
-  // The number of queued packets (one per input timestamp of the invocation).
-  int NumPackets() const { return static_cast<int>(packet_queue_.size()); }
-
  private:
   std::deque<Packet> packet_queue_;
   Packet empty_packet_;

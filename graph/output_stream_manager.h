@@ -52,7 +52,6 @@ class OutputStreamManager {
   // Feeds input stream `id` of `input_stream_handler` (not null: fatal otherwise) from
   // now on. Mirrors are added while the graph is set up and never removed.
   void AddMirror(internal::InputStreamMirrorTarget* input_stream_handler, CollectionItemId id);
-  const std::vector<Mirror>& Mirrors() const { return mirrors_; }
 
   // Sets the queue limit of every mirror.
   void SetMaxQueueSize(int max_queue_size);
