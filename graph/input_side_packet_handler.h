@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "base/logging.h"
 #include "base/status.h"
 #include "graph/packet.h"
 #include "graph/packet_set.h"
@@ -46,8 +47,11 @@ class InputSidePacketHandler {
   // previous run's; equal values in new packets count as changed.
   bool InputSidePacketsChanged() const;
 
-  // This run's packets; null after a failed PrepareForRun.
-  const PacketSet& InputSidePackets() const { return *input_side_packets_; }
+  // This run's packets; there are none after a failed PrepareForRun (fatal then).
+  const PacketSet& InputSidePackets() const {
+    CHECK(input_side_packets_);
+    return *input_side_packets_;
+  }
   int MissingInputSidePacketCount() const { return missing_input_side_packet_count_.load(); }
 
  private:

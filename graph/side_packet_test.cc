@@ -177,6 +177,7 @@ TEST(InputSidePacketHandlerTest, ChangedUnlessTheSamePacketsAreReused) {
   // A failed preparation leaves no current set, which counts as changed.
   EXPECT_FALSE(consumer.Prepare({{"a", MakePacket<float>(1.0f)}}).ok());
   EXPECT_TRUE(consumer.handler.InputSidePacketsChanged());
+  EXPECT_DEATH(consumer.handler.InputSidePackets(), "Check failed: input_side_packets_");
 }
 
 }  // namespace
