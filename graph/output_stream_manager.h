@@ -7,7 +7,7 @@
 // the input timestamp and the declared offset) and to hand the shard's packets and that
 // bound to every mirror.
 //
-// Errors go to the spec's error callback and are never returned. Mirror operations are
+// Errors go to the OutputStreamSpec's error callback and are never returned. Mirror operations are
 // called without the manager's mutex held.
 
 #ifndef QUILLMERE_GRAPH_OUTPUT_STREAM_MANAGER_H_

@@ -1,4 +1,4 @@
-// One output stream as one invocation writes it, and the stream's shared specification.
+// One output stream as one invocation writes it, and the stream's shared OutputStreamSpec.
 //
 // `OutputStreamSpec` belongs to the stream's `OutputStreamManager` and is shared by every
 // shard of the stream: name, packet type, error callback, header and output offset.
