@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "gmock/gmock.h"
+#include "graph/config_test_util.h"
 #include "graph/subgraph.h"
 #include "gtest/gtest.h"
 
@@ -16,24 +17,11 @@ using ::pellumo::CalculatorGraphConfig_Node;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-using Entries = std::vector<std::string>;
+using testing_util::AddNode;
+using testing_util::Entries;
+using testing_util::List;
 
-CalculatorGraphConfig_Node* AddNode(CalculatorGraphConfig* config, const std::string& calculator,
-                                    const Entries& inputs, const Entries& outputs,
-                                    const std::string& name = "",
-                                    const Entries& input_side_packets = {}) {
-  CalculatorGraphConfig_Node* node = config->add_node();
-  node->set_calculator(calculator);
-  node->set_name(name);
-  for (const auto& e : inputs) node->add_input_stream(e);
-  for (const auto& e : outputs) node->add_output_stream(e);
-  for (const auto& e : input_side_packets) node->add_input_side_packet(e);
-  return node;
-}
 
-Entries List(const google::protobuf::RepeatedPtrField<std::string>& field) {
-  return {field.begin(), field.end()};
-}
 
 // A subgraph: IN:x -> inner node "n" -> OUT:y, plus an internal stream z and an optional
 // untagged graph input "aux" read by the inner node both untagged and tagged.
