@@ -1,9 +1,12 @@
 #include "graph/stream_handler/default_input_stream_handler.h"
 
 #include <memory>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "absl/strings/str_cat.h"
 #include "gmock/gmock.h"
 #include "graph/calculator_context.h"
 #include "graph/calculator_context_manager.h"
@@ -314,6 +317,24 @@ TEST_F(InputHandlerTest, HeadersReadyOnceAfterTheLastStreamThatIsNotABackEdge) {
   handler_->SetHeader(0, header.At(Timestamp(1)));
   EXPECT_EQ(errors_.size(), 1u);
   EXPECT_EQ(handler_->UnsetHeaderCount(), 2);
+}
+
+TEST_F(InputHandlerTest, HeadersSetFromManyThreadsReportReadinessOnce) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 8; ++i) names.push_back(absl::StrCat("s", i));
+  std::atomic<int> headers_ready{0};
+  for (int run = 0; run < 20; ++run) {
+    MakeHandler(names);
+    handler_->PrepareForRun([&] { ++headers_ready; }, [] {}, [](CalculatorContext*) {},
+                            [](absl::Status) {});
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+      threads.emplace_back([this, i] { handler_->SetHeader(i, MakePacket<int>(i)); });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(headers_ready.exchange(0), 1);
+    EXPECT_EQ(handler_->UnsetHeaderCount(), 0);
+  }
 }
 
 TEST_F(InputHandlerTest, DebugStreamNames) {
