@@ -53,7 +53,7 @@ class OutputStreamHandler {
   // array). Always OK.
   absl::Status InitializeOutputStreamManagers(OutputStreamManager* flat_output_stream_managers);
 
-  // Binds every shard of `output_shards` (not null: fatal) to its stream's specification.
+  // Binds every shard of `output_shards` (not null: fatal) to its stream's `OutputStreamSpec`.
   absl::Status SetupOutputShards(OutputStreamShardSet* output_shards);
 
   // Starts a run: every stream gets `error_callback`; nothing is completed or pending.
