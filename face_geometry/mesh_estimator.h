@@ -1,0 +1,56 @@
+// Turns the face-space vertex positions of one face into its renderable mesh: every vertex
+// gets its texture coordinate, a unit normal and a unit tangent with handedness; the face
+// model's triangles are passed on.
+#ifndef FACE_GEOMETRY_MESH_ESTIMATOR_H_
+#define FACE_GEOMETRY_MESH_ESTIMATOR_H_
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "base/status.h"
+#include "base/statusor.h"
+#include "face_geometry/face_model_generated.h"
+#include "face_geometry/face_transform_records.h"
+
+namespace quorrel {
+namespace face_transform {
+
+class MeshEstimator {
+ public:
+  // Fails when a mesh face names a vertex or texture coordinate that does not exist, when
+  // one vertex is given two texture coordinates, or when the tangent-space triangles are
+  // not whole triangles of existing vertices.
+  static util::StatusOr<std::unique_ptr<MeshEstimator>> Create(const FaceModelT& face_model);
+
+  // `vertex_positions` holds one position per face-model vertex. Fails when a vertex lies
+  // on no usable tangent-space triangle (unless there are none at all: then every normal
+  // and tangent is zero).
+  util::StatusOr<Mesh> Estimate(const std::vector<Eigen::Vector3f>& vertex_positions) const;
+
+  // Angle-weighted normals and tangents of every vertex over the tangent-space triangles.
+  // On failure the lists are partly filled and must not be used.
+  absl::Status ComputeVertexNormalsAndTangents(
+      const std::vector<Eigen::Vector3f>& vertex_positions,
+      std::vector<Eigen::Vector3f>* vertex_normals,
+      std::vector<Eigen::Vector4f>* vertex_tangents) const;
+
+ private:
+  MeshEstimator(std::vector<Eigen::Vector2f> mesh_vertex_tex_coords,
+                std::vector<uint16_t> mesh_triangle_indices,
+                std::vector<uint16_t> tangent_space_triangles);
+
+  // One per face-model vertex; (0, 0) for a vertex that no mesh face uses.
+  const std::vector<Eigen::Vector2f> mesh_vertex_tex_coords_;
+  // Three vertex ids per output triangle.
+  const std::vector<uint16_t> mesh_triangle_indices_;
+  // Three vertex ids per triangle over which normals and tangents are accumulated.
+  const std::vector<uint16_t> tangent_space_triangles_;
+};
+
+}  // namespace face_transform
+}  // namespace quorrel
+
+#endif  // FACE_GEOMETRY_MESH_ESTIMATOR_H_
