@@ -11,8 +11,11 @@
 namespace kaldren {
 
 class CalculatorContext;
+namespace internal {
+class SchedulerQueue;
+}  // namespace internal
 
-// What the scheduler queues use of a node. The operations are virtual so that the queues
+// What the scheduler and its queues use of a node. The operations are virtual so that they
 // can be exercised with a stand-in node.
 class CalculatorNode {
  public:
@@ -38,6 +41,21 @@ class CalculatorNode {
   virtual absl::Status CloseNode(const absl::Status& graph_status, bool graph_run_ended) = 0;
   // One invocation finished; schedules further ready input sets.
   virtual void EndScheduling() = 0;
+
+  // What the scheduler adds to that.
+  // An opened source whose source layer is activated.
+  virtual void ActivateNode() = 0;
+  // The context of a node that does not run invocations in parallel.
+  virtual CalculatorContext* DefaultContext() const = 0;
+  // Empty for the default executor.
+  virtual const std::string& ExecutorName() const = 0;
+
+  internal::SchedulerQueue* GetSchedulerQueue() const { return scheduler_queue_; }
+  // Set by the scheduler before each run.
+  void SetSchedulerQueue(internal::SchedulerQueue* queue) { scheduler_queue_ = queue; }
+
+ private:
+  internal::SchedulerQueue* scheduler_queue_ = nullptr;
 };
 
 }  // namespace kaldren

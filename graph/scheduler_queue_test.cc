@@ -13,6 +13,7 @@
 #include "absl/time/clock.h"
 #include "gmock/gmock.h"
 #include "graph/calculator_node.h"
+#include "graph/scheduler_test_node.h"
 #include "graph/thread_pool_executor.h"
 #include "graph_config/status_util.h"
 #include "gtest/gtest.h"
@@ -24,86 +25,10 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// Everything the queue and its stand-ins did, in order.
-class EventLog {
- public:
-  void Add(std::string event) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(std::move(event));
-  }
-  std::vector<std::string> Take() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::exchange(events_, {});
-  }
+using testing::EventLog;
+using testing::FakeNode;
 
- private:
-  std::mutex mutex_;
-  std::vector<std::string> events_;
-};
-
-// A node whose answers the test sets and whose calls land in the log.
-class FakeNode : public CalculatorNode {
- public:
-  FakeNode(EventLog* log, int id, bool is_source = false, int layer = 0,
-           int64_t source_order = 0)
-      : log_(log), id_(id), is_source_(is_source), layer_(layer), order_(source_order) {}
-
-  int Id() const override { return id_; }
-  std::string DebugName() const override { return absl::StrCat("[node ", id_, "]"); }
-  bool IsSource() const override { return is_source_; }
-  int SourceLayer() const override { return layer_; }
-  Timestamp SourceProcessOrder(const CalculatorContext*) const override {
-    return Timestamp(order_);
-  }
-  bool Closed() const override { return closed_; }
-
-  bool TryToBeginScheduling() override {
-    if (in_flight_ >= max_in_flight_) return false;
-    ++in_flight_;
-    return true;
-  }
-  absl::Status OpenNode() override {
-    log_->Add(absl::StrCat("open ", id_));
-    if (sleep_in_calls_ > absl::ZeroDuration()) absl::SleepFor(sleep_in_calls_);
-    return open_result_;
-  }
-  void NodeOpened() override { log_->Add(absl::StrCat("opened ", id_)); }
-  absl::Status ProcessNode(CalculatorContext*) override {
-    log_->Add(absl::StrCat("process ", id_));
-    if (sleep_in_calls_ > absl::ZeroDuration()) absl::SleepFor(sleep_in_calls_);
-    ++processed_;
-    return process_result_;
-  }
-  absl::Status CloseNode(const absl::Status& graph_status, bool graph_run_ended) override {
-    log_->Add(absl::StrCat("close ", id_, graph_status.ok() ? " ok" : " error",
-                           graph_run_ended ? " ended" : " running"));
-    closed_ = true;
-    return close_result_;
-  }
-  void EndScheduling() override {
-    --in_flight_;
-    log_->Add(absl::StrCat("end ", id_));
-  }
-
-  int max_in_flight_ = 1;
-  std::atomic<int> in_flight_{0};
-  std::atomic<int> processed_{0};
-  std::atomic<bool> closed_{false};
-  absl::Status open_result_;
-  absl::Status process_result_;
-  absl::Status close_result_;
-  absl::Duration sleep_in_calls_;
-
- private:
-  EventLog* log_;
-  int id_;
-  bool is_source_;
-  int layer_;
-  int64_t order_;
-};
-
-// Any non-null pointer serves as the context: the fake node never reads it.
-CalculatorContext* const kContext = reinterpret_cast<CalculatorContext*>(0x10);
+CalculatorContext* const kContext = testing::FakeContext();
 
 // Keeps every AddTask request until the test runs it.
 class ManualExecutor : public Executor {

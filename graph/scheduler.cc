@@ -1,0 +1,383 @@
+#include "graph/scheduler.h"
+
+#include <utility>
+
+#include "base/logging.h"
+#include "base/status_macros.h"
+#include "graph/calculator_node.h"
+
+namespace kaldren {
+namespace internal {
+
+bool Scheduler::SourceLayerCompare::operator()(const CalculatorNode* a,
+                                               const CalculatorNode* b) const {
+  if (a->SourceLayer() != b->SourceLayer()) return a->SourceLayer() < b->SourceLayer();
+  return a->Id() < b->Id();
+}
+
+Scheduler::Scheduler(SchedulerGraph* graph) : graph_(graph), default_queue_(&shared_) {
+  shared_.error_callback = [graph](const absl::Status& error) { graph->RecordError(error); };
+  default_queue_.SetIdleCallback([this](bool idle) { QueueIdleStateChanged(idle); });
+  scheduler_queues_.push_back(&default_queue_);
+}
+
+Scheduler::~Scheduler() {
+  bool started;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    started = state_ != STATE_NOT_STARTED;
+  }
+  if (started) {
+    Cancel();
+    WaitUntilDone().IgnoreError();
+  }
+}
+
+void Scheduler::SetExecutor(Executor* executor) {
+  CHECK_EQ(state_, STATE_NOT_STARTED)
+      << "SetExecutor must not be called after the scheduler has started";
+  default_queue_.SetExecutor(executor);
+}
+
+absl::Status Scheduler::SetNonDefaultExecutor(const std::string& name, Executor* executor) {
+  RET_CHECK_EQ(state_, STATE_NOT_STARTED)
+      << "SetNonDefaultExecutor must not be called after the scheduler has started";
+  auto inserted = non_default_queues_.emplace(name, std::make_unique<SchedulerQueue>(&shared_));
+  RET_CHECK(inserted.second)
+      << "SetNonDefaultExecutor must be called only once for the executor \"" << name << "\"";
+  SchedulerQueue* queue = inserted.first->second.get();
+  queue->SetIdleCallback([this](bool idle) { QueueIdleStateChanged(idle); });
+  queue->SetExecutor(executor);
+  scheduler_queues_.push_back(queue);
+  return absl::OkStatus();
+}
+
+void Scheduler::AssignNodeToSchedulerQueue(CalculatorNode* node) {
+  SchedulerQueue* queue;
+  if (node->ExecutorName().empty()) {
+    queue = &default_queue_;
+  } else {
+    auto iter = non_default_queues_.find(node->ExecutorName());
+    CHECK(iter != non_default_queues_.end());
+    queue = iter->second.get();
+  }
+  node->SetSchedulerQueue(queue);
+}
+
+void Scheduler::Reset() {
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    state_ = STATE_NOT_STARTED;
+    graph_input_streams_closed_ = graph_->GraphInputStreamsClosed();
+    observed_output_signal_ = false;
+    throttled_graph_input_stream_count_ = 0;
+    unthrottle_seq_num_ = 0;
+  }
+  for (SchedulerQueue* queue : scheduler_queues_) queue->Reset();
+  shared_.stopping = false;
+  shared_.has_error = false;
+}
+
+void Scheduler::AddUnopenedSourceNode(CalculatorNode* node) {
+  CHECK_EQ(state_, STATE_NOT_STARTED)
+      << "AddUnopenedSourceNode can only be called before starting the scheduler";
+  unopened_sources_.insert(node);
+}
+
+void Scheduler::AddNodeToSourcesQueue(CalculatorNode* node) {
+  // The item asks the calculator for its source process order: done before locking.
+  SchedulerQueue::Item item(node, node->DefaultContext());
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  sources_queue_.push(std::move(item));
+  unopened_sources_.erase(node);
+}
+
+void Scheduler::ScheduleNodeForOpen(CalculatorNode* node) {
+  VLOG(1) << "Scheduling OpenNode of calculator " << node->DebugName();
+  node->GetSchedulerQueue()->AddNodeForOpen(node);
+}
+
+void Scheduler::ScheduleNodeIfNotThrottled(CalculatorNode* node, CalculatorContext* cc) {
+  // A throttled node is scheduled again when the graph unthrottles it.
+  if (graph_->IsNodeThrottled(node->Id())) return;
+  node->GetSchedulerQueue()->AddNode(node, cc);
+}
+
+void Scheduler::ScheduleUnthrottledReadyNodes(const std::vector<CalculatorNode*>& nodes) {
+  for (CalculatorNode* node : nodes) {
+    CHECK(node->IsSource());
+    node->GetSchedulerQueue()->AddNode(node, node->DefaultContext());
+  }
+}
+
+void Scheduler::SetQueuesRunning(bool running) {
+  for (SchedulerQueue* queue : scheduler_queues_) queue->SetRunning(running);
+}
+
+void Scheduler::SubmitWaitingTasksOnQueues() {
+  for (SchedulerQueue* queue : scheduler_queues_) queue->SubmitWaitingTasksToExecutor();
+}
+
+void Scheduler::Start() {
+  VLOG(2) << "Starting scheduler";
+  shared_.timer.StartRun();
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    CHECK_EQ(state_, STATE_NOT_STARTED);
+    state_ = STATE_RUNNING;
+    SetQueuesRunning(true);
+    HandleIdle();
+  }
+  SubmitWaitingTasksOnQueues();
+}
+
+void Scheduler::QueueIdleStateChanged(bool idle) {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  non_idle_queue_count_ += idle ? -1 : 1;
+  VLOG(2) << "active queues: " << non_idle_queue_count_;
+  if (non_idle_queue_count_ == 0) {
+    state_cond_var_.notify_all();
+    HandleIdle();
+  }
+}
+
+void Scheduler::HandleIdle() {
+  if (handling_idle_) {
+    // The thread inside re-examines the state when it takes the mutex again.
+    VLOG(2) << "HandleIdle: already in progress";
+    return;
+  }
+  handling_idle_ = true;
+  while (IsIdle() && (state_ == STATE_RUNNING || state_ == STATE_CANCELLING)) {
+    CleanupActiveSources();
+    if (shared_.has_error) {
+      VLOG(2) << "HandleIdle: quitting";
+      Quit();
+      break;
+    }
+    if (active_sources_.empty()) {
+      if (!sources_queue_.empty()) {
+        VLOG(2) << "HandleIdle: activating sources";
+        const bool did_activate = TryToScheduleNextSourceLayer();
+        CHECK(did_activate || active_sources_.empty());
+        if (!did_activate && !shared_.has_error) {
+          // A source of a lower layer is not open yet and graph input may still come.
+          // Nothing here can change that: retry at the next idle transition, graph input
+          // or close, rather than spin with the mutex held.
+          break;
+        }
+        continue;
+      }
+      if (graph_input_streams_closed_) {
+        VLOG(2) << "HandleIdle: quitting";
+        Quit();
+        break;
+      }
+      if (throttled_graph_input_stream_count_ == 0) break;  // wait for more input
+    }
+    VLOG(2) << "HandleIdle: unthrottling";
+    state_mutex_.unlock();
+    graph_->UnthrottleSources();
+    state_mutex_.lock();
+  }
+  handling_idle_ = false;
+}
+
+bool Scheduler::TryToScheduleNextSourceLayer() {
+  VLOG(3) << "TryToScheduleNextSourceLayer";
+  CHECK(active_sources_.empty());
+  CHECK(!sources_queue_.empty());
+  if (!unopened_sources_.empty() &&
+      (*unopened_sources_.begin())->SourceLayer() < sources_queue_.top().Layer()) {
+    if (graph_input_streams_closed_) {
+      graph_->RecordError(absl::UnknownError(
+          "Detected a deadlock because source nodes cannot be activated when a source node "
+          "at a lower layer is still not opened."));
+    }
+    return false;
+  }
+  std::vector<CalculatorNode*> nodes;
+  std::vector<CalculatorContext*> contexts;
+  const int layer = sources_queue_.top().Layer();
+  while (!sources_queue_.empty() && sources_queue_.top().Layer() == layer) {
+    const SchedulerQueue::Item& item = sources_queue_.top();
+    nodes.push_back(item.Node());
+    contexts.push_back(item.Context());
+    sources_queue_.pop();
+  }
+  active_sources_ = nodes;
+  state_mutex_.unlock();
+  // The whole layer is queued before any of its tasks reaches an executor.
+  SetQueuesRunning(false);
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    nodes[i]->ActivateNode();
+    ScheduleNodeIfNotThrottled(nodes[i], contexts[i]);
+  }
+  SetQueuesRunning(true);
+  SubmitWaitingTasksOnQueues();
+  state_mutex_.lock();
+  return true;
+}
+
+void Scheduler::CleanupActiveSources() {
+  while (!active_sources_.empty() && active_sources_.back()->Closed()) {
+    active_sources_.pop_back();
+  }
+}
+
+void Scheduler::Quit() {
+  CHECK(state_ == STATE_RUNNING || state_ == STATE_CANCELLING);
+  SetQueuesRunning(false);
+  shared_.timer.EndRun();
+  VLOG(2) << "Signaling scheduler termination";
+  state_ = STATE_TERMINATED;
+  state_cond_var_.notify_all();
+}
+
+void Scheduler::AddedPacketToGraphInputStream() {
+  if (state_ == STATE_TERMINATED) return;
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  HandleIdle();
+}
+
+void Scheduler::ClosedAllGraphInputStreams() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  graph_input_streams_closed_ = true;
+  HandleIdle();
+}
+
+void Scheduler::CloseAllSourceNodes() { shared_.stopping = true; }
+
+void Scheduler::ThrottledGraphInputStream() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  ++throttled_graph_input_stream_count_;
+}
+
+void Scheduler::UnthrottledGraphInputStream() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  --throttled_graph_input_stream_count_;
+  ++unthrottle_seq_num_;
+  state_cond_var_.notify_all();
+}
+
+void Scheduler::WaitUntilGraphInputStreamUnthrottled(std::mutex* mutex) {
+  int seq_num;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    seq_num = unthrottle_seq_num_;
+  }
+  mutex->unlock();
+  ApplicationThreadAwait(
+      [this, seq_num] { return unthrottle_seq_num_ != seq_num || state_ == STATE_TERMINATED; });
+  mutex->lock();
+}
+
+void Scheduler::AddApplicationThreadTask(std::function<void()> task) {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  app_thread_tasks_.push_back(std::move(task));
+  if (app_thread_tasks_.size() == 1) state_cond_var_.notify_all();
+}
+
+void Scheduler::ApplicationThreadAwait(const std::function<bool()>& condition) {
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  while (!condition()) {
+    if (app_thread_tasks_.empty()) {
+      state_cond_var_.wait(lock);
+    } else {
+      std::function<void()> task = std::move(app_thread_tasks_.front());
+      app_thread_tasks_.pop_front();
+      lock.unlock();
+      task();
+      task = nullptr;  // its captures go before the mutex is taken again
+      lock.lock();
+    }
+  }
+}
+
+absl::Status Scheduler::WaitUntilIdle() {
+  RET_CHECK_NE(state_, STATE_NOT_STARTED);
+  ApplicationThreadAwait([this]() ABSL_NO_THREAD_SAFETY_ANALYSIS { return IsIdle(); });
+  return absl::OkStatus();
+}
+
+absl::Status Scheduler::WaitUntilDone() {
+  RET_CHECK_NE(state_, STATE_NOT_STARTED);
+  ApplicationThreadAwait([this] { return state_ == STATE_TERMINATED; });
+  return absl::OkStatus();
+}
+
+void Scheduler::EmittedObservedOutput() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  observed_output_signal_ = true;
+  if (waiting_for_observed_output_) state_cond_var_.notify_all();
+}
+
+absl::Status Scheduler::WaitForObservedOutput() {
+  bool observed = false;
+  ApplicationThreadAwait([this, &observed]() ABSL_NO_THREAD_SAFETY_ANALYSIS {
+    observed = std::exchange(observed_output_signal_, false);
+    waiting_for_observed_output_ = !observed && state_ != STATE_TERMINATED;
+    return !waiting_for_observed_output_;
+  });
+  return observed ? absl::OkStatus() : absl::OutOfRangeError("Graph is done.");
+}
+
+void Scheduler::Pause() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  if (state_ != STATE_RUNNING) return;
+  state_ = STATE_PAUSED;
+  SetQueuesRunning(false);
+}
+
+void Scheduler::Resume() {
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    if (state_ != STATE_PAUSED) return;
+    state_ = STATE_RUNNING;
+    SetQueuesRunning(true);
+    HandleIdle();
+  }
+  SubmitWaitingTasksOnQueues();
+}
+
+void Scheduler::Cancel() {
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    if (state_ != STATE_RUNNING && state_ != STATE_PAUSED) return;
+    graph_->RecordError(absl::CancelledError(""));
+    if (state_ == STATE_PAUSED) SetQueuesRunning(true);
+    state_ = STATE_CANCELLING;
+    HandleIdle();
+  }
+  SubmitWaitingTasksOnQueues();
+}
+
+bool Scheduler::IsPaused() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  return state_ == STATE_PAUSED;
+}
+
+bool Scheduler::IsTerminated() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  return state_ == STATE_TERMINATED;
+}
+
+void Scheduler::CleanupAfterRun() {
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    while (!sources_queue_.empty()) sources_queue_.pop();
+    CHECK(app_thread_tasks_.empty());
+  }
+  for (SchedulerQueue* queue : scheduler_queues_) queue->CleanupAfterRun();
+  unopened_sources_.clear();
+  active_sources_.clear();
+  shared_.has_error = false;
+}
+
+SchedulerTimes Scheduler::GetSchedulerTimes() {
+  CHECK_EQ(state_, STATE_TERMINATED);
+  return shared_.timer.GetSchedulerTimes();
+}
+
+}  // namespace internal
+}  // namespace kaldren

@@ -1,0 +1,193 @@
+// The scheduler of one graph: run states, source layers, idleness and the waits.
+//
+// The scheduler owns one `SchedulerQueue` per executor. It keeps the state of the current
+// run, activates source nodes one source layer at a time, notices when every queue has gone
+// idle and then decides whether to activate the next layer, relieve throttling, wait for
+// more graph input or end the run. With the application-thread executor it runs the queued
+// tasks on the thread of a caller that waits in the graph.
+//
+// Locks: the graph's throttling mutex comes before `state_mutex_`, which comes before a
+// queue's mutex and the graph's error recording. `state_mutex_` is never held while a
+// calculator runs, while sources are unthrottled, while tasks are handed to executors or
+// while an application-thread task runs.
+
+#ifndef QUILLMERE_GRAPH_SCHEDULER_H_
+#define QUILLMERE_GRAPH_SCHEDULER_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <queue>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "absl/base/thread_annotations.h"
+#include "base/status.h"
+#include "graph/executor.h"
+#include "graph/scheduler_queue.h"
+#include "graph/scheduler_shared.h"
+
+namespace kaldren {
+
+class CalculatorContext;
+class CalculatorNode;
+
+namespace internal {
+
+// What the scheduler needs of its graph. The graph implements it.
+class SchedulerGraph {
+ public:
+  virtual ~SchedulerGraph() = default;
+
+  // Records an error of the run; the graph also calls `Scheduler::SetHasError(true)`.
+  virtual void RecordError(const absl::Status& error) = 0;
+  // Relieves throttling while every calculator is idle; true when some stream was full.
+  // Takes the graph's throttling mutex.
+  virtual bool UnthrottleSources() = 0;
+  // Whether the node's invocations must wait for full downstream queues to drain. Takes the
+  // graph's throttling mutex.
+  virtual bool IsNodeThrottled(int node_id) = 0;
+  // Every graph input stream is closed (also true without graph input streams).
+  virtual bool GraphInputStreamsClosed() = 0;
+};
+
+class Scheduler {
+ public:
+  // `graph` outlives the scheduler.
+  explicit Scheduler(SchedulerGraph* graph);
+  // Cancels a started run and waits until it has terminated.
+  ~Scheduler();
+
+  Scheduler(const Scheduler&) = delete;
+  Scheduler& operator=(const Scheduler&) = delete;
+
+  // The executor of the default queue. Only before the run starts.
+  void SetExecutor(Executor* executor);
+  // Creates the queue of the executor `name`. Only before the run starts, once per name.
+  absl::Status SetNonDefaultExecutor(const std::string& name, Executor* executor);
+  // Gives the node the queue of its executor, which must exist.
+  void AssignNodeToSchedulerQueue(CalculatorNode* node);
+
+  // Back to the state before a run; per-run flags and counters cleared.
+  void Reset();
+  // Before the run starts: `node` is a source that has not been opened yet.
+  void AddUnopenedSourceNode(CalculatorNode* node);
+  // Queues the opening of `node`.
+  void ScheduleNodeForOpen(CalculatorNode* node);
+  // An opened source waits in the sources queue until its layer is activated.
+  void AddNodeToSourcesQueue(CalculatorNode* node);
+  // Queues one invocation of `node` unless the graph throttles it.
+  void ScheduleNodeIfNotThrottled(CalculatorNode* node, CalculatorContext* cc);
+  // Queues one invocation of each source of `nodes`, which are no longer throttled.
+  void ScheduleUnthrottledReadyNodes(const std::vector<CalculatorNode*>& nodes);
+
+  // Starts the run: queued opens go to the executors.
+  void Start();
+
+  // The idle callback of every queue.
+  void QueueIdleStateChanged(bool idle);
+
+  // Graph input stream events.
+  void AddedPacketToGraphInputStream();
+  void ClosedAllGraphInputStreams();
+  // From now on scheduled sources are closed instead of run.
+  void CloseAllSourceNodes();
+  void ThrottledGraphInputStream();
+  void UnthrottledGraphInputStream();
+  // Called with `mutex` (the graph's throttling mutex) held: releases it, waits until a
+  // graph input stream is unthrottled or the run has terminated, and takes it again. Runs
+  // application-thread tasks meanwhile.
+  void WaitUntilGraphInputStreamUnthrottled(std::mutex* mutex);
+
+  // A task of the application-thread executor; it runs on a thread that waits in the graph.
+  void AddApplicationThreadTask(std::function<void()> task);
+
+  // Wait until no queue has a queued or running task.
+  absl::Status WaitUntilIdle();
+  // Wait until the run has terminated.
+  absl::Status WaitUntilDone();
+  void EmittedObservedOutput();
+  // OK once an observed output was emitted; OUT_OF_RANGE "Graph is done." when the run ended
+  // without one.
+  absl::Status WaitForObservedOutput();
+
+  void Pause();
+  void Resume();
+  // Records CANCELLED on the graph and lets the run drain and end.
+  void Cancel();
+
+  bool IsPaused();
+  bool IsTerminated();
+
+  // The run has an error (set by the graph when it records one): queues accept no new
+  // tasks, and the run ends when all are idle.
+  void SetHasError(bool has_error) { shared_.has_error = has_error; }
+
+  // After a run: drops what is left of it.
+  void CleanupAfterRun();
+
+  // Timing of the last run; only after it has terminated.
+  SchedulerTimes GetSchedulerTimes();
+
+ private:
+  enum State {
+    STATE_NOT_STARTED = 0,
+    STATE_RUNNING = 1,
+    STATE_PAUSED = 2,
+    STATE_CANCELLING = 3,
+    STATE_TERMINATED = 4,
+  };
+
+  // Unopened sources by lower source layer, then lower node id.
+  struct SourceLayerCompare {
+    bool operator()(const CalculatorNode* a, const CalculatorNode* b) const;
+  };
+
+  bool IsIdle() ABSL_EXCLUSIVE_LOCKS_REQUIRED(state_mutex_) { return non_idle_queue_count_ == 0; }
+  void SetQueuesRunning(bool running);
+  void SubmitWaitingTasksOnQueues();
+  void HandleIdle() ABSL_EXCLUSIVE_LOCKS_REQUIRED(state_mutex_);
+  bool TryToScheduleNextSourceLayer() ABSL_EXCLUSIVE_LOCKS_REQUIRED(state_mutex_);
+  void CleanupActiveSources() ABSL_EXCLUSIVE_LOCKS_REQUIRED(state_mutex_);
+  void Quit() ABSL_EXCLUSIVE_LOCKS_REQUIRED(state_mutex_);
+  // Runs application-thread tasks on this thread until `condition` (evaluated with
+  // `state_mutex_` held) is true.
+  void ApplicationThreadAwait(const std::function<bool()>& condition);
+
+  SchedulerGraph* const graph_;
+  SchedulerShared shared_;
+  SchedulerQueue default_queue_;
+  std::map<std::string, std::unique_ptr<SchedulerQueue>> non_default_queues_;
+  // The default queue first, then the others in the order their executors were set.
+  std::vector<SchedulerQueue*> scheduler_queues_;
+
+  // Opened sources not yet activated, lowest layer, source order and id on top.
+  std::priority_queue<SchedulerQueue::Item> sources_queue_ ABSL_GUARDED_BY(state_mutex_);
+  std::set<CalculatorNode*, SourceLayerCompare> unopened_sources_;
+  // The sources of the layer activated last; the next layer waits until it is empty.
+  std::vector<CalculatorNode*> active_sources_;
+
+  std::condition_variable state_cond_var_;
+  int non_idle_queue_count_ ABSL_GUARDED_BY(state_mutex_) = 0;
+  std::deque<std::function<void()>> app_thread_tasks_ ABSL_GUARDED_BY(state_mutex_);
+  bool handling_idle_ ABSL_GUARDED_BY(state_mutex_) = false;
+  // A standard mutex, so that thread sanitizer builds see the locking.
+  std::mutex state_mutex_;
+  // Written with `state_mutex_` held; also read without it.
+  std::atomic<State> state_{STATE_NOT_STARTED};
+  bool graph_input_streams_closed_ ABSL_GUARDED_BY(state_mutex_) = false;
+  int throttled_graph_input_stream_count_ ABSL_GUARDED_BY(state_mutex_) = 0;
+  int unthrottle_seq_num_ ABSL_GUARDED_BY(state_mutex_) = 0;
+  bool observed_output_signal_ ABSL_GUARDED_BY(state_mutex_) = false;
+  bool waiting_for_observed_output_ ABSL_GUARDED_BY(state_mutex_) = false;
+};
+
+}  // namespace internal
+}  // namespace kaldren
+
+#endif  // QUILLMERE_GRAPH_SCHEDULER_H_
