@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/status_macros.h"
+#include "face_geometry/face_model_generated.h"
 
 namespace quorrel {
 namespace face_transform {

@@ -3,17 +3,19 @@
 #ifndef FACE_GEOMETRY_TRIGGER_VALUE_ESTIMATOR_H_
 #define FACE_GEOMETRY_TRIGGER_VALUE_ESTIMATOR_H_
 
-#include <Eigen/Core>
 #include <map>
 #include <memory>
 
+#include <Eigen/Core>
+
 #include "absl/types/span.h"
 #include "base/statusor.h"
-#include "face_geometry/face_model_generated.h"
 #include "face_geometry/face_transform_records.h"
 
 namespace quorrel {
 namespace face_transform {
+
+struct FaceModelT;
 
 // Immutable after creation; Estimate may be called from several threads at once.
 class TriggerValueEstimator {

@@ -11,10 +11,11 @@
 
 #include "absl/types/span.h"
 #include "base/statusor.h"
-#include "face_geometry/face_model_generated.h"
 
 namespace quorrel {
 namespace face_transform {
+
+struct FaceModelT;
 
 // Immutable after creation; DeriveFrom may be called from several threads at once.
 class VertexDeriver {

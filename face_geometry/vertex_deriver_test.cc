@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "face_geometry/face_model_generated.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 
