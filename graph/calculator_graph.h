@@ -58,12 +58,14 @@ class OutputSidePacketImpl;
 class OutputStreamManager;
 class OutputStreamPoller;
 class PacketGeneratorGraph;
-class ProfilingContext;
 class ValidatedGraphConfig;
 namespace internal {
 class GraphOutputStream;
 class Scheduler;
 }  // namespace internal
+
+// The graph's profiler handle, shared with every node. It records nothing.
+class ProfilingContext {};
 
 class CalculatorGraph {
  public:

@@ -15,6 +15,7 @@
 #ifndef QUILLMERE_GRAPH_REGISTRATION_H_
 #define QUILLMERE_GRAPH_REGISTRATION_H_
 
+#include <algorithm>
 #include <functional>
 #include <mutex>
 #include <shared_mutex>
@@ -175,6 +176,18 @@ class FunctionRegistry {
     return IsRegistered(GetQualifiedName(ns, name));
   }
 
+  // Every stored name (qualified names and bare aliases alike), sorted.
+  std::vector<std::string> GetRegisteredNames() const {
+    std::vector<std::string> names;
+    {
+      std::shared_lock<std::shared_mutex> lock(lock_);
+      names.reserve(functions_.size());
+      for (const auto& entry : functions_) names.push_back(entry.first);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
   // The stored name that the configuration name `name` ("." between parts) resolves to within
   // the package `ns` ("." between components):
   // - a name with a leading "." is taken without the package: ".a.Foo" -> "a::Foo";
@@ -231,6 +244,10 @@ class GlobalFactoryRegistry {
   }
   static bool IsRegistered(const std::string& ns, const std::string& name) {
     return functions()->IsRegistered(ns, name);
+  }
+
+  static std::vector<std::string> GetRegisteredNames() {
+    return functions()->GetRegisteredNames();
   }
 
   static Functions* functions() {
