@@ -1,5 +1,6 @@
 #include "face_geometry/mesh_estimator.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -14,13 +15,43 @@ namespace {
 
 constexpr float kAbsoluteErrorEps = 1e-9f;
 
-// The angle between u and v; 0 when either is zero or the cosine is not a number.
-float AngleBetween(const Eigen::Vector3f& u, const Eigen::Vector3f& v) {
-  const float lengths = u.norm() * v.norm();
-  if (lengths == 0.0f) return 0.0f;
-  const float cosine = u.dot(v) / lengths;
-  if (!(cosine <= 1.0f)) return 0.0f;
-  return std::acos(std::max(cosine, -1.0f));
+// Triangles are processed in blocks whose arithmetic runs on SIMD lanes.
+constexpr int kLanes = 16;
+using Lanes = Eigen::Array<float, kLanes, 1>;
+
+struct Vector3Lanes {
+  Lanes x, y, z;
+
+  Lanes Dot(const Vector3Lanes& o) const { return x * o.x + y * o.y + z * o.z; }
+  Lanes Length() const { return Dot(*this).sqrt(); }
+  Vector3Lanes Cross(const Vector3Lanes& o) const {
+    return {y * o.z - z * o.y, z * o.x - x * o.z, x * o.y - y * o.x};
+  }
+  Eigen::Vector3f At(int i) const { return {x[i], y[i], z[i]}; }
+};
+
+// acos within 2e-8 of the exact value (a minimax polynomial in sqrt(1 - |x|) form).
+Lanes Acos(const Lanes& x) {
+  const Lanes t = x.abs();
+  Lanes p = Lanes::Constant(-0.0012624911f);
+  p = p * t + 0.0066700901f;
+  p = p * t - 0.0170881256f;
+  p = p * t + 0.0308918810f;
+  p = p * t - 0.0501743046f;
+  p = p * t + 0.0889789874f;
+  p = p * t - 0.2145988016f;
+  p = p * t + 1.5707963050f;
+  const Lanes angle = (1.0f - t).sqrt() * p;
+  return (x < 0.0f).select(static_cast<float>(M_PI) - angle, angle);
+}
+
+// The angle between two vectors of the given lengths and dot product; 0 when either is zero
+// or the cosine is not a number.
+Lanes AngleBetween(const Lanes& dot, const Lanes& length_u, const Lanes& length_v) {
+  const Lanes lengths = length_u * length_v;
+  const Lanes cosine = dot / lengths;
+  const auto usable = (lengths != 0.0f) && (cosine <= 1.0f);
+  return usable.select(Acos(cosine.max(-1.0f)), 0.0f);
 }
 
 }  // namespace
@@ -112,36 +143,61 @@ absl::Status MeshEstimator::ComputeVertexNormalsAndTangents(
 
   const std::vector<Eigen::Vector3f>& p = vertex_positions;
   const std::vector<Eigen::Vector2f>& uv = mesh_vertex_tex_coords_;
-  for (size_t m = 0; m + 2 < tangent_space_triangles_.size(); m += 3) {
-    const uint16_t corners[3] = {tangent_space_triangles_[m], tangent_space_triangles_[m + 1],
-                                 tangent_space_triangles_[m + 2]};
-    const uint16_t a = corners[0], b = corners[1], c = corners[2];
-    const Eigen::Vector3f e1 = p[b] - p[a];
-    const Eigen::Vector3f e2 = p[c] - p[a];
-    const Eigen::Vector2f d1 = uv[b] - uv[a];
-    const Eigen::Vector2f d2 = uv[c] - uv[a];
+  const int triangles_num = static_cast<int>(tangent_space_triangles_.size() / 3);
+  for (int first = 0; first < triangles_num; first += kLanes) {
+    const int n = std::min(kLanes, triangles_num - first);
+    // Edges E1 = P[b] - P[a], E2 = P[c] - P[a], E3 = P[c] - P[b] and the texture deltas;
+    // unused lanes stay zero and are never read.
+    Vector3Lanes e1{Lanes::Zero(), Lanes::Zero(), Lanes::Zero()}, e2 = e1, e3 = e1;
+    Lanes du1 = Lanes::Zero(), dv1 = du1, du2 = du1, dv2 = du1;
+    for (int i = 0; i < n; ++i) {
+      const uint16_t* corners = &tangent_space_triangles_[3 * (first + i)];
+      const Eigen::Vector3f& pa = p[corners[0]];
+      const Eigen::Vector3f& pb = p[corners[1]];
+      const Eigen::Vector3f& pc = p[corners[2]];
+      e1.x[i] = pb.x() - pa.x(), e1.y[i] = pb.y() - pa.y(), e1.z[i] = pb.z() - pa.z();
+      e2.x[i] = pc.x() - pa.x(), e2.y[i] = pc.y() - pa.y(), e2.z[i] = pc.z() - pa.z();
+      e3.x[i] = pc.x() - pb.x(), e3.y[i] = pc.y() - pb.y(), e3.z[i] = pc.z() - pb.z();
+      const Eigen::Vector2f d1 = uv[corners[1]] - uv[corners[0]];
+      const Eigen::Vector2f d2 = uv[corners[2]] - uv[corners[0]];
+      du1[i] = d1.x(), dv1[i] = d1.y(), du2[i] = d2.x(), dv2[i] = d2.y();
+    }
     // Texture-space orientation; NaN counts as positive.
-    const float r = (d1.y() * d2.x() - d1.x() * d2.y() < 0.0f) ? -1.0f : 1.0f;
+    const Lanes r = (dv1 * du2 - du1 * dv2 < 0.0f).select(Lanes::Constant(-1.0f), 1.0f);
+    const Vector3Lanes normal = e1.Cross(e2);
+    const Vector3Lanes tangent{r * (dv1 * e2.x - dv2 * e1.x), r * (dv1 * e2.y - dv2 * e1.y),
+                               r * (dv1 * e2.z - dv2 * e1.z)};
+    const Vector3Lanes bitangent{r * (du1 * e2.x - du2 * e1.x), r * (du1 * e2.y - du2 * e1.y),
+                                 r * (du1 * e2.z - du2 * e1.z)};
+    const Lanes normal_length = normal.Length();
+    const Lanes tangent_length = tangent.Length();
+    const Lanes bitangent_length = bitangent.Length();
+    // Corner angles at a (between E1 and E2) and b (between -E1 and E3).
+    const Lanes length1 = e1.Length(), length2 = e2.Length(), length3 = e3.Length();
+    const Lanes angle_a = AngleBetween(e1.Dot(e2), length1, length2);
+    const Lanes angle_b = AngleBetween(-e1.Dot(e3), length1, length3);
+    const Lanes normal_scale = normal_length.inverse();
+    const Lanes tangent_scale = tangent_length.inverse();
+    const Lanes bitangent_scale = bitangent_length.inverse();
 
-    Eigen::Vector3f normal = e1.cross(e2);
-    if (normal.norm() < kAbsoluteErrorEps) continue;
-    Eigen::Vector3f tangent = r * (d1.y() * e2 - d2.y() * e1);
-    if (tangent.norm() < kAbsoluteErrorEps) continue;
-    Eigen::Vector3f bitangent = r * (d1.x() * e2 - d2.x() * e1);
-    if (bitangent.norm() < kAbsoluteErrorEps) continue;
-
-    const float angle_a = AngleBetween(e1, e2);
-    const float angle_b = AngleBetween(p[a] - p[b], p[c] - p[b]);
-    const float angle_c = static_cast<float>(M_PI - static_cast<double>(angle_a) -
-                                             static_cast<double>(angle_b));
-    const float angles[3] = {angle_a, angle_b, angle_c};
-    normal.normalize();
-    tangent.normalize();
-    bitangent.normalize();
-    for (int k = 0; k < 3; ++k) {
-      (*vertex_normals)[corners[k]] += normal * angles[k];
-      (*vertex_tangents)[corners[k]].head<3>() += tangent * angles[k];
-      vertex_bitangents[corners[k]] += bitangent * angles[k];
+    for (int i = 0; i < n; ++i) {
+      // A degenerate triangle, or one without texture-space extent, adds nothing.
+      if (normal_length[i] < kAbsoluteErrorEps || tangent_length[i] < kAbsoluteErrorEps ||
+          bitangent_length[i] < kAbsoluteErrorEps) {
+        continue;
+      }
+      const float angle_c = static_cast<float>(M_PI - static_cast<double>(angle_a[i]) -
+                                               static_cast<double>(angle_b[i]));
+      const float angles[3] = {angle_a[i], angle_b[i], angle_c};
+      const Eigen::Vector3f unit_normal = normal.At(i) * normal_scale[i];
+      const Eigen::Vector3f unit_tangent = tangent.At(i) * tangent_scale[i];
+      const Eigen::Vector3f unit_bitangent = bitangent.At(i) * bitangent_scale[i];
+      const uint16_t* corners = &tangent_space_triangles_[3 * (first + i)];
+      for (int k = 0; k < 3; ++k) {
+        (*vertex_normals)[corners[k]] += unit_normal * angles[k];
+        (*vertex_tangents)[corners[k]].head<3>() += unit_tangent * angles[k];
+        vertex_bitangents[corners[k]] += unit_bitangent * angles[k];
+      }
     }
   }
 
@@ -149,15 +205,18 @@ absl::Status MeshEstimator::ComputeVertexNormalsAndTangents(
     Eigen::Vector3f& vertex_normal = (*vertex_normals)[k];
     Eigen::Vector4f& vertex_tangent = (*vertex_tangents)[k];
     Eigen::Vector3f& vertex_bitangent = vertex_bitangents[k];
-    RET_CHECK_GT(vertex_normal.norm(), kAbsoluteErrorEps)
+    const float normal_length = vertex_normal.norm();
+    const float tangent_length = vertex_tangent.norm();
+    const float bitangent_length = vertex_bitangent.norm();
+    RET_CHECK_GT(normal_length, kAbsoluteErrorEps)
         << "Failed to compute normal for vertex #" << k << "!";
-    RET_CHECK_GT(vertex_tangent.norm(), kAbsoluteErrorEps)
+    RET_CHECK_GT(tangent_length, kAbsoluteErrorEps)
         << "Failed to compute tangent for vertex #" << k << "!";
-    RET_CHECK_GT(vertex_bitangent.norm(), kAbsoluteErrorEps)
+    RET_CHECK_GT(bitangent_length, kAbsoluteErrorEps)
         << "Failed to compute bitangent for vertex #" << k << "!";
-    vertex_normal.normalize();
-    vertex_tangent.normalize();
-    vertex_bitangent.normalize();
+    vertex_normal *= 1.0f / normal_length;
+    vertex_tangent *= 1.0f / tangent_length;
+    vertex_bitangent *= 1.0f / bitangent_length;
     const Eigen::Vector3f tangent_xyz = vertex_tangent.head<3>();
     vertex_tangent.w() = vertex_bitangent.dot(vertex_normal.cross(tangent_xyz)) < 0.0f ? -1.0f : 1.0f;
   }
