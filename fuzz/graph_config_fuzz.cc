@@ -1,0 +1,200 @@
+// Parses arbitrary bytes as a graph configuration and validates it against a few small
+// calculators, generators, a status handler and subgraphs (one of which contains itself).
+// Any crash, hang, leak or sanitizer report is a fault; failing validation is expected.
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "google/protobuf/stubs/logging.h"
+#include "graph/calculator_static_access.h"
+#include "graph/packet_generator.h"
+#include "graph/status_handler.h"
+#include "graph/subgraph.h"
+#include "graph/validated_graph_config.h"
+#include "graph_config/calculator.pb.h"
+
+namespace {
+
+using kaldren::CalculatorContract;
+using kaldren::PacketSet;
+using kaldren::PacketType;
+using kaldren::PacketTypeSet;
+
+// Accepts any packets on every entry.
+struct AnyCalculator {
+  static absl::Status GetContract(CalculatorContract* cc) {
+    for (PacketTypeSet* set : {&cc->Inputs(), &cc->Outputs(), &cc->InputSidePackets(),
+                               &cc->OutputSidePackets()}) {
+      for (PacketType& type : *set) type.SetAny();
+    }
+    return absl::OkStatus();
+  }
+};
+// Outputs follow the type of the input of the same index; side packets are optional ints.
+struct SameAsCalculator {
+  static absl::Status GetContract(CalculatorContract* cc) {
+    for (kaldren::CollectionItemId id = cc->Inputs().BeginId(); id < cc->Inputs().EndId(); ++id) {
+      cc->Inputs().Get(id).SetAny();
+    }
+    for (kaldren::CollectionItemId id = cc->Outputs().BeginId(); id < cc->Outputs().EndId();
+         ++id) {
+      if (id < cc->Inputs().EndId()) {
+        cc->Outputs().Get(id).SetSameAs(&cc->Inputs().Get(id));
+      } else {
+        cc->Outputs().Get(id).SetNone();
+      }
+    }
+    cc->InputSidePackets().Tag("OPTION").Set<int>().Optional();
+    return absl::OkStatus();
+  }
+};
+struct IntSource {
+  static absl::Status GetContract(CalculatorContract* cc) {
+    cc->Outputs().Index(0).Set<int>();
+    return absl::OkStatus();
+  }
+};
+struct IntSink {
+  static absl::Status GetContract(CalculatorContract* cc) {
+    cc->Inputs().Index(0).Set<int>();
+    cc->InputSidePackets().Tag("SIDE").Set<std::string>();
+    return absl::OkStatus();
+  }
+};
+struct Failing {
+  static absl::Status GetContract(CalculatorContract*) {
+    return absl::InvalidArgumentError("refused");
+  }
+};
+struct LegacyAny {
+  static absl::Status FillExpectations(const pellumo::CalculatorOptions&, PacketTypeSet* inputs,
+                                       PacketTypeSet* outputs, PacketTypeSet* side_packets) {
+    for (PacketTypeSet* set : {inputs, outputs, side_packets}) {
+      for (PacketType& type : *set) type.SetAny();
+    }
+    return absl::OkStatus();
+  }
+};
+struct StringGenerator {
+  static absl::Status FillExpectations(const pellumo::PacketGeneratorOptions&,
+                                       PacketTypeSet* inputs, PacketTypeSet* outputs) {
+    for (PacketType& type : *inputs) type.SetAny();
+    outputs->Index(0).Set<std::string>();
+    return absl::OkStatus();
+  }
+  static absl::Status Generate(const pellumo::PacketGeneratorOptions&, const PacketSet&,
+                               PacketSet*) {
+    return absl::OkStatus();
+  }
+};
+struct TestStatusHandler {
+  static absl::Status FillExpectations(const pellumo::PellumoOptions&, PacketTypeSet* inputs) {
+    for (PacketType& type : *inputs) type.SetAny();
+    return absl::OkStatus();
+  }
+  static absl::Status HandlePreRunStatus(const pellumo::PellumoOptions&, const PacketSet&,
+                                         const absl::Status&) {
+    return absl::OkStatus();
+  }
+  static absl::Status HandleStatus(const pellumo::PellumoOptions&, const PacketSet&,
+                                   const absl::Status&) {
+    return absl::OkStatus();
+  }
+};
+
+template <typename T>
+void RegisterCalculator(const std::string& name) {
+  kaldren::internal::StaticAccessToCalculatorBaseRegistry::Register(name, [] {
+    return std::make_unique<kaldren::internal::StaticAccessToCalculatorBaseTyped<T>>();
+  });
+}
+
+pellumo::CalculatorGraphConfig_Node* AddNode(pellumo::CalculatorGraphConfig* config,
+                                             const std::string& calculator,
+                                             const std::string& input,
+                                             const std::string& output) {
+  auto* node = config->add_node();
+  node->set_calculator(calculator);
+  if (!input.empty()) node->add_input_stream(input);
+  if (!output.empty()) node->add_output_stream(output);
+  return node;
+}
+
+const kaldren::GraphRegistry& Registry() {
+  static kaldren::GraphRegistry* const registry = [] {
+    google::protobuf::SetLogHandler([](google::protobuf::LogLevel, const char*, int,
+                                       const std::string&) {});
+    RegisterCalculator<AnyCalculator>("AnyCalculator");
+    RegisterCalculator<SameAsCalculator>("SameAsCalculator");
+    RegisterCalculator<IntSource>("IntSource");
+    RegisterCalculator<IntSink>("IntSink");
+    RegisterCalculator<Failing>("::pkg::Failing");
+    pellumo::internal::StaticAccessToCalculatorRegistry::Register("LegacyAny", [] {
+      return std::make_unique<pellumo::internal::StaticAccessToCalculatorTyped<LegacyAny>>();
+    });
+    kaldren::PacketGeneratorRegistry::Register("StringGenerator", [] {
+      return std::make_unique<kaldren::internal::StaticAccessToGeneratorTyped<StringGenerator>>();
+    });
+    kaldren::StatusHandlerRegistry::Register("TestStatusHandler", [] {
+      return std::make_unique<
+          kaldren::internal::StaticAccessToStatusHandlerTyped<TestStatusHandler>>();
+    });
+
+    auto* shared = new kaldren::GraphRegistry::FunctionRegistry;
+    auto* graphs = new kaldren::GraphRegistry(shared);
+    pellumo::CalculatorGraphConfig filter;
+    filter.add_input_stream("IN:x");
+    filter.add_input_stream("AUX:aux");
+    filter.add_output_stream("OUT:y");
+    filter.add_input_side_packet("SIDE:s");
+    AddNode(&filter, "AnyCalculator", "x", "z")->add_input_side_packet("s");
+    AddNode(&filter, "SameAsCalculator", "z", "y")->add_input_stream("aux");
+    filter.add_packet_generator()->set_packet_generator("StringGenerator");
+    filter.mutable_packet_generator(0)->add_output_side_packet("made");
+    graphs->Register("Filter", filter);
+
+    pellumo::CalculatorGraphConfig nested;
+    nested.add_input_stream("IN:a");
+    nested.add_output_stream("OUT:b");
+    AddNode(&nested, "Filter", "IN:a", "OUT:mid");
+    AddNode(&nested, "Filter", "IN:mid", "OUT:b");
+    graphs->Register("Nested", nested);
+
+    pellumo::CalculatorGraphConfig self;
+    AddNode(&self, "AnyCalculator", "", "");
+    AddNode(&self, "SelfContaining", "", "");
+    graphs->Register("SelfContaining", self);
+    return graphs;
+  }();
+  return *registry;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const kaldren::GraphRegistry& registry = Registry();
+  pellumo::CalculatorGraphConfig config;
+  if (!config.ParseFromArray(data, static_cast<int>(size))) return 0;
+
+  kaldren::ValidatedGraphConfig graph;
+  if (!graph.Initialize(config, &registry).ok()) return 0;
+
+  // Queries of a valid graph.
+  std::map<std::string, kaldren::Packet> side_packets;
+  (void)graph.ValidateRequiredSidePackets(side_packets);
+  (void)graph.CanAcceptSidePackets(side_packets);
+  for (const kaldren::EdgeInfo& edge : graph.OutputStreamInfos()) {
+    (void)graph.RegisteredStreamTypeName(edge.name);
+    (void)graph.OutputStreamToNode(edge.name);
+  }
+  for (const kaldren::EdgeInfo& edge : graph.InputSidePacketInfos()) {
+    (void)graph.RegisteredSidePacketTypeName(edge.name);
+  }
+  for (int i = 0; i < graph.Config().node_size(); ++i) {
+    (void)kaldren::CanonicalNodeName(graph.Config(), i);
+  }
+  return 0;
+}
