@@ -9,6 +9,7 @@
 #include "base/logging.h"
 #include "base/status_macros.h"
 #include "graph/calculator_creation.h"
+#include "graph/legacy_calculator_support.h"
 #include "graph/packet_factory_wrapper_generator.h"
 #include "graph/packet_generator.h"
 #include "graph/status_handler.h"
@@ -62,6 +63,7 @@ std::string DebugName(const pellumo::StatusHandlerConfig& handler) {
 // Runs `fill` with the thread's current contract set to `contract`.
 template <typename Fill>
 absl::Status WithCurrentContract(CalculatorContract* contract, Fill fill) {
+  LegacyCalculatorSupport::Scoped<CalculatorContract> scope(contract);
   return fill();
 }
 

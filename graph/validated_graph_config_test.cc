@@ -8,6 +8,7 @@
 #include "gmock/gmock.h"
 #include "graph/config_test_util.h"
 #include "graph/calculator_static_access.h"
+#include "graph/legacy_calculator_support.h"
 #include "graph/packet_factory_wrapper_generator.h"
 #include "graph/packet_generator.h"
 #include "graph/thread_pool_executor.pb.h"
@@ -27,9 +28,13 @@ using testing_util::AddNode;
 using testing_util::Entries;
 using testing_util::List;
 
-// Accepts any packets on every entry it has.
+// Accepts any packets on every entry it has; checks that helper code can reach the
+// contract being filled.
 struct AnyCalculator {
   static absl::Status GetContract(CalculatorContract* cc) {
+    if (LegacyCalculatorSupport::Scoped<CalculatorContract>::current() != cc) {
+      return absl::InternalError("the current contract is not set");
+    }
     for (PacketTypeSet* set : {&cc->Inputs(), &cc->Outputs(), &cc->InputSidePackets(),
                                &cc->OutputSidePackets()}) {
       for (PacketType& type : *set) type.SetAny();
