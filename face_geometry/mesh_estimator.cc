@@ -135,11 +135,14 @@ absl::Status MeshEstimator::ComputeVertexNormalsAndTangents(
     const std::vector<Eigen::Vector3f>& vertex_positions,
     std::vector<Eigen::Vector3f>* vertex_normals,
     std::vector<Eigen::Vector4f>* vertex_tangents) const {
-  const size_t vertices_num = vertex_positions.size();
+  const int vertices_num = static_cast<int>(vertex_positions.size());
   vertex_normals->assign(vertices_num, Eigen::Vector3f::Zero());
   vertex_tangents->assign(vertices_num, Eigen::Vector4f::Zero());
   if (tangent_space_triangles_.empty()) return absl::OkStatus();
-  std::vector<Eigen::Vector3f> vertex_bitangents(vertices_num, Eigen::Vector3f::Zero());
+  // Angle-weighted sums, one row per vertex: normal x, y, z, tangent x, y, z, bitangent x,
+  // y, z and padding, so that a corner's contribution is one SIMD row update.
+  using Sums = Eigen::Array<float, Eigen::Dynamic, 12, Eigen::RowMajor>;
+  Sums sums = Sums::Zero(vertices_num, 12);
 
   const std::vector<Eigen::Vector3f>& p = vertex_positions;
   const std::vector<Eigen::Vector2f>& uv = mesh_vertex_tex_coords_;
@@ -176,9 +179,17 @@ absl::Status MeshEstimator::ComputeVertexNormalsAndTangents(
     const Lanes length1 = e1.Length(), length2 = e2.Length(), length3 = e3.Length();
     const Lanes angle_a = AngleBetween(e1.Dot(e2), length1, length2);
     const Lanes angle_b = AngleBetween(-e1.Dot(e3), length1, length3);
+    // The unit vectors of each triangle, transposed into rows of the sums' layout.
     const Lanes normal_scale = normal_length.inverse();
     const Lanes tangent_scale = tangent_length.inverse();
     const Lanes bitangent_scale = bitangent_length.inverse();
+    const Lanes unit_components[9] = {
+        normal.x * normal_scale,       normal.y * normal_scale,       normal.z * normal_scale,
+        tangent.x * tangent_scale,     tangent.y * tangent_scale,     tangent.z * tangent_scale,
+        bitangent.x * bitangent_scale, bitangent.y * bitangent_scale, bitangent.z * bitangent_scale};
+    Eigen::Array<float, kLanes, 12, Eigen::RowMajor> unit_vectors;
+    for (int d = 0; d < 9; ++d) unit_vectors.col(d) = unit_components[d];
+    unit_vectors.rightCols<3>().setZero();
 
     for (int i = 0; i < n; ++i) {
       // A degenerate triangle, or one without texture-space extent, adds nothing.
@@ -189,36 +200,50 @@ absl::Status MeshEstimator::ComputeVertexNormalsAndTangents(
       const float angle_c = static_cast<float>(M_PI - static_cast<double>(angle_a[i]) -
                                                static_cast<double>(angle_b[i]));
       const float angles[3] = {angle_a[i], angle_b[i], angle_c};
-      const Eigen::Vector3f unit_normal = normal.At(i) * normal_scale[i];
-      const Eigen::Vector3f unit_tangent = tangent.At(i) * tangent_scale[i];
-      const Eigen::Vector3f unit_bitangent = bitangent.At(i) * bitangent_scale[i];
       const uint16_t* corners = &tangent_space_triangles_[3 * (first + i)];
-      for (int k = 0; k < 3; ++k) {
-        (*vertex_normals)[corners[k]] += unit_normal * angles[k];
-        (*vertex_tangents)[corners[k]].head<3>() += unit_tangent * angles[k];
-        vertex_bitangents[corners[k]] += unit_bitangent * angles[k];
-      }
+      for (int k = 0; k < 3; ++k) sums.row(corners[k]) += angles[k] * unit_vectors.row(i);
     }
   }
 
-  for (size_t k = 0; k < vertices_num; ++k) {
-    Eigen::Vector3f& vertex_normal = (*vertex_normals)[k];
-    Eigen::Vector4f& vertex_tangent = (*vertex_tangents)[k];
-    Eigen::Vector3f& vertex_bitangent = vertex_bitangents[k];
-    const float normal_length = vertex_normal.norm();
-    const float tangent_length = vertex_tangent.norm();
-    const float bitangent_length = vertex_bitangent.norm();
-    RET_CHECK_GT(normal_length, kAbsoluteErrorEps)
-        << "Failed to compute normal for vertex #" << k << "!";
-    RET_CHECK_GT(tangent_length, kAbsoluteErrorEps)
-        << "Failed to compute tangent for vertex #" << k << "!";
-    RET_CHECK_GT(bitangent_length, kAbsoluteErrorEps)
-        << "Failed to compute bitangent for vertex #" << k << "!";
-    vertex_normal *= 1.0f / normal_length;
-    vertex_tangent *= 1.0f / tangent_length;
-    vertex_bitangent *= 1.0f / bitangent_length;
-    const Eigen::Vector3f tangent_xyz = vertex_tangent.head<3>();
-    vertex_tangent.w() = vertex_bitangent.dot(vertex_normal.cross(tangent_xyz)) < 0.0f ? -1.0f : 1.0f;
+  auto length = [&sums](int first_column) {
+    return (sums.col(first_column).square() + sums.col(first_column + 1).square() +
+            sums.col(first_column + 2).square())
+        .sqrt()
+        .eval();
+  };
+  const Eigen::ArrayXf normal_length = length(0);
+  const Eigen::ArrayXf tangent_length = length(3);
+  const Eigen::ArrayXf bitangent_length = length(6);
+  const auto usable = (normal_length > kAbsoluteErrorEps) &&
+                      (tangent_length > kAbsoluteErrorEps) &&
+                      (bitangent_length > kAbsoluteErrorEps);
+  if (!usable.all()) {
+    // The first vertex without a normal, tangent or bitangent, in that order.
+    for (int k = 0; k < vertices_num; ++k) {
+      RET_CHECK_GT(normal_length[k], kAbsoluteErrorEps)
+          << "Failed to compute normal for vertex #" << k << "!";
+      RET_CHECK_GT(tangent_length[k], kAbsoluteErrorEps)
+          << "Failed to compute tangent for vertex #" << k << "!";
+      RET_CHECK_GT(bitangent_length[k], kAbsoluteErrorEps)
+          << "Failed to compute bitangent for vertex #" << k << "!";
+    }
+  }
+  const Eigen::ArrayXf normal_scale = normal_length.inverse();
+  const Eigen::ArrayXf tangent_scale = tangent_length.inverse();
+  for (int d = 0; d < 3; ++d) {
+    sums.col(d) *= normal_scale;
+    sums.col(3 + d) *= tangent_scale;
+  }
+  // Handedness: the sign of bitangent . (normal x tangent); the bitangent's length does not
+  // change it.
+  const Eigen::ArrayXf handedness =
+      sums.col(6) * (sums.col(1) * sums.col(5) - sums.col(2) * sums.col(4)) +
+      sums.col(7) * (sums.col(2) * sums.col(3) - sums.col(0) * sums.col(5)) +
+      sums.col(8) * (sums.col(0) * sums.col(4) - sums.col(1) * sums.col(3));
+  for (int k = 0; k < vertices_num; ++k) {
+    (*vertex_normals)[k] = {sums(k, 0), sums(k, 1), sums(k, 2)};
+    (*vertex_tangents)[k] = {sums(k, 3), sums(k, 4), sums(k, 5),
+                             handedness[k] < 0.0f ? -1.0f : 1.0f};
   }
   return absl::OkStatus();
 }

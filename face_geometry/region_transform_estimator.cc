@@ -21,7 +21,7 @@ absl::Status ValidateVertexBasis(const std::vector<uint16_t>& vertex_basis,
   const size_t vertex_basis_sz = vertex_basis.size();
   const size_t n_vertex_weights = vertex_weights.size();
   const bool have_vertex_weights = !vertex_weights.empty();
-  RET_CHECK_GT(vertex_basis_sz, 0u);
+  RET_CHECK_GT(vertex_basis_sz, 0);
   RET_CHECK(!have_vertex_weights || n_vertex_weights == vertex_basis_sz);
   for (const uint16_t vertex_id : vertex_basis) {
     RET_CHECK_LT(vertex_id, vertices_num) << "Vertex ID is too large for given face model!";

@@ -62,7 +62,7 @@ util::StatusOr<VertexListFn> CreateCameraFrameSpaceRescaleDepthFn(const FaceMode
                                                                  float focal_distance) {
   const std::vector<float>& positions = face_model.vertex_positions;
   const size_t vertices_num = positions.size() / 3;
-  RET_CHECK_GT(vertices_num, 0u) << "Face model doesn't contain any vertices!";
+  RET_CHECK_GT(vertices_num, 0) << "Face model doesn't contain any vertices!";
   const Extents model = ComputeExtents(vertices_num, [&](size_t i) {
     return Eigen::Vector3f(positions[3 * i], positions[3 * i + 1], positions[3 * i + 2]);
   });
