@@ -27,7 +27,6 @@ struct Vector3Lanes {
   Vector3Lanes Cross(const Vector3Lanes& o) const {
     return {y * o.z - z * o.y, z * o.x - x * o.z, x * o.y - y * o.x};
   }
-  Eigen::Vector3f At(int i) const { return {x[i], y[i], z[i]}; }
 };
 
 // acos within 2e-8 of the exact value (a minimax polynomial in sqrt(1 - |x|) form).
