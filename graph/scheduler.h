@@ -39,7 +39,7 @@ class CalculatorNode;
 
 namespace internal {
 
-// What the scheduler needs of its graph. The graph implements it.
+// What the scheduler needs of its graph; CalculatorGraph provides these operations.
 class SchedulerGraph {
  public:
   virtual ~SchedulerGraph() = default;
@@ -53,7 +53,7 @@ class SchedulerGraph {
   // graph's throttling mutex.
   virtual bool IsNodeThrottled(int node_id) = 0;
   // Every graph input stream is closed (also true without graph input streams).
-  virtual bool GraphInputStreamsClosed() = 0;
+  virtual bool GraphInputStreamsClosed() const = 0;
 };
 
 class Scheduler {

@@ -42,7 +42,7 @@ class FakeGraph : public SchedulerGraph {
     std::lock_guard<std::mutex> lock(mutex_);
     return throttled_.count(node_id) > 0;
   }
-  bool GraphInputStreamsClosed() override { return graph_input_streams_closed_; }
+  bool GraphInputStreamsClosed() const override { return graph_input_streams_closed_; }
 
   std::vector<absl::Status> errors() {
     std::lock_guard<std::mutex> lock(mutex_);
