@@ -1,9 +1,8 @@
 // Time per face of the face transform pipeline on the canonical 468-vertex model, and of
 // the Procrustes step beside Eigen's umeyama on the same points. Single thread.
+#include <Eigen/Geometry>
 #include <memory>
 #include <vector>
-
-#include <Eigen/Geometry>
 
 #include "benchmark/benchmark.h"
 #include "face_geometry/face_transform_pipeline.h"
@@ -52,8 +51,8 @@ BENCHMARK(BM_FaceTransformMetricSpace)->Unit(benchmark::kMicrosecond);
 // The two heaviest stages alone, on the face-space vertices of one camera-frame transform.
 std::vector<Eigen::Vector3f> FaceSpaceVertices(const FaceModelT& model) {
   auto handler = Handler::Create(*CreateCameraFrameSpaceParameters(kWidth, kHeight), model);
-  auto transform = (*handler)->GetTransform(
-      Landmarks(model, (*handler)->GetSpaceTransform().camera_parameters));
+  auto transform =
+      (*handler)->GetTransform(Landmarks(model, (*handler)->GetSpaceTransform().camera_parameters));
   std::vector<Eigen::Vector3f> vertices;
   for (const Vertex& vertex : transform->mesh.vertices) vertices.push_back(vertex.position);
   return vertices;

@@ -15,9 +15,8 @@ util::StatusOr<std::unique_ptr<FaceModelT>> LoadFaceModel(
   const std::string& buffer = file_contents.front();
   flatbuffers::Verifier verifier(reinterpret_cast<const uint8_t*>(buffer.data()), buffer.size());
   if (!VerifyFaceModelBuffer(verifier)) {
-    return absl::InvalidArgumentError(
-        absl::StrCat("Face-model file is not a valid face-model buffer (", buffer.size(),
-                     " bytes)!"));
+    return absl::InvalidArgumentError(absl::StrCat(
+        "Face-model file is not a valid face-model buffer (", buffer.size(), " bytes)!"));
   }
   auto model = std::make_unique<FaceModelT>();
   GetFaceModel(buffer.data())->UnPackTo(model.get());

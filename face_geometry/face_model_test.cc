@@ -43,7 +43,8 @@ TEST(FaceModelTest, CanonicalModelRoundTrips) {
   ASSERT_EQ(model.regions.size(), canonical->regions.size());
   for (size_t i = 0; i < model.regions.size(); ++i) {
     EXPECT_EQ(model.regions[i]->region, canonical->regions[i]->region);
-    EXPECT_EQ(model.regions[i]->r_and_s_vertex_weights, canonical->regions[i]->r_and_s_vertex_weights);
+    EXPECT_EQ(model.regions[i]->r_and_s_vertex_weights,
+              canonical->regions[i]->r_and_s_vertex_weights);
     EXPECT_EQ(model.regions[i]->depth_rewrite_pass_count,
               canonical->regions[i]->depth_rewrite_pass_count);
   }

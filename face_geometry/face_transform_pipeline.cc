@@ -10,7 +10,7 @@ namespace face_transform {
 namespace {
 
 util::StatusOr<Eigen::Matrix4f> CreateSpaceTransform(const CameraParameters& camera_parameters,
-                                                    const SpaceModelT* space_model) {
+                                                     const SpaceModelT* space_model) {
   if (space_model == nullptr) return Eigen::Matrix4f::Identity();
   switch (space_model->transform_type) {
     case SpaceTransformType_IDENTITY:
@@ -51,23 +51,35 @@ Eigen::Matrix4f KeepZRotationOnly(const Eigen::Matrix4f& transform) {
   const float trace = r(0, 0) + r(1, 1) + r(2, 2);
   if (trace > 0) {
     const float q = 2.0f * std::sqrt(trace + 1.0f);
-    w = q / 4, x = (r(2, 1) - r(1, 2)) / q, y = (r(0, 2) - r(2, 0)) / q, z = (r(1, 0) - r(0, 1)) / q;
+    w = q / 4;
+    x = (r(2, 1) - r(1, 2)) / q;
+    y = (r(0, 2) - r(2, 0)) / q;
+    z = (r(1, 0) - r(0, 1)) / q;
   } else if (r(0, 0) > r(1, 1) && r(0, 0) > r(2, 2)) {
     const float q = 2.0f * std::sqrt(1.0f + r(0, 0) - r(1, 1) - r(2, 2));
-    w = (r(2, 1) - r(1, 2)) / q, x = q / 4, y = (r(0, 1) + r(1, 0)) / q, z = (r(0, 2) + r(2, 0)) / q;
+    w = (r(2, 1) - r(1, 2)) / q;
+    x = q / 4;
+    y = (r(0, 1) + r(1, 0)) / q;
+    z = (r(0, 2) + r(2, 0)) / q;
   } else if (r(1, 1) > r(2, 2)) {
     const float q = 2.0f * std::sqrt(1.0f + r(1, 1) - r(0, 0) - r(2, 2));
-    w = (r(0, 2) - r(2, 0)) / q, x = (r(0, 1) + r(1, 0)) / q, y = q / 4, z = (r(1, 2) + r(2, 1)) / q;
+    w = (r(0, 2) - r(2, 0)) / q;
+    x = (r(0, 1) + r(1, 0)) / q;
+    y = q / 4;
+    z = (r(1, 2) + r(2, 1)) / q;
   } else {
     const float q = 2.0f * std::sqrt(1.0f + r(2, 2) - r(0, 0) - r(1, 1));
-    w = (r(1, 0) - r(0, 1)) / q, x = (r(0, 2) + r(2, 0)) / q, y = (r(1, 2) + r(2, 1)) / q, z = q / 4;
+    w = (r(1, 0) - r(0, 1)) / q;
+    x = (r(0, 2) + r(2, 0)) / q;
+    y = (r(1, 2) + r(2, 1)) / q;
+    z = q / 4;
   }
   // The angle about Z of R = Rz * Ry * Rx; at gimbal lock it is read from the other terms.
   const float a = 1 - 2 * (y * y + z * z);
   const float b = 2 * (x * y + z * w);
   const float e = a * a + b * b;
-  const float z_angle = e < 1e-6f ? -std::atan2(2 * (x * y - z * w), 1 - 2 * (x * x + z * z))
-                                  : std::atan2(b, a);
+  const float z_angle =
+      e < 1e-6f ? -std::atan2(2 * (x * y - z * w), 1 - 2 * (x * x + z * z)) : std::atan2(b, a);
   // The rotation about Z alone, from the quaternion (cos(z/2), 0, 0, sin(z/2)).
   const float qw = std::cos(z_angle / 2), qz = std::sin(z_angle / 2);
   Eigen::Matrix3f z_rotation;
@@ -80,8 +92,7 @@ Eigen::Matrix4f KeepZRotationOnly(const Eigen::Matrix4f& transform) {
   return result;
 }
 
-Handler::Handler(const CameraParameters& camera_parameters,
-                 const Eigen::Matrix4f& space_transform,
+Handler::Handler(const CameraParameters& camera_parameters, const Eigen::Matrix4f& space_transform,
                  std::unique_ptr<VertexDeriver> vertex_deriver,
                  std::unique_ptr<SpaceConverter> space_converter,
                  std::unique_ptr<MeshEstimator> mesh_estimator,
@@ -96,30 +107,31 @@ Handler::Handler(const CameraParameters& camera_parameters,
       trigger_value_estimator_(std::move(trigger_value_estimator)) {}
 
 util::StatusOr<std::unique_ptr<Handler>> Handler::Create(const SpaceParameters& space_parameters,
-                                                        const FaceModelT& face_model) {
+                                                         const FaceModelT& face_model) {
   ASSIGN_OR_RETURN(const CameraParameters camera_parameters,
                    CreateCameraParameters(space_parameters), _.LogError());
-  const SpaceModelT* space_model = absl::holds_alternative<CameraFrameSpaceParameters>(space_parameters)
-                                       ? face_model.camera_frame_space_model.get()
-                                       : face_model.metric_space_model.get();
+  const SpaceModelT* space_model =
+      absl::holds_alternative<CameraFrameSpaceParameters>(space_parameters)
+          ? face_model.camera_frame_space_model.get()
+          : face_model.metric_space_model.get();
   ASSIGN_OR_RETURN(const Eigen::Matrix4f space_transform,
                    CreateSpaceTransform(camera_parameters, space_model),
                    _.LogError() << "while creating space transform!");
-  ASSIGN_OR_RETURN(std::unique_ptr<VertexDeriver> vertex_deriver,
-                   CreateVertexDeriver(face_model), _.LogError());
+  ASSIGN_OR_RETURN(std::unique_ptr<VertexDeriver> vertex_deriver, CreateVertexDeriver(face_model),
+                   _.LogError());
   ASSIGN_OR_RETURN(std::unique_ptr<SpaceConverter> space_converter,
                    SpaceConverter::Create(camera_parameters, space_parameters, face_model),
                    _.LogError());
-  ASSIGN_OR_RETURN(std::unique_ptr<MeshEstimator> mesh_estimator,
-                   MeshEstimator::Create(face_model), _.LogError());
+  ASSIGN_OR_RETURN(std::unique_ptr<MeshEstimator> mesh_estimator, MeshEstimator::Create(face_model),
+                   _.LogError());
   ASSIGN_OR_RETURN(std::unique_ptr<RegionTransformEstimator> region_transform_estimator,
                    RegionTransformEstimator::Create(face_model), _.LogError());
   ASSIGN_OR_RETURN(std::unique_ptr<TriggerValueEstimator> trigger_value_estimator,
                    CreateTriggerValueEstimator(face_model), _.LogError());
-  return std::unique_ptr<Handler>(new Handler(
-      camera_parameters, space_transform, std::move(vertex_deriver), std::move(space_converter),
-      std::move(mesh_estimator), std::move(region_transform_estimator),
-      std::move(trigger_value_estimator)));
+  return std::unique_ptr<Handler>(
+      new Handler(camera_parameters, space_transform, std::move(vertex_deriver),
+                  std::move(space_converter), std::move(mesh_estimator),
+                  std::move(region_transform_estimator), std::move(trigger_value_estimator)));
 }
 
 util::StatusOr<Transform> Handler::GetTransform(const std::vector<Eigen::Vector3f>& landmarks) {

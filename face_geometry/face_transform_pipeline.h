@@ -4,10 +4,9 @@
 #ifndef FACE_GEOMETRY_FACE_TRANSFORM_PIPELINE_H_
 #define FACE_GEOMETRY_FACE_TRANSFORM_PIPELINE_H_
 
+#include <Eigen/Core>
 #include <memory>
 #include <vector>
-
-#include <Eigen/Core>
 
 #include "base/statusor.h"
 #include "face_geometry/face_model_generated.h"
@@ -27,7 +26,7 @@ class Handler {
   // Builds every component from the face model once; the model may be released afterwards.
   // A failing component's error is logged and returned.
   static util::StatusOr<std::unique_ptr<Handler>> Create(const SpaceParameters& space_parameters,
-                                                        const FaceModelT& face_model);
+                                                         const FaceModelT& face_model);
 
   Handler(const Handler&) = delete;
   Handler& operator=(const Handler&) = delete;

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "gmock/gmock.h"
 #include "face_geometry/testing/projected_landmarks.h"
+#include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tools/canonical_face_model.h"
 
@@ -16,7 +16,6 @@ namespace face_transform {
 namespace {
 
 using ::testing::EndsWith;
-
 
 using testing::EulerRotation;
 
@@ -49,7 +48,7 @@ TEST_F(FaceTransformPipelineTest, CameraFrameMeshReprojectsOntoTheLandmarks) {
   ASSERT_EQ(transform->mesh.vertices.size(), landmarks.size());
   for (size_t i = 0; i < landmarks.size(); ++i) {
     const Eigen::Vector2f screen = ProjectToScreen(transform->camera_parameters,
-                                           transform->mesh.vertices[i].position, 640, 480);
+                                                   transform->mesh.vertices[i].position, 640, 480);
     ASSERT_TRUE(screen.isApprox(landmarks[i].head<2>(), 1e-5))
         << i << ": " << screen.transpose() << " vs " << landmarks[i].head<2>().transpose();
   }
@@ -60,7 +59,8 @@ TEST_F(FaceTransformPipelineTest, CameraFrameMeshReprojectsOntoTheLandmarks) {
 
   auto again = (*handler)->GetTransform(landmarks);
   ASSERT_TRUE(again.ok());
-  EXPECT_EQ(again->region_transforms.at(FaceRegion{1}), transform->region_transforms.at(FaceRegion{1}));
+  EXPECT_EQ(again->region_transforms.at(FaceRegion{1}),
+            transform->region_transforms.at(FaceRegion{1}));
 }
 
 TEST_F(FaceTransformPipelineTest, MetricSpaceRecoversAKnownPose) {
@@ -153,7 +153,8 @@ TEST_F(FaceTransformPipelineTest, CreationErrors) {
        [](FaceModelT& m) {
          m.camera_frame_space_model->transform_type = static_cast<SpaceTransformType>(5);
        },
-       absl::StatusCode::kInternal, "Unknown space transform type! Got 5; while creating space transform!"},
+       absl::StatusCode::kInternal,
+       "Unknown space transform type! Got 5; while creating space transform!"},
       {"focal distance transform without its model",
        [](FaceModelT& m) { m.camera_frame_space_model->focal_distance_transform_model.reset(); },
        absl::StatusCode::kInternal,
@@ -188,16 +189,19 @@ TEST(KeepZRotationOnlyTest, KeepsTheRotationAboutZ) {
     Eigen::Matrix4f expected;
   };
   const Case cases[] = {
-      {"about z, scaled", Pose(EulerRotation(0, 0, 30), two, t), Pose(EulerRotation(0, 0, 30), two, t)},
+      {"about z, scaled", Pose(EulerRotation(0, 0, 30), two, t),
+       Pose(EulerRotation(0, 0, 30), two, t)},
       {"z after x", Pose(EulerRotation(10, 0, 40), two, t), Pose(EulerRotation(0, 0, 40), two, t)},
-      {"gimbal lock", Pose(EulerRotation(0, 90, 0), two, t), Pose(Eigen::Matrix3f::Identity(), two, t)},
+      {"gimbal lock", Pose(EulerRotation(0, 90, 0), two, t),
+       Pose(Eigen::Matrix3f::Identity(), two, t)},
       {"about x only", Pose(EulerRotation(20, 0, 0), lengths, t),
        Pose(Eigen::Matrix3f::Identity(), lengths, t)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_TRUE(KeepZRotationOnly(c.pose).isApprox(c.expected, 1e-5))
-        << KeepZRotationOnly(c.pose) << "\nexpected\n" << c.expected;
+        << KeepZRotationOnly(c.pose) << "\nexpected\n"
+        << c.expected;
   }
   Eigen::Matrix4f zero_column = Pose(Eigen::Matrix3f::Identity(), two, t);
   zero_column.col(0).setZero();

@@ -2,11 +2,10 @@
 #ifndef FACE_GEOMETRY_FACE_TRANSFORM_RECORDS_H_
 #define FACE_GEOMETRY_FACE_TRANSFORM_RECORDS_H_
 
+#include <Eigen/Core>
 #include <cstdint>
 #include <map>
 #include <vector>
-
-#include <Eigen/Core>
 
 #include "face_geometry/space_parameters.h"
 

@@ -1,10 +1,9 @@
 #include "face_geometry/mesh_estimator.h"
 
+#include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 #include <utility>
-
-#include <Eigen/Geometry>
 
 #include "absl/types/optional.h"
 #include "base/status_macros.h"
@@ -62,8 +61,7 @@ MeshEstimator::MeshEstimator(std::vector<Eigen::Vector2f> mesh_vertex_tex_coords
       mesh_triangle_indices_(std::move(mesh_triangle_indices)),
       tangent_space_triangles_(std::move(tangent_space_triangles)) {}
 
-util::StatusOr<std::unique_ptr<MeshEstimator>> MeshEstimator::Create(
-    const FaceModelT& face_model) {
+util::StatusOr<std::unique_ptr<MeshEstimator>> MeshEstimator::Create(const FaceModelT& face_model) {
   const size_t vertices_num = face_model.vertex_positions.size() / 3;
   const size_t tex_coords_num = face_model.tex_coords.size() / 2;
   const size_t faces_num = face_model.mesh_faces.size() / 6;
@@ -78,8 +76,7 @@ util::StatusOr<std::unique_ptr<MeshEstimator>> MeshEstimator::Create(
       RET_CHECK_LT(vertex_id, vertices_num)
           << "Face mesh vertex ID is too large! Face ID #" << i << ", vertex id #" << j;
       RET_CHECK_LT(tex_coord_id, tex_coords_num)
-          << "Face mesh texture coordinate ID is too large! Face ID #" << i << ", vertex id #"
-          << j;
+          << "Face mesh texture coordinate ID is too large! Face ID #" << i << ", vertex id #" << j;
       if (!vertex_tex_coord_ids[vertex_id].has_value()) {
         vertex_tex_coord_ids[vertex_id] = tex_coord_id;
         tex_coords[vertex_id] = {face_model.tex_coords[2 * tex_coord_id],
@@ -100,8 +97,8 @@ util::StatusOr<std::unique_ptr<MeshEstimator>> MeshEstimator::Create(
       << "Tangent space triangle list length must be a multiple of 3!";
   for (size_t k = 0; k < tangent_space_triangles.size(); ++k) {
     RET_CHECK_LT(tangent_space_triangles[k], vertices_num)
-        << "Tangent space triangle vertex ID is too large! Triangle #" << k / 3
-        << ", vertex id #" << k % 3;
+        << "Tangent space triangle vertex ID is too large! Triangle #" << k / 3 << ", vertex id #"
+        << k % 3;
   }
 
   return std::unique_ptr<MeshEstimator>(new MeshEstimator(
@@ -182,10 +179,11 @@ absl::Status MeshEstimator::ComputeVertexNormalsAndTangents(
     const Lanes normal_scale = normal_length.inverse();
     const Lanes tangent_scale = tangent_length.inverse();
     const Lanes bitangent_scale = bitangent_length.inverse();
-    const Lanes unit_components[9] = {
-        normal.x * normal_scale,       normal.y * normal_scale,       normal.z * normal_scale,
-        tangent.x * tangent_scale,     tangent.y * tangent_scale,     tangent.z * tangent_scale,
-        bitangent.x * bitangent_scale, bitangent.y * bitangent_scale, bitangent.z * bitangent_scale};
+    const Lanes unit_components[9] = {normal.x * normal_scale,       normal.y * normal_scale,
+                                      normal.z * normal_scale,       tangent.x * tangent_scale,
+                                      tangent.y * tangent_scale,     tangent.z * tangent_scale,
+                                      bitangent.x * bitangent_scale, bitangent.y * bitangent_scale,
+                                      bitangent.z * bitangent_scale};
     Eigen::Array<float, kLanes, 12, Eigen::RowMajor> unit_vectors;
     for (int d = 0; d < 9; ++d) unit_vectors.col(d) = unit_components[d];
     unit_vectors.rightCols<3>().setZero();
@@ -213,8 +211,7 @@ absl::Status MeshEstimator::ComputeVertexNormalsAndTangents(
   const Eigen::ArrayXf normal_length = length(0);
   const Eigen::ArrayXf tangent_length = length(3);
   const Eigen::ArrayXf bitangent_length = length(6);
-  const auto usable = (normal_length > kAbsoluteErrorEps) &&
-                      (tangent_length > kAbsoluteErrorEps) &&
+  const auto usable = (normal_length > kAbsoluteErrorEps) && (tangent_length > kAbsoluteErrorEps) &&
                       (bitangent_length > kAbsoluteErrorEps);
   if (!usable.all()) {
     // The first vertex without a normal, tangent or bitangent, in that order.

@@ -4,11 +4,10 @@
 #ifndef FACE_GEOMETRY_MESH_ESTIMATOR_H_
 #define FACE_GEOMETRY_MESH_ESTIMATOR_H_
 
+#include <Eigen/Core>
 #include <cstdint>
 #include <memory>
 #include <vector>
-
-#include <Eigen/Core>
 
 #include "base/status.h"
 #include "base/statusor.h"
@@ -32,10 +31,9 @@ class MeshEstimator {
 
   // Angle-weighted normals and tangents of every vertex over the tangent-space triangles.
   // On failure the lists are partly filled and must not be used.
-  absl::Status ComputeVertexNormalsAndTangents(
-      const std::vector<Eigen::Vector3f>& vertex_positions,
-      std::vector<Eigen::Vector3f>* vertex_normals,
-      std::vector<Eigen::Vector4f>* vertex_tangents) const;
+  absl::Status ComputeVertexNormalsAndTangents(const std::vector<Eigen::Vector3f>& vertex_positions,
+                                               std::vector<Eigen::Vector3f>* vertex_normals,
+                                               std::vector<Eigen::Vector4f>* vertex_tangents) const;
 
  private:
   MeshEstimator(std::vector<Eigen::Vector2f> mesh_vertex_tex_coords,

@@ -144,7 +144,8 @@ TEST(MeshEstimatorTest, RejectsBrokenModels) {
        "Each mesh vertex must have a unique UV coordinate! Face ID #1, vertex id #0"},
       {"tangent-space id", [](FaceModelT& m) { m.tangent_space_triangles[4] = 4; },
        "Tangent space triangle vertex ID is too large! Triangle #1, vertex id #1"},
-      {"partial tangent-space triangle", [](FaceModelT& m) { m.tangent_space_triangles.pop_back(); },
+      {"partial tangent-space triangle",
+       [](FaceModelT& m) { m.tangent_space_triangles.pop_back(); },
        "Tangent space triangle list length must be a multiple of 3!"},
   };
   for (const Case& c : cases) {

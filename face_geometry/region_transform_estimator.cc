@@ -33,8 +33,7 @@ util::StatusOr<RegionData::RotationAndScale> CreateRotationAndScaleData(
     const FaceRegionModelT& region_model, const std::vector<float>& positions) {
   RegionData::RotationAndScale data;
   RETURN_IF_ERROR(ValidateVertexBasis(region_model.r_and_s_vertex_basis,
-                                      region_model.r_and_s_vertex_weights,
-                                      positions.size() / 3));
+                                      region_model.r_and_s_vertex_weights, positions.size() / 3));
   data.vertex_basis = region_model.r_and_s_vertex_basis;
   data.vertex_weights = region_model.r_and_s_vertex_weights;
   for (const uint16_t vertex_id : data.vertex_basis) {
@@ -44,8 +43,8 @@ util::StatusOr<RegionData::RotationAndScale> CreateRotationAndScaleData(
   return data;
 }
 
-util::StatusOr<RegionData::Translation> CreateTranslationData(
-    const FaceRegionModelT& region_model, const std::vector<float>& positions) {
+util::StatusOr<RegionData::Translation> CreateTranslationData(const FaceRegionModelT& region_model,
+                                                              const std::vector<float>& positions) {
   RegionData::Translation data;
   RETURN_IF_ERROR(ValidateVertexBasis(region_model.translation_vertex_basis,
                                       region_model.translation_vertex_weights,
@@ -76,16 +75,16 @@ util::StatusOr<Eigen::Matrix4f> MultiPassDepthRewriteProcrustes(uint32_t pass_co
                            rs.source_points, rs.target_points, rs.vertex_weights),
                        _ << "which handing the `have_r_and_s_vertex_weights = true` branch!");
     } else {
-      ASSIGN_OR_RETURN(transform,
-                       region_data.procrustes_solver->SolveOrthogonalProblem(rs.source_points,
-                                                                             rs.target_points),
-                       _ << "which handing the `have_r_and_s_vertex_weights = false` branch!");
+      ASSIGN_OR_RETURN(
+          transform,
+          region_data.procrustes_solver->SolveOrthogonalProblem(rs.source_points, rs.target_points),
+          _ << "which handing the `have_r_and_s_vertex_weights = false` branch!");
     }
     if (pass < pass_count) {
       // Rewrite the observed depths with the fitted ones; x and y stay observed.
       for (size_t j = 0; j < rs.source_points.size(); ++j) {
-        rs.target_points[j].z() = transform.row(2).head<3>().dot(rs.source_points[j]) +
-                                  transform(2, 3);
+        rs.target_points[j].z() =
+            transform.row(2).head<3>().dot(rs.source_points[j]) + transform(2, 3);
       }
     }
   }
@@ -142,8 +141,7 @@ util::StatusOr<std::unique_ptr<RegionTransformEstimator>> RegionTransformEstimat
     const int region = region_model->region;
     data.region = static_cast<FaceRegion>(region);
     ASSIGN_OR_RETURN(data.procrustes_solver,
-                     procrustes_solvers->GetProcrustesSolver(
-                         region_model->procrustes_algorithm),
+                     procrustes_solvers->GetProcrustesSolver(region_model->procrustes_algorithm),
                      _ << "while selecting a Procrustes solver!");
     ASSIGN_OR_RETURN(data.rotation_and_scale,
                      CreateRotationAndScaleData(*region_model, face_model.vertex_positions),
@@ -151,10 +149,9 @@ util::StatusOr<std::unique_ptr<RegionTransformEstimator>> RegionTransformEstimat
     ASSIGN_OR_RETURN(data.translation,
                      CreateTranslationData(*region_model, face_model.vertex_positions),
                      _ << "while creating translation data for region " << region << "!");
-    ASSIGN_OR_RETURN(TransformEstimationFn transform_estimation_fn,
-                     CreateTransformEstimationFn(*region_model),
-                     _ << "while creating transform estimation function for region " << region
-                       << "!");
+    ASSIGN_OR_RETURN(
+        TransformEstimationFn transform_estimation_fn, CreateTransformEstimationFn(*region_model),
+        _ << "while creating transform estimation function for region " << region << "!");
     transform_estimation_fns.push_back(std::move(transform_estimation_fn));
     for (const uint16_t id : data.rotation_and_scale.vertex_basis) {
       vertices_num = std::max<size_t>(vertices_num, id + 1u);
@@ -188,9 +185,9 @@ util::StatusOr<std::map<FaceRegion, Eigen::Matrix4f>> RegionTransformEstimator::
       weighted_sum += weight * vertices[t.vertex_basis[j]];
     }
     t.target_center = weighted_sum * (1.0f / t.total_weight);
-    ASSIGN_OR_RETURN(transforms[data.region], transform_estimation_fns_[i](data),
-                     _ << "while estimating transform for region " << static_cast<int>(data.region)
-                       << "!");
+    ASSIGN_OR_RETURN(
+        transforms[data.region], transform_estimation_fns_[i](data),
+        _ << "while estimating transform for region " << static_cast<int>(data.region) << "!");
   }
   return transforms;
 }

@@ -5,13 +5,12 @@
 #ifndef FACE_GEOMETRY_REGION_TRANSFORM_ESTIMATOR_H_
 #define FACE_GEOMETRY_REGION_TRANSFORM_ESTIMATOR_H_
 
+#include <Eigen/Core>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <vector>
-
-#include <Eigen/Core>
 
 #include "base/statusor.h"
 #include "face_geometry/face_model_generated.h"

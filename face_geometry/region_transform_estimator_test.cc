@@ -24,8 +24,8 @@ FaceModelT MakeModel() {
   return model;
 }
 
-std::unique_ptr<FaceRegionModelT> MakeRegion(int region, int method, uint32_t passes,
-                                             int algorithm, bool weighted) {
+std::unique_ptr<FaceRegionModelT> MakeRegion(int region, int method, uint32_t passes, int algorithm,
+                                             bool weighted) {
   auto r = std::make_unique<FaceRegionModelT>();
   r->region = static_cast<uint8_t>(region);
   r->r_and_s_vertex_basis = {0, 1, 2, 3, 4, 5};
@@ -63,8 +63,7 @@ TEST(RegionTransformEstimatorTest, ScaledAndShiftedCanonicalGivesTwiceIdentityAn
     ASSERT_EQ(transforms->size(), 4u);
     for (const auto& [region, m] : *transforms) {
       SCOPED_TRACE(region);
-      EXPECT_TRUE((m.topLeftCorner<3, 3>().isApprox(2 * Eigen::Matrix3f::Identity(), 1e-4)))
-          << m;
+      EXPECT_TRUE((m.topLeftCorner<3, 3>().isApprox(2 * Eigen::Matrix3f::Identity(), 1e-4))) << m;
       EXPECT_TRUE((m.block<3, 1>(0, 3).isApprox(shift, 1e-4))) << m;
       EXPECT_EQ(m.row(3), Eigen::RowVector4f(0, 0, 0, 1));
     }
@@ -99,29 +98,40 @@ TEST(RegionTransformEstimatorTest, RejectsBrokenRegions) {
     std::string message_end;
   };
   const Case cases[] = {
-      {"weights of another length", [](FaceRegionModelT& r) { r.r_and_s_vertex_weights = {1, 2}; },
+      {"weights of another length",
+       [](FaceRegionModelT& r) {
+         r.r_and_s_vertex_weights = {1, 2};
+       },
        absl::StatusCode::kInternal,
        "!have_vertex_weights || n_vertex_weights == vertex_basis_sz ; while creating "
        "rotation-and-scale data for region 7!"},
       {"empty translation basis",
-       [](FaceRegionModelT& r) { r.translation_vertex_basis.clear(), r.translation_vertex_weights.clear(); },
+       [](FaceRegionModelT& r) {
+         r.translation_vertex_basis.clear(), r.translation_vertex_weights.clear();
+       },
        absl::StatusCode::kInternal, "; while creating translation data for region 7!"},
       {"vertex id", [](FaceRegionModelT& r) { r.r_and_s_vertex_basis[3] = 6; },
        absl::StatusCode::kInternal,
        "Vertex ID is too large for given face model!; while creating rotation-and-scale data for "
        "region 7!"},
-      {"zero translation weight", [](FaceRegionModelT& r) { r.translation_vertex_weights = {1, -1}; },
+      {"zero translation weight",
+       [](FaceRegionModelT& r) {
+         r.translation_vertex_weights = {1, -1};
+       },
        absl::StatusCode::kInternal,
        "Translation vertex weights must not sum to 0!; while creating translation data for region "
        "7!"},
       {"method 2",
-       [](FaceRegionModelT& r) { r.transform_estimation_method = static_cast<TransformEstimationMethod>(2); },
+       [](FaceRegionModelT& r) {
+         r.transform_estimation_method = static_cast<TransformEstimationMethod>(2);
+       },
        absl::StatusCode::kInternal,
        "Unknown transform estimation method!; while creating transform estimation function for "
        "region 7!"},
       {"no pass",
        [](FaceRegionModelT& r) {
-         r.transform_estimation_method = TransformEstimationMethod_MULTI_PASS_DEPTH_REWRITE_PROCRUSTES;
+         r.transform_estimation_method =
+             TransformEstimationMethod_MULTI_PASS_DEPTH_REWRITE_PROCRUSTES;
        },
        absl::StatusCode::kInternal,
        "Depth rewrite pass count must be positive!; while creating transform estimation function "

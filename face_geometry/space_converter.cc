@@ -22,13 +22,15 @@ VertexListFn CreateCorrectScreenSpaceOriginFn(ScreenOriginLocation screen_origin
                                               int32_t screen_height) {
   if (screen_origin_location != kBottomLeftCorner) return ApplyIdentityTransformation;
   return [screen_height](std::vector<Eigen::Vector3f>& vertices) {
-    for (Eigen::Vector3f& vertex : vertices) vertex.y() = static_cast<float>(screen_height) - vertex.y();
+    for (Eigen::Vector3f& vertex : vertices)
+      vertex.y() = static_cast<float>(screen_height) - vertex.y();
     return absl::OkStatus();
   };
 }
 
 // Shifts every depth so that the smallest one is the focal distance.
-absl::Status PutClosestVertexAtFocalZ(float focal_distance, std::vector<Eigen::Vector3f>& vertices) {
+absl::Status PutClosestVertexAtFocalZ(float focal_distance,
+                                      std::vector<Eigen::Vector3f>& vertices) {
   float min_z = std::numeric_limits<float>::max();
   for (const Eigen::Vector3f& vertex : vertices) {
     if (vertex.z() < min_z) min_z = vertex.z();
@@ -59,7 +61,7 @@ Extents ComputeExtents(size_t count, Get get) {
 // Rescales depth so that the observed face has the depth-to-width and depth-to-height
 // proportions of the face model, then puts it at the focal plane.
 util::StatusOr<VertexListFn> CreateCameraFrameSpaceRescaleDepthFn(const FaceModelT& face_model,
-                                                                 float focal_distance) {
+                                                                  float focal_distance) {
   const std::vector<float>& positions = face_model.vertex_positions;
   const size_t vertices_num = positions.size() / 3;
   RET_CHECK_GT(vertices_num, 0) << "Face model doesn't contain any vertices!";
@@ -127,13 +129,13 @@ util::StatusOr<float> ComputeScaleMatchingMethodEstimation(
 
 absl::Status ApplyIterativeScaleMatchingMethod(const ScaleMatchingData& data,
                                                std::vector<Eigen::Vector3f>& vertices) {
-  const size_t needed = data.vertex_basis.empty()
-                            ? 0
-                            : 1u + *std::max_element(data.vertex_basis.begin(),
-                                                     data.vertex_basis.end());
+  const size_t needed =
+      data.vertex_basis.empty()
+          ? 0
+          : 1u + *std::max_element(data.vertex_basis.begin(), data.vertex_basis.end());
   RET_CHECK_GE(vertices.size(), needed)
-      << "Too few vertices for the depth matching basis! Expected at least " << needed
-      << ", got " << vertices.size() << "!";
+      << "Too few vertices for the depth matching basis! Expected at least " << needed << ", got "
+      << vertices.size() << "!";
   const float f = data.focal_distance;
   ASSIGN_OR_RETURN(const float first_scale, ComputeScaleMatchingMethodEstimation(data, vertices),
                    _ << "while computing the first scale estimation!");
@@ -202,8 +204,7 @@ util::StatusOr<VertexListFn> CreateMetricSpaceRescaleDepthFn(
     data.model_points.emplace_back(positions[3 * id], positions[3 * id + 1], positions[3 * id + 2]);
   }
   ASSIGN_OR_RETURN(data.solver,
-                   procrustes_solvers.GetProcrustesSolver(
-                       method_model.procrustes_algorithm),
+                   procrustes_solvers.GetProcrustesSolver(method_model.procrustes_algorithm),
                    _ << "while selecting a Procrustes solver!");
   data.focal_distance = focal_distance;
   return VertexListFn([data = std::move(data)](std::vector<Eigen::Vector3f>& vertices) {
@@ -258,10 +259,10 @@ util::StatusOr<std::unique_ptr<SpaceConverter>> SpaceConverter::Create(
       space_parameters);
   VertexListFn correct_origin_fn =
       CreateCorrectScreenSpaceOriginFn(selected.screen_origin_location, selected.screen_height);
-  ASSIGN_OR_RETURN(VertexListFn rescale_depth_fn,
-                   CreateRescaleDepthFn(camera_parameters, space_parameters, face_model,
-                                        *procrustes_solvers),
-                   _.LogError() << "while creating camera frame space rescale depth function!");
+  ASSIGN_OR_RETURN(
+      VertexListFn rescale_depth_fn,
+      CreateRescaleDepthFn(camera_parameters, space_parameters, face_model, *procrustes_solvers),
+      _.LogError() << "while creating camera frame space rescale depth function!");
   return std::unique_ptr<SpaceConverter>(
       new SpaceConverter(camera_parameters, selected, std::move(correct_origin_fn),
                          std::move(rescale_depth_fn), std::move(procrustes_solvers)));
@@ -272,10 +273,10 @@ void SpaceConverter::ProjectXYOnFocalPlane(std::vector<Eigen::Vector3f>& vertice
   // The frustum's bounds are given on the near plane; the focal plane lies focal / near
   // times as far. There one unit is one pixel in camera-frame space.
   const float to_focal_plane = camera.focal_distance / camera.near;
-  const float x_scale = (camera.right - camera.left) /
-                        static_cast<float>(selected_space_parameters_.screen_width);
-  const float y_scale = (camera.top - camera.bottom) /
-                        static_cast<float>(selected_space_parameters_.screen_height);
+  const float x_scale =
+      (camera.right - camera.left) / static_cast<float>(selected_space_parameters_.screen_width);
+  const float y_scale =
+      (camera.top - camera.bottom) / static_cast<float>(selected_space_parameters_.screen_height);
   for (Eigen::Vector3f& vertex : vertices) {
     vertex = Eigen::Vector3f(camera.left + x_scale * vertex.x(),
                              camera.bottom + y_scale * vertex.y(), x_scale * vertex.z()) *

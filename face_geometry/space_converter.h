@@ -10,12 +10,11 @@
 #ifndef FACE_GEOMETRY_SPACE_CONVERTER_H_
 #define FACE_GEOMETRY_SPACE_CONVERTER_H_
 
+#include <Eigen/Core>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
-
-#include <Eigen/Core>
 
 #include "base/status.h"
 #include "base/statusor.h"

@@ -99,8 +99,8 @@ TEST(SpaceConverterTest, ConversionErrors) {
   const char* kFlat =
       "Failed to approximate Z-axis scale factor as original Z coordinates are too close to each "
       "other!; while approximating depth scaling factor!; while rescaling depth!";
-  for (const auto& screen : {std::vector<Eigen::Vector3f>{{1, 2, 3}, {4, 5, 3}},
-                             std::vector<Eigen::Vector3f>{}}) {
+  for (const auto& screen :
+       {std::vector<Eigen::Vector3f>{{1, 2, 3}, {4, 5, 3}}, std::vector<Eigen::Vector3f>{}}) {
     auto face = (*converter)->ConvertScreenSpaceToFaceSpace(screen);
     ASSERT_FALSE(face.ok());
     EXPECT_THAT(std::string(face.status().message()), EndsWith(kFlat));
@@ -122,8 +122,8 @@ TEST(SpaceConverterTest, MetricSpaceRecoversTheModelsSize) {
   std::vector<Eigen::Vector3f> screen;
   for (const Eigen::Vector3f& p : kModel) {
     const float depth = 50 - p.z();
-    screen.emplace_back(320 + pixels_per_unit * p.x() / depth, 240 - pixels_per_unit * p.y() / depth,
-                        pixels_per_unit * -p.z() / 50);
+    screen.emplace_back(320 + pixels_per_unit * p.x() / depth,
+                        240 - pixels_per_unit * p.y() / depth, pixels_per_unit * -p.z() / 50);
   }
   auto face = (*converter)->ConvertScreenSpaceToFaceSpace(screen);
   ASSERT_TRUE(face.ok()) << face.status();
@@ -150,12 +150,15 @@ TEST(SpaceConverterTest, RejectsUnusableDepthRescaling) {
        "Face model doesn't contain any vertices!; while creating camera frame space rescale "
        "depth function!"},
       {"no width", false,
-       [](FaceModelT& m) { for (size_t i = 0; i < m.vertex_positions.size(); i += 3) m.vertex_positions[i] = 0; },
+       [](FaceModelT& m) {
+         for (size_t i = 0; i < m.vertex_positions.size(); i += 3) m.vertex_positions[i] = 0;
+       },
        "Face model width is too small!; while creating camera frame space rescale depth "
        "function!"},
       {"camera-frame method 2", false,
        [](FaceModelT& m) {
-         m.camera_frame_space_depth_rescaling_method = static_cast<CameraFrameSpaceDepthRescalingMethod>(2);
+         m.camera_frame_space_depth_rescaling_method =
+             static_cast<CameraFrameSpaceDepthRescalingMethod>(2);
        },
        "Unknown camera frame space depth rescaling method!; while creating camera frame space "
        "rescale depth function!"},
@@ -164,13 +167,15 @@ TEST(SpaceConverterTest, RejectsUnusableDepthRescaling) {
        "; while creating camera frame space rescale depth function!"},
       {"metric method 1", true,
        [](FaceModelT& m) {
-         m.metric_space_depth_rescaling_method_model->method = static_cast<MetricSpaceDepthRescalingMethod>(1);
+         m.metric_space_depth_rescaling_method_model->method =
+             static_cast<MetricSpaceDepthRescalingMethod>(1);
        },
        "Unknown metric space depth rescaling method!; while creating camera frame space "
        "rescale depth function!"},
       {"weights of another length", true,
        [](FaceModelT& m) {
-         auto& matching = *m.metric_space_depth_rescaling_method_model->iterative_scale_matching_method_model;
+         auto& matching =
+             *m.metric_space_depth_rescaling_method_model->iterative_scale_matching_method_model;
          matching.vertex_basis = {0, 1, 2, 3};
          matching.vertex_weights = {1, 1, 1};
        },

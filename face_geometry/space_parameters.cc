@@ -24,8 +24,8 @@ absl::Status ValidateFovAngle(float fov_degrees) {
 }
 
 util::StatusOr<float> ConvertHorizontalFovDegreesToVertical(int32_t screen_width,
-                                                           int32_t screen_height,
-                                                           float horizontal_fov_degrees) {
+                                                            int32_t screen_height,
+                                                            float horizontal_fov_degrees) {
   RETURN_IF_ERROR(ValidateFovAngle(horizontal_fov_degrees))
       << "while validating horizontal FOV angle!";
   const float aspect = static_cast<float>(screen_height) / static_cast<float>(screen_width);
@@ -51,10 +51,10 @@ absl::Status InitCommonSpaceParameters(int32_t screen_width, int32_t screen_heig
   parameters->principal_point_x = principal_point_x.value_or(0.0f);
   parameters->principal_point_y = principal_point_y.value_or(0.0f);
   if (horizontal_fov_degrees) {
-    ASSIGN_OR_RETURN(parameters->vertical_fov_degrees,
-                     ConvertHorizontalFovDegreesToVertical(screen_width, screen_height,
-                                                           *horizontal_fov_degrees),
-                     _ << "while converting horizontal FOV to vertical!");
+    ASSIGN_OR_RETURN(
+        parameters->vertical_fov_degrees,
+        ConvertHorizontalFovDegreesToVertical(screen_width, screen_height, *horizontal_fov_degrees),
+        _ << "while converting horizontal FOV to vertical!");
   } else {
     parameters->vertical_fov_degrees = vertical_fov_degrees.value_or(63.0f);
   }
@@ -151,8 +151,7 @@ void FillFrustum(const MetricSpaceParameters& p, CameraParameters* camera) {
 util::StatusOr<CameraFrameSpaceParameters> CreateCameraFrameSpaceParameters(
     int32_t screen_width, int32_t screen_height, absl::optional<float> vertical_fov_degrees,
     absl::optional<float> horizontal_fov_degrees, absl::optional<float> near_z_factor,
-    absl::optional<float> far_z_factor,
-    absl::optional<ScreenOriginLocation> screen_origin_location,
+    absl::optional<float> far_z_factor, absl::optional<ScreenOriginLocation> screen_origin_location,
     absl::optional<float> principal_point_x, absl::optional<float> principal_point_y) {
   CameraFrameSpaceParameters parameters;
   RETURN_IF_ERROR(InitCommonSpaceParameters(screen_width, screen_height, vertical_fov_degrees,

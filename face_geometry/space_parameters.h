@@ -10,9 +10,8 @@
 #ifndef FACE_GEOMETRY_SPACE_PARAMETERS_H_
 #define FACE_GEOMETRY_SPACE_PARAMETERS_H_
 
-#include <cstdint>
-
 #include <Eigen/Core>
+#include <cstdint>
 
 #include "absl/types/optional.h"
 #include "absl/types/variant.h"

@@ -65,9 +65,8 @@ TEST(SpaceParametersTest, HorizontalFovBecomesVertical) {
 }
 
 TEST(SpaceParametersTest, PrincipalPointShiftsTheFrustum) {
-  auto camera_frame = CreateCameraFrameSpaceParameters(640, 480, absl::nullopt, absl::nullopt,
-                                                       absl::nullopt, absl::nullopt,
-                                                       absl::nullopt, 10.0f);
+  auto camera_frame = CreateCameraFrameSpaceParameters(
+      640, 480, absl::nullopt, absl::nullopt, absl::nullopt, absl::nullopt, absl::nullopt, 10.0f);
   ASSERT_TRUE(camera_frame.ok());
   auto camera = CreateCameraParameters(*camera_frame);
   ASSERT_TRUE(camera.ok());
@@ -75,8 +74,8 @@ TEST(SpaceParametersTest, PrincipalPointShiftsTheFrustum) {
   EXPECT_NEAR(camera->left, -64.0f - 10.0f * k, 1e-4);
   EXPECT_NEAR(camera->right, 64.0f - 10.0f * k, 1e-4);
 
-  auto metric = CreateMetricSpaceParameters(640, 480, absl::nullopt, absl::nullopt,
-                                            absl::nullopt, absl::nullopt, absl::nullopt, 10.0f);
+  auto metric = CreateMetricSpaceParameters(640, 480, absl::nullopt, absl::nullopt, absl::nullopt,
+                                            absl::nullopt, absl::nullopt, 10.0f);
   ASSERT_TRUE(metric.ok());
   camera = CreateCameraParameters(*metric);
   ASSERT_TRUE(camera.ok());

@@ -56,9 +56,9 @@ class FaceSurface {
   FaceSurface() {
     const double side = kLeftForehead[0] * kLeftForehead[0] / kSideCurvature;
     for (int i = 0; i < 8; ++i) {
-      vertical_curvature_ = (kLeftForehead[1] - kCapCenterY) * (kLeftForehead[1] - kCapCenterY) /
-                            (kCapHeight - side - kLeftForehead[2] +
-                             Bumps(kLeftForehead[0], kLeftForehead[1]));
+      vertical_curvature_ =
+          (kLeftForehead[1] - kCapCenterY) * (kLeftForehead[1] - kCapCenterY) /
+          (kCapHeight - side - kLeftForehead[2] + Bumps(kLeftForehead[0], kLeftForehead[1]));
       nose_height_ = 0.0;
       nose_height_ = kNoseTip[2] - Depth(kNoseTip[0], kNoseTip[1]);
     }
@@ -96,7 +96,8 @@ std::vector<Point2> LipContour(double half_width, double half_height) {
   std::vector<Point2> contour;
   for (int k = 0; k < kLipContourSize; ++k) {
     const double angle = 2.0 * kPi * k / kLipContourSize;
-    contour.push_back({half_width * std::cos(angle), kMouthCenterY + half_height * std::sin(angle)});
+    contour.push_back(
+        {half_width * std::cos(angle), kMouthCenterY + half_height * std::sin(angle)});
   }
   return contour;
 }
@@ -148,9 +149,9 @@ std::vector<Point2> Footprint(int* outline_count) {
   // The lattice spacing whose outline spacing comes closest to the lattice spacing while
   // the total is exactly 468 points.
   const double perimeter =
-      kPi * (3 * (kFaceHalfWidth + kFaceHalfHeight) -
-             std::sqrt((3 * kFaceHalfWidth + kFaceHalfHeight) *
-                       (kFaceHalfWidth + 3 * kFaceHalfHeight)));
+      kPi *
+      (3 * (kFaceHalfWidth + kFaceHalfHeight) -
+       std::sqrt((3 * kFaceHalfWidth + kFaceHalfHeight) * (kFaceHalfWidth + 3 * kFaceHalfHeight)));
   double best_spacing = 0.0;
   double best_mismatch = 1e9;
   for (int step = 0; step < 400; ++step) {
@@ -196,14 +197,14 @@ std::vector<std::array<int, 3>> Triangles(const std::vector<Point2>& points, int
   for (bool c : covered) Require(c, "a vertex is in no triangle");
   // The triangles tile the outline polygon less the mouth opening.
   double area = 0.0, outline_area = 0.0, mouth_area = 0.0;
-  for (const auto& t : triangles) area += SignedDoubleArea(points[t[0]], points[t[1]], points[t[2]]);
+  for (const auto& t : triangles)
+    area += SignedDoubleArea(points[t[0]], points[t[1]], points[t[2]]);
   for (int k = 0; k < outline_count; ++k) {
     outline_area += SignedDoubleArea(points[kOutlineBegin], points[kOutlineBegin + k],
                                      points[kOutlineBegin + (k + 1) % outline_count]);
   }
   for (int k = 0; k < kLipContourSize; ++k) {
-    mouth_area += SignedDoubleArea(points[kInnerLipContourBegin],
-                                   points[kInnerLipContourBegin + k],
+    mouth_area += SignedDoubleArea(points[kInnerLipContourBegin], points[kInnerLipContourBegin + k],
                                    points[kInnerLipContourBegin + (k + 1) % kLipContourSize]);
   }
   Require(std::abs(area - (outline_area - mouth_area)) < 1e-6, "triangles do not tile the face");
@@ -212,8 +213,8 @@ std::vector<std::array<int, 3>> Triangles(const std::vector<Point2>& points, int
 
 std::unique_ptr<FaceRegionModelT> MakeRegion(int region, std::vector<uint16_t> r_and_s_basis,
                                              std::vector<float> r_and_s_weights,
-                                             uint16_t translation_vertex, int method,
-                                             int passes, int algorithm) {
+                                             uint16_t translation_vertex, int method, int passes,
+                                             int algorithm) {
   auto model = std::make_unique<FaceRegionModelT>();
   model->region = static_cast<uint8_t>(region);
   model->r_and_s_vertex_basis = std::move(r_and_s_basis);
@@ -308,8 +309,8 @@ std::unique_ptr<FaceModelT> MakeCanonicalFaceModel() {
     std::vector<uint16_t> ids;
     std::vector<float> weights;
     Neighbourhood(points, points[vertex], 2.5, &ids, &weights);
-    model->regions.push_back(MakeRegion(side == 0 ? kLeftForeheadRegion : kRightForeheadRegion,
-                                        ids, weights, static_cast<uint16_t>(vertex),
+    model->regions.push_back(MakeRegion(side == 0 ? kLeftForeheadRegion : kRightForeheadRegion, ids,
+                                        weights, static_cast<uint16_t>(vertex),
                                         /*method=*/0, /*passes=*/0, /*algorithm=*/1));
   }
 

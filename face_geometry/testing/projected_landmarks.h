@@ -2,10 +2,9 @@
 #ifndef FACE_GEOMETRY_TESTING_PROJECTED_LANDMARKS_H_
 #define FACE_GEOMETRY_TESTING_PROJECTED_LANDMARKS_H_
 
-#include <vector>
-
 #include <Eigen/Core>
 #include <Eigen/Geometry>
+#include <vector>
 
 #include "face_geometry/face_model_generated.h"
 #include "face_geometry/space_parameters.h"
