@@ -25,6 +25,7 @@
 #include "graph/stream_handler/in_order_output_stream_handler.h"
 #include "graph/thread_pool_executor.h"
 #include "graph/validated_graph_config.h"
+#include "graph_config/default_input_stream_handler.pb.h"
 #include "graph_config/status_util.h"
 #include "gtest/gtest.h"
 
@@ -180,6 +181,18 @@ class NodeTestSidePacketReader : public CalculatorBase {
   absl::Status Process(CalculatorContext* cc) override { return tool::StatusStop(); }
 };
 REGISTER_CALCULATOR(NodeTestSidePacketReader);
+
+// Asks for an input stream handler in its contract.
+class NodeTestHandlerChooser : public CalculatorBase {
+ public:
+  static absl::Status GetContract(CalculatorContract* cc) {
+    cc->Inputs().Index(0).Set<int>();
+    cc->SetInputStreamHandler("NodeTestMissingHandler");
+    return absl::OkStatus();
+  }
+  absl::Status Process(CalculatorContext* cc) override { return absl::OkStatus(); }
+};
+REGISTER_CALCULATOR(NodeTestHandlerChooser);
 
 class NodeTestServiceUser : public CalculatorBase {
  public:
@@ -467,6 +480,49 @@ TEST_F(CalculatorNodeTest, InitializeRefusesUnknownHandlersAndANullHint) {
   const absl::Status status = node.Initialize(&validated, 0, nullptr, nullptr, nullptr,
                                               /*buffer_size_hint=*/nullptr, nullptr);
   EXPECT_THAT(std::string(status.message()), HasSubstr("buffer_size_hint buffer_size_hint is NULL"));
+}
+
+TEST_F(CalculatorNodeTest, TheContractsInputStreamHandlerYieldsToTheConfigurations) {
+  pellumo::CalculatorGraphConfig config;
+  AddNode(&config, "NodeTestSource", {}, {"numbers"}, "source", {"COUNT:count"});
+  AddNode(&config, "NodeTestHandlerChooser", {"numbers"}, {}, "chooser");
+  {
+    MiniGraph graph;
+    EXPECT_THAT(std::string(graph.Initialize(config).message()),
+                HasSubstr("\"NodeTestMissingHandler\" is not a registered input stream "
+                          "handler."));
+  }
+  config.mutable_node(1)->mutable_input_stream_handler()->set_input_stream_handler(
+      "DefaultInputStreamHandler");
+  MiniGraph graph;
+  EXPECT_TRUE(graph.Initialize(config).ok());
+}
+
+pellumo::CalculatorGraphConfig BatchingPipeline(int batch_size, int max_in_flight) {
+  pellumo::CalculatorGraphConfig config = Pipeline();
+  pellumo::CalculatorGraphConfig_Node* dbl = config.mutable_node(1);
+  dbl->set_max_in_flight(max_in_flight);
+  pellumo::InputStreamHandlerConfig* handler = dbl->mutable_input_stream_handler();
+  handler->set_input_stream_handler("DefaultInputStreamHandler");
+  handler->mutable_options()->MutableExtension(pellumo::DefaultInputStreamHandlerOptions::ext)
+      ->set_batch_size(batch_size);
+  return config;
+}
+
+// A handler that gathers two timestamps per invocation: the node runs Process once for
+// each, in order, and a batch cut short by the end of the input is processed before Close.
+TEST_F(CalculatorNodeTest, BatchedContextsAreProcessedOneTimestampAtATime) {
+  MiniGraph graph;
+  ASSERT_TRUE(graph.Initialize(BatchingPipeline(2, 1)).ok());
+  ASSERT_TRUE(graph.Run(SidePackets(3)).ok());
+  EXPECT_THAT(Log().Take(),
+              ElementsAre("open source", "open double", "sink 0@0", "sink 2@1",
+                          "close source ok", "close double ok", "sink 4@2", "close sink ok"));
+
+  // Batching and parallel invocations do not mix: the node refuses the configuration.
+  MiniGraph parallel;
+  EXPECT_THAT(std::string(parallel.Initialize(BatchingPipeline(2, 2)).message()),
+              HasSubstr("Batching cannot be combined with parallel execution."));
 }
 
 // Drives one prepared node by hand, as the scheduler's queues would.
