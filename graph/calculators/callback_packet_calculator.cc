@@ -1,0 +1,81 @@
+#include "graph/calculators/callback_packet_calculator.h"
+
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include "base/status_builder.h"
+#include "graph/calculator_context.h"
+#include "graph/calculator_contract.h"
+#include "graph/calculator_static_access.h"
+#include "graph/calculators/callback_packet_calculator.pb.h"
+#include "graph/calculators/callback_packet_target.h"
+#include "graph/packet.h"
+#include "graph/registration_macros.h"
+#include "graph/timestamp.h"
+
+namespace kaldren {
+namespace {
+
+using pellumo::CallbackPacketCalculatorOptions;
+using PacketCallback = std::function<void(const Packet&)>;
+
+void DumpToVector(std::vector<Packet>* dumped, const Packet& packet) {
+  dumped->push_back(packet);
+}
+
+void DumpPostStreamPacket(Packet* post_stream_packet, const Packet& packet) {
+  if (packet.Timestamp() == Timestamp::PostStream()) *post_stream_packet = packet;
+}
+
+}  // namespace
+
+absl::Status CallbackPacketCalculator::GetContract(CalculatorContract* cc) {
+  const auto& options = cc->Options<CallbackPacketCalculatorOptions>();
+  switch (options.type()) {
+    case CallbackPacketCalculatorOptions::VECTOR_PACKET:
+    case CallbackPacketCalculatorOptions::POST_STREAM_PACKET:
+      cc->OutputSidePackets().Index(0).Set<PacketCallback>();
+      return absl::OkStatus();
+    default:
+      return util::InvalidArgumentErrorBuilder() << "Invalid type of callback to produce.";
+  }
+}
+
+absl::Status CallbackPacketCalculator::Open(CalculatorContext* cc) {
+  const auto& options = cc->Options<CallbackPacketCalculatorOptions>();
+  void* address = nullptr;
+  if (std::sscanf(options.pointer().c_str(), "%p", &address) != 1) {
+    return util::InvalidArgumentErrorBuilder() << "Stored pointer value in options is invalid.";
+  }
+  switch (options.type()) {
+    case CallbackPacketCalculatorOptions::VECTOR_PACKET:
+    case CallbackPacketCalculatorOptions::POST_STREAM_PACKET:
+      // A configuration can carry any text here; write only into objects that a sink
+      // helper of this process set up for this kind of target.
+      if (!IsRegisteredCallbackPacketTarget(options.type(), address)) {
+        return util::InvalidArgumentErrorBuilder()
+               << "Stored pointer value in options is invalid.";
+      }
+      break;
+    default:
+      return util::InvalidArgumentErrorBuilder() << "Invalid type to dump into.";
+  }
+  if (options.type() == CallbackPacketCalculatorOptions::VECTOR_PACKET) {
+    cc->OutputSidePackets().Index(0).Set(Adopt(new PacketCallback(
+        std::bind(&DumpToVector, static_cast<std::vector<Packet>*>(address),
+                  std::placeholders::_1))));
+  } else {
+    cc->OutputSidePackets().Index(0).Set(Adopt(new PacketCallback(std::bind(
+        &DumpPostStreamPacket, static_cast<Packet*>(address), std::placeholders::_1))));
+  }
+  return absl::OkStatus();
+}
+
+absl::Status CallbackPacketCalculator::Process(CalculatorContext* cc) {
+  return absl::OkStatus();
+}
+
+REGISTER_CALCULATOR(CallbackPacketCalculator);
+
+}  // namespace kaldren
