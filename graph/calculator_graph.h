@@ -36,10 +36,12 @@
 #include "absl/container/flat_hash_map.h"
 #include "base/status.h"
 #include "base/statusor.h"
+#include "graph/graph_output_stream.h"
 #include "graph/graph_service.h"
 #include "graph/output_stream_shard.h"
 #include "graph/packet.h"
 #include "graph/packet_type.h"
+#include "graph/scheduler.h"
 #include "graph_config/calculator.pb.h"
 
 namespace pellumo {
@@ -56,18 +58,16 @@ class Executor;
 class InputStreamManager;
 class OutputSidePacketImpl;
 class OutputStreamManager;
-class OutputStreamPoller;
 class PacketGeneratorGraph;
 class ValidatedGraphConfig;
 namespace internal {
 class GraphOutputStream;
-class Scheduler;
 }  // namespace internal
 
 // The graph's profiler handle, shared with every node. It records nothing.
 class ProfilingContext {};
 
-class CalculatorGraph {
+class CalculatorGraph : public internal::SchedulerGraph {
  public:
   // What adding to a throttled graph input stream does.
   enum GraphInputStreamAddMode {
@@ -89,7 +89,7 @@ class CalculatorGraph {
   CalculatorGraph(const CalculatorGraph&) = delete;
   CalculatorGraph& operator=(const CalculatorGraph&) = delete;
   // Cancels a running run and waits until it has ended.
-  virtual ~CalculatorGraph();
+  ~CalculatorGraph() override;
 
   // Validates `config` and builds the graph: executors, generators whose side packets are
   // available now, streams and nodes. Once per graph.
@@ -160,16 +160,16 @@ class CalculatorGraph {
   // ---- Called by the graph's own machinery (scheduler, nodes, stream callbacks). ----
 
   // Records an error of the current run.
-  void RecordError(const absl::Status& error);
+  void RecordError(const absl::Status& error) override;
   // Whether calculator `node_id` is held back by a full downstream queue.
-  bool IsNodeThrottled(int node_id);
+  bool IsNodeThrottled(int node_id) override;
   // Relieves throttling while everything is idle: reports the deadlock or grows the full
   // queues by one. True when some stream was throttling.
-  bool UnthrottleSources();
+  bool UnthrottleSources() override;
   // The queue-size callback of node input streams and pollers.
   void UpdateThrottledNodes(InputStreamManager* stream, bool* stream_was_full);
   // Whether every graph input stream of the current run is closed (true without any).
-  bool GraphInputStreamsClosed() const;
+  bool GraphInputStreamsClosed() const override;
   OutputStreamManager* FindOutputStreamManager(const std::string& name);
 
  private:
@@ -220,6 +220,8 @@ class CalculatorGraph {
   void CleanupAfterRun(absl::Status* status);
   void CloseGraphInputStreamsForCleanup();
   bool UsesGpu() const;
+  // The manager of an output stream that an observer or poller may attach to.
+  util::StatusOr<OutputStreamManager*> ObservableOutputStream(const std::string& stream_name);
 
   int NumCalculators() const;
 
@@ -258,7 +260,7 @@ class CalculatorGraph {
   // Set between StartRun and the end of the run's cleanup.
   std::atomic<bool> run_in_progress_{false};
   std::shared_ptr<ProfilingContext> profiling_context_;
-  std::unique_ptr<internal::Scheduler> scheduler_;
+  internal::Scheduler scheduler_;
 };
 
 }  // namespace kaldren

@@ -28,6 +28,11 @@ namespace {
 using ::testing::IsSupersetOf;
 
 TEST(RegisteredNamesTest, TheSystemsOwnComponentsAreRegistered) {
+  EXPECT_THAT(CalculatorBaseRegistry::GetRegisteredNames(),
+              IsSupersetOf({"CallbackCalculator", "CallbackPacketCalculator",
+                            "CallbackWithHeaderCalculator",
+                            "PellumoInternalSidePacketToPacketStreamCalculator",
+                            "SidePacketsToStreamsCalculator"}));
   EXPECT_THAT(InputStreamHandlerRegistry::GetRegisteredNames(),
               IsSupersetOf({"DefaultInputStreamHandler"}));
   EXPECT_THAT(OutputStreamHandlerRegistry::GetRegisteredNames(),
