@@ -97,6 +97,25 @@ TEST_F(ObserverTest, CallbackFailureStopsDeliveryAndIsReturned) {
   EXPECT_EQ(observer_.input_stream()->QueueSize(), 1);  // 30 stays queued
 }
 
+// Reaches the stream handler, which nothing may schedule.
+class ExposedObserver : public OutputStreamObserver {
+ public:
+  InputStreamHandler* handler() { return handler_.get(); }
+};
+
+TEST_F(OutputStreamTest, HandlerIsNeverScheduled) {
+  ExposedObserver observer;
+  ASSERT_TRUE(observer
+                  .Initialize("out", &any_type_, [](const Packet&) { return absl::OkStatus(); },
+                              &producer_)
+                  .ok());
+  Timestamp timestamp;
+  EXPECT_DEATH(observer.handler()->GetNodeReadiness(&timestamp),
+               "GraphOutputStreamHandler::GetNodeReadiness should never be invoked.");
+  EXPECT_DEATH(observer.handler()->FillInputSet(Timestamp(0), nullptr),
+               "GraphOutputStreamHandler::FillInputSet should never be invoked.");
+}
+
 TEST_F(OutputStreamTest, InitializeRefusesMissingOutputStream) {
   OutputStreamObserver observer;
   absl::Status status = observer.Initialize(
