@@ -2,14 +2,17 @@
 
 #include <cstdio>
 #include <functional>
+#include <mutex>
+#include <set>
+#include <utility>
 #include <vector>
 
+#include "base/logging.h"
 #include "base/status_builder.h"
 #include "graph/calculator_context.h"
 #include "graph/calculator_contract.h"
 #include "graph/calculator_static_access.h"
 #include "graph/calculators/callback_packet_calculator.pb.h"
-#include "graph/calculators/callback_packet_target.h"
 #include "graph/packet.h"
 #include "graph/registration_macros.h"
 #include "graph/timestamp.h"
@@ -20,6 +23,20 @@ namespace {
 using pellumo::CallbackPacketCalculatorOptions;
 using PacketCallback = std::function<void(const Packet&)>;
 
+// A kind of target and its address.
+using Target = std::pair<int, const void*>;
+
+struct Targets {
+  std::mutex mutex;
+  std::set<Target> registered;
+};
+
+// Lives for the process: registrations are never undone.
+Targets& GetTargets() {
+  static Targets* const targets = new Targets;
+  return *targets;
+}
+
 void DumpToVector(std::vector<Packet>* dumped, const Packet& packet) {
   dumped->push_back(packet);
 }
@@ -29,6 +46,21 @@ void DumpPostStreamPacket(Packet* post_stream_packet, const Packet& packet) {
 }
 
 }  // namespace
+
+void RegisterCallbackPacketTarget(pellumo::CallbackPacketCalculatorOptions::PointerType type,
+                                  const void* target) {
+  CHECK(target != nullptr);
+  Targets& targets = GetTargets();
+  std::lock_guard<std::mutex> lock(targets.mutex);
+  targets.registered.emplace(type, target);
+}
+
+bool IsRegisteredCallbackPacketTarget(
+    pellumo::CallbackPacketCalculatorOptions::PointerType type, const void* target) {
+  Targets& targets = GetTargets();
+  std::lock_guard<std::mutex> lock(targets.mutex);
+  return targets.registered.count({type, target}) > 0;
+}
 
 absl::Status CallbackPacketCalculator::GetContract(CalculatorContract* cc) {
   const auto& options = cc->Options<CallbackPacketCalculatorOptions>();

@@ -12,7 +12,7 @@
 #include "graph/calculator_contract.h"
 #include "graph/calculator_static_access.h"
 #include "graph/calculators/callback_packet_calculator.pb.h"
-#include "graph/calculators/callback_packet_target.h"
+#include "graph/calculators/callback_packet_calculator.h"
 #include "graph/registration_macros.h"
 #include "graph/timestamp.h"
 #include "graph/tool/legacy_callback.h"

@@ -8,7 +8,7 @@
 
 #include "gmock/gmock.h"
 #include "graph/calculators/callback_packet_calculator.pb.h"
-#include "graph/calculators/callback_packet_target.h"
+#include "graph/calculators/callback_packet_calculator.h"
 #include "graph/tool/calculator_test_harness.h"
 #include "graph/tool/legacy_callback.h"
 #include "graph_config/status_util.h"
