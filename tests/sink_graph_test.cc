@@ -1,5 +1,5 @@
-// The sink and callback helpers, the side-packets-to-streams calculator and graph output
-// streams in running graphs.
+// What leaves and enters running graphs around the nodes: the sink and callback helpers,
+// the side-packets-to-streams calculator, graph output streams and packet generators.
 
 #include <functional>
 #include <map>
@@ -12,6 +12,7 @@
 #include "graph/calculator_graph.h"
 #include "graph/graph_output_stream.h"
 #include "graph/packet.h"
+#include "graph/packet_generator.h"
 #include "graph/tool/sink.h"
 #include "graph_config/calculator.pb.h"
 #include "gtest/gtest.h"
@@ -131,6 +132,50 @@ TEST(GraphOutputStreamGraphTest, ObserverAndPollerOfAGraph) {
   Packet packet;
   while (poller->Next(&packet)) polled.push_back(packet.Get<int>());
   EXPECT_THAT(polled, ElementsAre(1, 2, 3));
+}
+
+// Makes its int side packet plus one.
+struct PlusOneGenerator {
+  static absl::Status FillExpectations(const pellumo::PacketGeneratorOptions&,
+                                       PacketTypeSet* inputs, PacketTypeSet* outputs) {
+    inputs->Index(0).Set<int>();
+    outputs->Index(0).Set<int>();
+    return absl::OkStatus();
+  }
+  static absl::Status Generate(const pellumo::PacketGeneratorOptions&, const PacketSet& inputs,
+                               PacketSet* outputs) {
+    outputs->Index(0) = MakePacket<int>(inputs.Index(0).Get<int>() + 1);
+    return absl::OkStatus();
+  }
+};
+REGISTER_PACKET_GENERATOR(PlusOneGenerator);
+
+TEST(PacketGeneratorGraphTest, GeneratorsRunAtInitializationOrAtRunStart) {
+  pellumo::CalculatorGraphConfig config;
+  for (const auto& [input, output] :
+       std::vector<std::pair<std::string, std::string>>{{"a", "b"}, {"r", "s"}}) {
+    pellumo::PacketGeneratorConfig* generator = config.add_packet_generator();
+    generator->set_packet_generator("PlusOneGenerator");
+    generator->add_input_side_packet(input);
+    generator->add_output_side_packet(output);
+  }
+  Packet dumped;
+  AddSidePacketSink("s", &config, &dumped);
+
+  CalculatorGraph graph;
+  ASSERT_TRUE(graph.Initialize(config, {{"a", MakePacket<int>(1)}}).ok());
+  // "b" was made at initialisation; "s" waits for "r".
+  util::StatusOr<Packet> b = graph.GetOutputSidePacket("b");
+  ASSERT_TRUE(b.ok()) << b.status();
+  EXPECT_EQ(b->Get<int>(), 2);
+  EXPECT_FALSE(graph.GetOutputSidePacket("s").ok());
+
+  for (int r : {10, 20}) {
+    absl::Status status = graph.Run({{"r", MakePacket<int>(r)}});
+    ASSERT_TRUE(status.ok()) << status;
+    ASSERT_FALSE(dumped.IsEmpty());
+    EXPECT_EQ(dumped.Get<int>(), r + 1);
+  }
 }
 
 }  // namespace
