@@ -1,6 +1,7 @@
 #include "face_geometry/mesh_estimator.h"
 
 #include <Eigen/Geometry>
+#include <emmintrin.h>
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -14,52 +15,155 @@ namespace {
 
 constexpr float kAbsoluteErrorEps = 1e-9f;
 
-// Triangles are processed in blocks whose arithmetic runs on SIMD lanes.
+// Triangles are processed in blocks of this many; the per-triangle arithmetic of a block is
+// one loop over plain arrays that the compiler turns into SIMD code.
 constexpr int kLanes = 16;
-using Lanes = Eigen::Array<float, kLanes, 1>;
 
-struct Vector3Lanes {
-  Lanes x, y, z;
+// Four float lanes over SSE2, which every x86-64 processor has.
+struct F4 {
+  __m128 v;
 
-  Lanes Dot(const Vector3Lanes& o) const { return x * o.x + y * o.y + z * o.z; }
-  Lanes Length() const { return Dot(*this).sqrt(); }
-  Vector3Lanes Cross(const Vector3Lanes& o) const {
-    return {y * o.z - z * o.y, z * o.x - x * o.z, x * o.y - y * o.x};
-  }
+  static F4 Load(const float* p) { return {_mm_load_ps(p)}; }
+  static F4 Constant(float x) { return {_mm_set1_ps(x)}; }
+  void Store(float* p) const { _mm_store_ps(p, v); }
+
+  friend F4 operator+(F4 a, F4 b) { return {_mm_add_ps(a.v, b.v)}; }
+  friend F4 operator-(F4 a, F4 b) { return {_mm_sub_ps(a.v, b.v)}; }
+  friend F4 operator*(F4 a, F4 b) { return {_mm_mul_ps(a.v, b.v)}; }
+  friend F4 operator/(F4 a, F4 b) { return {_mm_div_ps(a.v, b.v)}; }
+  friend F4 operator-(F4 a) { return {_mm_xor_ps(a.v, _mm_set1_ps(-0.0f))}; }
+  friend F4 operator<(F4 a, F4 b) { return {_mm_cmplt_ps(a.v, b.v)}; }
+  friend F4 operator<=(F4 a, F4 b) { return {_mm_cmple_ps(a.v, b.v)}; }
+  friend F4 operator!=(F4 a, F4 b) { return {_mm_cmpneq_ps(a.v, b.v)}; }
+  friend F4 operator&(F4 a, F4 b) { return {_mm_and_ps(a.v, b.v)}; }
+  friend F4 operator|(F4 a, F4 b) { return {_mm_or_ps(a.v, b.v)}; }
 };
 
+F4 Sqrt(F4 a) { return {_mm_sqrt_ps(a.v)}; }
+F4 Abs(F4 a) { return {_mm_andnot_ps(_mm_set1_ps(-0.0f), a.v)}; }
+// `mask` lanes are all ones or all zeros: `if_set` where set, else `if_clear`.
+F4 Select(F4 mask, F4 if_set, F4 if_clear) {
+  return {_mm_or_ps(_mm_and_ps(mask.v, if_set.v), _mm_andnot_ps(mask.v, if_clear.v))};
+}
+// The larger of `a` and `b`; `b` when either is NaN.
+F4 Max(F4 a, F4 b) { return {_mm_max_ps(a.v, b.v)}; }
+
 // acos within 2e-8 of the exact value (a minimax polynomial in sqrt(1 - |x|) form).
-Lanes Acos(const Lanes& x) {
-  const Lanes t = x.abs();
-  Lanes p = Lanes::Constant(-0.0012624911f);
-  p = p * t + 0.0066700901f;
-  p = p * t - 0.0170881256f;
-  p = p * t + 0.0308918810f;
-  p = p * t - 0.0501743046f;
-  p = p * t + 0.0889789874f;
-  p = p * t - 0.2145988016f;
-  p = p * t + 1.5707963050f;
-  const Lanes angle = (1.0f - t).sqrt() * p;
-  return (x < 0.0f).select(static_cast<float>(M_PI) - angle, angle);
+F4 Acos(F4 x) {
+  const F4 t = Abs(x);
+  F4 p = F4::Constant(-0.0012624911f);
+  p = p * t + F4::Constant(0.0066700901f);
+  p = p * t - F4::Constant(0.0170881256f);
+  p = p * t + F4::Constant(0.0308918810f);
+  p = p * t - F4::Constant(0.0501743046f);
+  p = p * t + F4::Constant(0.0889789874f);
+  p = p * t - F4::Constant(0.2145988016f);
+  p = p * t + F4::Constant(1.5707963050f);
+  const F4 angle = Sqrt(F4::Constant(1.0f) - t) * p;
+  return Select(x < F4::Constant(0.0f), F4::Constant(static_cast<float>(M_PI)) - angle, angle);
 }
 
 // The angle between two vectors of the given lengths and dot product; 0 when either is zero
 // or the cosine is not a number.
-Lanes AngleBetween(const Lanes& dot, const Lanes& length_u, const Lanes& length_v) {
-  const Lanes lengths = length_u * length_v;
-  const Lanes cosine = dot / lengths;
-  const auto usable = (lengths != 0.0f) && (cosine <= 1.0f);
-  return usable.select(Acos(cosine.max(-1.0f)), 0.0f);
+F4 AngleBetween(F4 dot, F4 length_u, F4 length_v) {
+  const F4 lengths = length_u * length_v;
+  const F4 cosine = dot / lengths;
+  const F4 usable = (lengths != F4::Constant(0.0f)) & (cosine <= F4::Constant(1.0f));
+  return usable & Acos(Max(cosine, F4::Constant(-1.0f)));
+}
+
+F4 Length(F4 x, F4 y, F4 z) { return Sqrt(x * x + y * y + z * z); }
+
+inline float Length(float x, float y, float z) { return std::sqrt(x * x + y * y + z * z); }
+
+// One block of triangles: edges and texture terms in, per-triangle unit vectors and corner
+// angles out. Unused lanes hold zeros and produce values that are never read.
+struct TriangleBlock {
+  // E1 = P[b] - P[a], E2 = P[c] - P[a], E3 = P[c] - P[b], by component.
+  alignas(64) float e1x[kLanes], e1y[kLanes], e1z[kLanes];
+  alignas(64) float e2x[kLanes], e2y[kLanes], e2z[kLanes];
+  alignas(64) float e3x[kLanes], e3y[kLanes], e3z[kLanes];
+  alignas(64) float du1[kLanes], dv1[kLanes], du2[kLanes], dv2[kLanes];
+  // Unit normal, tangent and bitangent components, in that order.
+  alignas(64) float unit[9][kLanes];
+  // Angles at corners a, b and c.
+  alignas(64) float angle[3][kLanes];
+  // Whether the triangle contributes (it is not degenerate and has texture-space extent).
+  alignas(64) int usable[kLanes];
+
+  void Compute() {
+    const F4 eps = F4::Constant(kAbsoluteErrorEps);
+    const F4 one = F4::Constant(1.0f);
+    for (int i = 0; i < kLanes; i += 4) {
+      const F4 e1x_ = F4::Load(e1x + i), e1y_ = F4::Load(e1y + i), e1z_ = F4::Load(e1z + i);
+      const F4 e2x_ = F4::Load(e2x + i), e2y_ = F4::Load(e2y + i), e2z_ = F4::Load(e2z + i);
+      const F4 e3x_ = F4::Load(e3x + i), e3y_ = F4::Load(e3y + i), e3z_ = F4::Load(e3z + i);
+      const F4 du1_ = F4::Load(du1 + i), dv1_ = F4::Load(dv1 + i);
+      const F4 du2_ = F4::Load(du2 + i), dv2_ = F4::Load(dv2 + i);
+      const F4 nx = e1y_ * e2z_ - e1z_ * e2y_;
+      const F4 ny = e1z_ * e2x_ - e1x_ * e2z_;
+      const F4 nz = e1x_ * e2y_ - e1y_ * e2x_;
+      const F4 tx = dv1_ * e2x_ - dv2_ * e1x_;
+      const F4 ty = dv1_ * e2y_ - dv2_ * e1y_;
+      const F4 tz = dv1_ * e2z_ - dv2_ * e1z_;
+      const F4 bx = du1_ * e2x_ - du2_ * e1x_;
+      const F4 by = du1_ * e2y_ - du2_ * e1y_;
+      const F4 bz = du1_ * e2z_ - du2_ * e1z_;
+      const F4 normal_length = Length(nx, ny, nz);
+      const F4 tangent_length = Length(tx, ty, tz);
+      const F4 bitangent_length = Length(bx, by, bz);
+      // Corner angles at a (between E1 and E2) and b (between -E1 and E3).
+      const F4 length1 = Length(e1x_, e1y_, e1z_);
+      const F4 length2 = Length(e2x_, e2y_, e2z_);
+      const F4 length3 = Length(e3x_, e3y_, e3z_);
+      const F4 angle_a =
+          AngleBetween(e1x_ * e2x_ + e1y_ * e2y_ + e1z_ * e2z_, length1, length2);
+      const F4 angle_b =
+          AngleBetween(-(e1x_ * e3x_ + e1y_ * e3y_ + e1z_ * e3z_), length1, length3);
+      angle_a.Store(angle[0] + i);
+      angle_b.Store(angle[1] + i);
+      const F4 normal_scale = one / normal_length;
+      const F4 tangent_scale = one / tangent_length;
+      const F4 bitangent_scale = one / bitangent_length;
+      (nx * normal_scale).Store(unit[0] + i);
+      (ny * normal_scale).Store(unit[1] + i);
+      (nz * normal_scale).Store(unit[2] + i);
+      (tx * tangent_scale).Store(unit[3] + i);
+      (ty * tangent_scale).Store(unit[4] + i);
+      (tz * tangent_scale).Store(unit[5] + i);
+      (bx * bitangent_scale).Store(unit[6] + i);
+      (by * bitangent_scale).Store(unit[7] + i);
+      (bz * bitangent_scale).Store(unit[8] + i);
+      // A degenerate triangle, or one without texture-space extent, adds nothing.
+      const F4 skipped =
+          (normal_length < eps) | (tangent_length < eps) | (bitangent_length < eps);
+      _mm_store_si128(reinterpret_cast<__m128i*>(usable + i),
+                      _mm_xor_si128(_mm_castps_si128(skipped.v), _mm_set1_epi32(-1)));
+    }
+    // The angle at c in double precision.
+    for (int i = 0; i < kLanes; ++i) {
+      angle[2][i] = static_cast<float>(M_PI - static_cast<double>(angle[0][i]) -
+                                       static_cast<double>(angle[1][i]));
+    }
+  }
+};
+
+// Per-thread working memory of the estimates, kept between calls.
+std::vector<float>& SumsBuffer() {
+  static thread_local std::vector<float> buffer;
+  return buffer;
 }
 
 }  // namespace
 
 MeshEstimator::MeshEstimator(std::vector<Eigen::Vector2f> mesh_vertex_tex_coords,
                              std::vector<uint16_t> mesh_triangle_indices,
-                             std::vector<uint16_t> tangent_space_triangles)
+                             std::vector<uint16_t> tangent_space_triangles,
+                             std::vector<TextureTerms> texture_terms)
     : mesh_vertex_tex_coords_(std::move(mesh_vertex_tex_coords)),
       mesh_triangle_indices_(std::move(mesh_triangle_indices)),
-      tangent_space_triangles_(std::move(tangent_space_triangles)) {}
+      tangent_space_triangles_(std::move(tangent_space_triangles)),
+      texture_terms_(std::move(texture_terms)) {}
 
 util::StatusOr<std::unique_ptr<MeshEstimator>> MeshEstimator::Create(const FaceModelT& face_model) {
   const size_t vertices_num = face_model.vertex_positions.size() / 3;
@@ -101,28 +205,114 @@ util::StatusOr<std::unique_ptr<MeshEstimator>> MeshEstimator::Create(const FaceM
         << k % 3;
   }
 
-  return std::unique_ptr<MeshEstimator>(new MeshEstimator(
-      std::move(tex_coords), std::move(triangle_indices), tangent_space_triangles));
+  // The texture-space terms depend on the texture coordinates only.
+  std::vector<TextureTerms> texture_terms(tangent_space_triangles.size() / 3);
+  for (size_t m = 0; m < texture_terms.size(); ++m) {
+    const uint16_t* corners = &tangent_space_triangles[3 * m];
+    const Eigen::Vector2f d1 = tex_coords[corners[1]] - tex_coords[corners[0]];
+    const Eigen::Vector2f d2 = tex_coords[corners[2]] - tex_coords[corners[0]];
+    // Texture-space orientation; NaN counts as positive.
+    const float r = d1.y() * d2.x() - d1.x() * d2.y() < 0.0f ? -1.0f : 1.0f;
+    texture_terms[m] = {r * d1.x(), r * d1.y(), r * d2.x(), r * d2.y()};
+  }
+
+  return std::unique_ptr<MeshEstimator>(
+      new MeshEstimator(std::move(tex_coords), std::move(triangle_indices), tangent_space_triangles,
+                        std::move(texture_terms)));
+}
+
+template <typename Write>
+absl::Status MeshEstimator::ComputeNormalsAndTangents(
+    const std::vector<Eigen::Vector3f>& vertex_positions, Write write) const {
+  const int vertices_num = static_cast<int>(vertex_positions.size());
+  if (texture_terms_.empty()) {
+    for (int k = 0; k < vertices_num; ++k) {
+      write(k, Eigen::Vector3f::Zero(), Eigen::Vector4f::Zero());
+    }
+    return absl::OkStatus();
+  }
+  // Angle-weighted sums, one row per vertex: normal x, y, z, tangent x, y, z, bitangent x,
+  // y, z and padding, so that a corner's contribution is one short vector update.
+  constexpr int kRow = 12;
+  std::vector<float>& sums_buffer = SumsBuffer();
+  sums_buffer.assign(static_cast<size_t>(kRow) * vertices_num, 0.0f);
+  float* const sums = sums_buffer.data();
+
+  const Eigen::Vector3f* const p = vertex_positions.data();
+  const int triangles_num = static_cast<int>(texture_terms_.size());
+  TriangleBlock block;
+  for (int first = 0; first < triangles_num; first += kLanes) {
+    const int n = std::min(kLanes, triangles_num - first);
+    if (n < kLanes) block = TriangleBlock{};
+    for (int i = 0; i < n; ++i) {
+      const uint16_t* corners = &tangent_space_triangles_[3 * (first + i)];
+      const Eigen::Vector3f& pa = p[corners[0]];
+      const Eigen::Vector3f& pb = p[corners[1]];
+      const Eigen::Vector3f& pc = p[corners[2]];
+      block.e1x[i] = pb.x() - pa.x(), block.e1y[i] = pb.y() - pa.y(), block.e1z[i] = pb.z() - pa.z();
+      block.e2x[i] = pc.x() - pa.x(), block.e2y[i] = pc.y() - pa.y(), block.e2z[i] = pc.z() - pa.z();
+      block.e3x[i] = pc.x() - pb.x(), block.e3y[i] = pc.y() - pb.y(), block.e3z[i] = pc.z() - pb.z();
+      const TextureTerms& t = texture_terms_[first + i];
+      block.du1[i] = t.du1, block.dv1[i] = t.dv1, block.du2[i] = t.du2, block.dv2[i] = t.dv2;
+    }
+    block.Compute();
+    for (int i = 0; i < n; ++i) {
+      if (!block.usable[i]) continue;
+      alignas(16) float unit[kRow] = {};
+      for (int d = 0; d < 9; ++d) unit[d] = block.unit[d][i];
+      const F4 unit0 = F4::Load(unit), unit1 = F4::Load(unit + 4), unit2 = F4::Load(unit + 8);
+      const uint16_t* corners = &tangent_space_triangles_[3 * (first + i)];
+      for (int k = 0; k < 3; ++k) {
+        float* const row = sums + kRow * corners[k];
+        const F4 angle = F4::Constant(block.angle[k][i]);
+        (F4::Load(row) + angle * unit0).Store(row);
+        (F4::Load(row + 4) + angle * unit1).Store(row + 4);
+        (F4::Load(row + 8) + angle * unit2).Store(row + 8);
+      }
+    }
+  }
+
+  for (int k = 0; k < vertices_num; ++k) {
+    const float* const row = sums + kRow * k;
+    const float normal_length = Length(row[0], row[1], row[2]);
+    const float tangent_length = Length(row[3], row[4], row[5]);
+    const float bitangent_length = Length(row[6], row[7], row[8]);
+    RET_CHECK_GT(normal_length, kAbsoluteErrorEps)
+        << "Failed to compute normal for vertex #" << k << "!";
+    RET_CHECK_GT(tangent_length, kAbsoluteErrorEps)
+        << "Failed to compute tangent for vertex #" << k << "!";
+    RET_CHECK_GT(bitangent_length, kAbsoluteErrorEps)
+        << "Failed to compute bitangent for vertex #" << k << "!";
+    const float normal_scale = 1.0f / normal_length;
+    const float tangent_scale = 1.0f / tangent_length;
+    const Eigen::Vector3f normal(row[0] * normal_scale, row[1] * normal_scale,
+                                 row[2] * normal_scale);
+    const Eigen::Vector3f tangent(row[3] * tangent_scale, row[4] * tangent_scale,
+                                  row[5] * tangent_scale);
+    // Handedness: the sign of bitangent . (normal x tangent); the bitangent's length does not
+    // change it.
+    const float handedness = row[6] * (normal.y() * tangent.z() - normal.z() * tangent.y()) +
+                             row[7] * (normal.z() * tangent.x() - normal.x() * tangent.z()) +
+                             row[8] * (normal.x() * tangent.y() - normal.y() * tangent.x());
+    write(k, normal,
+          Eigen::Vector4f(tangent.x(), tangent.y(), tangent.z(), handedness < 0.0f ? -1.0f : 1.0f));
+  }
+  return absl::OkStatus();
 }
 
 util::StatusOr<Mesh> MeshEstimator::Estimate(
     const std::vector<Eigen::Vector3f>& vertex_positions) const {
   RET_CHECK_EQ(mesh_vertex_tex_coords_.size(), vertex_positions.size())
       << "Unexpected number of vertices!";
-  std::vector<Eigen::Vector3f> normals;
-  std::vector<Eigen::Vector4f> tangents;
-  RETURN_IF_ERROR(ComputeVertexNormalsAndTangents(vertex_positions, &normals, &tangents))
-      << "while computing vertex normal & tangents!";
-
   Mesh mesh;
-  mesh.vertices.resize(vertex_positions.size());
-  for (size_t k = 0; k < vertex_positions.size(); ++k) {
-    Vertex& vertex = mesh.vertices[k];
-    vertex.position = vertex_positions[k];
-    vertex.tex_coord = mesh_vertex_tex_coords_[k];
-    vertex.normal = normals[k];
-    vertex.tangent = tangents[k];
-  }
+  mesh.vertices.reserve(vertex_positions.size());
+  RETURN_IF_ERROR(ComputeNormalsAndTangents(
+      vertex_positions,
+      [&](int k, const Eigen::Vector3f& normal, const Eigen::Vector4f& tangent) {
+        mesh.vertices.push_back(
+            {vertex_positions[k], mesh_vertex_tex_coords_[k], normal, tangent});
+      }))
+      << "while computing vertex normal & tangents!";
   mesh.triangle_indices = mesh_triangle_indices_;
   return mesh;
 }
@@ -131,117 +321,14 @@ absl::Status MeshEstimator::ComputeVertexNormalsAndTangents(
     const std::vector<Eigen::Vector3f>& vertex_positions,
     std::vector<Eigen::Vector3f>* vertex_normals,
     std::vector<Eigen::Vector4f>* vertex_tangents) const {
-  const int vertices_num = static_cast<int>(vertex_positions.size());
-  vertex_normals->assign(vertices_num, Eigen::Vector3f::Zero());
-  vertex_tangents->assign(vertices_num, Eigen::Vector4f::Zero());
-  if (tangent_space_triangles_.empty()) return absl::OkStatus();
-  // Angle-weighted sums, one row per vertex: normal x, y, z, tangent x, y, z, bitangent x,
-  // y, z and padding, so that a corner's contribution is one SIMD row update.
-  using Sums = Eigen::Array<float, Eigen::Dynamic, 12, Eigen::RowMajor>;
-  Sums sums = Sums::Zero(vertices_num, 12);
-
-  const std::vector<Eigen::Vector3f>& p = vertex_positions;
-  const std::vector<Eigen::Vector2f>& uv = mesh_vertex_tex_coords_;
-  const int triangles_num = static_cast<int>(tangent_space_triangles_.size() / 3);
-  for (int first = 0; first < triangles_num; first += kLanes) {
-    const int n = std::min(kLanes, triangles_num - first);
-    // Edges E1 = P[b] - P[a], E2 = P[c] - P[a], E3 = P[c] - P[b] and the texture deltas;
-    // unused lanes stay zero and are never read.
-    Vector3Lanes e1{Lanes::Zero(), Lanes::Zero(), Lanes::Zero()}, e2 = e1, e3 = e1;
-    Lanes du1 = Lanes::Zero(), dv1 = du1, du2 = du1, dv2 = du1;
-    for (int i = 0; i < n; ++i) {
-      const uint16_t* corners = &tangent_space_triangles_[3 * (first + i)];
-      const Eigen::Vector3f& pa = p[corners[0]];
-      const Eigen::Vector3f& pb = p[corners[1]];
-      const Eigen::Vector3f& pc = p[corners[2]];
-      e1.x[i] = pb.x() - pa.x(), e1.y[i] = pb.y() - pa.y(), e1.z[i] = pb.z() - pa.z();
-      e2.x[i] = pc.x() - pa.x(), e2.y[i] = pc.y() - pa.y(), e2.z[i] = pc.z() - pa.z();
-      e3.x[i] = pc.x() - pb.x(), e3.y[i] = pc.y() - pb.y(), e3.z[i] = pc.z() - pb.z();
-      const Eigen::Vector2f d1 = uv[corners[1]] - uv[corners[0]];
-      const Eigen::Vector2f d2 = uv[corners[2]] - uv[corners[0]];
-      du1[i] = d1.x(), dv1[i] = d1.y(), du2[i] = d2.x(), dv2[i] = d2.y();
-    }
-    // Texture-space orientation; NaN counts as positive.
-    const Lanes r = (dv1 * du2 - du1 * dv2 < 0.0f).select(Lanes::Constant(-1.0f), 1.0f);
-    const Vector3Lanes normal = e1.Cross(e2);
-    const Vector3Lanes tangent{r * (dv1 * e2.x - dv2 * e1.x), r * (dv1 * e2.y - dv2 * e1.y),
-                               r * (dv1 * e2.z - dv2 * e1.z)};
-    const Vector3Lanes bitangent{r * (du1 * e2.x - du2 * e1.x), r * (du1 * e2.y - du2 * e1.y),
-                                 r * (du1 * e2.z - du2 * e1.z)};
-    const Lanes normal_length = normal.Length();
-    const Lanes tangent_length = tangent.Length();
-    const Lanes bitangent_length = bitangent.Length();
-    // Corner angles at a (between E1 and E2) and b (between -E1 and E3).
-    const Lanes length1 = e1.Length(), length2 = e2.Length(), length3 = e3.Length();
-    const Lanes angle_a = AngleBetween(e1.Dot(e2), length1, length2);
-    const Lanes angle_b = AngleBetween(-e1.Dot(e3), length1, length3);
-    // The unit vectors of each triangle, transposed into rows of the sums' layout.
-    const Lanes normal_scale = normal_length.inverse();
-    const Lanes tangent_scale = tangent_length.inverse();
-    const Lanes bitangent_scale = bitangent_length.inverse();
-    const Lanes unit_components[9] = {normal.x * normal_scale,       normal.y * normal_scale,
-                                      normal.z * normal_scale,       tangent.x * tangent_scale,
-                                      tangent.y * tangent_scale,     tangent.z * tangent_scale,
-                                      bitangent.x * bitangent_scale, bitangent.y * bitangent_scale,
-                                      bitangent.z * bitangent_scale};
-    Eigen::Array<float, kLanes, 12, Eigen::RowMajor> unit_vectors;
-    for (int d = 0; d < 9; ++d) unit_vectors.col(d) = unit_components[d];
-    unit_vectors.rightCols<3>().setZero();
-
-    for (int i = 0; i < n; ++i) {
-      // A degenerate triangle, or one without texture-space extent, adds nothing.
-      if (normal_length[i] < kAbsoluteErrorEps || tangent_length[i] < kAbsoluteErrorEps ||
-          bitangent_length[i] < kAbsoluteErrorEps) {
-        continue;
-      }
-      const float angle_c = static_cast<float>(M_PI - static_cast<double>(angle_a[i]) -
-                                               static_cast<double>(angle_b[i]));
-      const float angles[3] = {angle_a[i], angle_b[i], angle_c};
-      const uint16_t* corners = &tangent_space_triangles_[3 * (first + i)];
-      for (int k = 0; k < 3; ++k) sums.row(corners[k]) += angles[k] * unit_vectors.row(i);
-    }
-  }
-
-  auto length = [&sums](int first_column) {
-    return (sums.col(first_column).square() + sums.col(first_column + 1).square() +
-            sums.col(first_column + 2).square())
-        .sqrt()
-        .eval();
-  };
-  const Eigen::ArrayXf normal_length = length(0);
-  const Eigen::ArrayXf tangent_length = length(3);
-  const Eigen::ArrayXf bitangent_length = length(6);
-  const auto usable = (normal_length > kAbsoluteErrorEps) && (tangent_length > kAbsoluteErrorEps) &&
-                      (bitangent_length > kAbsoluteErrorEps);
-  if (!usable.all()) {
-    // The first vertex without a normal, tangent or bitangent, in that order.
-    for (int k = 0; k < vertices_num; ++k) {
-      RET_CHECK_GT(normal_length[k], kAbsoluteErrorEps)
-          << "Failed to compute normal for vertex #" << k << "!";
-      RET_CHECK_GT(tangent_length[k], kAbsoluteErrorEps)
-          << "Failed to compute tangent for vertex #" << k << "!";
-      RET_CHECK_GT(bitangent_length[k], kAbsoluteErrorEps)
-          << "Failed to compute bitangent for vertex #" << k << "!";
-    }
-  }
-  const Eigen::ArrayXf normal_scale = normal_length.inverse();
-  const Eigen::ArrayXf tangent_scale = tangent_length.inverse();
-  for (int d = 0; d < 3; ++d) {
-    sums.col(d) *= normal_scale;
-    sums.col(3 + d) *= tangent_scale;
-  }
-  // Handedness: the sign of bitangent . (normal x tangent); the bitangent's length does not
-  // change it.
-  const Eigen::ArrayXf handedness =
-      sums.col(6) * (sums.col(1) * sums.col(5) - sums.col(2) * sums.col(4)) +
-      sums.col(7) * (sums.col(2) * sums.col(3) - sums.col(0) * sums.col(5)) +
-      sums.col(8) * (sums.col(0) * sums.col(4) - sums.col(1) * sums.col(3));
-  for (int k = 0; k < vertices_num; ++k) {
-    (*vertex_normals)[k] = {sums(k, 0), sums(k, 1), sums(k, 2)};
-    (*vertex_tangents)[k] = {sums(k, 3), sums(k, 4), sums(k, 5),
-                             handedness[k] < 0.0f ? -1.0f : 1.0f};
-  }
-  return absl::OkStatus();
+  vertex_normals->assign(vertex_positions.size(), Eigen::Vector3f::Zero());
+  vertex_tangents->assign(vertex_positions.size(), Eigen::Vector4f::Zero());
+  return ComputeNormalsAndTangents(
+      vertex_positions,
+      [&](int k, const Eigen::Vector3f& normal, const Eigen::Vector4f& tangent) {
+        (*vertex_normals)[k] = normal;
+        (*vertex_tangents)[k] = tangent;
+      });
 }
 
 }  // namespace face_transform

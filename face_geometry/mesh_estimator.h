@@ -36,9 +36,24 @@ class MeshEstimator {
                                                std::vector<Eigen::Vector4f>* vertex_tangents) const;
 
  private:
+  // Texture-space terms of one tangent-space triangle (a, b, c), fixed by the model's UVs:
+  // the deltas UV[b] - UV[a] = (du1, dv1) and UV[c] - UV[a] = (du2, dv2), each multiplied
+  // by the triangle's texture-space orientation sign (+1 or -1, so exactly).
+  struct TextureTerms {
+    float du1, dv1, du2, dv2;
+  };
+
   MeshEstimator(std::vector<Eigen::Vector2f> mesh_vertex_tex_coords,
                 std::vector<uint16_t> mesh_triangle_indices,
-                std::vector<uint16_t> tangent_space_triangles);
+                std::vector<uint16_t> tangent_space_triangles,
+                std::vector<TextureTerms> texture_terms);
+
+  // Accumulates the angle-weighted unit normal, tangent and bitangent of every
+  // tangent-space triangle into `sums` (12 floats per vertex: normal, tangent, bitangent,
+  // padding), then hands each vertex's unit normal and signed unit tangent to `write`.
+  template <typename Write>
+  absl::Status ComputeNormalsAndTangents(const std::vector<Eigen::Vector3f>& vertex_positions,
+                                         Write write) const;
 
   // One per face-model vertex; (0, 0) for a vertex that no mesh face uses.
   const std::vector<Eigen::Vector2f> mesh_vertex_tex_coords_;
@@ -46,6 +61,8 @@ class MeshEstimator {
   const std::vector<uint16_t> mesh_triangle_indices_;
   // Three vertex ids per triangle over which normals and tangents are accumulated.
   const std::vector<uint16_t> tangent_space_triangles_;
+  // One per tangent-space triangle.
+  const std::vector<TextureTerms> texture_terms_;
 };
 
 }  // namespace face_transform
