@@ -111,6 +111,15 @@ absl::Status CalculatorGraph::Initialize(const pellumo::CalculatorGraphConfig& c
   return Initialize(std::move(validated_graph), side_packets);
 }
 
+absl::Status CalculatorGraph::Initialize(
+    const std::vector<pellumo::CalculatorGraphConfig>& configs,
+    const std::map<std::string, Packet>& side_packets, const std::string& graph_type,
+    const pellumo::CalculatorGraphConfig_Node* options) {
+  auto validated_graph = std::make_unique<ValidatedGraphConfig>();
+  RETURN_IF_ERROR(validated_graph->Initialize(configs, graph_type, options));
+  return Initialize(std::move(validated_graph), side_packets);
+}
+
 absl::Status CalculatorGraph::Initialize(std::unique_ptr<ValidatedGraphConfig> validated_graph,
                                          const std::map<std::string, Packet>& side_packets) {
   RET_CHECK_NO_LOG(!initialized_) << "CalculatorGraph can be initialized only once.";

@@ -96,6 +96,12 @@ class CalculatorGraph : public internal::SchedulerGraph {
   absl::Status Initialize(const pellumo::CalculatorGraphConfig& config);
   absl::Status Initialize(const pellumo::CalculatorGraphConfig& config,
                           const std::map<std::string, Packet>& side_packets);
+  // The graph `graph_type` among `configs` (each registered under its `type`), made for a
+  // node with the options of `options` (none when null).
+  absl::Status Initialize(const std::vector<pellumo::CalculatorGraphConfig>& configs,
+                          const std::map<std::string, Packet>& side_packets,
+                          const std::string& graph_type,
+                          const pellumo::CalculatorGraphConfig_Node* options = nullptr);
   // The same from an already validated configuration, which the graph takes over.
   absl::Status Initialize(std::unique_ptr<ValidatedGraphConfig> validated_graph,
                           const std::map<std::string, Packet>& side_packets);

@@ -110,6 +110,19 @@ pellumo::CalculatorGraphConfig ChainConfig(const std::vector<std::string>& calcu
 
 Packet IntAt(int64_t timestamp) { return MakePacket<int>(0).At(Timestamp(timestamp)); }
 
+// "in" into `count` pass-through nodes side by side.
+pellumo::CalculatorGraphConfig PassThroughNodes(int count) {
+  pellumo::CalculatorGraphConfig config;
+  config.add_input_stream("in");
+  for (int i = 0; i < count; ++i) {
+    pellumo::CalculatorGraphConfig::Node* node = config.add_node();
+    node->set_calculator("GraphTestPassThroughCalculator");
+    node->add_input_stream("in");
+    node->add_output_stream(absl::StrCat("out", i));
+  }
+  return config;
+}
+
 std::vector<int64_t> Range(int64_t begin, int64_t end) {
   std::vector<int64_t> values;
   for (int64_t v = begin; v < end; ++v) values.push_back(v);
@@ -267,7 +280,10 @@ TEST(CalculatorGraphRunTest, CancelledRunEndsWithTheCancelOnlyStatus) {
   CalculatorGraph graph;
   ASSERT_OK(graph.Initialize(config));
   ASSERT_OK(graph.StartRun(callback.SidePackets()));
-  ASSERT_OK(graph.AddPacketToInputStream("in", IntAt(0)));
+  // Moving a packet in leaves the caller's packet empty.
+  Packet moved = IntAt(0);
+  ASSERT_OK(graph.AddPacketToInputStream("in", std::move(moved)));
+  EXPECT_TRUE(moved.IsEmpty());
   graph.Cancel();
   absl::Status status = graph.WaitUntilDone();
   EXPECT_EQ(status.code(), absl::StatusCode::kCancelled);
@@ -381,6 +397,22 @@ TEST(CalculatorGraphRunTest, ThrottlingDeadlockIsResolvedByGrowingTheQueue) {
   ASSERT_OK(graph.CloseAllInputStreams());
   EXPECT_OK(graph.WaitUntilDone());
   EXPECT_EQ(callback.log.Timestamps(), Range(0, 10));
+}
+
+TEST(CalculatorGraphRunTest, GraphChosenByTypeAmongSeveralConfigurations) {
+  Callback callback;
+  pellumo::CalculatorGraphConfig chosen =
+      ChainConfig({"GraphTestPassThroughCalculator"}, 100, &callback);
+  chosen.set_type("GraphTestChosenGraph");
+  pellumo::CalculatorGraphConfig other = PassThroughNodes(1);
+  other.set_type("GraphTestOtherGraph");
+  CalculatorGraph graph;
+  ASSERT_OK(graph.Initialize({other, chosen}, {}, "GraphTestChosenGraph"));
+  ASSERT_OK(graph.StartRun(callback.SidePackets()));
+  ASSERT_OK(graph.AddPacketToInputStream("in", IntAt(7)));
+  ASSERT_OK(graph.CloseAllInputStreams());
+  EXPECT_OK(graph.WaitUntilDone());
+  EXPECT_EQ(callback.log.Timestamps(), std::vector<int64_t>{7});
 }
 
 // ---- Misuse and fixed texts. ----
@@ -581,17 +613,6 @@ int CountPoolThreads(int expected) {
   return count;
 }
 
-pellumo::CalculatorGraphConfig PassThroughNodes(int count) {
-  pellumo::CalculatorGraphConfig config;
-  config.add_input_stream("in");
-  for (int i = 0; i < count; ++i) {
-    pellumo::CalculatorGraphConfig::Node* node = config.add_node();
-    node->set_calculator("GraphTestPassThroughCalculator");
-    node->add_input_stream("in");
-    node->add_output_stream(absl::StrCat("out", i));
-  }
-  return config;
-}
 
 TEST(CalculatorGraphExecutorTest, DefaultPoolHasOneWorkerPerNodeUpToTheCoreCount) {
   const int cores = NumCPUCores();
@@ -873,6 +894,22 @@ TEST_F(GpuResourcesTest, ServiceResourcesWinOverACallersGpuSharedSidePacket) {
                 ->physical_gpu_resources,
             service_resources);
   EXPECT_EQ(graph.GetGpuResources(), service_resources);
+  EXPECT_EQ(created_, 0);
+}
+
+TEST_F(GpuResourcesTest, ACallersGpuSharedSidePacketSuppliesTheResourcesWithoutAService) {
+  pellumo::CalculatorGraphConfig config;
+  pellumo::CalculatorGraphConfig::Node* shared = config.add_node();
+  shared->set_calculator("GraphTestGpuSharedCalculator");
+  shared->add_input_side_packet("GPU_SHARED:gpu_shared");
+  CalculatorGraph graph;
+  ASSERT_OK(graph.Initialize(config));
+  auto callers_resources = std::make_shared<FakeGpuResources>();
+  pellumo::GpuSharedData callers(callers_resources);
+  ASSERT_OK(graph.Run({{"gpu_shared", MakePacket<pellumo::GpuSharedData*>(&callers)}}));
+  EXPECT_EQ(graph_test::LastGpuSharedData(), &callers);
+  EXPECT_EQ(graph.GetGpuResources(), callers_resources);
+  EXPECT_EQ(callers_resources->prepared_nodes, 1);
   EXPECT_EQ(created_, 0);
 }
 
