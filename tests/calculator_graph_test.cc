@@ -801,6 +801,15 @@ class FakeGpuResources : public pellumo::GpuResources {
   std::map<std::string, std::shared_ptr<Executor>> executors_;
 };
 
+// One node that takes the legacy GPU shared data.
+pellumo::CalculatorGraphConfig GpuSharedNodeConfig() {
+  pellumo::CalculatorGraphConfig config;
+  pellumo::CalculatorGraphConfig::Node* shared = config.add_node();
+  shared->set_calculator("GraphTestGpuSharedCalculator");
+  shared->add_input_side_packet("GPU_SHARED:gpu_shared");
+  return config;
+}
+
 // Installs a creator of FakeGpuResources for one test and counts its calls.
 class GpuResourcesTest : public testing::Test {
  protected:
@@ -871,10 +880,7 @@ TEST_F(GpuResourcesTest, GraphWithoutGpuNodesMakesNoResources) {
 }
 
 TEST_F(GpuResourcesTest, ServiceResourcesWinOverACallersGpuSharedSidePacket) {
-  pellumo::CalculatorGraphConfig config;
-  pellumo::CalculatorGraphConfig::Node* shared = config.add_node();
-  shared->set_calculator("GraphTestGpuSharedCalculator");
-  shared->add_input_side_packet("GPU_SHARED:gpu_shared");
+  pellumo::CalculatorGraphConfig config = GpuSharedNodeConfig();
   CalculatorGraph graph;
   ASSERT_OK(graph.Initialize(config));
   auto service_resources = std::make_shared<FakeGpuResources>();
@@ -898,10 +904,7 @@ TEST_F(GpuResourcesTest, ServiceResourcesWinOverACallersGpuSharedSidePacket) {
 }
 
 TEST_F(GpuResourcesTest, ACallersGpuSharedSidePacketSuppliesTheResourcesWithoutAService) {
-  pellumo::CalculatorGraphConfig config;
-  pellumo::CalculatorGraphConfig::Node* shared = config.add_node();
-  shared->set_calculator("GraphTestGpuSharedCalculator");
-  shared->add_input_side_packet("GPU_SHARED:gpu_shared");
+  pellumo::CalculatorGraphConfig config = GpuSharedNodeConfig();
   CalculatorGraph graph;
   ASSERT_OK(graph.Initialize(config));
   auto callers_resources = std::make_shared<FakeGpuResources>();
@@ -915,10 +918,7 @@ TEST_F(GpuResourcesTest, ACallersGpuSharedSidePacketSuppliesTheResourcesWithoutA
 
 TEST(GpuResourcesUnavailableTest, RunStartFailsWhenNoResourcesCanBeMade) {
   pellumo::GpuResources::Creator previous = pellumo::GpuResources::SetCreator(nullptr);
-  pellumo::CalculatorGraphConfig config;
-  pellumo::CalculatorGraphConfig::Node* shared = config.add_node();
-  shared->set_calculator("GraphTestGpuSharedCalculator");
-  shared->add_input_side_packet("GPU_SHARED:gpu_shared");
+  pellumo::CalculatorGraphConfig config = GpuSharedNodeConfig();
   CalculatorGraph graph;
   ASSERT_OK(graph.Initialize(config));
   absl::Status status = graph.StartRun({});
