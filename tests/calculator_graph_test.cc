@@ -628,7 +628,7 @@ TEST(CalculatorGraphExecutorTest, DefaultPoolHasOneWorkerPerNodeUpToTheCoreCount
       {2, -1, std::min(cores, 2)},
       {1, 12, 12},
   };
-  ASSERT_EQ(CountThreadsNamed("pellumo"), 0);
+  ASSERT_EQ(CountPoolThreads(0), 0);
   for (const Case& c : cases) {
     pellumo::CalculatorGraphConfig config = PassThroughNodes(c.nodes);
     if (c.num_threads != 0) config.set_num_threads(c.num_threads);
@@ -729,7 +729,7 @@ TEST(CalculatorGraphExecutorTest, ApplicationThreadRunsTasksOnlyOnTheWaitingCall
   executor->set_type("ApplicationThreadExecutor");
   CalculatorGraph graph;
   ASSERT_OK(graph.Initialize(config));
-  EXPECT_EQ(CountThreadsNamed("pellumo"), 0);
+  EXPECT_EQ(CountPoolThreads(0), 0);
   ThreadLog::Take();
   ASSERT_OK(graph.StartRun(callback.SidePackets()));
   // The first add fills the one-packet queue; nothing runs until the caller waits.
