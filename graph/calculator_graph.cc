@@ -449,8 +449,7 @@ absl::Status CalculatorGraph::PrepareForRun(
   }
   num_closed_graph_input_streams_.store(0);
 
-  ASSIGN_OR_RETURN(auto additional_side_packets,
-                   PrepareGpu(extra_side_packets));
+  ASSIGN_OR_RETURN(auto additional_side_packets, PrepareGpu(extra_side_packets));
   const std::map<std::string, Packet>* input_side_packets = &extra_side_packets;
   std::map<std::string, Packet> merged_side_packets;
   if (!additional_side_packets.empty()) {

@@ -373,7 +373,8 @@ TEST(CalculatorGraphRunTest, ThrottlingDeadlockIsReportedWhenAsked) {
   EXPECT_EQ(std::string(add_status.message()), "Graph has errors: \n" + deadlock);
   absl::Status run_status = graph.WaitUntilDone();
   EXPECT_EQ(run_status.code(), absl::StatusCode::kUnavailable);
-  EXPECT_EQ(std::string(run_status.message()), "CalculatorGraph::Run() failed in Run: \n" + deadlock);
+  EXPECT_EQ(std::string(run_status.message()),
+            "CalculatorGraph::Run() failed in Run: \n" + deadlock);
 }
 
 TEST(CalculatorGraphRunTest, ThrottlingDeadlockIsResolvedByGrowingTheQueue) {
@@ -556,7 +557,8 @@ TEST(CalculatorGraphObserverTest, ObserversAndPollersAttachToExistingStreamsOnly
   CalculatorGraph graph;
   auto ignore = [](const Packet&) { return absl::OkStatus(); };
   absl::Status early = graph.ObserveOutputStream("s0", ignore);
-  EXPECT_THAT(std::string(early.message()), testing::EndsWith("CalculatorGraph is not initialized."));
+  EXPECT_THAT(std::string(early.message()),
+              testing::EndsWith("CalculatorGraph is not initialized."));
   ASSERT_OK(graph.Initialize(config));
   absl::Status missing = graph.ObserveOutputStream("nope", ignore);
   EXPECT_EQ(missing.code(), absl::StatusCode::kNotFound);
@@ -716,7 +718,8 @@ TEST(CalculatorGraphExecutorTest, ConfigurationErrors) {
       [&] { late = graph.SetExecutor("mine", std::make_shared<RecordingExecutor>()); });
   EXPECT_EQ(late.code(), absl::StatusCode::kInternal);
   EXPECT_THAT(std::string(late.message()),
-              testing::EndsWith("!initialized_ SetExecutor can only be called before Initialize()"));
+              testing::EndsWith(
+                  "!initialized_ SetExecutor can only be called before Initialize()"));
   EXPECT_THAT(output, HasSubstr("SetExecutor can only be called before Initialize()"));
 }
 
@@ -863,7 +866,8 @@ TEST_F(GpuResourcesTest, FirstRunMakesResourcesAndLaterRunsReuseTheirExecutor) {
   last_->ReplaceExecutor();
   absl::Status status = graph.StartRun(callback.SidePackets());
   EXPECT_EQ(status.code(), absl::StatusCode::kAlreadyExists);
-  EXPECT_EQ(std::string(status.message()), "SetExecutor must be called only once for the executor \"__gpu\"");
+  EXPECT_EQ(std::string(status.message()),
+            "SetExecutor must be called only once for the executor \"__gpu\"");
 }
 
 TEST_F(GpuResourcesTest, GraphWithoutGpuNodesMakesNoResources) {

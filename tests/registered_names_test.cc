@@ -65,14 +65,14 @@ TEST(RegisteredNamesTest, EveryRegisteredNameCanBeCreated) {
   const pellumo::PellumoOptions no_options;
   CalculatorContextManager context_manager;
   for (const std::string& name : InputStreamHandlerRegistry::GetRegisteredNames()) {
-    auto handler = InputStreamHandlerRegistry::CreateByName(name, *tag_map, &context_manager, no_options,
-                                                            false);
+    auto handler = InputStreamHandlerRegistry::CreateByName(name, *tag_map, &context_manager,
+                                                            no_options, false);
     ASSERT_TRUE(handler.ok()) << name << ": " << handler.status();
     EXPECT_NE(*handler, nullptr) << name;
   }
   for (const std::string& name : OutputStreamHandlerRegistry::GetRegisteredNames()) {
-    auto handler = OutputStreamHandlerRegistry::CreateByName(name, *tag_map, &context_manager, no_options,
-                                                             false);
+    auto handler = OutputStreamHandlerRegistry::CreateByName(name, *tag_map, &context_manager,
+                                                             no_options, false);
     ASSERT_TRUE(handler.ok()) << name << ": " << handler.status();
     EXPECT_NE(*handler, nullptr) << name;
   }
