@@ -136,6 +136,33 @@ std::string StderrOf(const std::function<void()>& body) {
   return testing::internal::GetCapturedStderr();
 }
 
+// Threads of this process whose name begins with `prefix`.
+int CountThreadsNamed(const std::string& prefix) {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return -1;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream comm(absl::StrCat("/proc/self/task/", entry->d_name, "/comm"));
+    std::string name;
+    std::getline(comm, name);
+    if (absl::StartsWith(name, prefix)) ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// Waits (bounded) until the pool's workers have named themselves, then counts them.
+int CountPoolThreads(int expected) {
+  int count = 0;
+  for (int i = 0; i < 2000; ++i) {
+    count = CountThreadsNamed("pellumo");
+    if (count == expected) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return count;
+}
+
 // ---- Runs. ----
 
 TEST(CalculatorGraphRunTest, TenThousandPacketsThroughAThrottledChainArriveInOrder) {
@@ -309,6 +336,7 @@ TEST(CalculatorGraphRunTest, DestroyingARunningGraphStopsItAndCallsNoCallbackAft
   }
   const size_t delivered = callback.log.Size();
   EXPECT_LT(delivered, 1000u);
+  EXPECT_EQ(CountPoolThreads(0), 0) << "the graph's workers are joined";
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(callback.log.Size(), delivered);
 }
@@ -588,32 +616,6 @@ TEST(CalculatorGraphObserverTest, ObserversAndPollersAttachToExistingStreamsOnly
 
 // ---- Executors. ----
 
-// Threads of this process whose name begins with `prefix`.
-int CountThreadsNamed(const std::string& prefix) {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/task");
-  if (dir == nullptr) return -1;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream comm(absl::StrCat("/proc/self/task/", entry->d_name, "/comm"));
-    std::string name;
-    std::getline(comm, name);
-    if (absl::StartsWith(name, prefix)) ++count;
-  }
-  closedir(dir);
-  return count;
-}
-
-// Waits (bounded) until the pool's workers have named themselves, then counts them.
-int CountPoolThreads(int expected) {
-  int count = 0;
-  for (int i = 0; i < 2000; ++i) {
-    count = CountThreadsNamed("pellumo");
-    if (count == expected) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return count;
-}
 
 
 TEST(CalculatorGraphExecutorTest, DefaultPoolHasOneWorkerPerNodeUpToTheCoreCount) {
