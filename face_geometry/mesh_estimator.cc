@@ -45,6 +45,16 @@ F4 Abs(F4 a) { return {_mm_andnot_ps(_mm_set1_ps(-0.0f), a.v)}; }
 F4 Select(F4 mask, F4 if_set, F4 if_clear) {
   return {_mm_or_ps(_mm_and_ps(mask.v, if_set.v), _mm_andnot_ps(mask.v, if_clear.v))};
 }
+F4 Not(F4 mask) { return {_mm_xor_ps(mask.v, _mm_castsi128_ps(_mm_set1_epi32(-1)))}; }
+void Transpose(F4 (&m)[4]) { _MM_TRANSPOSE4_PS(m[0].v, m[1].v, m[2].v, m[3].v); }
+// pi - a - b, computed in double precision.
+F4 AngleC(F4 a, F4 b) {
+  const __m128d pi = _mm_set1_pd(M_PI);
+  const __m128d low = _mm_sub_pd(_mm_sub_pd(pi, _mm_cvtps_pd(a.v)), _mm_cvtps_pd(b.v));
+  const __m128d high = _mm_sub_pd(_mm_sub_pd(pi, _mm_cvtps_pd(_mm_movehl_ps(a.v, a.v))),
+                                  _mm_cvtps_pd(_mm_movehl_ps(b.v, b.v)));
+  return {_mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high))};
+}
 // The larger of `a` and `b`; `b` when either is NaN.
 F4 Max(F4 a, F4 b) { return {_mm_max_ps(a.v, b.v)}; }
 
@@ -76,22 +86,22 @@ F4 Length(F4 x, F4 y, F4 z) { return Sqrt(x * x + y * y + z * z); }
 
 inline float Length(float x, float y, float z) { return std::sqrt(x * x + y * y + z * z); }
 
-// One block of triangles: edges and texture terms in, per-triangle unit vectors and corner
-// angles out. Unused lanes hold zeros and produce values that are never read.
+// Floats per triangle row: unit normal, tangent and bitangent (zero for a triangle that
+// adds nothing), then the angles at corners a, b and c.
+constexpr int kRow = 12;
+constexpr int kAngles = 9;
+
+// One block of triangles: edges and texture terms in, one row per triangle out. Unused
+// lanes hold zeros and produce rows that are never read.
 struct TriangleBlock {
   // E1 = P[b] - P[a], E2 = P[c] - P[a], E3 = P[c] - P[b], by component.
   alignas(64) float e1x[kLanes], e1y[kLanes], e1z[kLanes];
   alignas(64) float e2x[kLanes], e2y[kLanes], e2z[kLanes];
   alignas(64) float e3x[kLanes], e3y[kLanes], e3z[kLanes];
   alignas(64) float du1[kLanes], dv1[kLanes], du2[kLanes], dv2[kLanes];
-  // Unit normal, tangent and bitangent components, in that order.
-  alignas(64) float unit[9][kLanes];
-  // Angles at corners a, b and c.
-  alignas(64) float angle[3][kLanes];
-  // Whether the triangle contributes (it is not degenerate and has texture-space extent).
-  alignas(64) int usable[kLanes];
 
-  void Compute() {
+  // Writes kLanes rows of kRow floats; `rows` is 16-byte aligned.
+  void Compute(float* rows) const {
     const F4 eps = F4::Constant(kAbsoluteErrorEps);
     const F4 one = F4::Constant(1.0f);
     for (int i = 0; i < kLanes; i += 4) {
@@ -112,7 +122,8 @@ struct TriangleBlock {
       const F4 normal_length = Length(nx, ny, nz);
       const F4 tangent_length = Length(tx, ty, tz);
       const F4 bitangent_length = Length(bx, by, bz);
-      // Corner angles at a (between E1 and E2) and b (between -E1 and E3).
+      // Corner angles at a (between E1 and E2) and b (between -E1 and E3); the angle at c
+      // is what remains of pi, in double precision.
       const F4 length1 = Length(e1x_, e1y_, e1z_);
       const F4 length2 = Length(e2x_, e2y_, e2z_);
       const F4 length3 = Length(e3x_, e3y_, e3z_);
@@ -120,36 +131,34 @@ struct TriangleBlock {
           AngleBetween(e1x_ * e2x_ + e1y_ * e2y_ + e1z_ * e2z_, length1, length2);
       const F4 angle_b =
           AngleBetween(-(e1x_ * e3x_ + e1y_ * e3y_ + e1z_ * e3z_), length1, length3);
-      angle_a.Store(angle[0] + i);
-      angle_b.Store(angle[1] + i);
-      const F4 normal_scale = one / normal_length;
-      const F4 tangent_scale = one / tangent_length;
-      const F4 bitangent_scale = one / bitangent_length;
-      (nx * normal_scale).Store(unit[0] + i);
-      (ny * normal_scale).Store(unit[1] + i);
-      (nz * normal_scale).Store(unit[2] + i);
-      (tx * tangent_scale).Store(unit[3] + i);
-      (ty * tangent_scale).Store(unit[4] + i);
-      (tz * tangent_scale).Store(unit[5] + i);
-      (bx * bitangent_scale).Store(unit[6] + i);
-      (by * bitangent_scale).Store(unit[7] + i);
-      (bz * bitangent_scale).Store(unit[8] + i);
-      // A degenerate triangle, or one without texture-space extent, adds nothing.
-      const F4 skipped =
-          (normal_length < eps) | (tangent_length < eps) | (bitangent_length < eps);
-      _mm_store_si128(reinterpret_cast<__m128i*>(usable + i),
-                      _mm_xor_si128(_mm_castps_si128(skipped.v), _mm_set1_epi32(-1)));
-    }
-    // The angle at c in double precision.
-    for (int i = 0; i < kLanes; ++i) {
-      angle[2][i] = static_cast<float>(M_PI - static_cast<double>(angle[0][i]) -
-                                       static_cast<double>(angle[1][i]));
+      const F4 angle_c = AngleC(angle_a, angle_b);
+      // A degenerate triangle, or one without texture-space extent, adds nothing: its unit
+      // vectors become zero.
+      const F4 usable = Not((normal_length < eps) | (tangent_length < eps) |
+                            (bitangent_length < eps));
+      const F4 normal_scale = usable & (one / normal_length);
+      const F4 tangent_scale = usable & (one / tangent_length);
+      const F4 bitangent_scale = usable & (one / bitangent_length);
+      F4 r0[4] = {nx * normal_scale, ny * normal_scale, nz * normal_scale, tx * tangent_scale};
+      F4 r1[4] = {ty * tangent_scale, tz * tangent_scale, bx * bitangent_scale,
+                  by * bitangent_scale};
+      F4 r2[4] = {bz * bitangent_scale, angle_a, angle_b, angle_c};
+      // Lanes to rows.
+      float* const out = rows + kRow * i;
+      Transpose(r0);
+      Transpose(r1);
+      Transpose(r2);
+      for (int lane = 0; lane < 4; ++lane) {
+        r0[lane].Store(out + kRow * lane);
+        r1[lane].Store(out + kRow * lane + 4);
+        r2[lane].Store(out + kRow * lane + 8);
+      }
     }
   }
 };
 
 // Per-thread working memory of the estimates, kept between calls.
-std::vector<float>& SumsBuffer() {
+std::vector<float>& RowsBuffer() {
   static thread_local std::vector<float> buffer;
   return buffer;
 }
@@ -159,11 +168,15 @@ std::vector<float>& SumsBuffer() {
 MeshEstimator::MeshEstimator(std::vector<Eigen::Vector2f> mesh_vertex_tex_coords,
                              std::vector<uint16_t> mesh_triangle_indices,
                              std::vector<uint16_t> tangent_space_triangles,
-                             std::vector<TextureTerms> texture_terms)
+                             std::vector<TextureTerms> texture_terms,
+                             std::vector<uint32_t> vertex_corner_offsets,
+                             std::vector<uint32_t> vertex_corners)
     : mesh_vertex_tex_coords_(std::move(mesh_vertex_tex_coords)),
       mesh_triangle_indices_(std::move(mesh_triangle_indices)),
       tangent_space_triangles_(std::move(tangent_space_triangles)),
-      texture_terms_(std::move(texture_terms)) {}
+      texture_terms_(std::move(texture_terms)),
+      vertex_corner_offsets_(std::move(vertex_corner_offsets)),
+      vertex_corners_(std::move(vertex_corners)) {}
 
 util::StatusOr<std::unique_ptr<MeshEstimator>> MeshEstimator::Create(const FaceModelT& face_model) {
   const size_t vertices_num = face_model.vertex_positions.size() / 3;
@@ -216,9 +229,21 @@ util::StatusOr<std::unique_ptr<MeshEstimator>> MeshEstimator::Create(const FaceM
     texture_terms[m] = {r * d1.x(), r * d1.y(), r * d2.x(), r * d2.y()};
   }
 
-  return std::unique_ptr<MeshEstimator>(
-      new MeshEstimator(std::move(tex_coords), std::move(triangle_indices), tangent_space_triangles,
-                        std::move(texture_terms)));
+  // The corners of every vertex, in triangle order, as indices into the triangle list.
+  std::vector<uint32_t> vertex_corner_offsets(vertices_num + 1, 0);
+  for (const uint16_t vertex_id : tangent_space_triangles) ++vertex_corner_offsets[vertex_id + 1];
+  for (size_t k = 0; k < vertices_num; ++k) {
+    vertex_corner_offsets[k + 1] += vertex_corner_offsets[k];
+  }
+  std::vector<uint32_t> vertex_corners(tangent_space_triangles.size());
+  std::vector<uint32_t> next(vertex_corner_offsets.begin(), vertex_corner_offsets.end() - 1);
+  for (size_t corner = 0; corner < tangent_space_triangles.size(); ++corner) {
+    vertex_corners[next[tangent_space_triangles[corner]]++] = static_cast<uint32_t>(corner);
+  }
+
+  return std::unique_ptr<MeshEstimator>(new MeshEstimator(
+      std::move(tex_coords), std::move(triangle_indices), tangent_space_triangles,
+      std::move(texture_terms), std::move(vertex_corner_offsets), std::move(vertex_corners)));
 }
 
 template <typename Write>
@@ -231,15 +256,11 @@ absl::Status MeshEstimator::ComputeNormalsAndTangents(
     }
     return absl::OkStatus();
   }
-  // Angle-weighted sums, one row per vertex: normal x, y, z, tangent x, y, z, bitangent x,
-  // y, z and padding, so that a corner's contribution is one short vector update.
-  constexpr int kRow = 12;
-  std::vector<float>& sums_buffer = SumsBuffer();
-  sums_buffer.assign(static_cast<size_t>(kRow) * vertices_num, 0.0f);
-  float* const sums = sums_buffer.data();
-
   const Eigen::Vector3f* const p = vertex_positions.data();
   const int triangles_num = static_cast<int>(texture_terms_.size());
+  std::vector<float>& rows_buffer = RowsBuffer();
+  rows_buffer.resize(static_cast<size_t>(kRow) * (triangles_num + kLanes));
+  float* const rows = rows_buffer.data();
   TriangleBlock block;
   for (int first = 0; first < triangles_num; first += kLanes) {
     const int n = std::min(kLanes, triangles_num - first);
@@ -255,25 +276,25 @@ absl::Status MeshEstimator::ComputeNormalsAndTangents(
       const TextureTerms& t = texture_terms_[first + i];
       block.du1[i] = t.du1, block.dv1[i] = t.dv1, block.du2[i] = t.du2, block.dv2[i] = t.dv2;
     }
-    block.Compute();
-    for (int i = 0; i < n; ++i) {
-      if (!block.usable[i]) continue;
-      alignas(16) float unit[kRow] = {};
-      for (int d = 0; d < 9; ++d) unit[d] = block.unit[d][i];
-      const F4 unit0 = F4::Load(unit), unit1 = F4::Load(unit + 4), unit2 = F4::Load(unit + 8);
-      const uint16_t* corners = &tangent_space_triangles_[3 * (first + i)];
-      for (int k = 0; k < 3; ++k) {
-        float* const row = sums + kRow * corners[k];
-        const F4 angle = F4::Constant(block.angle[k][i]);
-        (F4::Load(row) + angle * unit0).Store(row);
-        (F4::Load(row + 4) + angle * unit1).Store(row + 4);
-        (F4::Load(row + 8) + angle * unit2).Store(row + 8);
-      }
-    }
+    block.Compute(rows + kRow * first);
   }
 
   for (int k = 0; k < vertices_num; ++k) {
-    const float* const row = sums + kRow * k;
+    // The angle-weighted sums of the unit vectors of the vertex's corners, in triangle
+    // order; lanes 9 to 11 are padding.
+    F4 sum0 = F4::Constant(0.0f), sum1 = sum0, sum2 = sum0;
+    for (uint32_t j = vertex_corner_offsets_[k]; j < vertex_corner_offsets_[k + 1]; ++j) {
+      const uint32_t corner = vertex_corners_[j];
+      const float* const row = rows + kRow * (corner / 3);
+      const F4 angle = F4::Constant(row[kAngles + corner % 3]);
+      sum0 = sum0 + angle * F4::Load(row);
+      sum1 = sum1 + angle * F4::Load(row + 4);
+      sum2 = sum2 + angle * F4::Load(row + 8);
+    }
+    alignas(16) float row[kRow];
+    sum0.Store(row);
+    sum1.Store(row + 4);
+    sum2.Store(row + 8);
     const float normal_length = Length(row[0], row[1], row[2]);
     const float tangent_length = Length(row[3], row[4], row[5]);
     const float bitangent_length = Length(row[6], row[7], row[8]);

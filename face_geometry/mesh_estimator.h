@@ -46,11 +46,12 @@ class MeshEstimator {
   MeshEstimator(std::vector<Eigen::Vector2f> mesh_vertex_tex_coords,
                 std::vector<uint16_t> mesh_triangle_indices,
                 std::vector<uint16_t> tangent_space_triangles,
-                std::vector<TextureTerms> texture_terms);
+                std::vector<TextureTerms> texture_terms,
+                std::vector<uint32_t> vertex_corner_offsets, std::vector<uint32_t> vertex_corners);
 
-  // Accumulates the angle-weighted unit normal, tangent and bitangent of every
-  // tangent-space triangle into `sums` (12 floats per vertex: normal, tangent, bitangent,
-  // padding), then hands each vertex's unit normal and signed unit tangent to `write`.
+  // Sums the angle-weighted unit normal, tangent and bitangent of the tangent-space
+  // triangles at every vertex and hands each vertex's unit normal and signed unit tangent
+  // to `write(vertex_id, normal, tangent)`, in vertex order.
   template <typename Write>
   absl::Status ComputeNormalsAndTangents(const std::vector<Eigen::Vector3f>& vertex_positions,
                                          Write write) const;
@@ -63,6 +64,11 @@ class MeshEstimator {
   const std::vector<uint16_t> tangent_space_triangles_;
   // One per tangent-space triangle.
   const std::vector<TextureTerms> texture_terms_;
+  // The tangent-space triangle corners at vertex k, in triangle order, are
+  // vertex_corners_[vertex_corner_offsets_[k]] up to vertex_corners_[vertex_corner_offsets_[k + 1]]
+  // (exclusive); a corner is its index in `tangent_space_triangles_`.
+  const std::vector<uint32_t> vertex_corner_offsets_;
+  const std::vector<uint32_t> vertex_corners_;
 };
 
 }  // namespace face_transform

@@ -17,8 +17,6 @@ template <typename Scalar>
 using Matrix3X = Eigen::Matrix<Scalar, 3, Eigen::Dynamic>;
 template <typename Scalar>
 using Matrix3 = Eigen::Matrix<Scalar, 3, 3>;
-template <typename Scalar>
-using RowVectorX = Eigen::Matrix<Scalar, 1, Eigen::Dynamic>;
 
 absl::Status ValidateInputPoints(absl::Span<const Eigen::Vector3f> source_points,
                                  absl::Span<const Eigen::Vector3f> target_points) {
@@ -79,6 +77,55 @@ Eigen::Matrix4f AssembleResult(const Eigen::Matrix3f& rotation_and_scale,
   return result;
 }
 
+// The sums that the closed-form solution needs, gathered in two passes over the points
+// without forming any 3xN matrix. With r the square root of a point's weight (1 without
+// weights), S its source and T its target point:
+//   centre          c = sum(r·r·S) / W, W = sum(r·r);
+//   design matrix   D = sum((r·T) (r·(S - c))ᵀ), the cross-covariance of the centred sets;
+//   denominator     sum((r·(S - c)) · (r·S)), the scale expression's denominator;
+//   weighted sums   sum(r·r·S) and sum(r·r·T), for the translation.
+// The scale expression's numerator, sum((R·r·(S - c)) · (r·T)), equals the entry-wise
+// product of R and D summed, so it needs no further pass.
+template <typename Scalar>
+struct ProblemSums {
+  using Vector3 = Eigen::Matrix<Scalar, 3, 1>;
+
+  Scalar total_weight = 0;
+  Vector3 weighted_source_sum = Vector3::Zero();
+  Vector3 weighted_target_sum = Vector3::Zero();
+  Vector3 source_center = Vector3::Zero();
+  Matrix3<Scalar> design_matrix = Matrix3<Scalar>::Zero();
+  Scalar denominator = 0;
+
+  // `sqrt_weight(i)` gives r of point i. Fills everything but the centre-dependent terms
+  // when the total weight is zero; the caller checks the total first.
+  template <typename SqrtWeight>
+  void Gather(absl::Span<const Eigen::Vector3f> source_points,
+              absl::Span<const Eigen::Vector3f> target_points, SqrtWeight sqrt_weight) {
+    for (size_t i = 0; i < source_points.size(); ++i) {
+      const Scalar r = sqrt_weight(i);
+      const Vector3 weighted_source = source_points[i].cast<Scalar>() * r;
+      total_weight += r * r;
+      weighted_source_sum += weighted_source * r;
+      weighted_target_sum += target_points[i].cast<Scalar>() * r * r;
+    }
+  }
+
+  template <typename SqrtWeight>
+  void Center(absl::Span<const Eigen::Vector3f> source_points,
+              absl::Span<const Eigen::Vector3f> target_points, SqrtWeight sqrt_weight) {
+    source_center = weighted_source_sum / total_weight;
+    for (size_t i = 0; i < source_points.size(); ++i) {
+      const Scalar r = sqrt_weight(i);
+      const Vector3 weighted_source = source_points[i].cast<Scalar>() * r;
+      const Vector3 weighted_target = target_points[i].cast<Scalar>() * r;
+      const Vector3 centered = weighted_source - source_center * r;
+      design_matrix.noalias() += weighted_target * centered.transpose();
+      denominator += centered.dot(weighted_source);
+    }
+  }
+};
+
 // Closed-form solution: centring, 3x3 cross-covariance, its SVD with a reflection fix,
 // and the least-squares scale. `Scalar` is the working precision.
 template <typename Scalar>
@@ -88,14 +135,12 @@ class ProcrustesSolverImpl : public ProcrustesSolver {
       absl::Span<const Eigen::Vector3f> source_points,
       absl::Span<const Eigen::Vector3f> target_points) const override {
     RETURN_IF_ERROR(ValidateOrthogonalProblemInputs(source_points, target_points));
-    Matrix3X<Scalar> sources, targets;
-    RETURN_IF_ERROR(PutPointsToMatrixColwise(source_points, &sources))
-        << "while putting source points before solving the EOP problem!";
-    RETURN_IF_ERROR(PutPointsToMatrixColwise(target_points, &targets))
-        << "while putting target points before solving the EOP problem!";
+    const auto unit_weight = [](size_t) { return Scalar(1); };
+    ProblemSums<Scalar> sums;
+    sums.Gather(source_points, target_points, unit_weight);
+    sums.Center(source_points, target_points, unit_weight);
     Eigen::Matrix4f result;
-    RETURN_IF_ERROR(InternalSolveOrthogonalProblem(sources, targets, &result))
-        << "while solving the EOP problem!";
+    RETURN_IF_ERROR(InternalSolve(sums, &result)) << "while solving the EOP problem!";
     return result;
   }
 
@@ -105,20 +150,19 @@ class ProcrustesSolverImpl : public ProcrustesSolver {
       absl::Span<const float> point_weights) const override {
     RETURN_IF_ERROR(
         ValidateWeightedOrthogonalProblemInputs(source_points, target_points, point_weights));
-    Matrix3X<Scalar> sources, targets;
-    RETURN_IF_ERROR(PutPointsToMatrixColwise(source_points, &sources))
-        << "while putting source points before solving the WEOP problem!";
-    RETURN_IF_ERROR(PutPointsToMatrixColwise(target_points, &targets))
-        << "while putting target points before solving the WEOP problem!";
-    RowVectorX<Scalar> sqrt_weights(point_weights.size());
-    for (size_t i = 0; i < point_weights.size(); ++i) {
-      sqrt_weights(static_cast<Eigen::Index>(i)) =
-          std::sqrt(static_cast<Scalar>(point_weights[i]));
-    }
+    const auto sqrt_weight = [point_weights](size_t i) {
+      return std::sqrt(static_cast<Scalar>(point_weights[i]));
+    };
+    ProblemSums<Scalar> sums;
+    sums.Gather(source_points, target_points, sqrt_weight);
     Eigen::Matrix4f result;
-    RETURN_IF_ERROR(
-        InternalSolveWeightedOrthogonalProblem(sources, targets, sqrt_weights, &result))
-        << "while solving the WEOP problem!";
+    const absl::Status status = [&]() -> absl::Status {
+      const Scalar total_weight = sums.total_weight;
+      RET_CHECK_GT(total_weight, kAbsoluteErrorEps) << "Total point weight is too small!";
+      sums.Center(source_points, target_points, sqrt_weight);
+      return InternalSolve(sums, &result);
+    }();
+    RETURN_IF_ERROR(status) << "while solving the WEOP problem!";
     return result;
   }
 
@@ -126,54 +170,16 @@ class ProcrustesSolverImpl : public ProcrustesSolver {
   // Every "too small" test fails for values at or below this, and for NaN.
   static constexpr Scalar kAbsoluteErrorEps = std::is_same_v<Scalar, float> ? 1e-9 : 1e-12;
 
-  static absl::Status InternalSolveOrthogonalProblem(const Matrix3X<Scalar>& sources,
-                                                     const Matrix3X<Scalar>& targets,
-                                                     Eigen::Matrix4f* result) {
-    const Scalar n_points = static_cast<Scalar>(sources.cols());
-    const Matrix3X<Scalar> centered_sources =
-        sources.colwise() - sources.rowwise().sum() / n_points;
-    // The targets need no centring: the centred sources' columns sum to zero.
-    const Matrix3<Scalar> design_matrix = targets * centered_sources.transpose();
-    Matrix3<Scalar> rotation;
-    RETURN_IF_ERROR(ComputeOptimalRotation(design_matrix, &rotation)).LogError();
-    Scalar scale;
-    RETURN_IF_ERROR(
-        ComputeOptimalScale(centered_sources, sources, targets, rotation, &scale))
-        .LogError();
+  static absl::Status InternalSolve(const ProblemSums<Scalar>& sums, Eigen::Matrix4f* result) {
+    Matrix3<Scalar> rotation = Matrix3<Scalar>::Identity();
+    RETURN_IF_ERROR(ComputeOptimalRotation(sums.design_matrix, &rotation)).LogError();
+    Scalar scale = 0;
+    RETURN_IF_ERROR(ComputeOptimalScale(sums, rotation, &scale)).LogError();
     const Matrix3<Scalar> rotation_and_scale = scale * rotation;
+    // The weighted mean of target - s·R·source.
     const Eigen::Matrix<Scalar, 3, 1> translation =
-        (targets - rotation_and_scale * sources).rowwise().sum() / n_points;
-    *result = AssembleResult(rotation_and_scale.template cast<float>(),
-                             translation.template cast<float>());
-    return absl::OkStatus();
-  }
-
-  // Each point's column is multiplied by the square root of its weight, so that the
-  // weighted problem becomes an unweighted one over the scaled columns.
-  static absl::Status InternalSolveWeightedOrthogonalProblem(
-      const Matrix3X<Scalar>& sources, const Matrix3X<Scalar>& targets,
-      const RowVectorX<Scalar>& sqrt_weights, Eigen::Matrix4f* result) {
-    const Matrix3X<Scalar> weighted_sources = sources.array().rowwise() * sqrt_weights.array();
-    const Matrix3X<Scalar> weighted_targets = targets.array().rowwise() * sqrt_weights.array();
-    const Scalar total_weight = sqrt_weights.squaredNorm();
-    RET_CHECK_GT(total_weight, kAbsoluteErrorEps) << "Total point weight is too small!";
-
-    const Eigen::Matrix<Scalar, 3, 1> source_center =
-        weighted_sources * sqrt_weights.transpose() / total_weight;
-    const Matrix3X<Scalar> centered_weighted_sources =
-        weighted_sources - source_center * sqrt_weights;
-    const Matrix3<Scalar> design_matrix =
-        weighted_targets * centered_weighted_sources.transpose();
-    Matrix3<Scalar> rotation;
-    RETURN_IF_ERROR(ComputeOptimalRotation(design_matrix, &rotation)).LogError();
-    Scalar scale;
-    RETURN_IF_ERROR(ComputeOptimalScale(centered_weighted_sources, weighted_sources,
-                                        weighted_targets, rotation, &scale))
-        .LogError();
-    const Matrix3<Scalar> rotation_and_scale = scale * rotation;
-    const Eigen::Matrix<Scalar, 3, 1> translation =
-        (weighted_targets - rotation_and_scale * weighted_sources) * sqrt_weights.transpose() /
-        total_weight;
+        (sums.weighted_target_sum - rotation_and_scale * sums.weighted_source_sum) /
+        sums.total_weight;
     *result = AssembleResult(rotation_and_scale.template cast<float>(),
                              translation.template cast<float>());
     return absl::OkStatus();
@@ -193,13 +199,10 @@ class ProcrustesSolverImpl : public ProcrustesSolver {
     return absl::OkStatus();
   }
 
-  static absl::Status ComputeOptimalScale(const Matrix3X<Scalar>& centered_weighted_sources,
-                                          const Matrix3X<Scalar>& weighted_sources,
-                                          const Matrix3X<Scalar>& weighted_targets,
+  static absl::Status ComputeOptimalScale(const ProblemSums<Scalar>& sums,
                                           const Matrix3<Scalar>& rotation, Scalar* scale) {
-    const Scalar numerator =
-        (rotation * centered_weighted_sources).cwiseProduct(weighted_targets).sum();
-    const Scalar denominator = centered_weighted_sources.cwiseProduct(weighted_sources).sum();
+    const Scalar numerator = rotation.cwiseProduct(sums.design_matrix).sum();
+    const Scalar denominator = sums.denominator;
     RET_CHECK_GT(numerator, kAbsoluteErrorEps) << "Scale expression numerator is too small!";
     RET_CHECK_GT(denominator, kAbsoluteErrorEps)
         << "Scale expression denominator is too small!";
