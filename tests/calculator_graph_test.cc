@@ -444,6 +444,24 @@ TEST(CalculatorGraphRunTest, GraphChosenByTypeAmongSeveralConfigurations) {
   EXPECT_EQ(callback.log.Timestamps(), std::vector<int64_t>{7});
 }
 
+TEST(CalculatorGraphRunTest, QueueLimitComesFromTheConfigurationAndTheLargestNodeHint) {
+  struct Case {
+    int max_queue_size;
+    int buffer_size_hint;
+    int expected;
+  };
+  const Case cases[] = {{0, 0, 100}, {5, 8, 8}, {5, 3, 5}, {-1, 0, -1}, {-1, 4, 4}};
+  for (const Case& c : cases) {
+    pellumo::CalculatorGraphConfig config = PassThroughNodes(2);
+    config.set_max_queue_size(c.max_queue_size);
+    config.mutable_node(1)->set_buffer_size_hint(c.buffer_size_hint);
+    CalculatorGraph graph;
+    ASSERT_OK(graph.Initialize(config));
+    EXPECT_EQ(graph.GetMaxInputStreamQueueSize(), c.expected)
+        << c.max_queue_size << " " << c.buffer_size_hint;
+  }
+}
+
 // ---- Misuse and fixed texts. ----
 
 TEST(CalculatorGraphMisuseTest, RefusalsAreInternalAndNotLogged) {
