@@ -84,8 +84,6 @@ F4 AngleBetween(F4 dot, F4 length_u, F4 length_v) {
 
 F4 Length(F4 x, F4 y, F4 z) { return Sqrt(x * x + y * y + z * z); }
 
-inline float Length(float x, float y, float z) { return std::sqrt(x * x + y * y + z * z); }
-
 // Floats per triangle row: unit normal, tangent and bitangent (zero for a triangle that
 // adds nothing), then the angles at corners a, b and c.
 constexpr int kRow = 12;
@@ -279,44 +277,81 @@ absl::Status MeshEstimator::ComputeNormalsAndTangents(
     block.Compute(rows + kRow * first);
   }
 
-  for (int k = 0; k < vertices_num; ++k) {
-    // The angle-weighted sums of the unit vectors of the vertex's corners, in triangle
-    // order; lanes 9 to 11 are padding.
-    F4 sum0 = F4::Constant(0.0f), sum1 = sum0, sum2 = sum0;
-    for (uint32_t j = vertex_corner_offsets_[k]; j < vertex_corner_offsets_[k + 1]; ++j) {
-      const uint32_t corner = vertex_corners_[j];
-      const float* const row = rows + kRow * (corner / 3);
-      const F4 angle = F4::Constant(row[kAngles + corner % 3]);
-      sum0 = sum0 + angle * F4::Load(row);
-      sum1 = sum1 + angle * F4::Load(row + 4);
-      sum2 = sum2 + angle * F4::Load(row + 8);
+  // Four vertices at a time: their sums, one lane per vertex, are normalised together.
+  for (int first = 0; first < vertices_num; first += 4) {
+    const int n = std::min(4, vertices_num - first);
+    // The angle-weighted sums of the unit vectors of each vertex's corners, in triangle
+    // order; lanes 9 to 11 are padding. Missing vertices of the last group stay zero.
+    F4 sums[3][4];
+    for (int lane = 0; lane < 4; ++lane) {
+      F4 sum0 = F4::Constant(0.0f), sum1 = sum0, sum2 = sum0;
+      const int k = first + lane;
+      if (lane < n) {
+        for (uint32_t j = vertex_corner_offsets_[k]; j < vertex_corner_offsets_[k + 1]; ++j) {
+          const uint32_t corner = vertex_corners_[j];
+          const float* const row = rows + kRow * (corner / 3);
+          const F4 angle = F4::Constant(row[kAngles + corner % 3]);
+          sum0 = sum0 + angle * F4::Load(row);
+          sum1 = sum1 + angle * F4::Load(row + 4);
+          sum2 = sum2 + angle * F4::Load(row + 8);
+        }
+      }
+      sums[0][lane] = sum0;
+      sums[1][lane] = sum1;
+      sums[2][lane] = sum2;
     }
-    alignas(16) float row[kRow];
-    sum0.Store(row);
-    sum1.Store(row + 4);
-    sum2.Store(row + 8);
-    const float normal_length = Length(row[0], row[1], row[2]);
-    const float tangent_length = Length(row[3], row[4], row[5]);
-    const float bitangent_length = Length(row[6], row[7], row[8]);
-    RET_CHECK_GT(normal_length, kAbsoluteErrorEps)
-        << "Failed to compute normal for vertex #" << k << "!";
-    RET_CHECK_GT(tangent_length, kAbsoluteErrorEps)
-        << "Failed to compute tangent for vertex #" << k << "!";
-    RET_CHECK_GT(bitangent_length, kAbsoluteErrorEps)
-        << "Failed to compute bitangent for vertex #" << k << "!";
-    const float normal_scale = 1.0f / normal_length;
-    const float tangent_scale = 1.0f / tangent_length;
-    const Eigen::Vector3f normal(row[0] * normal_scale, row[1] * normal_scale,
-                                 row[2] * normal_scale);
-    const Eigen::Vector3f tangent(row[3] * tangent_scale, row[4] * tangent_scale,
-                                  row[5] * tangent_scale);
+    // Rows to lanes: nx, ny, nz, tx | ty, tz, bx, by | bz and padding.
+    Transpose(sums[0]);
+    Transpose(sums[1]);
+    Transpose(sums[2]);
+    const F4 nx = sums[0][0], ny = sums[0][1], nz = sums[0][2], tx = sums[0][3];
+    const F4 ty = sums[1][0], tz = sums[1][1], bx = sums[1][2], by = sums[1][3];
+    const F4 bz = sums[2][0];
+    const F4 normal_length = Length(nx, ny, nz);
+    const F4 tangent_length = Length(tx, ty, tz);
+    const F4 bitangent_length = Length(bx, by, bz);
+    const F4 eps = F4::Constant(kAbsoluteErrorEps);
+    const F4 fine = (eps < normal_length) & (eps < tangent_length) & (eps < bitangent_length);
+    if ((_mm_movemask_ps(fine.v) & ((1 << n) - 1)) != (1 << n) - 1) {
+      // The first vertex without a normal, tangent or bitangent, in that order.
+      alignas(16) float lengths[3][4];
+      normal_length.Store(lengths[0]);
+      tangent_length.Store(lengths[1]);
+      bitangent_length.Store(lengths[2]);
+      for (int lane = 0; lane < n; ++lane) {
+        const int k = first + lane;
+        const float normal_length = lengths[0][lane];
+        const float tangent_length = lengths[1][lane];
+        const float bitangent_length = lengths[2][lane];
+        RET_CHECK_GT(normal_length, kAbsoluteErrorEps)
+            << "Failed to compute normal for vertex #" << k << "!";
+        RET_CHECK_GT(tangent_length, kAbsoluteErrorEps)
+            << "Failed to compute tangent for vertex #" << k << "!";
+        RET_CHECK_GT(bitangent_length, kAbsoluteErrorEps)
+            << "Failed to compute bitangent for vertex #" << k << "!";
+      }
+    }
+    const F4 one = F4::Constant(1.0f);
+    const F4 normal_scale = one / normal_length;
+    const F4 tangent_scale = one / tangent_length;
+    F4 normal[4] = {nx * normal_scale, ny * normal_scale, nz * normal_scale, F4::Constant(0.0f)};
+    F4 tangent[4] = {tx * tangent_scale, ty * tangent_scale, tz * tangent_scale, one};
     // Handedness: the sign of bitangent . (normal x tangent); the bitangent's length does not
     // change it.
-    const float handedness = row[6] * (normal.y() * tangent.z() - normal.z() * tangent.y()) +
-                             row[7] * (normal.z() * tangent.x() - normal.x() * tangent.z()) +
-                             row[8] * (normal.x() * tangent.y() - normal.y() * tangent.x());
-    write(k, normal,
-          Eigen::Vector4f(tangent.x(), tangent.y(), tangent.z(), handedness < 0.0f ? -1.0f : 1.0f));
+    const F4 handedness = bx * (normal[1] * tangent[2] - normal[2] * tangent[1]) +
+                          by * (normal[2] * tangent[0] - normal[0] * tangent[2]) +
+                          bz * (normal[0] * tangent[1] - normal[1] * tangent[0]);
+    tangent[3] = Select(handedness < F4::Constant(0.0f), F4::Constant(-1.0f), one);
+    // Lanes back to one vector per vertex.
+    Transpose(normal);
+    Transpose(tangent);
+    for (int lane = 0; lane < n; ++lane) {
+      alignas(16) float normal_xyz[4], tangent_xyzw[4];
+      normal[lane].Store(normal_xyz);
+      tangent[lane].Store(tangent_xyzw);
+      write(first + lane, Eigen::Vector3f(normal_xyz[0], normal_xyz[1], normal_xyz[2]),
+            Eigen::Vector4f(tangent_xyzw[0], tangent_xyzw[1], tangent_xyzw[2], tangent_xyzw[3]));
+    }
   }
   return absl::OkStatus();
 }
