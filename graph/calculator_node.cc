@@ -27,7 +27,10 @@ const NodeTypeInfo& TypeInfo(const ValidatedGraphConfig* validated_graph, int no
   return validated_graph->CalculatorInfos()[node_id];
 }
 
-bool IsStop(const absl::Status& status) { return status == tool::StatusStop(); }
+// Making the stop status allocates; an OK status, the common case, cannot be it.
+bool IsStop(const absl::Status& status) {
+  return !status.ok() && status == tool::StatusStop();
+}
 
 }  // namespace
 
@@ -441,12 +444,13 @@ absl::Status CalculatorNode::ProcessSourceNode(CalculatorContext* cc) {
 absl::Status CalculatorNode::ProcessNode(CalculatorContext* calculator_context) {
   if (IsSource()) return ProcessSourceNode(calculator_context);
 
-  absl::Status result = absl::InternalError("Calculator context has no input packets.");
   const int num_invocations =
       calculator_context_manager_.NumberOfContextTimestamps(*calculator_context);
   RET_CHECK(num_invocations <= 1 || max_in_flight_ <= 1)
       << "num_invocations:" << num_invocations << ", max_in_flight_:" << max_in_flight_;
-  if (num_invocations == 0) return result;
+  if (num_invocations == 0) return absl::InternalError("Calculator context has no input packets.");
+  // Every invocation either sets it or returns.
+  absl::Status result;
   for (int i = 0; i < num_invocations; ++i) {
     const Timestamp input_timestamp = calculator_context->InputTimestamp();
     if (input_timestamp.IsAllowedInStream()) {
