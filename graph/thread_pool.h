@@ -3,6 +3,7 @@
 #ifndef QUILLMERE_GRAPH_THREAD_POOL_H_
 #define QUILLMERE_GRAPH_THREAD_POOL_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -90,6 +91,10 @@ class ThreadPool {
   std::condition_variable condition_;
   bool stopped_ = false;                      // guarded by mutex_
   std::deque<std::function<void()>> tasks_;  // guarded by mutex_
+  // Idle workers that watch `queued_tasks_` for a short while before they sleep; a task they
+  // will pick up needs no wake-up call.
+  int spinning_workers_ = 0;                  // guarded by mutex_
+  std::atomic<size_t> queued_tasks_{0};       // tasks_.size(), written under mutex_
 
   const ThreadOptions thread_options_;
 };
