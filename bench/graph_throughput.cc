@@ -228,29 +228,37 @@ struct TbbChain {
   std::atomic<int64_t> received{0};
 };
 
-// `threads` 0: the default arena (every core); 1: an arena of one thread, the caller's.
+// Runs `body` in the default arena (`threads` 0, every core) or in an arena of one thread,
+// the caller's. A flow graph sends its tasks to the arena it was built in, so the chains are
+// built inside `body`.
+template <typename Body>
+void InArena(int threads, Body&& body) {
+  if (threads == 1) {
+    oneapi::tbb::task_arena arena(1, 1);
+    arena.execute(body);
+  } else {
+    body();
+  }
+}
+
 void BM_TbbChain(benchmark::State& state, int nodes, int threads) {
   const int64_t packets = g_packets;
   const char* executor = threads == 1 ? "app_thread" : "default";
   double seconds = 0;
   for (auto _ : state) {
-    TbbChain chain(nodes);
-    const auto start = std::chrono::steady_clock::now();
-    auto feed = [&] {
+    int64_t received = 0;
+    double elapsed = 0;
+    InArena(threads, [&] {
+      TbbChain chain(nodes);
+      const auto start = std::chrono::steady_clock::now();
       for (int64_t i = 0; i < packets; ++i) chain.stages.front()->try_put(i);
       chain.graph.wait_for_all();
-    };
-    if (threads == 1) {
-      oneapi::tbb::task_arena arena(1, 1);
-      arena.execute(feed);
-    } else {
-      feed();
-    }
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      received = chain.received.load();
+    });
     state.SetIterationTime(elapsed);
     seconds += elapsed;
-    if (chain.received.load() != packets) {
+    if (received != packets) {
       state.SkipWithError("the sink did not see every item");
       return;
     }
@@ -259,26 +267,24 @@ void BM_TbbChain(benchmark::State& state, int nodes, int threads) {
   SetThroughputCounters(state, seconds / state.iterations(), packets, nodes);
 }
 
+// One item at a time through four nodes. With one thread the caller runs the chain inside
+// wait_for_all; with the default arena it waits until the sink saw the item.
 void BM_TbbLatency(benchmark::State& state, int threads) {
   constexpr int kNodes = 4;
-  TbbChain chain(kNodes);
-  oneapi::tbb::task_arena arena(threads == 1 ? 1 : oneapi::tbb::task_arena::automatic,
-                                threads == 1 ? 1 : 0);
-  int64_t next = 0;
-  for (auto _ : state) {
-    if (threads == 1) {
-      arena.execute([&] {
-        chain.stages.front()->try_put(next);
-        chain.graph.wait_for_all();
-      });
-      ++next;
-    } else {
+  InArena(threads, [&] {
+    TbbChain chain(kNodes);
+    int64_t next = 0;
+    for (auto _ : state) {
       chain.stages.front()->try_put(next);
       ++next;
-      while (chain.received.load(std::memory_order_acquire) != next) CpuRelax();
+      if (threads == 1) {
+        chain.graph.wait_for_all();
+      } else {
+        while (chain.received.load(std::memory_order_acquire) != next) CpuRelax();
+      }
     }
-  }
-  chain.graph.wait_for_all();
+    chain.graph.wait_for_all();
+  });
 }
 
 // ---- Registration and summary ----
