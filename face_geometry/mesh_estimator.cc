@@ -15,9 +15,6 @@ namespace {
 
 constexpr float kAbsoluteErrorEps = 1e-9f;
 
-// Triangles are processed in blocks of this many; the per-triangle arithmetic of a block is
-// one loop over plain arrays that the compiler turns into SIMD code.
-constexpr int kLanes = 16;
 
 // Four float lanes over SSE2, which every x86-64 processor has.
 struct F4 {
@@ -89,74 +86,60 @@ F4 Length(F4 x, F4 y, F4 z) { return Sqrt(x * x + y * y + z * z); }
 constexpr int kRow = 12;
 constexpr int kAngles = 9;
 
-// One block of triangles: edges and texture terms in, one row per triangle out. Unused
-// lanes hold zeros and produce rows that are never read.
-struct TriangleBlock {
-  // E1 = P[b] - P[a], E2 = P[c] - P[a], E3 = P[c] - P[b], by component.
-  alignas(64) float e1x[kLanes], e1y[kLanes], e1z[kLanes];
-  alignas(64) float e2x[kLanes], e2y[kLanes], e2z[kLanes];
-  alignas(64) float e3x[kLanes], e3y[kLanes], e3z[kLanes];
-  alignas(64) float du1[kLanes], dv1[kLanes], du2[kLanes], dv2[kLanes];
-
-  // Writes kLanes rows of kRow floats; `rows` is 16-byte aligned.
-  void Compute(float* rows) const {
-    const F4 eps = F4::Constant(kAbsoluteErrorEps);
-    const F4 one = F4::Constant(1.0f);
-    for (int i = 0; i < kLanes; i += 4) {
-      const F4 e1x_ = F4::Load(e1x + i), e1y_ = F4::Load(e1y + i), e1z_ = F4::Load(e1z + i);
-      const F4 e2x_ = F4::Load(e2x + i), e2y_ = F4::Load(e2y + i), e2z_ = F4::Load(e2z + i);
-      const F4 e3x_ = F4::Load(e3x + i), e3y_ = F4::Load(e3y + i), e3z_ = F4::Load(e3z + i);
-      const F4 du1_ = F4::Load(du1 + i), dv1_ = F4::Load(dv1 + i);
-      const F4 du2_ = F4::Load(du2 + i), dv2_ = F4::Load(dv2 + i);
-      const F4 nx = e1y_ * e2z_ - e1z_ * e2y_;
-      const F4 ny = e1z_ * e2x_ - e1x_ * e2z_;
-      const F4 nz = e1x_ * e2y_ - e1y_ * e2x_;
-      const F4 tx = dv1_ * e2x_ - dv2_ * e1x_;
-      const F4 ty = dv1_ * e2y_ - dv2_ * e1y_;
-      const F4 tz = dv1_ * e2z_ - dv2_ * e1z_;
-      const F4 bx = du1_ * e2x_ - du2_ * e1x_;
-      const F4 by = du1_ * e2y_ - du2_ * e1y_;
-      const F4 bz = du1_ * e2z_ - du2_ * e1z_;
-      const F4 normal_length = Length(nx, ny, nz);
-      const F4 tangent_length = Length(tx, ty, tz);
-      const F4 bitangent_length = Length(bx, by, bz);
-      // Corner angles at a (between E1 and E2) and b (between -E1 and E3); the angle at c
-      // is what remains of pi, in double precision.
-      const F4 length1 = Length(e1x_, e1y_, e1z_);
-      const F4 length2 = Length(e2x_, e2y_, e2z_);
-      const F4 length3 = Length(e3x_, e3y_, e3z_);
-      const F4 angle_a =
-          AngleBetween(e1x_ * e2x_ + e1y_ * e2y_ + e1z_ * e2z_, length1, length2);
-      const F4 angle_b =
-          AngleBetween(-(e1x_ * e3x_ + e1y_ * e3y_ + e1z_ * e3z_), length1, length3);
-      const F4 angle_c = AngleC(angle_a, angle_b);
-      // A degenerate triangle, or one without texture-space extent, adds nothing: its unit
-      // vectors become zero.
-      const F4 usable = Not((normal_length < eps) | (tangent_length < eps) |
-                            (bitangent_length < eps));
-      const F4 normal_scale = usable & (one / normal_length);
-      const F4 tangent_scale = usable & (one / tangent_length);
-      const F4 bitangent_scale = usable & (one / bitangent_length);
-      F4 r0[4] = {nx * normal_scale, ny * normal_scale, nz * normal_scale, tx * tangent_scale};
-      F4 r1[4] = {ty * tangent_scale, tz * tangent_scale, bx * bitangent_scale,
-                  by * bitangent_scale};
-      F4 r2[4] = {bz * bitangent_scale, angle_a, angle_b, angle_c};
-      // Lanes to rows.
-      float* const out = rows + kRow * i;
-      Transpose(r0);
-      Transpose(r1);
-      Transpose(r2);
-      for (int lane = 0; lane < 4; ++lane) {
-        r0[lane].Store(out + kRow * lane);
-        r1[lane].Store(out + kRow * lane + 4);
-        r2[lane].Store(out + kRow * lane + 8);
-      }
-    }
+// Four triangles: their edges E1 = P[b] - P[a], E2 = P[c] - P[a], E3 = P[c] - P[b] as
+// x, y and z lanes (the fourth entry is unused), and their texture terms, in; one row of kRow floats per triangle written to
+// `rows` (16-byte aligned).
+void ComputeTriangleRows(const F4 (&e1)[4], const F4 (&e2)[4], const F4 (&e3)[4],
+                         const float* texture_terms, float* rows) {
+  const F4 eps = F4::Constant(kAbsoluteErrorEps);
+  const F4 one = F4::Constant(1.0f);
+  const F4 du1 = F4::Load(texture_terms), dv1 = F4::Load(texture_terms + 4);
+  const F4 du2 = F4::Load(texture_terms + 8), dv2 = F4::Load(texture_terms + 12);
+  const F4 nx = e1[1] * e2[2] - e1[2] * e2[1];
+  const F4 ny = e1[2] * e2[0] - e1[0] * e2[2];
+  const F4 nz = e1[0] * e2[1] - e1[1] * e2[0];
+  const F4 tx = dv1 * e2[0] - dv2 * e1[0];
+  const F4 ty = dv1 * e2[1] - dv2 * e1[1];
+  const F4 tz = dv1 * e2[2] - dv2 * e1[2];
+  const F4 bx = du1 * e2[0] - du2 * e1[0];
+  const F4 by = du1 * e2[1] - du2 * e1[1];
+  const F4 bz = du1 * e2[2] - du2 * e1[2];
+  const F4 normal_length = Length(nx, ny, nz);
+  const F4 tangent_length = Length(tx, ty, tz);
+  const F4 bitangent_length = Length(bx, by, bz);
+  // Corner angles at a (between E1 and E2) and b (between -E1 and E3); the angle at c is
+  // what remains of pi, in double precision.
+  const F4 length1 = Length(e1[0], e1[1], e1[2]);
+  const F4 length2 = Length(e2[0], e2[1], e2[2]);
+  const F4 length3 = Length(e3[0], e3[1], e3[2]);
+  const F4 angle_a = AngleBetween(e1[0] * e2[0] + e1[1] * e2[1] + e1[2] * e2[2], length1, length2);
+  const F4 angle_b =
+      AngleBetween(-(e1[0] * e3[0] + e1[1] * e3[1] + e1[2] * e3[2]), length1, length3);
+  const F4 angle_c = AngleC(angle_a, angle_b);
+  // A degenerate triangle, or one without texture-space extent, adds nothing: its unit
+  // vectors become zero.
+  const F4 usable =
+      Not((normal_length < eps) | (tangent_length < eps) | (bitangent_length < eps));
+  const F4 normal_scale = usable & (one / normal_length);
+  const F4 tangent_scale = usable & (one / tangent_length);
+  const F4 bitangent_scale = usable & (one / bitangent_length);
+  F4 r0[4] = {nx * normal_scale, ny * normal_scale, nz * normal_scale, tx * tangent_scale};
+  F4 r1[4] = {ty * tangent_scale, tz * tangent_scale, bx * bitangent_scale,
+              by * bitangent_scale};
+  F4 r2[4] = {bz * bitangent_scale, angle_a, angle_b, angle_c};
+  // Lanes to rows.
+  Transpose(r0);
+  Transpose(r1);
+  Transpose(r2);
+  for (int lane = 0; lane < 4; ++lane) {
+    r0[lane].Store(rows + kRow * lane);
+    r1[lane].Store(rows + kRow * lane + 4);
+    r2[lane].Store(rows + kRow * lane + 8);
   }
-};
+}
 
 // Per-thread working memory of the estimates, kept between calls.
-std::vector<float>& RowsBuffer() {
+std::vector<float>& ScratchBuffer() {
   static thread_local std::vector<float> buffer;
   return buffer;
 }
@@ -166,7 +149,7 @@ std::vector<float>& RowsBuffer() {
 MeshEstimator::MeshEstimator(std::vector<Eigen::Vector2f> mesh_vertex_tex_coords,
                              std::vector<uint16_t> mesh_triangle_indices,
                              std::vector<uint16_t> tangent_space_triangles,
-                             std::vector<TextureTerms> texture_terms,
+                             std::vector<float> texture_terms,
                              std::vector<uint32_t> vertex_corner_offsets,
                              std::vector<uint32_t> vertex_corners)
     : mesh_vertex_tex_coords_(std::move(mesh_vertex_tex_coords)),
@@ -216,18 +199,27 @@ util::StatusOr<std::unique_ptr<MeshEstimator>> MeshEstimator::Create(const FaceM
         << k % 3;
   }
 
-  // The texture-space terms depend on the texture coordinates only.
-  std::vector<TextureTerms> texture_terms(tangent_space_triangles.size() / 3);
-  for (size_t m = 0; m < texture_terms.size(); ++m) {
+  // The texture-space terms depend on the texture coordinates only. Per group of four
+  // triangles: du1, dv1, du2 and dv2 of each, each multiplied by the triangle's
+  // texture-space orientation sign (+1 or -1, so exactly). The last group is padded with
+  // zeros.
+  const size_t triangles_num = tangent_space_triangles.size() / 3;
+  std::vector<float> texture_terms(4 * ((triangles_num + 3) / 4) * 4, 0.0f);
+  for (size_t m = 0; m < triangles_num; ++m) {
     const uint16_t* corners = &tangent_space_triangles[3 * m];
     const Eigen::Vector2f d1 = tex_coords[corners[1]] - tex_coords[corners[0]];
     const Eigen::Vector2f d2 = tex_coords[corners[2]] - tex_coords[corners[0]];
     // Texture-space orientation; NaN counts as positive.
     const float r = d1.y() * d2.x() - d1.x() * d2.y() < 0.0f ? -1.0f : 1.0f;
-    texture_terms[m] = {r * d1.x(), r * d1.y(), r * d2.x(), r * d2.y()};
+    float* const group = &texture_terms[16 * (m / 4) + m % 4];
+    group[0] = r * d1.x();
+    group[4] = r * d1.y();
+    group[8] = r * d2.x();
+    group[12] = r * d2.y();
   }
 
-  // The corners of every vertex, in triangle order, as indices into the triangle list.
+  // The corners of every vertex, in triangle order: 12 times the triangle index (the start
+  // of the triangle's row) plus the corner (0 to 2) in the low two bits.
   std::vector<uint32_t> vertex_corner_offsets(vertices_num + 1, 0);
   for (const uint16_t vertex_id : tangent_space_triangles) ++vertex_corner_offsets[vertex_id + 1];
   for (size_t k = 0; k < vertices_num; ++k) {
@@ -236,7 +228,8 @@ util::StatusOr<std::unique_ptr<MeshEstimator>> MeshEstimator::Create(const FaceM
   std::vector<uint32_t> vertex_corners(tangent_space_triangles.size());
   std::vector<uint32_t> next(vertex_corner_offsets.begin(), vertex_corner_offsets.end() - 1);
   for (size_t corner = 0; corner < tangent_space_triangles.size(); ++corner) {
-    vertex_corners[next[tangent_space_triangles[corner]]++] = static_cast<uint32_t>(corner);
+    vertex_corners[next[tangent_space_triangles[corner]]++] =
+        static_cast<uint32_t>(kRow * (corner / 3) + corner % 3);
   }
 
   return std::unique_ptr<MeshEstimator>(new MeshEstimator(
@@ -248,33 +241,45 @@ template <typename Write>
 absl::Status MeshEstimator::ComputeNormalsAndTangents(
     const std::vector<Eigen::Vector3f>& vertex_positions, Write write) const {
   const int vertices_num = static_cast<int>(vertex_positions.size());
-  if (texture_terms_.empty()) {
+  if (tangent_space_triangles_.empty()) {
     for (int k = 0; k < vertices_num; ++k) {
       write(k, Eigen::Vector3f::Zero(), Eigen::Vector4f::Zero());
     }
     return absl::OkStatus();
   }
-  const Eigen::Vector3f* const p = vertex_positions.data();
-  const int triangles_num = static_cast<int>(texture_terms_.size());
-  std::vector<float>& rows_buffer = RowsBuffer();
-  rows_buffer.resize(static_cast<size_t>(kRow) * (triangles_num + kLanes));
-  float* const rows = rows_buffer.data();
-  TriangleBlock block;
-  for (int first = 0; first < triangles_num; first += kLanes) {
-    const int n = std::min(kLanes, triangles_num - first);
-    if (n < kLanes) block = TriangleBlock{};
-    for (int i = 0; i < n; ++i) {
-      const uint16_t* corners = &tangent_space_triangles_[3 * (first + i)];
-      const Eigen::Vector3f& pa = p[corners[0]];
-      const Eigen::Vector3f& pb = p[corners[1]];
-      const Eigen::Vector3f& pc = p[corners[2]];
-      block.e1x[i] = pb.x() - pa.x(), block.e1y[i] = pb.y() - pa.y(), block.e1z[i] = pb.z() - pa.z();
-      block.e2x[i] = pc.x() - pa.x(), block.e2y[i] = pc.y() - pa.y(), block.e2z[i] = pc.z() - pa.z();
-      block.e3x[i] = pc.x() - pb.x(), block.e3y[i] = pc.y() - pb.y(), block.e3z[i] = pc.z() - pb.z();
-      const TextureTerms& t = texture_terms_[first + i];
-      block.du1[i] = t.du1, block.dv1[i] = t.dv1, block.du2[i] = t.du2, block.dv2[i] = t.dv2;
+  const int triangles_num = static_cast<int>(tangent_space_triangles_.size() / 3);
+  const int groups_num = (triangles_num + 3) / 4;
+  // The positions padded to four floats, then one row per triangle.
+  std::vector<float>& scratch = ScratchBuffer();
+  scratch.resize(4 * static_cast<size_t>(vertices_num) + kRow * 4 * static_cast<size_t>(groups_num));
+  float* const positions = scratch.data();
+  float* const rows = positions + 4 * vertices_num;
+  for (int k = 0; k < vertices_num; ++k) {
+    const Eigen::Vector3f& p = vertex_positions[k];
+    F4{_mm_setr_ps(p.x(), p.y(), p.z(), 0.0f)}.Store(positions + 4 * k);
+  }
+  for (int group = 0; group < groups_num; ++group) {
+    // Edges of each triangle as (x, y, z, 0), turned into one vector per component; lanes
+    // past the last triangle stay zero and give rows that are never read.
+    F4 e1[4], e2[4], e3[4];
+    for (int lane = 0; lane < 4; ++lane) {
+      const int m = 4 * group + lane;
+      if (m < triangles_num) {
+        const uint16_t* corners = &tangent_space_triangles_[3 * m];
+        const F4 pa = F4::Load(positions + 4 * corners[0]);
+        const F4 pb = F4::Load(positions + 4 * corners[1]);
+        const F4 pc = F4::Load(positions + 4 * corners[2]);
+        e1[lane] = pb - pa;
+        e2[lane] = pc - pa;
+        e3[lane] = pc - pb;
+      } else {
+        e1[lane] = e2[lane] = e3[lane] = F4::Constant(0.0f);
+      }
     }
-    block.Compute(rows + kRow * first);
+    Transpose(e1);
+    Transpose(e2);
+    Transpose(e3);
+    ComputeTriangleRows(e1, e2, e3, &texture_terms_[16 * group], rows + kRow * 4 * group);
   }
 
   // Four vertices at a time: their sums, one lane per vertex, are normalised together.
@@ -289,8 +294,8 @@ absl::Status MeshEstimator::ComputeNormalsAndTangents(
       if (lane < n) {
         for (uint32_t j = vertex_corner_offsets_[k]; j < vertex_corner_offsets_[k + 1]; ++j) {
           const uint32_t corner = vertex_corners_[j];
-          const float* const row = rows + kRow * (corner / 3);
-          const F4 angle = F4::Constant(row[kAngles + corner % 3]);
+          const float* const row = rows + (corner & ~3u);
+          const F4 angle = F4::Constant(row[kAngles + (corner & 3u)]);
           sum0 = sum0 + angle * F4::Load(row);
           sum1 = sum1 + angle * F4::Load(row + 4);
           sum2 = sum2 + angle * F4::Load(row + 8);

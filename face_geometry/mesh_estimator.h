@@ -36,17 +36,10 @@ class MeshEstimator {
                                                std::vector<Eigen::Vector4f>* vertex_tangents) const;
 
  private:
-  // Texture-space terms of one tangent-space triangle (a, b, c), fixed by the model's UVs:
-  // the deltas UV[b] - UV[a] = (du1, dv1) and UV[c] - UV[a] = (du2, dv2), each multiplied
-  // by the triangle's texture-space orientation sign (+1 or -1, so exactly).
-  struct TextureTerms {
-    float du1, dv1, du2, dv2;
-  };
-
   MeshEstimator(std::vector<Eigen::Vector2f> mesh_vertex_tex_coords,
                 std::vector<uint16_t> mesh_triangle_indices,
                 std::vector<uint16_t> tangent_space_triangles,
-                std::vector<TextureTerms> texture_terms,
+                std::vector<float> texture_terms,
                 std::vector<uint32_t> vertex_corner_offsets, std::vector<uint32_t> vertex_corners);
 
   // Sums the angle-weighted unit normal, tangent and bitangent of the tangent-space
@@ -62,11 +55,14 @@ class MeshEstimator {
   const std::vector<uint16_t> mesh_triangle_indices_;
   // Three vertex ids per triangle over which normals and tangents are accumulated.
   const std::vector<uint16_t> tangent_space_triangles_;
-  // One per tangent-space triangle.
-  const std::vector<TextureTerms> texture_terms_;
+  // Texture-space terms of the tangent-space triangles, fixed by the model's UVs: per group
+  // of four triangles (a, b, c), the four du1, four dv1, four du2 and four dv2, where
+  // UV[b] - UV[a] = (du1, dv1) and UV[c] - UV[a] = (du2, dv2), each multiplied by the
+  // triangle's texture-space orientation sign.
+  const std::vector<float> texture_terms_;
   // The tangent-space triangle corners at vertex k, in triangle order, are
   // vertex_corners_[vertex_corner_offsets_[k]] up to vertex_corners_[vertex_corner_offsets_[k + 1]]
-  // (exclusive); a corner is its index in `tangent_space_triangles_`.
+  // (exclusive); a corner is 12 times its triangle's index plus its place (0 to 2).
   const std::vector<uint32_t> vertex_corner_offsets_;
   const std::vector<uint32_t> vertex_corners_;
 };
