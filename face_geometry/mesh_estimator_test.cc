@@ -1,12 +1,16 @@
 #include "face_geometry/mesh_estimator.h"
 
+#include <Eigen/Geometry>
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "tools/canonical_face_model.h"
 
 namespace quorrel {
 namespace face_transform {
@@ -156,6 +160,77 @@ TEST(MeshEstimatorTest, RejectsBrokenModels) {
     ASSERT_FALSE(estimator.ok());
     EXPECT_EQ(estimator.status().code(), absl::StatusCode::kInternal);
     EXPECT_THAT(std::string(estimator.status().message()), EndsWith(c.message_end));
+  }
+}
+
+// Angle-weighted normals and tangents of every vertex, one triangle and one vertex at a time
+// in double precision.
+void ReferenceNormalsAndTangents(const std::vector<Eigen::Vector3f>& positions,
+                                 const std::vector<Eigen::Vector2f>& uv,
+                                 const std::vector<uint16_t>& triangles,
+                                 std::vector<Eigen::Vector3d>* normals,
+                                 std::vector<Eigen::Vector4d>* tangents) {
+  std::vector<Eigen::Vector3d> n(positions.size(), Eigen::Vector3d::Zero()), t = n, b = n;
+  const auto angle = [](const Eigen::Vector3d& u, const Eigen::Vector3d& v) {
+    return std::acos(std::clamp(u.dot(v) / (u.norm() * v.norm()), -1.0, 1.0));
+  };
+  for (size_t m = 0; m + 2 < triangles.size(); m += 3) {
+    const uint16_t a = triangles[m], c1 = triangles[m + 1], c2 = triangles[m + 2];
+    const Eigen::Vector3d pa = positions[a].cast<double>(), pb = positions[c1].cast<double>(),
+                          pc = positions[c2].cast<double>();
+    const Eigen::Vector2d d1 = (uv[c1] - uv[a]).cast<double>(), d2 = (uv[c2] - uv[a]).cast<double>();
+    const double r = d1.y() * d2.x() - d1.x() * d2.y() < 0 ? -1 : 1;
+    const Eigen::Vector3d e1 = pb - pa, e2 = pc - pa;
+    const Eigen::Vector3d normal = e1.cross(e2);
+    const Eigen::Vector3d tangent = r * (d1.y() * e2 - d2.y() * e1);
+    const Eigen::Vector3d bitangent = r * (d1.x() * e2 - d2.x() * e1);
+    if (normal.norm() < 1e-9 || tangent.norm() < 1e-9 || bitangent.norm() < 1e-9) continue;
+    const double angle_a = angle(e1, e2), angle_b = angle(pa - pb, pc - pb);
+    const double angles[3] = {angle_a, angle_b, M_PI - angle_a - angle_b};
+    const uint16_t corners[3] = {a, c1, c2};
+    for (int k = 0; k < 3; ++k) {
+      n[corners[k]] += angles[k] * normal.normalized();
+      t[corners[k]] += angles[k] * tangent.normalized();
+      b[corners[k]] += angles[k] * bitangent.normalized();
+    }
+  }
+  for (size_t k = 0; k < positions.size(); ++k) {
+    normals->push_back(n[k].normalized());
+    const Eigen::Vector3d unit_tangent = t[k].normalized();
+    tangents->emplace_back(unit_tangent.x(), unit_tangent.y(), unit_tangent.z(),
+                           b[k].dot(normals->back().cross(unit_tangent)) < 0 ? -1 : 1);
+  }
+}
+
+TEST(MeshEstimatorTest, CanonicalFaceMatchesAPlainReference) {
+  std::unique_ptr<FaceModelT> model = tools::MakeCanonicalFaceModel();
+  // A bent copy of the canonical face, with one triangle made degenerate and one left
+  // without texture-space extent, so that skipped triangles sit among counted ones.
+  std::vector<Eigen::Vector3f> positions;
+  for (size_t i = 0; i + 2 < model->vertex_positions.size(); i += 3) {
+    const Eigen::Vector3f p(model->vertex_positions[i], model->vertex_positions[i + 1],
+                            model->vertex_positions[i + 2]);
+    positions.push_back(p + Eigen::Vector3f(0, 0, 0.05f * p.x() * p.x()));
+  }
+  std::vector<uint16_t>& triangles = model->tangent_space_triangles;
+  ASSERT_GT(triangles.size(), 3u * 40);
+  triangles[3 * 17 + 2] = triangles[3 * 17 + 1];
+  triangles.insert(triangles.end(), {triangles[3 * 30], triangles[3 * 30], triangles[3 * 30 + 1]});
+  auto estimator = MeshEstimator::Create(*model);
+  ASSERT_TRUE(estimator.ok()) << estimator.status();
+  auto mesh = (*estimator)->Estimate(positions);
+  ASSERT_TRUE(mesh.ok()) << mesh.status();
+  std::vector<Eigen::Vector2f> uv;
+  for (const Vertex& v : mesh->vertices) uv.push_back(v.tex_coord);
+  std::vector<Eigen::Vector3d> normals;
+  std::vector<Eigen::Vector4d> tangents;
+  ReferenceNormalsAndTangents(positions, uv, triangles, &normals, &tangents);
+  for (size_t k = 0; k < positions.size(); ++k) {
+    const Vertex& v = mesh->vertices[k];
+    ASSERT_TRUE(v.normal.cast<double>().isApprox(normals[k], 1e-5))
+        << "vertex " << k << ": " << v.normal.transpose() << " vs " << normals[k].transpose();
+    ASSERT_TRUE(v.tangent.cast<double>().isApprox(tangents[k], 1e-5))
+        << "vertex " << k << ": " << v.tangent.transpose() << " vs " << tangents[k].transpose();
   }
 }
 
