@@ -15,7 +15,6 @@ namespace {
 
 constexpr float kAbsoluteErrorEps = 1e-9f;
 
-
 // Four float lanes over SSE2, which every x86-64 processor has.
 struct F4 {
   __m128 v;

@@ -26,7 +26,8 @@ class MeshEstimator {
 
   // `vertex_positions` holds one position per face-model vertex. Fails when a vertex lies
   // on no usable tangent-space triangle (unless there are none at all: then every normal
-  // and tangent is zero).
+  // and tangent is zero). Several threads may estimate at once: the working memory is kept
+  // per thread.
   util::StatusOr<Mesh> Estimate(const std::vector<Eigen::Vector3f>& vertex_positions) const;
 
   // Angle-weighted normals and tangents of every vertex over the tangent-space triangles.

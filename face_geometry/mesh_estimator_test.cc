@@ -6,6 +6,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gmock/gmock.h"
@@ -232,6 +233,38 @@ TEST(MeshEstimatorTest, CanonicalFaceMatchesAPlainReference) {
     ASSERT_TRUE(v.tangent.cast<double>().isApprox(tangents[k], 1e-5))
         << "vertex " << k << ": " << v.tangent.transpose() << " vs " << tangents[k].transpose();
   }
+}
+
+TEST(MeshEstimatorTest, ThreadsEstimatingAtOnceGetTheSameMesh) {
+  const std::unique_ptr<FaceModelT> model = tools::MakeCanonicalFaceModel();
+  auto estimator = MeshEstimator::Create(*model);
+  ASSERT_TRUE(estimator.ok()) << estimator.status();
+  std::vector<Eigen::Vector3f> positions[2];
+  for (size_t i = 0; i + 2 < model->vertex_positions.size(); i += 3) {
+    const Eigen::Vector3f p(model->vertex_positions[i], model->vertex_positions[i + 1],
+                            model->vertex_positions[i + 2]);
+    positions[0].push_back(p);
+    positions[1].push_back(Eigen::Vector3f(p.y(), -p.x(), p.z()));
+  }
+  Mesh expected[2];
+  for (int t = 0; t < 2; ++t) expected[t] = *(*estimator)->Estimate(positions[t]);
+  bool same[2] = {true, true};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      for (int run = 0; run < 50; ++run) {
+        const util::StatusOr<Mesh> mesh = (*estimator)->Estimate(positions[t]);
+        for (size_t k = 0; mesh.ok() && k < mesh->vertices.size(); ++k) {
+          same[t] = same[t] && mesh->vertices[k].normal == expected[t].vertices[k].normal &&
+                    mesh->vertices[k].tangent == expected[t].vertices[k].tangent;
+        }
+        same[t] = same[t] && mesh.ok();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_TRUE(same[0]);
+  EXPECT_TRUE(same[1]);
 }
 
 }  // namespace
