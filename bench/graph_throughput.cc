@@ -268,22 +268,33 @@ void BM_TbbChain(benchmark::State& state, int nodes, int threads) {
 }
 
 // One item at a time through four nodes. With one thread the caller runs the chain inside
-// wait_for_all; with the default arena it waits until the sink saw the item.
+// wait_for_all. With every core the item is handed to the arena as an enqueued task, which
+// a worker is bound to run, and the caller waits until the sink saw it.
 void BM_TbbLatency(benchmark::State& state, int threads) {
   constexpr int kNodes = 4;
-  InArena(threads, [&] {
-    TbbChain chain(kNodes);
-    int64_t next = 0;
-    for (auto _ : state) {
-      chain.stages.front()->try_put(next);
-      ++next;
-      if (threads == 1) {
+  if (threads == 1) {
+    InArena(1, [&] {
+      TbbChain chain(kNodes);
+      int64_t next = 0;
+      for (auto _ : state) {
+        chain.stages.front()->try_put(next++);
         chain.graph.wait_for_all();
-      } else {
-        while (chain.received.load(std::memory_order_acquire) != next) CpuRelax();
       }
-    }
-    chain.graph.wait_for_all();
+    });
+    return;
+  }
+  oneapi::tbb::task_arena arena;
+  std::unique_ptr<TbbChain> chain;
+  arena.execute([&] { chain = std::make_unique<TbbChain>(kNodes); });
+  int64_t next = 0;
+  for (auto _ : state) {
+    const int64_t item = next++;
+    arena.enqueue([&chain, item] { chain->stages.front()->try_put(item); });
+    while (chain->received.load(std::memory_order_acquire) != next) CpuRelax();
+  }
+  arena.execute([&] {
+    chain->graph.wait_for_all();
+    chain.reset();
   });
 }
 
