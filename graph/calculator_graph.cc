@@ -727,19 +727,18 @@ void CalculatorGraph::UpdateThrottledNodes(InputStreamManager* stream, bool* str
   {
     const int num_calculators = NumCalculators();
     const int producer = validated_graph_->OutputStreamToNode(stream->Name());
-    std::unordered_set<int> graph_input_source;
-    const std::unordered_set<int>* sources = &graph_input_source;
-    if (producer >= num_calculators) {
-      graph_input_source.insert(producer);
-    } else if (producer >= 0) {
-      sources = &validated_graph_->CalculatorInfos()[producer].AncestorSources();
-    }
+    // A graph input stream's only source is its own id; a node's output stream throttles
+    // the node's ancestor sources. Neither needs a set built per call.
+    const std::unordered_set<int>* ancestor_sources =
+        producer >= 0 && producer < num_calculators
+            ? &validated_graph_->CalculatorInfos()[producer].AncestorSources()
+            : nullptr;
 
     std::lock_guard<std::mutex> lock(full_input_streams_mutex_);
     const bool stream_is_full = stream->IsFull();
     if (stream_is_full != *stream_was_full) {
-      for (int node_id : *sources) {
-        if (node_id < 0 || static_cast<size_t>(node_id) >= full_input_streams_.size()) continue;
+      auto update_source = [&](int node_id) {
+        if (node_id < 0 || static_cast<size_t>(node_id) >= full_input_streams_.size()) return;
         VLOG(2) << "Stream \"" << stream->Name() << "\" is "
                 << (stream_is_full ? "throttling" : "no longer throttling")
                 << " node with node ID " << node_id;
@@ -760,6 +759,11 @@ void CalculatorGraph::UpdateThrottledNodes(InputStreamManager* stream, bool* str
           CalculatorNode* node = nodes_[node_id].get();
           if (node->Active() && !node->Closed()) nodes_to_schedule.push_back(node);
         }
+      };
+      if (producer >= num_calculators) {
+        update_source(producer);
+      } else if (ancestor_sources != nullptr) {
+        for (int node_id : *ancestor_sources) update_source(node_id);
       }
     }
     *stream_was_full = stream_is_full;
