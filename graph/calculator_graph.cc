@@ -742,12 +742,14 @@ void CalculatorGraph::UpdateThrottledNodes(InputStreamManager* stream, bool* str
         VLOG(2) << "Stream \"" << stream->Name() << "\" is "
                 << (stream_is_full ? "throttling" : "no longer throttling")
                 << " node with node ID " << node_id;
-        std::set<InputStreamManager*>& full_streams = full_input_streams_[node_id];
+        std::vector<InputStreamManager*>& full_streams = full_input_streams_[node_id];
         const bool was_throttled = !full_streams.empty();
+        auto it = std::find(full_streams.begin(), full_streams.end(), stream);
         if (stream_is_full) {
-          full_streams.insert(stream);
-        } else {
-          full_streams.erase(stream);
+          if (it == full_streams.end()) full_streams.push_back(stream);
+        } else if (it != full_streams.end()) {
+          *it = full_streams.back();
+          full_streams.pop_back();
         }
         if (node_id >= num_calculators) {
           if (full_streams.empty()) {
@@ -782,7 +784,7 @@ bool CalculatorGraph::UnthrottleSources() {
   std::unordered_set<InputStreamManager*> full_streams;
   {
     std::lock_guard<std::mutex> lock(full_input_streams_mutex_);
-    for (const std::set<InputStreamManager*>& streams : full_input_streams_) {
+    for (const std::vector<InputStreamManager*>& streams : full_input_streams_) {
       full_streams.insert(streams.begin(), streams.end());
     }
   }

@@ -245,8 +245,10 @@ class CalculatorGraph : public internal::SchedulerGraph {
   std::vector<std::shared_ptr<internal::GraphOutputStream>> graph_output_streams_;
   int max_queue_size_ = -1;
   GraphInputStreamAddMode graph_input_stream_add_mode_ = WAIT_WHILE_FULL;
-  // Per node id (calculators, then graph input streams): the full streams holding it back.
-  std::vector<std::set<InputStreamManager*>> full_input_streams_;
+  // Per node id (calculators, then graph input streams): the full streams holding it back,
+  // each once. A small vector rather than a set: streams come and go every time a queue
+  // crosses its limit, and a cleared vector keeps its storage.
+  std::vector<std::vector<InputStreamManager*>> full_input_streams_;
   absl::flat_hash_map<std::string, std::unique_ptr<GraphInputStream>> graph_input_streams_;
   absl::flat_hash_map<std::string, int> graph_input_stream_node_ids_;
   absl::flat_hash_map<std::string, int> graph_input_stream_max_queue_size_;
