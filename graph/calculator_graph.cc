@@ -488,6 +488,7 @@ absl::Status CalculatorGraph::PrepareForRun(
   {
     std::lock_guard<std::mutex> lock(full_input_streams_mutex_);
     full_input_streams_.assign(nodes_.size() + graph_input_streams_.size(), {});
+    throttle_stream_producers_.clear();
   }
 
   auto error_callback = [this](const absl::Status& status) { RecordError(status); };
@@ -726,17 +727,18 @@ void CalculatorGraph::UpdateThrottledNodes(InputStreamManager* stream, bool* str
   std::vector<CalculatorNode*> nodes_to_schedule;
   {
     const int num_calculators = NumCalculators();
-    const int producer = validated_graph_->OutputStreamToNode(stream->Name());
-    // A graph input stream's only source is its own id; a node's output stream throttles
-    // the node's ancestor sources. Neither needs a set built per call.
-    const std::unordered_set<int>* ancestor_sources =
-        producer >= 0 && producer < num_calculators
-            ? &validated_graph_->CalculatorInfos()[producer].AncestorSources()
-            : nullptr;
-
     std::lock_guard<std::mutex> lock(full_input_streams_mutex_);
     const bool stream_is_full = stream->IsFull();
     if (stream_is_full != *stream_was_full) {
+      auto [producer_it, inserted] = throttle_stream_producers_.try_emplace(stream, -1);
+      if (inserted) producer_it->second = validated_graph_->OutputStreamToNode(stream->Name());
+      const int producer = producer_it->second;
+      // A graph input stream's only source is its own id; a node's output stream throttles
+      // the node's ancestor sources. Neither needs a set built per call.
+      const std::unordered_set<int>* ancestor_sources =
+          producer >= 0 && producer < num_calculators
+              ? &validated_graph_->CalculatorInfos()[producer].AncestorSources()
+              : nullptr;
       auto update_source = [&](int node_id) {
         if (node_id < 0 || static_cast<size_t>(node_id) >= full_input_streams_.size()) return;
         VLOG(2) << "Stream \"" << stream->Name() << "\" is "

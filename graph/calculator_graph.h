@@ -249,6 +249,10 @@ class CalculatorGraph : public internal::SchedulerGraph {
   // each once. A small vector rather than a set: streams come and go every time a queue
   // crosses its limit, and a cleared vector keeps its storage.
   std::vector<std::vector<InputStreamManager*>> full_input_streams_;
+  // The node id producing each stream that has reported a queue-size change, so that the
+  // producer is looked up by name once per run, not at every crossing. Guarded by
+  // full_input_streams_mutex_.
+  absl::flat_hash_map<const InputStreamManager*, int> throttle_stream_producers_;
   absl::flat_hash_map<std::string, std::unique_ptr<GraphInputStream>> graph_input_streams_;
   absl::flat_hash_map<std::string, int> graph_input_stream_node_ids_;
   absl::flat_hash_map<std::string, int> graph_input_stream_max_queue_size_;
