@@ -141,7 +141,7 @@ void OutputStreamManager::PropagateUpdatesToMirrors(Timestamp next_timestamp_bou
       mirror.input_stream_handler->SetNextTimestampBound(mirror.id, next_timestamp_bound);
     }
   }
-  packets->clear();
+  output_stream_shard->ClearOutputQueue();
 }
 
 }  // namespace kaldren

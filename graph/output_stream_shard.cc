@@ -48,13 +48,29 @@ void OutputStreamShard::AfterAddPacket() {
   next_timestamp_bound_ = output_queue_.back().Timestamp().NextAllowedInStream();
 }
 
+template <typename P>
+void OutputStreamShard::Enqueue(P&& packet) {
+  if (spare_nodes_.empty()) {
+    output_queue_.push_back(std::forward<P>(packet));
+  } else {
+    output_queue_.splice(output_queue_.end(), spare_nodes_, spare_nodes_.begin());
+    output_queue_.back() = std::forward<P>(packet);
+  }
+}
+
+void OutputStreamShard::ClearOutputQueue() {
+  // The packets go now, as clearing the list would drop them; their nodes stay for reuse.
+  for (Packet& packet : output_queue_) packet = Packet();
+  spare_nodes_.splice(spare_nodes_.end(), output_queue_);
+}
+
 void OutputStreamShard::AddPacket(const Packet& packet) {
   absl::Status status = AddPacketCheck(packet);
   if (!status.ok()) {
     output_stream_spec_->TriggerErrorCallback(status);
     return;
   }
-  output_queue_.push_back(packet);
+  Enqueue(packet);
   AfterAddPacket();
 }
 
@@ -64,7 +80,7 @@ void OutputStreamShard::AddPacket(Packet&& packet) {
     output_stream_spec_->TriggerErrorCallback(status);
     return;
   }
-  output_queue_.push_back(std::move(packet));
+  Enqueue(std::move(packet));
   AfterAddPacket();
 }
 
@@ -124,7 +140,7 @@ Timestamp OutputStreamShard::LastAddedPacketTimestamp() const {
 }
 
 void OutputStreamShard::Reset(Timestamp next_timestamp_bound, bool close) {
-  output_queue_.clear();
+  ClearOutputQueue();
   next_timestamp_bound_ = next_timestamp_bound;
   closed_ = close;
 }

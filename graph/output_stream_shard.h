@@ -85,11 +85,20 @@ class OutputStreamShard : public OutputStream {
   // Moves the bound past the packet just queued.
   void AfterAddPacket();
 
+  // Queues `packet` in a spare list node when there is one.
+  template <typename P>
+  void Enqueue(P&& packet);
+  // Empties the queue, keeping its list nodes as spares: a stream usually carries a packet
+  // or a few per invocation, and reusing the nodes spares an allocation per packet.
+  void ClearOutputQueue();
+
   std::list<Packet>* OutputQueue() { return &output_queue_; }
   const std::list<Packet>& OutputQueue() const { return output_queue_; }
 
   OutputStreamSpec* output_stream_spec_ = nullptr;
   std::list<Packet> output_queue_;
+  // Empty packets in nodes that left output_queue_, reused by Enqueue.
+  std::list<Packet> spare_nodes_;
   bool closed_ = false;
   Timestamp next_timestamp_bound_ = Timestamp::Unset();
 };
