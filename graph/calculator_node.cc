@@ -544,25 +544,15 @@ void CalculatorNode::CleanupAfterRun(const absl::Status& graph_status) {
   scheduling_state_ = kSchedulingIdle;
 }
 
-bool CalculatorNode::Prepared() const {
-  std::lock_guard<std::mutex> lock(status_mutex_);
-  return status_ >= kStatePrepared;
-}
+// The status is written under status_mutex_ but read without it: these queries run
+// several times per packet, and the value alone is all they report.
+bool CalculatorNode::Prepared() const { return status_.load() >= kStatePrepared; }
 
-bool CalculatorNode::Opened() const {
-  std::lock_guard<std::mutex> lock(status_mutex_);
-  return status_ >= kStateOpened;
-}
+bool CalculatorNode::Opened() const { return status_.load() >= kStateOpened; }
 
-bool CalculatorNode::Active() const {
-  std::lock_guard<std::mutex> lock(status_mutex_);
-  return status_ >= kStateActive;
-}
+bool CalculatorNode::Active() const { return status_.load() >= kStateActive; }
 
-bool CalculatorNode::Closed() const {
-  std::lock_guard<std::mutex> lock(status_mutex_);
-  return status_ >= kStateClosed;
-}
+bool CalculatorNode::Closed() const { return status_.load() >= kStateClosed; }
 
 std::string CalculatorNode::DebugName() const {
   const std::string first_output = output_stream_handler_->FirstStreamName();

@@ -17,6 +17,7 @@
 #ifndef QUILLMERE_GRAPH_CALCULATOR_NODE_H_
 #define QUILLMERE_GRAPH_CALCULATOR_NODE_H_
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -187,7 +188,8 @@ class CalculatorNode {
   std::string name_;
   std::string executor_;
   int source_layer_ = 0;
-  NodeStatus status_ ABSL_GUARDED_BY(status_mutex_) = kStateUnprepared;
+  // Changed only with status_mutex_ held; read with or without it.
+  std::atomic<NodeStatus> status_{kStateUnprepared};
   int max_in_flight_ = 1;
   int current_in_flight_ ABSL_GUARDED_BY(status_mutex_) = 0;
   SchedulingState scheduling_state_ ABSL_GUARDED_BY(status_mutex_) = kSchedulingIdle;
