@@ -253,6 +253,9 @@ class CalculatorGraph : public internal::SchedulerGraph {
   // producer is looked up by name once per run, not at every crossing. Guarded by
   // full_input_streams_mutex_.
   absl::flat_hash_map<const InputStreamManager*, int> throttle_stream_producers_;
+  // How many calculators have full streams holding them back; changed with
+  // full_input_streams_mutex_ held, read without it.
+  std::atomic<int> num_throttled_calculators_{0};
   absl::flat_hash_map<std::string, std::unique_ptr<GraphInputStream>> graph_input_streams_;
   absl::flat_hash_map<std::string, int> graph_input_stream_node_ids_;
   absl::flat_hash_map<std::string, int> graph_input_stream_max_queue_size_;
