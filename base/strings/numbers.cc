@@ -13,23 +13,18 @@
 #include "absl/strings/strip.h"
 #include "absl/strings/match.h"
 #include "base/raw_logging.h"
+#include "base/strings/digit_value.h"
 
 namespace strings {
 namespace {
+
+using internal::DigitValue;
 
 // The largest double below DBL_MAX by one unit in the last place; for values
 // beyond it the 15-digit text would round up to infinity when read back.
 constexpr double kMaxShortDouble = 1.7976931348623137e308;
 
 constexpr char kBase36Digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-
-// Value of an ASCII digit or letter (a-z and A-Z are 10 to 35); 36 for anything else.
-int DigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
-  return 36;
-}
 
 bool AllHexDigits(absl::string_view text) {
   for (char c : text) {
