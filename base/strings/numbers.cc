@@ -1,5 +1,6 @@
 #include "base/strings/numbers.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -309,8 +310,14 @@ char* FastTimeToBuffer(time_t seconds, char* buffer) {
   }
   const char* weekday = tm.tm_wday >= 0 && tm.tm_wday < 7 ? kWeekdays[tm.tm_wday] : "Xxx";
   const char* month = tm.tm_mon >= 0 && tm.tm_mon < 12 ? kMonths[tm.tm_mon] : "Xxx";
-  std::snprintf(buffer, kFastTimeToBufferSize, "%s, %02d %s %04d %02d:%02d:%02d GMT", weekday,
-                tm.tm_mday, month, tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  // Every field has its width for the years that get here, but the compiler cannot
+  // know that: format into room for any int, then keep what the caller's buffer holds.
+  char text[64];
+  std::snprintf(text, sizeof(text), "%s, %02d %s %04d %02d:%02d:%02d GMT", weekday, tm.tm_mday,
+                month, tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  const size_t n = std::min<size_t>(std::strlen(text), kFastTimeToBufferSize - 1);
+  std::memcpy(buffer, text, n);
+  buffer[n] = '\0';
   return buffer;
 }
 
