@@ -41,6 +41,8 @@ extern const char* const NSURLErrorFailingURLStringErrorKey;
 enum : long {
   NSFileNoSuchFileError = 4,
   NSFileReadUnknownError = 256,
+  NSFileReadNoPermissionError = 257,
+  NSFileReadUnsupportedSchemeError = 262,
   NSFileReadNoSuchFileError = 260,
   NSFileReadCorruptFileError = 259,
   NSFileWriteUnknownError = 512,

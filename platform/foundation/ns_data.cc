@@ -1,0 +1,175 @@
+#include "platform/foundation/ns_data.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <utility>
+
+#include "platform/foundation/file_system.h"
+#include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/ns_process_info.h"
+
+namespace platform::foundation {
+namespace {
+
+std::mutex& HookMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+AtomicWriteFaultHook& Hook() {
+  static auto* hook = new AtomicWriteFaultHook();
+  return *hook;
+}
+
+bool StopsAt(AtomicWriteStep step, const std::string& path) {
+  AtomicWriteFaultHook hook;
+  {
+    std::lock_guard<std::mutex> lock(HookMutex());
+    hook = Hook();
+  }
+  return hook && hook(step, path);
+}
+
+bool WriteBytes(int fd, const uint8_t* data, size_t size) {
+  for (size_t done = 0; done < size;) {
+    ssize_t n = write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::pair<std::string, std::string> SplitFolderAndName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+bool WritePlain(const std::vector<uint8_t>& data, const std::string& path, bool exclusive,
+                std::shared_ptr<NSError>* error) {
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+  int fd = open(path.c_str(), flags, 0666);
+  if (fd < 0) {
+    NSErrorAssign(error, internal::WriteError("write", path));
+    return false;
+  }
+  bool written = WriteBytes(fd, data.data(), data.size());
+  if (!written) NSErrorAssign(error, internal::WriteError("write", path));
+  if (close(fd) != 0 && written) {
+    NSErrorAssign(error, internal::WriteError("write", path));
+    written = false;
+  }
+  return written;
+}
+
+bool WriteAtomically(const std::vector<uint8_t>& data, const std::string& path, bool exclusive,
+                     std::shared_ptr<NSError>* error) {
+  auto [folder, name] = SplitFolderAndName(path);
+  auto stopped = [&](AtomicWriteStep step, const std::string& temporary) {
+    if (!StopsAt(step, temporary)) return false;
+    NSErrorAssign(error, internal::FileError(NSFileWriteUnknownError, path, 0,
+                                             "The write of \u201c" + path + "\u201d was stopped"));
+    return true;
+  };
+  // The temporary name keeps at most 100 bytes of the destination's name, well inside the
+  // file-name limit.
+  std::string temporary;
+  int fd = -1;
+  do {
+    temporary = folder + "/." + name.substr(0, 100) + "." +
+                NSProcessInfo::processInfo()->globallyUniqueString() + ".tmp";
+    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EEXIST);
+  if (fd < 0) {
+    NSErrorAssign(error, internal::WriteError("write", path));
+    return false;
+  }
+  auto fail = [&](const char* operation) {
+    NSErrorAssign(error, internal::WriteError(operation, path));
+    if (fd >= 0) close(fd);
+    unlink(temporary.c_str());
+    return false;
+  };
+  if (stopped(AtomicWriteStep::kTemporaryFileCreated, temporary)) return false;
+  size_t half = data.size() / 2;
+  if (!WriteBytes(fd, data.data(), half)) return fail("write");
+  if (stopped(AtomicWriteStep::kHalfWritten, temporary)) return false;
+  if (!WriteBytes(fd, data.data() + half, data.size() - half)) return fail("write");
+  if (stopped(AtomicWriteStep::kWritten, temporary)) return false;
+  if (fsync(fd) != 0) return fail("flush");
+  int closed = close(fd);
+  fd = -1;
+  if (closed != 0) return fail("write");
+  if (stopped(AtomicWriteStep::kFlushed, temporary)) return false;
+  int renamed = exclusive ? renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(),
+                                      RENAME_NOREPLACE)
+                          : rename(temporary.c_str(), path.c_str());
+  if (renamed != 0) return fail("replace");
+  if (stopped(AtomicWriteStep::kRenamed, path)) return false;
+  int folder_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder_fd < 0 || fsync(folder_fd) != 0) {
+    NSErrorAssign(error, internal::WriteError("flush the folder of", path));
+    if (folder_fd >= 0) close(folder_fd);
+    return false;
+  }
+  close(folder_fd);
+  return !stopped(AtomicWriteStep::kFolderFlushed, path);
+}
+
+}  // namespace
+
+void SetAtomicWriteFaultHook(AtomicWriteFaultHook hook) {
+  std::lock_guard<std::mutex> lock(HookMutex());
+  Hook() = std::move(hook);
+}
+
+}  // namespace platform::foundation
+
+std::optional<std::vector<uint8_t>> NSDataWithContentsOfFile(const std::string& path,
+                                                             std::shared_ptr<NSError>* error) {
+  auto bytes = NSFileManager::defaultManager()->contentsAtPath(path);
+  if (!bytes.has_value()) NSErrorAssign(error, platform::foundation::internal::ReadError("read", path));
+  return bytes;
+}
+
+std::optional<std::vector<uint8_t>> NSDataWithContentsOfURL(const NSURL& url,
+                                                            std::shared_ptr<NSError>* error) {
+  if (!url.isFileURL()) {
+    NSErrorAssign(error, platform::foundation::internal::FileError(
+                             NSFileReadUnsupportedSchemeError, url.absoluteString(), 0,
+                             "Not a file URL: " + url.absoluteString()));
+    return std::nullopt;
+  }
+  return NSDataWithContentsOfFile(url.path(), error);
+}
+
+bool NSDataWriteToFile(const std::vector<uint8_t>& data, const std::string& path,
+                       unsigned long options, std::shared_ptr<NSError>* error) {
+  bool exclusive = (options & NSDataWritingWithoutOverwriting) != 0;
+  if ((options & NSDataWritingAtomic) != 0) {
+    return platform::foundation::WriteAtomically(data, path, exclusive, error);
+  }
+  return platform::foundation::WritePlain(data, path, exclusive, error);
+}
+
+bool NSDataWriteToURL(const std::vector<uint8_t>& data, const NSURL& url, unsigned long options,
+                      std::shared_ptr<NSError>* error) {
+  if (!url.isFileURL()) {
+    NSErrorAssign(error, platform::foundation::internal::FileError(
+                             NSFileWriteUnknownError, url.absoluteString(), 0,
+                             "Not a file URL: " + url.absoluteString()));
+    return false;
+  }
+  return NSDataWriteToFile(data, url.path(), options, error);
+}
+
+bool NSDataWriteToFile(const std::vector<uint8_t>& data, const std::string& path,
+                       bool atomically) {
+  return NSDataWriteToFile(data, path, atomically ? static_cast<unsigned long>(NSDataWritingAtomic) : 0UL, nullptr);
+}
+

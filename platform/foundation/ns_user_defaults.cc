@@ -1,0 +1,386 @@
+#include "platform/foundation/ns_user_defaults.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <utility>
+#include <variant>
+
+#include "platform/foundation/ns_bundle.h"
+#include "platform/foundation/ns_data.h"
+#include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/sandbox.h"
+
+namespace platform::foundation::internal {
+
+struct DateSeconds {
+  double since1970;
+};
+
+using DefaultsValue =
+    std::variant<std::string, long long, double, bool, std::vector<uint8_t>, DateSeconds>;
+
+struct DefaultsSuite {
+  explicit DefaultsSuite(std::string file_path) : path(std::move(file_path)) {}
+
+  const std::string path;
+  std::mutex mutex;
+  std::map<std::string, DefaultsValue> values;
+  bool unsaved = false;  // the last write failed
+};
+
+}  // namespace platform::foundation::internal
+
+namespace {
+
+using platform::foundation::internal::DateSeconds;
+using platform::foundation::internal::DefaultsSuite;
+using platform::foundation::internal::DefaultsValue;
+
+constexpr char kHeader[] = "quillmere-defaults 1";
+constexpr char kHex[] = "0123456789ABCDEF";
+
+std::string Escape(const std::string& text) {
+  std::string escaped;
+  for (unsigned char c : text) {
+    if (c > ' ' && c <= '~' && c != '%') {
+      escaped += static_cast<char>(c);
+    } else {
+      escaped += '%';
+      escaped += kHex[c >> 4];
+      escaped += kHex[c & 15];
+    }
+  }
+  return escaped;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::optional<std::string> Unescape(const std::string& text) {
+  std::string plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      plain += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size() || HexDigit(text[i + 1]) < 0 || HexDigit(text[i + 2]) < 0) {
+      return std::nullopt;
+    }
+    plain += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+    i += 2;
+  }
+  return plain;
+}
+
+std::optional<double> ParseDouble(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  if (*end != '\0') return std::nullopt;
+  return value;
+}
+
+std::optional<long long> ParseInteger(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  long long value = std::strtoll(text.c_str(), &end, 10);
+  if (*end != '\0' || errno == ERANGE) return std::nullopt;
+  return value;
+}
+
+std::string Format(const DefaultsValue& value) {
+  char number[64];
+  switch (value.index()) {
+    case 0:
+      return "s " + Escape(std::get<std::string>(value));
+    case 1:
+      snprintf(number, sizeof(number), "i %lld", std::get<long long>(value));
+      return number;
+    case 2:
+      snprintf(number, sizeof(number), "d %.17g", std::get<double>(value));
+      return number;
+    case 3:
+      return std::get<bool>(value) ? "b 1" : "b 0";
+    case 4: {
+      const auto& bytes = std::get<std::vector<uint8_t>>(value);
+      if (bytes.empty()) return "x -";
+      std::string hex = "x ";
+      for (uint8_t byte : bytes) {
+        hex += "0123456789abcdef"[byte >> 4];
+        hex += "0123456789abcdef"[byte & 15];
+      }
+      return hex;
+    }
+    default:
+      snprintf(number, sizeof(number), "t %.17g", std::get<DateSeconds>(value).since1970);
+      return number;
+  }
+}
+
+std::optional<DefaultsValue> ParseValue(char type, const std::string& text) {
+  switch (type) {
+    case 's': {
+      auto plain = Unescape(text);
+      if (!plain.has_value()) return std::nullopt;
+      return DefaultsValue(*plain);
+    }
+    case 'i': {
+      auto number = ParseInteger(text);
+      if (!number.has_value()) return std::nullopt;
+      return DefaultsValue(*number);
+    }
+    case 'd': {
+      auto number = ParseDouble(text);
+      if (!number.has_value()) return std::nullopt;
+      return DefaultsValue(*number);
+    }
+    case 'b':
+      if (text != "0" && text != "1") return std::nullopt;
+      return DefaultsValue(text == "1");
+    case 'x': {
+      std::vector<uint8_t> bytes;
+      if (text != "-") {
+        if (text.size() % 2 != 0) return std::nullopt;
+        for (size_t i = 0; i < text.size(); i += 2) {
+          int high = HexDigit(text[i]);
+          int low = HexDigit(text[i + 1]);
+          if (high < 0 || low < 0) return std::nullopt;
+          bytes.push_back(static_cast<uint8_t>(high * 16 + low));
+        }
+      }
+      return DefaultsValue(std::move(bytes));
+    }
+    case 't': {
+      auto seconds = ParseDouble(text);
+      if (!seconds.has_value()) return std::nullopt;
+      return DefaultsValue(DateSeconds{*seconds});
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+std::map<std::string, DefaultsValue> ReadSuiteFile(const std::string& path) {
+  std::map<std::string, DefaultsValue> values;
+  auto bytes = NSFileManager::defaultManager()->contentsAtPath(path);
+  if (!bytes.has_value()) return values;
+  std::istringstream lines(std::string(bytes->begin(), bytes->end()));
+  std::string line;
+  if (!std::getline(lines, line) || line != kHeader) return values;
+  while (std::getline(lines, line)) {
+    // "<type> <key> <value>": the type is one character, the key and value hold no spaces.
+    size_t second_space = line.find(' ', 2);
+    if (line.size() < 4 || line[1] != ' ' || second_space == std::string::npos) continue;
+    auto key = Unescape(line.substr(2, second_space - 2));
+    auto value = ParseValue(line[0], line.substr(second_space + 1));
+    if (key.has_value() && value.has_value()) values[*key] = std::move(*value);
+  }
+  return values;
+}
+
+// Writes the suite's values; call under the suite's mutex.
+bool WriteSuiteLocked(DefaultsSuite& suite) {
+  std::string text = std::string(kHeader) + "\n";
+  for (const auto& [key, value] : suite.values) {
+    std::string formatted = Format(value);
+    text += formatted.substr(0, 2) + Escape(key) + " " + formatted.substr(2) + "\n";
+  }
+  auto manager = NSFileManager::defaultManager();
+  std::string folder = suite.path.substr(0, suite.path.rfind('/'));
+  bool written = manager->createDirectoryAtPath(folder, true, {}, nullptr) &&
+                 NSDataWriteToFile(std::vector<uint8_t>(text.begin(), text.end()), suite.path,
+                                   NSDataWritingAtomic, nullptr);
+  suite.unsaved = !written;
+  return written;
+}
+
+struct DefaultsRegistry {
+  std::mutex mutex;
+  std::map<std::string, std::shared_ptr<DefaultsSuite>> suites;  // by file path
+  std::shared_ptr<NSUserDefaults> standard;
+};
+
+DefaultsRegistry& Registry() {
+  static auto* registry = new DefaultsRegistry();
+  return *registry;
+}
+
+// The shared state of the suite's file in the current sandbox; call under the registry mutex.
+std::shared_ptr<DefaultsSuite> SuiteLocked(const std::string& name) {
+  std::string path = platform::foundation::SandboxPreferencesDirectory() + "/" + name + ".defaults";
+  auto& suite = Registry().suites[path];
+  if (suite == nullptr) {
+    suite = std::make_shared<DefaultsSuite>(path);
+    suite->values = ReadSuiteFile(path);
+  }
+  return suite;
+}
+
+bool IsTrueText(const std::string& text) {
+  if (text == "YES" || text == "yes" || text == "true" || text == "TRUE") return true;
+  auto number = ParseDouble(text);
+  return number.has_value() && *number != 0;
+}
+
+}  // namespace
+
+NSUserDefaults::NSUserDefaults(std::shared_ptr<platform::foundation::internal::DefaultsSuite> suite)
+    : suite_(std::move(suite)) {}
+
+std::shared_ptr<NSUserDefaults> NSUserDefaults::standardUserDefaults() {
+  DefaultsRegistry& registry = Registry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  if (registry.standard == nullptr) {
+    auto main = NSBundle::mainBundle();
+    std::string name = main == nullptr ? std::string() : main->bundleIdentifier();
+    if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) name = "standard";
+    registry.standard = std::make_shared<NSUserDefaults>(SuiteLocked(name));
+  }
+  return registry.standard;
+}
+
+std::shared_ptr<NSUserDefaults> NSUserDefaults::initWithSuiteName(const std::string& suiteName) {
+  if (suiteName.empty() || suiteName[0] == '.' || suiteName.find('/') != std::string::npos ||
+      suiteName.find('\0') != std::string::npos || suiteName == "NSGlobalDomain") {
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(Registry().mutex);
+  return std::make_shared<NSUserDefaults>(SuiteLocked(suiteName));
+}
+
+std::any NSUserDefaults::objectForKey(const std::string& key) const {
+  std::lock_guard<std::mutex> lock(suite_->mutex);
+  auto it = suite_->values.find(key);
+  if (it == suite_->values.end()) return std::any();
+  return std::visit(
+      [](const auto& value) -> std::any {
+        using T = std::decay_t<decltype(value)>;
+        if constexpr (std::is_same_v<T, DateSeconds>) {
+          return NSDate::dateWithTimeIntervalSince1970(value.since1970);
+        } else {
+          return value;
+        }
+      },
+      it->second);
+}
+
+std::optional<std::string> NSUserDefaults::stringForKey(const std::string& key) const {
+  std::any value = objectForKey(key);
+  if (const auto* text = std::any_cast<std::string>(&value)) return *text;
+  char number[64];
+  if (const auto* integer = std::any_cast<long long>(&value)) {
+    snprintf(number, sizeof(number), "%lld", *integer);
+    return std::string(number);
+  }
+  if (const auto* real = std::any_cast<double>(&value)) {
+    snprintf(number, sizeof(number), "%.17g", *real);
+    return std::string(number);
+  }
+  if (const auto* flag = std::any_cast<bool>(&value)) return std::string(*flag ? "1" : "0");
+  return std::nullopt;
+}
+
+std::optional<std::vector<uint8_t>> NSUserDefaults::dataForKey(const std::string& key) const {
+  std::any value = objectForKey(key);
+  if (const auto* bytes = std::any_cast<std::vector<uint8_t>>(&value)) return *bytes;
+  return std::nullopt;
+}
+
+double NSUserDefaults::doubleForKey(const std::string& key) const {
+  std::any value = objectForKey(key);
+  if (const auto* integer = std::any_cast<long long>(&value)) return static_cast<double>(*integer);
+  if (const auto* real = std::any_cast<double>(&value)) return *real;
+  if (const auto* flag = std::any_cast<bool>(&value)) return *flag ? 1 : 0;
+  if (const auto* text = std::any_cast<std::string>(&value)) return ParseDouble(*text).value_or(0);
+  return 0;
+}
+
+long NSUserDefaults::integerForKey(const std::string& key) const {
+  std::any value = objectForKey(key);
+  if (const auto* integer = std::any_cast<long long>(&value)) return static_cast<long>(*integer);
+  if (const auto* text = std::any_cast<std::string>(&value)) {
+    if (auto integer = ParseInteger(*text)) return static_cast<long>(*integer);
+  }
+  return static_cast<long>(doubleForKey(key));
+}
+
+bool NSUserDefaults::boolForKey(const std::string& key) const {
+  std::any value = objectForKey(key);
+  if (const auto* flag = std::any_cast<bool>(&value)) return *flag;
+  if (const auto* text = std::any_cast<std::string>(&value)) return IsTrueText(*text);
+  return doubleForKey(key) != 0;
+}
+
+namespace {
+
+void Store(DefaultsSuite& suite, const std::string& key, std::optional<DefaultsValue> value) {
+  std::lock_guard<std::mutex> lock(suite.mutex);
+  if (value.has_value()) {
+    suite.values[key] = std::move(*value);
+  } else {
+    suite.values.erase(key);
+  }
+  WriteSuiteLocked(suite);
+}
+
+}  // namespace
+
+void NSUserDefaults::setObject(const std::string& value, const std::string& key) {
+  Store(*suite_, key, DefaultsValue(value));
+}
+
+void NSUserDefaults::setObject(const std::vector<uint8_t>& value, const std::string& key) {
+  Store(*suite_, key, DefaultsValue(value));
+}
+
+void NSUserDefaults::setObject(const std::shared_ptr<NSDate>& value, const std::string& key) {
+  if (value == nullptr) {
+    Store(*suite_, key, std::nullopt);
+  } else {
+    Store(*suite_, key, DefaultsValue(DateSeconds{value->timeIntervalSince1970()}));
+  }
+}
+
+void NSUserDefaults::setInteger(long value, const std::string& key) {
+  Store(*suite_, key, DefaultsValue(static_cast<long long>(value)));
+}
+
+void NSUserDefaults::setDouble(double value, const std::string& key) {
+  Store(*suite_, key, DefaultsValue(value));
+}
+
+void NSUserDefaults::setBool(bool value, const std::string& key) {
+  Store(*suite_, key, DefaultsValue(value));
+}
+
+void NSUserDefaults::removeObjectForKey(const std::string& key) {
+  Store(*suite_, key, std::nullopt);
+}
+
+bool NSUserDefaults::synchronize() {
+  std::lock_guard<std::mutex> lock(suite_->mutex);
+  if (suite_->unsaved && !WriteSuiteLocked(*suite_)) return false;
+  suite_->values = ReadSuiteFile(suite_->path);
+  return true;
+}
+
+namespace platform::foundation {
+
+void ResetUserDefaults() {
+  DefaultsRegistry& registry = Registry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  registry.suites.clear();
+  registry.standard = nullptr;
+}
+
+}  // namespace platform::foundation
