@@ -247,7 +247,8 @@ bool NSFileManager::createDirectoryAtPath(const std::string& path, bool createIn
       int saved = errno;
       struct stat status {};
       if (saved != EEXIST || stat(prefix.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-        errno = saved == EEXIST ? EEXIST : saved;
+        // An item in the way of a parent folder makes the path unreachable.
+        errno = saved == EEXIST && slash != std::string::npos ? ENOTDIR : saved;
         NSErrorAssign(error, WriteError("create", path));
         return false;
       }
