@@ -8,6 +8,7 @@
 
 #include "platform/foundation/file_system.h"
 #include "platform/foundation/ns_date.h"
+#include "platform/foundation/percent_encoding.h"
 
 const char* const NSURLIsExcludedFromBackupKey = "NSURLIsExcludedFromBackupKey";
 const char* const NSURLIsDirectoryKey = "NSURLIsDirectoryKey";
@@ -18,8 +19,7 @@ const char* const NSURLCreationDateKey = "NSURLCreationDateKey";
 namespace {
 
 using platform::foundation::internal::FileError;
-
-constexpr const char kHexDigits[] = "0123456789ABCDEF";
+using platform::foundation::internal::HexDigitValue;
 
 bool IsUnreserved(unsigned char c) {
   return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
@@ -37,46 +37,19 @@ bool IsURLCharacter(unsigned char c) {
                                 std::string_view::npos;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 std::string EncodePath(const std::string& path) {
-  std::string encoded;
-  for (unsigned char c : path) {
-    if (IsPathCharacter(c)) {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHexDigits[c >> 4];
-      encoded += kHexDigits[c & 15];
-    }
-  }
-  return encoded;
+  return platform::foundation::internal::PercentEncode(path, IsPathCharacter);
 }
 
 std::string Decode(const std::string& text) {
-  std::string decoded;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-        HexValue(text[i + 2]) >= 0) {
-      decoded += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
-      i += 2;
-    } else {
-      decoded += text[i];
-    }
-  }
-  return decoded;
+  return platform::foundation::internal::PercentDecode(text).value_or(text);
 }
 
 bool IsValidURLText(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (c == '%') {
-      if (i + 2 >= text.size() || HexValue(text[i + 1]) < 0 || HexValue(text[i + 2]) < 0) {
+      if (i + 2 >= text.size() || HexDigitValue(text[i + 1]) < 0 || HexDigitValue(text[i + 2]) < 0) {
         return false;
       }
       i += 2;

@@ -13,6 +13,7 @@
 #include "platform/foundation/ns_bundle.h"
 #include "platform/foundation/ns_data.h"
 #include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/percent_encoding.h"
 #include "platform/foundation/sandbox.h"
 
 namespace platform::foundation::internal {
@@ -42,43 +43,10 @@ using platform::foundation::internal::DefaultsSuite;
 using platform::foundation::internal::DefaultsValue;
 
 constexpr char kHeader[] = "quillmere-defaults 1";
-constexpr char kHex[] = "0123456789ABCDEF";
+bool IsPlainByte(unsigned char c) { return c > ' ' && c <= '~' && c != '%'; }
 
 std::string Escape(const std::string& text) {
-  std::string escaped;
-  for (unsigned char c : text) {
-    if (c > ' ' && c <= '~' && c != '%') {
-      escaped += static_cast<char>(c);
-    } else {
-      escaped += '%';
-      escaped += kHex[c >> 4];
-      escaped += kHex[c & 15];
-    }
-  }
-  return escaped;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::optional<std::string> Unescape(const std::string& text) {
-  std::string plain;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      plain += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size() || HexDigit(text[i + 1]) < 0 || HexDigit(text[i + 2]) < 0) {
-      return std::nullopt;
-    }
-    plain += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
-    i += 2;
-  }
-  return plain;
+  return platform::foundation::internal::PercentEncode(text, IsPlainByte);
 }
 
 std::optional<double> ParseDouble(const std::string& text) {
@@ -130,7 +98,7 @@ std::string Format(const DefaultsValue& value) {
 std::optional<DefaultsValue> ParseValue(char type, const std::string& text) {
   switch (type) {
     case 's': {
-      auto plain = Unescape(text);
+      auto plain = platform::foundation::internal::PercentDecode(text);
       if (!plain.has_value()) return std::nullopt;
       return DefaultsValue(*plain);
     }
@@ -152,8 +120,8 @@ std::optional<DefaultsValue> ParseValue(char type, const std::string& text) {
       if (text != "-") {
         if (text.size() % 2 != 0) return std::nullopt;
         for (size_t i = 0; i < text.size(); i += 2) {
-          int high = HexDigit(text[i]);
-          int low = HexDigit(text[i + 1]);
+          int high = platform::foundation::internal::HexDigitValue(text[i]);
+          int low = platform::foundation::internal::HexDigitValue(text[i + 1]);
           if (high < 0 || low < 0) return std::nullopt;
           bytes.push_back(static_cast<uint8_t>(high * 16 + low));
         }
@@ -181,7 +149,7 @@ std::map<std::string, DefaultsValue> ReadSuiteFile(const std::string& path) {
     // "<type> <key> <value>": the type is one character, the key and value hold no spaces.
     size_t second_space = line.find(' ', 2);
     if (line.size() < 4 || line[1] != ' ' || second_space == std::string::npos) continue;
-    auto key = Unescape(line.substr(2, second_space - 2));
+    auto key = platform::foundation::internal::PercentDecode(line.substr(2, second_space - 2));
     auto value = ParseValue(line[0], line.substr(second_space + 1));
     if (key.has_value() && value.has_value()) values[*key] = std::move(*value);
   }
