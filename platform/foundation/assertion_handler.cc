@@ -132,14 +132,13 @@ void ReportFailureInMethod(const char* signature, const char* file, long line, c
                                                               file, line, description);
 }
 
-void ReportFailureInFunction(const char* function, const char* file, long line,
-                             const char* format, ...) {
+void ReportFailureInFunction(const char* function, const char* file, long line, const char* format,
+                             ...) {
   va_list arguments;
   va_start(arguments, format);
   std::string description = StringWithFormatV(format, arguments);
   va_end(arguments);
-  NSAssertionHandler::currentHandler()->handleFailureInFunction(function, file, line,
-                                                                description);
+  NSAssertionHandler::currentHandler()->handleFailureInFunction(function, file, line, description);
 }
 
 }  // namespace internal

@@ -94,31 +94,31 @@ namespace internal {
 // the qualified name without return type, parameters and qualifiers.
 std::string MethodNameFromSignature(const char* signature);
 
-void ReportFailureInMethod(const char* signature, const char* file, long line,
-                           const char* format, ...) __attribute__((format(printf, 4, 5)));
-void ReportFailureInFunction(const char* function, const char* file, long line,
-                             const char* format, ...) __attribute__((format(printf, 4, 5)));
+void ReportFailureInMethod(const char* signature, const char* file, long line, const char* format,
+                           ...) __attribute__((format(printf, 4, 5)));
+void ReportFailureInFunction(const char* function, const char* file, long line, const char* format,
+                             ...) __attribute__((format(printf, 4, 5)));
 
 }  // namespace internal
 }  // namespace platform::foundation
 
 // Reports a failure in the enclosing method (named from its signature) when `condition` is
 // false. The arguments after the condition are a printf format and its values.
-#define NSAssert(condition, ...)                                                          \
-  do {                                                                                    \
-    if (!(condition)) {                                                                   \
+#define NSAssert(condition, ...)                                                             \
+  do {                                                                                       \
+    if (!(condition)) {                                                                      \
       ::platform::foundation::internal::ReportFailureInMethod(__PRETTY_FUNCTION__, __FILE__, \
-                                                              __LINE__, __VA_ARGS__);     \
-    }                                                                                     \
+                                                              __LINE__, __VA_ARGS__);        \
+    }                                                                                        \
   } while (false)
 
 // The same for a free function, named by its plain name.
-#define NSCAssert(condition, ...)                                                           \
-  do {                                                                                      \
-    if (!(condition)) {                                                                     \
+#define NSCAssert(condition, ...)                                                             \
+  do {                                                                                        \
+    if (!(condition)) {                                                                       \
       ::platform::foundation::internal::ReportFailureInFunction(__func__, __FILE__, __LINE__, \
-                                                                __VA_ARGS__);               \
-    }                                                                                       \
+                                                                __VA_ARGS__);                 \
+    }                                                                                         \
   } while (false)
 
 #endif  // PLATFORM_FOUNDATION_ASSERTION_HANDLER_H_

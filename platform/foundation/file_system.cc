@@ -13,9 +13,9 @@ std::shared_ptr<NSError> FileError(long code, const std::string& path, int posix
                                    const std::string& description) {
   NSErrorUserInfo info{{NSFilePathErrorKey, path}, {NSLocalizedDescriptionKey, description}};
   if (posix_errno != 0) {
-    info[NSUnderlyingErrorKey] = NSError::errorWithDomain(
-        NSPOSIXErrorDomain, posix_errno,
-        {{NSLocalizedDescriptionKey, std::string(strerror(posix_errno))}});
+    info[NSUnderlyingErrorKey] =
+        NSError::errorWithDomain(NSPOSIXErrorDomain, posix_errno,
+                                 {{NSLocalizedDescriptionKey, std::string(strerror(posix_errno))}});
   }
   return NSError::errorWithDomain(NSCocoaErrorDomain, code, std::move(info));
 }
@@ -86,8 +86,7 @@ std::optional<FileStatus> StatFile(const std::string& path, bool follow,
   return status;
 }
 
-std::optional<bool> IsExcludedFromBackup(const std::string& path,
-                                         std::shared_ptr<NSError>* error) {
+std::optional<bool> IsExcludedFromBackup(const std::string& path, std::shared_ptr<NSError>* error) {
   char value[8];
   ssize_t size = getxattr(path.c_str(), kExcludedFromBackupAttribute, value, sizeof(value));
   if (size >= 0) return size == 1 && value[0] == '1';

@@ -46,8 +46,7 @@ std::optional<FileStatus> StatFile(const std::string& path, bool follow,
 
 // None with an error when the file is missing or the file system has no user attributes.
 std::optional<bool> IsExcludedFromBackup(const std::string& path, std::shared_ptr<NSError>* error);
-bool SetExcludedFromBackup(const std::string& path, bool excluded,
-                           std::shared_ptr<NSError>* error);
+bool SetExcludedFromBackup(const std::string& path, bool excluded, std::shared_ptr<NSError>* error);
 
 }  // namespace platform::foundation::internal
 

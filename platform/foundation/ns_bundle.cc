@@ -16,8 +16,8 @@ namespace {
 struct BundleRegistry {
   std::mutex mutex;
   std::map<std::string, std::shared_ptr<NSBundle>> bundles;  // by cleaned folder path
-  std::string main_path;                                      // empty: the executable's folder
-  std::string code_path;                                      // empty: ask dladdr
+  std::string main_path;                                     // empty: the executable's folder
+  std::string code_path;                                     // empty: ask dladdr
 };
 
 BundleRegistry& Registry() {

@@ -25,9 +25,10 @@ class NSBundleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     auto manager = NSFileManager::defaultManager();
-    ASSERT_TRUE(manager->createDirectoryAtPath(folder_.Path("App/art.scnassets"), true, {}, nullptr));
-    ASSERT_TRUE(manager->createDirectoryAtPath(folder_.Path("App/OstrellFaceResources.bundle"), true,
-                                               {}, nullptr));
+    ASSERT_TRUE(
+        manager->createDirectoryAtPath(folder_.Path("App/art.scnassets"), true, {}, nullptr));
+    ASSERT_TRUE(manager->createDirectoryAtPath(folder_.Path("App/OstrellFaceResources.bundle"),
+                                               true, {}, nullptr));
     for (const char* file : {"App/art.scnassets/cup.scn", "App/shaders.metallib", "App/LICENSE",
                              "App/OstrellFaceResources.bundle/sorvanti_mesh_468_video.binarypb"}) {
       ASSERT_TRUE(NSDataWriteToFile({1, 2, 3}, folder_.Path(file), false));
@@ -46,7 +47,8 @@ TEST_F(NSBundleTest, ResourcesAreFilesOfTheFolderAndItsSubfolders) {
   ASSERT_NE(app, nullptr);
   EXPECT_EQ(app->bundlePath(), folder_.Path("App"));
   EXPECT_EQ(app->resourcePath(), folder_.Path("App"));
-  EXPECT_EQ(app->pathForResource("cup", "scn", "art.scnassets"), folder_.Path("App/art.scnassets/cup.scn"));
+  EXPECT_EQ(app->pathForResource("cup", "scn", "art.scnassets"),
+            folder_.Path("App/art.scnassets/cup.scn"));
   EXPECT_EQ(app->pathForResource("shaders", "metallib"), folder_.Path("App/shaders.metallib"));
   EXPECT_EQ(app->pathForResource("LICENSE", ""), folder_.Path("App/LICENSE"));
   EXPECT_EQ(app->pathForResource("cup", "scn"), std::nullopt);  // not in the top folder
@@ -61,7 +63,8 @@ TEST_F(NSBundleTest, ResourcesAreFilesOfTheFolderAndItsSubfolders) {
   ASSERT_NE(nested, nullptr);
   auto graph = nested->URLForResource("sorvanti_mesh_468_video", "binarypb");
   ASSERT_NE(graph, nullptr);
-  EXPECT_EQ(graph->path(), folder_.Path("App/OstrellFaceResources.bundle/sorvanti_mesh_468_video.binarypb"));
+  EXPECT_EQ(graph->path(),
+            folder_.Path("App/OstrellFaceResources.bundle/sorvanti_mesh_468_video.binarypb"));
   EXPECT_EQ(nested->URLForResource("missing", "binarypb", "x"), nullptr);
 
   EXPECT_EQ(NSBundle::bundleWithPath(folder_.Path("Missing")), nullptr);
@@ -80,8 +83,9 @@ TEST_F(NSBundleTest, OneObjectPerFolderCarriesItsInfoDictionary) {
   auto again = NSBundle::bundleWithPath(folder_.Path("App/art.scnassets/../"));
   EXPECT_EQ(again, app);
   EXPECT_EQ(again->bundleIdentifier(), "com.example.face");
-  EXPECT_EQ(std::any_cast<std::string>(again->objectForInfoDictionaryKey("CFBundleShortVersionString")),
-            "1.2.3");
+  EXPECT_EQ(
+      std::any_cast<std::string>(again->objectForInfoDictionaryKey("CFBundleShortVersionString")),
+      "1.2.3");
   EXPECT_EQ(std::any_cast<long long>(again->infoDictionary().at("QDLQuendalIDCode")), 4711);
 }
 

@@ -106,9 +106,9 @@ bool WriteAtomically(const std::vector<uint8_t>& data, const std::string& path, 
   fd = -1;
   if (closed != 0) return fail("write");
   if (stopped(AtomicWriteStep::kFlushed, temporary)) return false;
-  int renamed = exclusive ? renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(),
-                                      RENAME_NOREPLACE)
-                          : rename(temporary.c_str(), path.c_str());
+  int renamed =
+      exclusive ? renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE)
+                : rename(temporary.c_str(), path.c_str());
   if (renamed != 0) return fail("replace");
   if (stopped(AtomicWriteStep::kRenamed, path)) return false;
   int folder_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -133,7 +133,8 @@ void SetAtomicWriteFaultHook(AtomicWriteFaultHook hook) {
 std::optional<std::vector<uint8_t>> NSDataWithContentsOfFile(const std::string& path,
                                                              std::shared_ptr<NSError>* error) {
   auto bytes = NSFileManager::defaultManager()->contentsAtPath(path);
-  if (!bytes.has_value()) NSErrorAssign(error, platform::foundation::internal::ReadError("read", path));
+  if (!bytes.has_value())
+    NSErrorAssign(error, platform::foundation::internal::ReadError("read", path));
   return bytes;
 }
 
@@ -168,8 +169,7 @@ bool NSDataWriteToURL(const std::vector<uint8_t>& data, const NSURL& url, unsign
   return NSDataWriteToFile(data, url.path(), options, error);
 }
 
-bool NSDataWriteToFile(const std::vector<uint8_t>& data, const std::string& path,
-                       bool atomically) {
-  return NSDataWriteToFile(data, path, atomically ? static_cast<unsigned long>(NSDataWritingAtomic) : 0UL, nullptr);
+bool NSDataWriteToFile(const std::vector<uint8_t>& data, const std::string& path, bool atomically) {
+  return NSDataWriteToFile(
+      data, path, atomically ? static_cast<unsigned long>(NSDataWritingAtomic) : 0UL, nullptr);
 }
-

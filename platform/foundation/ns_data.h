@@ -43,8 +43,7 @@ bool NSDataWriteToFile(const std::vector<uint8_t>& data, const std::string& path
 bool NSDataWriteToURL(const std::vector<uint8_t>& data, const NSURL& url, unsigned long options,
                       std::shared_ptr<NSError>* error);
 // The short form: atomic or plain, no error details.
-bool NSDataWriteToFile(const std::vector<uint8_t>& data, const std::string& path,
-                       bool atomically);
+bool NSDataWriteToFile(const std::vector<uint8_t>& data, const std::string& path, bool atomically);
 
 namespace platform::foundation {
 

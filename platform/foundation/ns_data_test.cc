@@ -52,7 +52,8 @@ TEST_P(AtomicWriteStopTest, NoPartialFileIsEverVisible) {
     seen_at_stop = Text(NSDataWithContentsOfFile(path, nullptr));
     // The file being written at this point holds nothing beyond what the step says.
     if (step == AtomicWriteStep::kHalfWritten) {
-      EXPECT_EQ(Text(NSDataWithContentsOfFile(file, nullptr)), new_text.substr(0, new_text.size() / 2));
+      EXPECT_EQ(Text(NSDataWithContentsOfFile(file, nullptr)),
+                new_text.substr(0, new_text.size() / 2));
     }
     return true;
   });
@@ -66,7 +67,8 @@ TEST_P(AtomicWriteStopTest, NoPartialFileIsEverVisible) {
   EXPECT_EQ(seen_at_stop, expected);
   EXPECT_EQ(Text(NSDataWithContentsOfFile(path, nullptr)), expected);
   auto visible = NSFileManager::defaultManager()->contentsOfDirectoryAtURL(
-      *NSURL::fileURLWithPath(folder.path(), true), NSDirectoryEnumerationSkipsHiddenFiles, nullptr);
+      *NSURL::fileURLWithPath(folder.path(), true), NSDirectoryEnumerationSkipsHiddenFiles,
+      nullptr);
   ASSERT_TRUE(visible.has_value());
   ASSERT_EQ(visible->size(), 1u);
   EXPECT_EQ((*visible)[0]->lastPathComponent(), "state");
@@ -74,7 +76,8 @@ TEST_P(AtomicWriteStopTest, NoPartialFileIsEverVisible) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, AtomicWriteStopTest,
-    ::testing::Values(StopCase{AtomicWriteStep::kTemporaryFileCreated, false, "TemporaryFileCreated"},
+    ::testing::Values(StopCase{AtomicWriteStep::kTemporaryFileCreated, false,
+                               "TemporaryFileCreated"},
                       StopCase{AtomicWriteStep::kHalfWritten, false, "HalfWritten"},
                       StopCase{AtomicWriteStep::kWritten, false, "Written"},
                       StopCase{AtomicWriteStep::kFlushed, false, "Flushed"},
@@ -92,9 +95,10 @@ TEST(NSDataTest, AtomicWriteWalksEveryStepAndLeavesNothingBehind) {
   ASSERT_TRUE(NSDataWriteToURL(Bytes("value"), *NSURL::fileURLWithPath(folder.Path("value.txt")),
                                NSDataWritingAtomic, nullptr));
   SetAtomicWriteFaultHook(nullptr);
-  EXPECT_THAT(seen, ElementsAre(AtomicWriteStep::kTemporaryFileCreated, AtomicWriteStep::kHalfWritten,
-                                AtomicWriteStep::kWritten, AtomicWriteStep::kFlushed,
-                                AtomicWriteStep::kRenamed, AtomicWriteStep::kFolderFlushed));
+  EXPECT_THAT(seen,
+              ElementsAre(AtomicWriteStep::kTemporaryFileCreated, AtomicWriteStep::kHalfWritten,
+                          AtomicWriteStep::kWritten, AtomicWriteStep::kFlushed,
+                          AtomicWriteStep::kRenamed, AtomicWriteStep::kFolderFlushed));
   EXPECT_THAT(*NSFileManager::defaultManager()->contentsOfDirectoryAtPath(folder.path(), nullptr),
               ElementsAre("value.txt"));
   // Like any new file, the result is readable by others (umask permitting), unlike a mkstemp file.
@@ -107,7 +111,8 @@ TEST(NSDataTest, FailedWritesReportTheCauseAndCleanUp) {
   ScopedTestFolder folder;
   std::shared_ptr<NSError> error;
   // Into a missing folder.
-  EXPECT_FALSE(NSDataWriteToFile(Bytes("x"), folder.Path("missing/file"), NSDataWritingAtomic, &error));
+  EXPECT_FALSE(
+      NSDataWriteToFile(Bytes("x"), folder.Path("missing/file"), NSDataWritingAtomic, &error));
   EXPECT_EQ(error->code(), NSFileNoSuchFileError);
   // Onto a folder: the rename fails and the temporary file goes away.
   ASSERT_TRUE(NSFileManager::defaultManager()->createDirectoryAtPath(folder.Path("dir"), false, {},
@@ -115,7 +120,8 @@ TEST(NSDataTest, FailedWritesReportTheCauseAndCleanUp) {
   EXPECT_FALSE(NSDataWriteToFile(Bytes("x"), folder.Path("dir"), NSDataWritingAtomic, &error));
   EXPECT_THAT(*NSFileManager::defaultManager()->contentsOfDirectoryAtPath(folder.path(), nullptr),
               ElementsAre("dir"));
-  EXPECT_FALSE(NSDataWriteToURL(Bytes("x"), *NSURL::URLWithString("https://example.com/f"), 0, &error));
+  EXPECT_FALSE(
+      NSDataWriteToURL(Bytes("x"), *NSURL::URLWithString("https://example.com/f"), 0, &error));
 }
 
 TEST(NSDataTest, WithoutOverwritingRefusesAnExistingFileInBothModes) {

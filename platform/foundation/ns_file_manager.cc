@@ -151,8 +151,8 @@ bool CopyTree(const std::string& source, const std::string& destination,
     NSErrorAssign(error, WriteError("copy", source));
     return false;
   }
-  int to = open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                status.st_mode & 07777);
+  int to =
+      open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, status.st_mode & 07777);
   if (to < 0) {
     NSErrorAssign(error, WriteError("copy to", destination));
     close(from);
@@ -329,9 +329,8 @@ bool NSFileManager::moveItemAtPath(const std::string& source, const std::string&
     }
   }
   errno = saved;
-  NSErrorAssign(error, WriteError(saved == EEXIST ? "move to" : "move", saved == EEXIST
-                                                                           ? destination
-                                                                           : source));
+  NSErrorAssign(error, WriteError(saved == EEXIST ? "move to" : "move",
+                                  saved == EEXIST ? destination : source));
   return false;
 }
 
@@ -345,8 +344,8 @@ std::optional<NSFileAttributes> NSFileManager::attributesOfItemAtPath(
   auto status = platform::foundation::internal::StatFile(path, true, error);
   if (!status.has_value()) return std::nullopt;
   NSFileAttributes attributes;
-  attributes[NSFileType] = std::string(status->is_directory ? NSFileTypeDirectory
-                                       : status->is_regular ? NSFileTypeRegular
+  attributes[NSFileType] = std::string(status->is_directory       ? NSFileTypeDirectory
+                                       : status->is_regular       ? NSFileTypeRegular
                                        : status->is_symbolic_link ? NSFileTypeSymbolicLink
                                                                   : NSFileTypeUnknown);
   attributes[NSFileSize] = status->size;

@@ -46,7 +46,7 @@
 #include "platform/foundation/sandbox.h"
 
 // Attribute keys and values.
-extern const char* const NSFileType;              // std::string, one of the types below
+extern const char* const NSFileType;  // std::string, one of the types below
 extern const char* const NSFileTypeDirectory;
 extern const char* const NSFileTypeRegular;
 extern const char* const NSFileTypeSymbolicLink;

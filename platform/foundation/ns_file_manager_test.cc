@@ -57,9 +57,9 @@ TEST_F(NSFileManagerTest, CreateDirectoryWithAndWithoutIntermediates) {
   EXPECT_TRUE(manager_->fileExistsAtPath(deep, &is_directory));
   EXPECT_TRUE(is_directory);
   // An existing folder is fine with intermediates, an error without.
-  EXPECT_TRUE(manager_->createDirectoryAtURL(*NSURL::fileURLWithPath(deep, true), true,
-                                             {{NSFileProtectionKey, std::string(NSFileProtectionNone)}},
-                                             &error_));
+  EXPECT_TRUE(manager_->createDirectoryAtURL(
+      *NSURL::fileURLWithPath(deep, true), true,
+      {{NSFileProtectionKey, std::string(NSFileProtectionNone)}}, &error_));
   EXPECT_FALSE(manager_->createDirectoryAtPath(deep, false, {}, &error_));
   EXPECT_EQ(error_->code(), NSFileWriteFileExistsError);
 
@@ -98,8 +98,8 @@ TEST_F(NSFileManagerTest, ListingSortsAndSkipsHiddenOnRequest) {
   auto all = manager_->contentsOfDirectoryAtURL(*url, 0, &error_);
   ASSERT_TRUE(all.has_value());
   EXPECT_EQ(all->size(), 4u);
-  auto visible = manager_->contentsOfDirectoryAtURL(*url, NSDirectoryEnumerationSkipsHiddenFiles,
-                                                    &error_);
+  auto visible =
+      manager_->contentsOfDirectoryAtURL(*url, NSDirectoryEnumerationSkipsHiddenFiles, &error_);
   ASSERT_TRUE(visible.has_value());
   std::vector<std::string> names;
   for (const auto& entry : *visible) names.push_back(entry->lastPathComponent());
@@ -187,7 +187,8 @@ TEST_F(NSFileManagerTest, MoveNeverReplacesItsDestination) {
 
 TEST_F(NSFileManagerTest, RacingMovesToOneDestinationHaveOneWinner) {
   constexpr int kMovers = 8;
-  for (int i = 0; i < kMovers; ++i) Write(folder_.Path("lock." + std::to_string(i)), std::to_string(i));
+  for (int i = 0; i < kMovers; ++i)
+    Write(folder_.Path("lock." + std::to_string(i)), std::to_string(i));
   std::atomic<int> winners{0};
   std::vector<std::thread> threads;
   for (int i = 0; i < kMovers; ++i) {
@@ -315,17 +316,18 @@ TEST_F(NSFileManagerTest, StandardFoldersComeFromTheSandbox) {
 TEST_F(NSFileManagerTest, ItemReplacementFoldersAreNewAndOnTheItemsFileSystem) {
   platform::foundation::SetSandboxRoot(folder_.Path("home"));
   auto lock = NSURL::fileURLWithPath(folder_.Path("home/Library/Caches/lock"));
-  auto first = manager_->URLForDirectory(NSItemReplacementDirectory, NSUserDomainMask,
-                                         lock.get(), true, &error_);
-  auto second = manager_->URLForDirectory(NSItemReplacementDirectory, NSUserDomainMask,
-                                          lock.get(), true, &error_);
+  auto first = manager_->URLForDirectory(NSItemReplacementDirectory, NSUserDomainMask, lock.get(),
+                                         true, &error_);
+  auto second = manager_->URLForDirectory(NSItemReplacementDirectory, NSUserDomainMask, lock.get(),
+                                          true, &error_);
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
   EXPECT_NE(first->path(), second->path());
   EXPECT_TRUE(manager_->contentsOfDirectoryAtPath(first->path(), nullptr)->empty());
   // A file made there moves onto the item's name with a rename.
   Write(first->URLByAppendingPathComponent("stamp")->path(), "stamp");
-  EXPECT_TRUE(manager_->moveItemAtURL(*first->URLByAppendingPathComponent("stamp"), *lock, &error_));
+  EXPECT_TRUE(
+      manager_->moveItemAtURL(*first->URLByAppendingPathComponent("stamp"), *lock, &error_));
   EXPECT_EQ(Text(lock->path()), "stamp");
 
   EXPECT_EQ(manager_->URLForDirectory(NSItemReplacementDirectory, NSUserDomainMask, nullptr, true,

@@ -27,8 +27,8 @@ bool IsUnreserved(unsigned char c) {
 
 // Characters a path keeps unencoded.
 bool IsPathCharacter(unsigned char c) {
-  return IsUnreserved(c) || std::string_view("/!$&'()*+,;=:@").find(static_cast<char>(c)) !=
-                                std::string_view::npos;
+  return IsUnreserved(c) ||
+         std::string_view("/!$&'()*+,;=:@").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 // Characters allowed anywhere in URL text ("%" is checked separately).
@@ -49,7 +49,8 @@ bool IsValidURLText(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (c == '%') {
-      if (i + 2 >= text.size() || HexDigitValue(text[i + 1]) < 0 || HexDigitValue(text[i + 2]) < 0) {
+      if (i + 2 >= text.size() || HexDigitValue(text[i + 1]) < 0 ||
+          HexDigitValue(text[i + 2]) < 0) {
         return false;
       }
       i += 2;
@@ -118,8 +119,8 @@ std::shared_ptr<NSURL> NSURL::fileURLWithPath(const std::string& path, bool isDi
   while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
   if (isDirectory && absolute != "/") absolute += '/';
   std::string encoded = EncodePath(absolute);
-  return std::make_shared<NSURL>("file://" + encoded, "file", "", std::nullopt, "file://",
-                                 encoded, "");
+  return std::make_shared<NSURL>("file://" + encoded, "file", "", std::nullopt, "file://", encoded,
+                                 "");
 }
 
 std::shared_ptr<NSURL> NSURL::fileURLWithPath(const std::string& path) {
@@ -171,8 +172,7 @@ std::shared_ptr<NSURL> NSURL::URLWithString(const std::string& text) {
   size_t path_end = text.find_first_of("?#", position);
   if (path_end == std::string::npos) path_end = text.size();
   return std::make_shared<NSURL>(text, scheme, host, port, text.substr(0, position),
-                                 text.substr(position, path_end - position),
-                                 text.substr(path_end));
+                                 text.substr(position, path_end - position), text.substr(path_end));
 }
 
 std::string NSURL::path() const {
@@ -243,8 +243,8 @@ bool NSURL::getResourceValue(std::any* value, const std::string& key,
                              std::shared_ptr<NSError>* error) const {
   namespace internal = platform::foundation::internal;
   if (!isFileURL()) {
-    NSErrorAssign(error, FileError(NSFileReadUnsupportedSchemeError, text_, 0,
-                                   "Not a file URL: " + text_));
+    NSErrorAssign(
+        error, FileError(NSFileReadUnsupportedSchemeError, text_, 0, "Not a file URL: " + text_));
     return false;
   }
   std::string file = path();
@@ -268,8 +268,7 @@ bool NSURL::getResourceValue(std::any* value, const std::string& key,
       result = NSDate::dateWithTimeIntervalSince1970(*status->birth_time);
     }
   } else {
-    NSErrorAssign(error, FileError(NSFileReadUnknownError, file, 0,
-                                   "Unknown resource key " + key));
+    NSErrorAssign(error, FileError(NSFileReadUnknownError, file, 0, "Unknown resource key " + key));
     return false;
   }
   if (value != nullptr) *value = std::move(result);

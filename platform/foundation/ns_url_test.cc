@@ -14,7 +14,8 @@ TEST(NSURLTest, FileURLPathOperations) {
 
   auto file = folder->URLByAppendingPathComponent("VirtualObjects_temp")
                   ->URLByAppendingPathComponent("model v1.tar.zip");
-  EXPECT_EQ(file->absoluteString(), "file:///data/Documents/VirtualObjects_temp/model%20v1.tar.zip");
+  EXPECT_EQ(file->absoluteString(),
+            "file:///data/Documents/VirtualObjects_temp/model%20v1.tar.zip");
   EXPECT_EQ(file->path(), "/data/Documents/VirtualObjects_temp/model v1.tar.zip");
   EXPECT_EQ(file->lastPathComponent(), "model v1.tar.zip");
   EXPECT_EQ(file->pathExtension(), "zip");
@@ -40,9 +41,9 @@ TEST(NSURLTest, PathExtensionRules) {
     const char* path;
     const char* extension;
   };
-  for (const Case& c : {Case{"/a/state", ""}, Case{"/a/.hidden", ""}, Case{"/a/name.", ""},
-                        Case{"/a/log.tmp", "tmp"}, Case{"/a.b/file", ""},
-                        Case{"/a/art.scnassets/", "scnassets"}}) {
+  for (const Case& c :
+       {Case{"/a/state", ""}, Case{"/a/.hidden", ""}, Case{"/a/name.", ""},
+        Case{"/a/log.tmp", "tmp"}, Case{"/a.b/file", ""}, Case{"/a/art.scnassets/", "scnassets"}}) {
     EXPECT_EQ(NSURL::fileURLWithPath(c.path, false)->pathExtension(), c.extension) << c.path;
   }
 }
@@ -79,15 +80,16 @@ TEST(NSURLTest, URLWithStringParsesOrRefuses) {
   auto plain = NSURL::URLWithString("http://127.0.0.1");
   ASSERT_NE(plain, nullptr);
   EXPECT_EQ(plain->port(), std::nullopt);
-  EXPECT_EQ(plain->URLByAppendingPathComponent("x.zip")->absoluteString(), "http://127.0.0.1/x.zip");
+  EXPECT_EQ(plain->URLByAppendingPathComponent("x.zip")->absoluteString(),
+            "http://127.0.0.1/x.zip");
 
   auto relative = NSURL::URLWithString("models/face.zip");
   ASSERT_NE(relative, nullptr);
   EXPECT_EQ(relative->scheme(), "");
 
-  for (const char* bad : {"", "not a url", "http://host/a b", "http://host/%zz", "http://host/%4",
-                          "1http://host", "http://host:port/", "http://h\xc3\xa9.com/",
-                          "http://host/\n"}) {
+  for (const char* bad :
+       {"", "not a url", "http://host/a b", "http://host/%zz", "http://host/%4", "1http://host",
+        "http://host:port/", "http://h\xc3\xa9.com/", "http://host/\n"}) {
     EXPECT_EQ(NSURL::URLWithString(bad), nullptr) << bad;
   }
 }

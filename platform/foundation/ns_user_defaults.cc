@@ -95,46 +95,49 @@ std::string Format(const DefaultsValue& value) {
   }
 }
 
-std::optional<DefaultsValue> ParseValue(char type, const std::string& text) {
+// Parses the value text of one line into `value`; false when it does not parse.
+bool ParseValue(char type, const std::string& text, DefaultsValue* value) {
   switch (type) {
     case 's': {
       auto plain = platform::foundation::internal::PercentDecode(text);
-      if (!plain.has_value()) return std::nullopt;
-      return DefaultsValue(*plain);
+      if (plain.has_value()) *value = std::move(*plain);
+      return plain.has_value();
     }
     case 'i': {
       auto number = ParseInteger(text);
-      if (!number.has_value()) return std::nullopt;
-      return DefaultsValue(*number);
+      if (number.has_value()) *value = *number;
+      return number.has_value();
     }
     case 'd': {
       auto number = ParseDouble(text);
-      if (!number.has_value()) return std::nullopt;
-      return DefaultsValue(*number);
+      if (number.has_value()) *value = *number;
+      return number.has_value();
     }
     case 'b':
-      if (text != "0" && text != "1") return std::nullopt;
-      return DefaultsValue(text == "1");
+      if (text != "0" && text != "1") return false;
+      *value = text == "1";
+      return true;
     case 'x': {
       std::vector<uint8_t> bytes;
       if (text != "-") {
-        if (text.size() % 2 != 0) return std::nullopt;
+        if (text.size() % 2 != 0) return false;
         for (size_t i = 0; i < text.size(); i += 2) {
           int high = platform::foundation::internal::HexDigitValue(text[i]);
           int low = platform::foundation::internal::HexDigitValue(text[i + 1]);
-          if (high < 0 || low < 0) return std::nullopt;
+          if (high < 0 || low < 0) return false;
           bytes.push_back(static_cast<uint8_t>(high * 16 + low));
         }
       }
-      return DefaultsValue(std::move(bytes));
+      *value = std::move(bytes);
+      return true;
     }
     case 't': {
       auto seconds = ParseDouble(text);
-      if (!seconds.has_value()) return std::nullopt;
-      return DefaultsValue(DateSeconds{*seconds});
+      if (seconds.has_value()) *value = DateSeconds{*seconds};
+      return seconds.has_value();
     }
     default:
-      return std::nullopt;
+      return false;
   }
 }
 
@@ -150,8 +153,10 @@ std::map<std::string, DefaultsValue> ReadSuiteFile(const std::string& path) {
     size_t second_space = line.find(' ', 2);
     if (line.size() < 4 || line[1] != ' ' || second_space == std::string::npos) continue;
     auto key = platform::foundation::internal::PercentDecode(line.substr(2, second_space - 2));
-    auto value = ParseValue(line[0], line.substr(second_space + 1));
-    if (key.has_value() && value.has_value()) values[*key] = std::move(*value);
+    DefaultsValue value;
+    if (key.has_value() && ParseValue(line[0], line.substr(second_space + 1), &value)) {
+      values[*key] = std::move(value);
+    }
   }
   return values;
 }
@@ -291,10 +296,11 @@ bool NSUserDefaults::boolForKey(const std::string& key) const {
 
 namespace {
 
-void Store(DefaultsSuite& suite, const std::string& key, std::optional<DefaultsValue> value) {
+// Sets `key` to `value`, or removes it when `value` is null, and writes the file.
+void Store(DefaultsSuite& suite, const std::string& key, const DefaultsValue* value) {
   std::lock_guard<std::mutex> lock(suite.mutex);
-  if (value.has_value()) {
-    suite.values[key] = std::move(*value);
+  if (value != nullptr) {
+    suite.values[key] = *value;
   } else {
     suite.values.erase(key);
   }
@@ -304,36 +310,40 @@ void Store(DefaultsSuite& suite, const std::string& key, std::optional<DefaultsV
 }  // namespace
 
 void NSUserDefaults::setObject(const std::string& value, const std::string& key) {
-  Store(*suite_, key, DefaultsValue(value));
+  DefaultsValue stored(value);
+  Store(*suite_, key, &stored);
 }
 
 void NSUserDefaults::setObject(const std::vector<uint8_t>& value, const std::string& key) {
-  Store(*suite_, key, DefaultsValue(value));
+  DefaultsValue stored(value);
+  Store(*suite_, key, &stored);
 }
 
 void NSUserDefaults::setObject(const std::shared_ptr<NSDate>& value, const std::string& key) {
   if (value == nullptr) {
-    Store(*suite_, key, std::nullopt);
+    Store(*suite_, key, nullptr);
   } else {
-    Store(*suite_, key, DefaultsValue(DateSeconds{value->timeIntervalSince1970()}));
+    DefaultsValue stored(DateSeconds{value->timeIntervalSince1970()});
+    Store(*suite_, key, &stored);
   }
 }
 
 void NSUserDefaults::setInteger(long value, const std::string& key) {
-  Store(*suite_, key, DefaultsValue(static_cast<long long>(value)));
+  DefaultsValue stored(static_cast<long long>(value));
+  Store(*suite_, key, &stored);
 }
 
 void NSUserDefaults::setDouble(double value, const std::string& key) {
-  Store(*suite_, key, DefaultsValue(value));
+  DefaultsValue stored(value);
+  Store(*suite_, key, &stored);
 }
 
 void NSUserDefaults::setBool(bool value, const std::string& key) {
-  Store(*suite_, key, DefaultsValue(value));
+  DefaultsValue stored(value);
+  Store(*suite_, key, &stored);
 }
 
-void NSUserDefaults::removeObjectForKey(const std::string& key) {
-  Store(*suite_, key, std::nullopt);
-}
+void NSUserDefaults::removeObjectForKey(const std::string& key) { Store(*suite_, key, nullptr); }
 
 bool NSUserDefaults::synchronize() {
   std::lock_guard<std::mutex> lock(suite_->mutex);

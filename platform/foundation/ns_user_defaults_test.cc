@@ -84,8 +84,8 @@ TEST_F(NSUserDefaultsTest, StandardSuiteIsNamedAfterTheMainBundle) {
 
   ScopedTestFolder app;
   platform::foundation::SetMainBundlePath(app.path());
-  platform::foundation::SetInfoDictionary(*NSBundle::mainBundle(),
-                                          {{kCFBundleIdentifierKey, std::string("com.example.app")}});
+  platform::foundation::SetInfoDictionary(
+      *NSBundle::mainBundle(), {{kCFBundleIdentifierKey, std::string("com.example.app")}});
   ResetUserDefaults();
   NSUserDefaults::standardUserDefaults()->setInteger(3, "count");
   EXPECT_THAT(FileText(SuiteFile("com.example.app")), ::testing::HasSubstr("i count 3\n"));
@@ -108,11 +108,11 @@ TEST_F(NSUserDefaultsTest, TypedReadsConvertLikeThePlatform) {
     bool flag;
     std::optional<std::string> text;
   };
-  for (const Case& c : {Case{"numeric text", 42, 42, true, "42"}, Case{"yes text", 0, 0, true, "YES"},
-                        Case{"text", 0, 0, false, "hello"}, Case{"double", 2, 2.75, true, "2.75"},
-                        Case{"integer", 7, 7, true, "7"}, Case{"bool", 1, 1, true, "1"},
-                        Case{"data", 0, 0, false, std::nullopt},
-                        Case{"missing", 0, 0, false, std::nullopt}}) {
+  for (const Case& c :
+       {Case{"numeric text", 42, 42, true, "42"}, Case{"yes text", 0, 0, true, "YES"},
+        Case{"text", 0, 0, false, "hello"}, Case{"double", 2, 2.75, true, "2.75"},
+        Case{"integer", 7, 7, true, "7"}, Case{"bool", 1, 1, true, "1"},
+        Case{"data", 0, 0, false, std::nullopt}, Case{"missing", 0, 0, false, std::nullopt}}) {
     EXPECT_EQ(defaults->integerForKey(c.key), c.integer) << c.key;
     EXPECT_EQ(defaults->doubleForKey(c.key), c.real) << c.key;
     EXPECT_EQ(defaults->boolForKey(c.key), c.flag) << c.key;

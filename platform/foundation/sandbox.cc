@@ -11,7 +11,7 @@ namespace {
 
 struct SandboxState {
   std::mutex mutex;
-  std::string root;              // empty: the default root
+  std::string root;  // empty: the default root
   bool standard_folders_made = false;
   std::map<std::string, std::string> app_groups;
 };
