@@ -62,11 +62,6 @@ std::shared_ptr<NSBundle> SharedBundle(const std::string& path) {
 
 }  // namespace
 
-void SetBundleInfo(NSBundle& bundle, NSInfoDictionary info) {
-  std::lock_guard<std::mutex> lock(bundle.mutex_);
-  bundle.info_ = std::move(info);
-}
-
 std::shared_ptr<NSBundle> NSBundle::mainBundle() {
   std::string path;
   {
@@ -161,7 +156,8 @@ void SetCodeBundlePath(const std::string& path) {
 }
 
 void SetInfoDictionary(NSBundle& bundle, NSInfoDictionary info) {
-  SetBundleInfo(bundle, std::move(info));
+  std::lock_guard<std::mutex> lock(bundle.mutex_);
+  bundle.info_ = std::move(info);
 }
 
 }  // namespace platform::foundation

@@ -37,6 +37,13 @@ extern const char* const kCFBundleVersionKey;     // "CFBundleVersion"
 
 using NSInfoDictionary = std::map<std::string, std::any>;
 
+class NSBundle;
+
+namespace platform::foundation {
+// Replaces the bundle's Info.plist values.
+void SetInfoDictionary(NSBundle& bundle, NSInfoDictionary info);
+}  // namespace platform::foundation
+
 class NSBundle {
  public:
   static std::shared_ptr<NSBundle> mainBundle();
@@ -72,7 +79,7 @@ class NSBundle {
   explicit NSBundle(std::string path) : path_(std::move(path)) {}
 
  private:
-  friend void SetBundleInfo(NSBundle& bundle, NSInfoDictionary info);
+  friend void platform::foundation::SetInfoDictionary(NSBundle& bundle, NSInfoDictionary info);
   const std::string path_;
   mutable std::mutex mutex_;
   NSInfoDictionary info_;
@@ -85,9 +92,6 @@ void SetMainBundlePath(const std::string& path);
 
 // Makes `path` the answer of every NSBundle::bundleForAddress; empty restores dladdr.
 void SetCodeBundlePath(const std::string& path);
-
-// Replaces the bundle's Info.plist values.
-void SetInfoDictionary(NSBundle& bundle, NSInfoDictionary info);
 
 }  // namespace platform::foundation
 
