@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string_view>
 #include <utility>
+
+#include "platform/foundation/ns_file_manager.h"
 
 const char* const kCFBundleIdentifierKey = "CFBundleIdentifier";
 const char* const kCFBundleVersionKey = "CFBundleVersion";
@@ -124,6 +127,21 @@ std::shared_ptr<NSURL> NSBundle::URLForResource(const std::string& name,
 std::shared_ptr<NSURL> NSBundle::URLForResource(const std::string& name,
                                                 const std::string& extension) const {
   return URLForResource(name, extension, "");
+}
+
+std::vector<std::string> NSBundle::preferredLocalizations() const {
+  std::vector<std::string> localizations;
+  auto entries = NSFileManager::defaultManager()->contentsOfDirectoryAtPath(path_, nullptr);
+  for (const std::string& entry : entries.value_or(std::vector<std::string>())) {
+    constexpr std::string_view kSuffix = ".lproj";
+    if (entry.size() <= kSuffix.size() ||
+        entry.compare(entry.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
+      continue;
+    }
+    std::string name = entry.substr(0, entry.size() - kSuffix.size());
+    if (name != "Base") localizations.push_back(name);
+  }
+  return localizations;
 }
 
 NSInfoDictionary NSBundle::infoDictionary() const {

@@ -28,6 +28,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/ns_url.h"
 
@@ -68,6 +69,10 @@ class NSBundle {
                                         const std::string& extension) const;
   std::shared_ptr<NSURL> URLForResource(const std::string& name, const std::string& extension,
                                         const std::string& subdirectory) const;
+
+  // The localizations the bundle has, from its "<name>.lproj" folders ("Base" left out),
+  // sorted by name; empty when it has none.
+  std::vector<std::string> preferredLocalizations() const;
 
   NSInfoDictionary infoDictionary() const;
   // The value under `key`, or an empty std::any.

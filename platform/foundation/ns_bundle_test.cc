@@ -89,6 +89,16 @@ TEST_F(NSBundleTest, OneObjectPerFolderCarriesItsInfoDictionary) {
   EXPECT_EQ(std::any_cast<long long>(again->infoDictionary().at("QDLQuendalIDCode")), 4711);
 }
 
+TEST_F(NSBundleTest, LocalizationsAreTheLprojFolders) {
+  auto app = NSBundle::bundleWithPath(folder_.Path("App"));
+  EXPECT_TRUE(app->preferredLocalizations().empty());
+  for (const char* folder : {"App/fr.lproj", "App/Base.lproj", "App/en.lproj"}) {
+    ASSERT_TRUE(NSFileManager::defaultManager()->createDirectoryAtPath(folder_.Path(folder), false,
+                                                                       {}, nullptr));
+  }
+  EXPECT_EQ(app->preferredLocalizations(), (std::vector<std::string>{"en", "fr"}));
+}
+
 TEST_F(NSBundleTest, MainAndCodeBundlesDefaultToTheExecutablesFolder) {
   auto main = NSBundle::mainBundle();
   ASSERT_NE(main, nullptr);

@@ -149,6 +149,56 @@ std::optional<std::vector<uint8_t>> NSDataWithContentsOfURL(const NSURL& url,
   return NSDataWithContentsOfFile(url.path(), error);
 }
 
+namespace {
+
+bool IsValidUTF8(const std::vector<uint8_t>& bytes) {
+  size_t i = 0;
+  while (i < bytes.size()) {
+    uint8_t lead = bytes[i];
+    int length = lead < 0x80           ? 1
+                 : (lead >> 5) == 0x6  ? 2
+                 : (lead >> 4) == 0xE  ? 3
+                 : (lead >> 3) == 0x1E ? 4
+                                       : 0;
+    if (length == 0 || i + length > bytes.size()) return false;
+    uint32_t code = length == 1 ? lead : lead & (0x3F >> (length - 1));
+    for (int k = 1; k < length; ++k) {
+      if ((bytes[i + k] & 0xC0) != 0x80) return false;
+      code = (code << 6) | (bytes[i + k] & 0x3F);
+    }
+    static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+      return false;
+    }
+    i += static_cast<size_t>(length);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> NSStringWithContentsOfFile(const std::string& path,
+                                                      std::shared_ptr<NSError>* error) {
+  auto bytes = NSDataWithContentsOfFile(path, error);
+  if (!bytes.has_value()) return std::nullopt;
+  if (!IsValidUTF8(*bytes)) {
+    NSErrorAssign(error, platform::foundation::internal::FileError(
+                             NSFileReadInapplicableStringEncodingError, path, 0,
+                             "The file \u201c" + path + "\u201d is not UTF-8 text"));
+    return std::nullopt;
+  }
+  return std::string(bytes->begin(), bytes->end());
+}
+
+std::optional<std::string> NSStringWithContentsOfURL(const NSURL& url,
+                                                     std::shared_ptr<NSError>* error) {
+  if (!url.isFileURL()) {
+    NSDataWithContentsOfURL(url, error);  // fills in the error
+    return std::nullopt;
+  }
+  return NSStringWithContentsOfFile(url.path(), error);
+}
+
 bool NSDataWriteToFile(const std::vector<uint8_t>& data, const std::string& path,
                        unsigned long options, std::shared_ptr<NSError>* error) {
   bool exclusive = (options & NSDataWritingWithoutOverwriting) != 0;

@@ -38,6 +38,13 @@ std::optional<std::vector<uint8_t>> NSDataWithContentsOfFile(const std::string& 
 std::optional<std::vector<uint8_t>> NSDataWithContentsOfURL(const NSURL& url,
                                                             std::shared_ptr<NSError>* error);
 
+// The file's contents as UTF-8 text; none with NSFileReadInapplicableStringEncodingError when
+// they are not valid UTF-8 (bad sequences, overlong forms, surrogates, values past U+10FFFF).
+std::optional<std::string> NSStringWithContentsOfFile(const std::string& path,
+                                                      std::shared_ptr<NSError>* error);
+std::optional<std::string> NSStringWithContentsOfURL(const NSURL& url,
+                                                     std::shared_ptr<NSError>* error);
+
 bool NSDataWriteToFile(const std::vector<uint8_t>& data, const std::string& path,
                        unsigned long options, std::shared_ptr<NSError>* error);
 bool NSDataWriteToURL(const std::vector<uint8_t>& data, const NSURL& url, unsigned long options,

@@ -162,4 +162,38 @@ TEST(NSDataTest, ReadingGivesBytesOrTheError) {
   EXPECT_EQ(error->code(), NSFileReadUnsupportedSchemeError);
 }
 
+TEST(NSDataTest, TextReadsAcceptOnlyUTF8) {
+  ScopedTestFolder folder;
+  struct Case {
+    std::vector<uint8_t> bytes;
+    bool valid;
+    const char* what;
+  };
+  for (const Case& c : {
+           Case{{}, true, "empty"},
+           Case{{'i', 'd', '-', '1'}, true, "ASCII"},
+           Case{{0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80}, true, "2, 3 and 4 bytes"},
+           Case{{0xC3}, false, "cut short"},
+           Case{{0x80}, false, "lone continuation"},
+           Case{{0xC0, 0xAF}, false, "overlong"},
+           Case{{0xED, 0xA0, 0x80}, false, "surrogate"},
+           Case{{0xF4, 0x90, 0x80, 0x80}, false, "past U+10FFFF"},
+           Case{{0xFF}, false, "invalid lead"},
+       }) {
+    ASSERT_TRUE(NSDataWriteToFile(c.bytes, folder.Path("value.txt"), true));
+    std::shared_ptr<NSError> error;
+    auto text =
+        NSStringWithContentsOfURL(*NSURL::fileURLWithPath(folder.Path("value.txt")), &error);
+    EXPECT_EQ(text.has_value(), c.valid) << c.what;
+    if (c.valid) {
+      EXPECT_EQ(*text, std::string(c.bytes.begin(), c.bytes.end())) << c.what;
+    } else {
+      EXPECT_EQ(error->code(), NSFileReadInapplicableStringEncodingError) << c.what;
+    }
+  }
+  std::shared_ptr<NSError> error;
+  EXPECT_EQ(NSStringWithContentsOfFile(folder.Path("missing"), &error), std::nullopt);
+  EXPECT_EQ(error->code(), NSFileReadNoSuchFileError);
+}
+
 }  // namespace

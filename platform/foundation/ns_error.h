@@ -42,6 +42,7 @@ enum : long {
   NSFileNoSuchFileError = 4,
   NSFileReadUnknownError = 256,
   NSFileReadNoPermissionError = 257,
+  NSFileReadInapplicableStringEncodingError = 261,
   NSFileReadUnsupportedSchemeError = 262,
   NSFileReadNoSuchFileError = 260,
   NSFileReadCorruptFileError = 259,

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include "platform/foundation/file_system.h"
@@ -356,6 +357,46 @@ std::optional<NSFileAttributes> NSFileManager::attributesOfItemAtPath(
   }
   attributes[NSFilePosixPermissions] = static_cast<unsigned long>(status->permissions);
   return attributes;
+}
+
+bool NSFileManager::setAttributes(const NSFileAttributes& attributes, const std::string& path,
+                                  std::shared_ptr<NSError>* error) const {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) {
+    NSErrorAssign(error, WriteError("change the attributes of", path));
+    return false;
+  }
+  for (const auto& [key, value] : attributes) {
+    if (key == NSFileProtectionKey) continue;
+    bool changed = false;
+    if (const auto* mode = std::any_cast<unsigned long>(&value);
+        mode != nullptr && key == NSFilePosixPermissions) {
+      if (chmod(path.c_str(), static_cast<mode_t>(*mode & 07777)) != 0) {
+        NSErrorAssign(error, WriteError("change the permissions of", path));
+        return false;
+      }
+      changed = true;
+    }
+    if (const auto* date = std::any_cast<std::shared_ptr<NSDate>>(&value);
+        date != nullptr && *date != nullptr && key == NSFileModificationDate) {
+      double seconds = (*date)->timeIntervalSince1970();
+      double whole = std::floor(seconds);
+      struct timespec times[2] = {
+          {0, UTIME_OMIT},
+          {static_cast<time_t>(whole), static_cast<long>((seconds - whole) * 1e9)}};
+      if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+        NSErrorAssign(error, WriteError("change the modification date of", path));
+        return false;
+      }
+      changed = true;
+    }
+    if (!changed) {
+      NSErrorAssign(error, FileError(NSFileWriteUnknownError, path, 0,
+                                     "Cannot set the attribute " + key + " of " + path));
+      return false;
+    }
+  }
+  return true;
 }
 
 std::optional<std::vector<uint8_t>> NSFileManager::contentsAtPath(const std::string& path) const {

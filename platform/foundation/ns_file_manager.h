@@ -126,6 +126,13 @@ class NSFileManager {
   std::optional<NSFileAttributes> attributesOfItemAtPath(const std::string& path,
                                                          std::shared_ptr<NSError>* error) const;
 
+  // Changes attributes of an existing item: NSFilePosixPermissions (unsigned long) sets the
+  // mode, NSFileModificationDate (std::shared_ptr<NSDate>) the modification time;
+  // NSFileProtectionKey is accepted and ignored. Other keys, or values of another type, are
+  // NSFileWriteUnknownError, and nothing is changed for them.
+  bool setAttributes(const NSFileAttributes& attributes, const std::string& path,
+                     std::shared_ptr<NSError>* error) const;
+
   // The file's bytes, or none when it cannot be read.
   std::optional<std::vector<uint8_t>> contentsAtPath(const std::string& path) const;
 

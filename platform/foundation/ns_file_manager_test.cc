@@ -239,6 +239,28 @@ TEST_F(NSFileManagerTest, AttributesGiveSizeTimesAndBirthTime) {
   EXPECT_EQ(attributes->fileCreationDate()->timeIntervalSince1970(), birth);
 }
 
+TEST_F(NSFileManagerTest, SetAttributesChangesModeAndModificationDate) {
+  Write(folder_.Path("context"), "c");
+  auto two_weeks_ago = NSDate::dateWithTimeIntervalSince1970(1700000000.25);
+  ASSERT_TRUE(manager_->setAttributes({{NSFileModificationDate, two_weeks_ago},
+                                       {NSFilePosixPermissions, 0600UL},
+                                       {NSFileProtectionKey, std::string(NSFileProtectionNone)}},
+                                      folder_.Path("context"), &error_));
+  auto attributes = manager_->attributesOfItemAtPath(folder_.Path("context"), &error_);
+  ASSERT_TRUE(attributes.has_value());
+  EXPECT_NEAR(attributes->fileModificationDate()->timeIntervalSince1970(), 1700000000.25, 1e-6);
+  EXPECT_EQ(std::any_cast<unsigned long>(attributes->at(NSFilePosixPermissions)), 0600UL);
+
+  EXPECT_FALSE(manager_->setAttributes({{NSFileSize, 3ULL}}, folder_.Path("context"), &error_));
+  EXPECT_EQ(error_->code(), NSFileWriteUnknownError);
+  EXPECT_FALSE(
+      manager_->setAttributes({{NSFilePosixPermissions, 0600}},  // an int, not unsigned long
+                              folder_.Path("context"), &error_));
+  EXPECT_FALSE(manager_->setAttributes({{NSFileProtectionKey, std::string(NSFileProtectionNone)}},
+                                       folder_.Path("missing"), &error_));
+  EXPECT_EQ(Cause(error_), ENOENT);
+}
+
 TEST_F(NSFileManagerTest, ResourceValuesOfFolders) {
   auto url = NSURL::fileURLWithPath(folder_.path(), true);
   std::any value;
