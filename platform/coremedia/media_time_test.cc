@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(MediaTimeTest, MakeAndSeconds) {
+TEST(CMTimeTest, MakeAndSeconds) {
   CMTime t = CMTimeMake(3003, 30000);
   EXPECT_TRUE(CMTIME_IS_VALID(t));
   EXPECT_EQ(t.value, 3003);
@@ -17,7 +17,7 @@ TEST(MediaTimeTest, MakeAndSeconds) {
   EXPECT_EQ(CMTimeGetSeconds(kCMTimeZero), 0.0);
 }
 
-TEST(MediaTimeTest, InvalidAndInfiniteTimes) {
+TEST(CMTimeTest, InvalidAndInfiniteTimes) {
   EXPECT_TRUE(CMTIME_IS_INVALID(kCMTimeInvalid));
   EXPECT_TRUE(std::isnan(CMTimeGetSeconds(kCMTimeInvalid)));
   // A zero timescale never reaches the division.
@@ -28,7 +28,7 @@ TEST(MediaTimeTest, InvalidAndInfiniteTimes) {
   EXPECT_EQ(CMTimeGetSeconds(kCMTimeNegativeInfinity), -INFINITY);
 }
 
-TEST(MediaTimeTest, MakeWithSecondsRounds) {
+TEST(CMTimeTest, MakeWithSecondsRounds) {
   CMTime exact = CMTimeMakeWithSeconds(1.5, 1000);
   EXPECT_EQ(exact.value, 1500);
   EXPECT_EQ(exact.flags, kCMTimeFlags_Valid);

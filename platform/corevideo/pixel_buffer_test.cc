@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,8 @@ struct FormatCase {
   OSType format;
   int bytes_per_pixel;
 };
+
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.name; }
 
 class CVSinglePlaneFormatTest : public testing::TestWithParam<FormatCase> {};
 
@@ -93,6 +96,8 @@ struct PlanarCase {
   size_t width, height;
   size_t chroma_width, chroma_height;
 };
+
+void PrintTo(const PlanarCase& c, std::ostream* os) { *os << c.name; }
 
 class CVBiPlanarTest : public testing::TestWithParam<PlanarCase> {};
 
