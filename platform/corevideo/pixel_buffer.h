@@ -63,7 +63,7 @@ inline constexpr CVPixelBufferLockFlags kCVPixelBufferLock_ReadOnly = 1;
 using CVPixelBufferReleaseBytesCallback = void (*)(void* release_ref_con, const void* base_address);
 
 // Attribute keys (also the keys of pool pixel-buffer attributes, pixel_buffer_pool.h).
-extern const CFStringRef kCVPixelBufferPixelFormatTypeKey;  // number (an OSType)
+extern const CFStringRef kCVPixelBufferPixelFormatTypeKey;  // number: an OSType, or its bits as SInt32
 extern const CFStringRef kCVPixelBufferWidthKey;            // number
 extern const CFStringRef kCVPixelBufferHeightKey;           // number
 extern const CFStringRef kCVPixelBufferBytesPerRowAlignmentKey;

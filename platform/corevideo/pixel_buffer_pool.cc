@@ -218,10 +218,12 @@ CVReturn CVPixelBufferPoolCreate(CFAllocatorRef allocator, CFDictionaryRef pool_
   int64_t format, width, height;
   if (!GetInteger(pixel_buffer_attributes, kCVPixelBufferPixelFormatTypeKey, &format) ||
       !GetInteger(pixel_buffer_attributes, kCVPixelBufferWidthKey, &width) ||
-      !GetInteger(pixel_buffer_attributes, kCVPixelBufferHeightKey, &height) || format < 0 ||
-      format > std::numeric_limits<OSType>::max()) {
+      !GetInteger(pixel_buffer_attributes, kCVPixelBufferHeightKey, &height)) {
     return kCVReturnInvalidPixelBufferAttributes;
   }
+  // A code stored as a signed 32-bit number reads back negative from the high bit on.
+  if (format < 0 && format >= std::numeric_limits<int32_t>::min()) format += int64_t{1} << 32;
+  if (format < 0 || format > std::numeric_limits<OSType>::max()) return kCVReturnInvalidPixelBufferAttributes;
   if (width < 1 || height < 1) return kCVReturnInvalidSize;
   internal::BufferSpec spec{static_cast<size_t>(width), static_cast<size_t>(height),
                             static_cast<OSType>(format)};

@@ -234,6 +234,14 @@ TEST_F(CVPixelBufferPoolTest, CreationChecksItsAttributes) {
       {"unknown format",
        [](auto, auto b) { SetInt32(b, kCVPixelBufferPixelFormatTypeKey, platform::corevideo::FourCharCode("nope")); },
        kCVReturnInvalidPixelFormat},
+      {"format beyond 32 bits",
+       [](auto, auto b) {
+         int64_t wide = int64_t{1} << 32 | kCVPixelFormatType_32BGRA;
+         CFNumberRef n = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &wide);
+         CFDictionarySetValue(b, kCVPixelBufferPixelFormatTypeKey, n);
+         CFRelease(n);
+       },
+       kCVReturnInvalidPixelBufferAttributes},
       {"format not a number",
        [](auto, auto b) { CFDictionarySetValue(b, kCVPixelBufferPixelFormatTypeKey, CFSTR("BGRA")); },
        kCVReturnInvalidPixelBufferAttributes},
