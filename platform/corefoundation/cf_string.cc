@@ -1,10 +1,12 @@
 #include "platform/corefoundation/cf_string.h"
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "base/logging.h"
 
@@ -18,6 +20,33 @@ bool CFStringObject::Equals(const Object& other) const {
 CFHashCode CFStringObject::Hash() const { return std::hash<std::string_view>()(text); }
 
 CFTypeID CFStringGetTypeID() { return platform::corefoundation::kStringTypeID; }
+
+namespace {
+
+// A string that owns its text and is counted like any object.
+struct OwnedString final : CFStringObject {
+  explicit OwnedString(std::string owned) : CFStringObject({}, /*immortal=*/false), storage(std::move(owned)) {
+    text = storage;
+  }
+  std::string storage;
+};
+
+}  // namespace
+
+CFStringRef CFStringCreateWithCString(CFAllocatorRef allocator, const char* text,
+                                      CFStringEncoding encoding) {
+  return text != nullptr ? new OwnedString(text) : nullptr;
+}
+
+CFStringRef CFCopyDescription(CFTypeRef object) {
+  return new OwnedString(object != nullptr ? Object::FromRef(object)->Description() : "(null)");
+}
+
+void CFShow(CFTypeRef object) {
+  std::string text = object != nullptr ? Object::FromRef(object)->Description() : "(null)";
+  text += '\n';
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
 
 namespace {
 

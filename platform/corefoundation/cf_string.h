@@ -2,9 +2,10 @@
 #define PLATFORM_COREFOUNDATION_CF_STRING_H_
 
 // Core Foundation strings, as far as the system uses them: constant strings that name
-// dictionary keys.
+// dictionary keys, and the text of objects.
 //
 //   CFDictionarySetValue(d, CFSTR("Width"), number);
+//   CFShow(d);   // standard error: {Width = 640}
 //
 // CFSTR("text") returns an immortal string; every use of the same text returns the same
 // object, from any thread. Strings compare by text (CFEqual), so a CFSTR string finds an
@@ -19,9 +20,19 @@ using CFStringEncoding = uint32_t;
 inline constexpr CFStringEncoding kCFStringEncodingUTF8 = 0x08000100;
 
 CFTypeID CFStringGetTypeID();
+// A new string holding a copy of the NUL-terminated `text` (NULL for NULL text).
+CFStringRef CFStringCreateWithCString(CFAllocatorRef allocator, const char* text,
+                                      CFStringEncoding encoding);
 CFIndex CFStringGetLength(CFStringRef string);
 // The text, NUL-terminated, for every string here (any encoding argument is accepted).
 const char* CFStringGetCStringPtr(CFStringRef string, CFStringEncoding encoding);
+
+// A new string describing `object`: a string's own text; a number in decimal; "true" or
+// "false"; "(a, b)" for arrays and "{key = value; ...}" for dictionaries, in their order;
+// "<CFType 0x...: type id N>" for other types.
+CFStringRef CFCopyDescription(CFTypeRef object);
+// Writes the description of `object` and a newline to standard error ("(null)" for NULL).
+void CFShow(CFTypeRef object);
 
 namespace platform::corefoundation {
 
@@ -37,12 +48,13 @@ CFStringRef InternString(std::string_view text);
 //   constinit platform::corefoundation::Immortal<CFStringObject> kKey{"Key"};
 //   const CFStringRef kSomeKey = &kKey.value;
 // `text` must outlive the object and be NUL-terminated (a literal).
-struct CFStringObject final : platform::corefoundation::Object {
-  constexpr explicit CFStringObject(std::string_view text)
-      : Object(platform::corefoundation::kStringTypeID, /*immortal=*/true), text(text) {}
+struct CFStringObject : platform::corefoundation::Object {
+  constexpr explicit CFStringObject(std::string_view text, bool immortal = true)
+      : Object(platform::corefoundation::kStringTypeID, immortal), text(text) {}
 
   bool Equals(const Object& other) const override;
   CFHashCode Hash() const override;
+  std::string Description() const override { return std::string(text); }
 
   std::string_view text;
 };

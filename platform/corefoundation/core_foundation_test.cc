@@ -248,4 +248,60 @@ TEST(CFDictionaryTest, FindsKeysByValue) {
   CFRelease(d);
 }
 
+TEST(CFArrayTest, RetainsItemsAndChecksIndexes) {
+  std::atomic<int> destroyed{0};
+  CFTypeRef probe = new Probe(&destroyed);
+  const void* items[] = {CFSTR("first"), probe};
+  CFArrayRef array = CFArrayCreate(kCFAllocatorDefault, items, 2, &kCFTypeArrayCallBacks);
+  CFRelease(probe);
+  EXPECT_EQ(destroyed.load(), 0);
+  EXPECT_EQ(CFGetTypeID(array), CFArrayGetTypeID());
+  EXPECT_EQ(CFArrayGetCount(array), 2);
+  EXPECT_EQ(CFArrayGetValueAtIndex(array, 1), probe);
+  EXPECT_DEATH(CFArrayGetValueAtIndex(array, 2), "out of bounds");
+  EXPECT_DEATH(CFArrayGetValueAtIndex(array, -1), "out of bounds");
+  CFRelease(array);
+  EXPECT_EQ(destroyed.load(), 1);
+}
+
+std::string DescriptionOf(CFTypeRef object) {
+  CFStringRef description = CFCopyDescription(object);
+  std::string text = CFStringGetCStringPtr(description, kCFStringEncodingUTF8);
+  CFRelease(description);
+  return text;
+}
+
+TEST(CFDescriptionTest, DescribesValuesAndContainers) {
+  int32_t width = 640;
+  double age = 0.1;
+  CFNumberRef width_number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &width);
+  CFNumberRef age_number = CFNumberCreate(kCFAllocatorDefault, kCFNumberDoubleType, &age);
+  CFMutableDictionaryRef d = CFDictionaryCreateMutable(kCFAllocatorDefault, 0, nullptr, nullptr);
+  CFDictionarySetValue(d, CFSTR("Width"), width_number);
+  CFDictionarySetValue(d, CFSTR("Age"), age_number);
+  const void* items[] = {kCFBooleanTrue, d};
+  CFArrayRef array = CFArrayCreate(kCFAllocatorDefault, items, 2, nullptr);
+  EXPECT_EQ(DescriptionOf(array), "(true, {Width = 640; Age = 0.1})");
+  EXPECT_EQ(DescriptionOf(CFSTR("plain")), "plain");
+
+  const void* keys[2];
+  const void* values[2];
+  CFDictionaryGetKeysAndValues(d, keys, values);
+  EXPECT_EQ(keys[1], CFSTR("Age"));
+  EXPECT_EQ(values[0], width_number);
+
+  testing::internal::CaptureStderr();
+  CFShow(d);
+  CFShow(nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "{Width = 640; Age = 0.1}\n(null)\n");
+
+  CFStringRef owned = CFStringCreateWithCString(kCFAllocatorDefault, "Width", kCFStringEncodingUTF8);
+  EXPECT_EQ(CFGetRetainCount(owned), 1);
+  EXPECT_EQ(CFDictionaryGetValue(d, owned), width_number);
+  for (CFTypeRef object : {CFTypeRef(owned), CFTypeRef(array), CFTypeRef(d), CFTypeRef(width_number),
+                           CFTypeRef(age_number)}) {
+    CFRelease(object);
+  }
+}
+
 }  // namespace

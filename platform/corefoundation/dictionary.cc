@@ -1,5 +1,6 @@
 #include "platform/corefoundation/dictionary.h"
 
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -36,6 +37,17 @@ struct CFDictionaryObject final : Object {
       return;
     }
     entries.emplace_back(CFRetain(key), value);
+  }
+
+  std::string Description() const override {
+    std::string text = "{";
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (i > 0) text += "; ";
+      text += Object::FromRef(entries[i].first)->Description();
+      text += " = ";
+      text += Object::FromRef(entries[i].second)->Description();
+    }
+    return text + "}";
   }
 
   const bool is_mutable;
@@ -87,6 +99,14 @@ Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef dictionary, const void* ke
 
 Boolean CFDictionaryContainsKey(CFDictionaryRef dictionary, const void* key) {
   return DictionaryOf(dictionary).Find(key) != nullptr;
+}
+
+void CFDictionaryGetKeysAndValues(CFDictionaryRef dictionary, const void** keys, const void** values) {
+  const auto& entries = DictionaryOf(dictionary).entries;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (keys != nullptr) keys[i] = entries[i].first;
+    if (values != nullptr) values[i] = entries[i].second;
+  }
 }
 
 void CFDictionarySetValue(CFMutableDictionaryRef dictionary, const void* key, const void* value) {

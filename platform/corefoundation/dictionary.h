@@ -11,7 +11,7 @@
 //   CFRelease(attrs);
 //
 // Keys and values are retained while they are in the dictionary and released when replaced
-// or when the dictionary goes. Keys are found by CFEqual, so any string of the same text
+// or when the dictionary goes. Entries keep the order in which their keys were first added. Keys are found by CFEqual, so any string of the same text
 // finds an entry. Only the Core Foundation callbacks exist here: NULL callback pointers are
 // treated as kCFTypeDictionaryKeyCallBacks / kCFTypeDictionaryValueCallBacks. Lookups are a
 // linear scan: attribute dictionaries hold a handful of entries.
@@ -52,6 +52,9 @@ const void* CFDictionaryGetValue(CFDictionaryRef dictionary, const void* key);
 Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef dictionary, const void* key,
                                       const void** value);
 Boolean CFDictionaryContainsKey(CFDictionaryRef dictionary, const void* key);
+// Copies the keys and values, in the dictionary's order, into arrays of its count (either
+// may be NULL).
+void CFDictionaryGetKeysAndValues(CFDictionaryRef dictionary, const void** keys, const void** values);
 // Adds the entry or replaces the value of an equal key; key and value must not be NULL.
 void CFDictionarySetValue(CFMutableDictionaryRef dictionary, const void* key, const void* value);
 

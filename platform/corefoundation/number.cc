@@ -1,10 +1,12 @@
 #include "platform/corefoundation/number.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <string>
 
 #include "base/logging.h"
 
@@ -108,6 +110,13 @@ struct CFNumberObject final : Object {
     return std::hash<double>()(d);
   }
 
+  std::string Description() const override {
+    if (!is_float) return std::to_string(integer);
+    char text[32];
+    auto result = std::to_chars(text, text + sizeof(text), floating);
+    return std::string(text, result.ptr);
+  }
+
   CFNumberType type;
   bool is_float = false;
   int64_t integer = 0;
@@ -188,6 +197,7 @@ struct CFBooleanObject final : Object {
   constexpr explicit CFBooleanObject(bool value)
       : Object(kBooleanTypeID, /*immortal=*/true), value(value) {}
   bool Equals(const Object& other) const override { return &other == this; }
+  std::string Description() const override { return value ? "true" : "false"; }
   bool value;
 };
 

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <functional>
+#include <sstream>
+#include <string>
 
 #include "base/logging.h"
 
@@ -15,6 +17,12 @@ CFTypeID RegisterTypeID() {
 Object::~Object() { tag_ = 0; }
 
 CFHashCode Object::Hash() const { return std::hash<const void*>()(this); }
+
+std::string Object::Description() const {
+  std::ostringstream text;
+  text << "<CFType " << static_cast<const void*>(this) << ": type id " << type_id_ << ">";
+  return text.str();
+}
 
 Object* Object::FromRef(CFTypeRef ref) {
   CHECK(ref != nullptr) << "NULL Core Foundation reference";

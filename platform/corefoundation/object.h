@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <utility>
 
 using Boolean = unsigned char;
@@ -51,6 +52,7 @@ CFTypeID CFGetTypeID(CFTypeRef object);
 Boolean CFEqual(CFTypeRef a, CFTypeRef b);
 // Consistent with CFEqual.
 CFHashCode CFHash(CFTypeRef object);
+// CFCopyDescription and CFShow (the text of an object) are in cf_string.h.
 
 namespace platform::corefoundation {
 
@@ -65,6 +67,7 @@ enum : CFTypeID {
   kNumberTypeID = 2,
   kBooleanTypeID = 3,
   kStringTypeID = 4,
+  kArrayTypeID = 5,
 };
 
 // Base of every Core Foundation object. A derived type passes its type id, overrides Equals
@@ -84,6 +87,8 @@ class Object {
 
   virtual bool Equals(const Object& other) const { return this == &other; }
   virtual CFHashCode Hash() const;
+  // The text of CFCopyDescription; by default "<CFType 0x...: type id N>".
+  virtual std::string Description() const;
 
   // The object behind a reference; CHECK-fails when `ref` is NULL or not a live object.
   static Object* FromRef(CFTypeRef ref);
