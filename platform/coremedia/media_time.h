@@ -18,13 +18,11 @@ using CMTimeScale = int32_t;
 using CMTimeEpoch = int64_t;
 using CMTimeFlags = uint32_t;
 
-enum : CMTimeFlags {
-  kCMTimeFlags_Valid = 1u << 0,
-  kCMTimeFlags_HasBeenRounded = 1u << 1,
-  kCMTimeFlags_PositiveInfinity = 1u << 2,
-  kCMTimeFlags_NegativeInfinity = 1u << 3,
-  kCMTimeFlags_Indefinite = 1u << 4,
-};
+inline constexpr CMTimeFlags kCMTimeFlags_Valid = 1u << 0;
+inline constexpr CMTimeFlags kCMTimeFlags_HasBeenRounded = 1u << 1;
+inline constexpr CMTimeFlags kCMTimeFlags_PositiveInfinity = 1u << 2;
+inline constexpr CMTimeFlags kCMTimeFlags_NegativeInfinity = 1u << 3;
+inline constexpr CMTimeFlags kCMTimeFlags_Indefinite = 1u << 4;
 
 struct CMTime {
   CMTimeValue value;

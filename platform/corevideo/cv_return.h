@@ -8,20 +8,18 @@
 using CVReturn = int32_t;
 using CVOptionFlags = uint64_t;
 
-enum : CVReturn {
-  kCVReturnSuccess = 0,
-  kCVReturnError = -6660,
-  kCVReturnInvalidArgument = -6661,
-  kCVReturnAllocationFailed = -6662,
-  kCVReturnUnsupported = -6663,
-  kCVReturnInvalidPixelFormat = -6680,
-  kCVReturnInvalidSize = -6681,
-  kCVReturnInvalidPixelBufferAttributes = -6682,
-  // A pool request carrying an allocation threshold found that many buffers of the pool in
-  // use already; nothing was allocated.
-  kCVReturnWouldExceedAllocationThreshold = -6689,
-  kCVReturnPoolAllocationFailed = -6690,
-  kCVReturnInvalidPoolAttributes = -6691,
-};
+inline constexpr CVReturn kCVReturnSuccess = 0;
+inline constexpr CVReturn kCVReturnError = -6660;
+inline constexpr CVReturn kCVReturnInvalidArgument = -6661;
+inline constexpr CVReturn kCVReturnAllocationFailed = -6662;
+inline constexpr CVReturn kCVReturnUnsupported = -6663;
+inline constexpr CVReturn kCVReturnInvalidPixelFormat = -6680;
+inline constexpr CVReturn kCVReturnInvalidSize = -6681;
+inline constexpr CVReturn kCVReturnInvalidPixelBufferAttributes = -6682;
+// A pool request carrying an allocation threshold found that many buffers of the pool in
+// use already; nothing was allocated.
+inline constexpr CVReturn kCVReturnWouldExceedAllocationThreshold = -6689;
+inline constexpr CVReturn kCVReturnPoolAllocationFailed = -6690;
+inline constexpr CVReturn kCVReturnInvalidPoolAttributes = -6691;
 
 #endif  // PLATFORM_COREVIDEO_CV_RETURN_H_

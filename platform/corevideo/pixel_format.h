@@ -20,20 +20,18 @@
 
 #include "platform/corefoundation/object.h"
 
-enum : OSType {
-  kCVPixelFormatType_24RGB = 0x00000018,
-  kCVPixelFormatType_32BGRA = 0x42475241,                       // 'BGRA'
-  kCVPixelFormatType_32RGBA = 0x52474241,                       // 'RGBA'
-  kCVPixelFormatType_OneComponent8 = 0x4C303038,                // 'L008'
-  kCVPixelFormatType_OneComponent16Half = 0x4C303068,           // 'L00h'
-  kCVPixelFormatType_OneComponent32Float = 0x4C303066,          // 'L00f'
-  kCVPixelFormatType_TwoComponent16Half = 0x32433068,           // '2C0h'
-  kCVPixelFormatType_64RGBAHalf = 0x52476841,                   // 'RGhA'
-  kCVPixelFormatType_128RGBAFloat = 0x52476641,                 // 'RGfA'
-  kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange = 0x34323076,  // '420v'
-  kCVPixelFormatType_420YpCbCr8BiPlanarFullRange = 0x34323066,   // '420f'
-  kCVPixelFormatType_DepthFloat32 = 0x66646570,                 // 'fdep'
-};
+inline constexpr OSType kCVPixelFormatType_24RGB = 0x00000018;
+inline constexpr OSType kCVPixelFormatType_32BGRA = 0x42475241;                        // 'BGRA'
+inline constexpr OSType kCVPixelFormatType_32RGBA = 0x52474241;                        // 'RGBA'
+inline constexpr OSType kCVPixelFormatType_OneComponent8 = 0x4C303038;                 // 'L008'
+inline constexpr OSType kCVPixelFormatType_OneComponent16Half = 0x4C303068;            // 'L00h'
+inline constexpr OSType kCVPixelFormatType_OneComponent32Float = 0x4C303066;           // 'L00f'
+inline constexpr OSType kCVPixelFormatType_TwoComponent16Half = 0x32433068;            // '2C0h'
+inline constexpr OSType kCVPixelFormatType_64RGBAHalf = 0x52476841;                    // 'RGhA'
+inline constexpr OSType kCVPixelFormatType_128RGBAFloat = 0x52476641;                  // 'RGfA'
+inline constexpr OSType kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange = 0x34323076;  // '420v'
+inline constexpr OSType kCVPixelFormatType_420YpCbCr8BiPlanarFullRange = 0x34323066;   // '420f'
+inline constexpr OSType kCVPixelFormatType_DepthFloat32 = 0x66646570;                  // 'fdep'
 
 namespace platform::corevideo {
 
