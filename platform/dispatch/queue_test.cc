@@ -313,6 +313,8 @@ struct MisuseCase {
   const char* message;
 };
 
+void PrintTo(const MisuseCase& c, std::ostream* os) { *os << c.name; }
+
 class QueueMisuseDeathTest : public ::testing::TestWithParam<MisuseCase> {};
 
 TEST_P(QueueMisuseDeathTest, FailsWithAClearMessage) {
