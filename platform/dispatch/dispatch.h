@@ -221,8 +221,7 @@ dispatch_source_t dispatch_source_create(dispatch_source_type_t type, uintptr_t 
 void dispatch_source_set_timer(const dispatch_source_t& source, dispatch_time_t start,
                                uint64_t interval, uint64_t leeway);
 void dispatch_source_set_event_handler(const dispatch_source_t& source, dispatch_block_t handler);
-void dispatch_source_set_cancel_handler(const dispatch_source_t& source,
-                                        dispatch_block_t handler);
+void dispatch_source_set_cancel_handler(const dispatch_source_t& source, dispatch_block_t handler);
 void dispatch_source_cancel(const dispatch_source_t& source);
 long dispatch_source_testcancel(const dispatch_source_t& source);
 // In the event handler: the number of firings this run stands for.
@@ -242,24 +241,31 @@ void RunUntilIdle();
 bool RunMainLoopUntil(const std::function<bool()>& done,
                       std::chrono::nanoseconds timeout = std::chrono::nanoseconds::max());
 
-// Switches virtual time on or off. Turning it on sets the virtual clock to 1 s (so that no time
-// equals DISPATCH_TIME_NOW); turning it off returns to the monotonic clock. dispatch_after()
-// blocks and timers are scheduled on the clock that is current when they are set; work scheduled
-// on the virtual clock waits while virtual time is off.
+// Switches virtual time on or off. Turning it on the first time sets the virtual clock to 1 s
+// (so that no time equals DISPATCH_TIME_NOW); turning it off returns to the monotonic clock. The
+// virtual clock never goes back: a later UseVirtualTime(true) goes on from where it stood.
+// dispatch_after() blocks and timers are scheduled on the clock that is current when they are
+// set. Work on the virtual clock runs only inside AdvanceVirtualTime(), even when its time has
+// already come (AdvanceVirtualTime(0) runs it), and waits while virtual time is off.
 void UseVirtualTime(bool on);
 bool IsVirtualTimeOn();
 
-// Moves the virtual clock forward by `delta` (on must be on; not from inside virtual work).
-// Every dispatch_after() block and timer firing due by the new time is handed to its queue in
-// due-time order (equal times in the order they were scheduled), including work that these blocks
-// schedule within the span; a due time that had already passed counts as now. Before the next
-// one is handed over, the clock stands at the item's due time and the call waits until the
-// handed-over block has finished on its queue (unless that queue or one of its targets is
-// suspended, or a timer's previous run is still pending, which then absorbs the firing). A
-// repeating timer fires once per interval that ends in the span. On the main thread the call
-// runs main-queue blocks while it waits, so work for the main queue runs on the calling thread.
-// Returns when the clock stands at the new time and all of this has finished. Blocks that the
-// handed-over blocks queue with dispatch_async() are not waited for.
+// Moves the virtual clock forward by `delta`. Virtual time must be on; a call from inside work
+// that AdvanceVirtualTime() is running is a failed CHECK.
+//
+// The dispatch_after() blocks and timer firings due by the new time are handed over one at a time
+// in due-time order (items due at the same time in the order they were scheduled), including
+// those that the handed-over work schedules within the span; a repeating timer fires once per
+// interval that ends in the span. For each item the clock first moves to its due time (it stays
+// where it is when that time had already passed), then the block or the timer's event handler is
+// queued on its queue, and the call waits until it has finished there. It does not wait when
+// that queue or one of its targets is suspended, or when the firing merges into a handler run
+// that is still pending. On the main thread the call runs main-queue blocks while it waits, so
+// work for the main queue runs on the calling thread; on any other thread it waits for the main
+// thread to run such work. Blocks that the handed-over work queues with dispatch_async() are not
+// waited for.
+//
+// Returns when the clock stands at the new time and the last handed-over item has finished.
 void AdvanceVirtualTime(std::chrono::nanoseconds delta);
 
 // How long an idle worker thread waits for work before it ends (default 5 s).

@@ -150,8 +150,7 @@ void Enqueue(const dispatch_queue_t& queue, Item item) {
   CHECK(queue != nullptr) << "dispatch: null queue";
   switch (queue->kind) {
     case Kind::kGlobal: {
-      WorkerPool::Get().Submit(
-          [queue, item = std::move(item)] { RunItem(queue.get(), item); });
+      WorkerPool::Get().Submit([queue, item = std::move(item)] { RunItem(queue.get(), item); });
       return;
     }
     case Kind::kMain: {
@@ -184,8 +183,7 @@ void Enqueue(const dispatch_queue_t& queue, Item item) {
         }
         target = queue->target;
       }
-      Enqueue(target, Item{[queue, item = std::move(item)] { RunItem(queue.get(), item); },
-                           false});
+      Enqueue(target, Item{[queue, item = std::move(item)] { RunItem(queue.get(), item); }, false});
       return;
     }
   }
@@ -248,9 +246,8 @@ void WaitForMainQueueWork(const std::function<bool()>& ready,
                           std::chrono::steady_clock::time_point deadline) {
   const dispatch_queue_t& main = MainQueue();
   std::unique_lock<std::mutex> lock(main->mu);
-  WaitUntil(MainQueueWork(), lock, deadline, [&] {
-    return (!main->items.empty() && main->suspend_count == 0) || ready();
-  });
+  WaitUntil(MainQueueWork(), lock, deadline,
+            [&] { return (!main->items.empty() && main->suspend_count == 0) || ready(); });
 }
 
 void WakeMainQueueWaiters() {
@@ -368,8 +365,7 @@ void dispatch_sync(const dispatch_queue_t& queue, const dispatch_block_t& block)
   for (dispatch_queue_t q = queue; q != nullptr; q = TargetOf(q)) {
     CHECK(!(q->IsSerial() && IsHeldByThisThread(q.get())))
         << "dispatch_sync on queue \"" << queue->label << "\" from a block running on "
-        << (q == queue ? std::string("that queue")
-                       : "its target queue \"" + q->label + "\"")
+        << (q == queue ? std::string("that queue") : "its target queue \"" + q->label + "\"")
         << " would deadlock";
   }
   auto done = std::make_shared<Completion>();
@@ -402,15 +398,12 @@ void dispatch_resume(const dispatch_queue_t& object) {
     if (--object->suspend_count > 0 || object->items.empty()) return;
     target = object->target;
     switch (object->kind) {
-      case Kind::kConcurrent:
-        held.swap(object->items);
-        break;
+      case Kind::kConcurrent: held.swap(object->items); break;
       case Kind::kSerial:
         if (object->drain_handed_over) return;
         object->drain_handed_over = true;
         break;
-      default:
-        break;
+      default: break;
     }
   }
   if (object->kind == Kind::kMain) {
@@ -442,8 +435,7 @@ bool RunMainLoopUntil(const std::function<bool()>& done, std::chrono::nanosecond
     const Clock::time_point now = Clock::now();
     if (now >= deadline) return false;
     if (!internal::RunOneMainQueueBlock()) {
-      internal::WaitForMainQueueWork([] { return false; },
-                                     std::min(deadline, now + kPollInterval));
+      internal::WaitForMainQueueWork([] { return false; }, std::min(deadline, now + kPollInterval));
     }
   }
 }

@@ -123,7 +123,8 @@ TEST(QueueTest, AQueuedBlockKeepsItsQueueAlive) {
     dispatch_queue_t queue = dispatch_queue_create("short-lived", DISPATCH_QUEUE_SERIAL);
     dispatch_queue_t inner = dispatch_queue_create("inner", DISPATCH_QUEUE_SERIAL);
     dispatch_set_target_queue(inner, queue);
-    dispatch_group_async(group, queue, [go] { dispatch_semaphore_wait(go, DISPATCH_TIME_FOREVER); });
+    dispatch_group_async(group, queue,
+                         [go] { dispatch_semaphore_wait(go, DISPATCH_TIME_FOREVER); });
     for (int i = 0; i < 10; ++i) dispatch_group_async(group, inner, [&ran] { ++ran; });
   }
   dispatch_semaphore_signal(go);
@@ -139,9 +140,8 @@ TEST(QueueTest, SyncReturnsAfterTheBlockRan) {
   dispatch_sync(serial, [&] {
     seen.push_back("sync");
     // Neither of these waits for a queue this thread holds.
-    dispatch_sync(concurrent, [&] {
-      dispatch_sync(concurrent, [&] { seen.push_back("nested concurrent"); });
-    });
+    dispatch_sync(concurrent,
+                  [&] { dispatch_sync(concurrent, [&] { seen.push_back("nested concurrent"); }); });
   });
   EXPECT_THAT(seen, ElementsAre("async", "sync", "nested concurrent"));
 }
@@ -190,9 +190,9 @@ TEST(QueueTest, AttributesCarryQualityOfService) {
   int priority = 1;
   EXPECT_EQ(dispatch_queue_get_qos_class(queue, &priority), QOS_CLASS_UTILITY);
   EXPECT_EQ(priority, -3);
-  EXPECT_EQ(dispatch_queue_attr_make_with_qos_class(
-                nullptr, static_cast<dispatch_qos_class_t>(0x42), 0),
-            nullptr);
+  EXPECT_EQ(
+      dispatch_queue_attr_make_with_qos_class(nullptr, static_cast<dispatch_qos_class_t>(0x42), 0),
+      nullptr);
 
   dispatch_queue_attr_t concurrent = dispatch_queue_attr_make_with_qos_class(
       DISPATCH_QUEUE_CONCURRENT, QOS_CLASS_USER_INITIATED, 0);
@@ -259,12 +259,13 @@ TEST(MainQueueTest, RunMainLoopUntilServesBlocksFromOtherThreads) {
   int delivered = 0;  // main thread only
   dispatch_queue_t worker = dispatch_queue_create("producer", nullptr);
   for (int i = 0; i < 5; ++i) {
-    dispatch_async(worker, [&] { dispatch_async(dispatch_get_main_queue(), [&] { ++delivered; }); });
+    dispatch_async(worker,
+                   [&] { dispatch_async(dispatch_get_main_queue(), [&] { ++delivered; }); });
   }
   EXPECT_TRUE(platform::dispatch::RunMainLoopUntil([&] { return delivered == 5; },
                                                    std::chrono::seconds(60)));
-  EXPECT_FALSE(platform::dispatch::RunMainLoopUntil([] { return false; },
-                                                    std::chrono::milliseconds(1)));
+  EXPECT_FALSE(
+      platform::dispatch::RunMainLoopUntil([] { return false; }, std::chrono::milliseconds(1)));
 }
 
 TEST(MainThreadTest, RegisteredThreadBecomesTheMainThread) {

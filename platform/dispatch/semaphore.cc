@@ -43,8 +43,8 @@ long dispatch_semaphore_wait(const dispatch_semaphore_t& semaphore, dispatch_tim
   const auto deadline = platform::dispatch::internal::RealDeadline(timeout);
   std::unique_lock<std::mutex> lock(semaphore->mu);
   ++semaphore->waiters;
-  const bool taken = platform::dispatch::internal::WaitUntil(
-      semaphore->available, lock, deadline, [&] { return semaphore->value > 0; });
+  const bool taken = platform::dispatch::internal::WaitUntil(semaphore->available, lock, deadline,
+                                                             [&] { return semaphore->value > 0; });
   --semaphore->waiters;
   if (!taken) return kTimedOut;
   --semaphore->value;

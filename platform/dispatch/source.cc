@@ -24,6 +24,7 @@ const dispatch_source_type_s kTimerSourceType = {"timer"};
 }  // namespace platform::dispatch::internal
 
 using platform::dispatch::internal::Completion;
+using platform::dispatch::internal::Enqueue;
 using platform::dispatch::internal::Timeline;
 
 struct dispatch_source_s {
@@ -39,7 +40,7 @@ struct dispatch_source_s {
   uint64_t leeway = 0;
   bool activated = false;
   bool cancelled = false;
-  bool armed = false;     // `key` is on the timeline
+  bool armed = false;  // `key` is on the timeline
   Timeline::Key key;
   uint64_t generation = 0;
   unsigned long pending_firings = 0;  // not yet handed to a handler run
@@ -60,10 +61,9 @@ std::shared_ptr<Completion> Fire(const dispatch_source_t& source, uint64_t gener
 // Puts the timer on the timeline at `due`. Called with the source's lock held.
 void ArmLocked(const dispatch_source_t& source, dispatch_time_t due) {
   const uint64_t generation = source->generation;
-  source->key = Timeline::Get().Schedule(
-      due, [source, generation, due](bool virtual_clock) {
-        return Fire(source, generation, due, virtual_clock);
-      });
+  source->key = Timeline::Get().Schedule(due, [source, generation, due](bool virtual_clock) {
+    return Fire(source, generation, due, virtual_clock);
+  });
   source->armed = true;
 }
 
@@ -90,6 +90,18 @@ void RunEventHandler(const dispatch_source_t& source) {
     handler = source->event_handler;
   }
   if (handler) handler();
+}
+
+// Runs the cancel handler, then lets go of both handlers (and of what they hold).
+void RunCancelHandler(const dispatch_source_t& source) {
+  dispatch_block_t on_cancel;
+  dispatch_block_t on_event;
+  {
+    std::lock_guard<std::mutex> lock(source->mu);
+    on_cancel.swap(source->cancel_handler);
+    on_event.swap(source->event_handler);
+  }
+  if (on_cancel) on_cancel();
 }
 
 std::shared_ptr<Completion> Fire(const dispatch_source_t& source, uint64_t generation,
@@ -120,11 +132,11 @@ std::shared_ptr<Completion> Fire(const dispatch_source_t& source, uint64_t gener
   if (virtual_clock && !platform::dispatch::internal::IsSuspendedAlongChain(source->queue)) {
     done = std::make_shared<Completion>();
   }
-  platform::dispatch::internal::Enqueue(source->queue, {[source, done] {
-                                                          RunEventHandler(source);
-                                                          if (done) done->Set();
-                                                        },
-                                                        true});
+  Enqueue(source->queue, {[source, done] {
+                            RunEventHandler(source);
+                            if (done) done->Set();
+                          },
+                          true});
   return done;
 }
 
@@ -135,8 +147,7 @@ dispatch_source_t dispatch_source_create(dispatch_source_type_t type, uintptr_t 
   if (type != DISPATCH_SOURCE_TYPE_TIMER) return nullptr;
   const dispatch_queue_t target =
       queue != nullptr ? queue : dispatch_get_global_queue(QOS_CLASS_DEFAULT, 0);
-  return std::make_shared<dispatch_source_s>(
-      platform::dispatch::internal::NewSourceQueue(target));
+  return std::make_shared<dispatch_source_s>(platform::dispatch::internal::NewSourceQueue(target));
 }
 
 void dispatch_source_set_timer(const dispatch_source_t& source, dispatch_time_t start,
@@ -157,8 +168,7 @@ void dispatch_source_set_event_handler(const dispatch_source_t& source, dispatch
   std::swap(source->event_handler, handler);
 }
 
-void dispatch_source_set_cancel_handler(const dispatch_source_t& source,
-                                        dispatch_block_t handler) {
+void dispatch_source_set_cancel_handler(const dispatch_source_t& source, dispatch_block_t handler) {
   CHECK(source != nullptr) << "dispatch_source_set_cancel_handler: null source";
   std::lock_guard<std::mutex> lock(source->mu);
   std::swap(source->cancel_handler, handler);
@@ -173,19 +183,8 @@ void dispatch_source_cancel(const dispatch_source_t& source) {
     if (source->armed) Timeline::Get().Cancel(source->key);
     source->armed = false;
   }
-  // After any queued event run, which now does nothing; then the source lets go of both handlers.
-  platform::dispatch::internal::Enqueue(source->queue, {[source] {
-                                                          dispatch_block_t on_cancel;
-                                                          dispatch_block_t on_event;
-                                                          {
-                                                            std::lock_guard<std::mutex> lock(
-                                                                source->mu);
-                                                            on_cancel.swap(source->cancel_handler);
-                                                            on_event.swap(source->event_handler);
-                                                          }
-                                                          if (on_cancel) on_cancel();
-                                                        },
-                                                        true});
+  // After any queued event run, which now does nothing.
+  Enqueue(source->queue, {[source] { RunCancelHandler(source); }, true});
 }
 
 long dispatch_source_testcancel(const dispatch_source_t& source) {

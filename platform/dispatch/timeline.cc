@@ -33,8 +33,8 @@ dispatch_time_t AddSaturating(dispatch_time_t when, int64_t delta) {
 
 dispatch_time_t MonotonicNow() {
   return static_cast<dispatch_time_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                           std::chrono::steady_clock::now().time_since_epoch())
-                                           .count());
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
 }
 
 std::chrono::steady_clock::time_point RealDeadline(dispatch_time_t when) {
@@ -176,21 +176,21 @@ void dispatch_after(dispatch_time_t when, const dispatch_queue_t& queue, dispatc
   if (when == DISPATCH_TIME_FOREVER) return;
   Timeline& timeline = Timeline::Get();
   if (when == DISPATCH_TIME_NOW) when = timeline.Now();
-  timeline.Schedule(when, [queue, block = std::move(block)](
-                              bool virtual_clock) -> std::shared_ptr<Completion> {
-    if (!virtual_clock) {
-      dispatch_async(queue, block);
-      return nullptr;
-    }
-    auto done = std::make_shared<Completion>();
-    const bool suspended = platform::dispatch::internal::IsSuspendedAlongChain(queue);
-    platform::dispatch::internal::Enqueue(queue, {[block, done] {
-                                                    block();
-                                                    done->Set();
-                                                  },
-                                                  true});
-    return suspended ? nullptr : done;
-  });
+  timeline.Schedule(
+      when, [queue, block = std::move(block)](bool virtual_clock) -> std::shared_ptr<Completion> {
+        if (!virtual_clock) {
+          dispatch_async(queue, block);
+          return nullptr;
+        }
+        auto done = std::make_shared<Completion>();
+        const bool suspended = platform::dispatch::internal::IsSuspendedAlongChain(queue);
+        platform::dispatch::internal::Enqueue(queue, {[block, done] {
+                                                        block();
+                                                        done->Set();
+                                                      },
+                                                      true});
+        return suspended ? nullptr : done;
+      });
 }
 
 namespace platform::dispatch {

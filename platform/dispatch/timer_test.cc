@@ -10,10 +10,10 @@
 
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 // A guard against hanging tests only; nothing here depends on how long anything takes.
 dispatch_time_t Patience() { return dispatch_time(DISPATCH_TIME_NOW, 60 * NSEC_PER_SEC); }
@@ -156,8 +156,8 @@ TEST_F(VirtualTimeTest, TimersAndAfterBlocksInterleaveByDueTime) {
                  [&] { log.Add("after"); });
 
   platform::dispatch::AdvanceVirtualTime(seconds(7));
-  EXPECT_THAT(log.Take(), ElementsAre("every two@2000", "once@3000", "every two@4000",
-                                      "after@5000", "every two@6000"));
+  EXPECT_THAT(log.Take(), ElementsAre("every two@2000", "once@3000", "every two@4000", "after@5000",
+                                      "every two@6000"));
   dispatch_source_cancel(every_two);
   dispatch_source_cancel(once);
   platform::dispatch::RunUntilIdle();
@@ -208,7 +208,8 @@ TEST(RealTimeTest, AResumedTimerLivesUntilCancelled) {
     dispatch_source_t timer = dispatch_source_create(DISPATCH_SOURCE_TYPE_TIMER, 0, 0, nullptr);
     weak = timer;
     // The handler holds the timer, as an owner that keeps itself alive through its timer does.
-    dispatch_source_set_event_handler(timer, [timer, ticked] { dispatch_semaphore_signal(ticked); });
+    dispatch_source_set_event_handler(timer,
+                                      [timer, ticked] { dispatch_semaphore_signal(ticked); });
     dispatch_source_set_cancel_handler(timer,
                                        [cancelled] { dispatch_semaphore_signal(cancelled); });
     dispatch_source_set_timer(timer, DISPATCH_TIME_NOW, NSEC_PER_MSEC, 0);

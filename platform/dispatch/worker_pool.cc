@@ -61,9 +61,8 @@ void WorkerPool::WorkerMain() {
     const auto idle_since = std::chrono::steady_clock::now();
     for (;;) {
       const uint64_t changes = timeout_changes_;
-      work_ready_.wait_until(lock, idle_since + idle_timeout_, [&] {
-        return !tasks_.empty() || timeout_changes_ != changes;
-      });
+      work_ready_.wait_until(lock, idle_since + idle_timeout_,
+                             [&] { return !tasks_.empty() || timeout_changes_ != changes; });
       if (!tasks_.empty() || timeout_changes_ == changes) break;
     }
     --idle_;
