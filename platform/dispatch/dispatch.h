@@ -26,9 +26,15 @@
 //   renamed.
 // - The main queue is serial and runs only on the main thread (main_thread.h), when the host runs
 //   platform::dispatch::RunMainLoopUntil() or a test calls platform::dispatch::RunUntilIdle().
-// - dispatch_sync() queues the block and waits for it. Calling it for a serial queue that the
-//   calling thread is already running (the queue itself or one of its target queues, or the main
-//   queue on the main thread) would never return: it is a failed CHECK naming the queue instead.
+//   Its label is "com.apple.main-thread"; the global queues' labels are "com.apple.root." followed
+//   by "user-interactive-qos", "user-initiated-qos", "default-qos", "utility-qos" or
+//   "background-qos".
+// - dispatch_sync() waits for the block's turn on the queue and runs it on the calling thread as
+//   the queue's work (the thread that would have run it waits meanwhile, so nothing else of the
+//   queue or of its serial targets runs); work for the main queue, or a queue that targets it,
+//   runs on the main thread instead. Calling it for a serial queue whose work the calling thread
+//   is running (the queue itself or one of its target queues, or the main queue on the main
+//   thread) would never return: it is a failed CHECK naming the queue instead.
 // - dispatch_queue_get_label(DISPATCH_CURRENT_QUEUE_LABEL) is the label of the queue whose block
 //   the calling thread runs; the main queue's label on the main thread outside any other queue;
 //   null on any other thread.

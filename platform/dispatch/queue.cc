@@ -86,6 +86,57 @@ class Frame {
   Frame& operator=(const Frame&) = delete;
 };
 
+// Frames of queues that another thread holds on this thread's behalf, outermost first.
+class BorrowedFrames {
+ public:
+  explicit BorrowedFrames(const std::vector<dispatch_queue_s*>& queues) : count_(queues.size()) {
+    running_queues.insert(running_queues.end(), queues.begin(), queues.end());
+  }
+  ~BorrowedFrames() { running_queues.resize(running_queues.size() - count_); }
+  BorrowedFrames(const BorrowedFrames&) = delete;
+  BorrowedFrames& operator=(const BorrowedFrames&) = delete;
+
+ private:
+  const size_t count_;
+};
+
+}  // namespace
+
+// A dispatch_sync() caller's turn on a queue. The thread whose work reaches the caller's item
+// holds the queue (and its serial targets) at that point: it lends the caller the queues it holds
+// and waits until the caller has run its block on its own thread and returned them.
+class SyncTurn {
+ public:
+  // The thread that reached the item.
+  void Lend(const std::vector<dispatch_queue_s*>& held) {
+    std::unique_lock<std::mutex> lock(mu_);
+    held_ = held;
+    lent_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return returned_; });
+  }
+  // The caller: waits for its turn and answers the queues it may now act for.
+  std::vector<dispatch_queue_s*> Borrow() {
+    std::unique_lock<std::mutex> lock(mu_);
+    changed_.wait(lock, [this] { return lent_; });
+    return held_;
+  }
+  void Return() {
+    std::lock_guard<std::mutex> lock(mu_);
+    returned_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::vector<dispatch_queue_s*> held_;
+  bool lent_ = false;
+  bool returned_ = false;
+};
+
+namespace {
+
 void NameThreadAfter(const dispatch_queue_s& queue) {
   if (IsMainThread()) return;
   const std::string& name = queue.thread_name.empty() ? kUnlabelledThreadName : queue.thread_name;
@@ -96,6 +147,10 @@ void NameThreadAfter(const dispatch_queue_s& queue) {
 
 void RunItem(dispatch_queue_s* queue, const Item& item) {
   Frame frame(queue);
+  if (item.turn != nullptr) {
+    item.turn->Lend(running_queues);
+    return;
+  }
   if (item.from_caller) NameThreadAfter(*queue);
   item.block();
 }
@@ -361,20 +416,51 @@ void dispatch_async(const dispatch_queue_t& queue, dispatch_block_t block) {
 }
 
 void dispatch_sync(const dispatch_queue_t& queue, const dispatch_block_t& block) {
+  using Kind = dispatch_queue_s::Kind;
+  using platform::dispatch::internal::BorrowedFrames;
+  using platform::dispatch::internal::SyncTurn;
   CHECK(queue != nullptr) << "dispatch_sync: null queue";
-  for (dispatch_queue_t q = queue; q != nullptr; q = TargetOf(q)) {
+  std::vector<dispatch_queue_t> chain;  // the queue, then its targets
+  for (dispatch_queue_t q = queue; q != nullptr; q = TargetOf(q)) chain.push_back(q);
+  bool through_main = false;
+  bool only_concurrent = true;
+  for (const dispatch_queue_t& q : chain) {
     CHECK(!(q->IsSerial() && IsHeldByThisThread(q.get())))
         << "dispatch_sync on queue \"" << queue->label << "\" from a block running on "
         << (q == queue ? std::string("that queue") : "its target queue \"" + q->label + "\"")
         << " would deadlock";
+    through_main |= q->kind == Kind::kMain;
+    only_concurrent &= q->kind == Kind::kConcurrent || q->kind == Kind::kGlobal;
   }
-  auto done = std::make_shared<Completion>();
-  Enqueue(queue, {[&block, done] {
-                    block();
-                    done->Set();
-                  },
-                  true});
-  done->Wait(/*run_main_queue=*/false);
+
+  if (through_main) {
+    // Main-queue work runs on the main thread only.
+    auto done = std::make_shared<Completion>();
+    Enqueue(queue, {[&block, done] {
+                      block();
+                      done->Set();
+                    },
+                    true});
+    done->Wait(/*run_main_queue=*/false);
+    return;
+  }
+
+  // Everywhere else the block runs on the calling thread, as the queue's work.
+  std::vector<dispatch_queue_s*> held;
+  std::shared_ptr<SyncTurn> turn;
+  if (only_concurrent && !platform::dispatch::internal::IsSuspendedAlongChain(queue)) {
+    // Nothing to wait for: act for the queues at once.
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) held.push_back(it->get());
+  } else {
+    turn = std::make_shared<SyncTurn>();
+    Enqueue(queue, {nullptr, false, turn});
+    held = turn->Borrow();
+  }
+  {
+    BorrowedFrames frames(held);
+    block();
+  }
+  if (turn != nullptr) turn->Return();
 }
 
 void dispatch_suspend(const dispatch_queue_t& object) {

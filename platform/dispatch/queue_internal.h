@@ -23,14 +23,20 @@
 
 #include "platform/dispatch/dispatch.h"
 
+namespace platform::dispatch::internal {
+class SyncTurn;
+}  // namespace platform::dispatch::internal
+
 struct dispatch_queue_s {
   enum class Kind { kSerial, kConcurrent, kGlobal, kMain };
 
-  // A queue's work: a caller's block (which names the thread after the queue) or the stand-in's
-  // own forwarding item.
+  // A queue's work: a caller's block (which names the thread after the queue), the stand-in's
+  // own forwarding item, or a dispatch_sync() caller's turn, which runs no block: the thread that
+  // reaches it lends the caller the queues it holds and waits while the caller runs its block.
   struct Item {
     dispatch_block_t block;
     bool from_caller;
+    std::shared_ptr<platform::dispatch::internal::SyncTurn> turn = nullptr;
   };
 
   dispatch_queue_s(std::string label, Kind kind, dispatch_qos_class_t qos, int relative_priority,

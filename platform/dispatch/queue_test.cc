@@ -46,11 +46,17 @@ TEST(SerialQueueTest, RunsBlocksOneAtATimeInQueueOrder) {
   for (int p = 0; p < 4; ++p) {
     producers.emplace_back([&, p] {
       for (int i = 0; i < 250; ++i) {
-        dispatch_async(queue, [&, value = p * 1000 + i] {
+        // Every tenth block is synchronous: it runs on the producer's thread, in its turn.
+        auto block = [&, value = p * 1000 + i] {
           checker.Enter();
           order.push_back(value);
           checker.Leave();
-        });
+        };
+        if (i % 10 == 9) {
+          dispatch_sync(queue, block);
+        } else {
+          dispatch_async(queue, block);
+        }
       }
     });
   }
@@ -132,18 +138,27 @@ TEST(QueueTest, AQueuedBlockKeepsItsQueueAlive) {
   EXPECT_EQ(ran.load(), 10);
 }
 
-TEST(QueueTest, SyncReturnsAfterTheBlockRan) {
+TEST(QueueTest, SyncRunsTheBlockOnTheCallingThreadInItsTurn) {
+  dispatch_queue_t target = dispatch_queue_create("target", DISPATCH_QUEUE_SERIAL);
   dispatch_queue_t serial = dispatch_queue_create("serial", DISPATCH_QUEUE_SERIAL);
+  dispatch_set_target_queue(serial, target);
   dispatch_queue_t concurrent = dispatch_queue_create("concurrent", DISPATCH_QUEUE_CONCURRENT);
   std::vector<std::string> seen;
+  bool on_main = false;
+  std::string label;
   dispatch_async(serial, [&] { seen.push_back("async"); });
   dispatch_sync(serial, [&] {
     seen.push_back("sync");
+    on_main = IsMainThread();
+    label = dispatch_queue_get_label(DISPATCH_CURRENT_QUEUE_LABEL);
     // Neither of these waits for a queue this thread holds.
-    dispatch_sync(concurrent,
-                  [&] { dispatch_sync(concurrent, [&] { seen.push_back("nested concurrent"); }); });
+    dispatch_sync(concurrent, [&] {
+      dispatch_sync(concurrent, [&] { seen.push_back("nested concurrent"); });
+    });
   });
   EXPECT_THAT(seen, ElementsAre("async", "sync", "nested concurrent"));
+  EXPECT_TRUE(on_main);
+  EXPECT_EQ(label, "serial");
 }
 
 TEST(QueueTest, LabelsAndThreadNames) {
@@ -152,19 +167,22 @@ TEST(QueueTest, LabelsAndThreadNames) {
   dispatch_queue_t inner = dispatch_queue_create("Brandolin", DISPATCH_QUEUE_SERIAL);
   dispatch_set_target_queue(inner, long_label);
 
+  // Asynchronous blocks run on worker threads, which carry the queue's label.
   std::string label, name, unlabelled_label, unlabelled_name, inner_label, inner_name;
-  dispatch_sync(long_label, [&] {
+  dispatch_group_t group = dispatch_group_create();
+  dispatch_group_async(group, long_label, [&] {
     label = dispatch_queue_get_label(DISPATCH_CURRENT_QUEUE_LABEL);
     name = ThreadName();
   });
-  dispatch_sync(unlabelled, [&] {
+  dispatch_group_async(group, unlabelled, [&] {
     unlabelled_label = dispatch_queue_get_label(DISPATCH_CURRENT_QUEUE_LABEL);
     unlabelled_name = ThreadName();
   });
-  dispatch_sync(inner, [&] {
+  dispatch_group_async(group, inner, [&] {
     inner_label = dispatch_queue_get_label(DISPATCH_CURRENT_QUEUE_LABEL);
     inner_name = ThreadName();
   });
+  ASSERT_EQ(dispatch_group_wait(group, Patience()), 0);
 
   EXPECT_EQ(label, "JQXTrassenAutoCounters");
   EXPECT_EQ(name, "JQXTrassenAutoC");
