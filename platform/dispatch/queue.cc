@@ -252,10 +252,9 @@ dispatch_queue_t NewSourceQueue(const dispatch_queue_t& target) {
 }
 
 bool IsSuspendedAlongChain(const dispatch_queue_t& queue) {
-  for (dispatch_queue_t q = queue; q != nullptr;) {
+  for (dispatch_queue_t q = queue; q != nullptr; q = TargetOf(q)) {
     std::lock_guard<std::mutex> lock(q->mu);
     if (q->suspend_count > 0) return true;
-    q = q->target;
   }
   return false;
 }
