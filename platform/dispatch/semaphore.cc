@@ -51,8 +51,10 @@ long dispatch_semaphore_wait(const dispatch_semaphore_t& semaphore, dispatch_tim
   return 0;
 }
 
-long dispatch_semaphore_signal(const dispatch_semaphore_t& semaphore) {
-  CHECK(semaphore != nullptr) << "dispatch_semaphore_signal: null semaphore";
+long dispatch_semaphore_signal(const dispatch_semaphore_t& caller_semaphore) {
+  CHECK(caller_semaphore != nullptr) << "dispatch_semaphore_signal: null semaphore";
+  // A reference of our own: the woken thread may drop the last other one before we notify.
+  const dispatch_semaphore_t semaphore = caller_semaphore;
   bool wake;
   {
     std::lock_guard<std::mutex> lock(semaphore->mu);
@@ -71,8 +73,10 @@ void dispatch_group_enter(const dispatch_group_t& group) {
   ++group->count;
 }
 
-void dispatch_group_leave(const dispatch_group_t& group) {
-  CHECK(group != nullptr) << "dispatch_group_leave: null group";
+void dispatch_group_leave(const dispatch_group_t& caller_group) {
+  CHECK(caller_group != nullptr) << "dispatch_group_leave: null group";
+  // A reference of our own: a waiter may drop the last other one before we notify.
+  const dispatch_group_t group = caller_group;
   std::vector<std::pair<dispatch_queue_t, dispatch_block_t>> notify;
   {
     std::lock_guard<std::mutex> lock(group->mu);

@@ -91,6 +91,25 @@ TEST_F(VirtualTimeTest, AfterWithAPastTimeWaitsForTheNextAdvance) {
   EXPECT_THAT(log.Take(), ElementsAre("now@0"));
 }
 
+TEST_F(VirtualTimeTest, WorkForASuspendedQueueWaitsForTheResumeNotTheAdvance) {
+  for (dispatch_queue_attr_t attr : {DISPATCH_QUEUE_SERIAL, DISPATCH_QUEUE_CONCURRENT}) {
+    dispatch_queue_t queue = dispatch_queue_create("held", attr);
+    dispatch_group_t group = dispatch_group_create();
+    std::atomic<bool> ran{false};
+    dispatch_suspend(queue);
+    dispatch_group_enter(group);
+    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, NSEC_PER_SEC), queue, [&] {
+      ran = true;
+      dispatch_group_leave(group);
+    });
+    platform::dispatch::AdvanceVirtualTime(seconds(2));  // returns although the block waits
+    EXPECT_FALSE(ran);
+    dispatch_resume(queue);
+    EXPECT_EQ(dispatch_group_wait(group, Patience()), 0);
+    EXPECT_TRUE(ran);
+  }
+}
+
 TEST_F(VirtualTimeTest, RepeatingTimerFiresOncePerIntervalUntilCancelled) {
   const dispatch_time_t origin = Now();
   Log log(origin);
