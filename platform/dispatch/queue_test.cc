@@ -89,11 +89,17 @@ TEST(SerialQueueTest, QueuesSharingASerialTargetNeverOverlap) {
       a_order.push_back(i);
       checker.Leave();
     });
-    dispatch_async(b, [&] {
+    auto b_block = [&] {
       checker.Enter();
       ++b_runs;
       checker.Leave();
-    });
+    };
+    // Now and then on this thread, in the target's turn.
+    if (i % 20 == 0) {
+      dispatch_sync(b, b_block);
+    } else {
+      dispatch_async(b, b_block);
+    }
   }
   dispatch_sync(a, [] {});
   dispatch_sync(b, [] {});
