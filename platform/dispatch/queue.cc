@@ -197,6 +197,28 @@ void Drain(const dispatch_queue_t& queue) {
   }
 }
 
+// A serial queue with no work and no drain is taken over by a dispatch_sync() caller, which then
+// acts as its drain: blocks queued meanwhile wait for ReleaseClaim().
+bool TryClaimIdle(const dispatch_queue_t& queue) {
+  std::lock_guard<std::mutex> lock(queue->mu);
+  if (queue->suspend_count > 0 || queue->drain_handed_over || !queue->items.empty()) return false;
+  queue->drain_handed_over = true;
+  return true;
+}
+
+void ReleaseClaim(const dispatch_queue_t& queue) {
+  dispatch_queue_t target;
+  {
+    std::lock_guard<std::mutex> lock(queue->mu);
+    if (queue->suspend_count > 0 || queue->items.empty()) {
+      queue->drain_handed_over = false;
+      return;
+    }
+    target = queue->target;
+  }
+  HandOverDrain(queue, target);
+}
+
 std::string CutToThreadName(const std::string& label) { return label.substr(0, 15); }
 
 }  // namespace
@@ -422,14 +444,14 @@ void dispatch_sync(const dispatch_queue_t& queue, const dispatch_block_t& block)
   std::vector<dispatch_queue_t> chain;  // the queue, then its targets
   for (dispatch_queue_t q = queue; q != nullptr; q = TargetOf(q)) chain.push_back(q);
   bool through_main = false;
-  bool only_concurrent = true;
+  bool concurrent_above = true;  // every target of the queue is concurrent
   for (const dispatch_queue_t& q : chain) {
     CHECK(!(q->IsSerial() && IsHeldByThisThread(q.get())))
         << "dispatch_sync on queue \"" << queue->label << "\" from a block running on "
         << (q == queue ? std::string("that queue") : "its target queue \"" + q->label + "\"")
         << " would deadlock";
     through_main |= q->kind == Kind::kMain;
-    only_concurrent &= q->kind == Kind::kConcurrent || q->kind == Kind::kGlobal;
+    if (q != queue) concurrent_above &= q->kind == Kind::kConcurrent || q->kind == Kind::kGlobal;
   }
 
   if (through_main) {
@@ -444,11 +466,25 @@ void dispatch_sync(const dispatch_queue_t& queue, const dispatch_block_t& block)
     return;
   }
 
-  // Everywhere else the block runs on the calling thread, as the queue's work.
+  // Everywhere else the block runs on the calling thread, as the queue's work. With only
+  // concurrent queues above it, a concurrent queue is free at once and an idle serial queue can be
+  // taken over directly; otherwise the caller waits for its turn.
+  const bool free_above =
+      concurrent_above &&
+      (chain.size() == 1 || !platform::dispatch::internal::IsSuspendedAlongChain(chain[1]));
+  bool claimed_serial = false;
+  bool inline_now = false;
+  if (free_above) {
+    if (queue->IsSerial()) {
+      claimed_serial = platform::dispatch::internal::TryClaimIdle(queue);
+      inline_now = claimed_serial;
+    } else {
+      inline_now = !platform::dispatch::internal::IsSuspendedAlongChain(queue);
+    }
+  }
   std::vector<dispatch_queue_s*> held;
   std::shared_ptr<SyncTurn> turn;
-  if (only_concurrent && !platform::dispatch::internal::IsSuspendedAlongChain(queue)) {
-    // Nothing to wait for: act for the queues at once.
+  if (inline_now) {
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) held.push_back(it->get());
   } else {
     turn = std::make_shared<SyncTurn>();
@@ -460,6 +496,7 @@ void dispatch_sync(const dispatch_queue_t& queue, const dispatch_block_t& block)
     block();
   }
   if (turn != nullptr) turn->Return();
+  if (claimed_serial) platform::dispatch::internal::ReleaseClaim(queue);
 }
 
 void dispatch_suspend(const dispatch_queue_t& object) {

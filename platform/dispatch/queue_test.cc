@@ -146,25 +146,37 @@ TEST(QueueTest, AQueuedBlockKeepsItsQueueAlive) {
 
 TEST(QueueTest, SyncRunsTheBlockOnTheCallingThreadInItsTurn) {
   dispatch_queue_t target = dispatch_queue_create("target", DISPATCH_QUEUE_SERIAL);
-  dispatch_queue_t serial = dispatch_queue_create("serial", DISPATCH_QUEUE_SERIAL);
-  dispatch_set_target_queue(serial, target);
+  dispatch_queue_t through_target = dispatch_queue_create("through target", nullptr);
+  dispatch_set_target_queue(through_target, target);
   dispatch_queue_t concurrent = dispatch_queue_create("concurrent", DISPATCH_QUEUE_CONCURRENT);
-  std::vector<std::string> seen;
-  bool on_main = false;
-  std::string label;
-  dispatch_async(serial, [&] { seen.push_back("async"); });
-  dispatch_sync(serial, [&] {
-    seen.push_back("sync");
-    on_main = IsMainThread();
-    label = dispatch_queue_get_label(DISPATCH_CURRENT_QUEUE_LABEL);
-    // Neither of these waits for a queue this thread holds.
-    dispatch_sync(concurrent, [&] {
-      dispatch_sync(concurrent, [&] { seen.push_back("nested concurrent"); });
-    });
-  });
-  EXPECT_THAT(seen, ElementsAre("async", "sync", "nested concurrent"));
-  EXPECT_TRUE(on_main);
-  EXPECT_EQ(label, "serial");
+  // A queue with work queued before, a queue behind a serial target and an idle queue take
+  // different ways to the block's turn.
+  for (bool busy : {true, false}) {
+    for (const dispatch_queue_t& queue :
+         {through_target, dispatch_queue_create("plain", DISPATCH_QUEUE_SERIAL)}) {
+      SCOPED_TRACE(std::string(dispatch_queue_get_label(queue)) + (busy ? ", busy" : ", idle"));
+      std::vector<std::string> seen;
+      bool on_main = false;
+      std::string label;
+      if (busy) dispatch_async(queue, [&] { seen.push_back("async"); });
+      dispatch_sync(queue, [&] {
+        seen.push_back("sync");
+        on_main = IsMainThread();
+        label = dispatch_queue_get_label(DISPATCH_CURRENT_QUEUE_LABEL);
+        // Neither of these waits for a queue this thread holds.
+        dispatch_sync(concurrent, [&] {
+          dispatch_sync(concurrent, [&] { seen.push_back("nested concurrent"); });
+        });
+      });
+      if (busy) {
+        EXPECT_THAT(seen, ElementsAre("async", "sync", "nested concurrent"));
+      } else {
+        EXPECT_THAT(seen, ElementsAre("sync", "nested concurrent"));
+      }
+      EXPECT_TRUE(on_main);
+      EXPECT_EQ(label, dispatch_queue_get_label(queue));
+    }
+  }
 }
 
 TEST(QueueTest, LabelsAndThreadNames) {
