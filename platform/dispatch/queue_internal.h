@@ -8,6 +8,10 @@
 // the main thread runs them. Every item runs inside a frame of its queue on the running thread,
 // so the thread knows which queues it holds (for the dispatch_sync check) and which queue's block
 // it runs (for the current label).
+//
+// dispatch_sync() runs its block on the calling thread: at once for a concurrent queue, or for an
+// idle serial queue (which the caller then drains like a drain item would), when only concurrent
+// queues stand above; otherwise it queues a turn item and runs when a thread reaches that item.
 
 #ifndef PLATFORM_DISPATCH_QUEUE_INTERNAL_H_
 #define PLATFORM_DISPATCH_QUEUE_INTERNAL_H_
