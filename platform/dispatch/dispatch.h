@@ -59,7 +59,8 @@
 //   no further event handler starts; the cancel handler then runs once on the queue, after which
 //   the source lets go of both handlers.
 //
-// Everything here may be called from any thread.
+// Everything here may be called from any thread. A child made with fork() must not use dispatch
+// before it calls exec (its worker and timer threads did not come along).
 
 #ifndef PLATFORM_DISPATCH_DISPATCH_H_
 #define PLATFORM_DISPATCH_DISPATCH_H_
