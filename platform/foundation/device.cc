@@ -1,0 +1,57 @@
+#include "platform/foundation/device.h"
+
+#include <sys/utsname.h>
+
+#include <mutex>
+
+namespace platform::foundation {
+namespace {
+
+std::mutex& DeviceMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+
+DeviceSettings& Settings() {
+  static auto* settings = new DeviceSettings;
+  return *settings;
+}
+
+}  // namespace
+
+DeviceSettings CurrentDevice() {
+  std::lock_guard<std::mutex> lock(DeviceMutex());
+  return Settings();
+}
+
+void SetDevice(const DeviceSettings& settings) {
+  std::lock_guard<std::mutex> lock(DeviceMutex());
+  Settings() = settings;
+}
+
+void ResetDevice() { SetDevice(DeviceSettings()); }
+
+std::optional<std::string> DeviceMachine() {
+  DeviceSettings settings = CurrentDevice();
+  if (settings.unameFails) return std::nullopt;
+  if (settings.machine.has_value()) return settings.machine;
+  struct utsname name;
+  if (uname(&name) != 0) return std::nullopt;
+  return std::string(name.machine);
+}
+
+}  // namespace platform::foundation
+
+std::shared_ptr<UIDevice> UIDevice::currentDevice() {
+  static auto* device = new std::shared_ptr<UIDevice>(std::make_shared<UIDevice>());
+  return *device;
+}
+
+std::string UIDevice::systemVersion() const {
+  return platform::foundation::CurrentDevice().systemVersion;
+}
+
+std::shared_ptr<NSUUID> UIDevice::identifierForVendor() const {
+  auto text = platform::foundation::CurrentDevice().identifierForVendor;
+  return text.has_value() ? NSUUID::initWithUUIDString(*text) : nullptr;
+}
