@@ -10,6 +10,7 @@ const char* const NSLocalizedDescriptionKey = "NSLocalizedDescription";
 const char* const NSUnderlyingErrorKey = "NSUnderlyingError";
 const char* const NSFilePathErrorKey = "NSFilePath";
 const char* const NSURLErrorFailingURLStringErrorKey = "NSErrorFailingURLStringKey";
+const char* const NSDebugDescriptionErrorKey = "NSDebugDescription";
 
 std::shared_ptr<NSError> NSError::errorWithDomain(std::string domain, long code,
                                                   NSErrorUserInfo userInfo) {

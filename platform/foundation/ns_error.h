@@ -36,6 +36,8 @@ extern const char* const NSLocalizedDescriptionKey;
 extern const char* const NSUnderlyingErrorKey;
 extern const char* const NSFilePathErrorKey;
 extern const char* const NSURLErrorFailingURLStringErrorKey;
+// A text for developers (for example the transport library's own message), never shown to users.
+extern const char* const NSDebugDescriptionErrorKey;
 
 // Codes of NSCocoaErrorDomain used by the file layer.
 enum : long {
@@ -52,6 +54,7 @@ enum : long {
   NSFileWriteOutOfSpaceError = 640,
   NSCoderReadCorruptError = 4864,
   NSCoderValueNotFoundError = 4865,
+  NSCoderInvalidValueError = 4866,
 };
 
 // Codes of NSURLErrorDomain.
@@ -64,11 +67,13 @@ enum : long {
   NSURLErrorCannotFindHost = -1003,
   NSURLErrorCannotConnectToHost = -1004,
   NSURLErrorNetworkConnectionLost = -1005,
+  NSURLErrorHTTPTooManyRedirects = -1007,
   NSURLErrorNotConnectedToInternet = -1009,
   NSURLErrorBadServerResponse = -1011,
   NSURLErrorCannotCreateFile = -3000,
   NSURLErrorCannotWriteToFile = -3003,
   NSURLErrorDataNotAllowed = -1020,
+  NSURLErrorSecureConnectionFailed = -1200,
 };
 
 class NSError {

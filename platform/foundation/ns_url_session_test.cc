@@ -1,0 +1,340 @@
+#include "platform/foundation/ns_url_session.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+
+namespace {
+
+// A loopback HTTP/1.0 server on an ephemeral port. Each route answers with a fixed status,
+// header lines and body; "/stall" accepts the request and never answers.
+class LocalHttpServer {
+ public:
+  struct Reply {
+    int status;
+    std::string headers;  // "Name: value\r\n" lines
+    std::string body;
+  };
+
+  explicit LocalHttpServer(std::map<std::string, Reply> routes) : routes_(std::move(routes)) {
+    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    EXPECT_EQ(bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    EXPECT_EQ(listen(listen_fd_, 16), 0);
+    socklen_t length = sizeof(address);
+    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+
+  ~LocalHttpServer() {
+    shutdown(listen_fd_, SHUT_RDWR);  // wakes the blocked accept
+    thread_.join();
+    close(listen_fd_);
+    for (int fd : stalled_) close(fd);
+  }
+
+  std::string URL(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+ private:
+  void Serve() {
+    while (true) {
+      int fd = accept(listen_fd_, nullptr, nullptr);
+      if (fd < 0) return;
+      std::string request;
+      char buffer[1024];
+      while (request.find("\r\n\r\n") == std::string::npos) {
+        ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n <= 0) break;
+        request.append(buffer, static_cast<size_t>(n));
+      }
+      std::istringstream line(request);
+      std::string method, path;
+      line >> method >> path;
+      if (path == "/stall") {
+        stalled_.push_back(fd);
+        continue;
+      }
+      auto it = routes_.find(path);
+      Reply reply = it != routes_.end() ? it->second : Reply{404, "", "no such page"};
+      std::string response = "HTTP/1.0 " + std::to_string(reply.status) + " Reply\r\n" +
+                             reply.headers + "Content-Length: " +
+                             std::to_string(reply.body.size()) + "\r\n\r\n" + reply.body;
+      size_t sent = 0;
+      while (sent < response.size()) {
+        ssize_t n = write(fd, response.data() + sent, response.size() - sent);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+      }
+      close(fd);
+    }
+  }
+
+  std::map<std::string, Reply> routes_;
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::vector<int> stalled_;  // only touched by the server thread until it is joined
+  std::thread thread_;
+};
+
+// A loopback port with nothing listening: bound, then closed.
+int ClosedPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  socklen_t length = sizeof(address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// What one completion saw, read on the delegate queue while the download file still exists.
+struct Outcome {
+  int calls = 0;
+  std::string location;
+  bool file_existed = false;
+  std::string content;
+  std::shared_ptr<NSURLResponse> response;
+  std::shared_ptr<NSError> error;
+  bool on_delegate_queue = false;
+  std::thread::id thread;
+};
+
+class NSURLSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = std::filesystem::path(::testing::TempDir()) /
+                 ("downloads-" + std::to_string(getpid()));
+    platform::foundation::SetTemporaryDirectoryForDownloads(directory_.string());
+    queue_ = NSOperationQueue::init();
+    queue_->setName("test delegate");
+    session_ = NSURLSession::sessionWithConfiguration(
+        NSURLSessionConfiguration::defaultSessionConfiguration(), nullptr, queue_);
+  }
+
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+
+  NSURLSessionDownloadCompletion Recorder(Outcome* outcome) {
+    return [this, outcome](const std::string& location, std::shared_ptr<NSURLResponse> response,
+                           std::shared_ptr<NSError> error) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++outcome->calls;
+      outcome->location = location;
+      outcome->file_existed = !location.empty() && std::filesystem::exists(location);
+      if (outcome->file_existed) {
+        std::ifstream in(location, std::ios::binary);
+        outcome->content.assign(std::istreambuf_iterator<char>(in), {});
+      }
+      outcome->response = std::move(response);
+      outcome->error = std::move(error);
+      outcome->on_delegate_queue = NSOperationQueue::currentQueue() == queue_.get();
+      outcome->thread = std::this_thread::get_id();
+      done_.notify_all();
+    };
+  }
+
+  Outcome Download(const std::shared_ptr<NSURLRequest>& request) {
+    Outcome outcome;
+    auto task = session_->downloadTaskWithRequest(request, Recorder(&outcome));
+    EXPECT_EQ(task->state(), NSURLSessionTaskStateSuspended);
+    task->resume();
+    WaitFor(&outcome);
+    EXPECT_EQ(task->state(), NSURLSessionTaskStateCompleted);
+    return outcome;
+  }
+
+  Outcome Download(const std::string& url) { return Download(NSURLRequest::requestWithURL(url)); }
+
+  void WaitFor(Outcome* outcome) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      done_.wait(lock, [&] { return outcome->calls > 0; });
+    }
+    // The completion's block has returned once the queue is idle; the file is gone by then.
+    queue_->waitUntilAllOperationsAreFinished();
+  }
+
+  std::filesystem::path directory_;
+  std::shared_ptr<NSOperationQueue> queue_;
+  std::shared_ptr<NSURLSession> session_;
+  std::mutex mutex_;
+  std::condition_variable done_;
+};
+
+TEST_F(NSURLSessionTest, DownloadsIntoATemporaryFileRemovedAfterTheCompletion) {
+  const std::string archive("PK\x03\x04 archive bytes\0\xff", 20);
+  LocalHttpServer server({
+      {"/model.zip", {200, "Content-Type: application/zip\r\nX-Part: a\r\nX-Part: b\r\n",
+                      archive}},
+      {"/moved", {302, "Location: /model.zip\r\nX-Redirect: yes\r\n", ""}},
+  });
+  for (const std::string path : {"/model.zip", "/moved"}) {
+    SCOPED_TRACE(path);
+    Outcome outcome = Download(server.URL(path));
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_EQ(outcome.error, nullptr);
+    ASSERT_TRUE(outcome.file_existed);
+    EXPECT_EQ(outcome.content, archive);
+    std::filesystem::path location(outcome.location);
+    EXPECT_EQ(location.parent_path(), directory_);
+    EXPECT_EQ(location.filename().string().rfind("CFNetworkDownload_", 0), 0u);
+    EXPECT_EQ(location.extension(), ".tmp");
+    EXPECT_FALSE(std::filesystem::exists(location));  // removed after the completion returned
+
+    auto http = std::dynamic_pointer_cast<NSHTTPURLResponse>(outcome.response);
+    ASSERT_NE(http, nullptr);
+    EXPECT_EQ(http->statusCode(), 200);
+    EXPECT_EQ(http->URL(), server.URL("/model.zip"));  // the redirect's target
+    EXPECT_EQ(http->valueForHTTPHeaderField("content-type"), "application/zip");
+    EXPECT_EQ(http->valueForHTTPHeaderField("X-Part"), "a, b");
+    EXPECT_EQ(http->valueForHTTPHeaderField("X-Redirect"), std::nullopt);
+    EXPECT_EQ(http->expectedContentLength(), 20);
+
+    EXPECT_TRUE(outcome.on_delegate_queue);
+    EXPECT_NE(outcome.thread, std::this_thread::get_id());
+  }
+}
+
+TEST_F(NSURLSessionTest, NotFoundIsAResponseWithItsBodyNotAnError) {
+  LocalHttpServer server({});
+  Outcome outcome = Download(server.URL("/missing"));
+  EXPECT_EQ(outcome.calls, 1);
+  EXPECT_EQ(outcome.error, nullptr);
+  ASSERT_TRUE(outcome.file_existed);
+  EXPECT_EQ(outcome.content, "no such page");
+  auto http = std::dynamic_pointer_cast<NSHTTPURLResponse>(outcome.response);
+  ASSERT_NE(http, nullptr);
+  EXPECT_EQ(http->statusCode(), 404);
+  EXPECT_TRUE(outcome.on_delegate_queue);
+}
+
+struct FailureCase {
+  std::string name;
+  std::function<std::shared_ptr<NSURLRequest>(const LocalHttpServer&)> request;
+  long code;
+  std::string description;
+};
+
+TEST_F(NSURLSessionTest, TransportFailuresAreURLErrorsOnTheDelegateQueue) {
+  LocalHttpServer server({});
+  const int closed_port = ClosedPort();
+  const std::vector<FailureCase> cases = {
+      {"connection refused",
+       [&](const LocalHttpServer&) {
+         return NSURLRequest::requestWithURL("http://127.0.0.1:" + std::to_string(closed_port) +
+                                             "/model.zip");
+       },
+       NSURLErrorCannotConnectToHost, "Could not connect to the server."},
+      {"idle past the time-out",
+       [](const LocalHttpServer& s) {
+         return NSURLRequest::requestWithURL(s.URL("/stall"), NSURLRequestUseProtocolCachePolicy,
+                                             1.0);
+       },
+       NSURLErrorTimedOut, "The request timed out."},
+      {"no scheme",
+       [](const LocalHttpServer&) { return NSURLRequest::requestWithURL("not a url"); },
+       NSURLErrorBadURL, "bad URL"},
+      {"port out of range",
+       [](const LocalHttpServer&) { return NSURLRequest::requestWithURL("http://127.0.0.1:99999/"); },
+       NSURLErrorBadURL, "bad URL"},
+      {"other scheme",
+       [](const LocalHttpServer&) { return NSURLRequest::requestWithURL("ftp://127.0.0.1/x"); },
+       NSURLErrorUnsupportedURL, "unsupported URL"},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto request = c.request(server);
+    Outcome outcome = Download(request);
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_TRUE(outcome.location.empty());
+    EXPECT_EQ(outcome.response, nullptr);
+    ASSERT_NE(outcome.error, nullptr);
+    EXPECT_EQ(outcome.error->domain(), NSURLErrorDomain);
+    EXPECT_EQ(outcome.error->code(), c.code);
+    EXPECT_EQ(outcome.error->localizedDescription(), c.description);
+    ASSERT_NE(outcome.error->userInfoValue<std::string>(NSURLErrorFailingURLStringErrorKey),
+              nullptr);
+    EXPECT_EQ(*outcome.error->userInfoValue<std::string>(NSURLErrorFailingURLStringErrorKey),
+              request->URL());
+    EXPECT_TRUE(outcome.on_delegate_queue);
+  }
+  // No download file stays behind after a failure.
+  EXPECT_TRUE(!std::filesystem::exists(directory_) || std::filesystem::is_empty(directory_));
+}
+
+TEST_F(NSURLSessionTest, CancellingCompletesOnceWithCancelled) {
+  LocalHttpServer server({});
+  // A running transfer that would never end by itself.
+  Outcome running;
+  auto task = session_->downloadTaskWithURL(server.URL("/stall"), Recorder(&running));
+  task->resume();
+  task->cancel();
+  task->cancel();
+  WaitFor(&running);
+  // A task cancelled before it started; resuming it afterwards does nothing.
+  Outcome suspended;
+  auto never_started = session_->downloadTaskWithURL(server.URL("/model.zip"),
+                                                     Recorder(&suspended));
+  never_started->cancel();
+  never_started->resume();
+  WaitFor(&suspended);
+
+  for (Outcome* outcome : {&running, &suspended}) {
+    EXPECT_EQ(outcome->calls, 1);
+    ASSERT_NE(outcome->error, nullptr);
+    EXPECT_EQ(outcome->error->code(), NSURLErrorCancelled);
+    EXPECT_TRUE(outcome->on_delegate_queue);
+  }
+  EXPECT_EQ(task->state(), NSURLSessionTaskStateCompleted);
+  EXPECT_EQ(never_started->error()->code(), NSURLErrorCancelled);
+}
+
+TEST_F(NSURLSessionTest, SharedSessionDeliversOnAQueueOfItsOwn) {
+  LocalHttpServer server({{"/a", {200, "", "shared"}}});
+  auto shared = NSURLSession::sharedSession();
+  EXPECT_EQ(shared, NSURLSession::sharedSession());
+  ASSERT_NE(shared->delegateQueue(), nullptr);
+  std::mutex mutex;
+  std::condition_variable done;
+  std::string content;
+  NSOperationQueue* queue = nullptr;
+  shared
+      ->downloadTaskWithURL(server.URL("/a"),
+                            [&](const std::string& location, std::shared_ptr<NSURLResponse>,
+                                std::shared_ptr<NSError> error) {
+                              std::ifstream in(location);
+                              std::lock_guard<std::mutex> lock(mutex);
+                              content.assign(std::istreambuf_iterator<char>(in), {});
+                              queue = NSOperationQueue::currentQueue();
+                              done.notify_all();
+                            })
+      ->resume();
+  std::unique_lock<std::mutex> lock(mutex);
+  done.wait(lock, [&] { return queue != nullptr; });
+  EXPECT_EQ(content, "shared");
+  EXPECT_EQ(queue, shared->delegateQueue().get());
+}
+
+}  // namespace
