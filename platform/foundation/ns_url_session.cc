@@ -349,7 +349,8 @@ NSURLSession::NSURLSession(NSURLSessionConfiguration configuration,
       delegate_(std::move(delegate)),
       delegate_queue_(delegateQueue != nullptr ? std::move(delegateQueue) : OwnDelegateQueue()) {}
 
-std::shared_ptr<NSURLSessionConfiguration> NSURLSessionConfiguration::defaultSessionConfiguration() {
+std::shared_ptr<NSURLSessionConfiguration>
+NSURLSessionConfiguration::defaultSessionConfiguration() {
   return std::make_shared<NSURLSessionConfiguration>();
 }
 

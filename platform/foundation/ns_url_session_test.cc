@@ -257,7 +257,9 @@ TEST_F(NSURLSessionTest, TransportFailuresAreURLErrorsOnTheDelegateQueue) {
        [](const LocalHttpServer&) { return NSURLRequest::requestWithURL("not a url"); },
        NSURLErrorBadURL, "bad URL"},
       {"port out of range",
-       [](const LocalHttpServer&) { return NSURLRequest::requestWithURL("http://127.0.0.1:99999/"); },
+       [](const LocalHttpServer&) {
+         return NSURLRequest::requestWithURL("http://127.0.0.1:99999/");
+       },
        NSURLErrorBadURL, "bad URL"},
       {"other scheme",
        [](const LocalHttpServer&) { return NSURLRequest::requestWithURL("ftp://127.0.0.1/x"); },
