@@ -78,6 +78,7 @@ void NSNotificationCenter::postNotificationName(const std::string& name,
 void NSNotificationCenter::postNotification(const std::shared_ptr<NSNotification>& notification) {
   // Deliver to a snapshot taken under the lock; the blocks run without it, so they may
   // register, remove and post.
+  if (notification == nullptr) return;
   std::vector<std::shared_ptr<NSNotificationObserverToken>> matching;
   {
     std::lock_guard<std::mutex> lock(mutex_);

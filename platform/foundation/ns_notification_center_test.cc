@@ -45,12 +45,15 @@ TEST(NSNotificationCenterTest, RemovalDuringDeliverySkipsRemovedObservers) {
     center.removeObserver(later_token);
     // Registered during delivery: first called by the next post.
     center.addObserverForName("N", nullptr, [&](NoteRef) { calls.push_back("added"); });
+    // No lock is held while a block runs: a nested post is delivered at once.
+    center.postNotificationName("Inner");
   });
+  center.addObserverForName("Inner", nullptr, [&](NoteRef) { calls.push_back("inner"); });
   center.addObserverForName("N", nullptr, [&](NoteRef) { calls.push_back("kept"); });
   later_token = center.addObserverForName("N", nullptr, [&](NoteRef) { calls.push_back("later"); });
 
   center.postNotificationName("N");
-  EXPECT_EQ(calls, (std::vector<std::string>{"self", "kept"}));
+  EXPECT_EQ(calls, (std::vector<std::string>{"self", "inner", "kept"}));
 
   calls.clear();
   center.postNotificationName("N");

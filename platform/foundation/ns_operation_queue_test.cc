@@ -72,6 +72,8 @@ TEST(NSOperationQueueTest, AQueueReleasedByItsOwnBlockFinishesTheRest) {
 }
 
 TEST(NSOperationQueueDeathTest, WaitingFromItsOwnBlockIsAFailedCheck) {
+  // Queue threads of earlier tests may still be ending; re-run the binary instead of forking.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
         auto queue = NSOperationQueue::init();
