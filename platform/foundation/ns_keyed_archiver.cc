@@ -1,5 +1,6 @@
 #include "platform/foundation/ns_keyed_archiver.h"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <mutex>
