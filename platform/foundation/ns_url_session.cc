@@ -52,7 +52,7 @@ std::shared_ptr<NSError> URLError(long code, const std::string& url,
     case NSURLErrorBadURL: description = "bad URL"; break;
     case NSURLErrorUnsupportedURL: description = "unsupported URL"; break;
     case NSURLErrorCannotFindHost:
-      description = "A server with the specified hostname could not be found.";
+      description = "A server with this host name could not be found.";
       break;
     case NSURLErrorCannotConnectToHost: description = "Could not connect to the server."; break;
     case NSURLErrorTimedOut: description = "The request timed out."; break;

@@ -186,7 +186,7 @@ class NSURLSessionTest : public ::testing::Test {
 TEST_F(NSURLSessionTest, DownloadsIntoATemporaryFileRemovedAfterTheCompletion) {
   const std::string archive("PK\x03\x04 archive bytes\0\xff", 20);
   LocalHttpServer server({
-      {"/model.zip", {200, "Content-Type: application/zip\r\nX-Part: a\r\nX-Part: b\r\n",
+      {"/model.zip", {200, "Content-Type: application/zip\r\nX-Tag: a\r\nX-Tag: b\r\n",
                       archive}},
       {"/moved", {302, "Location: /model.zip\r\nX-Redirect: yes\r\n", ""}},
   });
@@ -208,7 +208,7 @@ TEST_F(NSURLSessionTest, DownloadsIntoATemporaryFileRemovedAfterTheCompletion) {
     EXPECT_EQ(http->statusCode(), 200);
     EXPECT_EQ(http->URL(), server.URL("/model.zip"));  // the redirect's target
     EXPECT_EQ(http->valueForHTTPHeaderField("content-type"), "application/zip");
-    EXPECT_EQ(http->valueForHTTPHeaderField("X-Part"), "a, b");
+    EXPECT_EQ(http->valueForHTTPHeaderField("X-Tag"), "a, b");
     EXPECT_EQ(http->valueForHTTPHeaderField("X-Redirect"), std::nullopt);
     EXPECT_EQ(http->expectedContentLength(), 20);
 
