@@ -1,4 +1,5 @@
 #include "platform/foundation/ns_url_session.h"
+#include "platform/foundation/sandbox.h"
 
 #include <curl/curl.h>
 #include <pthread.h>
@@ -13,33 +14,6 @@
 #include <filesystem>
 #include <thread>
 #include <utility>
-
-namespace platform::foundation {
-namespace {
-
-std::mutex& DownloadDirectoryMutex() {
-  static auto* mutex = new std::mutex;
-  return *mutex;
-}
-
-std::string& DownloadDirectory() {
-  static auto* path = new std::string("/tmp/quillmere-" + std::to_string(getpid()));
-  return *path;
-}
-
-}  // namespace
-
-void SetTemporaryDirectoryForDownloads(const std::string& path) {
-  std::lock_guard<std::mutex> lock(DownloadDirectoryMutex());
-  DownloadDirectory() = path;
-}
-
-std::string TemporaryDirectoryForDownloads() {
-  std::lock_guard<std::mutex> lock(DownloadDirectoryMutex());
-  return DownloadDirectory();
-}
-
-}  // namespace platform::foundation
 
 namespace {
 
@@ -253,10 +227,7 @@ void NSURLSessionTask::Run() {
   }
   InitializeCurlOnce();
 
-  std::string directory = platform::foundation::TemporaryDirectoryForDownloads();
-  std::error_code ignored;
-  std::filesystem::create_directories(directory, ignored);
-  std::string path = directory + "/CFNetworkDownload_XXXXXX.tmp";
+  std::string path = NSTemporaryDirectory() + "CFNetworkDownload_XXXXXX.tmp";
   Transfer transfer;
   transfer.task = this;
   transfer.fd = mkstemps(path.data(), 4);

@@ -1,7 +1,7 @@
 // NSURLSession: downloads over HTTP and HTTPS with libcurl.
 //
-// A download task fetches one URL into a new file in the download folder (see
-// `platform::foundation::SetTemporaryDirectoryForDownloads`), named "CFNetworkDownload_XXXXXX.tmp"
+// A download task fetches one URL into a new file in the sandbox's temporary folder
+// (NSTemporaryDirectory(), see sandbox.h), named "CFNetworkDownload_XXXXXX.tmp"
 // with six random characters. When the transfer ends, the task's completion runs exactly once,
 // as a block of the session's delegate queue, with:
 //   - on success: the file's path, the response (an NSHTTPURLResponse with the status code,
@@ -46,16 +46,6 @@
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/ns_operation_queue.h"
 #include "platform/foundation/ns_url_response.h"
-
-namespace platform::foundation {
-
-// The folder download tasks write their files to; made (with its parents) at the first download
-// that needs it. The default is "/tmp/quillmere-<process id>". Thread-safe; a change affects the
-// downloads that start afterwards.
-void SetTemporaryDirectoryForDownloads(const std::string& path);
-std::string TemporaryDirectoryForDownloads();
-
-}  // namespace platform::foundation
 
 class NSURLSessionConfiguration {
  public:

@@ -1,4 +1,5 @@
 #include "platform/foundation/ns_url_session.h"
+#include "platform/foundation/sandbox.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -124,7 +125,7 @@ class NSURLSessionTest : public ::testing::Test {
   void SetUp() override {
     directory_ = std::filesystem::path(::testing::TempDir()) /
                  ("downloads-" + std::to_string(getpid()));
-    platform::foundation::SetTemporaryDirectoryForDownloads(directory_.string());
+    platform::foundation::SetSandboxRoot(directory_.string());
     queue_ = NSOperationQueue::init();
     queue_->setName("test delegate");
     session_ = NSURLSession::sessionWithConfiguration(
@@ -132,6 +133,7 @@ class NSURLSessionTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    platform::foundation::SetSandboxRoot("");
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);
   }
@@ -198,7 +200,7 @@ TEST_F(NSURLSessionTest, DownloadsIntoATemporaryFileRemovedAfterTheCompletion) {
     ASSERT_TRUE(outcome.file_existed);
     EXPECT_EQ(outcome.content, archive);
     std::filesystem::path location(outcome.location);
-    EXPECT_EQ(location.parent_path(), directory_);
+    EXPECT_EQ(location.parent_path(), directory_ / "tmp");
     EXPECT_EQ(location.filename().string().rfind("CFNetworkDownload_", 0), 0u);
     EXPECT_EQ(location.extension(), ".tmp");
     EXPECT_FALSE(std::filesystem::exists(location));  // removed after the completion returned
@@ -283,7 +285,7 @@ TEST_F(NSURLSessionTest, TransportFailuresAreURLErrorsOnTheDelegateQueue) {
     EXPECT_TRUE(outcome.on_delegate_queue);
   }
   // No download file stays behind after a failure.
-  EXPECT_TRUE(!std::filesystem::exists(directory_) || std::filesystem::is_empty(directory_));
+  EXPECT_TRUE(std::filesystem::is_empty(directory_ / "tmp"));
 }
 
 TEST_F(NSURLSessionTest, CancellingCompletesOnceWithCancelled) {
