@@ -79,6 +79,7 @@ class CommandLineFlagParser {
 
  private:
   absl::flags_internal::ValueSource source_;
+  std::set<std::string> files_being_read_;
 };
 
 std::string CommandLineFlagParser::ProcessOptionsFromString(const std::string& text,
@@ -161,8 +162,14 @@ std::string CommandLineFlagParser::ProcessSingleOption(absl::CommandLineFlag* fl
   std::string result = absl::StrCat(flag->Name(), " set to ", flag->CurrentValue(), "\n");
   if (flag->Name() == "flagfile") {
     for (const std::string& file : absl::GetFlag(FLAGS_flagfile)) {
+      // A file that names itself, directly or through others, would recurse without end.
+      if (!files_being_read_.insert(file).second) {
+        errors["flagfile"] = "ERROR: flag file '" + file + "' is read again from itself\n";
+        continue;
+      }
       const std::string contents = ReadFileIntoString(file.c_str());
       result += ProcessOptionsFromString(contents, file.c_str());
+      files_being_read_.erase(file);
     }
   } else if (flag->Name() == "fromenv") {
     result += ProcessFromenv(absl::GetFlag(FLAGS_fromenv), true);

@@ -281,6 +281,32 @@ TEST(CommandLineFlagsTest, FlagFilesRoundTrip) {
   EXPECT_EQ(FLAGS_port, 77);
 }
 
+TEST(CommandLineFlagsTest, AFlagFileThatReadsItselfIsAnErrorNotARecursion) {
+  absl::FlagSaver saver;
+  const std::string path = testing::TempDir() + "/flags_loop";
+  std::ofstream(path) << "--port=55\n--flagfile=" << path << "\n";
+  const std::string out = StderrOf([&] {
+    EXPECT_FALSE(ReadFlagsFromString("--flagfile=" + path + "\n", "", false));
+  });
+  EXPECT_THAT(out, HasSubstr("ERROR: flag file '" + path + "' is read again from itself\n"));
+  EXPECT_EQ(FLAGS_port, 80);
+}
+
+void ShowVersion() {
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+  const char* args[] = {"/bin/quill", "--version", nullptr};
+  int argc = 2;
+  char** argv = const_cast<char**>(args);
+  ParseCommandLineNonHelpFlags(&argc, &argv, true);
+  HandleCommandLineHelpFlags();
+  exit(7);  // not reached: the help flag ends the process
+}
+
+TEST(CommandLineFlagsDeathTest, HelpFlagsEndTheProcessWithTheInstalledTexts) {
+  EXPECT_EXIT(ShowVersion(), testing::ExitedWithCode(0),
+              "quill\n<fake build info>\nBuilt by <fake build info>@");
+}
+
 TEST(CommandLineFlagsTest, ArgvBookkeeping) {
   const char* first[] = {"/bin/tool", "-x", "é"};
   base::ResetArgv(3, first);
