@@ -106,11 +106,19 @@ TEST(SignalReportTest, ReportLines) {
   EXPECT_EQ(std::string(line), "*** SIGTERM" + pids + "; ***\n");
 }
 
+// Sanitizers catch failure signals themselves; the children start from default dispositions.
+void ResetFailureSignals() {
+  for (int signal : {SIGSEGV, SIGILL, SIGFPE, SIGABRT, SIGBUS, SIGTERM, SIGTRAP}) {
+    ::signal(signal, SIG_DFL);
+  }
+}
+
 void NoteCrashData(const base::CrashData* data) {
   if (data->signal == SIGSEGV && data->extra == -1) Note({0, nullptr, nullptr, (void*)"[crash]"});
 }
 
 void InstallAndCrash() {
+  ResetFailureSignals();
   FLAGS_install_signal_handlers = true;
   RunOnFailure(&Note, const_cast<char*>("[unsafe]"));
   RunSignalSafeOnFailure(&Note, const_cast<char*>("[safe]"));
@@ -129,6 +137,7 @@ TEST(FailureSignalHandlerDeathTest, ReportsRunsCallbacksAndExitsWithTheSignalNum
 }
 
 void InstallAndFailACheck() {
+  ResetFailureSignals();
   FLAGS_install_signal_handlers = true;
   InstallSignalHandlers();
   LOG(FATAL) << "deliberate";
@@ -145,6 +154,7 @@ TEST(FailureSignalHandlerDeathTest, FatalLogAbortPrintsNoSecondTrace) {
 void CrashAgain(FailureContext) { raise(SIGSEGV); }
 
 void CrashInsideTheHandler() {
+  ResetFailureSignals();
   FLAGS_install_signal_handlers = true;
   RunSignalSafeOnFailure(&CrashAgain, nullptr);
   InstallSignalHandlers();
@@ -157,6 +167,7 @@ TEST(FailureSignalHandlerDeathTest, ASecondSignalOnTheSameThreadTakesTheDefaultA
 }
 
 void InstallWithDefaultsAndReport() {
+  ResetFailureSignals();
   InstallSignalHandlers();
   struct sigaction hup, pipe, segv;
   sigaction(SIGHUP, nullptr, &hup);
