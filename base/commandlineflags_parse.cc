@@ -206,8 +206,8 @@ std::string CommandLineFlagParser::ProcessFromenv(const std::vector<std::string>
   return result;
 }
 
-// Directories whose flags --helppackage lists; built once, before the flag library can ask
-// for it while it walks its registry.
+// Directories whose flags --helppackage lists; built once. The flag library asks for them
+// while it holds its registry lock, so they must exist before it first asks.
 const std::set<std::string>& HelpPackageDirectories() {
   static const std::set<std::string>* directories = [] {
     auto* dirs = new std::set<std::string>;
@@ -231,7 +231,6 @@ const std::set<std::string>& HelpPackageDirectories() {
 }
 
 void InstallFlagsUsageConfig() {
-  HelpPackageDirectories();
   absl::FlagsUsageConfig config;
   config.contains_helpshort_flags = &ContainsHelpshortFlags;
   config.contains_help_flags = &ContainsHelppackageFlags;
@@ -241,8 +240,11 @@ void InstallFlagsUsageConfig() {
   absl::SetFlagsUsageConfig(config);
 }
 
+// Records the arguments unless that was done, then builds the help-package directories,
+// which depend on the program name, before the flag library can ask for them.
 void RecordArgvOnce(int argc, char** argv) {
   base::SetArgv(argc, const_cast<const char**>(argv));
+  HelpPackageDirectories();
 }
 
 // Puts the library's result back into the caller's array. Removing flags leaves only the

@@ -24,9 +24,11 @@ int32_t FLAGS_assigned = 1, FLAGS_noassigned = 1;
 int32_t FLAGS_a = 0, FLAGS_noa = 0;
 std::string FLAGS_b = "", FLAGS_nob = "";
 char FLAGS_odd = 0, FLAGS_noodd = 0;
+bool FLAGS_pkg = false, FLAGS_nopkg = false;
 
 namespace {
 
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -47,6 +49,7 @@ const FlagRegisterer kFlags[] = {
     {"assigned", "int32", "set directly", "server/net.cc", &FLAGS_assigned, &FLAGS_noassigned},
     {"a", "int32", "", "args.cc", &FLAGS_a, &FLAGS_noa},
     {"b", "string", "", "args.cc", &FLAGS_b, &FLAGS_nob},
+    {"pkg", "bool", "", "server/prog.cc", &FLAGS_pkg, &FLAGS_nopkg},
 };
 
 bool PositiveBelowThousand(const char*, int32_t value) { return value > 0 && value < 1000; }
@@ -82,7 +85,8 @@ TEST(CommandLineFlagsTest, LookupsByName) {
   EXPECT_THAT(ours, ::testing::ElementsAre("args.cc:a", "args.cc:b", "server/main.cc:verbose_mode",
                                            "server/net.cc:assigned", "server/net.cc:big",
                                            "server/net.cc:checked", "server/net.cc:label",
-                                           "server/net.cc:port", "server/net.cc:ratio"));
+                                           "server/net.cc:port", "server/net.cc:ratio",
+                                           "server/prog.cc:pkg"));
   EXPECT_THAT(CommandlineFlagsIntoString(), HasSubstr("--port=80\n--ratio=0.5\n"));
 }
 
@@ -292,9 +296,9 @@ TEST(CommandLineFlagsTest, AFlagFileThatReadsItselfIsAnErrorNotARecursion) {
   EXPECT_EQ(FLAGS_port, 80);
 }
 
-void ShowVersion() {
+void ShowHelp(const char* program, const char* help_flag) {
   dup2(STDERR_FILENO, STDOUT_FILENO);
-  const char* args[] = {"/bin/quill", "--version", nullptr};
+  const char* args[] = {program, help_flag, nullptr};
   int argc = 2;
   char** argv = const_cast<char**>(args);
   ParseCommandLineNonHelpFlags(&argc, &argv, true);
@@ -303,8 +307,12 @@ void ShowVersion() {
 }
 
 TEST(CommandLineFlagsDeathTest, HelpFlagsEndTheProcessWithTheInstalledTexts) {
-  EXPECT_EXIT(ShowVersion(), testing::ExitedWithCode(0),
+  EXPECT_EXIT(ShowHelp("/bin/quill", "--version"), testing::ExitedWithCode(0),
               "quill\n<fake build info>\nBuilt by <fake build info>@");
+  // The package of "prog" is server/: its flags are listed, those of args.cc are not.
+  EXPECT_EXIT(ShowHelp("/bin/prog", "--helppackage"), testing::ExitedWithCode(1),
+              AllOf(HasSubstr("server/prog.cc"), HasSubstr("listening port"),
+                    Not(HasSubstr("args.cc"))));
 }
 
 TEST(CommandLineFlagsTest, ArgvBookkeeping) {
@@ -420,6 +428,22 @@ TEST(CommandLineFlagsTest, UsageListsTheFlagsOfMatchingFiles) {
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_THAT(out, HasSubstr("listening port"));
   EXPECT_THAT(out, Not(HasSubstr("talk more")));
+}
+
+void ReportHelpPackages() {
+  const char* args[] = {"/bin/prog", nullptr};
+  int argc = 1;
+  char** argv = const_cast<char**>(args);
+  ParseCommandLineNonHelpFlags(&argc, &argv, true);
+  // The main file of "prog" is server/prog.cc, so the package is server/.
+  fprintf(stderr, "[%d%d%d%d]", ContainsHelppackageFlags("server/net.cc"),
+          ContainsHelppackageFlags("server/sub/x.cc"), ContainsHelppackageFlags("args.cc"),
+          ContainsHelppackageFlags("other/server/x.cc"));
+  exit(0);
+}
+
+TEST(CommandLineFlagsDeathTest, HelpPackageIsTheDirectoryOfTheMainFile) {
+  EXPECT_EXIT(ReportHelpPackages(), testing::ExitedWithCode(0), "\\[1100\\]");
 }
 
 TEST(CommandLineFlagsDeathTest, RegistrationOfAnUnknownTypeIsLoggedAndKept) {
