@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "absl/flags/flag.h"
 #include "base/flags.h"
@@ -171,6 +172,28 @@ TEST(FailureSignalHandlerDeathTest, ASecondSignalOnTheSameThreadTakesTheDefaultA
 #endif
   EXPECT_EXIT(CrashInsideTheHandler(), testing::KilledBySignal(SIGSEGV),
               "Signal 11 raised at PC: .* while already in FailureSignalHandler!");
+}
+
+void CrashOnAnotherThread(FailureContext) {
+  std::thread([] { raise(SIGSEGV); }).join();
+}
+
+void CrashOnTwoThreads() {
+  ResetFailureSignals();
+  FLAGS_install_signal_handlers = true;
+  FLAGS_stacktrace_timeout = 0;
+  absl::SetFlag(&FLAGS_coredump_timeout, 0);
+  RunSignalSafeOnFailure(&CrashOnAnotherThread, nullptr);
+  InstallSignalHandlers();
+  raise(SIGSEGV);
+}
+
+TEST(FailureSignalHandlerDeathTest, ASecondThreadWaitsForTheFirstThenTakesTheDefaultAction) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer delivers a signal raised in a handler after it returns";
+#endif
+  EXPECT_EXIT(CrashOnTwoThreads(), testing::KilledBySignal(SIGSEGV),
+              "tid: [0-9]+ raised new signal(.|\n)*Raising 11 signal with default behavior");
 }
 
 void InstallWithDefaultsAndReport() {
