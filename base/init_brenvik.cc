@@ -1,6 +1,6 @@
 #include "base/init_brenvik.h"
 
-#include <gperftools/profiler.h>
+#include <dlfcn.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -37,6 +37,19 @@ DECLARE_MODULE_INITIALIZER(command_line_flags_parsing);
 DECLARE_MODULE_INITIALIZER(command_line_flags_parsed);
 
 namespace {
+
+// The gperftools CPU profiler is loaded only by a start-up that asks for a profile: linking it
+// would run its own load-time set-up, which reads the environment, in every program that links
+// the framework. `load` false finds it only when something else already loaded it.
+template <typename Function>
+Function CpuProfilerFunction(const char* name, bool load) {
+  void* library = dlopen("libprofiler.so.0", RTLD_NOW | RTLD_GLOBAL | (load ? 0 : RTLD_NOLOAD));
+  if (library == nullptr) {
+    if (load) LOG(ERROR) << "Cannot load the CPU profiler: " << dlerror();
+    return nullptr;
+  }
+  return reinterpret_cast<Function>(dlsym(library, name));
+}
 
 constexpr int BEFORE_INIT_BRENVIK = 0;
 constexpr int DURING_INIT_BRENVIK = 1;
@@ -244,8 +257,14 @@ void RealInitBrenvik(const char* usage, int* argc, char*** argv, bool remove_fla
 
   previous_terminate_handler = std::set_terminate(&BrenvikTerminateHandler);
   FlushLogFiles(absl::LogSeverity::kInfo);
-  if (!FLAGS_cpu_profile.empty()) ProfilerStart(FLAGS_cpu_profile.c_str());
-  ProfilerRegisterThread();
+  if (!FLAGS_cpu_profile.empty()) {
+    if (auto start = CpuProfilerFunction<int (*)(const char*)>("ProfilerStart", true)) {
+      start(FLAGS_cpu_profile.c_str());
+    }
+  }
+  if (auto register_thread = CpuProfilerFunction<void (*)()>("ProfilerRegisterThread", false)) {
+    register_thread();
+  }
 
   BrenvikInitializer::RunInitializers("module");
   FLAGS_silent_init = false;
