@@ -113,10 +113,11 @@ absl::Status CalculatorGraph::Initialize(const pellumo::CalculatorGraphConfig& c
 
 absl::Status CalculatorGraph::Initialize(
     const std::vector<pellumo::CalculatorGraphConfig>& configs,
+    const std::vector<pellumo::CalculatorGraphTemplate>& templates,
     const std::map<std::string, Packet>& side_packets, const std::string& graph_type,
     const pellumo::CalculatorGraphConfig_Node* options) {
   auto validated_graph = std::make_unique<ValidatedGraphConfig>();
-  RETURN_IF_ERROR(validated_graph->Initialize(configs, graph_type, options));
+  RETURN_IF_ERROR(validated_graph->Initialize(configs, templates, graph_type, options));
   return Initialize(std::move(validated_graph), side_packets);
 }
 

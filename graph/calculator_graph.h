@@ -43,6 +43,7 @@
 #include "graph/packet_type.h"
 #include "graph/scheduler.h"
 #include "graph_config/calculator.pb.h"
+#include "graph_config/calculator_graph_template.pb.h"
 
 namespace pellumo {
 class GpuResources;
@@ -96,9 +97,11 @@ class CalculatorGraph : public internal::SchedulerGraph {
   absl::Status Initialize(const pellumo::CalculatorGraphConfig& config);
   absl::Status Initialize(const pellumo::CalculatorGraphConfig& config,
                           const std::map<std::string, Packet>& side_packets);
-  // The graph `graph_type` among `configs` (each registered under its `type`), made for a
-  // node with the options of `options` (none when null).
+  // The graph `graph_type` among `configs` and `templates` (each registered under its
+  // `type`, a template under its configuration's), made for a node with the options of
+  // `options` (none when null).
   absl::Status Initialize(const std::vector<pellumo::CalculatorGraphConfig>& configs,
+                          const std::vector<pellumo::CalculatorGraphTemplate>& templates,
                           const std::map<std::string, Packet>& side_packets,
                           const std::string& graph_type,
                           const pellumo::CalculatorGraphConfig_Node* options = nullptr);

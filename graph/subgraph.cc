@@ -2,9 +2,22 @@
 
 #include <utility>
 
+#include "base/status_macros.h"
+#include "graph_config/template_expander.h"
+
 namespace kaldren {
 
 GraphRegistry GraphRegistry::global_graph_registry;
+
+util::StatusOr<pellumo::CalculatorGraphConfig> TemplateSubgraph::GetConfig(
+    const pellumo::CalculatorGraphConfig_Node& node) {
+  const pellumo::TemplateSubgraphOptions options =
+      Subgraph::GetOptions<pellumo::TemplateSubgraphOptions>(node);
+  tool::TemplateExpander expander;
+  pellumo::CalculatorGraphConfig config;
+  RETURN_IF_ERROR(expander.ExpandTemplates(options.dict(), graph_template_, &config));
+  return config;
+}
 
 GraphRegistry::GraphRegistry() : global_factories_(SubgraphRegistry::functions()) {}
 
@@ -15,6 +28,13 @@ void GraphRegistry::Register(const std::string& type_name,
   // The token is dropped: the entry lasts as long as this registry.
   local_factories_.Register(type_name, [config] {
     return std::unique_ptr<Subgraph>(std::make_unique<ProtoSubgraph>(config));
+  });
+}
+
+void GraphRegistry::Register(const std::string& type_name,
+                             const pellumo::CalculatorGraphTemplate& graph_template) {
+  local_factories_.Register(type_name, [graph_template] {
+    return std::unique_ptr<Subgraph>(std::make_unique<TemplateSubgraph>(graph_template));
   });
 }
 

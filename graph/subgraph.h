@@ -15,6 +15,7 @@
 #include "graph/registration.h"
 #include "graph/registration_macros.h"
 #include "graph_config/calculator.pb.h"
+#include "graph_config/calculator_graph_template.pb.h"
 #include "graph_config/options_map.h"
 
 namespace kaldren {
@@ -50,6 +51,21 @@ class ProtoSubgraph : public Subgraph {
   pellumo::CalculatorGraphConfig config_;
 };
 
+// A subgraph given as a graph template: each node gets the template expanded with the
+// arguments of its `pellumo::TemplateSubgraphOptions` (none when it has no such options).
+class TemplateSubgraph : public Subgraph {
+ public:
+  explicit TemplateSubgraph(const pellumo::CalculatorGraphTemplate& graph_template)
+      : graph_template_(graph_template) {}
+
+  // The expanded template, or the expansion's error.
+  util::StatusOr<pellumo::CalculatorGraphConfig> GetConfig(
+      const pellumo::CalculatorGraphConfig_Node& node) override;
+
+ private:
+  pellumo::CalculatorGraphTemplate graph_template_;
+};
+
 // Subgraph factories by type name, in two layers: the registry's own entries, then a shared
 // registry (by default the process-wide one) consulted for names the own layer lacks.
 class GraphRegistry {
@@ -66,6 +82,9 @@ class GraphRegistry {
   // Registers a copy of `config` as the subgraph `type_name` in this registry's own layer. A
   // name registered before ends the process.
   void Register(const std::string& type_name, const pellumo::CalculatorGraphConfig& config);
+  // The same for a copy of the template `graph_template`.
+  void Register(const std::string& type_name,
+                const pellumo::CalculatorGraphTemplate& graph_template);
 
   // Whether `type_name`, resolved within the package `ns`, is a subgraph of either layer.
   bool IsRegistered(const std::string& ns, const std::string& type_name) const;

@@ -297,10 +297,14 @@ absl::Status ValidatedGraphConfig::Initialize(const std::string& graph_type,
 
 absl::Status ValidatedGraphConfig::Initialize(
     const std::vector<pellumo::CalculatorGraphConfig>& input_configs,
+    const std::vector<pellumo::CalculatorGraphTemplate>& input_templates,
     const std::string& graph_type, const pellumo::CalculatorGraphConfig_Node* options) {
   GraphRegistry graph_registry;
   for (const pellumo::CalculatorGraphConfig& config : input_configs) {
     graph_registry.Register(config.type(), config);
+  }
+  for (const pellumo::CalculatorGraphTemplate& graph_template : input_templates) {
+    graph_registry.Register(graph_template.config().type(), graph_template);
   }
   return Initialize(graph_type, options, &graph_registry);
 }

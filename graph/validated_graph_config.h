@@ -126,9 +126,11 @@ class ValidatedGraphConfig {
   absl::Status Initialize(const std::string& graph_type,
                           const pellumo::CalculatorGraphConfig_Node* options = nullptr,
                           const GraphRegistry* graph_registry = nullptr);
-  // Registers every configuration of `input_configs` under its `type` in a local registry,
-  // then validates `graph_type` from it.
+  // Registers every configuration of `input_configs` under its `type`, then every template
+  // of `input_templates` under the `type` of its configuration, in a local registry, then
+  // validates `graph_type` from it.
   absl::Status Initialize(const std::vector<pellumo::CalculatorGraphConfig>& input_configs,
+                          const std::vector<pellumo::CalculatorGraphTemplate>& input_templates,
                           const std::string& graph_type,
                           const pellumo::CalculatorGraphConfig_Node* options = nullptr);
 

@@ -456,7 +456,7 @@ TEST(ValidatedGraphConfigTest, ExpandsSubgraphsFromTheGivenRegistry) {
   AddNode(&top, "AnyCalculator", {"result"}, {}, "consumer");
 
   ValidatedGraphConfig graph;
-  ASSERT_TRUE(graph.Initialize({subgraph, top}, "Top").ok());
+  ASSERT_TRUE(graph.Initialize({subgraph, top}, {}, "Top").ok());
   EXPECT_THAT(NodeNames(graph), ElementsAre("__sg0_first", "__sg0_second", "consumer"));
   // Records move with their nodes when the expanded list is sorted.
   EXPECT_EQ(graph.CalculatorInfos()[2].Contract().GetNodeName(), "consumer");

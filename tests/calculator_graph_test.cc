@@ -32,6 +32,8 @@
 #include "graph/thread_pool_executor.pb.h"
 #include "graph/tool/sink.h"
 #include "graph_config/calculator.pb.h"
+#include "graph_config/calculator_graph_template.pb.h"
+#include "graph_config/proto_descriptor.pb.h"
 #include "gtest/gtest.h"
 #include "tests/graph_test_calculators.h"
 
@@ -436,12 +438,46 @@ TEST(CalculatorGraphRunTest, GraphChosenByTypeAmongSeveralConfigurations) {
   pellumo::CalculatorGraphConfig other = PassThroughNodes(1);
   other.set_type("GraphTestOtherGraph");
   CalculatorGraph graph;
-  ASSERT_OK(graph.Initialize({other, chosen}, {}, "GraphTestChosenGraph"));
+  ASSERT_OK(graph.Initialize({other, chosen}, {}, {}, "GraphTestChosenGraph"));
   ASSERT_OK(graph.StartRun(callback.SidePackets()));
   ASSERT_OK(graph.AddPacketToInputStream("in", IntAt(7)));
   ASSERT_OK(graph.CloseAllInputStreams());
   EXPECT_OK(graph.WaitUntilDone());
   EXPECT_EQ(callback.log.Timestamps(), std::vector<int64_t>{7});
+}
+
+TEST(CalculatorGraphRunTest, GraphFromATemplateRuns) {
+  // The chain's calculator is a template argument, given through the options node.
+  Callback callback;
+  pellumo::CalculatorGraphTemplate graph_template;
+  *graph_template.mutable_config() = ChainConfig({"Unset"}, 100, &callback);
+  graph_template.mutable_config()->set_type("GraphTestTemplateGraph");
+  pellumo::TemplateExpression* rule = graph_template.add_rule();
+  rule->set_path("/1[0]/2[0]");
+  rule->set_field_type(pellumo::FieldDescriptorProto::TYPE_STRING);
+  rule->set_param("calculator");
+
+  pellumo::CalculatorGraphConfig::Node options;
+  pellumo::TemplateDict::Parameter* argument =
+      options.mutable_options()
+          ->MutableExtension(pellumo::TemplateSubgraphOptions::ext)
+          ->mutable_dict()
+          ->add_arg();
+  argument->set_key("calculator");
+  argument->mutable_value()->set_str("GraphTestPassThroughCalculator");
+
+  CalculatorGraph graph;
+  ASSERT_OK(graph.Initialize({}, {graph_template}, {}, "GraphTestTemplateGraph", &options));
+  ASSERT_OK(graph.StartRun(callback.SidePackets()));
+  for (int64_t t : {3, 5}) ASSERT_OK(graph.AddPacketToInputStream("in", IntAt(t)));
+  ASSERT_OK(graph.CloseAllInputStreams());
+  EXPECT_OK(graph.WaitUntilDone());
+  EXPECT_EQ(callback.log.Timestamps(), (std::vector<int64_t>{3, 5}));
+
+  // Without the argument the expansion's error is the initialisation's.
+  CalculatorGraph unexpanded;
+  EXPECT_EQ(unexpanded.Initialize({}, {graph_template}, {}, "GraphTestTemplateGraph"),
+            absl::NotFoundError("param: calculator"));
 }
 
 TEST(CalculatorGraphRunTest, QueueLimitComesFromTheConfigurationAndTheLargestNodeHint) {
