@@ -121,6 +121,13 @@ absl::Status CalculatorGraph::Initialize(
   return Initialize(std::move(validated_graph), side_packets);
 }
 
+absl::Status CalculatorGraph::InitializeProfiler() { return absl::OkStatus(); }
+
+absl::Status CalculatorGraph::GetCalculatorProfiles(
+    std::vector<CalculatorProfile>* profiles) const {
+  return absl::OkStatus();
+}
+
 absl::Status CalculatorGraph::Initialize(std::unique_ptr<ValidatedGraphConfig> validated_graph,
                                          const std::map<std::string, Packet>& side_packets) {
   RET_CHECK_NO_LOG(!initialized_) << "CalculatorGraph can be initialized only once.";

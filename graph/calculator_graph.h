@@ -67,6 +67,8 @@ class GraphOutputStream;
 
 // The graph's profiler handle, shared with every node. It records nothing.
 class ProfilingContext {};
+// The profile of one calculator. Nothing is profiled, so no graph hands out any.
+class CalculatorProfile {};
 
 class CalculatorGraph : public internal::SchedulerGraph {
  public:
@@ -165,6 +167,8 @@ class CalculatorGraph : public internal::SchedulerGraph {
 
   int GetMaxInputStreamQueueSize();
   const std::shared_ptr<ProfilingContext>& profiler() const { return profiling_context_; }
+  // Succeeds and leaves `profiles` as it is: no calculator is profiled.
+  absl::Status GetCalculatorProfiles(std::vector<CalculatorProfile>* profiles) const;
 
   // ---- Called by the graph's own machinery (scheduler, nodes, stream callbacks). ----
 
@@ -211,6 +215,8 @@ class CalculatorGraph : public internal::SchedulerGraph {
   absl::Status InitializePacketGeneratorGraph(const std::map<std::string, Packet>& side_packets);
   absl::Status InitializeStreams();
   absl::Status InitializeCalculatorNodes();
+  // Profiling is not configurable: succeeds without reading any profiler configuration.
+  absl::Status InitializeProfiler();
 
   util::StatusOr<std::map<std::string, Packet>> PrepareGpu(
       const std::map<std::string, Packet>& side_packets);

@@ -498,6 +498,14 @@ TEST(CalculatorGraphRunTest, QueueLimitComesFromTheConfigurationAndTheLargestNod
   }
 }
 
+TEST(CalculatorGraphRunTest, CalculatorProfilesLeaveTheCallersListAlone) {
+  CalculatorGraph graph;
+  ASSERT_OK(graph.Initialize(PassThroughNodes(1)));
+  std::vector<CalculatorProfile> profiles(2);
+  EXPECT_OK(graph.GetCalculatorProfiles(&profiles));
+  EXPECT_EQ(profiles.size(), 2);
+}
+
 // ---- Misuse and fixed texts. ----
 
 TEST(CalculatorGraphMisuseTest, RefusalsAreInternalAndNotLogged) {
