@@ -238,6 +238,8 @@ struct FailureCase {
   bool prefix_only = false;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
 class ValidationFailureTest : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(ValidationFailureTest, ReportsTheFault) {
