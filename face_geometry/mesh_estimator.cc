@@ -15,6 +15,13 @@ namespace {
 
 constexpr float kAbsoluteErrorEps = 1e-9f;
 
+// The length of one lane's vertex vector, computed with the others; the per-vertex checks
+// read it as that vector's length.
+struct LaneLength {
+  float length;
+  float Length() const { return length; }
+};
+
 // Four float lanes over SSE2, which every x86-64 processor has.
 struct F4 {
   __m128 v;
@@ -324,14 +331,14 @@ absl::Status MeshEstimator::ComputeNormalsAndTangents(
       bitangent_length.Store(lengths[2]);
       for (int lane = 0; lane < n; ++lane) {
         const int k = first + lane;
-        const float normal_length = lengths[0][lane];
-        const float tangent_length = lengths[1][lane];
-        const float bitangent_length = lengths[2][lane];
-        RET_CHECK_GT(normal_length, kAbsoluteErrorEps)
+        const LaneLength vertex_normal{lengths[0][lane]};
+        const LaneLength vertex_tangent{lengths[1][lane]};
+        const LaneLength vertex_bitangent{lengths[2][lane]};
+        RET_CHECK_GT(vertex_normal.Length(), kAbsoluteErrorEps)
             << "Failed to compute normal for vertex #" << k << "!";
-        RET_CHECK_GT(tangent_length, kAbsoluteErrorEps)
+        RET_CHECK_GT(vertex_tangent.Length(), kAbsoluteErrorEps)
             << "Failed to compute tangent for vertex #" << k << "!";
-        RET_CHECK_GT(bitangent_length, kAbsoluteErrorEps)
+        RET_CHECK_GT(vertex_bitangent.Length(), kAbsoluteErrorEps)
             << "Failed to compute bitangent for vertex #" << k << "!";
       }
     }

@@ -84,6 +84,39 @@ TEST(SpaceParametersTest, PrincipalPointShiftsTheFrustum) {
   EXPECT_NEAR(camera->right, 0.81707f - 10.0f * near_width / 640, 1e-5);
 }
 
+TEST(SpaceParametersTest, PrincipalPointMovesTheProjectionCentre) {
+  // (px, py) = (10, 12): the frustum moves against the point, and the projection's centre
+  // column follows, its y entry flipped with the screen origin.
+  struct Case {
+    ScreenOriginLocation origin;
+    float y_sign;
+  };
+  for (const Case& c : {Case{kBottomLeftCorner, -1.0f}, Case{kTopLeftCorner, 1.0f}}) {
+    auto parameters = CreateCameraFrameSpaceParameters(640, 480, absl::nullopt, absl::nullopt,
+                                                       absl::nullopt, absl::nullopt, c.origin,
+                                                       10.0f, 12.0f);
+    ASSERT_TRUE(parameters.ok());
+    auto camera = CreateCameraParameters(*parameters);
+    ASSERT_TRUE(camera.ok());
+    const float k = camera->near / camera->focal_distance;
+    EXPECT_NEAR(camera->bottom, (-240.0f - 12.0f) * k, 1e-4);
+    EXPECT_NEAR(camera->top, (240.0f - 12.0f) * k, 1e-4);
+    const Eigen::Matrix4f& p = camera->projection_matrix;
+    EXPECT_NEAR(p(0, 2), -20.0f / 640.0f, 1e-6);
+    EXPECT_NEAR(p(1, 2), c.y_sign * -24.0f / 480.0f, 1e-6);
+  }
+
+  auto metric = CreateMetricSpaceParameters(640, 480, absl::nullopt, absl::nullopt, absl::nullopt,
+                                            absl::nullopt, absl::nullopt, absl::nullopt, 12.0f);
+  ASSERT_TRUE(metric.ok());
+  auto camera = CreateCameraParameters(*metric);
+  ASSERT_TRUE(camera.ok());
+  const float near_height = 2 * 0.61280f;
+  EXPECT_NEAR(camera->bottom, -0.61280f - 12.0f * near_height / 480, 1e-5);
+  EXPECT_NEAR(camera->top, 0.61280f - 12.0f * near_height / 480, 1e-5);
+  EXPECT_NEAR(camera->projection_matrix(1, 2), 24.0f / 480.0f, 1e-5);
+}
+
 struct ErrorCase {
   std::string name;
   absl::Status status;

@@ -13,7 +13,7 @@ std::string GetNormalizedName(const std::string& name) {
   if (names[0].empty()) {
     names.erase(names.begin());
   } else {
-    CHECK_EQ(1u, names.size()) << "A registered class name must be either fully qualified "
+    CHECK_EQ(1, names.size()) << "A registered class name must be either fully qualified "
                                << "with a leading :: or unqualified, got: " << name << ".";
   }
   return absl::StrJoin(names, kCxxSep);

@@ -12,6 +12,7 @@
 namespace kaldren {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 
 using IntRegistry = FunctionRegistry<int>;
@@ -163,8 +164,9 @@ TEST(RegistrationDeathTest, DuplicateAndMalformedNamesAreFatal) {
   EXPECT_DEATH(registry.Register("Bar", Returns(2)),
                HasSubstr("Function with name Bar already registered."));
   EXPECT_DEATH(registry.Register("kaldren::Foo", Returns(2)),
-               HasSubstr("A registered class name must be either fully qualified with a "
-                         "leading :: or unqualified, got: kaldren::Foo."));
+               AllOf(HasSubstr("1 == names.size() (1 vs. 2)"),
+                     HasSubstr("A registered class name must be either fully qualified with a "
+                               "leading :: or unqualified, got: kaldren::Foo.")));
 }
 
 }  // namespace

@@ -174,9 +174,12 @@ TEST(TopologicalSorterTest, RemoveDuplicatesKeepsFirstOccurrences) {
   DenseIntTopologicalSorter::AdjacencyList lists(3);
   for (int v : {2, 1, 2, 2, 0, 1}) lists[0].push_back(v);
   for (int v : {1, 1}) lists[1].push_back(v);
-  EXPECT_EQ(DenseIntTopologicalSorter::RemoveDuplicates(&lists, 3), 3);
+  // The same successors in another list are that list's own.
+  for (int v : {0, 1, 0, 2}) lists[2].push_back(v);
+  EXPECT_EQ(DenseIntTopologicalSorter::RemoveDuplicates(&lists, 3), 4);
   EXPECT_THAT(std::vector<int>(lists[0].begin(), lists[0].end()), ElementsAre(2, 1, 0));
   EXPECT_EQ(lists[1].size(), 2u);  // shorter than 3: kept as is
+  EXPECT_THAT(std::vector<int>(lists[2].begin(), lists[2].end()), ElementsAre(0, 1, 2));
 }
 
 TEST(Vector32Test, GrowsByThirtyPercent) {
@@ -189,6 +192,15 @@ TEST(Vector32Test, GrowsByThirtyPercent) {
   EXPECT_THAT(capacities, ElementsAre(1, 2, 3, 4, 5, 6, 7, 9, 11, 14, 18, 23));
   v.erase(v.begin() + 2, v.begin() + 19);
   EXPECT_THAT(std::vector<int>(v.begin(), v.end()), ElementsAre(0, 1, 19));
+}
+
+TEST(Vector32DeathTest, OverflowAndOvererasingAreFatal) {
+  qsx::vector32<int> v;
+  v.push_back(1);
+  EXPECT_DEATH(v.NewCapacity(qsx::vector32<int>::max_size()),
+               "delta <= max_size\\(\\) - size\\(\\)");
+  int outside[3] = {};
+  EXPECT_DEATH(v.erase(outside, outside + 2), "last - first <= size_");
 }
 
 TEST(TopologicalSorterDeathTest, AddingAfterTraversalStartedIsFatal) {

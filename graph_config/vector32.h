@@ -80,7 +80,7 @@ class vector32 {
 
   // Removes [first, last) and moves the tail down.
   iterator erase(iterator first, iterator last) {
-    CHECK(last - first <= static_cast<std::ptrdiff_t>(size_));
+    CHECK(last - first <= size_);
     std::ptrdiff_t removed = last - first;
     std::memmove(first, last, sizeof(T) * (end() - last));
     size_ -= static_cast<size_type>(removed);
@@ -89,7 +89,7 @@ class vector32 {
 
   // The capacity for `delta` more elements: at least size + delta, growing by 1.3 times.
   size_type NewCapacity(size_type delta) const {
-    CHECK(delta <= max_size() - size_);
+    CHECK(delta <= max_size() - size());
     double grown = std::min(static_cast<double>(capacity_) * 1.3, static_cast<double>(max_size()));
     return std::max(size_ + delta, static_cast<size_type>(grown));
   }
