@@ -1,5 +1,7 @@
 // Parses arbitrary bytes as a graph configuration and validates it against a few small
-// calculators, generators, a status handler and subgraphs (one of which contains itself).
+// calculators, generators, a status handler and subgraphs (one of which contains itself, one
+// of which is a template). The same bytes, read as a graph template, are expanded with the
+// arguments of their first node's template options and the result validated.
 // Any crash, hang, leak or sanitizer report is a fault; failing validation is expected.
 
 #include <cstddef>
@@ -8,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "base/flags.h"
 #include "google/protobuf/stubs/logging.h"
 #include "graph/calculator_static_access.h"
 #include "graph/packet_generator.h"
@@ -15,6 +18,9 @@
 #include "graph/subgraph.h"
 #include "graph/validated_graph_config.h"
 #include "graph_config/calculator.pb.h"
+#include "graph_config/calculator_graph_template.pb.h"
+#include "graph_config/proto_descriptor.pb.h"
+#include "graph_config/template_expander.h"
 
 namespace {
 
@@ -127,6 +133,8 @@ const kaldren::GraphRegistry& Registry() {
   static kaldren::GraphRegistry* const registry = [] {
     google::protobuf::SetLogHandler([](google::protobuf::LogLevel, const char*, int,
                                        const std::string&) {});
+    // Expansion logs every error it records; only fatal messages matter here.
+    absl::SetFlag(&FLAGS_minloglevel, 3);
     RegisterCalculator<AnyCalculator>("AnyCalculator");
     RegisterCalculator<SameAsCalculator>("SameAsCalculator");
     RegisterCalculator<IntSource>("IntSource");
@@ -167,15 +175,79 @@ const kaldren::GraphRegistry& Registry() {
     AddNode(&self, "AnyCalculator", "", "");
     AddNode(&self, "SelfContaining", "", "");
     graphs->Register("SelfContaining", self);
+
+    // IN:x -> AnyCalculator -> OUT:y, and one more AnyCalculator reading x per element of
+    // the argument "stages", named after it.
+    pellumo::CalculatorGraphTemplate stages;
+    stages.mutable_config()->add_input_stream("IN:x");
+    stages.mutable_config()->add_output_stream("OUT:y");
+    AddNode(stages.mutable_config(), "AnyCalculator", "x", "y");
+    AddNode(stages.mutable_config(), "AnyCalculator", "x", "");
+    pellumo::TemplateExpression* loop = stages.add_rule();
+    loop->set_path("/1[1]");
+    loop->set_field_type(pellumo::FieldDescriptorProto::TYPE_MESSAGE);
+    loop->set_op("for");
+    loop->add_arg()->set_param("stage");
+    loop->add_arg()->set_param("stages");
+    pellumo::TemplateExpression* name = stages.add_rule();
+    name->set_path("/1[1]/1[0]");
+    name->set_field_type(pellumo::FieldDescriptorProto::TYPE_STRING);
+    name->set_field_value("");
+    name->set_param("stage");
+    graphs->Register("Stages", stages);
     return graphs;
   }();
   return *registry;
+}
+
+// Counts the expressions of `expression` (itself included) into `*count`, and its rule
+// kinds among them into `*loops` and `*declarations`.
+void CountExpressions(const pellumo::TemplateExpression& expression, int* count, int* loops,
+                      int* declarations) {
+  ++*count;
+  if (expression.op() == "for") ++*loops;
+  if (expression.op() == "param") ++*declarations;
+  for (const pellumo::TemplateExpression& arg : expression.arg()) {
+    CountExpressions(arg, count, loops, declarations);
+  }
+}
+
+// The template language can describe exponentially large results (nested loops, defaults
+// built from doubled lists); those are not faults. Only templates whose work stays small
+// are expanded.
+bool SmallEnoughToExpand(const pellumo::CalculatorGraphTemplate& graph_template) {
+  int count = 0;
+  int loops = 0;
+  int declarations = 0;
+  for (const pellumo::TemplateExpression& rule : graph_template.rule()) {
+    CountExpressions(rule, &count, &loops, &declarations);
+  }
+  return count <= 256 && loops <= 2 && declarations <= 4;
+}
+
+void ExpandTemplate(const uint8_t* data, size_t size, const kaldren::GraphRegistry& registry) {
+  pellumo::CalculatorGraphTemplate graph_template;
+  if (!graph_template.ParseFromArray(data, static_cast<int>(size))) return;
+  if (!SmallEnoughToExpand(graph_template)) return;
+  pellumo::TemplateDict args;
+  if (graph_template.config().node_size() > 0) {
+    args = kaldren::Subgraph::GetOptions<pellumo::TemplateSubgraphOptions>(
+               graph_template.config().node(0))
+               .dict();
+  }
+  kaldren::tool::TemplateExpander expander;
+  pellumo::CalculatorGraphConfig expanded;
+  if (!expander.ExpandTemplates(args, graph_template, &expanded).ok()) return;
+  kaldren::ValidatedGraphConfig graph;
+  (void)graph.Initialize(expanded, &registry);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const kaldren::GraphRegistry& registry = Registry();
+  ExpandTemplate(data, size, registry);
+
   pellumo::CalculatorGraphConfig config;
   if (!config.ParseFromArray(data, static_cast<int>(size))) return 0;
 
