@@ -3,10 +3,10 @@
 #include <memory>
 #include <string>
 
-#include "gtest/gtest.h"
 #include "graph/subgraph.h"
 #include "graph_config/calculator_graph_template.pb.h"
 #include "graph_config/proto_descriptor.pb.h"
+#include "gtest/gtest.h"
 
 namespace kaldren {
 namespace {
@@ -52,8 +52,10 @@ TEST(TemplateSubgraphTest, ExpandsWithTheArgumentsOfTheNode) {
   node.mutable_options()->set_flag(true);
   EXPECT_EQ(registry.CreateByName("", "Naming", &node)->node(0).name(), "default");
 
-  auto* parameter =
-      node.mutable_options()->MutableExtension(TemplateSubgraphOptions::ext)->mutable_dict()->add_arg();
+  auto* parameter = node.mutable_options()
+                        ->MutableExtension(TemplateSubgraphOptions::ext)
+                        ->mutable_dict()
+                        ->add_arg();
   parameter->set_key("name");
   parameter->mutable_value()->set_str("given");
   EXPECT_EQ(registry.CreateByName("", "Naming", &node)->node(0).name(), "given");

@@ -20,8 +20,10 @@ TemplateArgument ParseArgument(const std::string& bytes) {
 
 TEST(TemplateArgumentTest, OneofKeepsOnlyTheLastMember) {
   // str "a" (field 1), then num 1.0 (field 2, tag byte 17).
-  TemplateArgument argument =
-      ParseArgument("\x0a\x01" "a" "\x11\x00\x00\x00\x00\x00\x00\xf0\x3f"s);
+  TemplateArgument argument = ParseArgument(
+      "\x0a\x01"
+      "a"
+      "\x11\x00\x00\x00\x00\x00\x00\xf0\x3f"s);
   EXPECT_EQ(argument.param_value_case(), TemplateArgument::kNum);
   EXPECT_EQ(argument.num(), 1.0);
   EXPECT_EQ(argument.str(), "");
@@ -29,8 +31,8 @@ TEST(TemplateArgumentTest, OneofKeepsOnlyTheLastMember) {
   // Two dictionaries merge: {k1: "x"} then {k2: "y"}.
   const std::string dict1 = "\x0a\x09\x0a\x02k1\x12\x03\x0a\x01x"s;
   const std::string dict2 = "\x0a\x09\x0a\x02k2\x12\x03\x0a\x01y"s;
-  argument = ParseArgument("\x1a"s + char(dict1.size()) + dict1 + "\x1a"s + char(dict2.size()) +
-                           dict2);
+  argument =
+      ParseArgument("\x1a"s + char(dict1.size()) + dict1 + "\x1a"s + char(dict2.size()) + dict2);
   ASSERT_EQ(argument.param_value_case(), TemplateArgument::kDict);
   ASSERT_EQ(argument.dict().arg_size(), 2);
   EXPECT_EQ(argument.dict().arg(0).key(), "k1");
@@ -93,7 +95,9 @@ TEST(CalculatorGraphTemplateTest, AbsentConfigReadsEmptyAndIsNotWritten) {
   EXPECT_FALSE(graph_template.has_config());
   EXPECT_EQ(graph_template.config().node_size(), 0);
   EXPECT_TRUE(graph_template.IsInitialized());
-  EXPECT_EQ(graph_template.SerializeAsString(), "\x12\x05\x12\x03" "for"s);
+  EXPECT_EQ(graph_template.SerializeAsString(),
+            "\x12\x05\x12\x03"
+            "for"s);
 
   graph_template.mutable_config()->add_node()->set_name("n");
   CalculatorGraphTemplate copy;

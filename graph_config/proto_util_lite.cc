@@ -104,12 +104,10 @@ absl::Status SerializeValue(const std::string& text, FieldType field_type, Field
           text, [](int v, CodedOutputStream* o) { o->WriteVarint32SignExtended(v); }, out);
     case WireFormatLite::TYPE_FIXED64:
       return SerializeAs<unsigned long long>(
-          text,
-          [](unsigned long long v, CodedOutputStream* o) { o->WriteLittleEndian64(v); }, out);
+          text, [](unsigned long long v, CodedOutputStream* o) { o->WriteLittleEndian64(v); }, out);
     case WireFormatLite::TYPE_FIXED32:
       return SerializeAs<unsigned int>(
-          text, [](unsigned int v, CodedOutputStream* o) { o->WriteLittleEndian32(v); },
-          out);
+          text, [](unsigned int v, CodedOutputStream* o) { o->WriteLittleEndian32(v); }, out);
     case WireFormatLite::TYPE_BOOL:
       return SerializeAs<bool>(
           text, [](bool v, CodedOutputStream* o) { o->WriteVarint32(v ? 1 : 0); }, out);
@@ -126,9 +124,7 @@ absl::Status SerializeValue(const std::string& text, FieldType field_type, Field
     case WireFormatLite::TYPE_SFIXED32:
       return SerializeAs<int>(
           text,
-          [](int v, CodedOutputStream* o) {
-            o->WriteLittleEndian32(static_cast<uint32_t>(v));
-          },
+          [](int v, CodedOutputStream* o) { o->WriteLittleEndian32(static_cast<uint32_t>(v)); },
           out);
     case WireFormatLite::TYPE_SFIXED64:
       return SerializeAs<long long>(
@@ -368,12 +364,11 @@ void ProtoUtilLite::FieldAccess::GetMessage(FieldValue* result) {
   if (!IsKnownFieldType(field_type_)) return;
   StringOutputStream sos(result);
   CodedOutputStream out(&sos);
-  SetFieldValues(field_id_, WireFormatLite::WireTypeForFieldType(field_type_), field_values_,
-                 &out);
+  SetFieldValues(field_id_, WireFormatLite::WireTypeForFieldType(field_type_), field_values_, &out);
 }
 
-absl::Status ProtoUtilLite::ReplaceFieldRange(FieldValue* message, FieldPath field_path,
-                                              int length, FieldType field_type,
+absl::Status ProtoUtilLite::ReplaceFieldRange(FieldValue* message, FieldPath field_path, int length,
+                                              FieldType field_type,
                                               const std::vector<FieldValue>& field_values) {
   RET_CHECK(!field_path.empty());
   const auto [field_id, index] = field_path.front();

@@ -66,12 +66,12 @@ class ProtoUtilLite {
                                     FieldType field_type, std::vector<FieldValue>* field_values);
 
   // Texts to field values of `field_type`; stops at the first text that fails.
-  static absl::Status Serialize(const std::vector<std::string>& text_values,
-                                FieldType field_type, std::vector<FieldValue>* result);
+  static absl::Status Serialize(const std::vector<std::string>& text_values, FieldType field_type,
+                                std::vector<FieldValue>* result);
 
   // Field values of `field_type` to texts; stops at the first value that fails.
-  static absl::Status Deserialize(const std::vector<FieldValue>& field_values,
-                                  FieldType field_type, std::vector<std::string>* result);
+  static absl::Status Deserialize(const std::vector<FieldValue>& field_values, FieldType field_type,
+                                  std::vector<std::string>* result);
 };
 
 // Whether values of `wire_type` carry a length prefix.
@@ -94,8 +94,8 @@ std::string DemangledTypeName(const char* mangled_name);
 template <typename T>
 absl::Status SyntaxStatus(bool success, const std::string& text, T* result) {
   if (success) return absl::OkStatus();
-  return absl::InvalidArgumentError("Syntax error: \"" + text + "\" for type: " +
-                                    DemangledTypeName(typeid(T).name()) + ".");
+  return absl::InvalidArgumentError("Syntax error: \"" + text +
+                                    "\" for type: " + DemangledTypeName(typeid(T).name()) + ".");
 }
 
 // Decimal text of `value`.
@@ -115,8 +115,7 @@ absl::Status ReadPackedValues(ProtoUtilLite::WireFormatLite::WireType wire_type,
 
 // Reads `in` to its end: the values of field `field_id` go to `field_values`, every other
 // field is copied to `out`.
-absl::Status GetFieldValues(uint32_t field_id,
-                            ProtoUtilLite::WireFormatLite::WireType wire_type,
+absl::Status GetFieldValues(uint32_t field_id, ProtoUtilLite::WireFormatLite::WireType wire_type,
                             google::protobuf::io::CodedInputStream* in,
                             google::protobuf::io::CodedOutputStream* out,
                             std::vector<std::string>* field_values);

@@ -85,14 +85,13 @@ INSTANTIATE_TEST_SUITE_P(
                 [](auto* m) { m->set_f_fixed32(4294967295u); }, "4294967295"},
         TypeRow{WireFormatLite::TYPE_BOOL, "Yes", [](auto* m) { m->set_f_bool(true); }, "1"},
         TypeRow{WireFormatLite::TYPE_BOOL, "f", [](auto* m) { m->set_f_bool(false); }, "0"},
-        TypeRow{WireFormatLite::TYPE_STRING, "abc", [](auto* m) { m->set_f_string("abc"); },
-                "abc"},
+        TypeRow{WireFormatLite::TYPE_STRING, "abc", [](auto* m) { m->set_f_string("abc"); }, "abc"},
         TypeRow{WireFormatLite::TYPE_BYTES, "x\xffy"s, [](auto* m) { m->set_f_bytes("x\xffy"); },
                 "x\xffy"s},
         TypeRow{WireFormatLite::TYPE_UINT32, "4000000000",
                 [](auto* m) { m->set_f_uint32(4000000000u); }, "4000000000"},
-        TypeRow{WireFormatLite::TYPE_ENUM, "5",
-                [](auto* m) { m->set_f_enum(AllFieldTypes::BLUE); }, "5"},
+        TypeRow{WireFormatLite::TYPE_ENUM, "5", [](auto* m) { m->set_f_enum(AllFieldTypes::BLUE); },
+                "5"},
         TypeRow{WireFormatLite::TYPE_SFIXED32, "-2", [](auto* m) { m->set_f_sfixed32(-2); }, "-2"},
         TypeRow{WireFormatLite::TYPE_SFIXED64, "-3", [](auto* m) { m->set_f_sfixed64(-3); }, "-3"},
         TypeRow{WireFormatLite::TYPE_SINT32, "-1", [](auto* m) { m->set_f_sint32(-1); }, "-1"},
@@ -160,15 +159,14 @@ TEST(ProtoUtilLiteSerializeTest, Failures) {
 
   // The values made before the failing text stay.
   std::vector<std::string> values = {"stale"};
-  EXPECT_FALSE(
-      ProtoUtilLite::Serialize({"1", "x", "2"}, WireFormatLite::TYPE_INT32, &values).ok());
+  EXPECT_FALSE(ProtoUtilLite::Serialize({"1", "x", "2"}, WireFormatLite::TYPE_INT32, &values).ok());
   EXPECT_THAT(values, ElementsAre("\x01"));
 }
 
 TEST(ProtoUtilLiteDeserializeTest, ReadsTheFirstValueAndRefusesShortOnes) {
   std::vector<std::string> texts;
-  ASSERT_TRUE(ProtoUtilLite::Deserialize({"\x05", "\x00\x07"s}, WireFormatLite::TYPE_BOOL, &texts)
-                  .ok());
+  ASSERT_TRUE(
+      ProtoUtilLite::Deserialize({"\x05", "\x00\x07"s}, WireFormatLite::TYPE_BOOL, &texts).ok());
   EXPECT_THAT(texts, ElementsAre("1", "0"));
 
   struct Case {
@@ -194,9 +192,11 @@ TEST(ProtoUtilLiteDeserializeTest, ReadsTheFirstValueAndRefusesShortOnes) {
 }
 
 // Field 1 ("a", "b") among a varint field 2, a group 10 and an unknown fixed32 field 3.
+// clang-format off
 const std::string kMixed =
     "\x0a\x01" "a" "\x10\x07" "\x0a\x01" "b" "\x53\x08\x03\x54" "\x1d\x01\x02\x03\x04"s;
 const std::string kMixedRest = "\x10\x07" "\x53\x08\x03\x54" "\x1d\x01\x02\x03\x04"s;
+// clang-format on
 
 TEST(FieldAccessTest, SplitsTheFieldFromTheRest) {
   ProtoUtilLite::FieldAccess access(1, WireFormatLite::TYPE_STRING);
@@ -204,7 +204,11 @@ TEST(FieldAccessTest, SplitsTheFieldFromTheRest) {
   EXPECT_THAT(*access.mutable_field_values(), ElementsAre("a", "b"));
   std::string written;
   access.GetMessage(&written);
-  EXPECT_EQ(written, kMixedRest + "\x0a\x01" "a" "\x0a\x01" "b"s);
+  EXPECT_EQ(written, kMixedRest +
+                         "\x0a\x01"
+                         "a"
+                         "\x0a\x01"
+                         "b"s);
 
   // The group's value is its contents and end tag.
   EXPECT_THAT(Values(kMixed, 10, WireFormatLite::TYPE_GROUP), ElementsAre("\x08\x03\x54"s));
@@ -234,7 +238,9 @@ TEST(FieldAccessTest, UnreadableInputFails) {
     std::string condition;
   };
   for (const Case& c : std::vector<Case>{
-           {"\x0a\x05" "ab"s, 1, WireFormatLite::TYPE_STRING, "in->ReadString(result, length)"},
+           {"\x0a\x05"
+            "ab"s,
+            1, WireFormatLite::TYPE_STRING, "in->ReadString(result, length)"},
            {"\x0a\x80"s, 1, WireFormatLite::TYPE_STRING, "in->ReadVarint32(&length)"},
            {"\x10\x80"s, 1, WireFormatLite::TYPE_STRING, "WireFormatLite::SkipField(in, tag, out)"},
            {"\x08\x80"s, 1, WireFormatLite::TYPE_INT32, "WireFormatLite::SkipField(in, tag, &cos)"},
@@ -316,7 +322,10 @@ TEST(ReplaceFieldRangeTest, AlongAPathEveryLevelKeepsItsOtherFieldsFirst) {
   AllFieldTypes::Inner inner;
   inner.add_s("old");
   inner.set_a(6);
-  const std::string inner_bytes = "\x12\x03" "old" "\x08\x06"s;
+  const std::string inner_bytes =
+      "\x12\x03"
+      "old"
+      "\x08\x06"s;
   EXPECT_EQ(encoded, rest.SerializeAsString() + "\x5a" + char(inner_bytes.size()) + inner_bytes);
 
   // A step into a sub-message that is not there.
@@ -328,8 +337,7 @@ TEST(ReplaceFieldRangeTest, AlongAPathEveryLevelKeepsItsOtherFieldsFirst) {
 TEST(GetFieldRangeTest, PutsTheValuesBeforeWhatTheListHolds) {
   std::vector<std::string> values = {"old"};
   ASSERT_TRUE(
-      ProtoUtilLite::GetFieldRange(kMixed, {{1, 0}}, 2, WireFormatLite::TYPE_STRING, &values)
-          .ok());
+      ProtoUtilLite::GetFieldRange(kMixed, {{1, 0}}, 2, WireFormatLite::TYPE_STRING, &values).ok());
   EXPECT_THAT(values, ElementsAre("a", "b", "old"));
 
   AllFieldTypes message;

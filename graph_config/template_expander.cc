@@ -91,8 +91,9 @@ const TemplateExpression& Operand(const TemplateExpression& expression, int i) {
 int OperandCount(const std::string& op) {
   static const auto* const kOneOperand =
       new std::vector<std::string>{"paren", "!", "lowercase", "uppercase", "size"};
-  static const auto* const kTwoOperands = new std::vector<std::string>{
-      "+", "-", "*", "/", ">", "<", ">=", "<=", "==", "!=", "&&", "||", "min", "max", "concat", "."};
+  static const auto* const kTwoOperands =
+      new std::vector<std::string>{"+",  "-",  "*",  "/",  ">",   "<",   ">=",     "<=",
+                                   "==", "!=", "&&", "||", "min", "max", "concat", "."};
   for (const std::string& name : *kOneOperand) {
     if (name == op) return 1;
   }
@@ -282,9 +283,8 @@ class TemplateExpanderImpl {
           parent.push_back(*message);
         } else {
           FieldPath parent_path(field_path.begin(), field_path.end() - 1);
-          RETURN_IF_ERROR(ProtoUtilLite::GetFieldRange(*message, parent_path, 1,
-                                                       ProtoUtilLite::WireFormatLite::TYPE_MESSAGE,
-                                                       &parent));
+          RETURN_IF_ERROR(ProtoUtilLite::GetFieldRange(
+              *message, parent_path, 1, ProtoUtilLite::WireFormatLite::TYPE_MESSAGE, &parent));
         }
         ProtoUtilLite::FieldAccess access(field_path.back().first, field_type);
         RETURN_IF_ERROR(access.SetMessage(parent[0]));

@@ -136,8 +136,9 @@ TEST(TemplateExpanderTest, WorkedExampleDecodesWithProtoc) {
     std::ofstream out(path, std::ios::binary);
     out << expansion.config.SerializeAsString();
   }
-  const std::string command = std::string(QM_PROTOC) + " --decode=pellumo.CalculatorGraphConfig -I " +
-                              QM_SOURCE_ROOT + " graph_config/calculator.proto < " + path;
+  const std::string command = std::string(QM_PROTOC) +
+                              " --decode=pellumo.CalculatorGraphConfig -I " + QM_SOURCE_ROOT +
+                              " graph_config/calculator.proto < " + path;
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string decoded;
@@ -173,21 +174,23 @@ struct EvalCase {
 void PrintTo(const EvalCase& c, std::ostream* os) { *os << c.label; }
 
 const TemplateDict& EvalArgs() {
-  static const TemplateDict* const args = new TemplateDict(
-      Dict({{"two", Num(2)},
-            {"d", [] {
-               TemplateArgument dict;
-               *dict.mutable_dict() = Dict({{"k", Str("v")}, {"n", Num(7)}});
-               return dict;
-             }()},
-            {"three", List({Str("a"), Str("b"), Str("c")})}}));
+  static const TemplateDict* const args =
+      new TemplateDict(Dict({{"two", Num(2)},
+                             {"d",
+                              [] {
+                                TemplateArgument dict;
+                                *dict.mutable_dict() = Dict({{"k", Str("v")}, {"n", Num(7)}});
+                                return dict;
+                              }()},
+                             {"three", List({Str("a"), Str("b"), Str("c")})}}));
   return *args;
 }
 
 class OperatorTest : public ::testing::TestWithParam<EvalCase> {};
 
 TEST_P(OperatorTest, Evaluates) {
-  const Expansion expansion = Expand(Nodes(1), {NameRule("/1[0]", GetParam().expression)}, EvalArgs());
+  const Expansion expansion =
+      Expand(Nodes(1), {NameRule("/1[0]", GetParam().expression)}, EvalArgs());
   ASSERT_TRUE(expansion.status.ok()) << expansion.status;
   const auto& node = expansion.config.node(0);
   EXPECT_EQ(node.name().empty() ? "<none>" : node.name(), GetParam().name);
@@ -224,8 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
         EvalCase{"SizeOfList", Op("size", {Param("three")}), "3"},
         EvalCase{"SizeOfText", Op("size", {Lit("abc")}), "0"},
         EvalCase{"Dot", Op(".", {Param("d"), Param("k")}), "v"},
-        EvalCase{"NumberAsText", Op("concat", {Lit("n"), Op(".", {Param("d"), Param("n")})}),
-                 "n7"},
+        EvalCase{"NumberAsText", Op("concat", {Lit("n"), Op(".", {Param("d"), Param("n")})}), "n7"},
         EvalCase{"SixDigitText", Op("concat", {Lit(""), Op("*", {Lit("1234567"), Lit("1")})}),
                  "1.23457e+06"},
         EvalCase{"RoundTripNumber", Op("*", {Lit("1234567"), Lit("1")}), "1234567"},
@@ -279,7 +281,8 @@ TEST(TemplateExpanderTest, NumbersAndTextsBecomeFieldValuesOfTheRuleType) {
   CalculatorGraphConfig named = Nodes(1);
   named.mutable_node(0)->set_name("taken");
   expansion = Expand(named, {NameRule("/1[0]", Lit("x"))});
-  EXPECT_EQ(expansion.status.message(), "Multiple values specified for non-repeated field: /1[0]/1[0]");
+  EXPECT_EQ(expansion.status.message(),
+            "Multiple values specified for non-repeated field: /1[0]/1[0]");
   EXPECT_EQ(expansion.status.code(), absl::StatusCode::kInvalidArgument);
 
   // Bytes that are not UTF-8 make the configuration unreadable.
@@ -304,8 +307,8 @@ TEST(TemplateExpanderTest, ConditionsKeepOrRemoveTheValue) {
                                          {Op("-", {Lit("1"), Lit("1")}), false, ""},
                                          {Op("/", {Lit("0"), Lit("0")}), true, ""},
                                          {Lit("maybe"), false, "maybe"}}) {
-    const Expansion expansion =
-        Expand(Nodes(2), {Rule("/1[0]", FieldDescriptorProto::TYPE_MESSAGE, Op("if", {c.condition}))});
+    const Expansion expansion = Expand(
+        Nodes(2), {Rule("/1[0]", FieldDescriptorProto::TYPE_MESSAGE, Op("if", {c.condition}))});
     EXPECT_EQ(std::string(expansion.status.message()), c.error);
     const std::vector<std::string> expected =
         c.kept ? std::vector<std::string>{"C0", "C1"} : std::vector<std::string>{"C1"};
@@ -332,6 +335,13 @@ TEST(TemplateExpanderTest, LoopsRepeatRemoveAndRestoreTheirVariable) {
     EXPECT_TRUE(expansion.status.ok());
     EXPECT_THAT(expansion.calculators(), ElementsAre("C1"));
   }
+
+  // With two entries of the name, lookups see the first while the loop binds the last.
+  const TemplateDict twice = Dict({{"i", Str("first")}, {"i", Str("second")}});
+  expansion =
+      Expand(Nodes(2), {loop(Op("list", {Lit("a")})), name, NameRule("/1[1]", Param("i"))}, twice);
+  ASSERT_TRUE(expansion.status.ok()) << expansion.status;
+  EXPECT_THAT(expansion.names(), ElementsAre("nfirst", "first"));
 
   // Without the argument, the variable is unbound again after the loop.
   expansion = Expand(Nodes(2), {loop(Op("list", {Lit("a")})), name, NameRule("/1[1]", Param("i"))});
@@ -365,8 +375,7 @@ TEST(TemplateExpanderTest, PeerRulesApplyOutsideIn) {
   const std::vector<TemplateExpression> rules = {
       rule(Op("param", {Param("xs"), Op("list", {Lit("a"), Lit("b"), Lit("c")})})),
       rule(Op("for", {Param("x"), Param("xs")})),
-      rule(Op("if", {Op("!=", {Param("x"), Lit("b")})})),
-      NameRule(path, Param("x"))};
+      rule(Op("if", {Op("!=", {Param("x"), Lit("b")})})), NameRule(path, Param("x"))};
   Expansion expansion = Expand(Nodes(1), rules);
   ASSERT_TRUE(expansion.status.ok()) << expansion.status;
   EXPECT_THAT(expansion.names(), ElementsAre("a", "c"));
@@ -380,8 +389,8 @@ TEST(TemplateExpanderTest, PeerRulesApplyOutsideIn) {
   expansion = Expand(Nodes(1), {rule(Op("param", {Param("v")})), NameRule(path, Param("v"))});
   EXPECT_EQ(expansion.status, absl::NotFoundError("param: v"));
   EXPECT_THAT(expansion.names(), ElementsAre("0"));
-  expansion = Expand(Nodes(1), {rule(Op("param", {Param("v"), Lit("1"), Lit("2")})),
-                                NameRule(path, Lit("kept"))});
+  expansion = Expand(
+      Nodes(1), {rule(Op("param", {Param("v"), Lit("1"), Lit("2")})), NameRule(path, Lit("kept"))});
   EXPECT_EQ(expansion.status.message(),
             "Param declaration must specify a parameter name and may specify a single default "
             "value.");
@@ -391,9 +400,9 @@ TEST(TemplateExpanderTest, PeerRulesApplyOutsideIn) {
 TEST(TemplateExpanderTest, PathsAreTextPrefixes) {
   // A path without its closing bracket still reads ("/1[1" is node 1), and as a text prefix
   // it holds "/1[10]" below it: relative to it, "0]" does not read.
-  const Expansion expansion = Expand(
-      Nodes(2), {Rule("/1[1", FieldDescriptorProto::TYPE_MESSAGE, Op("if", {Lit("1")})),
-                 Rule("/1[10]", FieldDescriptorProto::TYPE_MESSAGE, Lit("x"))});
+  const Expansion expansion =
+      Expand(Nodes(2), {Rule("/1[1", FieldDescriptorProto::TYPE_MESSAGE, Op("if", {Lit("1")})),
+                        Rule("/1[10]", FieldDescriptorProto::TYPE_MESSAGE, Lit("x"))});
   EXPECT_EQ(expansion.status, absl::InvalidArgumentError("0]"));
   // The enclosing rule yields no value: node 1 is gone.
   EXPECT_THAT(expansion.calculators(), ElementsAre("C0"));
@@ -442,7 +451,8 @@ TEST(TemplateExpanderTest, ReadErrorsOfBaseValuesAndParents) {
             "index >= 0 && index < v.size()"},
            // A single field whose parent is missing: the parent's read error.
            {{NameRule("/1[3]", Lit("x"))}, "index >= 0 && index <= v.size()"},
-           {{Rule("/1[0]", FieldDescriptorProto::TYPE_MESSAGE, keep), NameRule("/1[0]/7[0]", Lit("x"))},
+           {{Rule("/1[0]", FieldDescriptorProto::TYPE_MESSAGE, keep),
+             NameRule("/1[0]/7[0]", Lit("x"))},
             "index + length >= 0 && index + length <= v.size()"},
        }) {
     const Expansion expansion = Expand(Nodes(1), c.rules);
