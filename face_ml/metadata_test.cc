@@ -22,7 +22,9 @@ using sorvanti::testing::DetectorMetadata;
 using sorvanti::testing::DetectorMetadataSpec;
 using sorvanti::testing::LogCapture;
 using sorvanti::testing::ModelFileWith;
+using sorvanti::testing::ContoursWithRefinementSpecs;
 using sorvanti::testing::ModelFileWithMetadata;
+using sorvanti::testing::SpecInput;
 
 // A small "COMD" buffer: one contour set, 468 landmarks.
 Bytes ContoursMetadataBytes() {
@@ -234,48 +236,6 @@ TEST(LandmarksInputSpecTest, UpdateROI) {
     EXPECT_EQ(out.center_y, 60);
     EXPECT_EQ(out.rotation, 0.5f);
   }
-}
-
-// One z rule: copy (kind 1), copy-subtract-average (2), assign-average (3) or none (0).
-struct ZRule {
-  std::vector<int32_t> indices;
-  int kind = 0;
-  std::vector<int32_t> average = {};
-};
-
-struct SpecInput {
-  std::vector<int32_t> index_map;
-  bool with_roi = false;
-  std::vector<int32_t> roi;
-  bool flip = false;
-  std::vector<ZRule> z;
-};
-
-Bytes ContoursWithRefinementSpecs(const std::vector<SpecInput>& specs) {
-  flatbuffers::FlatBufferBuilder fbb;
-  std::vector<flatbuffers::Offset<fb::RefinementSpec>> offsets;
-  for (const SpecInput& s : specs) {
-    std::vector<flatbuffers::Offset<fb::ZRefinement>> zs;
-    for (const ZRule& z : s.z) {
-      const auto indices = fbb.CreateVector(z.indices);
-      const auto average = fbb.CreateVector(z.average);
-      flatbuffers::Offset<fb::ZRefinementCopy> copy = 0;
-      flatbuffers::Offset<fb::ZRefinementCopySubtractAverage> csa = 0;
-      flatbuffers::Offset<fb::ZRefinementAssignAverage> aa = 0;
-      if (z.kind == 1) copy = fb::CreateZRefinementCopy(fbb);
-      if (z.kind == 2) csa = fb::CreateZRefinementCopySubtractAverage(fbb, average);
-      if (z.kind == 3) aa = fb::CreateZRefinementAssignAverage(fbb, average);
-      zs.push_back(fb::CreateZRefinement(fbb, indices, copy, csa, aa));
-    }
-    offsets.push_back(fb::CreateRefinementSpec(
-        fbb, fbb.CreateVector(s.index_map), s.flip, s.with_roi ? fbb.CreateVector(s.roi) : 0,
-        fbb.CreateVector(zs)));
-  }
-  const auto specs_offset = specs.empty() ? 0 : fbb.CreateVector(offsets);
-  fb::ContoursMetadataBuilder b(fbb);
-  if (!specs.empty()) b.add_refinement_specs(specs_offset);
-  fb::FinishContoursMetadataBuffer(fbb, b.Finish());
-  return sorvanti::testing::Finish(fbb);
 }
 
 const fb::ContoursMetadata* Parse(const Bytes& model) {
