@@ -134,8 +134,8 @@ TEST(LoadMetadataTest, IncompleteDetectorMetadataIsRefused) {
 }
 
 TEST(LoadMetadataTest, DetectorDefaults) {
-  const fb::FaceDetectorMetadata* m =
-      Load<fb::FaceDetectorMetadata>(ModelFileWithMetadata(DetectorMetadata({})), "FDMD");
+  const Bytes model = ModelFileWithMetadata(DetectorMetadata({}));
+  const fb::FaceDetectorMetadata* m = Load<fb::FaceDetectorMetadata>(model, "FDMD");
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(m->landmark_dimensions(), 2);
   EXPECT_EQ(m->default_filter_type(), 0);
@@ -144,8 +144,8 @@ TEST(LoadMetadataTest, DetectorDefaults) {
 }
 
 TEST(ReadContourSetsTest, RangeThenIndices) {
-  const fb::ContoursMetadata* m =
-      Load<fb::ContoursMetadata>(ModelFileWithMetadata(ContoursMetadataBytes()), "COMD");
+  const Bytes model = ModelFileWithMetadata(ContoursMetadataBytes());
+  const fb::ContoursMetadata* m = Load<fb::ContoursMetadata>(model, "COMD");
   ASSERT_NE(m, nullptr);
   const std::vector<ContourSet> sets = internal::ReadContourSets(m->contour_sets());
   ASSERT_EQ(sets.size(), 1u);
