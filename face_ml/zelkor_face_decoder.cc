@@ -13,8 +13,10 @@ namespace internal {
 namespace {
 
 constexpr float kSqrt2 = 1.4142135f;
-// No detector has more anchors; the bound keeps a bad model from exhausting memory.
-constexpr int64_t kMaxAnchors = int64_t{1} << 22;
+// No detector has more anchors or outputs; the bounds keep a bad model from exhausting
+// memory.
+constexpr int64_t kMaxAnchors = int64_t{1} << 20;
+constexpr int64_t kMaxBoxesOutput = int64_t{1} << 24;  // floats
 constexpr int kMaxKeypoints = 65535;
 
 // 1 / (1 + e^-x), the exponential in single and the division in double precision.
@@ -251,7 +253,7 @@ std::unique_ptr<ZelkorFaceDecoder> MakeZelkorFaceDecoderV0(
     return nullptr;
   }
   const int64_t count = CountV0Anchors(tensor_width, tensor_height, *config);
-  if (count > kMaxAnchors || count * (4 + 2 * int64_t{metadata.num_keypoints()}) > INT32_MAX) {
+  if (count > kMaxAnchors || count * (4 + 2 * int64_t{metadata.num_keypoints()}) > kMaxBoxesOutput) {
     return nullptr;
   }
   std::vector<Anchor> anchors;
@@ -276,7 +278,7 @@ std::unique_ptr<ZelkorFaceDecoder> MakeZelkorFaceDecoderV1(
                       kMaxAnchors + 1) *
              per_cell;
   }
-  if (count > kMaxAnchors || count * (4 + 2 * int64_t{metadata.num_keypoints()}) > INT32_MAX) {
+  if (count > kMaxAnchors || count * (4 + 2 * int64_t{metadata.num_keypoints()}) > kMaxBoxesOutput) {
     return nullptr;
   }
   return std::make_unique<ZelkorFaceDecoderV1>(

@@ -119,7 +119,7 @@ void AddAnchor(float x, float y, float width, float height, const fb::AnchorsCon
 // The decoder of the metadata's kind for this tensor size: V1 with an output spec, V0
 // without. None for an output spec without its V1 table, an unusable anchors
 // configuration, a key-point count that is negative or above 65535, a tensor size that is
-// not positive, or more than 2^22 anchors.
+// not positive, more than 2^20 anchors or a boxes output of more than 2^24 floats.
 std::unique_ptr<ZelkorFaceDecoder> MakeZelkorFaceDecoder(const fb::FaceDetectorMetadata& metadata,
                                                          int tensor_width, int tensor_height);
 std::unique_ptr<ZelkorFaceDecoder> MakeZelkorFaceDecoderV0(

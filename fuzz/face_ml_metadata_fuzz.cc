@@ -29,9 +29,11 @@ void ReadDetector(const fb::FaceDetectorMetadata* metadata) {
       480, 640, metadata->input_spec());
   auto decoder = internal::MakeZelkorFaceDecoder(*metadata, width, height);
   if (decoder == nullptr) return;
-  // Decode the first and last anchors of zero outputs.
-  std::vector<float> boxes(decoder->expected_boxes_output_size());
-  std::vector<float> scores(decoder->expected_scores_output_size());
+  // Decode the first and last anchors of zero outputs; large outputs are left empty, which
+  // the decoder must refuse.
+  const bool small = decoder->expected_boxes_output_size() <= (1 << 20);
+  std::vector<float> boxes(small ? decoder->expected_boxes_output_size() : 0);
+  std::vector<float> scores(small ? decoder->expected_scores_output_size() : 0);
   std::vector<api::Landmark> landmarks;
   api::Bound bound;
   float score;
