@@ -1,5 +1,6 @@
 #include "face_ml/zelkor_face_pipeline.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
