@@ -82,6 +82,7 @@ std::vector<ZelkorFaceDecoderV1::Anchor> ZelkorFaceDecoderV1::GenerateAnchorsV1(
   for (uint32_t i = 0; i < spec.strides()->size(); ++i) {
     const int stride = spec.strides()->Get(i);
     const int per_cell = spec.anchors_per_cell()->Get(i);
+    if (per_cell <= 0) continue;  // a grid without anchors
     const int64_t rows = CellsV1(tensor_height, stride);
     const int64_t columns = CellsV1(tensor_width, stride);
     for (int64_t y = 0; y < rows; ++y) {

@@ -177,6 +177,13 @@ TEST(MakeDecoderTest, ChoosesTheKindFromTheMetadata) {
   dense.strides = {1};
   dense.anchors_per_cell = {1 << 20};
   EXPECT_EQ(MakeZelkorFaceDecoder(Root(DetectorMetadata(dense)), 128, 128), nullptr);
+  // A grid without anchors adds none, however many cells it has.
+  DetectorMetadataSpec empty_grid;
+  empty_grid.strides = {1, 1 << 25};
+  empty_grid.anchors_per_cell = {0, 1};
+  auto sparse = MakeZelkorFaceDecoder(Root(DetectorMetadata(empty_grid)), 1 << 30, 1 << 30);
+  ASSERT_NE(sparse, nullptr);
+  EXPECT_EQ(sparse->num_faces(), 32 * 32);
 }
 
 }  // namespace
