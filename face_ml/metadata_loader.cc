@@ -7,12 +7,18 @@ namespace sorvanti {
 namespace api {
 namespace {
 
+// Sets may share one table, so ranges are limited in total too.
+constexpr int64_t kMaxContourRangeIndices = int64_t{1} << 20;
+
 bool ContourSetsWithinLimits(
     const flatbuffers::Vector<flatbuffers::Offset<fb::ContourSet>>* sets) {
   if (sets == nullptr) return true;
+  int64_t total = 0;
   for (const fb::ContourSet* set : *sets) {
     if (set->range_end() <= set->range_begin()) continue;  // an empty range
     if (set->range_begin() < 0 || set->range_end() > kMaxLandmarks) return false;
+    total += set->range_end() - set->range_begin();
+    if (total > kMaxContourRangeIndices) return false;
   }
   return true;
 }

@@ -36,7 +36,7 @@ inline constexpr int32_t kMaxLandmarks = 1 << 16;
 // Face detector: an input spec with at least one recommended size; without an output spec,
 // an anchors configuration whose per-layer vectors cover every layer used and whose strides
 // are positive; with a V1 output spec, anchors per cell for every stride. Both: contour
-// ranges within [0, kMaxLandmarks].
+// ranges within [0, kMaxLandmarks], 2^20 range indices at most in all.
 bool IsWellFormedMetadata(const fb::FaceDetectorMetadata& metadata);
 bool IsWellFormedMetadata(const fb::ContoursMetadata& metadata);
 // The anchors configuration part of the face-detector check.

@@ -166,13 +166,22 @@ TEST(ReadContourSetsTest, RangeThenIndices) {
 }
 
 TEST(ReadContourSetsTest, RangesBeyondAnyModelAreRefused) {
-  for (auto [begin, end] : {std::pair{-1, 3}, std::pair{0, kMaxLandmarks + 1}}) {
+  struct Case {
+    int begin, end, sets;
+    bool accepted;
+  } cases[] = {{-1, 3, 1, false},
+               {0, kMaxLandmarks + 1, 1, false},
+               {0, kMaxLandmarks, 16, true},
+               // The same table many times over: too many indices in all.
+               {0, kMaxLandmarks, 17, false}};
+  for (const Case& c : cases) {
     flatbuffers::FlatBufferBuilder fbb;
-    auto set = fb::CreateContourSet(fbb, 0, begin, end);
-    auto sets = fbb.CreateVector(std::vector<flatbuffers::Offset<fb::ContourSet>>{set});
+    auto set = fb::CreateContourSet(fbb, 0, c.begin, c.end);
+    auto sets = fbb.CreateVector(std::vector<flatbuffers::Offset<fb::ContourSet>>(c.sets, set));
     fb::FinishContoursMetadataBuffer(fbb, fb::CreateContoursMetadata(fbb, sets));
     const Bytes model = ModelFileWithMetadata(sorvanti::testing::Finish(fbb));
-    EXPECT_EQ(Load<fb::ContoursMetadata>(model, "COMD"), nullptr) << begin << ".." << end;
+    EXPECT_EQ(Load<fb::ContoursMetadata>(model, "COMD") != nullptr, c.accepted)
+        << c.begin << ".." << c.end << " x" << c.sets;
   }
 }
 
