@@ -2,12 +2,14 @@
 
 #include <GLES3/gl3.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/eagl/gl_test_util.h"
 #include "platform/corevideo/pixel_buffer.h"
 
 namespace {
@@ -47,20 +49,9 @@ class TextureCacheTest : public ::testing::Test {
     return texture;
   }
 
-  // Clears `texture` to `rgba` through a framebuffer of the current (caller's) context.
+  // Clears `texture` through a framebuffer of the current (caller's) context.
   static void Clear(CVOpenGLESTextureRef texture, float r, float g, float b, float a) {
-    GLuint framebuffer = 0;
-    glGenFramebuffers(1, &framebuffer);
-    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
-    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0,
-                           CVOpenGLESTextureGetTarget(texture), CVOpenGLESTextureGetName(texture),
-                           0);
-    ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER),
-              static_cast<GLenum>(GL_FRAMEBUFFER_COMPLETE));
-    glClearColor(r, g, b, a);
-    glClear(GL_COLOR_BUFFER_BIT);
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    glDeleteFramebuffers(1, &framebuffer);
+    platform::eagl::testing::ClearTexture(CVOpenGLESTextureGetName(texture), {r, g, b, a});
     glFlush();
   }
 
@@ -81,16 +72,8 @@ TEST_F(TextureCacheTest, UploadsRenderedPixelsReachTheBufferOnFlush) {
   ASSERT_NE(CVOpenGLESTextureGetName(texture), 0u);
 
   // The upload, seen from the caller's context: texel (1, 1) in RGBA order.
-  GLuint framebuffer = 0;
-  glGenFramebuffers(1, &framebuffer);
-  glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
-  glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
-                         CVOpenGLESTextureGetName(texture), 0);
-  uint8_t texel[4] = {};
-  glReadPixels(1, 1, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, texel);
-  EXPECT_EQ(std::vector<uint8_t>(texel, texel + 4), (std::vector<uint8_t>{18, 17, 16, 19}));
-  glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  glDeleteFramebuffers(1, &framebuffer);
+  EXPECT_EQ(platform::eagl::testing::ReadTexel(CVOpenGLESTextureGetName(texture), 1, 1),
+            (std::array<uint8_t, 4>{18, 17, 16, 19}));
 
   Clear(texture, 1, 0, 0, 1);  // red: B, G, R, A = 0, 0, 255, 255
   EXPECT_EQ(p.data[0], 0);     // nothing reaches the buffer before a flush

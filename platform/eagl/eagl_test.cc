@@ -7,43 +7,12 @@
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "platform/eagl/gl_test_util.h"
 
 namespace {
 
-// A 2x2 RGBA texture, cleared to `rgba` through a framebuffer when `clear` is set.
-GLuint MakeTexture(bool clear, std::array<float, 4> rgba) {
-  GLuint texture = 0;
-  glGenTextures(1, &texture);
-  glBindTexture(GL_TEXTURE_2D, texture);
-  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, 2, 2, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
-  glBindTexture(GL_TEXTURE_2D, 0);
-  if (clear) {
-    GLuint framebuffer = 0;
-    glGenFramebuffers(1, &framebuffer);
-    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
-    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
-    glViewport(0, 0, 2, 2);
-    glClearColor(rgba[0], rgba[1], rgba[2], rgba[3]);
-    glClear(GL_COLOR_BUFFER_BIT);
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    glDeleteFramebuffers(1, &framebuffer);
-    glFinish();
-  }
-  return texture;
-}
-
-// The first texel of `texture`, read through a framebuffer of the current context.
-std::array<uint8_t, 4> FirstTexel(GLuint texture) {
-  GLuint framebuffer = 0;
-  glGenFramebuffers(1, &framebuffer);
-  glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
-  glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
-  std::array<uint8_t, 4> texel{};
-  glReadPixels(0, 0, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, texel.data());
-  glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  glDeleteFramebuffers(1, &framebuffer);
-  return texel;
-}
+using platform::eagl::testing::NewClearedTexture;
+using platform::eagl::testing::ReadTexel;
 
 TEST(EAGLContextTest, ClearsATextureAndReadsItBackHeadless) {
   std::shared_ptr<EAGLContext> context = EAGLContext::initWithAPI(kEAGLRenderingAPIOpenGLES3);
@@ -56,8 +25,8 @@ TEST(EAGLContextTest, ClearsATextureAndReadsItBackHeadless) {
   glGetIntegerv(GL_MAJOR_VERSION, &major);
   EXPECT_GE(major, 3);
 
-  GLuint texture = MakeTexture(true, {1, 0.5f, 0, 1});
-  EXPECT_EQ(FirstTexel(texture), (std::array<uint8_t, 4>{255, 128, 0, 255}));
+  GLuint texture = NewClearedTexture({1, 0.5f, 0, 1});
+  EXPECT_EQ(ReadTexel(texture), (std::array<uint8_t, 4>{255, 128, 0, 255}));
   glDeleteTextures(1, &texture);
   EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 
@@ -89,12 +58,12 @@ TEST(EAGLContextTest, ContextsOfOneSharegroupSeeEachOthersTextures) {
   EXPECT_NE(other->sharegroup(), a->sharegroup());
 
   ASSERT_TRUE(EAGLContext::setCurrentContext(a));
-  GLuint texture = MakeTexture(true, {0, 0, 1, 1});
+  GLuint texture = NewClearedTexture({0, 0, 1, 1});
   a.reset();  // the share group outlives the context that made the texture
 
   ASSERT_TRUE(EAGLContext::setCurrentContext(b));
   EXPECT_TRUE(glIsTexture(texture));
-  EXPECT_EQ(FirstTexel(texture), (std::array<uint8_t, 4>{0, 0, 255, 255}));
+  EXPECT_EQ(ReadTexel(texture), (std::array<uint8_t, 4>{0, 0, 255, 255}));
 
   ASSERT_TRUE(EAGLContext::setCurrentContext(other));
   EXPECT_FALSE(glIsTexture(texture));
