@@ -297,14 +297,19 @@ TEST(GlContextTest, DedicatedThreadKeepsTheContextCurrentAndRunsJobsInOrder) {
 
   // Queued jobs run in order; the last one holds the last reference, so the context ends on its
   // own thread, which then deletes itself.
+  std::mutex order_mutex;
   std::vector<int> order;
   for (int i = 0; i < 10; ++i) {
-    context->RunWithoutWaiting([&order, i] { order.push_back(i); });
+    context->RunWithoutWaiting([&order_mutex, &order, i] {
+      std::lock_guard<std::mutex> lock(order_mutex);
+      order.push_back(i);
+    });
   }
   std::weak_ptr<GlContext> weak = context;
   GlContext* raw = context.get();
   raw->RunWithoutWaiting([held = std::move(context)]() mutable { held.reset(); });
   while (!weak.expired()) std::this_thread::yield();
+  std::lock_guard<std::mutex> lock(order_mutex);
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
 
   // Destroyed from another thread: unbinds on its thread and joins it.

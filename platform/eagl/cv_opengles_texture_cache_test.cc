@@ -3,9 +3,11 @@
 #include <GLES3/gl3.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -111,6 +113,38 @@ TEST_F(TextureCacheTest, ReleaseWritesRenderingBackAndLeavesUnchangedTexturesAlo
   EXPECT_EQ(GetPlane(sampled, 0).data[5], 42);
   CVPixelBufferRelease(rendered);
   CVPixelBufferRelease(sampled);
+}
+
+TEST_F(TextureCacheTest, ThreadsCreateReleaseAndFlushAtOnce) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 10;
+  std::atomic<bool> done{false};
+  std::thread flusher([&] {
+    while (!done) CVOpenGLESTextureCacheFlush(cache_, 0);
+  });
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::shared_ptr<EAGLContext> own =
+          EAGLContext::initWithAPI(kEAGLRenderingAPIOpenGLES3, context_->sharegroup());
+      ASSERT_TRUE(EAGLContext::setCurrentContext(own));
+      for (int round = 0; round < kRounds; ++round) {
+        CVPixelBufferRef buffer = MakeBuffer(8, 8, kCVPixelFormatType_32BGRA);
+        CVOpenGLESTextureRef texture = MakeTexture(buffer, GL_RGBA, GL_BGRA_EXT, GL_UNSIGNED_BYTE);
+        const uint8_t level = static_cast<uint8_t>(t * kRounds + round + 1);
+        Clear(texture, level / 255.0f, 0, 0, 1);  // red: byte 2 of each BGRA pixel
+        CFRelease(texture);
+        if (GetPlane(buffer, 0).data[2] != level) ++wrong[t];
+        CVPixelBufferRelease(buffer);
+      }
+      EAGLContext::setCurrentContext(nullptr);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  done = true;
+  flusher.join();
+  EXPECT_EQ(wrong, std::vector<int>(kThreads, 0));
 }
 
 // One row of the GPU buffer format tables; `clear` marks formats GL can render into, whose
