@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -279,6 +280,42 @@ TEST(GlContextTest, UncheckedGlErrorsAreLoggedAndNeverChangeTheStatus) {
   context->RunWithoutWaiting([] { glEnable(0x1234); });
   EXPECT_THAT(sink.lines(), ElementsAre("I Found unchecked GL error: GL_INVALID_ENUM",
                                         "W Ignoring unchecked GL error."));
+}
+
+TEST(GlContextTest, AContextTheThreadCannotMakeCurrentFailsTheWork) {
+  std::shared_ptr<GlContext> context = NewContext();
+  // Another thread holds the EAGL context current behind the GlContext's back.
+  std::promise<void> taken, release;
+  std::thread holder([&] {
+    EXPECT_TRUE(EAGLContext::setCurrentContext(context->platform_context()));
+    taken.set_value();
+    release.get_future().wait();
+    EAGLContext::setCurrentContext(nullptr);
+  });
+  taken.get_future().wait();
+
+  GlLogSink sink;
+  bool ran = false;
+  absl::Status status = context->Run([&] {
+    ran = true;
+    return absl::OkStatus();
+  });
+  EXPECT_EQ(status.code(), absl::StatusCode::kInternal);
+  EXPECT_THAT(status.message(), HasSubstr("Cannot set OpenGL context"));
+  context->RunWithoutWaiting([&] { ran = true; });
+  EXPECT_FALSE(ran);
+  ASSERT_EQ(sink.lines().size(), 1u);
+  EXPECT_THAT(sink.lines()[0], HasSubstr("E Failed to enter context: "));
+  EXPECT_EQ(GlContext::GetCurrent(), nullptr);
+
+  release.set_value();
+  holder.join();
+  // The failed attempts left the context-use mutex free.
+  EXPECT_TRUE(context->Run([&] {
+                       ran = true;
+                       return absl::OkStatus();
+                     }).ok());
+  EXPECT_TRUE(ran);
 }
 
 TEST(GlContextTest, DedicatedThreadKeepsTheContextCurrentAndRunsJobsInOrder) {
