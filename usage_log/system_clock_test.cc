@@ -6,6 +6,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "gtest/gtest.h"
 #include "platform/foundation/assertion_handler.h"
@@ -57,6 +58,19 @@ TEST(JQXSystemClockTest, UptimeIsWallTimeMinusTheCachedBootTime) {
   EXPECT_NEAR(clock->bootTimeMilliseconds(), ProcStatBootTimeMilliseconds(), 1000);
   EXPECT_EQ(clock->uptimeMilliseconds(),
             clock->currentTimeMilliseconds() - clock->bootTimeMilliseconds());
+}
+
+TEST(JQXSystemClockTest, BootTimeIsReadWhileAnotherThreadRefreshesIt) {
+  auto clock = JQXSystemClock::init();
+  std::thread poster([] {
+    for (int i = 0; i < 200; ++i) {
+      NSNotificationCenter::defaultCenter()->postNotificationName(
+          UIApplicationSignificantTimeChangeNotification);
+    }
+  });
+  int64_t btime = ProcStatBootTimeMilliseconds();
+  for (int i = 0; i < 200; ++i) EXPECT_NEAR(clock->bootTimeMilliseconds(), btime, 1000);
+  poster.join();
 }
 
 TEST(JQXSystemClockTest, ElapsedTimeAndNowFollowTheWallClock) {
