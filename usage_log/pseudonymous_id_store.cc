@@ -6,7 +6,7 @@
 #include "platform/foundation/ns_data.h"
 #include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/ns_http_cookie.h"
-#include "platform/foundation/system_log.h"
+#include "platform/utility/base_logger.h"
 #include "usage_log/app_groups.h"
 
 namespace {
@@ -15,13 +15,11 @@ constexpr char kFolderName[] = "ZRBPseudonymousID";
 constexpr char kFileName[] = "value.txt";
 constexpr char kCookieName[] = "NID";
 
-// Reports a problem of `method` at error level.
-void LogError(const char* method, const std::string& message) {
-  NSLog("ZRBPseudonymousIDStore::%s %s", method, message.c_str());
-}
-
-std::string Describe(const std::shared_ptr<NSError>& error) {
-  return error ? error->description() : std::string("(null)");
+// Reports a problem of the store's `method` at error level through the shared base logger.
+void LogError(const char* method, const char* format,
+              const platform::utility::FormatArguments& arguments = {}) {
+  const std::string function = std::string("ZRBPseudonymousIDStore::") + method;
+  platform::utility::LogError(function.c_str(), format, arguments);
 }
 
 // The state shared by every store of the process, under its own lock.
@@ -120,8 +118,8 @@ bool ZRBPseudonymousIDStore::initializeStorage() {
 
   if (manager->fileExistsAtPath(file->path())) {
     if (!ExcludeFromBackup(*folder, &error)) {
-      LogError(__func__, "Failed to exclude existing Pseudonymous ID folder from back up: " +
-                             Describe(error));
+      LogError(__func__, "Failed to exclude existing Pseudonymous ID folder from back up: %@",
+               {error});
     }
     has_initialized_storage_ = true;
     return true;
@@ -130,7 +128,7 @@ bool ZRBPseudonymousIDStore::initializeStorage() {
   const NSFileAttributes unprotected = {{NSFileProtectionKey, std::string(NSFileProtectionNone)}};
   if (!manager->createDirectoryAtURL(*folder, true, unprotected, &error) ||
       !ExcludeFromBackup(*folder, &error)) {
-    LogError(__func__, "Could not create Pseudonymous ID Directory: " + Describe(error));
+    LogError(__func__, "Could not create Pseudonymous ID Directory: %@", {error});
     return false;
   }
 
@@ -149,7 +147,7 @@ bool ZRBPseudonymousIDStore::initializeStorage() {
 
   if (!manager->setAttributes(unprotected, file->path(), &error) ||
       !ExcludeFromBackup(*file, &error)) {
-    LogError(__func__, "Could not set Pseudonymous ID file permissions: " + Describe(error));
+    LogError(__func__, "Could not set Pseudonymous ID file permissions: %@", {error});
     return false;
   }
   has_initialized_storage_ = true;
@@ -169,7 +167,7 @@ std::optional<std::string> ZRBPseudonymousIDStore::pseudonymousIDWithoutChecking
   std::shared_ptr<NSError> error;
   std::optional<std::string> text = NSStringWithContentsOfURL(*url, &error);
   if (!text.has_value()) {
-    LogError(__func__, "Could not retrieve Pseudonymous ID: " + Describe(error));
+    LogError(__func__, "Could not retrieve Pseudonymous ID: %@", {error});
     return std::nullopt;
   }
   if (text->empty()) return std::nullopt;
@@ -186,7 +184,7 @@ void ZRBPseudonymousIDStore::setPseudonymousIDWithoutCheckingEnabledStatus(
   if (!initializeStorage()) return;
   const std::string text = value.value_or("");
   if (!isValidPseudonymousID(text)) {
-    LogError(__func__, "Skipped setting invalid pseudonymous ID: " + text);
+    LogError(__func__, "Skipped setting invalid pseudonymous ID: %@", {text});
     return;
   }
   std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -222,7 +220,7 @@ void ZRBPseudonymousIDStore::updateRequestWithPseudonymousID(NSMutableURLRequest
   const std::string identifier = pseudonymousID().value_or("");
   // The file may hold an unchecked seed or another app's write: never put that in a header.
   if (!isValidPseudonymousID(identifier)) {
-    LogError(__func__, "Skipped sending invalid pseudonymous ID: " + identifier);
+    LogError(__func__, "Skipped sending invalid pseudonymous ID: %@", {identifier});
     return;
   }
   request.setValue(std::string(kCookieName) + "=" + identifier, "Cookie");

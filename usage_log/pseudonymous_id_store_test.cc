@@ -16,14 +16,13 @@
 #include "platform/foundation/ns_user_defaults.h"
 #include "platform/foundation/sandbox.h"
 #include "platform/foundation/scoped_test_folder.h"
-#include "platform/foundation/system_log.h"
+#include "platform/utility/base_logger.h"
 #include "usage_log/app_groups.h"
 
 namespace {
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
-using ::testing::EndsWith;
 using ::testing::IsEmpty;
 using platform::foundation::ScopedTestFolder;
 using platform::foundation::SetAppGroupContainer;
@@ -90,7 +89,7 @@ TEST_F(PseudonymousIDStoreTest, StoresValidValuesAsRawBytesAndRefusesTheRest) {
     SCOPED_TRACE(c.value);
     EXPECT_EQ(ZRBPseudonymousIDStore::isValidPseudonymousID(c.value), c.valid);
     store_->setPseudonymousIDWithoutCheckingEnabledStatus("prior");
-    platform::foundation::SystemLogCapture capture;
+    platform::utility::BaseLoggerCapture capture;
     store_->setPseudonymousIDWithoutCheckingEnabledStatus(c.value);
     if (c.valid) {
       EXPECT_EQ(ReadFile(FilePath()), c.value);
@@ -99,8 +98,11 @@ TEST_F(PseudonymousIDStoreTest, StoresValidValuesAsRawBytesAndRefusesTheRest) {
                 c.value.empty() ? std::nullopt : std::optional<std::string>(c.value));
     } else {
       EXPECT_EQ(ReadFile(FilePath()), "prior");
-      EXPECT_THAT(capture.messages(),
-                  ElementsAre(EndsWith("Skipped setting invalid pseudonymous ID: " + c.value)));
+      ASSERT_EQ(capture.lines().size(), 1u);
+      EXPECT_EQ(capture.lines()[0].level, platform::utility::kLogLevelError);
+      EXPECT_EQ(capture.lines()[0].function,
+                "ZRBPseudonymousIDStore::setPseudonymousIDWithoutCheckingEnabledStatus");
+      EXPECT_EQ(capture.lines()[0].message, "Skipped setting invalid pseudonymous ID: " + c.value);
     }
   }
 }
@@ -176,22 +178,22 @@ TEST_F(PseudonymousIDStoreTest, CookieExchangeOnlyWhileEnabled) {
 
   // An invalid cookie value is not stored; other fields are not cookies.
   {
-    platform::foundation::SystemLogCapture capture;
+    platform::utility::BaseLoggerCapture capture;
     EXPECT_EQ(store_->setPseudonymousIDFromResponse(*NSHTTPURLResponse::initWithURL(
                   url, 200, {{"Set-Cookie", "NID=a\\b"}, {"X", "NID=x"}})),
               "second");
     EXPECT_THAT(capture.messages(),
-                ElementsAre(EndsWith("Skipped setting invalid pseudonymous ID: a\\b")));
+                ElementsAre("Skipped setting invalid pseudonymous ID: a\\b"));
   }
 
   // Another app wrote a value that must not go into a header.
   WriteFile(FilePath(), "evil\r\nX-Injected: 1");
   auto fresh = NSMutableURLRequest::requestWithURL(url);
-  platform::foundation::SystemLogCapture capture;
+  platform::utility::BaseLoggerCapture capture;
   store_->updateRequestWithPseudonymousID(*fresh);
   EXPECT_EQ(fresh->valueForHTTPHeaderField("Cookie"), std::nullopt);
   EXPECT_THAT(capture.messages(),
-              Contains(EndsWith("Skipped sending invalid pseudonymous ID: evil\r\nX-Injected: 1")));
+              Contains("Skipped sending invalid pseudonymous ID: evil\r\nX-Injected: 1"));
 }
 
 TEST_F(PseudonymousIDStoreTest, NewFileTakesTheSeedUnchecked) {
@@ -217,12 +219,12 @@ TEST_F(PseudonymousIDStoreTest, NewFileTakesTheSeedUnchecked) {
 TEST_F(PseudonymousIDStoreTest, WithoutTheEntitlementNothingIsStoredUntilItArrives) {
   SetAppGroupContainer(ZRBAppGroups::sharedAppGroupName(), "");
   {
-    platform::foundation::SystemLogCapture capture;
+    platform::utility::BaseLoggerCapture capture;
     EXPECT_EQ(store_->pseudonymousIDURL(), nullptr);
     store_->setPseudonymousIDWithoutCheckingEnabledStatus("abc");
     EXPECT_EQ(store_->pseudonymousIDWithoutCheckingEnabledStatus(), std::nullopt);
-    EXPECT_THAT(capture.messages(), ElementsAre(EndsWith("Shared App Groups unavailable"),
-                                                EndsWith("Shared App Groups unavailable")));
+    EXPECT_THAT(capture.messages(), ElementsAre("Shared App Groups unavailable",
+                                                "Shared App Groups unavailable"));
   }
   GiveContainer();
   store_->setPseudonymousIDWithoutCheckingEnabledStatus("abc");
@@ -232,10 +234,10 @@ TEST_F(PseudonymousIDStoreTest, WithoutTheEntitlementNothingIsStoredUntilItArriv
 TEST_F(PseudonymousIDStoreTest, StorageFailuresAreLoggedAndRetried) {
   // A file where the folder should be.
   WriteFile(folder_.Path("group/ZRBPseudonymousID"), "");
-  platform::foundation::SystemLogCapture capture;
+  platform::utility::BaseLoggerCapture capture;
   EXPECT_FALSE(store_->initializeStorage());
   EXPECT_THAT(capture.messages(),
-              ElementsAre(::testing::HasSubstr("Could not create Pseudonymous ID Directory: ")));
+              ElementsAre(::testing::StartsWith("Could not create Pseudonymous ID Directory: ")));
   unlink(folder_.Path("group/ZRBPseudonymousID").c_str());
   EXPECT_TRUE(store_->initializeStorage());
 }
