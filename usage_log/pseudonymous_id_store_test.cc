@@ -4,9 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gmock/gmock.h"
@@ -240,6 +243,30 @@ TEST_F(PseudonymousIDStoreTest, StorageFailuresAreLoggedAndRetried) {
               ElementsAre(::testing::StartsWith("Could not create Pseudonymous ID Directory: ")));
   unlink(folder_.Path("group/ZRBPseudonymousID").c_str());
   EXPECT_TRUE(store_->initializeStorage());
+}
+
+TEST_F(PseudonymousIDStoreTest, ThreadsWritingReadingAndObservingShareOneStore) {
+  auto observer = std::make_shared<CountingObserver>();
+  std::atomic<int> resets{0};
+  observer->on_reset = [&](const std::shared_ptr<ZRBPseudonymousIDStore>& store) {
+    ++resets;
+    store->pseudonymousIDWithoutCheckingEnabledStatus();
+  };
+  store_->addObserver(observer);
+  const std::set<std::optional<std::string>> known = {std::nullopt, "t0", "t1", "t2", "t3"};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 25; ++i) {
+        store_->setPseudonymousIDWithoutCheckingEnabledStatus(i % 5 == 0 ? std::string()
+                                                                          : "t" + std::to_string(t));
+        EXPECT_TRUE(known.count(store_->pseudonymousIDWithoutCheckingEnabledStatus()));
+        if (i % 10 == 0) store_->addObserver(std::make_shared<CountingObserver>());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(resets.load(), 4 * 5);
 }
 
 TEST_F(PseudonymousIDStoreTest, KilledWriterLeavesOneWholeValue) {
