@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "gtest/gtest.h"
+#include "platform/metal/pixel_format.h"
 
 namespace {
 
@@ -62,6 +63,21 @@ TEST(HalfTest, RoundsToNearestEven) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(FloatToHalf(c.value), c.half) << std::hexfloat << c.value;
+  }
+}
+
+TEST(HalfTest, HalfFloatTexelsRoundLikeFloatToHalf) {
+  // Writing RGBA16Float texels may take a faster path; it must give the same bits.
+  const platform::metal::PixelFormatInfo* format = platform::metal::FindPixelFormatInfo(MTLPixelFormatRGBA16Float);
+  ASSERT_NE(format, nullptr);
+  for (uint64_t bits = 0; bits <= 0xffffffffu; bits += 4093) {
+    platform::metal::float4 value;
+    for (int c = 0; c < 4; ++c) value[c] = std::bit_cast<float>(static_cast<uint32_t>(bits + c * 977));
+    uint16_t halves[4];
+    format->encode(value, reinterpret_cast<uint8_t*>(halves));
+    for (int c = 0; c < 4; ++c) {
+      ASSERT_EQ(halves[c], FloatToHalf(value[c])) << std::hexfloat << value[c];
+    }
   }
 }
 

@@ -17,6 +17,10 @@
 
 namespace platform::metal {
 
+// Four floats in one SIMD register: how texels travel inside the device (returning a
+// std::array of four floats splits it over two registers and stalls where it is put back).
+typedef float TexelVector __attribute__((vector_size(16)));
+
 enum class ChannelType { kUnorm8, kUint8, kFloat16, kFloat32 };
 
 struct PixelFormatInfo {
@@ -25,13 +29,22 @@ struct PixelFormatInfo {
   int channels;      // 1, 2 or 4
   ChannelType type;
   int bytes_per_pixel;
+  // The conversions of one texel, specialised for the format (what DecodeTexel and
+  // EncodeTexel call).
+  TexelVector (*decode)(const uint8_t* texel);
+  void (*encode)(const float4& value, uint8_t* texel);
 };
 
 // The layout of `format`, or null for a format no texture can have here.
 const PixelFormatInfo* FindPixelFormatInfo(MTLPixelFormat format);
 
-float4 DecodeTexel(const PixelFormatInfo& info, const uint8_t* texel);
-void EncodeTexel(const PixelFormatInfo& info, const float4& value, uint8_t* texel);
+inline float4 DecodeTexel(const PixelFormatInfo& info, const uint8_t* texel) {
+  const TexelVector v = info.decode(texel);
+  return float4{v[0], v[1], v[2], v[3]};
+}
+inline void EncodeTexel(const PixelFormatInfo& info, const float4& value, uint8_t* texel) {
+  info.encode(value, texel);
+}
 
 }  // namespace platform::metal
 

@@ -95,28 +95,28 @@ void MTLTexture::writeTexel(NSUInteger x, NSUInteger y, const platform::metal::f
 platform::metal::float4 MTLTexture::sample(const MTLSamplerState& sampler, float u, float v) const {
   const float x = sampler.normalizedCoordinates() ? u * static_cast<float>(width_) : u;
   const float y = sampler.normalizedCoordinates() ? v * static_cast<float>(height_) : v;
-  const auto clamp_x = [this](float i) {
-    return static_cast<NSUInteger>(std::clamp(i, 0.0f, static_cast<float>(width_ - 1)));
-  };
-  const auto clamp_y = [this](float j) {
-    return static_cast<NSUInteger>(std::clamp(j, 0.0f, static_cast<float>(height_ - 1)));
+  const float max_x = static_cast<float>(width_ - 1), max_y = static_cast<float>(height_ - 1);
+  // Indices are clamped here, so texels are read without the bounds check of readTexel.
+  const auto vector_texel = [this](float i, float j) {
+    return format_.decode(storage_.data + static_cast<int>(j) * storage_.bytes_per_row +
+                          static_cast<int>(i) * format_.bytes_per_pixel);
   };
   if (sampler.filter() == MTLSamplerMinMagFilterNearest) {
-    return readTexel(clamp_x(std::floor(x)), clamp_y(std::floor(y)));
+    return readTexel(static_cast<int>(std::clamp(std::floor(x), 0.0f, max_x)),
+                     static_cast<int>(std::clamp(std::floor(y), 0.0f, max_y)));
   }
   // Bilinear between the four texel centres around (x, y).
   const float fx = x - 0.5f, fy = y - 0.5f;
   const float x0 = std::floor(fx), y0 = std::floor(fy);
   const float wx = fx - x0, wy = fy - y0;
-  const platform::metal::float4 t00 = readTexel(clamp_x(x0), clamp_y(y0));
-  const platform::metal::float4 t10 = readTexel(clamp_x(x0 + 1), clamp_y(y0));
-  const platform::metal::float4 t01 = readTexel(clamp_x(x0), clamp_y(y0 + 1));
-  const platform::metal::float4 t11 = readTexel(clamp_x(x0 + 1), clamp_y(y0 + 1));
-  platform::metal::float4 result;
-  for (int c = 0; c < 4; ++c) {
-    const float top = t00[c] + (t10[c] - t00[c]) * wx;
-    const float bottom = t01[c] + (t11[c] - t01[c]) * wx;
-    result[c] = top + (bottom - top) * wy;
-  }
-  return result;
+  const float left = std::clamp(x0, 0.0f, max_x), right = std::clamp(x0 + 1, 0.0f, max_x);
+  const float top = std::clamp(y0, 0.0f, max_y), bottom = std::clamp(y0 + 1, 0.0f, max_y);
+  const platform::metal::TexelVector t00 = vector_texel(left, top);
+  const platform::metal::TexelVector t10 = vector_texel(right, top);
+  const platform::metal::TexelVector t01 = vector_texel(left, bottom);
+  const platform::metal::TexelVector t11 = vector_texel(right, bottom);
+  const platform::metal::TexelVector upper = t00 + (t10 - t00) * wx;
+  const platform::metal::TexelVector lower = t01 + (t11 - t01) * wx;
+  const platform::metal::TexelVector result = upper + (lower - upper) * wy;
+  return platform::metal::float4{result[0], result[1], result[2], result[3]};
 }
