@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -146,6 +147,30 @@ TEST(MTLTextureTest, ReplaceRegionAndGetBytesCopyARegion) {
   texture->getBytes(all, 5, MTLRegionMake2D(0, 0, 5, 4), 0);
   const uint8_t expected[4][5] = {{0, 0, 0, 0, 0}, {0, 0, 1, 2, 0}, {0, 0, 4, 5, 0}, {0, 0, 0, 0, 0}};
   EXPECT_EQ(std::memcmp(all, expected, sizeof(all)), 0);
+}
+
+TEST(MTLTextureTest, SamplesBeyondTheEdgesTakeTheEdgeTexels) {
+  auto texture = Device()->newTextureWithDescriptor(
+      MTLTextureDescriptor::texture2DDescriptorWithPixelFormat(MTLPixelFormatR32Float, 2, 2, false));
+  const float texels[4] = {1, 2, 3, 4};  // rows (1 2) and (3 4)
+  texture->replaceRegion(MTLRegionMake2D(0, 0, 2, 2), 0, texels, 2 * sizeof(float));
+  const MTLSamplerState& linear = platform::metal::LinearClampSampler();
+  MTLSamplerDescriptor nearest_descriptor;
+  const MTLSamplerState nearest(nearest_descriptor);
+  struct Case {
+    float u, v, linear, nearest;
+  };
+  const Case cases[] = {
+      {0.5f, 0.5f, 2.5f, 4},      // the middle: all four texels
+      {-7.0f, 0.25f, 1, 1},       // left of the texture, on row 0's centre
+      {1e30f, 0.75f, 4, 4},       // far right, on row 1's centre
+      {INFINITY, -INFINITY, 2, 2},
+      {NAN, 0.75f, 3, 3},         // held at the left edge
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(texture->sample(linear, c.u, c.v)[0], c.linear) << c.u << ", " << c.v;
+    EXPECT_EQ(texture->sample(nearest, c.u, c.v)[0], c.nearest) << c.u << ", " << c.v;
+  }
 }
 
 TEST(MTLTextureTest, TexelsConvertByFormat) {

@@ -93,8 +93,12 @@ void MTLTexture::writeTexel(NSUInteger x, NSUInteger y, const platform::metal::f
 }
 
 platform::metal::float4 MTLTexture::sample(const MTLSamplerState& sampler, float u, float v) const {
-  const float x = sampler.normalizedCoordinates() ? u * static_cast<float>(width_) : u;
-  const float y = sampler.normalizedCoordinates() ? v * static_cast<float>(height_) : v;
+  const float width = static_cast<float>(width_), height = static_cast<float>(height_);
+  // In texel units, held to [0, size]: every position beyond an edge samples as the edge does,
+  // and infinities and NaNs (a degenerate transform in a shader) stay harmless.
+  const auto hold = [](float t, float size) { return t > 0 ? (t < size ? t : size) : 0.0f; };
+  const float x = hold(sampler.normalizedCoordinates() ? u * width : u, width);
+  const float y = hold(sampler.normalizedCoordinates() ? v * height : v, height);
   const float max_x = static_cast<float>(width_ - 1), max_y = static_cast<float>(height_ - 1);
   // Indices are clamped here, so texels are read without the bounds check of readTexel.
   const auto vector_texel = [this](float i, float j) {
