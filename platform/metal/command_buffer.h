@@ -24,7 +24,8 @@
 // one at a time, in the order their commits take the queue. Nothing is asynchronous, so every
 // run is deterministic; waitUntilCompleted still blocks a thread other than the committing one
 // until the work and the handlers are done, and blocks forever on a buffer nobody commits, as
-// on the platform.
+// on the platform. Encoded work runs while its queue is held: it must not commit to its own
+// queue (completed handlers may).
 //
 // What the platform's validation layer stops is a failed CHECK here: a second encoder while one
 // is open, encoding into or adding a handler to a committed buffer, committing twice or with an
