@@ -1,6 +1,9 @@
 #include "platform/metal/cv_metal_texture_cache.h"
 
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -66,6 +69,90 @@ TEST_F(CVMetalTextureCacheTest, TextureIsThePlanesMemoryAndKeepsTheBufferAlive) 
   EXPECT_EQ(count, 2) << "the texture holds one reference";
   EXPECT_EQ(texture->readTexel(2, 1), (float4{0, 0, 1, 1})) << "still readable after both releases";
   CVMetalTextureCacheFlush(cache_, 0);
+}
+
+constexpr char kCopySource[] = "vertex quad(); fragment copy();";
+
+[[maybe_unused]] const bool kRegistered = platform::metal::RegisterShaderLibrary(
+    kCopySource,
+    {platform::metal::VertexShader("quad",
+                                   [](uint32_t vid, const platform::metal::ArgumentTable&) {
+                                     constexpr float kCorners[6][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}};
+                                     platform::metal::VertexOut out;
+                                     out.position = {kCorners[vid][0] * 2 - 1, 1 - kCorners[vid][1] * 2, 0, 1};
+                                     out.varyings[0] = kCorners[vid][0];
+                                     out.varyings[1] = kCorners[vid][1];
+                                     return out;
+                                   }),
+     platform::metal::FragmentShader("copy", [](const platform::metal::FragmentIn& in,
+                                                const platform::metal::ArgumentTable& args) {
+       return args.texture(0)->sample(platform::metal::LinearClampSampler(), in.varyings[0], in.varyings[1]);
+     })});
+
+// The road of a camera frame into a model: pixel buffer -> texture cache -> render pass ->
+// half-float texture view of a buffer over caller memory. Nothing is copied on the way.
+TEST_F(CVMetalTextureCacheTest, FrameRendersIntoATensorBufferThroughTextureViews) {
+  constexpr int kSize = 4;
+  CVPixelBufferRef frame = Buffer(kSize, kSize, kCVPixelFormatType_32BGRA);
+  const platform::corevideo::Plane plane = GetPlane(frame, 0);
+  for (int y = 0; y < kSize; ++y) {
+    for (int x = 0; x < kSize; ++x) {
+      uint8_t* bgra = plane.data + y * plane.bytes_per_row + x * 4;
+      bgra[0] = 0;                               // blue
+      bgra[1] = static_cast<uint8_t>(y * 85);    // green
+      bgra[2] = static_cast<uint8_t>(x * 85);    // red
+      bgra[3] = 255;
+    }
+  }
+  CVMetalTextureRef cv_texture = nullptr;
+  ASSERT_EQ(CVMetalTextureCacheCreateTextureFromImage(kCFAllocatorDefault, cache_, frame, nullptr,
+                                                      MTLPixelFormatBGRA8Unorm, kSize, kSize, 0, &cv_texture),
+            kCVReturnSuccess);
+
+  const size_t page = getpagesize();
+  auto* tensor = static_cast<uint16_t*>(std::aligned_alloc(page, page));
+  std::memset(tensor, 0xff, page);
+  auto buffer = device_->newBufferWithBytesNoCopy(tensor, page, 0, nullptr);
+  auto view_descriptor =
+      MTLTextureDescriptor::texture2DDescriptorWithPixelFormat(MTLPixelFormatRGBA16Float, kSize, kSize, false);
+  view_descriptor->setUsage(MTLTextureUsageRenderTarget);
+  auto view = buffer->newTextureWithDescriptor(view_descriptor, 0, kSize * 8);
+  ASSERT_NE(view, nullptr);
+
+  auto library = device_->newLibraryWithSource(kCopySource, nullptr, nullptr);
+  auto pipeline_descriptor = std::make_shared<MTLRenderPipelineDescriptor>();
+  pipeline_descriptor->setVertexFunction(library->newFunctionWithName("quad"));
+  pipeline_descriptor->setFragmentFunction(library->newFunctionWithName("copy"));
+  pipeline_descriptor->colorAttachments()[0].setPixelFormat(MTLPixelFormatRGBA16Float);
+  auto pass = MTLRenderPassDescriptor::renderPassDescriptor();
+  pass->colorAttachments()[0].setTexture(view);
+  pass->colorAttachments()[0].setLoadAction(MTLLoadActionClear);
+  auto commands = device_->newCommandQueue()->commandBuffer();
+  auto encoder = commands->renderCommandEncoderWithDescriptor(pass);
+  encoder->setRenderPipelineState(device_->newRenderPipelineStateWithDescriptor(pipeline_descriptor, nullptr));
+  encoder->setFragmentTexture(CVMetalTextureGetTexture(cv_texture), 0);
+  encoder->drawPrimitives(MTLPrimitiveTypeTriangle, 0, 6);
+  encoder->endEncoding();
+  CFRelease(cv_texture);
+  CVPixelBufferRelease(frame);  // the encoded pass holds the texture, the texture the frame
+  commands->commit();
+  commands->waitUntilCompleted();
+
+  // Same size, so every output texel centre is an input texel centre: an exact copy, in
+  // (r, g, b, a) order, four halves per pixel.
+  for (int y = 0; y < kSize; ++y) {
+    for (int x = 0; x < kSize; ++x) {
+      const uint16_t* halves = tensor + (y * kSize + x) * 4;
+      EXPECT_EQ(halves[0], platform::metal::FloatToHalf(x * 85 / 255.0f)) << x << ", " << y;
+      EXPECT_EQ(halves[1], platform::metal::FloatToHalf(y * 85 / 255.0f)) << x << ", " << y;
+      EXPECT_EQ(halves[2], 0) << x << ", " << y;
+      EXPECT_EQ(halves[3], 0x3c00) << x << ", " << y;
+    }
+  }
+  EXPECT_EQ(tensor[kSize * kSize * 4], 0xffff) << "nothing written past the view";
+  buffer.reset();
+  view.reset();
+  std::free(tensor);
 }
 
 TEST_F(CVMetalTextureCacheTest, BiPlanarPlanesGetTheirOwnTextures) {
