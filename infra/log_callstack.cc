@@ -14,6 +14,16 @@ inline void KeepFrame() { asm volatile("" ::: "memory"); }
 
 constexpr int kFirstRoom = 128;
 
+// The index of the capturing function's own frame in a capture it made. Normally 0, but a
+// wrapper of backtrace (a sanitizer's interceptor) adds frames of its own in front; the frame
+// after the capturing one holds `returnAddress`, the address the capturing function returns to.
+uint64_t OwnFrameIndex(void* const* addresses, int captured, void* returnAddress) {
+  for (int i = 1; i < captured && i <= 4; ++i) {
+    if (addresses[i] == returnAddress) return static_cast<uint64_t>(i - 1);
+  }
+  return 0;
+}
+
 }  // namespace
 
 __attribute__((noinline)) std::shared_ptr<ZRBLogSymbolCallstack>
@@ -26,10 +36,13 @@ ZRBLogSymbolCallstack::symbolCallstackIgnoringFrameCount(uint64_t count) {
     if (static_cast<size_t>(captured) < addresses.size()) break;
     addresses.resize(addresses.size() * 2);
   }
-  if (count >= static_cast<uint64_t>(captured)) return nullptr;
+  uint64_t own = OwnFrameIndex(addresses.data(), captured, __builtin_return_address(0));
+  if (count >= static_cast<uint64_t>(captured) - own) return nullptr;
   std::vector<std::string> symbols;
   if (char** texts = backtrace_symbols(addresses.data(), captured)) {
-    for (int i = static_cast<int>(count) + 1; i < captured; ++i) symbols.emplace_back(texts[i]);
+    for (uint64_t i = own + count + 1; i < static_cast<uint64_t>(captured); ++i) {
+      symbols.emplace_back(texts[i]);
+    }
     std::free(texts);
   }
   auto result = initWithSymbols(std::move(symbols));
@@ -85,11 +98,11 @@ ZRBLogAddressCallstack::initWithAddressesIgnoringFrameCount(uint64_t count) {
     if (room > (1 << 24)) return nullptr;
     room *= 2;
   }
-  if (count >= static_cast<uint64_t>(captured) || count + 1 >= static_cast<uint64_t>(captured)) {
-    return nullptr;
-  }
+  uint64_t own = OwnFrameIndex(buffer.get(), captured, __builtin_return_address(0));
+  uint64_t after_own = static_cast<uint64_t>(captured) - own;
+  if (count >= after_own || count + 1 >= after_own) return nullptr;
   auto result =
-      std::make_shared<ZRBLogAddressCallstack>(std::move(buffer), captured, count + 1);
+      std::make_shared<ZRBLogAddressCallstack>(std::move(buffer), captured, own + count + 1);
   KeepFrame();
   return result;
 }

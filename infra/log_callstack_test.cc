@@ -2,6 +2,7 @@
 
 #include <execinfo.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "gmock/gmock.h"
@@ -33,6 +34,12 @@ __attribute__((noinline)) Captured CaptureAtDepth(int depth) {
   Captured captured;
   captured.reference.resize(1024);
   captured.reference.resize(backtrace(captured.reference.data(), 1024));
+  // Start the reference at this function's frame (a sanitizer's backtrace adds its own first).
+  auto caller = std::find(captured.reference.begin(), captured.reference.end(),
+                          __builtin_return_address(0));
+  if (caller != captured.reference.end() && caller != captured.reference.begin()) {
+    captured.reference.erase(captured.reference.begin(), caller - 1);
+  }
   captured.stack = ZRBLogAddressCallstack::addressCallstackIgnoringFrameCount(0);
   KeepFrame();
   return captured;
@@ -63,9 +70,7 @@ TEST(LogCallstackTest, IgnoringFramesAndTooManyIgnored) {
 }
 
 __attribute__((noinline)) std::shared_ptr<ZRBLogSymbolCallstack> SymbolsHere(void** here) {
-  void* frames[2];
-  backtrace(frames, 2);
-  *here = frames[0];
+  *here = reinterpret_cast<void*>(&SymbolsHere);
   auto stack = ZRBLogSymbolCallstack::symbolCallstackIgnoringFrameCount(0);
   KeepFrame();
   return stack;

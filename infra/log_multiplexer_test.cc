@@ -1,7 +1,5 @@
 #include "infra/log_multiplexer.h"
 
-#include <execinfo.h>
-
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -246,9 +244,7 @@ class SharedMultiplexerTest : public ::testing::Test {
 inline void KeepFrame() { asm volatile("" ::: "memory"); }
 
 __attribute__((noinline)) void ReportHere(void** caller) {
-  void* frames[2];
-  backtrace(frames, 2);
-  *caller = frames[1];
+  *caller = __builtin_return_address(0);
   ZRB_LOG_MESSAGE(3, "Could not %@ %d", "write", 7);
   KeepFrame();
 }
