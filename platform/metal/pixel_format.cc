@@ -9,6 +9,7 @@
 #include "platform/metal/half.h"
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -74,9 +75,13 @@ __attribute__((target("f16c"))) void EncodeFourHalvesF16C(const float4& value, u
   _mm_storel_epi64(reinterpret_cast<__m128i*>(texel), halves);
 }
 
+// F16C instructions are VEX-encoded, so the system must also have AVX enabled (OSXSAVE).
+// Read from CPUID directly: clang's __builtin_cpu_supports does not know "f16c".
 const bool kHasF16C = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("f16c") != 0;
+  unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+  constexpr unsigned int kOsXsave = 1u << 27, kAvx = 1u << 28, kF16c = 1u << 29;
+  return (ecx & (kOsXsave | kAvx | kF16c)) == (kOsXsave | kAvx | kF16c);
 }();
 #endif
 
