@@ -42,13 +42,11 @@ std::string ErrorText(int error_number) {
 
 class ThreadPool::WorkerThread {
  public:
-  // Starts the thread at once.
   WorkerThread(ThreadPool* pool, const std::string& name_prefix)
-      : pool_(pool), name_prefix_(name_prefix) {
-    int error = pthread_create(&thread_, nullptr, &WorkerThread::ThreadBody, this);
-    CHECK_EQ(error, 0) << "Failed to create a worker thread of the pool \"" << name_prefix_
-                       << "\": " << ErrorText(error);
-  }
+      : pool_(pool), name_prefix_(name_prefix) {}
+
+  // Starts the thread; returns 0 or the system's error number.
+  int Start() { return pthread_create(&thread_, nullptr, &WorkerThread::ThreadBody, this); }
 
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
@@ -90,7 +88,9 @@ ThreadPool::ThreadPool(const ThreadOptions& thread_options, const std::string& n
       num_threads_(num_threads == 0 ? 1 : num_threads),
       thread_options_(thread_options) {}
 
-ThreadPool::~ThreadPool() {
+ThreadPool::~ThreadPool() { StopWorkers(); }
+
+void ThreadPool::StopWorkers() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopped_ = true;
@@ -100,12 +100,21 @@ ThreadPool::~ThreadPool() {
     thread->Join();
     thread.reset();
   }
+  threads_.clear();
 }
 
-void ThreadPool::StartWorkers() {
+absl::Status ThreadPool::StartWorkers() {
   for (int i = 0; i < num_threads_; ++i) {
-    threads_.push_back(std::make_unique<WorkerThread>(this, name_prefix_));
+    auto thread = std::make_unique<WorkerThread>(this, name_prefix_);
+    if (int error = thread->Start(); error != 0) {
+      StopWorkers();
+      return absl::ResourceExhaustedError(
+          absl::StrCat("Failed to create worker thread ", i + 1, " of ", num_threads_,
+                       " of the pool \"", name_prefix_, "\": ", ErrorText(error)));
+    }
+    threads_.push_back(std::move(thread));
   }
+  return absl::OkStatus();
 }
 
 void ThreadPool::Schedule(std::function<void()> task) {

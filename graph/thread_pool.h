@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
 
 namespace kaldren {
 
@@ -66,8 +67,10 @@ class ThreadPool {
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
-  // Starts the workers; call once. A worker thread that cannot be created ends the process.
-  void StartWorkers();
+  // Starts the workers; call once. When the system refuses to create a worker thread, the
+  // workers already started are stopped (after running what was queued) and the result is
+  // RESOURCE_EXHAUSTED with the system's text; the pool then runs nothing more.
+  absl::Status StartWorkers();
 
   // Queues `task`; tasks start in the order they were scheduled, on any worker. A task object
   // is destroyed with the pool's lock held, so its captured state must not use this pool from
@@ -81,6 +84,8 @@ class ThreadPool {
   class WorkerThread;
 
   void RunWorker();
+  // Sets the stop flag, wakes every worker and joins them in creation order.
+  void StopWorkers();
 
   const std::string name_prefix_;
   std::vector<std::unique_ptr<WorkerThread>> threads_;

@@ -5,7 +5,9 @@
 
 #include <dirent.h>
 
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <latch>
 #include <mutex>
 #include <string>
@@ -49,7 +51,7 @@ TEST(ThreadPoolTest, ThreadNameIsPrefixSlashIdCutToFifteenCharacters) {
 TEST(ThreadPoolTest, ZeroThreadsStartsOneWorker) {
   ThreadPool pool("zeropool", 0);
   EXPECT_EQ(pool.num_threads(), 1);
-  pool.StartWorkers();
+  ASSERT_TRUE(pool.StartWorkers().ok());
   std::latch ran(1);
   pool.Schedule([&ran] { ran.count_down(); });
   ran.wait();
@@ -61,7 +63,7 @@ TEST(ThreadPoolTest, OneWorkerRunsTasksInOrderAndDestructionRunsEveryQueuedTask)
   std::vector<int> order;
   {
     ThreadPool pool(1);
-    pool.StartWorkers();
+    ASSERT_TRUE(pool.StartWorkers().ok());
     for (int i = 0; i < 50; ++i) {
       pool.Schedule([&mutex, &order, i] {
         std::lock_guard<std::mutex> lock(mutex);
@@ -75,11 +77,12 @@ TEST(ThreadPoolTest, OneWorkerRunsTasksInOrderAndDestructionRunsEveryQueuedTask)
 }
 
 TEST(ThreadPoolTest, TasksScheduledBeforeStartRunOnceWorkersExist) {
-  std::latch ran(1);
+  std::promise<void> ran;
   ThreadPool pool(2);
-  pool.Schedule([&ran] { ran.count_down(); });
-  pool.StartWorkers();
-  ran.wait();
+  pool.Schedule([&ran] { ran.set_value(); });
+  ASSERT_TRUE(pool.StartWorkers().ok());
+  // A generous deadline, so that a pool that never runs the task fails instead of hanging.
+  EXPECT_EQ(ran.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
 }
 
 TEST(ThreadPoolTest, WorkersAreNamedAfterPrefixAndThreadId) {
@@ -88,7 +91,7 @@ TEST(ThreadPoolTest, WorkersAreNamedAfterPrefixAndThreadId) {
   std::latch both_running(2);
   std::latch release(1);
   ThreadPool pool("pellumo", 2);
-  pool.StartWorkers();
+  ASSERT_TRUE(pool.StartWorkers().ok());
   for (int i = 0; i < 2; ++i) {
     pool.Schedule([&] {
       {
@@ -127,7 +130,7 @@ TEST(ThreadPoolTest, WorkerLogsOnceThatPriorityAndAffinityAreNotSupported) {
     testing::internal::CaptureStderr();
     {
       ThreadPool pool(c.options, "unsupported", 1);
-      pool.StartWorkers();
+      ASSERT_TRUE(pool.StartWorkers().ok());
     }
     const std::string output = testing::internal::GetCapturedStderr();
     int count = 0;
