@@ -3,10 +3,7 @@
 // order, with the values its path computes, and end cleanly; the pool's workers must be gone
 // once the graph is destroyed.
 
-#include <dirent.h>
-
 #include <cstdint>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -14,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "absl/strings/match.h"
 #include "absl/strings/str_cat.h"
 #include "base/status.h"
 #include "graph/calculator_base.h"
@@ -29,6 +25,7 @@
 #include "graph_config/calculator.pb.h"
 #include "graph_config/status_util.h"
 #include "gtest/gtest.h"
+#include "tests/graph_test_calculators.h"
 
 namespace kaldren {
 
@@ -205,20 +202,6 @@ const Shape kShapes[] = {
 const ExecutorCase kExecutors[] = {
     {"Pool1", 1}, {"Pool2", 2}, {"Pool8", 8}, {"ApplicationThread", 0}};
 
-int CountThreadsNamed(const std::string& prefix) {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/task");
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream comm(absl::StrCat("/proc/self/task/", entry->d_name, "/comm"));
-    std::string name;
-    std::getline(comm, name);
-    if (absl::StartsWith(name, prefix)) ++count;
-  }
-  closedir(dir);
-  return count;
-}
-
 class GraphStressTest
     : public testing::TestWithParam<std::tuple<const Shape*, const ExecutorCase*>> {};
 
@@ -272,7 +255,7 @@ TEST_P(GraphStressTest, EveryRunDeliversEveryPacketInOrderAndEndsCleanly) {
       }
     }
   }
-  EXPECT_EQ(CountThreadsNamed("pellumo"), 0);
+  EXPECT_EQ(graph_test::CountThreadsNamed("pellumo"), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
