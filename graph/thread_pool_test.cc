@@ -85,6 +85,51 @@ TEST(ThreadPoolTest, TasksScheduledBeforeStartRunOnceWorkersExist) {
   EXPECT_EQ(ran.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
 }
 
+// A task's first scheduled task waits for that task's worker; a worker that blocks until its
+// continuation has run must not wait forever: another worker takes the continuation over.
+// The tasks scheduled after it, and those scheduled from outside, run as usual.
+TEST(ThreadPoolTest, ContinuationOfABlockedWorkerIsTakenOver) {
+  ThreadPool pool(2);
+  ASSERT_TRUE(pool.StartWorkers().ok());
+  std::promise<void> continuation_ran, second_ran, done;
+  pool.Schedule([&] {
+    pool.Schedule([&] { continuation_ran.set_value(); });
+    pool.Schedule([&] { second_ran.set_value(); });
+    EXPECT_EQ(continuation_ran.get_future().wait_for(std::chrono::seconds(30)),
+              std::future_status::ready);
+    EXPECT_EQ(second_ran.get_future().wait_for(std::chrono::seconds(30)),
+              std::future_status::ready);
+    done.set_value();
+  });
+  EXPECT_EQ(done.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+}
+
+// Continuations keep the pool's order: on one worker, tasks that tasks schedule start after
+// everything scheduled before them.
+TEST(ThreadPoolTest, ContinuationsStartInSchedulingOrder) {
+  std::mutex mutex;
+  std::vector<int> order;
+  auto record = [&](int value) {
+    std::lock_guard<std::mutex> lock(mutex);
+    order.push_back(value);
+  };
+  {
+    ThreadPool pool(1);
+    pool.Schedule([&] {
+      record(0);
+      pool.Schedule([&] {
+        record(3);
+        pool.Schedule([&] { record(5); });
+      });
+      pool.Schedule([&] { record(4); });
+    });
+    pool.Schedule([&] { record(1); });
+    pool.Schedule([&] { record(2); });
+    ASSERT_TRUE(pool.StartWorkers().ok());
+  }
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+}
+
 TEST(ThreadPoolTest, WorkersAreNamedAfterPrefixAndThreadId) {
   std::mutex mutex;
   std::vector<int> thread_ids;
