@@ -361,53 +361,54 @@ void CalculatorNode::ActivateNode() {
 }
 
 bool CalculatorNode::TryToBeginScheduling() {
-  std::lock_guard<std::mutex> lock(status_mutex_);
-  if (current_in_flight_ >= max_in_flight_) return false;
-  ++current_in_flight_;
-  return true;
+  // Only the count guards this; the scheduling state is not involved.
+  int in_flight = current_in_flight_.load(std::memory_order_relaxed);
+  while (in_flight < max_in_flight_) {
+    if (current_in_flight_.compare_exchange_weak(in_flight, in_flight + 1,
+                                                 std::memory_order_acq_rel)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void CalculatorNode::CheckIfBecameReady() {
+  int max_allowance;
   {
     std::lock_guard<std::mutex> lock(status_mutex_);
     // An active source is driven by its own invocations, not by inputs.
     if (status_ != kStateOpened) return;
-    if (scheduling_state_ == kSchedulingIdle && current_in_flight_ < max_in_flight_) {
+    const int in_flight = current_in_flight_.load(std::memory_order_relaxed);
+    if (scheduling_state_ == kSchedulingIdle && in_flight < max_in_flight_) {
       scheduling_state_ = kSchedulingBusy;
+      max_allowance = max_in_flight_ - in_flight;
     } else {
       if (scheduling_state_ == kSchedulingBusy) scheduling_state_ = kSchedulingPending;
       return;
     }
   }
-  SchedulingLoop();
+  SchedulingLoop(max_allowance);
 }
 
 void CalculatorNode::EndScheduling() {
+  int max_allowance;
   {
     std::lock_guard<std::mutex> lock(status_mutex_);
     if (status_ != kStateOpened && status_ != kStateActive) return;
-    --current_in_flight_;
-    CHECK_GE(current_in_flight_, 0);
+    const int in_flight = current_in_flight_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    CHECK_GE(in_flight, 0);
     if (scheduling_state_ == kSchedulingBusy) {
       scheduling_state_ = kSchedulingPending;
       return;
     }
     if (scheduling_state_ == kSchedulingPending) return;
     scheduling_state_ = kSchedulingBusy;
+    max_allowance = max_in_flight_ - in_flight;
   }
-  SchedulingLoop();
+  SchedulingLoop(max_allowance);
 }
 
-void CalculatorNode::SchedulingLoop() {
-  int max_allowance;
-  {
-    std::lock_guard<std::mutex> lock(status_mutex_);
-    if (status_ == kStateClosed) {
-      scheduling_state_ = kSchedulingIdle;
-      return;
-    }
-    max_allowance = max_in_flight_ - current_in_flight_;
-  }
+void CalculatorNode::SchedulingLoop(int max_allowance) {
   while (true) {
     Timestamp input_bound = Timestamp::Unset();
     input_stream_handler_->ScheduleInvocations(max_allowance, &input_bound);
@@ -415,8 +416,9 @@ void CalculatorNode::SchedulingLoop() {
       output_stream_handler_->UpdateTaskTimestampBound(input_bound);
     }
     std::lock_guard<std::mutex> lock(status_mutex_);
-    if (scheduling_state_ == kSchedulingPending && current_in_flight_ < max_in_flight_) {
-      max_allowance = max_in_flight_ - current_in_flight_;
+    const int in_flight = current_in_flight_.load(std::memory_order_relaxed);
+    if (scheduling_state_ == kSchedulingPending && in_flight < max_in_flight_) {
+      max_allowance = max_in_flight_ - in_flight;
       scheduling_state_ = kSchedulingBusy;
     } else {
       scheduling_state_ = kSchedulingIdle;
