@@ -193,9 +193,9 @@ class CalculatorNode {
   // Changed only with status_mutex_ held; read with or without it.
   std::atomic<NodeStatus> status_{kStateUnprepared};
   int max_in_flight_ = 1;
-  // Raised by TryToBeginScheduling without status_mutex_; lowered and reset with it held.
+  // Raised by TryToBeginScheduling, lowered by EndScheduling; reset between runs.
   std::atomic<int> current_in_flight_{0};
-  SchedulingState scheduling_state_ ABSL_GUARDED_BY(status_mutex_) = kSchedulingIdle;
+  std::atomic<SchedulingState> scheduling_state_{kSchedulingIdle};
   std::function<void()> ready_for_open_callback_;
   std::function<void()> source_node_opened_callback_;
   bool input_stream_headers_ready_called_ ABSL_GUARDED_BY(status_mutex_) = false;
