@@ -1,6 +1,8 @@
 #include "gpu/gpu_buffer_multi_pool.h"
 
 #include <cstdint>
+#include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/corevideo/failure_injection.h"
@@ -67,6 +69,21 @@ TEST(GpuBufferMultiPoolTest, BuffersOutliveTheirPool) {
   }
   EXPECT_EQ(kept.width(), 4);
   EXPECT_EQ(kept.format(), F::kFormatL008);
+}
+
+TEST(GpuBufferMultiPoolTest, ThreadsShareThePools) {
+  GpuBufferMultiPool pool;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&pool, t] {
+      for (int i = 0; i < 50; ++i) {
+        // More specs than pools, so that threads also evict each other's pools.
+        GpuBuffer buffer = pool.GetBuffer(1 + (i * 7 + t) % 25, 2, F::kFormatL008);
+        EXPECT_EQ(buffer.height(), 2);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
 }
 
 TEST(GpuBufferMultiPoolDeathTest, FatalFailures) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "gmock/gmock.h"
@@ -236,6 +237,27 @@ TEST(VImageConversionTest, GrayToBgraHasAlphaOne) {
   ASSERT_EQ(vImageBGRAToGray(&r2, &o2), kvImageNoError);
   EXPECT_EQ(one, other);
   EXPECT_EQ(one[0], 54);
+}
+
+// The first use of the cached converters and attributes may come from several threads at once.
+TEST(VImageConversionTest, FirstUseFromManyThreads) {
+  std::vector<std::thread> threads;
+  std::vector<CFDictionaryRef> seen(4);
+  std::vector<std::vector<uint8_t>> results(4, std::vector<uint8_t>(4));
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      seen[t] = GetCVPixelBufferAttributesForGlCompatibility();
+      uint8_t gray = static_cast<uint8_t>(t);
+      vImage_Buffer src{&gray, 1, 1, 1}, dst{results[t].data(), 1, 1, 4};
+      EXPECT_EQ(vImageGrayToBGRA(&src, &dst), kvImageNoError);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < 4; ++t) {
+    EXPECT_EQ(seen[t], seen[0]);
+    const uint8_t v = static_cast<uint8_t>(t);
+    EXPECT_EQ(results[t], (std::vector<uint8_t>{v, v, v, 255}));
+  }
 }
 
 TEST(VImageConversionTest, ConvertBetweenPixelBuffers) {
