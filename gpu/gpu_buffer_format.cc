@@ -14,10 +14,9 @@ namespace {
 
 using FormatTable = std::unordered_map<GpuBufferFormat, std::vector<GlTextureInfo>>;
 
-// The OpenGL ES 3 view of each format, one row per plane. 'BGRA' is GL_RGBA stored as
-// GL_BGRA_EXT, the pairing the platform's texture cache takes; a GL without that extension
-// pairing (Mesa's ES 3 refuses it) must upload such planes in a form it accepts, which is the
-// texture cache's business, not this table's.
+// The OpenGL ES 3 view of each format, one row per plane. 'BGRA' planes are GL_RGBA textures
+// uploaded from GL_BGRA_EXT data (GL_EXT_texture_format_BGRA8888), the pairing texture caches
+// take for 32-bit BGRA buffers.
 FormatTable MakeEs3Table() {
   return {
       {GpuBufferFormat::kFormatBGRA, {{GL_RGBA, GL_BGRA_EXT, GL_UNSIGNED_BYTE, 1}}},
