@@ -1,11 +1,15 @@
 #include "gpu/gpu_buffer_multi_pool.h"
 
+#include <algorithm>
+
 #include "base/logging.h"
 #include "gpu/pixel_buffer_pool_util.h"
 
 namespace pellumo {
 
-GpuBufferMultiPool::~GpuBufferMultiPool() = default;
+GpuBufferMultiPool::~GpuBufferMultiPool() {
+  CHECK_EQ(texture_caches_.size(), 0) << "Failed to unregister texture caches before deleting pool";
+}
 
 GpuBuffer GpuBufferMultiPool::GetBuffer(int width, int height, GpuBufferFormat format) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -42,6 +46,26 @@ GpuBuffer GpuBufferMultiPool::GetBufferFromSimplePool(BufferSpec spec,
   return GpuBuffer(MakeCFHolderAdopting(buffer));
 }
 
-void GpuBufferMultiPool::FlushTextureCaches() {}
+void GpuBufferMultiPool::FlushTextureCaches() {
+  // Runs on the requesting thread, without a GL context of its own: the caches do their GL
+  // work in their share group's service context.
+  for (const CFHolder<CVOpenGLESTextureCacheRef>& cache : texture_caches_) {
+    CVOpenGLESTextureCacheFlush(*cache, 0);
+  }
+}
+
+void GpuBufferMultiPool::RegisterTextureCache(CVOpenGLESTextureCacheRef cache) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CHECK(std::find(texture_caches_.begin(), texture_caches_.end(), cache) == texture_caches_.end())
+      << "Attempting to register a texture cache twice";
+  texture_caches_.emplace_back(cache);
+}
+
+void GpuBufferMultiPool::UnregisterTextureCache(CVOpenGLESTextureCacheRef cache) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = std::find(texture_caches_.begin(), texture_caches_.end(), cache);
+  CHECK(it != texture_caches_.end()) << "Attempting to unregister an unknown texture cache";
+  texture_caches_.erase(it);
+}
 
 }  // namespace pellumo

@@ -11,7 +11,8 @@
 // first, however much it is used. Buffers already handed out stay valid when their pool goes.
 //
 // Fatal (a failed CHECK): a format that pools cannot allocate (kFormatNone), a buffer Core
-// Video cannot make even past the threshold.
+// Video cannot make even past the threshold, a texture cache registered twice or unregistered
+// without being registered, and destroying the multi-pool while a cache is still registered.
 // All methods are thread-safe; one mutex serialises them.
 
 #ifndef GPU_GPU_BUFFER_MULTI_POOL_H_
@@ -22,11 +23,13 @@
 #include <deque>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "gpu/cf_holder.h"
 #include "gpu/gpu_buffer.h"
 #include "gpu/gpu_buffer_format.h"
 #include "platform/corevideo/pixel_buffer_pool.h"
+#include "platform/eagl/cv_opengles_texture_cache.h"
 
 namespace pellumo {
 
@@ -60,6 +63,11 @@ class GpuBufferMultiPool {
   GpuBuffer GetBuffer(int width, int height,
                       GpuBufferFormat format = GpuBufferFormat::kFormatBGRA);
 
+  // The texture caches to flush when a pool reaches its allocation threshold, in registration
+  // order. A registered cache is retained until it is unregistered.
+  void RegisterTextureCache(CVOpenGLESTextureCacheRef cache);
+  void UnregisterTextureCache(CVOpenGLESTextureCacheRef cache);
+
   static constexpr int kMaxPoolCount = 20;
   static constexpr int kKeepCount = 2;
   static constexpr double kMaxBufferAge = 0.1;  // seconds
@@ -75,6 +83,7 @@ class GpuBufferMultiPool {
   std::unordered_map<BufferSpec, CFHolder<CVPixelBufferPoolRef>, BufferSpecHash> pools_;
   // Specs in the order their pools were created.
   std::deque<BufferSpec> buffer_specs_;
+  std::vector<CFHolder<CVOpenGLESTextureCacheRef>> texture_caches_;
 };
 
 }  // namespace pellumo

@@ -7,6 +7,9 @@
 #include "gtest/gtest.h"
 #include "platform/corevideo/failure_injection.h"
 #include "platform/corevideo/pixel_buffer.h"
+#include "platform/eagl/cv_opengles_texture_cache.h"
+#include "platform/eagl/eagl.h"
+#include "platform/eagl/gl_test_util.h"
 
 namespace pellumo {
 namespace {
@@ -84,6 +87,86 @@ TEST(GpuBufferMultiPoolTest, ThreadsShareThePools) {
     });
   }
   for (auto& thread : threads) thread.join();
+}
+
+// A texture cache over a fresh OpenGL ES context (Mesa, no display needed).
+struct TextureCache {
+  TextureCache() {
+    context = EAGLContext::initWithAPI(kEAGLRenderingAPIOpenGLES3);
+    CVOpenGLESTextureCacheRef raw = nullptr;
+    if (context != nullptr &&
+        CVOpenGLESTextureCacheCreate(kCFAllocatorDefault, nullptr, context, nullptr, &raw) ==
+            kCVReturnSuccess) {
+      cache = MakeCFHolderAdopting(raw);
+    }
+  }
+  std::shared_ptr<EAGLContext> context;
+  CFHolder<CVOpenGLESTextureCacheRef> cache;
+};
+
+uint8_t FirstByte(const GpuBuffer& buffer) {
+  return platform::corevideo::GetPlane(buffer.pixel_buffer(), 0).data[0];
+}
+
+// Two buffers of a spec are in use, one of them behind a texture that GL has drawn into. A
+// third request reaches the allocation threshold: the registered cache is flushed (writing
+// the drawing back into its buffer) before the pool grows past the threshold.
+TEST(GpuBufferMultiPoolTest, ThresholdFlushesRegisteredTextureCaches) {
+  TextureCache gl;
+  ASSERT_TRUE(gl.cache);
+  GpuBufferMultiPool pool;
+  pool.RegisterTextureCache(*gl.cache);
+  const CFIndex cache_count = CFGetRetainCount(*gl.cache);
+
+  GpuBuffer drawn = pool.GetBuffer(4, 4, F::kFormatBGRA);
+  GpuBuffer other = pool.GetBuffer(4, 4, F::kFormatBGRA);
+  CVOpenGLESTextureRef texture = nullptr;
+  ASSERT_EQ(CVOpenGLESTextureCacheCreateTextureFromImage(
+                kCFAllocatorDefault, *gl.cache, drawn.pixel_buffer(), nullptr, GL_TEXTURE_2D,
+                GL_RGBA, 4, 4, GL_BGRA_EXT, GL_UNSIGNED_BYTE, 0, &texture),
+            kCVReturnSuccess);
+  ASSERT_TRUE(EAGLContext::setCurrentContext(gl.context));
+  platform::eagl::testing::ClearTexture(CVOpenGLESTextureGetName(texture), {0, 0, 1, 1});
+  glFinish();
+  ASSERT_TRUE(EAGLContext::setCurrentContext(nullptr));
+  EXPECT_EQ(FirstByte(drawn), 0);  // not written back yet
+
+  GpuBuffer third = pool.GetBuffer(4, 4, F::kFormatBGRA);
+  EXPECT_EQ(FirstByte(drawn), 255);  // blue, written back by the flush
+  EXPECT_NE(third.pixel_buffer(), drawn.pixel_buffer());
+  EXPECT_NE(third.pixel_buffer(), other.pixel_buffer());
+
+  CFRelease(texture);
+  pool.UnregisterTextureCache(*gl.cache);
+  EXPECT_EQ(CFGetRetainCount(*gl.cache), cache_count - 1);
+}
+
+TEST(GpuBufferMultiPoolDeathTest, TextureCacheMisuseIsFatal) {
+  // EGL and Mesa's threads do not survive a fork: each death test starts a fresh process.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        TextureCache gl;
+        GpuBufferMultiPool pool;
+        pool.RegisterTextureCache(*gl.cache);
+        pool.RegisterTextureCache(*gl.cache);
+      },
+      "Check failed: std::find\\(texture_caches_.begin\\(\\), texture_caches_.end\\(\\), cache\\) == "
+      "texture_caches_.end\\(\\) Attempting to register a texture cache twice");
+  EXPECT_DEATH(
+      {
+        TextureCache gl;
+        GpuBufferMultiPool().UnregisterTextureCache(*gl.cache);
+      },
+      "Check failed: it != texture_caches_.end\\(\\) Attempting to unregister an unknown texture cache");
+  EXPECT_DEATH(
+      {
+        TextureCache gl;
+        GpuBufferMultiPool pool;
+        pool.RegisterTextureCache(*gl.cache);
+      },
+      "Check failed: texture_caches_.size\\(\\) == 0 \\(1 vs. 0\\) Failed to unregister texture caches "
+      "before deleting pool");
 }
 
 TEST(GpuBufferMultiPoolDeathTest, FatalFailures) {

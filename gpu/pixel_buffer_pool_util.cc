@@ -100,6 +100,12 @@ CVReturn CreateCVPixelBufferWithPool(CVPixelBufferPoolRef pool, CFDictionaryRef 
                                                              out);
 }
 
+CVReturn CreateCVPixelBufferWithPool(CVPixelBufferPoolRef pool, CFDictionaryRef auxiliary_attributes,
+                                     CVOpenGLESTextureCacheRef cache, CVPixelBufferRef* out) {
+  return CreateCVPixelBufferWithPool(
+      pool, auxiliary_attributes, [cache] { CVOpenGLESTextureCacheFlush(cache, 0); }, out);
+}
+
 CVReturn CreateCVPixelBufferWithoutPool(int width, int height, OSType pixel_format,
                                         CVPixelBufferRef* out) {
   return CVPixelBufferCreate(kCFAllocatorDefault, width, height, pixel_format,

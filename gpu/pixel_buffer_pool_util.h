@@ -22,6 +22,7 @@
 #include "platform/corefoundation/dictionary.h"
 #include "platform/corevideo/pixel_buffer.h"
 #include "platform/corevideo/pixel_buffer_pool.h"
+#include "platform/eagl/cv_opengles_texture_cache.h"
 
 namespace pellumo {
 
@@ -45,6 +46,10 @@ CFDictionaryRef CreateCVPixelBufferPoolAuxiliaryAttributesForThreshold(int alloc
 // without the threshold.
 CVReturn CreateCVPixelBufferWithPool(CVPixelBufferPoolRef pool, CFDictionaryRef auxiliary_attributes,
                                      const std::function<void()>& flush, CVPixelBufferRef* out);
+
+// The same, where the flush is CVOpenGLESTextureCacheFlush of `cache`.
+CVReturn CreateCVPixelBufferWithPool(CVPixelBufferPoolRef pool, CFDictionaryRef auxiliary_attributes,
+                                     CVOpenGLESTextureCacheRef cache, CVPixelBufferRef* out);
 
 // A GL-compatible, surface-backed buffer made without a pool; owned by the caller.
 CVReturn CreateCVPixelBufferWithoutPool(int width, int height, OSType pixel_format,

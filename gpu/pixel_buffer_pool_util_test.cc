@@ -1,5 +1,7 @@
 #include "gpu/pixel_buffer_pool_util.h"
 
+#include <functional>
+
 #include "gpu/cf_holder.h"
 #include "gtest/gtest.h"
 #include "platform/corefoundation/number.h"
@@ -10,6 +12,8 @@ namespace pellumo {
 namespace {
 
 using platform::corevideo::GetPoolCounts;
+
+const std::function<void()> kNoFlush;
 
 double NumberValue(CFDictionaryRef dictionary, CFStringRef key) {
   double value = -1;
@@ -55,7 +59,7 @@ TEST(PixelBufferPoolUtilTest, ThresholdFlushesThenRetriesThenGrows) {
   CFHolder<CVPixelBufferRef> held[2];
   for (auto& h : held) {
     CVPixelBufferRef buffer = nullptr;
-    ASSERT_EQ(CreateCVPixelBufferWithPool(*pool, *aux, nullptr, &buffer), kCVReturnSuccess);
+    ASSERT_EQ(CreateCVPixelBufferWithPool(*pool, *aux, kNoFlush, &buffer), kCVReturnSuccess);
     h = MakeCFHolderAdopting(buffer);
   }
 
@@ -79,7 +83,13 @@ TEST(PixelBufferPoolUtilTest, ThresholdFlushesThenRetriesThenGrows) {
 
   // Without a flush function the pool grows at once.
   buffer = nullptr;
-  ASSERT_EQ(CreateCVPixelBufferWithPool(*pool, *aux, nullptr, &buffer), kCVReturnSuccess);
+  ASSERT_EQ(CreateCVPixelBufferWithPool(*pool, *aux, kNoFlush, &buffer), kCVReturnSuccess);
+  CVPixelBufferRelease(buffer);
+  // The texture-cache form flushes the cache (a null cache flushes nothing) and grows too.
+  buffer = nullptr;
+  ASSERT_EQ(CreateCVPixelBufferWithPool(*pool, *aux, static_cast<CVOpenGLESTextureCacheRef>(nullptr),
+                                        &buffer),
+            kCVReturnSuccess);
   CVPixelBufferRelease(buffer);
 }
 
