@@ -31,11 +31,8 @@
 #include <memory>
 #include <string>
 
+// pellumo::ImageFormat_Format (also spelled pellumo::ImageFormat::Format).
 #include "gpu/image_format.pb.h"
-
-namespace pellumo {
-using ImageFormat_Format = ImageFormat::Format;
-}  // namespace pellumo
 
 namespace kaldren {
 
