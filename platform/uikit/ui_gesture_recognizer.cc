@@ -15,11 +15,11 @@ CGPoint Convert(const std::shared_ptr<UIView>& from, CGPoint p, const std::share
 }  // namespace
 
 CGPoint UITouch::locationInView(const std::shared_ptr<UIView>& view) const {
-  return Convert(view_, location_, view);
+  return Convert(view_.lock(), location_, view);
 }
 
 CGPoint UITouch::previousLocationInView(const std::shared_ptr<UIView>& view) const {
-  return Convert(view_, previous_, view);
+  return Convert(view_.lock(), previous_, view);
 }
 
 std::shared_ptr<UIGestureRecognizer> UIGestureRecognizer::initWithTarget(

@@ -38,10 +38,11 @@ enum UIGestureRecognizerState : long {
 
 class UITouch {
  public:
-  // A touch at `location` in `view`'s coordinates.
+  // A touch at `location` in `view`'s coordinates. The view is held weakly (a recogniser keeps
+  // its touches and its view keeps the recogniser).
   UITouch(std::shared_ptr<UIView> view, CGPoint location)
       : view_(std::move(view)), location_(location), previous_(location) {}
-  std::shared_ptr<UIView> view() const { return view_; }
+  std::shared_ptr<UIView> view() const { return view_.lock(); }
   CGPoint locationInView(const std::shared_ptr<UIView>& view) const;
   CGPoint previousLocationInView(const std::shared_ptr<UIView>& view) const;
   // Moves the finger (the old location becomes the previous one).
@@ -51,7 +52,7 @@ class UITouch {
   }
 
  private:
-  std::shared_ptr<UIView> view_;
+  std::weak_ptr<UIView> view_;
   CGPoint location_;
   CGPoint previous_;
 };
