@@ -101,6 +101,27 @@ TEST(SCNView, FramesRunOnTheRenderThreadWhenStepped) {
   EXPECT_EQ(recorder->events.size(), 4u);
 }
 
+class Projecting : public SCNSceneRendererDelegate {
+ public:
+  void rendererUpdateAtTime(const std::shared_ptr<SCNSceneRenderer>& r, double) override {
+    last_x = r->projectPoint({0, 0, -1}).x;
+  }
+  std::atomic<float> last_x{0};
+};
+
+// The render thread projects through the view's bounds while another thread resizes the view.
+TEST(SCNView, ProjectsOnTheRenderThreadWhileResized) {
+  auto view = MakeView();
+  auto projecting = std::make_shared<Projecting>();
+  view->setDelegate(projecting);
+  std::thread resizer([&] {
+    for (int i = 0; i < 50; ++i) view->setFrame(CGRectMake(0, 0, 400 + 2 * (i % 2), 800));
+  });
+  for (int i = 0; i < 50; ++i) platform::scenekit::RenderFrame(*view, i);
+  resizer.join();
+  EXPECT_NEAR(projecting->last_x.load(), 200, 1.01);
+}
+
 class SelfReleasing : public SCNSceneRendererDelegate {
  public:
   void rendererDidRenderScene(const std::shared_ptr<SCNSceneRenderer>&,

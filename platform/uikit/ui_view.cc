@@ -19,27 +19,63 @@ UIView::UIView(CGRect frame)
 
 UIView::~UIView() = default;
 
+CGRect UIView::frame() const {
+  std::lock_guard<std::mutex> lock(geometry_mutex_);
+  return frame_;
+}
+
+CGRect UIView::bounds() const {
+  std::lock_guard<std::mutex> lock(geometry_mutex_);
+  return bounds_;
+}
+
+CGAffineTransform UIView::transform() const {
+  std::lock_guard<std::mutex> lock(geometry_mutex_);
+  return transform_;
+}
+
+void UIView::setTransform(CGAffineTransform transform) {
+  std::lock_guard<std::mutex> lock(geometry_mutex_);
+  transform_ = transform;
+}
+
 void UIView::setFrame(CGRect frame) {
-  frame_ = frame;
-  bounds_.size = frame.size;
+  {
+    std::lock_guard<std::mutex> lock(geometry_mutex_);
+    frame_ = frame;
+    bounds_.size = frame.size;
+  }
   layer_->setFrame(frame);
   UpdateGuideFrames();
 }
 
 void UIView::setBounds(CGRect bounds) {
-  const CGPoint c = center();
-  bounds_ = bounds;
-  frame_ = CGRectMake(c.x - bounds.size.width / 2, c.y - bounds.size.height / 2,
-                      bounds.size.width, bounds.size.height);
-  layer_->setFrame(frame_);
+  CGRect frame;
+  {
+    std::lock_guard<std::mutex> lock(geometry_mutex_);
+    const CGPoint c = {CGRectGetMidX(frame_), CGRectGetMidY(frame_)};
+    bounds_ = bounds;
+    frame_ = CGRectMake(c.x - bounds.size.width / 2, c.y - bounds.size.height / 2,
+                        bounds.size.width, bounds.size.height);
+    frame = frame_;
+  }
+  layer_->setFrame(frame);
   UpdateGuideFrames();
 }
 
-CGPoint UIView::center() const { return {CGRectGetMidX(frame_), CGRectGetMidY(frame_)}; }
+CGPoint UIView::center() const {
+  const CGRect f = frame();
+  return {CGRectGetMidX(f), CGRectGetMidY(f)};
+}
 
 void UIView::setCenter(CGPoint center) {
-  frame_.origin = {center.x - frame_.size.width / 2, center.y - frame_.size.height / 2};
-  layer_->setFrame(frame_);
+  CGRect frame;
+  {
+    std::lock_guard<std::mutex> lock(geometry_mutex_);
+    frame_.origin = {center.x - frame_.size.width / 2, center.y - frame_.size.height / 2};
+    frame = frame_;
+  }
+  layer_->setFrame(frame);
 }
 
 namespace {
@@ -78,8 +114,16 @@ CGPoint UIView::convertPointFromView(CGPoint point, const std::shared_ptr<UIView
   return FromRoot(this, in_root);
 }
 
+bool UIView::isHidden() const {
+  std::lock_guard<std::mutex> lock(geometry_mutex_);
+  return hidden_;
+}
+
 void UIView::setHidden(bool hidden) {
-  hidden_ = hidden;
+  {
+    std::lock_guard<std::mutex> lock(geometry_mutex_);
+    hidden_ = hidden;
+  }
   layer_->setHidden(hidden);
 }
 
@@ -194,10 +238,10 @@ std::shared_ptr<UILayoutGuide> UIView::safeAreaLayoutGuide() {
 }
 
 void UIView::UpdateGuideFrames() {
+  const CGRect b = bounds();
   auto inset = [&](const UIEdgeInsets& e) {
-    return CGRectMake(bounds_.origin.x + e.left, bounds_.origin.y + e.top,
-                      bounds_.size.width - e.left - e.right,
-                      bounds_.size.height - e.top - e.bottom);
+    return CGRectMake(b.origin.x + e.left, b.origin.y + e.top,
+                      b.size.width - e.left - e.right, b.size.height - e.top - e.bottom);
   };
   if (margins_guide_) margins_guide_->setLayoutFrame(inset(layout_margins_));
   if (safe_area_guide_) safe_area_guide_->setLayoutFrame(inset(safe_area_insets_));
@@ -253,7 +297,7 @@ void UIView::removeGestureRecognizer(const std::shared_ptr<UIGestureRecognizer>&
 bool UIView::drawViewHierarchyInRect(CGRect, bool) {
   UIImage* context = platform::uikit::CurrentImageContext();
   if (context == nullptr) return false;
-  if (hidden_) return true;
+  if (isHidden()) return true;
   context->AddDrawnView(shared_from_this());
   for (const auto& v : subviews_) v->drawViewHierarchyInRect(v->frame(), false);
   return true;

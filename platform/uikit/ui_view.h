@@ -16,9 +16,12 @@
 // std::make_shared and may override the hooks willMoveToSuperview / didMoveToSuperview /
 // updateConstraints. A view keeps strong references to its subviews, its layer and its
 // installed constraints; its superview is weak. The view's layer is the parent of its
-// subviews' layers, in subview order. Main thread only, like UIKit.
+// subviews' layers, in subview order. Main thread only, like UIKit, except that the geometry
+// (frame, bounds, centre, transform) and the hidden flag may also be read and written from
+// other threads (a scene view's render thread projects through its bounds).
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -60,21 +63,21 @@ class UIView : public platform::uikit::LayoutItem, public std::enable_shared_fro
   // Geometry. Setting the frame sets the bounds' size (its origin stays); setting the bounds
   // keeps the centre and resizes the frame. The frame is recorded as set, whatever the
   // transform.
-  CGRect frame() const { return frame_; }
+  CGRect frame() const;
   void setFrame(CGRect frame);
-  CGRect bounds() const { return bounds_; }
+  CGRect bounds() const;
   void setBounds(CGRect bounds);
   CGPoint center() const;
   void setCenter(CGPoint center);
-  CGAffineTransform transform() const { return transform_; }
-  void setTransform(CGAffineTransform transform) { transform_ = transform; }
+  CGAffineTransform transform() const;
+  void setTransform(CGAffineTransform transform);
   // Converts through the frames and bounds origins of the two views' common ancestry (the
   // transforms are not applied); a null view means the root of this view's tree.
   CGPoint convertPoint(CGPoint point, const std::shared_ptr<UIView>& to_view) const;
   CGPoint convertPointFromView(CGPoint point, const std::shared_ptr<UIView>& from_view) const;
 
   // Appearance.
-  bool isHidden() const { return hidden_; }
+  bool isHidden() const;
   void setHidden(bool hidden);
   CGFloat alpha() const { return alpha_; }
   void setAlpha(CGFloat alpha) { alpha_ = alpha; }
@@ -160,6 +163,7 @@ class UIView : public platform::uikit::LayoutItem, public std::enable_shared_fro
   void RebuildSublayers();
   void UpdateGuideFrames();
 
+  mutable std::mutex geometry_mutex_;  // guards frame_, bounds_, transform_, hidden_
   CGRect frame_;
   CGRect bounds_;
   CGAffineTransform transform_ = CGAffineTransformIdentity;
