@@ -1,5 +1,49 @@
 #include "platform/arkit/ar_scn_view.h"
 
+#include <atomic>
+
+namespace {
+
+std::atomic<bool> face_geometry_available{true};
+
+}  // namespace
+
+void platform::arkit::SetFaceGeometryAvailable(bool available) {
+  face_geometry_available.store(available);
+}
+
+std::shared_ptr<ARSCNFaceGeometry> ARSCNFaceGeometry::faceGeometryWithDevice(
+    const std::shared_ptr<void>& device) {
+  if (device == nullptr || !face_geometry_available.load()) return nullptr;
+  return std::make_shared<ARSCNFaceGeometry>();
+}
+
+void ARSCNFaceGeometry::updateFromFaceGeometry(const std::shared_ptr<ARFaceGeometry>& geometry) {
+  std::lock_guard<std::mutex> lock(update_mutex_);
+  ++updates_;
+  last_ = geometry;
+}
+
+int ARSCNFaceGeometry::updateCount() const {
+  std::lock_guard<std::mutex> lock(update_mutex_);
+  return updates_;
+}
+
+std::shared_ptr<ARFaceGeometry> ARSCNFaceGeometry::lastFaceGeometry() const {
+  std::lock_guard<std::mutex> lock(update_mutex_);
+  return last_;
+}
+
+bool ARSCNView::automaticallyUpdatesLighting() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return updates_lighting_;
+}
+
+void ARSCNView::setAutomaticallyUpdatesLighting(bool on) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  updates_lighting_ = on;
+}
+
 std::shared_ptr<ARSCNView> ARSCNView::initWithFrame(CGRect frame, const Options& options) {
   auto view = std::make_shared<ARSCNView>(frame, options);
   view->session();

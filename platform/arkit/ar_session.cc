@@ -26,6 +26,18 @@ void ARAnchor::SetTransform(const simd_float4x4& transform) {
   transform_ = transform;
 }
 
+const std::string ARErrorDomain = "com.apple.arkit.error";
+
+std::shared_ptr<ARFaceGeometry> ARFaceAnchor::geometry() const {
+  std::lock_guard<std::mutex> lock(geometry_mutex_);
+  return geometry_;
+}
+
+void ARFaceAnchor::SetGeometry(std::shared_ptr<ARFaceGeometry> geometry) {
+  std::lock_guard<std::mutex> lock(geometry_mutex_);
+  geometry_ = std::move(geometry);
+}
+
 bool ARWorldTrackingConfiguration::isSupported() { return world_tracking_supported.load(); }
 bool ARFaceTrackingConfiguration::isSupported() { return face_tracking_supported.load(); }
 

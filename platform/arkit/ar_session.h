@@ -102,9 +102,28 @@ class ARPlaneAnchor : public ARAnchor {
   const simd_float3 extent_;
 };
 
+// The tracked face's mesh: vertex positions in the anchor's space.
+class ARFaceGeometry {
+ public:
+  explicit ARFaceGeometry(std::vector<simd_float3> vertices) : vertices_(std::move(vertices)) {}
+  const std::vector<simd_float3>& vertices() const { return vertices_; }
+  size_t vertexCount() const { return vertices_.size(); }
+
+ private:
+  const std::vector<simd_float3> vertices_;
+};
+
 class ARFaceAnchor : public ARAnchor {
  public:
-  using ARAnchor::ARAnchor;
+  ARFaceAnchor(simd_float4x4 transform, std::shared_ptr<ARFaceGeometry> geometry)
+      : ARAnchor(transform), geometry_(std::move(geometry)) {}
+  std::shared_ptr<ARFaceGeometry> geometry() const;
+  // The world reports a new face shape (with platform::arkit::UpdateAnchor for the pose).
+  void SetGeometry(std::shared_ptr<ARFaceGeometry> geometry);
+
+ private:
+  mutable std::mutex geometry_mutex_;
+  std::shared_ptr<ARFaceGeometry> geometry_;
 };
 
 class ARCamera {
@@ -160,6 +179,21 @@ class ARFaceTrackingConfiguration : public ARConfiguration {
     return std::make_shared<ARFaceTrackingConfiguration>();
   }
   static bool isSupported();
+  bool isLightEstimationEnabled() const { return light_estimation_; }
+  void setLightEstimationEnabled(bool on) { light_estimation_ = on; }
+
+ private:
+  bool light_estimation_ = true;
+};
+
+// Errors the session reports carry this domain (the platform's AR error type).
+extern const std::string ARErrorDomain;
+enum ARErrorCode : long {
+  ARErrorCodeUnsupportedConfiguration = 100,
+  ARErrorCodeSensorUnavailable = 101,
+  ARErrorCodeSensorFailed = 102,
+  ARErrorCodeCameraUnauthorized = 103,
+  ARErrorCodeWorldTrackingFailed = 200,
 };
 
 struct ARRaycastQuery {

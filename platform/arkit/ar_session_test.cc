@@ -95,6 +95,10 @@ class Recorder : public ARSCNViewDelegate, public ARSessionDelegate {
     events.push_back("frame " + std::to_string(int(frame->timestamp())) + " state " +
                      std::to_string(frame->camera()->trackingState()));
   }
+  void sessionDidFailWithError(const std::shared_ptr<ARSession>&,
+                               const std::shared_ptr<NSError>& error) override {
+    events.push_back("failed " + error->domain());
+  }
   void sessionCameraDidChangeTrackingState(const std::shared_ptr<ARSession>&,
                                            const std::shared_ptr<ARCamera>& camera) override {
     events.push_back("tracking " + std::to_string(camera->trackingState()));
@@ -141,6 +145,33 @@ TEST(ARSCNView, AnchorChangesBecomeNodesAndCallbacksOnTheNextFrame) {
   EXPECT_EQ(recorder->events, (std::vector<std::string>{"tracking 2", "frame 7 state 2"}));
   platform::scenekit::RenderFrame(*view, 3);
   EXPECT_EQ(view->pointOfView()->simdWorldPosition().y, 1);  // the camera follows the frame
+
+  recorder->events.clear();
+  platform::arkit::FailSession(
+      *session, NSError::errorWithDomain(ARErrorDomain, ARErrorCodeCameraUnauthorized, {}));
+  platform::dispatch::RunUntilIdle();
+  EXPECT_EQ(recorder->events, (std::vector<std::string>{"failed " + ARErrorDomain}));
+  EXPECT_FALSE(session->isRunning());
+}
+
+TEST(ARSCNFaceGeometry, FollowsFaceAnchorsAndCanBeUnavailable) {
+  auto view = ARSCNView::initWithFrame(CGRectZero, {});
+  auto geometry = ARSCNFaceGeometry::faceGeometryWithDevice(view->device());
+  ASSERT_NE(geometry, nullptr);
+  geometry->firstMaterial()->setColorBufferWriteMask(SCNColorMaskNone);
+  EXPECT_EQ(geometry->firstMaterial()->colorBufferWriteMask(), SCNColorMaskNone);
+  auto face = std::make_shared<ARFaceAnchor>(
+      At(0, 0, -0.5f), std::make_shared<ARFaceGeometry>(std::vector<simd_float3>{{0, 0, 0}}));
+  face->SetGeometry(std::make_shared<ARFaceGeometry>(std::vector<simd_float3>{{0, 0, 0}, {1, 0, 0}}));
+  geometry->updateFromFaceGeometry(face->geometry());
+  EXPECT_EQ(geometry->updateCount(), 1);
+  EXPECT_EQ(geometry->lastFaceGeometry()->vertexCount(), 2u);
+  std::shared_ptr<SCNGeometry> as_scn = geometry;
+  EXPECT_NE(std::dynamic_pointer_cast<ARSCNFaceGeometry>(as_scn), nullptr);
+
+  platform::arkit::SetFaceGeometryAvailable(false);
+  EXPECT_EQ(ARSCNFaceGeometry::faceGeometryWithDevice(view->device()), nullptr);
+  platform::arkit::SetFaceGeometryAvailable(true);
 }
 
 TEST(ARConfiguration, SupportIsSwitchedByTests) {
