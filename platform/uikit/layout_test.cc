@@ -55,6 +55,11 @@ TEST(Layout, ConstraintsAreRecordsInstalledOnTheCommonAncestor) {
   EXPECT_FALSE(centre->isActive());
   EXPECT_EQ(root->constraints().size(), 1u);
   EXPECT_EQ(WithIdentifier(root, "centerXAnchor"), nullptr);
+
+  // Walking a view's constraints while deactivating them, as repositioning does.
+  centre->setActive(true);
+  for (const auto& c : root->constraints()) c->setActive(false);
+  EXPECT_TRUE(root->constraints().empty());
 }
 
 TEST(Layout, SiblingsMeetAtTheirNearestAncestor) {

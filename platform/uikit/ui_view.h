@@ -96,7 +96,8 @@ class UIView : public platform::uikit::LayoutItem, public std::enable_shared_fro
   // called before and didMoveToSuperview after every change of superview (with null when the
   // view leaves it).
   std::shared_ptr<UIView> superview() const { return superview_.lock(); }
-  const std::vector<std::shared_ptr<UIView>>& subviews() const { return subviews_; }
+  // Snapshots (the platform hands out arrays): safe to walk while changing the view.
+  std::vector<std::shared_ptr<UIView>> subviews() const { return subviews_; }
   void addSubview(const std::shared_ptr<UIView>& view);
   void insertSubview(const std::shared_ptr<UIView>& view, long index);
   void bringSubviewToFront(const std::shared_ptr<UIView>& view);
@@ -124,10 +125,9 @@ class UIView : public platform::uikit::LayoutItem, public std::enable_shared_fro
   std::vector<std::shared_ptr<UILayoutGuide>> layoutGuides() const { return guides_; }
   void addLayoutGuide(const std::shared_ptr<UILayoutGuide>& guide);
 
-  // The constraints installed on this view, in installation order.
-  const std::vector<std::shared_ptr<NSLayoutConstraint>>& constraints() const {
-    return constraints_;
-  }
+  // The constraints installed on this view, in installation order (a snapshot: deactivating
+  // while walking it is safe).
+  std::vector<std::shared_ptr<NSLayoutConstraint>> constraints() const { return constraints_; }
   void addConstraint(const std::shared_ptr<NSLayoutConstraint>& constraint);
   void addConstraints(const std::vector<std::shared_ptr<NSLayoutConstraint>>& constraints);
   void removeConstraint(const std::shared_ptr<NSLayoutConstraint>& constraint);
@@ -144,7 +144,7 @@ class UIView : public platform::uikit::LayoutItem, public std::enable_shared_fro
   // Gesture recognisers, held strongly; adding one moves it from any other view.
   void addGestureRecognizer(const std::shared_ptr<UIGestureRecognizer>& recognizer);
   void removeGestureRecognizer(const std::shared_ptr<UIGestureRecognizer>& recognizer);
-  const std::vector<std::shared_ptr<UIGestureRecognizer>>& gestureRecognizers() const {
+  std::vector<std::shared_ptr<UIGestureRecognizer>> gestureRecognizers() const {
     return recognizers_;
   }
 
