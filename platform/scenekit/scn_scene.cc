@@ -15,6 +15,8 @@ namespace platform::scenekit {
 namespace {
 
 constexpr size_t kMaxSceneFileBytes = 1 << 20;
+// Node trees are walked recursively (bounds, searches, destruction): keep them shallow.
+constexpr int kMaxDepth = 64;
 
 absl::Status LineError(int line, absl::string_view what) {
   return absl::InvalidArgumentError(absl::StrCat("scene file line ", line, ": ", what));
@@ -29,6 +31,7 @@ util::StatusOr<std::vector<std::shared_ptr<SCNNode>>> ParseScene(const std::stri
   }
   std::vector<std::shared_ptr<SCNNode>> roots;
   std::map<std::string, std::shared_ptr<SCNNode>> by_name;
+  std::map<std::string, int> depth_of;
   for (size_t i = 1; i < lines.size(); ++i) {
     const int line = static_cast<int>(i + 1);
     std::vector<absl::string_view> words =
@@ -40,6 +43,7 @@ util::StatusOr<std::vector<std::shared_ptr<SCNNode>>> ParseScene(const std::stri
     auto node = SCNNode::node();
     node->setName(name);
     std::shared_ptr<SCNNode> parent;
+    int depth = 1;
     bool has_shape = false;
     size_t w = 2;
     // Reads `n` finite numbers after the keyword at words[w].
@@ -66,6 +70,8 @@ util::StatusOr<std::vector<std::shared_ptr<SCNNode>>> ParseScene(const std::stri
           return LineError(line, absl::StrCat("unknown parent ", words[w + 1]));
         }
         parent = it->second;
+        depth = depth_of[it->first] + 1;
+        if (depth > kMaxDepth) return LineError(line, "nodes nested too deeply");
         w += 2;
       } else if (key == "hidden") {
         node->setHidden(true);
@@ -92,6 +98,7 @@ util::StatusOr<std::vector<std::shared_ptr<SCNNode>>> ParseScene(const std::stri
       }
     }
     by_name[name] = node;
+    depth_of[name] = depth;
     if (parent != nullptr) {
       parent->addChildNode(node);
     } else {

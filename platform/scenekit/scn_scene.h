@@ -17,8 +17,9 @@
 // The first line names the format and version. Each node line starts with "node" and a unique
 // name, then any of: "parent <name>" (a node defined above; without it the node is top-level),
 // "position x y z", "euler x y z", "scale x y z", one shape ("box w h l", "plane w h",
-// "sphere r") and "hidden". Numbers must be finite; anything else is an error that names the
-// line, and nothing of the file is used. Files over 1 MiB are refused.
+// "sphere r") and "hidden". Numbers must be finite and sizes not negative; nodes nest at most
+// 64 deep. Anything else is an error that names the line, and nothing of the file is used.
+// Files over 1 MiB are refused.
 
 #include <memory>
 #include <string>

@@ -179,9 +179,16 @@ TEST(SCNReferenceNode, LoadsOurSceneFormatAndRejectsBadFiles) {
                                 "quillmere-scene 1\nnode a scale 1 nan 1\n",
                                 "quillmere-scene 1\nnode a\nnode a\n",
                                 "quillmere-scene 1\nnode a box 1 1 1 sphere 1\n",
-                                "quillmere-scene 1\nnode a colour red\n"}) {
+                                "quillmere-scene 1\nnode a colour red\n",
+                                "quillmere-scene 1\nnode a box 1 -1 1\n"}) {
     EXPECT_FALSE(platform::scenekit::ParseScene(bad).ok()) << bad;
   }
+  std::string deep = "quillmere-scene 1\nnode n0\n";
+  for (int i = 1; i < 64; ++i) {
+    deep += "node n" + std::to_string(i) + " parent n" + std::to_string(i - 1) + "\n";
+  }
+  EXPECT_TRUE(platform::scenekit::ParseScene(deep).ok());
+  EXPECT_FALSE(platform::scenekit::ParseScene(deep + "node n64 parent n63\n").ok());
   auto broken = SCNReferenceNode::initWithURL(write("broken.scn", "quillmere-scene 1\nnode\n"));
   broken->load();
   EXPECT_FALSE(broken->isLoaded());
