@@ -266,6 +266,27 @@ bool SCNNode::isHiddenInTree() const {
   return p != nullptr && p->isHiddenInTree();
 }
 
+std::shared_ptr<SCNNode> SCNNode::clone() const {
+  std::shared_ptr<SCNNode> copy = MakeEmptyCopy();
+  {
+    std::scoped_lock lock(mutex_, copy->mutex_);
+    copy->name_ = name_;
+    copy->hidden_ = hidden_;
+    copy->opacity_ = opacity_;
+    copy->rendering_order_ = rendering_order_;
+    copy->geometry_ = geometry_;
+    copy->camera_ = camera_;
+    copy->position_ = position_;
+    copy->orientation_ = orientation_;
+    copy->scale_ = scale_;
+    copy->euler_set_ = euler_set_;
+    copy->euler_ = euler_;
+  }
+  for (const auto& child : childNodes()) copy->addChildNode(child->clone());
+  DidClone(*copy);
+  return copy;
+}
+
 // Camera.
 
 #define QM_CAMERA_PROPERTY(getter, setter, member) \

@@ -125,6 +125,17 @@ class SCNNode : public std::enable_shared_from_this<SCNNode> {
   // Whether this node or an ancestor is hidden.
   bool isHiddenInTree() const;
 
+  // A copy of this node and its subtree, of the same class (subclasses override
+  // MakeEmptyCopy / DidClone): names, flags, transforms and children are copied; geometry and
+  // camera are shared, as on the platform. The copy has no parent.
+  std::shared_ptr<SCNNode> clone() const;
+
+ protected:
+  // A new node of this node's class, with what its constructor needs.
+  virtual std::shared_ptr<SCNNode> MakeEmptyCopy() const { return node(); }
+  // Runs after properties and children were copied into `copy`.
+  virtual void DidClone(SCNNode& copy) const {}
+
  private:
   void SetNameValue(std::string name);
   void Detach(const SCNNode* child);

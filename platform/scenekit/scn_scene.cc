@@ -1,5 +1,6 @@
 #include "platform/scenekit/scn_scene.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <map>
@@ -167,6 +168,22 @@ void SCNReferenceNode::unload() {
   for (const auto& n : loaded_nodes_) n->removeFromParentNode();
   loaded_nodes_.clear();
   loaded_ = false;
+}
+
+void SCNReferenceNode::DidClone(SCNNode& copy) const {
+  auto* ref = dynamic_cast<SCNReferenceNode*>(&copy);
+  if (ref == nullptr) return;
+  const auto originals = childNodes();
+  const auto copies = copy.childNodes();
+  std::scoped_lock lock(load_mutex_, ref->load_mutex_);
+  ref->loaded_ = loaded_;
+  ref->loaded_nodes_.clear();
+  for (size_t i = 0; i < originals.size() && i < copies.size(); ++i) {
+    if (std::find(loaded_nodes_.begin(), loaded_nodes_.end(), originals[i]) !=
+        loaded_nodes_.end()) {
+      ref->loaded_nodes_.push_back(copies[i]);
+    }
+  }
 }
 
 bool SCNReferenceNode::isLoaded() const {

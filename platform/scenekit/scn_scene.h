@@ -56,6 +56,13 @@ class SCNReferenceNode : public SCNNode {
   void unload();
   bool isLoaded() const;
 
+ protected:
+  std::shared_ptr<SCNNode> MakeEmptyCopy() const override {
+    return std::make_shared<SCNReferenceNode>(url_);
+  }
+  // The copy is loaded when this node is, its copies of the loaded nodes being its own.
+  void DidClone(SCNNode& copy) const override;
+
  private:
   const std::shared_ptr<NSURL> url_;
   mutable std::mutex load_mutex_;

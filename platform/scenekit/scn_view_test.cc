@@ -171,6 +171,21 @@ TEST(SCNReferenceNode, LoadsOurSceneFormatAndRejectsBadFiles) {
   auto seat = chair->childNodeWithName("seat", false);
   ASSERT_NE(seat, nullptr);
   EXPECT_TRUE(seat->isHidden());
+  // A copy is a loaded reference node of its own: unloading and loading it again leaves the
+  // original alone.
+  auto copy = std::dynamic_pointer_cast<SCNReferenceNode>(ref->clone());
+  ASSERT_NE(copy, nullptr);
+  EXPECT_TRUE(copy->isLoaded());
+  ASSERT_EQ(copy->childNodes().size(), 2u);
+  EXPECT_NE(copy->childNodes()[0], chair);
+  EXPECT_FLOAT_EQ(copy->childNodes()[0]->eulerAngles().y, 1.5f);
+  EXPECT_NE(copy->childNodes()[0]->childNodeWithName("seat", false), nullptr);
+  copy->unload();
+  EXPECT_TRUE(copy->childNodes().empty());
+  EXPECT_EQ(ref->childNodes().size(), 2u);
+  copy->load();
+  EXPECT_EQ(copy->childNodes().size(), 2u);
+
   ref->unload();
   EXPECT_TRUE(ref->childNodes().empty());
 
