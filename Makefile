@@ -32,7 +32,7 @@ asan: setup
 tsan: setup
 	cmake -S . -B build-tsan -G Ninja -DQM_SANITIZER=thread $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/scripts/sanitizers/tsan.supp" ctest --output-on-failure -j $(JOBS)
 
 bench: setup
 	cmake -S . -B build-bench -G Ninja -DQM_BUILD_BENCHMARKS=ON $(CMAKE_FLAGS)

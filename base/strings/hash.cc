@@ -37,7 +37,13 @@ constexpr std::array<T, 16> PrimesAbove(uint64_t floor) {
 }
 
 constexpr std::array<uint32_t, 16> kPrimes32 = PrimesAbove<uint32_t>(uint64_t{1} << 16);
-constexpr std::array<uint64_t, 16> kPrimes64 = PrimesAbove<uint64_t>(uint64_t{1} << 32);
+// The 16 smallest primes above 2^32, written out: searching for them at compile time takes more
+// constant-evaluation steps than clang allows.
+constexpr std::array<uint64_t, 16> kPrimes64 = {
+    0x10000000fULL, 0x10000003dULL, 0x10000004bULL, 0x100000051ULL,
+    0x10000005bULL, 0x10000005dULL, 0x1000000a3ULL, 0x1000000b5ULL,
+    0x1000000c9ULL, 0x1000000d9ULL, 0x1000000f3ULL, 0x1000000f7ULL,
+    0x1000000fdULL, 0x100000109ULL, 0x10000010bULL, 0x100000111ULL};
 static_assert(kPrimes32[0] == 65537 && kPrimes32[15] == 65651);
 
 void Mix(uint32_t& a, uint32_t& b, uint32_t& c) {

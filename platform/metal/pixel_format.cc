@@ -1,0 +1,131 @@
+#include "platform/metal/pixel_format.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "platform/metal/half.h"
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
+namespace platform::metal {
+namespace {
+
+// i / 255 for every byte, so that reading an unorm channel is one load.
+constexpr std::array<float, 256> kUnormValues = [] {
+  std::array<float, 256> values{};
+  for (int i = 0; i < 256; ++i) values[i] = static_cast<float>(i) / 255.0f;
+  return values;
+}();
+
+template <ChannelType kType>
+float ReadChannel(const uint8_t* p, int i) {
+  if constexpr (kType == ChannelType::kUnorm8) {
+    return kUnormValues[p[i]];
+  } else if constexpr (kType == ChannelType::kUint8) {
+    return static_cast<float>(p[i]);
+  } else if constexpr (kType == ChannelType::kFloat16) {
+    uint16_t h;
+    std::memcpy(&h, p + 2 * i, 2);
+    return HalfToFloat(h);
+  } else {
+    float f;
+    std::memcpy(&f, p + 4 * i, 4);
+    return f;
+  }
+}
+
+uint8_t ToByte(float v, float scale) {
+  if (!(v > 0)) return 0;  // also NaN
+  return static_cast<uint8_t>(std::lround(std::min(v * scale, 255.0f)));
+}
+
+template <ChannelType kType>
+void WriteChannel(float v, uint8_t* p, int i) {
+  if constexpr (kType == ChannelType::kUnorm8) {
+    p[i] = ToByte(v, 255.0f);
+  } else if constexpr (kType == ChannelType::kUint8) {
+    p[i] = ToByte(v, 1.0f);
+  } else if constexpr (kType == ChannelType::kFloat16) {
+    const uint16_t h = FloatToHalf(v);
+    std::memcpy(p + 2 * i, &h, 2);
+  } else {
+    std::memcpy(p + 4 * i, &v, 4);
+  }
+}
+
+// kBlueFirst: memory holds (b, g, r, a).
+template <ChannelType kType, int kChannels, bool kBlueFirst = false>
+TexelVector Decode(const uint8_t* texel) {
+  const auto channel = [texel](int i) { return ReadChannel<kType>(texel, i); };
+  return TexelVector{channel(kBlueFirst ? 2 : 0), kChannels > 1 ? channel(1) : 0.0f,
+                kChannels > 2 ? channel(kBlueFirst ? 0 : 2) : 0.0f, kChannels > 3 ? channel(3) : 1.0f};
+}
+
+#if defined(__x86_64__)
+// Four floats to halves in one instruction where the processor has F16C: the same rounding
+// (to nearest even) and NaN handling as FloatToHalf, which half_test checks against it.
+__attribute__((target("f16c"))) void EncodeFourHalvesF16C(const float4& value, uint8_t* texel) {
+  const __m128i halves = _mm_cvtps_ph(_mm_loadu_ps(value.data()), _MM_FROUND_TO_NEAREST_INT);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(texel), halves);
+}
+
+// F16C instructions are VEX-encoded, so the system must also have AVX enabled (OSXSAVE).
+// Read from CPUID directly: clang's __builtin_cpu_supports does not know "f16c".
+const bool kHasF16C = [] {
+  unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+  constexpr unsigned int kOsXsave = 1u << 27, kAvx = 1u << 28, kF16c = 1u << 29;
+  return (ecx & (kOsXsave | kAvx | kF16c)) == (kOsXsave | kAvx | kF16c);
+}();
+#endif
+
+template <ChannelType kType, int kChannels, bool kBlueFirst = false>
+void Encode(const float4& value, uint8_t* texel) {
+#if defined(__x86_64__)
+  if constexpr (kType == ChannelType::kFloat16 && kChannels == 4) {
+    if (kHasF16C) return EncodeFourHalvesF16C(value, texel);
+  }
+#endif
+  for (int i = 0; i < kChannels; ++i) {
+    const int source = kBlueFirst && (i == 0 || i == 2) ? 2 - i : i;
+    WriteChannel<kType>(value[source], texel, i);
+  }
+}
+
+template <ChannelType kType, int kChannels, bool kBlueFirst = false>
+constexpr PixelFormatInfo Format(MTLPixelFormat format, const char* name, int bytes_per_pixel) {
+  return PixelFormatInfo{format, name, kChannels, kType, bytes_per_pixel, &Decode<kType, kChannels, kBlueFirst>,
+                         &Encode<kType, kChannels, kBlueFirst>};
+}
+
+using enum ChannelType;
+constexpr PixelFormatInfo kFormats[] = {
+    Format<kUnorm8, 1>(MTLPixelFormatR8Unorm, "R8Unorm", 1),
+    Format<kUint8, 1>(MTLPixelFormatR8Uint, "R8Uint", 1),
+    Format<kFloat16, 1>(MTLPixelFormatR16Float, "R16Float", 2),
+    Format<kUnorm8, 2>(MTLPixelFormatRG8Unorm, "RG8Unorm", 2),
+    Format<kFloat32, 1>(MTLPixelFormatR32Float, "R32Float", 4),
+    Format<kFloat16, 2>(MTLPixelFormatRG16Float, "RG16Float", 4),
+    Format<kUnorm8, 4>(MTLPixelFormatRGBA8Unorm, "RGBA8Unorm", 4),
+    Format<kUnorm8, 4, true>(MTLPixelFormatBGRA8Unorm, "BGRA8Unorm", 4),
+    Format<kFloat32, 2>(MTLPixelFormatRG32Float, "RG32Float", 8),
+    Format<kFloat16, 4>(MTLPixelFormatRGBA16Float, "RGBA16Float", 8),
+    Format<kFloat32, 4>(MTLPixelFormatRGBA32Float, "RGBA32Float", 16),
+};
+
+}  // namespace
+
+const PixelFormatInfo* FindPixelFormatInfo(MTLPixelFormat format) {
+  for (const PixelFormatInfo& info : kFormats) {
+    if (info.format == format) return &info;
+  }
+  return nullptr;
+}
+
+}  // namespace platform::metal

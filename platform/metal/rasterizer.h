@@ -1,0 +1,89 @@
+#ifndef PLATFORM_METAL_RASTERIZER_H_
+#define PLATFORM_METAL_RASTERIZER_H_
+
+// The triangle rasteriser behind the render encoder.
+//
+// Clip-space positions are divided by w and mapped to the window: x from -1..1 to 0..width,
+// y from 1..-1 to 0..height (row 0 at the top, as textures store it). Window positions are
+// snapped to 1/256 pixel, and a pixel is covered when its centre (x + 0.5, y + 0.5) lies inside
+// the triangle; a centre exactly on an edge belongs to the triangle only when that edge is a
+// top edge (horizontal, interior below) or a left edge (interior to its right). With snapped
+// positions the edge tests are exact integers, so triangles that share an edge cover each
+// pixel along it exactly once, and a mesh without gaps covers each pixel exactly once.
+//
+// Both windings are drawn (no culling). There is no clipping: a triangle with a vertex at
+// w <= 0, or reaching more than 2^20 pixels from the origin, is not drawn. Depth and varyings
+// are interpolated linearly in window space.
+
+#include <cstdint>
+
+#include "platform/metal/library.h"
+
+namespace platform::metal::internal {
+
+// A triangle ready to be scanned: window positions in 1/256 pixel, ordered so that its area is
+// positive, and the pixel range its bounding box covers within the target.
+struct TriangleSetup {
+  struct Vertex {
+    int64_t x, y;
+    float z;
+    const VertexOut* source;
+  };
+  Vertex v[3];
+  bool owns_edge[3];  // edge i runs between the two vertices other than v[i]
+  int64_t area;
+  int x0, x1, y0, y1;  // inclusive pixel range; empty when x0 > x1 or y0 > y1
+};
+
+// False when nothing of the triangle is drawn (degenerate, w <= 0, or out of range).
+bool SetUpTriangle(const VertexOut& a, const VertexOut& b, const VertexOut& c, int width, int height,
+                   TriangleSetup* setup);
+
+inline constexpr int64_t kSubpixels = 256;
+
+// Calls shade(x, y, const FragmentIn&) for every covered pixel of a width x height target, in
+// rows from the top.
+template <typename Shade>
+void RasterizeTriangle(const VertexOut& a, const VertexOut& b, const VertexOut& c, int width, int height,
+                       Shade&& shade) {
+  TriangleSetup t;
+  if (!SetUpTriangle(a, b, c, width, height, &t)) return;
+  const auto& v = t.v;
+  // Edge i of pixel centre (px, py): twice the signed area of (its two vertices, the centre).
+  // Stepping one pixel right changes it by -dy * 256.
+  int64_t step_x[3], step_y[3];
+  int64_t row_start[3];
+  const int64_t px0 = t.x0 * kSubpixels + kSubpixels / 2, py0 = t.y0 * kSubpixels + kSubpixels / 2;
+  for (int i = 0; i < 3; ++i) {
+    const auto& from = v[(i + 1) % 3];
+    const auto& to = v[(i + 2) % 3];
+    step_x[i] = -(to.y - from.y) * kSubpixels;
+    step_y[i] = (to.x - from.x) * kSubpixels;
+    row_start[i] = (to.x - from.x) * (py0 - from.y) - (to.y - from.y) * (px0 - from.x);
+  }
+  const double inverse_area = 1.0 / static_cast<double>(t.area);
+  const auto& va = v[0].source->varyings;
+  const auto& vb = v[1].source->varyings;
+  const auto& vc = v[2].source->varyings;
+  FragmentIn in;
+  for (int y = t.y0; y <= t.y1; ++y) {
+    int64_t e[3] = {row_start[0], row_start[1], row_start[2]};
+    for (int x = t.x0; x <= t.x1; ++x) {
+      if ((e[0] > 0 || (e[0] == 0 && t.owns_edge[0])) && (e[1] > 0 || (e[1] == 0 && t.owns_edge[1])) &&
+          (e[2] > 0 || (e[2] == 0 && t.owns_edge[2]))) {
+        const float l0 = static_cast<float>(e[0] * inverse_area);
+        const float l1 = static_cast<float>(e[1] * inverse_area);
+        const float l2 = static_cast<float>(e[2] * inverse_area);
+        in.position = {x + 0.5f, y + 0.5f, l0 * v[0].z + l1 * v[1].z + l2 * v[2].z, 1.0f};
+        for (int k = 0; k < kMaxVaryings; ++k) in.varyings[k] = l0 * va[k] + l1 * vb[k] + l2 * vc[k];
+        shade(x, y, in);
+      }
+      for (int i = 0; i < 3; ++i) e[i] += step_x[i];
+    }
+    for (int i = 0; i < 3; ++i) row_start[i] += step_y[i];
+  }
+}
+
+}  // namespace platform::metal::internal
+
+#endif  // PLATFORM_METAL_RASTERIZER_H_
