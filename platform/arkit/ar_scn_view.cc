@@ -13,7 +13,7 @@ void platform::arkit::SetFaceGeometryAvailable(bool available) {
 }
 
 std::shared_ptr<ARSCNFaceGeometry> ARSCNFaceGeometry::faceGeometryWithDevice(
-    const std::shared_ptr<void>& device) {
+    const std::shared_ptr<MTLDevice>& device) {
   if (device == nullptr || !face_geometry_available.load()) return nullptr;
   return std::make_shared<ARSCNFaceGeometry>();
 }

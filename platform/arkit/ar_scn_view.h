@@ -28,13 +28,13 @@
 #include "platform/arkit/ar_session.h"
 #include "platform/scenekit/scn_view.h"
 
-// Face geometry for SceneKit: a mesh that follows a tracked face. Made for the view's device
-// (an opaque token here); null when the device yields no face geometry
+// Face geometry for SceneKit: a mesh that follows a tracked face. Made for the view's Metal
+// device; null without a device or when the device yields no face geometry
 // (platform::arkit::SetFaceGeometryAvailable(false)). Updates are recorded.
 class ARSCNFaceGeometry : public SCNGeometry {
  public:
   static std::shared_ptr<ARSCNFaceGeometry> faceGeometryWithDevice(
-      const std::shared_ptr<void>& device);
+      const std::shared_ptr<MTLDevice>& device);
   ARSCNFaceGeometry() : SCNGeometry("face", {-0.08f, -0.12f, -0.06f}, {0.08f, 0.1f, 0.08f}) {}
   void updateFromFaceGeometry(const std::shared_ptr<ARFaceGeometry>& geometry);
   int updateCount() const;
@@ -86,8 +86,6 @@ class ARSCNView : public SCNView {
 
   bool automaticallyUpdatesLighting() const;
   void setAutomaticallyUpdatesLighting(bool on);
-  // The rendering device (an opaque token; there is no GPU behind it).
-  std::shared_ptr<void> device() const { return device_; }
 
   std::shared_ptr<ARRaycastQuery> raycastQueryFromPoint(CGPoint point, ARRaycastTarget target,
                                                         ARRaycastTargetAlignment alignment);
@@ -103,7 +101,6 @@ class ARSCNView : public SCNView {
   mutable std::mutex mutex_;
   std::weak_ptr<ARSCNViewDelegate> ar_delegate_;
   bool updates_lighting_ = true;
-  const std::shared_ptr<void> device_ = std::make_shared<int>(0);
   std::vector<std::pair<ARAnchorChange, std::shared_ptr<ARAnchor>>> pending_;
   std::map<std::shared_ptr<ARAnchor>, std::shared_ptr<SCNNode>> nodes_;
 };

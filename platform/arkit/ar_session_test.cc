@@ -169,6 +169,7 @@ TEST(ARSCNFaceGeometry, FollowsFaceAnchorsAndCanBeUnavailable) {
   std::shared_ptr<SCNGeometry> as_scn = geometry;
   EXPECT_NE(std::dynamic_pointer_cast<ARSCNFaceGeometry>(as_scn), nullptr);
 
+  EXPECT_EQ(ARSCNFaceGeometry::faceGeometryWithDevice(nullptr), nullptr);
   platform::arkit::SetFaceGeometryAvailable(false);
   EXPECT_EQ(ARSCNFaceGeometry::faceGeometryWithDevice(view->device()), nullptr);
   platform::arkit::SetFaceGeometryAvailable(true);

@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/metal/device.h"
 #include "platform/scenekit/scn_node.h"
 #include "platform/scenekit/scn_scene.h"
 #include "platform/uikit/ui_image.h"
@@ -88,6 +89,9 @@ class SCNView : public UIView, public SCNSceneRenderer {
   void setPointOfView(std::shared_ptr<SCNNode> node);
   std::shared_ptr<SCNSceneRendererDelegate> delegate() const;
   void setDelegate(std::weak_ptr<SCNSceneRendererDelegate> delegate);
+  // The Metal device the view renders with: the system default device at construction
+  // (null on a machine without one).
+  std::shared_ptr<MTLDevice> device() const { return device_; }
   bool rendersContinuously() const;
   void setRendersContinuously(bool on);
   bool isPlaying() const;
@@ -118,6 +122,7 @@ class SCNView : public UIView, public SCNSceneRenderer {
   static void RenderLoop(RenderState& state);
 
   const Options options_;
+  const std::shared_ptr<MTLDevice> device_ = MTLCreateSystemDefaultDevice();
   mutable std::mutex mutex_;
   std::shared_ptr<SCNScene> scene_;
   std::shared_ptr<SCNNode> point_of_view_;
