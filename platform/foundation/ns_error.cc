@@ -7,6 +7,8 @@ const char* const NSPOSIXErrorDomain = "NSPOSIXErrorDomain";
 const char* const NSURLErrorDomain = "NSURLErrorDomain";
 
 const char* const NSLocalizedDescriptionKey = "NSLocalizedDescription";
+const char* const NSLocalizedFailureReasonErrorKey = "NSLocalizedFailureReason";
+const char* const NSLocalizedRecoverySuggestionErrorKey = "NSLocalizedRecoverySuggestion";
 const char* const NSUnderlyingErrorKey = "NSUnderlyingError";
 const char* const NSFilePathErrorKey = "NSFilePath";
 const char* const NSURLErrorFailingURLStringErrorKey = "NSErrorFailingURLStringKey";
@@ -23,6 +25,16 @@ std::string NSError::localizedDescription() const {
   }
   return "The operation couldn\u2019t be completed. (" + domain_ + " error " +
          std::to_string(code_) + ".)";
+}
+
+std::optional<std::string> NSError::localizedFailureReason() const {
+  const std::string* text = userInfoValue<std::string>(NSLocalizedFailureReasonErrorKey);
+  return text == nullptr ? std::nullopt : std::optional<std::string>(*text);
+}
+
+std::optional<std::string> NSError::localizedRecoverySuggestion() const {
+  const std::string* text = userInfoValue<std::string>(NSLocalizedRecoverySuggestionErrorKey);
+  return text == nullptr ? std::nullopt : std::optional<std::string>(*text);
 }
 
 std::shared_ptr<NSError> NSError::underlyingError() const {

@@ -5,6 +5,9 @@
 // dictionary maps string keys to values of any type; the keys below have fixed meanings:
 //
 //   NSLocalizedDescriptionKey -> std::string, the text `localizedDescription()` answers
+//   NSLocalizedFailureReasonErrorKey, NSLocalizedRecoverySuggestionErrorKey -> std::string,
+//                                the texts of `localizedFailureReason()` and
+//                                `localizedRecoverySuggestion()`
 //   NSUnderlyingErrorKey      -> std::shared_ptr<NSError>, the error that caused this one
 //   NSFilePathErrorKey        -> std::string, the path a file operation failed on
 //
@@ -22,6 +25,7 @@
 #include <any>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 using NSErrorUserInfo = std::map<std::string, std::any>;
@@ -33,6 +37,8 @@ extern const char* const NSURLErrorDomain;
 
 // User-info keys.
 extern const char* const NSLocalizedDescriptionKey;
+extern const char* const NSLocalizedFailureReasonErrorKey;
+extern const char* const NSLocalizedRecoverySuggestionErrorKey;
 extern const char* const NSUnderlyingErrorKey;
 extern const char* const NSFilePathErrorKey;
 extern const char* const NSURLErrorFailingURLStringErrorKey;
@@ -88,6 +94,11 @@ class NSError {
   // The NSLocalizedDescriptionKey text when the user info has one as a string, else
   // "The operation couldn’t be completed. (<domain> error <code>.)".
   std::string localizedDescription() const;
+
+  // The NSLocalizedFailureReasonErrorKey and NSLocalizedRecoverySuggestionErrorKey texts, or
+  // none when the user info has no such string.
+  std::optional<std::string> localizedFailureReason() const;
+  std::optional<std::string> localizedRecoverySuggestion() const;
 
   // The NSUnderlyingErrorKey entry, or null.
   std::shared_ptr<NSError> underlyingError() const;

@@ -41,6 +41,17 @@ TEST(NSErrorTest, TypedUserInfoAndUnderlyingError) {
   EXPECT_EQ(cause->underlyingError(), nullptr);
 }
 
+TEST(NSErrorTest, FailureReasonAndRecoverySuggestionWhenGiven) {
+  auto error = NSError::errorWithDomain(
+      "d", 1, {{NSLocalizedFailureReasonErrorKey, std::string("no camera")},
+               {NSLocalizedRecoverySuggestionErrorKey, std::string("use another device")}});
+  EXPECT_EQ(error->localizedFailureReason(), "no camera");
+  EXPECT_EQ(error->localizedRecoverySuggestion(), "use another device");
+  auto bare = NSError::errorWithDomain("d", 1);
+  EXPECT_EQ(bare->localizedFailureReason(), std::nullopt);
+  EXPECT_EQ(bare->localizedRecoverySuggestion(), std::nullopt);
+}
+
 TEST(NSErrorTest, AssignFillsOnlyRequestedOutParameters) {
   NSErrorAssign(nullptr, NSError::errorWithDomain("d", 1));
   std::shared_ptr<NSError> out;
