@@ -3,6 +3,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gmock/gmock.h"
@@ -216,6 +217,55 @@ TEST_F(SRLBindingTableTest, UnknownNamesRegisterNothing) {
                           "|instanceType| must be non-nil.", "SRLAPI requires a non-nil apiKey."));
   EXPECT_TRUE(registry_->registrySingle().empty());
   EXPECT_TRUE(registry_->registryMultiple().empty());
+}
+
+// Lookups, lazy registration, scope removal and provider installation from eight threads at once
+// (checked under ThreadSanitizer).
+TEST_F(SRLBindingTableTest, ConcurrentUse) {
+  static constexpr _SRLImplementationRegistrationData kScoped[] = {
+      {.instanceType = {.className = "TableTestFileStore"},
+       .configurationInstanceType = {.className = nullptr},
+       .factoryBlockProvider = &MakeNamed<kB>,
+       .lifetime = SRLLifetimeScoped,
+       .scope = SRLScopeAccount}};
+  static constexpr _SRLAPIRegistrationData kRecords[] = {
+      Record("b", 1, kImplB, 1), Record("aa", 2, kImplAA, 1), Record("ab", 2, kImplAB, 1),
+      {.name = "store", .implementations = kScoped,
+       .instanceType = {.names = {.protocolName = "TableTestStore", .className = nullptr}},
+       .nameLength = 5, .implementationCount = 1, .scope = SRLScopeAccount},
+  };
+  SRLRegistry::sharedInstance();
+  SRLRegistry::overrideSharedInstance(registry_);
+  registry_->internalRegisterBindings(Table(std::begin(kRecords), std::end(kRecords)));
+  auto type = SRLClassType::initWithClass(kStore);
+  auto reports = ReportsIn([&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+      threads.emplace_back([&, t] {
+        auto account = XLMEmailAccountId::initWithEmail(t % 2 ? "odd" : "even");
+        for (int i = 0; i < 200; ++i) {
+          const char* name = i % 3 == 0 ? "b" : (i % 3 == 1 ? "aa" : "ab");
+          EXPECT_EQ(NameOf(registry_->internalOptionalAppScopedService(Key(name))), name);
+          EXPECT_NE(registry_->internalAccountScopedService(Key("store"), account), nullptr);
+          if (i % 50 == t) registry_->removeScopeWithAccountID(account);
+          if (i == t) {
+            auto providers = std::make_shared<SRLConfigProviders>();
+            (*providers)[type] = [] { return std::make_shared<Named>("config"); };
+            registry_->internalSetImplementationConfigProviders(providers);
+          }
+          registry_->internalImplementationConfigForInstanceType(type);
+          registry_->protocolNameToAPIKey();
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  });
+  // Only the later provider installations report.
+  EXPECT_EQ(reports.size(), 7u);
+  for (const auto& text : reports) {
+    EXPECT_EQ(text, "|setImplementationConfigProviders:| can be called only once.");
+  }
+  EXPECT_EQ(registry_->registrySingle().size(), 4u);
 }
 
 // A generated table of 10,000 records with names of mixed lengths, searched for present and
