@@ -268,6 +268,25 @@ TEST_F(SRLBindingTableTest, ConcurrentUse) {
   EXPECT_EQ(registry_->registrySingle().size(), 4u);
 }
 
+TEST_F(SRLBindingTableTest, CopiesMemoizeInTheSharedRegistry) {
+  static constexpr _SRLImplementationRegistrationData kScopedApp[] = {
+      {.instanceType = {.className = "TableTestFileStore"},
+       .configurationInstanceType = {.className = nullptr},
+       .factoryBlockProvider = &MakeNamed<kB>,
+       .lifetime = SRLLifetimeScoped,
+       .scope = SRLScopeApp}};
+  static constexpr _SRLAPIRegistrationData kRecords[] = {Record("store", 5, kScopedApp, 1)};
+  SRLRegistry::sharedInstance();
+  SRLRegistry::overrideSharedInstance(registry_);
+  registry_->internalRegisterBindings(Table(std::begin(kRecords), std::end(kRecords)));
+  auto copy = registry_->mutableCopy();
+  SRLInstance through_copy = copy->internalAppScopedService(Key("store"));
+  ASSERT_NE(through_copy, nullptr);
+  EXPECT_EQ(registry_->internalAppScopedService(Key("store")), through_copy);
+  EXPECT_EQ(copy->appScope()->instanceCount(), 0u);
+  EXPECT_EQ(registry_->appScope()->instanceCount(), 1u);
+}
+
 // A generated table of 10,000 records with names of mixed lengths, searched for present and
 // absent names; the answer must agree with a linear scan.
 TEST_F(SRLBindingTableTest, SearchAgreesWithLinearReference) {
