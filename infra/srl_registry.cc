@@ -43,46 +43,35 @@ bool IsAccountScoped(uint64_t scope) { return scope != SRLScopeApp; }
 
 SRLInstance SRLMemoizingScope::instanceOfType(const std::shared_ptr<SRLInstanceType>& type,
                                               const SRLCreationBlock& creationBlock) {
-  std::shared_ptr<CreationLock> creation;
-  bool is_creator = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = instances_.find(type);
-    if (found != instances_.end()) return found->second;
-    auto pending = instance_creation_locks_.find(type);
-    if (pending == instance_creation_locks_.end()) {
-      creation = std::make_shared<CreationLock>();
-      creation->creator = std::this_thread::get_id();
-      creation->mutex.lock();
-      instance_creation_locks_.emplace(type->copy(), creation);
-      is_creator = true;
-    } else {
-      creation = pending->second;
-      if (creation->creator == std::this_thread::get_id()) {
-        // The creation block asked for the type it is creating; waiting would never end.
-        SRL_REPORT("Instance creation of %@ asked for an instance of the same type.", type);
-        return nullptr;
-      }
-    }
-  }
-  if (is_creator) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto found = instances_.find(type);
+  if (found != instances_.end()) return found->second;
+  auto pending = instance_creation_locks_.find(type);
+  if (pending == instance_creation_locks_.end()) {
+    // This caller is the creator.
+    auto creation = std::make_shared<Creation>();
+    creation->creator = std::this_thread::get_id();
+    instance_creation_locks_.emplace(type->copy(), creation);
+    lock.unlock();
     SRLInstance result = creationBlock ? creationBlock() : nullptr;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (result != nullptr) instances_[type->copy()] = result;
-      instance_creation_locks_.erase(type);
-    }
-    creation->mutex.unlock();
+    lock.lock();
+    if (result != nullptr) instances_[type->copy()] = result;
+    instance_creation_locks_.erase(type);
+    creation->done = true;
+    creation_done_.notify_all();
     return result;
   }
-  creation->mutex.lock();
-  creation->mutex.unlock();
-  SRLInstance result;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = instances_.find(type);
-    if (found != instances_.end()) result = found->second;
+  std::shared_ptr<Creation> creation = pending->second;
+  if (creation->creator == std::this_thread::get_id()) {
+    // The creation block asked for the type it is creating; waiting would never end.
+    lock.unlock();
+    SRL_REPORT("Instance creation of %@ asked for an instance of the same type.", type);
+    return nullptr;
   }
+  creation_done_.wait(lock, [&creation] { return creation->done; });
+  found = instances_.find(type);
+  SRLInstance result = found == instances_.end() ? nullptr : found->second;
+  lock.unlock();
   if (result == nullptr) {
     SRL_REPORT("We blocked waiting on instance creation but no instance was created.");
   }

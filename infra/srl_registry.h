@@ -21,6 +21,7 @@
 #ifndef INFRA_SRL_REGISTRY_H_
 #define INFRA_SRL_REGISTRY_H_
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -47,17 +48,19 @@ class SRLMemoizingScope {
   size_t instanceCount() const;
 
  private:
-  struct CreationLock {
-    std::mutex mutex;  // held by the creator while its creation block runs
+  // One creation in progress; its waiters sleep on creation_done_ until `done`.
+  struct Creation {
     std::thread::id creator;
+    bool done = false;
   };
   template <typename V>
   using TypeMap = std::unordered_map<std::shared_ptr<SRLInstanceType>, V,
                                      SRLValueHash<SRLInstanceType>, SRLValueEqual<SRLInstanceType>>;
 
   mutable std::mutex mutex_;
+  std::condition_variable creation_done_;
   TypeMap<SRLInstance> instances_;
-  TypeMap<std::shared_ptr<CreationLock>> instance_creation_locks_;
+  TypeMap<std::shared_ptr<Creation>> instance_creation_locks_;
 };
 
 class SRLRegistry : public std::enable_shared_from_this<SRLRegistry> {

@@ -147,7 +147,9 @@ TEST_F(SRLRegistryTest, RegistrationMatrix) {
       reports = ReportsIn([&] {
         registry->internalRegisterServiceAPI(c.steps[i].api, c.steps[i].implementation);
       });
-      if (i + 1 < c.steps.size()) ASSERT_THAT(reports, IsEmpty()) << c.name;
+      if (i + 1 < c.steps.size()) {
+        ASSERT_THAT(reports, IsEmpty()) << c.name;
+      }
     }
     ASSERT_EQ(reports.size(), c.report_starts.size()) << c.name;
     for (size_t i = 0; i < reports.size(); ++i) {
