@@ -8,6 +8,7 @@
 #include "gmock/gmock.h"
 #include "gpu/gl_context.h"
 #include "gpu/testing/file_log_sink.h"
+#include "gpu/testing/run_in_gl.h"
 #include "gtest/gtest.h"
 
 namespace pellumo {
@@ -59,12 +60,7 @@ class ShaderUtilTest : public ::testing::Test {
   // Runs `work` with a fresh context current.
   template <typename F>
   void InGl(F work) {
-    ASSERT_TRUE(context_
-                    ->Run([&]() -> absl::Status {
-                      work();
-                      return absl::OkStatus();
-                    })
-                    .ok());
+    testing::RunInGl(*context_, work);
   }
 
   std::shared_ptr<GlContext> context_;
@@ -160,7 +156,8 @@ TEST_F(ShaderUtilTest, LongInfoLogIsCutByGlhCompileShaderButWholeInCompileShader
   });
   ASSERT_THAT(sink.lines(), SizeIs(1));
   // GL_INFO_LOG_LENGTH counts the terminating null.
-  EXPECT_EQ(sink.lines()[0].size(), std::string("E Shader compile log:\n").size() + full_length - 1);
+  EXPECT_EQ(sink.lines()[0].size(),
+            std::string("E Shader compile log:\n").size() + full_length - 1);
   EXPECT_THAT(sink.lines()[0], HasSubstr("undeclared_identifier_number_79"));
 }
 
@@ -179,8 +176,8 @@ TEST_F(ShaderUtilTest, GlhCreateProgramLinksBindsAttributesAndDropsItsShaders) {
     EXPECT_FALSE(AnyShaderOrProgramLeft());
 
     // Count 0 binds nothing and still links.
-    ASSERT_TRUE(GlhCreateProgram(kConstantVertex, kConstantFragment, 0, nullptr, nullptr,
-                                 &program));
+    ASSERT_TRUE(
+        GlhCreateProgram(kConstantVertex, kConstantFragment, 0, nullptr, nullptr, &program));
     EXPECT_TRUE(glIsProgram(program));
     glDeleteProgram(program);
   });
@@ -195,9 +192,13 @@ TEST_F(ShaderUtilTest, GlhCreateProgramFailuresLogAndLeaveNothingBehind) {
   };
   const Case cases[] = {
       // The fragment shader is not even compiled.
-      {"VertexDoesNotCompile", broken, "this is no shader",
+      {"VertexDoesNotCompile",
+       broken,
+       "this is no shader",
        {"E Failed to compile shader:\n" + broken, "E Error message: "}},
-      {"FragmentDoesNotCompile", kVertex, broken,
+      {"FragmentDoesNotCompile",
+       kVertex,
+       broken,
        {"E Failed to compile shader:\n" + broken, "E Error message: "}},
       {"DoesNotLink", kVertex, kFragmentWithOtherVarying, {"E Failed to link program "}},
   };
@@ -208,14 +209,15 @@ TEST_F(ShaderUtilTest, GlhCreateProgramFailuresLogAndLeaveNothingBehind) {
       const GLchar* names[] = {"position"};
       const GLint locations[] = {0};
       GLuint program = 77;
-      EXPECT_FALSE(GlhCreateProgram(c.vertex.c_str(), c.fragment.c_str(), 1, names, locations,
-                                    &program));
+      EXPECT_FALSE(
+          GlhCreateProgram(c.vertex.c_str(), c.fragment.c_str(), 1, names, locations, &program));
       EXPECT_EQ(program, 0u);
       EXPECT_FALSE(AnyShaderOrProgramLeft());
     });
     const std::vector<std::string> lines = sink.lines();
     ASSERT_EQ(lines.size(), c.expected_prefixes.size());
-    for (size_t i = 0; i < lines.size(); ++i) EXPECT_THAT(lines[i], StartsWith(c.expected_prefixes[i]));
+    for (size_t i = 0; i < lines.size(); ++i)
+      EXPECT_THAT(lines[i], StartsWith(c.expected_prefixes[i]));
   }
 }
 
