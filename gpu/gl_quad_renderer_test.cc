@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "absl/strings/str_split.h"
 #include "gmock/gmock.h"
 #include "gpu/gl_context.h"
 #include "gpu/gl_simple_shaders.h"
@@ -511,9 +512,10 @@ TEST_P(QuadRendererTest, EveryShaderSourceBuildsAProgram) {
   };
   testing::FileLogSink sink("shader_util.cc");
   InGl([&] {
-    const std::string extensions = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
-    const bool has_external_image =
-        extensions.find("GL_OES_EGL_image_external ") != std::string::npos;
+    const std::vector<std::string> extensions =
+        absl::StrSplit(reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS)), ' ');
+    const bool has_external_image = std::find(extensions.begin(), extensions.end(),
+                                              "GL_OES_EGL_image_external") != extensions.end();
     for (const Case& c : cases) {
       if (c.fragment == kBasicTexturedFragmentShaderOES && !has_external_image) continue;
       SCOPED_TRACE(c.name);
