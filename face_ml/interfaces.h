@@ -1,9 +1,6 @@
-// The interfaces through which the face ML pieces meet: detectors over a frame type, the
-// landmark runner and region source that the landmarks pipeline drives, and the options
-// records of the two front ends.
-//
-// The input frame record of the front ends wraps a platform pixel buffer and is declared
-// with the front ends; the detector templates here take the frame type as a parameter.
+// The interfaces through which the face ML pieces meet: the camera frame record of the front
+// ends, detectors over a frame type, the landmark runner and region source that the landmarks
+// pipeline drives, and the options records of the two front ends.
 
 #ifndef FACE_ML_INTERFACES_H_
 #define FACE_ML_INTERFACES_H_
@@ -11,11 +8,24 @@
 #include <cstdint>
 #include <vector>
 
+#include "absl/time/time.h"
+#include "absl/types/optional.h"
 #include "face_ml/types.h"
+#include "platform/corevideo/pixel_buffer.h"
 
 namespace research {
 namespace sorvanti {
 namespace api {
+
+// One camera frame as the front ends take it. Copied by value; the record does not retain the
+// pixel buffer (32-bit BGRA in the face SDK), which the caller keeps alive while `Detect` runs.
+struct MetalRGBABufferFrame {
+  int32_t height = 0;
+  int32_t width = 0;
+  CVPixelBufferRef pixel_buffer = nullptr;
+  int32_t rotation_degrees = 0;  // rotation to apply for recognition, a multiple of 90
+  absl::optional<absl::Duration> timestamp;  // frame time; empty switches the time rules off
+};
 
 // Which landmark filter to use.
 enum LandmarksFilterType : int32_t {

@@ -1,8 +1,9 @@
-// Parses arbitrary bytes as a graph configuration and validates it against a few small
+// Parses arbitrary bytes as a graph configuration, validates it against a few small
 // calculators, generators, a status handler and subgraphs (one of which contains itself, one
-// of which is a template). The same bytes, read as a graph template, are expanded with the
-// arguments of their first node's template options and the result validated.
-// Any crash, hang, leak or sanitizer report is a fault; failing validation is expected.
+// of which is a template), and creates the executors it declares. The same bytes, read as a
+// graph template, are expanded with the arguments of their first node's template options and
+// the result validated. Any crash, hang, leak or sanitizer report is a fault; failing
+// validation or executor creation is expected.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,9 +14,12 @@
 #include "base/flags.h"
 #include "google/protobuf/stubs/logging.h"
 #include "graph/calculator_static_access.h"
+#include "graph/executor.h"
 #include "graph/packet_generator.h"
+#include "graph/registration_macros.h"
 #include "graph/status_handler.h"
 #include "graph/subgraph.h"
+#include "graph/thread_pool_executor.pb.h"
 #include "graph/validated_graph_config.h"
 #include "graph_config/calculator.pb.h"
 #include "graph_config/calculator_graph_template.pb.h"
@@ -23,6 +27,10 @@
 #include "graph_config/template_expander.h"
 
 namespace {
+
+// Executors with more workers than this are not created: thousands of threads per input would
+// make the fuzzer crawl. Refused thread creation is tested under an address-space limit.
+constexpr int kMaxFuzzedThreads = 8;
 
 using kaldren::CalculatorContract;
 using kaldren::PacketSet;
@@ -267,6 +275,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (int i = 0; i < graph.Config().node_size(); ++i) {
     (void)kaldren::CanonicalNodeName(graph.Config(), i);
+  }
+
+  // The executors the configuration declares, created as the graph creates them.
+  for (const pellumo::ExecutorConfig& executor_config : graph.Config().executor()) {
+    const auto& pool_options =
+        executor_config.options().GetExtension(pellumo::ThreadPoolExecutorOptions::ext);
+    if (pool_options.num_threads() > kMaxFuzzedThreads) continue;
+    util::StatusOr<kaldren::Executor*> executor =
+        kaldren::ExecutorRegistry::CreateByNameInNamespace(
+            graph.Package(), executor_config.type(), executor_config.options());
+    if (!executor.ok()) continue;
+    std::unique_ptr<kaldren::Executor> owned(*executor);
+    owned->Schedule([] {});
   }
   return 0;
 }

@@ -55,6 +55,8 @@ class CFHolder {
   T get() const { return ref_; }
   T operator*() const { return ref_; }
   explicit operator bool() const { return ref_ != nullptr; }
+  // Whether the holder holds `ref` (lets std::find search a list of holders for a reference).
+  friend bool operator==(const CFHolder& holder, T ref) { return holder.ref_ == ref; }
 
   // Takes over a reference the caller owns (no retain); used by MakeCFHolderAdopting.
   static CFHolder Adopting(T ref) {

@@ -361,67 +361,76 @@ void CalculatorNode::ActivateNode() {
 }
 
 bool CalculatorNode::TryToBeginScheduling() {
-  std::lock_guard<std::mutex> lock(status_mutex_);
-  if (current_in_flight_ >= max_in_flight_) return false;
-  ++current_in_flight_;
-  return true;
+  // Only the count guards this; the scheduling state is not involved.
+  int in_flight = current_in_flight_.load(std::memory_order_relaxed);
+  while (in_flight < max_in_flight_) {
+    if (current_in_flight_.compare_exchange_weak(in_flight, in_flight + 1,
+                                                 std::memory_order_acq_rel)) {
+      return true;
+    }
+  }
+  return false;
 }
 
+// The scheduling state is a small lock-free state machine. One thread at a time owns the
+// scheduling loop (busy); an event that arrives while it scans marks the state pending, and
+// the owner scans again before it lets go. Only the owner moves the state out of busy or
+// pending, so an event is never left unscanned.
+
 void CalculatorNode::CheckIfBecameReady() {
-  {
-    std::lock_guard<std::mutex> lock(status_mutex_);
-    // An active source is driven by its own invocations, not by inputs.
-    if (status_ != kStateOpened) return;
-    if (scheduling_state_ == kSchedulingIdle && current_in_flight_ < max_in_flight_) {
-      scheduling_state_ = kSchedulingBusy;
+  // An active source is driven by its own invocations, not by inputs.
+  if (status_.load() != kStateOpened) return;
+  SchedulingState state = scheduling_state_.load();
+  while (true) {
+    if (state == kSchedulingIdle) {
+      // Only the owner of the loop raises the in-flight count, and there is none: a full
+      // node stays full until an invocation ends, and EndScheduling then scans.
+      const int in_flight = current_in_flight_.load();
+      if (in_flight >= max_in_flight_) return;
+      if (scheduling_state_.compare_exchange_weak(state, kSchedulingBusy)) {
+        SchedulingLoop(max_in_flight_ - in_flight);
+        return;
+      }
+    } else if (state == kSchedulingBusy) {
+      if (scheduling_state_.compare_exchange_weak(state, kSchedulingPending)) return;
     } else {
-      if (scheduling_state_ == kSchedulingBusy) scheduling_state_ = kSchedulingPending;
       return;
     }
   }
-  SchedulingLoop();
 }
 
 void CalculatorNode::EndScheduling() {
-  {
-    std::lock_guard<std::mutex> lock(status_mutex_);
-    if (status_ != kStateOpened && status_ != kStateActive) return;
-    --current_in_flight_;
-    CHECK_GE(current_in_flight_, 0);
-    if (scheduling_state_ == kSchedulingBusy) {
-      scheduling_state_ = kSchedulingPending;
+  const NodeStatus status = status_.load();
+  if (status != kStateOpened && status != kStateActive) return;
+  const int in_flight = current_in_flight_.fetch_sub(1) - 1;
+  CHECK_GE(in_flight, 0);
+  SchedulingState state = scheduling_state_.load();
+  while (true) {
+    if (state == kSchedulingBusy) {
+      if (scheduling_state_.compare_exchange_weak(state, kSchedulingPending)) return;
+    } else if (state == kSchedulingPending) {
+      return;
+    } else if (scheduling_state_.compare_exchange_weak(state, kSchedulingBusy)) {
+      SchedulingLoop(max_in_flight_ - current_in_flight_.load());
       return;
     }
-    if (scheduling_state_ == kSchedulingPending) return;
-    scheduling_state_ = kSchedulingBusy;
   }
-  SchedulingLoop();
 }
 
-void CalculatorNode::SchedulingLoop() {
-  int max_allowance;
-  {
-    std::lock_guard<std::mutex> lock(status_mutex_);
-    if (status_ == kStateClosed) {
-      scheduling_state_ = kSchedulingIdle;
-      return;
-    }
-    max_allowance = max_in_flight_ - current_in_flight_;
-  }
+void CalculatorNode::SchedulingLoop(int max_allowance) {
   while (true) {
-    Timestamp input_bound = Timestamp::Unset();
-    input_stream_handler_->ScheduleInvocations(max_allowance, &input_bound);
-    if (input_bound != Timestamp::Unset()) {
-      output_stream_handler_->UpdateTaskTimestampBound(input_bound);
+    if (max_allowance > 0) {
+      Timestamp input_bound = Timestamp::Unset();
+      input_stream_handler_->ScheduleInvocations(max_allowance, &input_bound);
+      if (input_bound != Timestamp::Unset()) {
+        output_stream_handler_->UpdateTaskTimestampBound(input_bound);
+      }
     }
-    std::lock_guard<std::mutex> lock(status_mutex_);
-    if (scheduling_state_ == kSchedulingPending && current_in_flight_ < max_in_flight_) {
-      max_allowance = max_in_flight_ - current_in_flight_;
-      scheduling_state_ = kSchedulingBusy;
-    } else {
-      scheduling_state_ = kSchedulingIdle;
-      return;
-    }
+    SchedulingState state = kSchedulingBusy;
+    if (scheduling_state_.compare_exchange_strong(state, kSchedulingIdle)) return;
+    // Pending: take the events that came in meanwhile and scan once more.
+    scheduling_state_.store(kSchedulingBusy);
+    max_allowance = max_in_flight_ - current_in_flight_.load();
   }
 }
 

@@ -176,7 +176,9 @@ class CalculatorNode {
                                       OutputStreamManager* output_stream_managers);
   absl::Status ConnectShardsToStreams(CalculatorContext* calculator_context);
   bool OutputsAreConstant(CalculatorContext* cc);
-  void SchedulingLoop();
+  // Called by the thread that moved the scheduling state to busy, with the free in-flight
+  // slots it saw then; the node is not closed.
+  void SchedulingLoop(int max_allowance);
   // Calls `call` with `cc` as this thread's current legacy context.
   absl::Status CallCalculator(CalculatorContext* cc,
                               absl::Status (CalculatorBase::*call)(CalculatorContext*));
@@ -191,8 +193,9 @@ class CalculatorNode {
   // Changed only with status_mutex_ held; read with or without it.
   std::atomic<NodeStatus> status_{kStateUnprepared};
   int max_in_flight_ = 1;
-  int current_in_flight_ ABSL_GUARDED_BY(status_mutex_) = 0;
-  SchedulingState scheduling_state_ ABSL_GUARDED_BY(status_mutex_) = kSchedulingIdle;
+  // Raised by TryToBeginScheduling, lowered by EndScheduling; reset between runs.
+  std::atomic<int> current_in_flight_{0};
+  std::atomic<SchedulingState> scheduling_state_{kSchedulingIdle};
   std::function<void()> ready_for_open_callback_;
   std::function<void()> source_node_opened_callback_;
   bool input_stream_headers_ready_called_ ABSL_GUARDED_BY(status_mutex_) = false;

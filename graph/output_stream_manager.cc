@@ -23,7 +23,7 @@ void OutputStreamManager::PrepareForRun(std::function<void(const absl::Status&)>
   output_stream_spec_.header = Packet();
   std::lock_guard<std::mutex> lock(stream_mutex_);
   next_timestamp_bound_ = Timestamp::PreStream();
-  closed_ = false;
+  closed_.store(false, std::memory_order_release);
 }
 
 void OutputStreamManager::AddMirror(internal::InputStreamMirrorTarget* input_stream_handler,
@@ -54,8 +54,8 @@ void OutputStreamManager::PropagateHeader() {
 void OutputStreamManager::Close() {
   {
     std::lock_guard<std::mutex> lock(stream_mutex_);
-    if (closed_) return;
-    closed_ = true;
+    if (closed_.load(std::memory_order_relaxed)) return;
+    closed_.store(true, std::memory_order_release);
     next_timestamp_bound_ = Timestamp::Done();
   }
   for (const Mirror& mirror : mirrors_) {
@@ -63,10 +63,7 @@ void OutputStreamManager::Close() {
   }
 }
 
-bool OutputStreamManager::IsClosed() const {
-  std::lock_guard<std::mutex> lock(stream_mutex_);
-  return closed_;
-}
+bool OutputStreamManager::IsClosed() const { return closed_.load(std::memory_order_acquire); }
 
 Timestamp OutputStreamManager::NextTimestampBound() const {
   std::lock_guard<std::mutex> lock(stream_mutex_);
@@ -75,7 +72,7 @@ Timestamp OutputStreamManager::NextTimestampBound() const {
 
 void OutputStreamManager::ResetShard(OutputStreamShard* output_stream_shard) {
   std::lock_guard<std::mutex> lock(stream_mutex_);
-  output_stream_shard->Reset(next_timestamp_bound_, closed_);
+  output_stream_shard->Reset(next_timestamp_bound_, closed_.load(std::memory_order_relaxed));
 }
 
 Timestamp OutputStreamManager::ComputeOutputTimestampBound(

@@ -14,6 +14,7 @@
 #define QUILLMERE_GRAPH_OUTPUT_STREAM_MANAGER_H_
 
 #include <functional>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -88,7 +89,9 @@ class OutputStreamManager {
   std::vector<Mirror> mirrors_;
   mutable std::mutex stream_mutex_;
   Timestamp next_timestamp_bound_ = Timestamp::Unset();
-  bool closed_ = false;
+  // Written with stream_mutex_ held; IsClosed reads it without the lock (it asks for the
+  // value alone, once per stream and packet).
+  std::atomic<bool> closed_{false};
 };
 
 }  // namespace kaldren

@@ -26,6 +26,16 @@ constexpr size_t kMaxThreadNameLength = 15;
 // task usually follows within microseconds, and waking a sleeping thread costs more.
 constexpr std::chrono::microseconds kSpinTime(50);
 
+// How long a continuation may wait for its worker before an idle worker takes it over. Its
+// worker normally comes back for it within microseconds; one that blocks inside its task
+// (a callback waiting on the graph, say) must not keep the continuation from running.
+constexpr std::chrono::milliseconds kContinuationGrace(1);
+
+// The pool whose worker the calling thread is, and whether the task it runs has already
+// reserved a continuation.
+thread_local const ThreadPool* current_pool = nullptr;
+thread_local bool owes_continuation = false;
+
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
   _mm_pause();
@@ -42,13 +52,11 @@ std::string ErrorText(int error_number) {
 
 class ThreadPool::WorkerThread {
  public:
-  // Starts the thread at once.
   WorkerThread(ThreadPool* pool, const std::string& name_prefix)
-      : pool_(pool), name_prefix_(name_prefix) {
-    int error = pthread_create(&thread_, nullptr, &WorkerThread::ThreadBody, this);
-    CHECK_EQ(error, 0) << "Failed to create a worker thread of the pool \"" << name_prefix_
-                       << "\": " << ErrorText(error);
-  }
+      : pool_(pool), name_prefix_(name_prefix) {}
+
+  // Starts the thread; returns 0 or the system's error number.
+  int Start() { return pthread_create(&thread_, nullptr, &WorkerThread::ThreadBody, this); }
 
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
@@ -90,7 +98,9 @@ ThreadPool::ThreadPool(const ThreadOptions& thread_options, const std::string& n
       num_threads_(num_threads == 0 ? 1 : num_threads),
       thread_options_(thread_options) {}
 
-ThreadPool::~ThreadPool() {
+ThreadPool::~ThreadPool() { StopWorkers(); }
+
+void ThreadPool::StopWorkers() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopped_ = true;
@@ -100,41 +110,75 @@ ThreadPool::~ThreadPool() {
     thread->Join();
     thread.reset();
   }
+  threads_.clear();
 }
 
-void ThreadPool::StartWorkers() {
+absl::Status ThreadPool::StartWorkers() {
   for (int i = 0; i < num_threads_; ++i) {
-    threads_.push_back(std::make_unique<WorkerThread>(this, name_prefix_));
+    auto thread = std::make_unique<WorkerThread>(this, name_prefix_);
+    if (int error = thread->Start(); error != 0) {
+      StopWorkers();
+      return absl::ResourceExhaustedError(
+          absl::StrCat("Failed to create worker thread ", i + 1, " of ", num_threads_,
+                       " of the pool \"", name_prefix_, "\": ", ErrorText(error)));
+    }
+    threads_.push_back(std::move(thread));
   }
+  return absl::OkStatus();
 }
 
 void ThreadPool::Schedule(std::function<void()> task) {
+  // The first task a worker's task schedules is that worker's continuation: the worker runs
+  // it when its task returns, so nobody needs waking for it.
+  const bool continuation = current_pool == this && !owes_continuation;
   bool wake;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     tasks_.push_back(std::move(task));
-    queued_tasks_.store(tasks_.size(), std::memory_order_relaxed);
+    if (continuation) {
+      ++owed_tasks_;
+      owes_continuation = true;
+    }
+    const int unowned = UnownedTasks();
+    queued_tasks_.store(unowned, std::memory_order_relaxed);
     // Each spinning worker takes the lock again and runs a queued task or sees the queue
-    // empty; only tasks beyond their number need a sleeping worker.
-    wake = tasks_.size() > static_cast<size_t>(spinning_workers_);
+    // empty; only tasks beyond their number need a sleeping worker. A continuation needs an
+    // idle worker that watches over it, in case its own worker blocks.
+    wake = unowned > spinning_workers_ ||
+           (continuation && !watching_ && spinning_workers_ == 0);
   }
   if (wake) condition_.notify_one();
 }
 
+int ThreadPool::UnownedTasks() const {
+  const int unowned = static_cast<int>(tasks_.size()) - owed_tasks_;
+  return unowned > 0 ? unowned : 0;
+}
+
 void ThreadPool::RunWorker() {
+  current_pool = this;
   std::unique_lock<std::mutex> lock(mutex_);
+  bool take_over = false;
   while (true) {
-    if (!tasks_.empty()) {
+    if (UnownedTasks() > 0 || (take_over && !tasks_.empty())) {
+      take_over = false;
       std::function<void()> task = std::move(tasks_.front());
       tasks_.pop_front();
-      queued_tasks_.store(tasks_.size(), std::memory_order_relaxed);
+      queued_tasks_.store(UnownedTasks(), std::memory_order_relaxed);
       lock.unlock();
       task();
       lock.lock();
+      if (owes_continuation) {
+        owes_continuation = false;
+        --owed_tasks_;
+        ++continuations_released_;
+        queued_tasks_.store(UnownedTasks(), std::memory_order_relaxed);
+      }
       // `task` is destroyed here, with the lock held.
-    } else if (stopped_) {
-      return;
-    } else {
+      continue;
+    }
+    take_over = false;
+    if (!stopped_) {
       ++spinning_workers_;
       lock.unlock();
       const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
@@ -144,8 +188,25 @@ void ThreadPool::RunWorker() {
       }
       lock.lock();
       --spinning_workers_;
-      if (tasks_.empty() && !stopped_) condition_.wait(lock);
+      if (UnownedTasks() > 0) continue;
     }
+    if (tasks_.empty()) {
+      if (stopped_) return;
+      condition_.wait(lock);
+      continue;
+    }
+    // Only continuations are queued. One idle worker watches them and takes one over when
+    // no worker came back for its continuation during a whole grace period.
+    if (watching_) {
+      condition_.wait(lock);
+      continue;
+    }
+    watching_ = true;
+    const uint64_t released = continuations_released_;
+    const bool timed_out =
+        condition_.wait_for(lock, kContinuationGrace) == std::cv_status::timeout;
+    watching_ = false;
+    take_over = timed_out && continuations_released_ == released;
   }
 }
 

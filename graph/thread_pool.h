@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
 
 namespace kaldren {
 
@@ -66,11 +68,16 @@ class ThreadPool {
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
-  // Starts the workers; call once. A worker thread that cannot be created ends the process.
-  void StartWorkers();
+  // Starts the workers; call once. When the system refuses to create a worker thread, the
+  // workers already started are stopped (after running what was queued) and the result is
+  // RESOURCE_EXHAUSTED with the system's text; the pool then runs nothing more.
+  absl::Status StartWorkers();
 
-  // Queues `task`; tasks start in the order they were scheduled, on any worker. A task object
-  // is destroyed with the pool's lock held, so its captured state must not use this pool from
+  // Queues `task`; tasks start in the order they were scheduled, on any worker. The first task
+  // that a running task schedules is its worker's continuation: no other worker is woken for
+  // it, and the worker runs it (or an earlier queued task) once its task returns; should the
+  // worker not come back for a millisecond, an idle worker takes it over. A task object is
+  // destroyed with the pool's lock held, so its captured state must not use this pool from
   // its destructor.
   void Schedule(std::function<void()> task);
 
@@ -81,6 +88,10 @@ class ThreadPool {
   class WorkerThread;
 
   void RunWorker();
+  // Queued tasks that are no worker's continuation.
+  int UnownedTasks() const;
+  // Sets the stop flag, wakes every worker and joins them in creation order.
+  void StopWorkers();
 
   const std::string name_prefix_;
   std::vector<std::unique_ptr<WorkerThread>> threads_;
@@ -94,7 +105,12 @@ class ThreadPool {
   // Idle workers that watch `queued_tasks_` for a short while before they sleep; a task they
   // will pick up needs no wake-up call.
   int spinning_workers_ = 0;                  // guarded by mutex_
-  std::atomic<size_t> queued_tasks_{0};       // tasks_.size(), written under mutex_
+  std::atomic<int> queued_tasks_{0};          // UnownedTasks(), written under mutex_
+  // Queued tasks that their workers will run when their current tasks return.
+  int owed_tasks_ = 0;                        // guarded by mutex_
+  // Counts the continuations whose workers came back for them.
+  uint64_t continuations_released_ = 0;       // guarded by mutex_
+  bool watching_ = false;                     // guarded by mutex_
 
   const ThreadOptions thread_options_;
 };

@@ -1,5 +1,6 @@
 #include "graph/thread_pool_executor.h"
 
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -43,27 +44,35 @@ util::StatusOr<Executor*> ThreadPoolExecutor::Create(const pellumo::PellumoOptio
   if (executor_options.has_name_prefix()) {
     thread_options.set_name_prefix(executor_options.name_prefix());
   }
-  return new ThreadPoolExecutor(thread_options, executor_options.num_threads());
+  std::unique_ptr<ThreadPoolExecutor> executor(
+      new ThreadPoolExecutor(thread_options, executor_options.num_threads(), DeferStart()));
+  RETURN_IF_ERROR(executor->Start());
+  return executor.release();
 }
 
 ThreadPoolExecutor::ThreadPoolExecutor(int num_threads)
     : thread_pool_(kDefaultNamePrefix, num_threads) {
-  Start();
+  CHECK_EQ(absl::OkStatus(), Start());
 }
 
 ThreadPoolExecutor::ThreadPoolExecutor(const ThreadOptions& thread_options, int num_threads)
+    : ThreadPoolExecutor(thread_options, num_threads, DeferStart()) {
+  CHECK_EQ(absl::OkStatus(), Start());
+}
+
+ThreadPoolExecutor::ThreadPoolExecutor(const ThreadOptions& thread_options, int num_threads,
+                                       DeferStart)
     : thread_pool_(thread_options,
                    thread_options.name_prefix().empty() ? std::string(kDefaultNamePrefix)
                                                         : thread_options.name_prefix(),
-                   num_threads) {
-  Start();
-}
+                   num_threads) {}
 
 ThreadPoolExecutor::~ThreadPoolExecutor() { VLOG(2) << "Terminating thread pool."; }
 
-void ThreadPoolExecutor::Start() {
-  thread_pool_.StartWorkers();
+absl::Status ThreadPoolExecutor::Start() {
+  RETURN_IF_ERROR(thread_pool_.StartWorkers());
   VLOG(2) << "Started thread pool with " << thread_pool_.num_threads() << " threads.";
+  return absl::OkStatus();
 }
 
 void ThreadPoolExecutor::Schedule(std::function<void()> task) {

@@ -16,10 +16,12 @@ class ThreadPoolExecutor : public Executor {
  public:
   // Creates an executor from the `pellumo::ThreadPoolExecutorOptions` extension of `options`
   // (its default when absent). `num_threads` must be present and positive, and `stack_size`
-  // positive when present. The caller owns the result. Registered as "ThreadPoolExecutor".
+  // positive when present. When the system cannot create that many threads the result is
+  // RESOURCE_EXHAUSTED. The caller owns the result. Registered as "ThreadPoolExecutor".
   static util::StatusOr<Executor*> Create(const pellumo::PellumoOptions& options);
 
-  // Starts `num_threads` workers named "pellumo/<thread id>".
+  // Starts `num_threads` workers named "pellumo/<thread id>". A worker thread that cannot be
+  // created ends the process; `Create` reports it instead.
   explicit ThreadPoolExecutor(int num_threads);
   // Starts `num_threads` workers named after the options' name prefix, "pellumo" when empty.
   ThreadPoolExecutor(const ThreadOptions& thread_options, int num_threads);
@@ -33,7 +35,10 @@ class ThreadPoolExecutor : public Executor {
   const ThreadOptions& thread_options() const { return thread_pool_.thread_options(); }
 
  private:
-  void Start();
+  struct DeferStart {};
+  ThreadPoolExecutor(const ThreadOptions& thread_options, int num_threads, DeferStart);
+
+  absl::Status Start();
 
   ThreadPool thread_pool_;
 };

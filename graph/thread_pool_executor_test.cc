@@ -1,8 +1,12 @@
 #include "graph/thread_pool_executor.h"
 
+#include <dirent.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <latch>
@@ -11,8 +15,10 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "graph/calculator_graph.h"
 #include "graph/registration_macros.h"
 #include "graph/thread_pool_executor.pb.h"
+#include "graph_config/calculator.pb.h"
 
 namespace kaldren {
 namespace {
@@ -97,6 +103,66 @@ TEST(ThreadPoolExecutorTest, IsRegisteredAsThreadPoolExecutor) {
   EXPECT_EQ(ExecutorRegistry::CreateByName("ThreadPoolExecutor", PellumoOptions()).status(),
             absl::InvalidArgumentError(
                 "num_threads is not specified in ThreadPoolExecutorOptions."));
+}
+
+int ThreadsInProcess() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/task");
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// Reports a failed check of a forked child on stderr and ends the child with code 1.
+void ExpectInChild(bool condition, const std::string& what) {
+  if (condition) return;
+  std::fprintf(stderr, "child: %s\n", what.c_str());
+  std::_Exit(1);
+}
+
+// Asking for more threads than the address space holds is a configuration error, not a crash:
+// creation reports RESOURCE_EXHAUSTED with the system's text and stops the threads it
+// started. Runs in a forked child, whose only thread is the one that forked it, under a
+// 600 MB address-space limit.
+// Asks for 1000 threads under a 600 MB address-space limit, directly and through a graph
+// configuration, and ends the process with code 0 when each request failed cleanly.
+void RequestMoreThreadsThanTheAddressSpaceHolds() {
+  rlimit limit{600u << 20, 600u << 20};
+  ExpectInChild(setrlimit(RLIMIT_AS, &limit) == 0, "setrlimit");
+  util::StatusOr<Executor*> created =
+      ThreadPoolExecutor::Create(WithExecutorOptions([](ThreadPoolExecutorOptions* o) {
+        o->set_num_threads(1000);
+        o->set_name_prefix("toomany");
+      }));
+  ExpectInChild(!created.ok(), "Create succeeded");
+  ExpectInChild(created.status().code() == absl::StatusCode::kResourceExhausted,
+                created.status().ToString());
+  ExpectInChild(created.status().message().find(
+                    "\"toomany\": Resource temporarily unavailable") != std::string::npos,
+                created.status().ToString());
+  ExpectInChild(ThreadsInProcess() == 1, "workers left running");
+
+  pellumo::CalculatorGraphConfig config;
+  config.set_num_threads(1000);
+  config.add_input_stream("in");
+  CalculatorGraph graph;
+  absl::Status status = graph.Initialize(config);
+  ExpectInChild(status.code() == absl::StatusCode::kResourceExhausted, status.ToString());
+  ExpectInChild(ThreadsInProcess() == 1, "graph workers left running");
+  std::_Exit(0);
+}
+
+// More threads than the system can create is a configuration error, not a crash: creation
+// reports RESOURCE_EXHAUSTED with the system's text and stops the threads it started. Runs in
+// a forked child, whose only thread is the one that forked it.
+TEST(ThreadPoolExecutorTest, ThreadsTheSystemRefusesAreResourceExhausted) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "The sanitizers reserve more address space than the limit allows.";
+#endif
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(RequestMoreThreadsThanTheAddressSpaceHolds(), testing::ExitedWithCode(0), "");
 }
 
 class CountingQueue : public TaskQueue {

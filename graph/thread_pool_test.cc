@@ -5,7 +5,9 @@
 
 #include <dirent.h>
 
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <latch>
 #include <mutex>
 #include <string>
@@ -49,7 +51,7 @@ TEST(ThreadPoolTest, ThreadNameIsPrefixSlashIdCutToFifteenCharacters) {
 TEST(ThreadPoolTest, ZeroThreadsStartsOneWorker) {
   ThreadPool pool("zeropool", 0);
   EXPECT_EQ(pool.num_threads(), 1);
-  pool.StartWorkers();
+  ASSERT_TRUE(pool.StartWorkers().ok());
   std::latch ran(1);
   pool.Schedule([&ran] { ran.count_down(); });
   ran.wait();
@@ -61,7 +63,7 @@ TEST(ThreadPoolTest, OneWorkerRunsTasksInOrderAndDestructionRunsEveryQueuedTask)
   std::vector<int> order;
   {
     ThreadPool pool(1);
-    pool.StartWorkers();
+    ASSERT_TRUE(pool.StartWorkers().ok());
     for (int i = 0; i < 50; ++i) {
       pool.Schedule([&mutex, &order, i] {
         std::lock_guard<std::mutex> lock(mutex);
@@ -75,11 +77,57 @@ TEST(ThreadPoolTest, OneWorkerRunsTasksInOrderAndDestructionRunsEveryQueuedTask)
 }
 
 TEST(ThreadPoolTest, TasksScheduledBeforeStartRunOnceWorkersExist) {
-  std::latch ran(1);
+  std::promise<void> ran;
   ThreadPool pool(2);
-  pool.Schedule([&ran] { ran.count_down(); });
-  pool.StartWorkers();
-  ran.wait();
+  pool.Schedule([&ran] { ran.set_value(); });
+  ASSERT_TRUE(pool.StartWorkers().ok());
+  // A generous deadline, so that a pool that never runs the task fails instead of hanging.
+  EXPECT_EQ(ran.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+}
+
+// A task's first scheduled task waits for that task's worker; a worker that blocks until its
+// continuation has run must not wait forever: another worker takes the continuation over.
+// The tasks scheduled after it, and those scheduled from outside, run as usual.
+TEST(ThreadPoolTest, ContinuationOfABlockedWorkerIsTakenOver) {
+  ThreadPool pool(2);
+  ASSERT_TRUE(pool.StartWorkers().ok());
+  std::promise<void> continuation_ran, second_ran, done;
+  pool.Schedule([&] {
+    pool.Schedule([&] { continuation_ran.set_value(); });
+    pool.Schedule([&] { second_ran.set_value(); });
+    EXPECT_EQ(continuation_ran.get_future().wait_for(std::chrono::seconds(30)),
+              std::future_status::ready);
+    EXPECT_EQ(second_ran.get_future().wait_for(std::chrono::seconds(30)),
+              std::future_status::ready);
+    done.set_value();
+  });
+  EXPECT_EQ(done.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+}
+
+// Continuations keep the pool's order: on one worker, tasks that tasks schedule start after
+// everything scheduled before them.
+TEST(ThreadPoolTest, ContinuationsStartInSchedulingOrder) {
+  std::mutex mutex;
+  std::vector<int> order;
+  auto record = [&](int value) {
+    std::lock_guard<std::mutex> lock(mutex);
+    order.push_back(value);
+  };
+  {
+    ThreadPool pool(1);
+    pool.Schedule([&] {
+      record(0);
+      pool.Schedule([&] {
+        record(3);
+        pool.Schedule([&] { record(5); });
+      });
+      pool.Schedule([&] { record(4); });
+    });
+    pool.Schedule([&] { record(1); });
+    pool.Schedule([&] { record(2); });
+    ASSERT_TRUE(pool.StartWorkers().ok());
+  }
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5}));
 }
 
 TEST(ThreadPoolTest, WorkersAreNamedAfterPrefixAndThreadId) {
@@ -88,7 +136,7 @@ TEST(ThreadPoolTest, WorkersAreNamedAfterPrefixAndThreadId) {
   std::latch both_running(2);
   std::latch release(1);
   ThreadPool pool("pellumo", 2);
-  pool.StartWorkers();
+  ASSERT_TRUE(pool.StartWorkers().ok());
   for (int i = 0; i < 2; ++i) {
     pool.Schedule([&] {
       {
@@ -127,7 +175,7 @@ TEST(ThreadPoolTest, WorkerLogsOnceThatPriorityAndAffinityAreNotSupported) {
     testing::internal::CaptureStderr();
     {
       ThreadPool pool(c.options, "unsupported", 1);
-      pool.StartWorkers();
+      ASSERT_TRUE(pool.StartWorkers().ok());
     }
     const std::string output = testing::internal::GetCapturedStderr();
     int count = 0;

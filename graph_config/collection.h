@@ -123,8 +123,16 @@ class Collection {
   const T& Tag(const std::string& tag) const { return Get(tag, 0); }
 
   // The untagged entry `index`.
-  T& Index(int index) { return Get("", index); }
-  const T& Index(int index) const { return Get("", index); }
+  T& Index(int index) {
+    CollectionItemId id = tag_map_->GetUntaggedId(index);
+    if (!id.IsValid()) return error_handler_.GetFallback("", index);
+    return Get(id);
+  }
+  const T& Index(int index) const {
+    CollectionItemId id = tag_map_->GetUntaggedId(index);
+    if (!id.IsValid()) return error_handler_.GetFallback("", index);
+    return Get(id);
+  }
 
   // Whether any entry has a non-empty tag.
   bool UsesTags() const {

@@ -11,12 +11,14 @@ util::StatusOr<std::shared_ptr<TagMap>> TagMap::Create(
     const google::protobuf::RepeatedPtrField<std::string>& tag_index_names) {
   std::shared_ptr<TagMap> tag_map(new TagMap());
   RETURN_IF_ERROR(tag_map->Initialize(tag_index_names));
+  tag_map->FindUntagged();
   return tag_map;
 }
 
 util::StatusOr<std::shared_ptr<TagMap>> TagMap::Create(const TagAndNameInfo& info) {
   std::shared_ptr<TagMap> tag_map(new TagMap());
   RETURN_IF_ERROR(tag_map->Initialize(info));
+  tag_map->FindUntagged();
   return tag_map;
 }
 
@@ -109,6 +111,18 @@ CollectionItemId TagMap::GetId(const std::string& tag, int index) const {
     return CollectionItemId::GetInvalid();
   }
   return it->second.id + index;
+}
+
+void TagMap::FindUntagged() {
+  auto it = mapping_.find("");
+  untagged_ = it == mapping_.end() ? nullptr : &it->second;
+}
+
+CollectionItemId TagMap::GetUntaggedId(int index) const {
+  if (untagged_ == nullptr || index < 0 || index >= untagged_->count) {
+    return CollectionItemId::GetInvalid();
+  }
+  return untagged_->id + index;
 }
 
 CollectionItemId TagMap::BeginId(const std::string& tag) const {

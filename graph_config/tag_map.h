@@ -60,6 +60,9 @@ class TagMap {
 
   // The id of TAG:index, or the invalid id when the map has no such entry.
   CollectionItemId GetId(const std::string& tag, int index) const;
+  // GetId("", index) without building or looking up a string: calculators ask for their
+  // untagged entries on every packet.
+  CollectionItemId GetUntaggedId(int index) const;
   // The first id of `tag`, or the invalid id when the tag is missing or has no entries.
   CollectionItemId BeginId(const std::string& tag) const;
   // One past the last id of `tag`, or the invalid id when the tag is missing.
@@ -86,10 +89,13 @@ class TagMap {
 
   absl::Status Initialize(const google::protobuf::RepeatedPtrField<std::string>& tag_index_names);
   absl::Status Initialize(const TagAndNameInfo& info);
+  void FindUntagged();
 
   int num_entries_ = 0;
   std::map<std::string, TagData> mapping_;
   std::vector<std::string> names_;
+  // The record of the empty tag in `mapping_`, or null.
+  const TagData* untagged_ = nullptr;
 };
 
 }  // namespace tool

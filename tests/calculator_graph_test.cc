@@ -42,6 +42,7 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
+using graph_test::CountThreadsNamed;
 using graph_test::Gate;
 using graph_test::ThreadLog;
 
@@ -136,22 +137,6 @@ std::string StderrOf(const std::function<void()>& body) {
   testing::internal::CaptureStderr();
   body();
   return testing::internal::GetCapturedStderr();
-}
-
-// Threads of this process whose name begins with `prefix`.
-int CountThreadsNamed(const std::string& prefix) {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/task");
-  if (dir == nullptr) return -1;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream comm(absl::StrCat("/proc/self/task/", entry->d_name, "/comm"));
-    std::string name;
-    std::getline(comm, name);
-    if (absl::StartsWith(name, prefix)) ++count;
-  }
-  closedir(dir);
-  return count;
 }
 
 // Waits (bounded) until the pool's workers have named themselves, then counts them.

@@ -1,7 +1,14 @@
 #include "tests/graph_test_calculators.h"
 
+#include <dirent.h>
+
 #include <chrono>
 #include <cstdint>
+#include <fstream>
+#include <string>
+
+#include "absl/strings/match.h"
+#include "absl/strings/str_cat.h"
 
 #include "base/status.h"
 #include "graph/calculator_base.h"
@@ -252,6 +259,21 @@ REGISTER_FACTORY_FUNCTION_QUALIFIED(
     ::kaldren::StatusHandlerRegistry, status_handler_registration, "GraphTestStatusHandler", [] {
       return std::make_unique<internal::StaticAccessToStatusHandlerTyped<GraphTestStatusHandler>>();
     });
+
+int CountThreadsNamed(const std::string& prefix) {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return -1;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream comm(absl::StrCat("/proc/self/task/", entry->d_name, "/comm"));
+    std::string name;
+    std::getline(comm, name);
+    if (absl::StartsWith(name, prefix)) ++count;
+  }
+  closedir(dir);
+  return count;
+}
 
 }  // namespace graph_test
 }  // namespace kaldren

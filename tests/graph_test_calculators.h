@@ -25,6 +25,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -56,6 +57,9 @@ absl::Status& LastRunStatus();
 
 // The GpuSharedData* that the last GraphTestGpuSharedCalculator saw, as an address.
 const void*& LastGpuSharedData();
+
+// The number of this process's threads whose name begins with `prefix`.
+int CountThreadsNamed(const std::string& prefix);
 
 }  // namespace graph_test
 }  // namespace kaldren
