@@ -57,6 +57,10 @@ class CalculatorContext {
   std::shared_ptr<T> Service(const GraphService<T>& service) const {
     return GetCalculatorState()->GetServiceObject(service);
   }
+  // Whether the graph supplied `service`; an optional service may be missing.
+  bool HasService(const GraphServiceBase& service) const {
+    return GetCalculatorState()->ServicePackets().count(service.key) > 0;
+  }
 
   const PacketSet& InputSidePackets() const { return GetCalculatorState()->InputSidePackets(); }
   OutputSidePacketSet& OutputSidePackets() { return GetCalculatorState()->OutputSidePackets(); }
