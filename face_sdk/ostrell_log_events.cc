@@ -1,0 +1,68 @@
+#include "face_sdk/ostrell_log_events.h"
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+bool InRange(int32_t value, uint32_t last) { return static_cast<uint32_t>(value) <= last; }
+
+}  // namespace
+
+#define QVXLOG_RAW_VALUE_ACCESSORS(Message, Field, field, Enum)                                \
+  int32_t QVXLOGOstrellLog_##Message##_##Field##_RawValue(                                     \
+      const QVXLOGOstrellLog_##Message& message) {                                             \
+    return static_cast<int32_t>(message.field());                                              \
+  }                                                                                            \
+  void SetQVXLOGOstrellLog_##Message##_##Field##_RawValue(QVXLOGOstrellLog_##Message* message, \
+                                                         int32_t value) {                      \
+    message->set_##field(static_cast<QVXLOGOstrellLogEnum::Enum>(value));                      \
+  }
+QVXLOG_RAW_VALUE_ACCESSORS(SessionResumeEvent, ResumeStatus, resume_status, ResumeStatus)
+QVXLOG_RAW_VALUE_ACCESSORS(HostAnchorEvent, HostingStatus, hosting_status, HostingStatus)
+QVXLOG_RAW_VALUE_ACCESSORS(ResolveAnchorEvent, ResolveStatus, resolve_status, ResolveStatus)
+QVXLOG_RAW_VALUE_ACCESSORS(ResolveAnchorEndEvent, ResolveStatus, resolve_status, ResolveEndStatus)
+QVXLOG_RAW_VALUE_ACCESSORS(FaceMeshFacesDetected, CameraDirection, camera_direction,
+                           CameraDirection)
+QVXLOG_RAW_VALUE_ACCESSORS(FaceMeshFacesLost, CameraDirection, camera_direction, CameraDirection)
+QVXLOG_RAW_VALUE_ACCESSORS(FaceMeshInitialized, CameraDirection, camera_direction,
+                           CameraDirection)
+QVXLOG_RAW_VALUE_ACCESSORS(FaceMeshInitialized, InitialModel, initial_model, FaceMeshModelType)
+#undef QVXLOG_RAW_VALUE_ACCESSORS
+
+void QVXLOGOstrellLog_ClearOstrellEventOneOfCase(QVXLOGOstrellLog* message) {
+  message->clear_ostrell_event();
+}
+
+void QVXLOGOstrellLog_HostAnchorEvent_ClearLightingConditionStatsOneOfCase(
+    QVXLOGOstrellLog_HostAnchorEvent* message) {
+  message->clear_lighting_condition_stats();
+}
+
+void QVXLOGOstrellLog_ResolveAnchorStartEvent_ClearLightingConditionStatsOneOfCase(
+    QVXLOGOstrellLog_ResolveAnchorStartEvent* message) {
+  message->clear_lighting_condition_stats();
+}
+
+bool QVXLOGOstrellLogEnum_CameraDirection_IsValidValue(int32_t value) {
+  return InRange(value, 2);
+}
+bool QVXLOGOstrellLogEnum_FaceMeshModelType_IsValidValue(int32_t value) {
+  return InRange(value, 3);
+}
+bool QVXLOGOstrellLogEnum_ResolveEndStatus_IsValidValue(int32_t value) {
+  return InRange(value, 2);
+}
+bool QVXLOGOstrellLogEnum_ResolveStatus_IsValidValue(int32_t value) { return InRange(value, 12); }
+bool QVXLOGOstrellLogEnum_HostingStatus_IsValidValue(int32_t value) { return InRange(value, 19); }
+bool QVXLOGOstrellLogEnum_ResumeStatus_IsValidValue(int32_t value) { return InRange(value, 20); }
+
+uint64_t QVXUnixTimeNanosFromSeconds(double seconds) {
+  // Converting a negative, NaN or too large double to uint64_t is undefined; saturate instead.
+  if (!(seconds > 0)) return 0;
+  constexpr double kLimit = 18446744073.0;  // whole seconds whose nanoseconds fit in 64 bits
+  if (seconds >= kLimit) return std::numeric_limits<uint64_t>::max();
+  double whole = std::trunc(seconds);
+  return static_cast<uint64_t>((seconds - whole) * 1e9) +
+         static_cast<uint64_t>(whole) * 1000000000ull;
+}

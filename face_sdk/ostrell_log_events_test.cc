@@ -1,0 +1,126 @@
+#include "face_sdk/ostrell_log_events.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <string>
+
+namespace {
+
+// protoc's own reading of the bytes, field numbers only.
+std::string DecodeRaw(const std::string& bytes) {
+  std::string path = ::testing::TempDir() + "ostrell_log_event.bin";
+  std::ofstream(path, std::ios::binary) << bytes;
+  std::string command = std::string(QM_PROTOC) + " --decode_raw < " + path;
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  char buffer[256];
+  while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+  EXPECT_EQ(pclose(pipe), 0);
+  return out;
+}
+
+TEST(OstrellLogEventsTest, InitializedEventHasTheExpectedWireFields) {
+  QVXLOGOstrellLog event;
+  event.set_session_id("abc");
+  event.set_timestamp(1500000000);
+  auto* initialized = event.mutable_facemesh_initialized();
+  initialized->set_session_start_time_ms(1234);
+  initialized->set_initial_model(QVXLOGOstrellLogEnum::FACEMESH_MODEL_TYPE_LITE);
+
+  EXPECT_EQ(DecodeRaw(event.SerializeAsString()),
+            "1: \"abc\"\n"
+            "3: 1500000000\n"
+            "42 {\n"
+            "  1: 1234\n"
+            "  4: 2\n"
+            "}\n");
+}
+
+TEST(OstrellLogEventsTest, OneofHoldsOneEventAndClears) {
+  QVXLOGOstrellLog event;
+  event.mutable_facemesh_faces_detected()->set_num_faces_detected(1);
+  EXPECT_EQ(event.ostrell_event_case(), QVXLOGOstrellLog::kFacemeshFacesDetected);
+  event.mutable_facemesh_framerate_change()->set_new_framerate(32);
+  EXPECT_EQ(event.ostrell_event_case(), QVXLOGOstrellLog::kFacemeshFramerateChange);
+  EXPECT_FALSE(event.has_facemesh_faces_detected());
+
+  QVXLOGOstrellLog_ClearOstrellEventOneOfCase(&event);
+  EXPECT_EQ(event.ostrell_event_case(), QVXLOGOstrellLog::OSTRELL_EVENT_NOT_SET);
+  EXPECT_EQ(event.ByteSizeLong(), 0u);
+
+  QVXLOGOstrellLog_HostAnchorEvent host;
+  host.mutable_ios_stats()->set_min_exposure_duration_milliseconds(4);
+  QVXLOGOstrellLog_HostAnchorEvent_ClearLightingConditionStatsOneOfCase(&host);
+  EXPECT_FALSE(host.has_ios_stats());
+  QVXLOGOstrellLog_ResolveAnchorStartEvent start;
+  start.mutable_ios_stats();
+  QVXLOGOstrellLog_ResolveAnchorStartEvent_ClearLightingConditionStatsOneOfCase(&start);
+  EXPECT_FALSE(start.has_ios_stats());
+}
+
+TEST(OstrellLogEventsTest, RawValuesOutsideTheEnumerationSurviveTheWire) {
+  QVXLOGOstrellLog event;
+  SetQVXLOGOstrellLog_FaceMeshInitialized_InitialModel_RawValue(
+      event.mutable_facemesh_initialized(), 77);
+  SetQVXLOGOstrellLog_FaceMeshInitialized_CameraDirection_RawValue(
+      event.mutable_facemesh_initialized(), -5);
+
+  QVXLOGOstrellLog parsed;
+  ASSERT_TRUE(parsed.ParseFromString(event.SerializeAsString()));
+  EXPECT_EQ(QVXLOGOstrellLog_FaceMeshInitialized_InitialModel_RawValue(
+                parsed.facemesh_initialized()),
+            77);
+  EXPECT_EQ(QVXLOGOstrellLog_FaceMeshInitialized_CameraDirection_RawValue(
+                parsed.facemesh_initialized()),
+            -5);
+
+  QVXLOGOstrellLog_SessionResumeEvent resume;
+  SetQVXLOGOstrellLog_SessionResumeEvent_ResumeStatus_RawValue(&resume, 21);
+  EXPECT_EQ(QVXLOGOstrellLog_SessionResumeEvent_ResumeStatus_RawValue(resume), 21);
+  QVXLOGOstrellLog_ResolveAnchorEndEvent end;
+  SetQVXLOGOstrellLog_ResolveAnchorEndEvent_ResolveStatus_RawValue(&end, 9);
+  EXPECT_EQ(QVXLOGOstrellLog_ResolveAnchorEndEvent_ResolveStatus_RawValue(end), 9);
+}
+
+TEST(OstrellLogEventsTest, ValidityIsAnUnsignedRangeCheck) {
+  struct Case {
+    const char* name;
+    bool (*is_valid)(int32_t);
+    int32_t last;
+  };
+  for (const Case& c : {
+           Case{"CameraDirection", QVXLOGOstrellLogEnum_CameraDirection_IsValidValue, 2},
+           Case{"FaceMeshModelType", QVXLOGOstrellLogEnum_FaceMeshModelType_IsValidValue, 3},
+           Case{"ResolveEndStatus", QVXLOGOstrellLogEnum_ResolveEndStatus_IsValidValue, 2},
+           Case{"ResolveStatus", QVXLOGOstrellLogEnum_ResolveStatus_IsValidValue, 12},
+           Case{"HostingStatus", QVXLOGOstrellLogEnum_HostingStatus_IsValidValue, 19},
+           Case{"ResumeStatus", QVXLOGOstrellLogEnum_ResumeStatus_IsValidValue, 20},
+       }) {
+    EXPECT_TRUE(c.is_valid(0)) << c.name;
+    EXPECT_TRUE(c.is_valid(c.last)) << c.name;
+    EXPECT_FALSE(c.is_valid(c.last + 1)) << c.name;
+    EXPECT_FALSE(c.is_valid(-1)) << c.name;
+  }
+  // The schema's enumerations end where the checks do.
+  EXPECT_EQ(QVXLOGOstrellLogEnum::ResumeStatus_MAX, 20);
+  EXPECT_EQ(QVXLOGOstrellLogEnum::HostingStatus_MAX, 19);
+  EXPECT_EQ(QVXLOGOstrellLogEnum::ResolveStatus_MAX, 12);
+}
+
+TEST(OstrellLogEventsTest, UnixTimeNanos) {
+  struct Case {
+    double seconds;
+    uint64_t nanos;
+  };
+  for (const Case& c : {Case{1.5, 1500000000ull}, Case{0, 0}, Case{1765424000.25, 1765424000250000000ull},
+                        Case{-3.5, 0}, Case{std::nan(""), 0},
+                        Case{1e30, std::numeric_limits<uint64_t>::max()}}) {
+    EXPECT_EQ(QVXUnixTimeNanosFromSeconds(c.seconds), c.nanos) << c.seconds;
+  }
+}
+
+}  // namespace
