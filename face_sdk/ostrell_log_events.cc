@@ -44,6 +44,27 @@ void QVXLOGOstrellLog_ResolveAnchorStartEvent_ClearLightingConditionStatsOneOfCa
   message->clear_lighting_condition_stats();
 }
 
+// The descriptor of an enumeration whose values run from 0 to its _MAX without gaps.
+#define QVXLOG_ENUM_DESCRIPTOR(Enum)                                                      \
+  const QVXLOGEnumDescriptor* QVXLOGOstrellLogEnum_##Enum##_EnumDescriptor() {            \
+    static const QVXLOGEnumDescriptor* descriptor = [] {                                  \
+      auto* d = new QVXLOGEnumDescriptor{#Enum, {}};                                       \
+      for (int32_t v = 0; v <= QVXLOGOstrellLogEnum::Enum##_MAX; ++v) {                    \
+        d->values.emplace_back(                                                           \
+            QVXLOGOstrellLogEnum::Enum##_Name(static_cast<QVXLOGOstrellLogEnum::Enum>(v)), v); \
+      }                                                                                   \
+      return d;                                                                           \
+    }();                                                                                  \
+    return descriptor;                                                                    \
+  }
+QVXLOG_ENUM_DESCRIPTOR(CameraDirection)
+QVXLOG_ENUM_DESCRIPTOR(FaceMeshModelType)
+QVXLOG_ENUM_DESCRIPTOR(ResolveEndStatus)
+QVXLOG_ENUM_DESCRIPTOR(ResolveStatus)
+QVXLOG_ENUM_DESCRIPTOR(HostingStatus)
+QVXLOG_ENUM_DESCRIPTOR(ResumeStatus)
+#undef QVXLOG_ENUM_DESCRIPTOR
+
 bool QVXLOGOstrellLogEnum_CameraDirection_IsValidValue(int32_t value) {
   return InRange(value, 2);
 }

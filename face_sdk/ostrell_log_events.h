@@ -15,6 +15,9 @@
 #define FACE_SDK_OSTRELL_LOG_EVENTS_H_
 
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "face_sdk/ostrell_log.pb.h"
 #include "face_sdk/ostrell_log_enum.pb.h"
@@ -66,6 +69,20 @@ bool QVXLOGOstrellLogEnum_ResolveEndStatus_IsValidValue(int32_t value);
 bool QVXLOGOstrellLogEnum_ResolveStatus_IsValidValue(int32_t value);
 bool QVXLOGOstrellLogEnum_HostingStatus_IsValidValue(int32_t value);
 bool QVXLOGOstrellLogEnum_ResumeStatus_IsValidValue(int32_t value);
+
+// An enumeration's name and its values (schema names and numbers, in number order).
+struct QVXLOGEnumDescriptor {
+  std::string name;
+  std::vector<std::pair<std::string, int32_t>> values;
+};
+
+// Each descriptor is made once, on first use, and lives for the process.
+const QVXLOGEnumDescriptor* QVXLOGOstrellLogEnum_CameraDirection_EnumDescriptor();
+const QVXLOGEnumDescriptor* QVXLOGOstrellLogEnum_FaceMeshModelType_EnumDescriptor();
+const QVXLOGEnumDescriptor* QVXLOGOstrellLogEnum_ResolveEndStatus_EnumDescriptor();
+const QVXLOGEnumDescriptor* QVXLOGOstrellLogEnum_ResolveStatus_EnumDescriptor();
+const QVXLOGEnumDescriptor* QVXLOGOstrellLogEnum_HostingStatus_EnumDescriptor();
+const QVXLOGEnumDescriptor* QVXLOGOstrellLogEnum_ResumeStatus_EnumDescriptor();
 
 // Nanoseconds since 1970 for a wall-clock time in seconds since 1970: the whole seconds times
 // 1e9 plus the fraction's nanoseconds (truncated). Times before 1970 and NaN give 0; times past

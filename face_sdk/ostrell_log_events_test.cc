@@ -105,10 +105,42 @@ TEST(OstrellLogEventsTest, ValidityIsAnUnsignedRangeCheck) {
     EXPECT_FALSE(c.is_valid(c.last + 1)) << c.name;
     EXPECT_FALSE(c.is_valid(-1)) << c.name;
   }
-  // The schema's enumerations end where the checks do.
-  EXPECT_EQ(QVXLOGOstrellLogEnum::ResumeStatus_MAX, 20);
-  EXPECT_EQ(QVXLOGOstrellLogEnum::HostingStatus_MAX, 19);
-  EXPECT_EQ(QVXLOGOstrellLogEnum::ResolveStatus_MAX, 12);
+}
+
+TEST(OstrellLogEventsTest, DescriptorsListEveryValueOnce) {
+  struct Case {
+    const QVXLOGEnumDescriptor* (*descriptor)();
+    bool (*is_valid)(int32_t);
+  };
+  for (const Case& c : {
+           Case{QVXLOGOstrellLogEnum_CameraDirection_EnumDescriptor,
+                QVXLOGOstrellLogEnum_CameraDirection_IsValidValue},
+           Case{QVXLOGOstrellLogEnum_FaceMeshModelType_EnumDescriptor,
+                QVXLOGOstrellLogEnum_FaceMeshModelType_IsValidValue},
+           Case{QVXLOGOstrellLogEnum_ResolveEndStatus_EnumDescriptor,
+                QVXLOGOstrellLogEnum_ResolveEndStatus_IsValidValue},
+           Case{QVXLOGOstrellLogEnum_ResolveStatus_EnumDescriptor,
+                QVXLOGOstrellLogEnum_ResolveStatus_IsValidValue},
+           Case{QVXLOGOstrellLogEnum_HostingStatus_EnumDescriptor,
+                QVXLOGOstrellLogEnum_HostingStatus_IsValidValue},
+           Case{QVXLOGOstrellLogEnum_ResumeStatus_EnumDescriptor,
+                QVXLOGOstrellLogEnum_ResumeStatus_IsValidValue},
+       }) {
+    const QVXLOGEnumDescriptor* d = c.descriptor();
+    EXPECT_EQ(c.descriptor(), d) << "made once";
+    SCOPED_TRACE(d->name);
+    // The schema ends where the validity check does, with a named value for every number.
+    int32_t count = static_cast<int32_t>(d->values.size());
+    EXPECT_TRUE(c.is_valid(count - 1));
+    EXPECT_FALSE(c.is_valid(count));
+    for (int32_t v = 0; v < count; ++v) {
+      EXPECT_EQ(d->values[v].second, v);
+      EXPECT_FALSE(d->values[v].first.empty());
+    }
+  }
+  const QVXLOGEnumDescriptor* model = QVXLOGOstrellLogEnum_FaceMeshModelType_EnumDescriptor();
+  EXPECT_EQ(model->name, "FaceMeshModelType");
+  EXPECT_EQ(model->values[2].first, "FACEMESH_MODEL_TYPE_LITE");
 }
 
 TEST(OstrellLogEventsTest, UnixTimeNanos) {
