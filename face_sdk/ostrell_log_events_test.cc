@@ -3,25 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
-#include <fstream>
 #include <limits>
 #include <string>
 
+#include "usage_log/wire_test_util.h"
+
 namespace {
 
-// protoc's own reading of the bytes, field numbers only.
-std::string DecodeRaw(const std::string& bytes) {
-  std::string path = ::testing::TempDir() + "ostrell_log_event.bin";
-  std::ofstream(path, std::ios::binary) << bytes;
-  std::string command = std::string(QM_PROTOC) + " --decode_raw < " + path;
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string out;
-  char buffer[256];
-  while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  EXPECT_EQ(pclose(pipe), 0);
-  return out;
-}
+using qm_wire_test::DecodeRaw;
 
 TEST(OstrellLogEventsTest, InitializedEventHasTheExpectedWireFields) {
   QVXLOGOstrellLog event;
