@@ -6,11 +6,9 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/status_macros.h"
-#include "gmock/gmock.h"
 #include "gpu/gl_context.h"
 #include "gpu/gl_context_options.pb.h"
 #include "gpu/gpu_resources.h"
@@ -18,12 +16,12 @@
 #include "graph/calculator_base.h"
 #include "graph/calculator_graph.h"
 #include "graph/calculator_node.h"
+#include "graph/calculator_static_access.h"
 #include "graph/input_stream_manager.h"
 #include "graph/output_side_packet_impl.h"
 #include "graph/output_stream_manager.h"
-#include "graph/validated_graph_config.h"
-#include "graph/calculator_static_access.h"
 #include "graph/registration_macros.h"
+#include "graph/validated_graph_config.h"
 #include "gtest/gtest.h"
 #include "platform/metal/device.h"
 
@@ -35,7 +33,6 @@ struct NodeRecord {
   pellumo::GlContext* context = nullptr;       // gl_context(cc) in Open
   pellumo::GlContext* current = nullptr;       // the GL context current during Process
   std::shared_ptr<MTLDevice> device;           // the Metal helper's device
-  std::thread::id process_thread;
   int processed = 0;
 };
 
@@ -70,7 +67,6 @@ void RecordProcess(CalculatorContext* cc) {
   std::shared_ptr<pellumo::GlContext> current = pellumo::GlContext::GetCurrent();
   Records::Get().Update(cc->NodeName(), [&](NodeRecord& r) {
     r.current = current.get();
-    r.process_thread = std::this_thread::get_id();
     ++r.processed;
   });
   cc->Outputs().Index(0).AddPacket(cc->Inputs().Index(0).Value());
@@ -133,7 +129,7 @@ REGISTER_CALCULATOR(GpuTestPlainCalculator);
 struct NodeSpec {
   std::string name;
   std::string calculator;
-  std::string context_name;  // GlContextOptions; "-" for options without the field
+  std::string context_name;  // GlContextOptions; "-" for a context_name that is set but empty
 };
 
 // in -> nodes in order -> out.
@@ -149,9 +145,9 @@ pellumo::CalculatorGraphConfig Chain(const std::vector<NodeSpec>& nodes) {
     previous = spec.name + "_out";
     node->add_output_stream(previous);
     if (!spec.context_name.empty()) {
-      pellumo::GlContextOptions* options =
-          node->mutable_options()->MutableExtension(pellumo::GlContextOptions::ext);
-      if (spec.context_name != "-") options->set_context_name(spec.context_name);
+      node->mutable_options()
+          ->MutableExtension(pellumo::GlContextOptions::ext)
+          ->set_context_name(spec.context_name == "-" ? "" : spec.context_name);
     }
   }
   config.add_output_stream(previous);
@@ -214,7 +210,7 @@ TEST(GpuGraphTest, ContextKeysFollowOptionsAndCalculatorType) {
                   .Initialize(Chain({
                       {"face_a", "GpuTestContextCalculator", "face"},
                       {"face_b", "GpuTestContextCalculator", "face"},
-                      {"sink", "GlSurfaceSinkCalculator", "-"},  // option present, name empty
+                      {"sink", "GlSurfaceSinkCalculator", "-"},
                       {"convert_a", "ImageFrameToGpuBufferCalculator", ""},
                       {"convert_b", "ImageFrameToGpuBufferCalculator", ""},
                       {"named_convert", "ImageFrameToGpuBufferCalculator", "face"},
