@@ -203,6 +203,37 @@ TEST(GpuGraphTest, GpuNodesRunOnTheGlContextExecutorAcrossRuns) {
   }
 }
 
+TEST(GpuGraphTest, GpuNodesFedFromSeveralThreadsTakeTheSharedContextInTurn) {
+  // Two branches: each plain node runs on the default pool and hands its output to a GPU node,
+  // so "__gpu" tasks arrive from several threads at once.
+  Records::Get().Take();
+  pellumo::CalculatorGraphConfig config;
+  config.add_input_stream("in");
+  for (const std::string branch : {"a", "b", "c"}) {
+    pellumo::CalculatorGraphConfig::Node* plain = config.add_node();
+    plain->set_name("plain_" + branch);
+    plain->set_calculator("GpuTestPlainCalculator");
+    plain->add_input_stream("in");
+    plain->add_output_stream("plain_" + branch + "_out");
+    pellumo::CalculatorGraphConfig::Node* gpu = config.add_node();
+    gpu->set_name("gpu_" + branch);
+    gpu->set_calculator(branch == "c" ? "GpuTestMetalCalculator" : "GpuTestContextCalculator");
+    gpu->add_input_stream("plain_" + branch + "_out");
+    gpu->add_output_stream("gpu_" + branch + "_out");
+  }
+  config.set_num_threads(4);
+  CalculatorGraph graph;
+  ASSERT_TRUE(graph.Initialize(config).ok());
+  RunOnce(&graph, 50);
+  std::map<std::string, NodeRecord> records = Records::Get().Take();
+  pellumo::GlContext* shared =
+      pellumo::GlGpuResources::From(graph.GetGpuResources())->gl_context("").get();
+  for (const char* node : {"gpu_a", "gpu_b", "gpu_c"}) {
+    EXPECT_EQ(records[node].processed, 50) << node;
+    EXPECT_EQ(records[node].current, shared) << node;
+  }
+}
+
 TEST(GpuGraphTest, ContextKeysFollowOptionsAndCalculatorType) {
   Records::Get().Take();
   CalculatorGraph graph;
