@@ -236,7 +236,8 @@ TfLiteStatus Interpreter::ReplaceNodeSubsetsImpl(TfLiteContext* context,
 
 TfLiteStatus Interpreter::ResizeTensorImpl(TfLiteContext* context, TfLiteTensor* tensor,
                                            TfLiteIntArray* new_size) {
-  if (tensor == nullptr || new_size == nullptr) {
+  // The dimensions of constant data are fixed by the data.
+  if (tensor == nullptr || new_size == nullptr || tensor->allocation_type == kTfLiteMmapRo) {
     TfLiteIntArrayFree(new_size);
     return kTfLiteError;
   }
@@ -424,6 +425,12 @@ TfLiteStatus InterpreterBuilder::Build(Interpreter* interpreter) {
       if (!tensor_list(op->inputs(), true, "An operator's input list", &inputs) ||
           !tensor_list(op->outputs(), false, "An operator's output list", &outputs)) {
         return kTfLiteError;
+      }
+      for (int output : outputs) {
+        if (interpreter->tensors_[output].allocation_type == kTfLiteMmapRo) {
+          reporter_->Report("Operator %zu writes constant tensor %d.", i, output);
+          return kTfLiteError;
+        }
       }
       const TfLiteRegistration& r = *registrations[op->opcode_index()];
       const int index = interpreter->AddNode(std::move(inputs), std::move(outputs), r);

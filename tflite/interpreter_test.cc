@@ -357,6 +357,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadModelCase{"NegativeDimension",
                      [](ModelBuilder& b) { b.subgraphs[0].tensors[2].shape = {1, -4, 4, 2}; },
                      "Tensor 2 has a negative dimension"},
+        BadModelCase{"OutputIsConstant",
+                     [](ModelBuilder& b) { b.subgraphs[0].operators[1].outputs = {1}; },
+                     "Operator 1 writes constant tensor 1"},
         BadModelCase{"HugeTensor",
                      [](ModelBuilder& b) {
                        b.subgraphs[0].tensors[2].shape = {65536, 65536, 2};
