@@ -22,18 +22,11 @@ using tflite::gpu::GraphFloat32;
 using tflite::gpu::HWC;
 using tflite::testing::ModelBuilder;
 
-std::vector<uint8_t> Int32Bytes(const std::vector<int32_t>& values) {
-  std::vector<uint8_t> bytes(values.size() * 4);
-  std::memcpy(bytes.data(), values.data(), bytes.size());
-  return bytes;
-}
-
 // input [1, 8, 8, 3] -> pad 1 -> conv 3x3 valid + relu -> max pool 2x2 -> output [1, 4, 4, 4].
 ModelBuilder PadConvPool() {
   ModelBuilder b;
   const int in = b.AddTensor({1, 8, 8, 3}, "input");
-  const int pads = b.AddTensor({4, 2}, "pads", tflite::TensorType_INT32,
-                               b.AddBuffer(Int32Bytes({0, 0, 1, 1, 1, 1, 0, 0})));
+  const int pads = b.AddConstIntTensor({4, 2}, {0, 0, 1, 1, 1, 1, 0, 0}, "pads");
   const int padded = b.AddTensor({1, 10, 10, 3}, "padded");
   const int w = b.AddConstTensor({4, 3, 3, 3}, std::vector<float>(108, 0.5f), "weights");
   const int conv = b.AddTensor({1, 8, 8, 4}, "conv");

@@ -12,17 +12,10 @@ namespace {
 
 using tflite::testing::ModelBuilder;
 
-std::vector<uint8_t> Int32Bytes(const std::vector<int32_t>& values) {
-  std::vector<uint8_t> bytes(values.size() * 4);
-  std::memcpy(bytes.data(), values.data(), bytes.size());
-  return bytes;
-}
-
 ModelBuilder ConvStack() {
   ModelBuilder b;
   const int in = b.AddTensor({1, 16, 16, 3}, "input");
-  const int pads = b.AddTensor({4, 2}, "pads", tflite::TensorType_INT32,
-                               b.AddBuffer(Int32Bytes({0, 0, 1, 1, 1, 1, 0, 0})));
+  const int pads = b.AddConstIntTensor({4, 2}, {0, 0, 1, 1, 1, 1, 0, 0}, "pads");
   const int padded = b.AddTensor({1, 18, 18, 3});
   const int w = b.AddConstTensor({4, 3, 3, 3}, std::vector<float>(108, 0.1f));
   const int conv = b.AddTensor({1, 8, 8, 4});

@@ -16,14 +16,8 @@ using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using testing::ModelBuilder;
 
-std::vector<uint8_t> Int32Bytes(const std::vector<int32_t>& values) {
-  std::vector<uint8_t> bytes(values.size() * 4);
-  std::memcpy(bytes.data(), values.data(), bytes.size());
-  return bytes;
-}
-
 int AddConstInts(ModelBuilder& b, std::vector<int32_t> shape, const std::vector<int32_t>& values) {
-  return b.AddTensor(std::move(shape), "", TensorType_INT32, b.AddBuffer(Int32Bytes(values)));
+  return b.AddConstIntTensor(std::move(shape), values);
 }
 
 // A built model and its interpreter; `file` keeps the bytes alive.

@@ -31,6 +31,14 @@ int ModelBuilder::AddConstTensor(std::vector<int32_t> shape, const std::vector<f
                    AddBuffer(std::move(bytes)));
 }
 
+int ModelBuilder::AddConstIntTensor(std::vector<int32_t> shape,
+                                    const std::vector<int32_t>& values, std::string name) {
+  std::vector<uint8_t> bytes(values.size() * sizeof(int32_t));
+  if (!values.empty()) std::memcpy(bytes.data(), values.data(), bytes.size());
+  return AddTensor(std::move(shape), std::move(name), TensorType_INT32,
+                   AddBuffer(std::move(bytes)));
+}
+
 uint32_t ModelBuilder::AddOpCode(BuiltinOperator code, const std::string& custom_code,
                                  int version) {
   for (size_t i = 0; i < opcodes.size(); ++i) {

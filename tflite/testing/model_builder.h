@@ -69,6 +69,9 @@ class ModelBuilder {
   // A float32 tensor with constant data in a buffer of its own.
   int AddConstTensor(std::vector<int32_t> shape, const std::vector<float>& values,
                      std::string name = "");
+  // An int32 tensor with constant data (shapes, paddings, slice bounds).
+  int AddConstIntTensor(std::vector<int32_t> shape, const std::vector<int32_t>& values,
+                        std::string name = "");
   // An operator code (reused when the same code and name are already present); returns its index.
   uint32_t AddOpCode(BuiltinOperator code, const std::string& custom_code = "", int version = 1);
   // A built-in operator of the current subgraph, with its options; returns its index.
