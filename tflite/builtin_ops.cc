@@ -29,9 +29,18 @@ const TfLiteTensor* Input(TfLiteContext* context, const TfLiteNode* node, int i)
 
 Dims GetDims(const TfLiteTensor* tensor) { return TfLiteIntArrayToVector(tensor->dims); }
 
+// Inferred tensors are bounded like the file's own: at most 2^31 elements, checked as the
+// product grows, so element counts of any tensor fit in 64 bits at every step.
+constexpr int64_t kMaxElements = int64_t{1} << 31;
+
 TfLiteStatus SetOutputDims(TfLiteContext* context, const TfLiteNode* node, int i,
                            const Dims& dims) {
-  for (int d : dims) TF_LITE_ENSURE(context, d >= 0);
+  int64_t elements = 1;
+  for (int d : dims) {
+    TF_LITE_ENSURE(context, d >= 0);
+    elements *= d;
+    TF_LITE_ENSURE(context, elements <= kMaxElements);
+  }
   return context->ResizeTensor(context, &context->tensors[node->outputs->data[i]],
                                TfLiteIntArrayFromVector(dims));
 }

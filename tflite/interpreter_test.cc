@@ -251,6 +251,11 @@ INSTANTIATE_TEST_SUITE_P(
                     const int c = b.AddConstTensor({3}, std::vector<float>(3));
                     return Op(b, BuiltinOperator_ADD, {in, c});
                   }},
+        ShapeCase{"OutputTooLarge",
+                  [](ModelBuilder& b, int in) {
+                    const int pads = AddConstInts(b, {4, 2}, {0, 0, 1 << 20, 0, 1 << 20, 0, 0, 0});
+                    return Op(b, BuiltinOperator_PAD, {in, pads});
+                  }},
         ShapeCase{"SliceBeyondEnd",
                   [](ModelBuilder& b, int in) {
                     const int begin = AddConstInts(b, {4}, {0, 6, 0, 0});
