@@ -152,7 +152,9 @@ class Model {
   // Moves the consumers of `from` to read `to` instead.
   absl::Status ReplaceValueUses(ValueId from, ValueId to) {
     if (!HasValue(from) || !HasValue(to)) return absl::NotFoundError("No such value");
-    for (NodeId n : value_store_[from].consumers) {
+    if (from == to) return absl::OkStatus();
+    const std::vector<NodeId> consumers = value_store_[from].consumers;
+    for (NodeId n : consumers) {
       for (ValueId& input : node_store_[n].inputs) {
         if (input == from) input = to;
       }
@@ -168,6 +170,7 @@ class Model {
     if (in.size() != 1 || out.size() != 1) {
       return absl::FailedPreconditionError("Node must have one input and one output");
     }
+    if (in[0] == out[0]) return absl::FailedPreconditionError("The node reads its own output");
     // A graph output keeps its producer: the runner finds outputs by their tensor.
     if (value_store_[out[0]->id].consumers.empty()) {
       return absl::FailedPreconditionError("The node produces a graph output");

@@ -156,6 +156,23 @@ TEST(TransformationsTest, AnInvalidGraphFailsTheTransformations) {
   EXPECT_FALSE(ApplyGeneralTransformations(&transformer));
 }
 
+TEST(TransformationsTest, ANodeReadingItsOwnOutputFailsTheTransformations) {
+  GraphFloat32 graph;
+  Value* v = graph.NewValue();
+  Value* out = graph.NewValue();
+  Node* reshape = graph.NewNode();
+  reshape->operation = {ToString(OperationType::RESHAPE), ReshapeAttributes{}};
+  ASSERT_TRUE(graph.AddConsumer(reshape->id, v->id).ok());
+  ASSERT_TRUE(graph.SetProducer(reshape->id, v->id).ok());
+  Node* tanh = graph.NewNode();
+  tanh->operation.type = ToString(OperationType::TANH);
+  ASSERT_TRUE(graph.AddConsumer(tanh->id, v->id).ok());
+  ASSERT_TRUE(graph.SetProducer(tanh->id, out->id).ok());
+  NullTransformationReporter reporter;
+  ModelTransformer transformer(&graph, &reporter);
+  EXPECT_FALSE(ApplyGeneralTransformations(&transformer));
+}
+
 TEST(ShapeTest, PhwcElementsPadChannelsToSlicesOfFour) {
   EXPECT_EQ(GetElementsSizeForPHWC4(BHWC(1, 192, 192, 3)), 192 * 192 * 4);
   EXPECT_EQ(GetElementsSizeForPHWC4(BHWC(1, 1, 1, 1404)), 1404);
