@@ -1,9 +1,5 @@
 #include "platform/foundation/ns_url_session.h"
-#include "platform/foundation/sandbox.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -16,97 +12,13 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/foundation/local_http_server.h"
+#include "platform/foundation/sandbox.h"
 
 namespace {
 
-// A loopback HTTP/1.0 server on an ephemeral port. Each route answers with a fixed status,
-// header lines and body; "/stall" accepts the request and never answers.
-class LocalHttpServer {
- public:
-  struct Reply {
-    int status;
-    std::string headers;  // "Name: value\r\n" lines
-    std::string body;
-  };
-
-  explicit LocalHttpServer(std::map<std::string, Reply> routes) : routes_(std::move(routes)) {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    EXPECT_EQ(bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    EXPECT_EQ(listen(listen_fd_, 16), 0);
-    socklen_t length = sizeof(address);
-    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { Serve(); });
-  }
-
-  ~LocalHttpServer() {
-    shutdown(listen_fd_, SHUT_RDWR);  // wakes the blocked accept
-    thread_.join();
-    close(listen_fd_);
-    for (int fd : stalled_) close(fd);
-  }
-
-  std::string URL(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-
- private:
-  void Serve() {
-    while (true) {
-      int fd = accept(listen_fd_, nullptr, nullptr);
-      if (fd < 0) return;
-      std::string request;
-      char buffer[1024];
-      while (request.find("\r\n\r\n") == std::string::npos) {
-        ssize_t n = read(fd, buffer, sizeof(buffer));
-        if (n <= 0) break;
-        request.append(buffer, static_cast<size_t>(n));
-      }
-      std::istringstream line(request);
-      std::string method, path;
-      line >> method >> path;
-      if (path == "/stall") {
-        stalled_.push_back(fd);
-        continue;
-      }
-      auto it = routes_.find(path);
-      Reply reply = it != routes_.end() ? it->second : Reply{404, "", "no such page"};
-      std::string response = "HTTP/1.0 " + std::to_string(reply.status) + " Reply\r\n" +
-                             reply.headers + "Content-Length: " +
-                             std::to_string(reply.body.size()) + "\r\n\r\n" + reply.body;
-      size_t sent = 0;
-      while (sent < response.size()) {
-        ssize_t n = write(fd, response.data() + sent, response.size() - sent);
-        if (n <= 0) break;
-        sent += static_cast<size_t>(n);
-      }
-      close(fd);
-    }
-  }
-
-  std::map<std::string, Reply> routes_;
-  int listen_fd_ = -1;
-  int port_ = 0;
-  std::vector<int> stalled_;  // only touched by the server thread until it is joined
-  std::thread thread_;
-};
-
-// A loopback port with nothing listening: bound, then closed.
-int ClosedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
+using platform::foundation::ClosedPort;
+using platform::foundation::LocalHttpServer;
 
 // What one completion saw, read on the delegate queue while the download file still exists.
 struct Outcome {
