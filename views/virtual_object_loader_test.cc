@@ -54,18 +54,23 @@ struct Result {
   bool success = false;
 };
 
-// Starts a load; `on_caller` tells whether `finished` already ran before the call returned.
+// Starts a load; `on_caller` tells whether `finished` ran on the calling thread, before the
+// call returned.
 struct PendingLoad {
   std::shared_ptr<std::promise<Result>> promise = std::make_shared<std::promise<Result>>();
   std::future<Result> future = promise->get_future();
   bool on_caller = false;
 
   void Start(VirtualObjectLoader& loader, const std::string& url) {
-    loader.loadObjectFromURL(url, [promise = promise](std::shared_ptr<VirtualObject> object,
-                                                      bool success) {
+    auto ran_here = std::make_shared<bool>(false);
+    const std::thread::id caller = std::this_thread::get_id();
+    loader.loadObjectFromURL(url, [promise = promise, ran_here, caller](
+                                      std::shared_ptr<VirtualObject> object, bool success) {
+      // Only the calling thread touches ran_here while Start runs.
+      if (std::this_thread::get_id() == caller) *ran_here = true;
       promise->set_value({std::move(object), success});
     });
-    on_caller = future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    on_caller = *ran_here;
   }
   bool Wait() { return future.wait_for(std::chrono::seconds(120)) == std::future_status::ready; }
 };
