@@ -166,7 +166,9 @@ TEST_F(VirtualObjectLoaderTest, DownloadsUnpacksAndLoadsOrSaysWhyNot) {
     EXPECT_EQ(load.on_caller, c.new_requests == 0 && c.success);
     ExpectLines(console.lines(), c.lines);
     if (c.success && first == nullptr) first = result.object;
-    if (c.success) EXPECT_EQ(result.object, first);  // the repeat gives the very same object
+    if (c.success) {
+      EXPECT_EQ(result.object, first);  // the repeat gives the very same object
+    }
   }
 
   // The object came from Documents/VirtualObjects_temp/NAME/a.scn, next to NAME.zip, loaded.
