@@ -1,0 +1,80 @@
+#include "face_ml/image_kernels.h"
+
+#include <cmath>
+#include <mutex>
+#include <thread>
+
+#include "base/logging.h"
+#include "face_ml/image_resize_weighted_biased_halide.h"
+#include "face_ml/image_rotation_crop_weighted_biased_halide.h"
+
+namespace research {
+namespace sorvanti {
+namespace {
+
+void LogHalideError(void* /*user_context*/, const char* message) {
+  LOG(ERROR) << "Halide: " << message;
+}
+
+// The runtime would otherwise pick its thread count from the environment and print errors
+// to stderr; both are settled once, before the first kernel runs.
+void ConfigureRuntimeOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const unsigned cores = std::thread::hardware_concurrency();
+    halide_set_num_threads(cores == 0 ? 1 : static_cast<int>(cores));
+    halide_set_error_handler(&LogHalideError);
+  });
+}
+
+// The destination size is the output's own size; a missing output is the kernel's to refuse.
+int Extent(const halide_buffer_t* buffer, int dim) {
+  return buffer != nullptr && buffer->dimensions > dim ? buffer->dim[dim].extent : 0;
+}
+
+// A buffer without memory would put the kernel in bounds-query mode: it would rewrite the
+// descriptions and report success without writing a value. Refuse it instead.
+bool HasMemory(const halide_buffer_t* input, const halide_buffer_t* output, const char* kernel) {
+  if (input != nullptr && input->host == nullptr && input->device == 0) {
+    LOG(ERROR) << kernel << ": the input buffer has no memory";
+    return false;
+  }
+  if (output != nullptr && output->host == nullptr && output->device == 0) {
+    LOG(ERROR) << kernel << ": the output buffer has no memory";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ImageResizeWeightedBiased(halide_buffer_t* input, float weight, float bias,
+                               halide_buffer_t* output) {
+  ConfigureRuntimeOnce();
+  if (!HasMemory(input, output, "ImageResizeWeightedBiased")) return false;
+  return ImageResizeWeightedBiasedHalide(input, weight, bias, Extent(output, 0),
+                                         Extent(output, 1), output) ==
+         0;
+}
+
+bool ImageRotationWeightedBiased(halide_buffer_t* input, float weight, float bias,
+                                 float rot_center_x, float rot_center_y, float rot_radians,
+                                 float roi_y_min, float roi_y_max, float roi_x_min,
+                                 float roi_x_max, halide_buffer_t* output) {
+  ConfigureRuntimeOnce();
+  if (!HasMemory(input, output, "ImageRotationWeightedBiased")) return false;
+  for (float v : {rot_center_x, rot_center_y, rot_radians, roi_y_min, roi_y_max, roi_x_min,
+                  roi_x_max}) {
+    if (!std::isfinite(v)) {
+      LOG(ERROR) << "ImageRotationWeightedBiased: non-finite crop geometry";
+      return false;
+    }
+  }
+  return ImageRotationCropWeightedBiasedHalide(input, weight, bias, rot_center_x, rot_center_y,
+                                               rot_radians, roi_y_min, roi_y_max, roi_x_min,
+                                               roi_x_max, Extent(output, 0), Extent(output, 1),
+                                               output) == 0;
+}
+
+}  // namespace sorvanti
+}  // namespace research

@@ -1,0 +1,38 @@
+// Bilinear CPU image kernels over Halide buffer descriptions: an interleaved 8-bit RGB input
+// (x, y, c) is sampled into a float output (x, y, c) as bias + weight x sample. The output
+// buffer's x and y extents are the destination size. Sampling positions are 16.16 fixed
+// point and interpolation is 8-bit integer arithmetic; neighbours beyond the input's border
+// repeat its edge pixels.
+//
+// The kernels run their rows on the Halide runtime's thread pool and return when all rows
+// are written. Errors (wrong element type, dimension count or layout, buffers too small)
+// make them return false; the runtime's text goes to the log at ERROR. A buffer without
+// memory (null host) is refused rather than answered as a bounds query.
+//
+//   halide_buffer_t in = ..., out = ...;  // uint8 and float32, three dimensions each
+//   if (!research::sorvanti::ImageResizeWeightedBiased(&in, 2.0f / 255, -1.0f, &out)) ...
+
+#ifndef FACE_ML_IMAGE_KERNELS_H_
+#define FACE_ML_IMAGE_KERNELS_H_
+
+#include "HalideRuntime.h"
+
+namespace research {
+namespace sorvanti {
+
+// Resizes the whole input to the whole output. Any strides.
+bool ImageResizeWeightedBiased(halide_buffer_t* input, float weight, float bias,
+                               halide_buffer_t* output);
+
+// Fills the output with the region [roi_x_min, roi_x_max] x [roi_y_min, roi_y_max] of the
+// input turned by rot_radians about (rot_center_x, rot_center_y). Input and output must be
+// interleaved: x stride 3, channels 0..2 with stride 1. Non-finite geometry is refused.
+bool ImageRotationWeightedBiased(halide_buffer_t* input, float weight, float bias,
+                                 float rot_center_x, float rot_center_y, float rot_radians,
+                                 float roi_y_min, float roi_y_max, float roi_x_min,
+                                 float roi_x_max, halide_buffer_t* output);
+
+}  // namespace sorvanti
+}  // namespace research
+
+#endif  // FACE_ML_IMAGE_KERNELS_H_
