@@ -5,8 +5,62 @@
 #include <thread>
 
 #include "base/logging.h"
-#include "face_ml/image_resize_weighted_biased_halide.h"
-#include "face_ml/image_rotation_crop_weighted_biased_halide.h"
+#include "face_ml/image_resize_weighted_biased_halide_avx2.h"
+#include "face_ml/image_resize_weighted_biased_halide_sse41.h"
+#include "face_ml/image_rotation_crop_weighted_biased_halide_avx2.h"
+#include "face_ml/image_rotation_crop_weighted_biased_halide_sse41.h"
+
+namespace {
+
+bool UseAvx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+                           __builtin_cpu_supports("f16c");
+  return avx2;
+}
+
+}  // namespace
+
+extern "C" {
+
+int ImageResizeWeightedBiasedHalide(halide_buffer_t* input, float weight, float bias,
+                                    int32_t dst_width, int32_t dst_height,
+                                    halide_buffer_t* output) {
+  return (UseAvx2() ? ImageResizeWeightedBiasedHalide_avx2 : ImageResizeWeightedBiasedHalide_sse41)(
+      input, weight, bias, dst_width, dst_height, output);
+}
+
+int ImageResizeWeightedBiasedHalide_argv(void** args) {
+  return UseAvx2() ? ImageResizeWeightedBiasedHalide_avx2_argv(args)
+                   : ImageResizeWeightedBiasedHalide_sse41_argv(args);
+}
+
+const halide_filter_metadata_t* ImageResizeWeightedBiasedHalide_metadata() {
+  return UseAvx2() ? ImageResizeWeightedBiasedHalide_avx2_metadata()
+                   : ImageResizeWeightedBiasedHalide_sse41_metadata();
+}
+
+int ImageRotationCropWeightedBiasedHalide(halide_buffer_t* input, float weight, float bias,
+                                          float rot_center_x, float rot_center_y,
+                                          float rot_radians, float roi_y_min, float roi_y_max,
+                                          float roi_x_min, float roi_x_max, int32_t dst_width,
+                                          int32_t dst_height, halide_buffer_t* output) {
+  return (UseAvx2() ? ImageRotationCropWeightedBiasedHalide_avx2
+                    : ImageRotationCropWeightedBiasedHalide_sse41)(
+      input, weight, bias, rot_center_x, rot_center_y, rot_radians, roi_y_min, roi_y_max,
+      roi_x_min, roi_x_max, dst_width, dst_height, output);
+}
+
+int ImageRotationCropWeightedBiasedHalide_argv(void** args) {
+  return UseAvx2() ? ImageRotationCropWeightedBiasedHalide_avx2_argv(args)
+                   : ImageRotationCropWeightedBiasedHalide_sse41_argv(args);
+}
+
+const halide_filter_metadata_t* ImageRotationCropWeightedBiasedHalide_metadata() {
+  return UseAvx2() ? ImageRotationCropWeightedBiasedHalide_avx2_metadata()
+                   : ImageRotationCropWeightedBiasedHalide_sse41_metadata();
+}
+
+}  // extern "C"
 
 namespace research {
 namespace sorvanti {

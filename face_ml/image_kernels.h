@@ -15,7 +15,30 @@
 #ifndef FACE_ML_IMAGE_KERNELS_H_
 #define FACE_ML_IMAGE_KERNELS_H_
 
+#include <cstdint>
+
 #include "HalideRuntime.h"
+
+// The kernels themselves, for callers that drive them directly. Each returns 0 on success
+// and a Halide runtime error code otherwise; it runs the AVX2 build where the processor has
+// AVX2, FMA and F16C, the SSE4.1 build elsewhere. The _argv forms take pointers to the
+// arguments in call order; _metadata describes the arguments (names, kinds, dimensions,
+// types) and the target of the build that runs here.
+extern "C" {
+int ImageResizeWeightedBiasedHalide(halide_buffer_t* input, float weight, float bias,
+                                    int32_t dst_width, int32_t dst_height,
+                                    halide_buffer_t* output);
+int ImageResizeWeightedBiasedHalide_argv(void** args);
+const halide_filter_metadata_t* ImageResizeWeightedBiasedHalide_metadata();
+
+int ImageRotationCropWeightedBiasedHalide(halide_buffer_t* input, float weight, float bias,
+                                          float rot_center_x, float rot_center_y,
+                                          float rot_radians, float roi_y_min, float roi_y_max,
+                                          float roi_x_min, float roi_x_max, int32_t dst_width,
+                                          int32_t dst_height, halide_buffer_t* output);
+int ImageRotationCropWeightedBiasedHalide_argv(void** args);
+const halide_filter_metadata_t* ImageRotationCropWeightedBiasedHalide_metadata();
+}  // extern "C"
 
 namespace research {
 namespace sorvanti {

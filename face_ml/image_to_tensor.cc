@@ -1,8 +1,11 @@
 #include "face_ml/image_to_tensor.h"
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 #include "HalideRuntime.h"
+#include "base/logging.h"
 #include "face_ml/image_kernels.h"
 
 namespace research {
@@ -40,11 +43,26 @@ struct Buffers {
   }
 };
 
+// The output description holds the row stride (width x channels) in 32 bits.
+bool Describable(const FloatTensor* tensor) {
+  if (tensor == nullptr) {
+    LOG(ERROR) << "no tensor";
+    return false;
+  }
+  const int64_t row = int64_t{tensor->dims[2]} * tensor->dims[3];
+  if (row > std::numeric_limits<int32_t>::max() || row < std::numeric_limits<int32_t>::min()) {
+    LOG(ERROR) << "tensor rows too long: " << tensor->dims[2] << " x " << tensor->dims[3];
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ResizeToTensor(const CpuRGBFrame& frame, float weight, float bias, FloatTensor* tensor) {
   if (frame.rotation % 90 != 0) return false;
   if (frame.rotation == 0) {
+    if (!Describable(tensor)) return false;
     Buffers buffers(frame, tensor);
     return ImageResizeWeightedBiased(&buffers.input, weight, bias, &buffers.output);
   }
@@ -62,6 +80,7 @@ bool ResizeToTensor(const CpuRGBFrame& frame, float weight, float bias, FloatTen
 
 bool ExtractRotatedRectToTensor(const CpuRGBFrame& frame, float weight, float bias,
                                 const utils::RotatedRect& rect, FloatTensor* tensor) {
+  if (!Describable(tensor)) return false;
   Buffers buffers(frame, tensor);
   const float half_width = rect.width / 2;
   const float half_height = rect.height / 2;

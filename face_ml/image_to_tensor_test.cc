@@ -288,6 +288,14 @@ TEST(ImageKernelsTest, BadBuffersAreRefusedWithTheRuntimesText) {
     EXPECT_FALSE(ExtractRotatedRectToTensor(no_pixels, 1.0f, 0.0f, rect, &tensor.view));
     EXPECT_FALSE(ResizeToTensor(frame.view(), 1.0f, 0.0f, &no_data));
     EXPECT_FALSE(ExtractRotatedRectToTensor(frame.view(), 1.0f, 0.0f, rect, &no_data));
+    EXPECT_FALSE(ResizeToTensor(frame.view(), 1.0f, 0.0f, nullptr));
+  }
+  {
+    // Rows of more than 2^31 floats cannot be described; nothing may be touched.
+    float cell = -7.0f;
+    FloatTensor huge{&cell, {1, 1, 1 << 30, 3}};
+    EXPECT_FALSE(ResizeToTensor(frame.view(), 1.0f, 0.0f, &huge));
+    EXPECT_EQ(cell, -7.0f);
   }
   {
     Tensor tensor(4, 4);
@@ -298,6 +306,31 @@ TEST(ImageKernelsTest, BadBuffersAreRefusedWithTheRuntimesText) {
     EXPECT_THAT(tensor.data, Each(-7.0f));
   }
   EXPECT_THAT(sink.text, HasSubstr("Halide: "));
+}
+
+// Callers of the argv entry points rely on this order.
+TEST(ImageKernelsTest, MetadataListsTheArgumentsInCallOrder) {
+  auto describe = [](const halide_filter_metadata_t* metadata) {
+    std::vector<std::string> out;
+    for (int i = 0; i < metadata->num_arguments; ++i) {
+      const halide_filter_argument_t& a = metadata->arguments[i];
+      out.push_back(std::string(a.name) + ":" + std::to_string(a.kind) + ":" +
+                    std::to_string(a.dimensions) + ":" + std::to_string(a.type.code) +
+                    std::to_string(a.type.bits));
+    }
+    return out;
+  };
+  const std::string in = ":1:3:18", out = ":2:3:232", f = ":0:0:232", i = ":0:0:032";
+  EXPECT_EQ(describe(ImageResizeWeightedBiasedHalide_metadata()),
+            (std::vector<std::string>{"input" + in, "weight" + f, "bias" + f, "dst_width" + i,
+                                      "dst_height" + i, "output" + out}));
+  EXPECT_EQ(describe(ImageRotationCropWeightedBiasedHalide_metadata()),
+            (std::vector<std::string>{"input" + in, "weight" + f, "bias" + f,
+                                      "rot_center_x" + f, "rot_center_y" + f, "rot_radians" + f,
+                                      "roi_y_min" + f, "roi_y_max" + f, "roi_x_min" + f,
+                                      "roi_x_max" + f, "dst_width" + i, "dst_height" + i,
+                                      "output" + out}));
+  EXPECT_THAT(ImageResizeWeightedBiasedHalide_metadata()->target, HasSubstr("x86-64-linux"));
 }
 
 }  // namespace
