@@ -1,7 +1,6 @@
 #include "face_ml/image_kernels.h"
 
 #include <cmath>
-#include <mutex>
 #include <thread>
 
 #include "base/logging.h"
@@ -12,9 +11,21 @@
 
 namespace {
 
+void LogHalideError(void* /*user_context*/, const char* message) {
+  LOG(ERROR) << "Halide: " << message;
+}
+
+// Whether this processor runs the AVX2 builds. The first call also settles the runtime
+// before any kernel runs: its thread count (which it would otherwise take from the
+// environment) and its error handler (which would otherwise print to stderr).
 bool UseAvx2() {
-  static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-                           __builtin_cpu_supports("f16c");
+  static const bool avx2 = [] {
+    const unsigned cores = std::thread::hardware_concurrency();
+    halide_set_num_threads(cores == 0 ? 1 : static_cast<int>(cores));
+    halide_set_error_handler(&LogHalideError);
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+           __builtin_cpu_supports("f16c");
+  }();
   return avx2;
 }
 
@@ -66,21 +77,6 @@ namespace research {
 namespace sorvanti {
 namespace {
 
-void LogHalideError(void* /*user_context*/, const char* message) {
-  LOG(ERROR) << "Halide: " << message;
-}
-
-// The runtime would otherwise pick its thread count from the environment and print errors
-// to stderr; both are settled once, before the first kernel runs.
-void ConfigureRuntimeOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    const unsigned cores = std::thread::hardware_concurrency();
-    halide_set_num_threads(cores == 0 ? 1 : static_cast<int>(cores));
-    halide_set_error_handler(&LogHalideError);
-  });
-}
-
 // The destination size is the output's own size; a missing output is the kernel's to refuse.
 int Extent(const halide_buffer_t* buffer, int dim) {
   return buffer != nullptr && buffer->dimensions > dim ? buffer->dim[dim].extent : 0;
@@ -104,7 +100,6 @@ bool HasMemory(const halide_buffer_t* input, const halide_buffer_t* output, cons
 
 bool ImageResizeWeightedBiased(halide_buffer_t* input, float weight, float bias,
                                halide_buffer_t* output) {
-  ConfigureRuntimeOnce();
   if (!HasMemory(input, output, "ImageResizeWeightedBiased")) return false;
   return ImageResizeWeightedBiasedHalide(input, weight, bias, Extent(output, 0),
                                          Extent(output, 1), output) ==
@@ -115,7 +110,6 @@ bool ImageRotationWeightedBiased(halide_buffer_t* input, float weight, float bia
                                  float rot_center_x, float rot_center_y, float rot_radians,
                                  float roi_y_min, float roi_y_max, float roi_x_min,
                                  float roi_x_max, halide_buffer_t* output) {
-  ConfigureRuntimeOnce();
   if (!HasMemory(input, output, "ImageRotationWeightedBiased")) return false;
   for (float v : {rot_center_x, rot_center_y, rot_radians, roi_y_min, roi_y_max, roi_x_min,
                   roi_x_max}) {
