@@ -291,6 +291,15 @@ TEST(ImageKernelsTest, BadBuffersAreRefusedWithTheRuntimesText) {
     EXPECT_FALSE(ResizeToTensor(frame.view(), 1.0f, 0.0f, nullptr));
   }
   {
+    // Negative sizes are the runtime's to refuse; nothing is written.
+    CpuRGBFrame negative = frame.view();
+    negative.width = -8;
+    Tensor tensor(4, 4);
+    EXPECT_FALSE(ResizeToTensor(negative, 1.0f, 0.0f, &tensor.view));
+    EXPECT_FALSE(ExtractRotatedRectToTensor(negative, 1.0f, 0.0f, rect, &tensor.view));
+    EXPECT_THAT(tensor.data, Each(-7.0f));
+  }
+  {
     // Rows of more than 2^31 floats cannot be described; nothing may be touched.
     float cell = -7.0f;
     FloatTensor huge{&cell, {1, 1, 1 << 30, 3}};
