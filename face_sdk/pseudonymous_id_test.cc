@@ -141,4 +141,22 @@ TEST_F(PseudonymousIDTest, FileThatCannotBeWrittenGivesNoIdentifier) {
   EXPECT_EQ(QVXPseudonymousIDStore::loadPseudonymousID(), std::nullopt);
 }
 
+// A write that dies midway leaves the previous file whole, so the identifier survives.
+TEST_F(PseudonymousIDTest, InterruptedWriteKeepsThePreviousFile) {
+  auto first = QVXPseudonymousIDStore::loadPseudonymousID();
+  ASSERT_TRUE(first.has_value());
+  now_ = kStart + 60;
+  platform::foundation::SetAtomicWriteFaultHook(
+      [](platform::foundation::AtomicWriteStep step, const std::string&) {
+        return step == platform::foundation::AtomicWriteStep::kHalfWritten;
+      });
+  EXPECT_EQ(QVXPseudonymousIDStore::loadPseudonymousID(), std::nullopt);
+  platform::foundation::SetAtomicWriteFaultHook(nullptr);
+  auto stored = Stored();
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(stored->uuid(), *first);
+  EXPECT_EQ(stored->lastActivity()->timeIntervalSince1970(), kStart);
+  EXPECT_EQ(QVXPseudonymousIDStore::loadPseudonymousID(), first);
+}
+
 }  // namespace
