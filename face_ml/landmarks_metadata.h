@@ -55,8 +55,8 @@ LandmarksInputSpec ReadLandmarksInputSpecFromMetadata(const fb::ContoursMetadata
 
 // Without refinement specs, appends one spec that maps the lips model onto the base mesh.
 // Otherwise replaces `specs` by the metadata's specs, with each depth rule's indices turned
-// into positions in the spec's index map. Fails (logged at ERROR) for a depth-rule index
-// that the index map lacks, a depth rule that averages over no landmarks, or a landmark
+// into positions in the refinement spec's index map. Fails (logged at ERROR) for a depth-rule
+// index that the index map lacks, a depth rule that averages over no landmarks, or a landmark
 // index outside [0, kMaxLandmarks).
 bool ReadRefinementSpecFromMetadata(const fb::ContoursMetadata* metadata,
                                     std::vector<RefinementSpec>* specs);

@@ -25,7 +25,7 @@ utils::RotatedRect CalculateFitInsideRect(const utils::RotatedRect& rect, int ta
                                           int target_height);
 
 // The recommended input size that carries the most image content for a frame rectangle of
-// width x height; between sizes within 1e-6 of each other the earlier one. The spec must
+// width x height; between sizes within 1e-6 of each other the earlier one. The input spec must
 // recommend at least one size (a fatal check otherwise).
 std::pair<int, int> GetBestInputTensorWidthAndHeight(int width, int height,
                                                      const fb::ZelkorFaceInputSpec* input_spec);
