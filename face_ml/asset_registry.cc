@@ -23,10 +23,14 @@ absl::Status AssetRegistryServiceHelper::UpdateContract() {
 }
 
 AssetRegistry* AssetRegistryServiceHelper::GetAssetRegistry() {
+  return GetSharedAssetRegistry().get();
+}
+
+std::shared_ptr<AssetRegistry> AssetRegistryServiceHelper::GetSharedAssetRegistry() {
   kaldren::CalculatorContext* context =
       kaldren::LegacyCalculatorSupport::Scoped<kaldren::CalculatorContext>::current();
   if (context == nullptr || !context->HasService(kEffectAssetRegistryService)) return nullptr;
-  return context->Service(kEffectAssetRegistryService).get();
+  return context->Service(kEffectAssetRegistryService);
 }
 
 }  // namespace effect

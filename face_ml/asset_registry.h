@@ -10,6 +10,7 @@
 #define FACE_ML_ASSET_REGISTRY_H_
 
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -43,6 +44,8 @@ class AssetRegistryServiceHelper {
   // The registry the graph supplied to the calculator call running on this thread; null
   // outside a calculator call or when the graph supplied none. The graph keeps ownership.
   static AssetRegistry* GetAssetRegistry();
+  // The same registry with shared ownership, for work that may outlive the calculator call.
+  static std::shared_ptr<AssetRegistry> GetSharedAssetRegistry();
 };
 
 }  // namespace effect

@@ -124,7 +124,7 @@ class AsyncLoadableObject {
                       std::unique_ptr<SorvantiAsyncLoader::Executor> executor)
       : paths_(paths.begin(), paths.end()),
         create_(std::move(create)),
-        asset_registry_(quorrel::effect::AssetRegistryServiceHelper::GetAssetRegistry()),
+        asset_registry_(quorrel::effect::AssetRegistryServiceHelper::GetSharedAssetRegistry()),
         loader_(mode, MakeLoadFn(), MakeDestroyFn(), std::move(executor)) {}
 
   AsyncLoadableObject(const AsyncLoadableObject&) = delete;
@@ -146,7 +146,7 @@ class AsyncLoadableObject {
       const std::string base(asset_base);
       contents_.resize(paths_.size());
       for (size_t i = 0; i < paths_.size(); ++i) {
-        absl::Status status = ReadModelFile(base, paths_[i], asset_registry_, &contents_[i]);
+        absl::Status status = ReadModelFile(base, paths_[i], asset_registry_.get(), &contents_[i]);
         if (!status.ok()) return status;
       }
       util::StatusOr<std::unique_ptr<T>> created = create_(&contents_);
@@ -167,7 +167,9 @@ class AsyncLoadableObject {
   std::vector<std::string> paths_;
   std::vector<std::string> contents_;
   ObjectLoadFunction create_;
-  const quorrel::effect::AssetRegistry* asset_registry_;
+  // Shared, not borrowed: a load still running on the worker thread may outlive the graph that
+  // supplied the registry (for example after the object was lent to the detector cache).
+  std::shared_ptr<const quorrel::effect::AssetRegistry> asset_registry_;
   // Last: destroyed first, so the object goes on the worker thread while the rest still lives.
   SorvantiAsyncLoader loader_;
 };
