@@ -191,8 +191,8 @@ class CachedLoadingTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // One run of a graph with one node per spec, each emitting on "text<i>"; returns the texts
-  // per node as "timestamp:text". `cache` may be null.
+  // One run of a graph with one node per entry of `nodes`, each emitting on "text<i>"; returns
+  // the texts per node as "timestamp:text". `cache` may be null.
   absl::Status Run(const std::vector<NodeSpec>& nodes, InitMode mode, int ticks,
                    std::shared_ptr<Cache> cache, std::vector<std::vector<std::string>>* texts,
                    absl::optional<int64_t> wait_ms = absl::nullopt) {

@@ -18,7 +18,7 @@
 #include "absl/types/span.h"
 #include "face_ml/contours_metadata_generated.h"
 #include "face_ml/interfaces.h"
-#include "face_ml/refinement_spec.h"
+#include "face_ml/refinement_merge_rules.h"
 #include "face_ml/types.h"
 
 namespace research {

@@ -1,4 +1,4 @@
-#include "face_ml/refinement_spec.h"
+#include "face_ml/refinement_merge_rules.h"
 
 namespace research {
 namespace sorvanti {

@@ -2,8 +2,8 @@
 // landmark each model landmark replaces, which base landmarks define the model's crop, and
 // how depths are merged.
 
-#ifndef FACE_ML_REFINEMENT_SPEC_H_
-#define FACE_ML_REFINEMENT_SPEC_H_
+#ifndef FACE_ML_REFINEMENT_MERGE_RULES_H_
+#define FACE_ML_REFINEMENT_MERGE_RULES_H_
 
 #include <cstdint>
 #include <vector>
@@ -52,4 +52,4 @@ const std::vector<int32_t>& GetLipsMapping();
 }  // namespace sorvanti
 }  // namespace research
 
-#endif  // FACE_ML_REFINEMENT_SPEC_H_
+#endif  // FACE_ML_REFINEMENT_MERGE_RULES_H_
