@@ -3,6 +3,7 @@
 #include <cmath>
 #include <thread>
 
+#include "base/cpu_features.h"
 #include "base/logging.h"
 #include "face_ml/image_resize_weighted_biased_halide_avx2.h"
 #include "face_ml/image_resize_weighted_biased_halide_sse41.h"
@@ -23,8 +24,7 @@ bool UseAvx2() {
     const unsigned cores = std::thread::hardware_concurrency();
     halide_set_num_threads(cores == 0 ? 1 : static_cast<int>(cores));
     halide_set_error_handler(&LogHalideError);
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-           __builtin_cpu_supports("f16c");
+    return base::CpuHasAvx2FmaF16c();
   }();
   return avx2;
 }

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <utility>
 
+#include "base/cpu_features.h"
 #include "platform/metal/half.h"
 
 #if defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -75,14 +75,7 @@ __attribute__((target("f16c"))) void EncodeFourHalvesF16C(const float4& value, u
   _mm_storel_epi64(reinterpret_cast<__m128i*>(texel), halves);
 }
 
-// F16C instructions are VEX-encoded, so the system must also have AVX enabled (OSXSAVE).
-// Read from CPUID directly: clang's __builtin_cpu_supports does not know "f16c".
-const bool kHasF16C = [] {
-  unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-  constexpr unsigned int kOsXsave = 1u << 27, kAvx = 1u << 28, kF16c = 1u << 29;
-  return (ecx & (kOsXsave | kAvx | kF16c)) == (kOsXsave | kAvx | kF16c);
-}();
+const bool kHasF16C = base::CpuHasF16c();
 #endif
 
 template <ChannelType kType, int kChannels, bool kBlueFirst = false>
