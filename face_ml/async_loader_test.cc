@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/status_macros.h"
+#include "base/status_test_util.h"
 #include "face_ml/testing/fake_model.h"
 #include "face_ml/testing/log_capture.h"
 #include "gmock/gmock.h"
@@ -37,11 +38,6 @@ using ::research::sorvanti::testing::LogCapture;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
-
-#define ASSERT_OK(expr)                                        \
-  if (const absl::Status qm_status_ = (expr); qm_status_.ok()) { \
-  } else                                                       \
-    FAIL() << qm_status_
 
 constexpr char kLoaderThread[] = "sorvanti_async_";
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/status_macros.h"
+#include "base/status_test_util.h"
 #include "face_ml/testing/fake_model.h"
 #include "face_ml/testing/log_capture.h"
 #include "gmock/gmock.h"
@@ -35,11 +36,6 @@ using ::research::sorvanti::testing::LogCapture;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
-
-#define ASSERT_OK(expr)                                        \
-  if (const absl::Status qm_status_ = (expr); qm_status_.ok()) { \
-  } else                                                       \
-    FAIL() << qm_status_
 
 // A stand-in for a stored detector.
 struct Detector {

@@ -22,6 +22,7 @@
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_split.h"
 #include "base/status.h"
+#include "base/status_test_util.h"
 #include "gmock/gmock.h"
 #include "graph/calculator_node.h"
 #include "graph/executor.h"
@@ -45,16 +46,6 @@ using ::testing::StartsWith;
 using graph_test::CountThreadsNamed;
 using graph_test::Gate;
 using graph_test::ThreadLog;
-
-// Fail with the status's text; more text may be streamed after them.
-#define ASSERT_OK(expr)                                              \
-  if (const absl::Status qm_status_ = (expr); qm_status_.ok()) { \
-  } else                                                             \
-    FAIL() << qm_status_
-#define EXPECT_OK(expr)                                              \
-  if (const absl::Status qm_status_ = (expr); qm_status_.ok()) { \
-  } else                                                             \
-    ADD_FAILURE() << qm_status_
 
 using PacketCallback = std::function<void(const Packet&)>;
 
