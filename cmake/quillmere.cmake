@@ -2,6 +2,8 @@
 
 # Protocol Buffers: C++ for the lite runtime, generated at build time by qm_proto_library.
 find_package(Protobuf REQUIRED)
+# FlatBuffers: schema code generated at build time by qm_flatbuffers_library.
+find_package(FlatBuffers CONFIG REQUIRED)
 
 # qm_library(<name> SRCS <files...> [DEPS <targets...>])
 # Builds the static library qm_<name>. Libraries whose objects register themselves from
@@ -92,4 +94,33 @@ function(qm_proto_library name)
   endforeach()
   add_library(qm_${name} STATIC ${srcs})
   target_link_libraries(qm_${name} PUBLIC protobuf::libprotobuf-lite ${ARG_DEPS})
+endfunction()
+
+# qm_flatbuffers_library(<name> SCHEMAS <files...> [FLATC_ARGS <args...>])
+# Generates C++ from FlatBuffers schemas of the calling folder with Debian's flatc into the build
+# tree (<folder>/foo.fbs -> #include "<folder>/foo_generated.h") and makes the interface library
+# qm_<name> that depends on the generated headers. Schemas may include each other by base name.
+function(qm_flatbuffers_library name)
+  cmake_parse_arguments(ARG "" "" "SCHEMAS;FLATC_ARGS" ${ARGN})
+  set(all_schemas "")
+  foreach(schema IN LISTS ARG_SCHEMAS)
+    list(APPEND all_schemas ${CMAKE_CURRENT_SOURCE_DIR}/${schema})
+  endforeach()
+  set(headers "")
+  foreach(schema IN LISTS ARG_SCHEMAS)
+    get_filename_component(base ${schema} NAME_WE)
+    set(header ${CMAKE_CURRENT_BINARY_DIR}/${base}_generated.h)
+    add_custom_command(
+      OUTPUT ${header}
+      COMMAND flatbuffers::flatc --cpp ${ARG_FLATC_ARGS} -I ${CMAKE_CURRENT_SOURCE_DIR}
+              -o ${CMAKE_CURRENT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/${schema}
+      DEPENDS ${all_schemas} flatbuffers::flatc
+      COMMENT "Generating the ${base} schema code"
+      VERBATIM)
+    list(APPEND headers ${header})
+  endforeach()
+  add_custom_target(qm_${name}_gen DEPENDS ${headers})
+  add_library(qm_${name} INTERFACE)
+  target_link_libraries(qm_${name} INTERFACE flatbuffers::flatbuffers)
+  add_dependencies(qm_${name} qm_${name}_gen)
 endfunction()
