@@ -33,6 +33,8 @@
 #include "face_ml/interfaces.h"
 #include "face_ml/landmarks_pipeline.h"
 #include "face_ml/types.h"
+#include "base/status_macros.h"
+#include "tflite/gpu/shape.h"
 #include "tflite/schema_generated.h"
 
 namespace research {
@@ -49,6 +51,31 @@ namespace internal {
 using LandmarkRunnerFactory = std::function<util::StatusOr<std::unique_ptr<LandmarksRunner>>(
     const tflite::Model* model, const fb::ContoursMetadata* metadata, bool flip,
     const MetalRGBABufferFrame* frame)>;
+
+// Checks that a compiled landmark model fits its metadata: one 3-channel input, a first
+// output of `n_dimensions` * `points_number` channels and, when present, a second output of
+// one value (the face presence). `Runner` has GetInputs() and GetOutputs() of tensors with
+// GetShape().
+template <typename Runner>
+absl::Status CheckLandmarkModelTensors(const Runner* metal_runner, int n_dimensions,
+                                       int points_number) {
+  RET_CHECK_EQ(1, metal_runner->GetInputs().size());
+  RET_CHECK_EQ(3, metal_runner->GetInputs()[0].GetShape().c);
+  RET_CHECK(!metal_runner->GetOutputs().empty()) << "Expecting at least one output";
+  const ::tflite::gpu::BHWC expected_points(1, 1, 1, n_dimensions * points_number);
+  RET_CHECK(::tflite::gpu::BHWC(1, 1, 1, n_dimensions * points_number) ==
+            metal_runner->GetOutputs()[0].GetShape())
+      << "Invalid points output, actual: "
+      << ::tflite::gpu::ToString(metal_runner->GetOutputs()[0].GetShape())
+      << ", expected: " << ::tflite::gpu::ToString(expected_points);
+  if (metal_runner->GetOutputs().size() > 1) {
+    RET_CHECK(::tflite::gpu::BHWC(1, 1, 1, 1) == metal_runner->GetOutputs()[1].GetShape())
+        << "Invalid has_face output, actual: "
+        << ::tflite::gpu::ToString(metal_runner->GetOutputs()[1].GetShape())
+        << ", expected: " << ::tflite::gpu::ToString(::tflite::gpu::BHWC(1, 1, 1, 1));
+  }
+  return absl::OkStatus();
+}
 
 // The regions of the current frame: the object detector run on it.
 class RoiSourceFromObjectDetector : public LandmarksROISource {

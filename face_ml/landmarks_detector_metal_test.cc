@@ -349,6 +349,78 @@ TEST(ZelkorFaceDetectorMetalTest, ModelsWithoutDetectorMetadataAreRefused) {
               HasSubstr("not reached"));
 }
 
+TEST(ZelkorFaceDetectorMetalTest, PHWC4OutputsReadBackInHWCOrder) {
+  // A boxes output of (1, 1, 2, 16): each anchor's 16 values together.
+  std::vector<float> phwc4(2 * 4 * 4);
+  for (int slice = 0; slice < 4; ++slice) {
+    for (int x = 0; x < 2; ++x) {
+      for (int k = 0; k < 4; ++k) phwc4[(slice * 2 + x) * 4 + k] = x * 100 + slice * 4 + k;
+    }
+  }
+  std::vector<float> hwc = {42};
+  ASSERT_TRUE(internal::ConvertPHWC4ToHWC(phwc4, {1, 1, 2, 16}, &hwc));
+  ASSERT_EQ(hwc.size(), 32u);
+  for (int i = 0; i < 32; ++i) EXPECT_EQ(hwc[i], i / 16 * 100 + i % 16) << i;
+
+  // Three channels take a slice of four; the padding is skipped.
+  const std::vector<float> image = {1, 2, 3, -1, 4, 5, 6, -1};
+  ASSERT_TRUE(internal::ConvertPHWC4ToHWC(image, {1, 2, 1, 3}, &hwc));
+  EXPECT_THAT(hwc, ElementsAre(1, 2, 3, 4, 5, 6));
+  EXPECT_FALSE(internal::ConvertPHWC4ToHWC(absl::MakeConstSpan(image).subspan(1), {1, 2, 1, 3},
+                                           &hwc));
+  EXPECT_EQ(hwc.size(), 6u);
+}
+
+// Tensors of the given shapes, as a compiled model shows them.
+struct FakeTensor {
+  tflite::gpu::BHWC shape;
+  const tflite::gpu::BHWC& GetShape() const { return shape; }
+};
+struct FakeCompiledModel {
+  std::vector<FakeTensor> inputs, outputs;
+  const std::vector<FakeTensor>& GetInputs() const { return inputs; }
+  const std::vector<FakeTensor>& GetOutputs() const { return outputs; }
+};
+
+struct TensorCase {
+  std::string name;
+  FakeCompiledModel model;
+  int dimensions;
+  std::string error;  // empty: accepted
+};
+
+class LandmarkModelTensorsTest : public ::testing::TestWithParam<TensorCase> {};
+
+TEST_P(LandmarkModelTensorsTest, MustFitTheMetadata) {
+  const TensorCase& c = GetParam();
+  absl::Status status = internal::CheckLandmarkModelTensors(&c.model, c.dimensions, 468);
+  if (c.error.empty()) {
+    EXPECT_OK(status);
+  } else {
+    EXPECT_THAT(status.message(), HasSubstr(c.error));
+  }
+}
+
+const FakeTensor kImage{{1, 192, 192, 3}};
+const FakeTensor kPoints3{{1, 1, 1, 1404}};
+const FakeTensor kPresence{{1, 1, 1, 1}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LandmarkModelTensorsTest,
+    ::testing::Values(
+        TensorCase{"PointsIn3D", {{kImage}, {kPoints3}}, 3, ""},
+        TensorCase{"WithPresence", {{kImage}, {kPoints3, kPresence}}, 3, ""},
+        TensorCase{"PointsIn2D", {{kImage}, {kPoints3}}, 2,
+                   "Invalid points output, actual: "},
+        TensorCase{"WrongPresence", {{kImage}, {kPoints3, {{1, 1, 1, 2}}}}, 3,
+                   "Invalid has_face output, actual: "},
+        TensorCase{"TwoInputs", {{kImage, kImage}, {kPoints3}}, 3,
+                   "(1)==(metal_runner->GetInputs().size())"},
+        TensorCase{"FourChannels", {{{{1, 192, 192, 4}}}, {kPoints3}}, 3,
+                   "(3)==(metal_runner->GetInputs()[0].GetShape().c)"},
+        TensorCase{"NoOutput", {{kImage}, {}}, 3, "Expecting at least one output"}),
+    [](const ::testing::TestParamInfo<TensorCase>& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace api
 }  // namespace sorvanti

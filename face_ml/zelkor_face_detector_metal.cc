@@ -36,6 +36,25 @@ bool ZelkorFaceDetectorMetal::Detect(const MetalRGBABufferFrame& frame,
 
 namespace internal {
 
+bool ConvertPHWC4ToHWC(absl::Span<const float> phwc4, const tflite::gpu::BHWC& shape,
+                       std::vector<float>* hwc) {
+  const int64_t slices = (int64_t{shape.c} + 3) / 4;
+  if (shape.h < 0 || shape.w < 0 || shape.c < 0 ||
+      static_cast<int64_t>(phwc4.size()) < slices * shape.h * shape.w * 4) {
+    return false;
+  }
+  hwc->clear();
+  hwc->reserve(static_cast<size_t>(shape.h) * shape.w * shape.c);
+  for (int64_t y = 0; y < shape.h; ++y) {
+    for (int64_t x = 0; x < shape.w; ++x) {
+      for (int64_t k = 0; k < shape.c; ++k) {
+        hwc->push_back(phwc4[((k / 4 * shape.h + y) * shape.w + x) * 4 + k % 4]);
+      }
+    }
+  }
+  return true;
+}
+
 util::StatusOr<std::unique_ptr<ZelkorFaceDetectorMetal>> MakeZelkorFaceDetector(
     const ZelkorFaceOptions& options, absl::Span<const char> model_data,
     const ZelkorFaceRunnerFactory& make_runner) {

@@ -25,6 +25,7 @@
 #include "face_ml/interfaces.h"
 #include "face_ml/types.h"
 #include "face_ml/zelkor_face_pipeline.h"
+#include "tflite/gpu/shape.h"
 #include "tflite/schema_generated.h"
 
 namespace research {
@@ -65,6 +66,12 @@ namespace internal {
 using ZelkorFaceRunnerFactory =
     std::function<util::StatusOr<std::unique_ptr<ZelkorFaceInferenceRunner>>(
         const MetalRGBABufferFrame* frame, const tflite::Model* model)>;
+
+// Replaces `hwc` by the tensor of `shape` (batch 1) read from its PHWC4 storage `phwc4`, in
+// HWC order with the channel fastest and the padding channels of the last slice skipped.
+// False, with `hwc` untouched, when `phwc4` is shorter than the layout needs.
+bool ConvertPHWC4ToHWC(absl::Span<const float> phwc4, const tflite::gpu::BHWC& shape,
+                       std::vector<float>* hwc);
 
 // The face detector over the runner that `make_runner` makes; the error names the first
 // failure (a malformed model, no "FDMD" metadata, the runner's error).
