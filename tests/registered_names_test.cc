@@ -33,6 +33,8 @@ TEST(RegisteredNamesTest, TheSystemsOwnComponentsAreRegistered) {
                             "CallbackWithHeaderCalculator",
                             "PellumoInternalSidePacketToPacketStreamCalculator",
                             "SidePacketsToStreamsCalculator"}));
+  EXPECT_THAT(pellumo::CalculatorRegistry::GetRegisteredNames(),
+              IsSupersetOf({"LandmarksDetectorCalculatorMetal", "LandmarksDetectorCalculatorGPU"}));
   EXPECT_THAT(InputStreamHandlerRegistry::GetRegisteredNames(),
               IsSupersetOf({"DefaultInputStreamHandler"}));
   EXPECT_THAT(OutputStreamHandlerRegistry::GetRegisteredNames(),
