@@ -24,7 +24,8 @@
 //         glFlush();
 //         std::unique_ptr<pellumo::GpuBuffer> output = dst.GetFrame<pellumo::GpuBuffer>();
 //         dst.Release();                       // the drawing reaches the output buffer
-//         cc->Outputs().Index(0).Add(output.release(), cc->InputTimestamp());
+//         cc->Outputs().Index(0).AddPacket(
+//             kaldren::Adopt(output.release()).At(cc->InputTimestamp()));
 //         return absl::OkStatus();
 //       });
 //     }
