@@ -1,6 +1,7 @@
 #include "gpu/gl_calculator_helper.h"
 
 #include <GLES2/gl2ext.h>
+#include <GLES3/gl31.h>
 
 #include <cstdint>
 #include <cstring>
@@ -142,22 +143,24 @@ TEST_F(GlCalculatorHelperTest, ChromaPlaneTextureIsHalfSizeAndHoldsThePlane) {
   InGl([&] {
     GlTexture texture = helper_.CreateSourceTexture(buffer, 1);
     EXPECT_EQ(texture.width(), 64);
-    // Read the texture through a framebuffer of our own: 32 x 16 RG texels.
+    GLint level_width = 0, level_height = 0;
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &level_width);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &level_height);
+    EXPECT_EQ(level_width, 32);
+    EXPECT_EQ(level_height, 16);
+    // Read the texture through a framebuffer of our own.
     GLuint fbo = 0;
     glGenFramebuffers(1, &fbo);
     glBindFramebuffer(GL_FRAMEBUFFER, fbo);
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture.name(), 0);
     ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER),
               static_cast<GLenum>(GL_FRAMEBUFFER_COMPLETE));
-    std::vector<uint8_t> rgba(33 * 17 * 4, 0xAB);
-    glReadPixels(0, 0, 33, 17, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
-    // Texels beyond 32 x 16 do not exist: glReadPixels leaves them alone.
-    EXPECT_EQ(rgba[(16 * 33 + 0) * 4], 0xAB);
-    EXPECT_EQ(rgba[(0 * 33 + 32) * 4], 0xAB);
-    EXPECT_EQ(rgba[(15 * 33 + 31) * 4 + 0], 31);
-    EXPECT_EQ(rgba[(15 * 33 + 31) * 4 + 1], 15);
-    EXPECT_EQ(rgba[(3 * 33 + 5) * 4 + 0], 5);
-    EXPECT_EQ(rgba[(3 * 33 + 5) * 4 + 1], 3);
+    std::vector<uint8_t> rgba(32 * 16 * 4);
+    glReadPixels(0, 0, 32, 16, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+    EXPECT_EQ(rgba[(15 * 32 + 31) * 4 + 0], 31);
+    EXPECT_EQ(rgba[(15 * 32 + 31) * 4 + 1], 15);
+    EXPECT_EQ(rgba[(3 * 32 + 5) * 4 + 0], 5);
+    EXPECT_EQ(rgba[(3 * 32 + 5) * 4 + 1], 3);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glDeleteFramebuffers(1, &fbo);
   });
