@@ -52,6 +52,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/logging.h"
 #include "base/status.h"
 #include "gpu/gl_context.h"
 #include "gpu/gl_texture.h"
@@ -150,40 +151,46 @@ class GlCalculatorHelper {
   }
 
   // The framebuffer's GL name; 0 until the first BindFramebuffer or CreateDestinationTexture.
-  GLuint framebuffer() const { return impl_->framebuffer(); }
+  GLuint framebuffer() const { return Impl().framebuffer(); }
 
   // Binds the framebuffer (made on first use, with depth testing turned off) with `dst` as its
   // colour attachment, sets the viewport to `dst`'s size and leaves `dst` bound on texture
   // unit 0.
-  void BindFramebuffer(const GlTexture& dst) { impl_->BindFramebuffer(dst); }
+  void BindFramebuffer(const GlTexture& dst) { Impl().BindFramebuffer(dst); }
 
   // A view of plane `plane` of `gpu_buffer`, bound to its target on the active texture unit.
   // A buffer whose format has no row in the texture table (GpuBufferFormat::kFormatNone) is a
   // fatal check; a Core Video failure is reported through the assertion handler ("Error at
   // CVOpenGLESTextureCacheCreateTextureFromImage <code>") and gives a texture with name 0.
   GlTexture CreateSourceTexture(const GpuBuffer& gpu_buffer) {
-    return impl_->CreateSourceTexture(gpu_buffer, 0);
+    return Impl().CreateSourceTexture(gpu_buffer, 0);
   }
   GlTexture CreateSourceTexture(const GpuBuffer& gpu_buffer, int plane) {
-    return impl_->CreateSourceTexture(gpu_buffer, plane);
+    return Impl().CreateSourceTexture(gpu_buffer, plane);
   }
   // A new GL texture (owning its name) holding a copy of the frame's pixels, left bound to
   // GL_TEXTURE_2D on the active unit. RGBA8 frames keep their channel order.
   GlTexture CreateSourceTexture(const kaldren::ImageFrame& image_frame) {
-    return impl_->CreateSourceTexture(image_frame);
+    return Impl().CreateSourceTexture(image_frame);
   }
   // A texture over a new buffer of that size and format from the graph's pool.
   GlTexture CreateDestinationTexture(int width, int height,
                                      GpuBufferFormat format = GpuBufferFormat::kFormatBGRA) {
-    return impl_->CreateDestinationTexture(width, height, format);
+    return Impl().CreateDestinationTexture(width, height, format);
   }
 
   // The pixel buffer's size; both pointers are required (fatal checks).
   void GetGpuBufferDimensions(const GpuBuffer& gpu_buffer, int* width, int* height);
 
-  GlContext& GetGlContext() { return impl_->GetGlContext(); }
+  GlContext& GetGlContext() { return Impl().GetGlContext(); }
 
  private:
+  // The impl, which only Open and InitializeForTest make (a fatal check before).
+  GlCalculatorHelperImpl& Impl() const {
+    CHECK(impl_ != nullptr) << "helper not initialized";
+    return *impl_;
+  }
+
   std::unique_ptr<GlCalculatorHelperImpl> impl_;
 };
 

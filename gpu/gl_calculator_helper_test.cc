@@ -57,6 +57,8 @@ TEST(GlCalculatorHelperNoOpenTest, RunInGlContextBeforeOpenFailsWithoutRunning) 
   status = helper.RunInGlContext([&] { ran = true; });
   EXPECT_EQ(status.code(), absl::StatusCode::kInternal);
   EXPECT_FALSE(ran);
+  // The other operations need the binding too.
+  EXPECT_DEATH(helper.framebuffer(), "helper not initialized");
 }
 
 TEST_F(GlCalculatorHelperTest, RunsInTheSharedContextAndReturnsTheWorksStatus) {
