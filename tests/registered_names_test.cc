@@ -30,7 +30,7 @@ using ::testing::IsSupersetOf;
 TEST(RegisteredNamesTest, TheSystemsOwnComponentsAreRegistered) {
   EXPECT_THAT(CalculatorBaseRegistry::GetRegisteredNames(),
               IsSupersetOf({"CallbackCalculator", "CallbackPacketCalculator",
-                            "CallbackWithHeaderCalculator",
+                            "CallbackWithHeaderCalculator", "GlScalerCalculator",
                             "PellumoInternalSidePacketToPacketStreamCalculator",
                             "SidePacketsToStreamsCalculator"}));
   EXPECT_THAT(pellumo::CalculatorRegistry::GetRegisteredNames(),
