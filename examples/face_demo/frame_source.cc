@@ -1,0 +1,135 @@
+#include "examples/face_demo/frame_source.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "examples/face_demo/image_io.h"
+
+namespace face_demo {
+
+namespace {
+
+struct Bgr {
+  uint8_t b, g, r;
+};
+
+constexpr Bgr kBackground{35, 30, 30};
+constexpr Bgr kSkin{170, 195, 230};
+constexpr Bgr kEye{45, 40, 40};
+constexpr Bgr kMouth{70, 60, 140};
+
+// Whether (x, y) lies in the ellipse of centre (cx, cy) and semi-axes (rx, ry).
+bool InEllipse(double x, double y, double cx, double cy, double rx, double ry) {
+  const double dx = (x - cx) / rx;
+  const double dy = (y - cy) / ry;
+  return dx * dx + dy * dy <= 1.0;
+}
+
+}  // namespace
+
+std::string GeneratedFrames::name(size_t index) const {
+  char text[32];
+  std::snprintf(text, sizeof(text), "frame_%04zu", index);
+  return text;
+}
+
+void GeneratedFrames::patchCenter(size_t index, double* x, double* y) const {
+  // Left to right over the first half of the frames, back over the second.
+  const double phase = count_ > 1 ? double(index) / double(count_ - 1) : 0.0;
+  const double sweep = phase <= 0.5 ? phase * 2 : (1 - phase) * 2;
+  *x = double(width_) * (0.3 + 0.4 * sweep);
+  *y = double(height_) * 0.5;
+}
+
+CFHolder<CVPixelBufferRef> GeneratedFrames::frame(size_t index, std::string* error) const {
+  CFHolder<CVPixelBufferRef> buffer = MakeBgraPixelBuffer(width_, height_);
+  if (!buffer || CVPixelBufferLockBaseAddress(buffer.get(), 0) != kCVReturnSuccess) {
+    *error = name(index) + ": could not allocate a pixel buffer";
+    return {};
+  }
+  double cx, cy;
+  patchCenter(index, &cx, &cy);
+  const double ry = double(height_) * 0.21;
+  const double rx = ry * 0.78;
+  auto* base = static_cast<uint8_t*>(CVPixelBufferGetBaseAddress(buffer.get()));
+  const size_t stride = CVPixelBufferGetBytesPerRow(buffer.get());
+  for (size_t row = 0; row < height_; ++row) {
+    uint8_t* pixel = base + row * stride;
+    const double y = double(row) + 0.5;
+    for (size_t column = 0; column < width_; ++column, pixel += 4) {
+      const double x = double(column) + 0.5;
+      Bgr colour = kBackground;
+      if (InEllipse(x, y, cx, cy, rx, ry)) {
+        colour = kSkin;
+        if (InEllipse(x, y, cx - 0.38 * rx, cy - 0.22 * ry, 0.15 * rx, 0.09 * ry) ||
+            InEllipse(x, y, cx + 0.38 * rx, cy - 0.22 * ry, 0.15 * rx, 0.09 * ry)) {
+          colour = kEye;
+        } else if (InEllipse(x, y, cx, cy + 0.48 * ry, 0.35 * rx, 0.08 * ry)) {
+          colour = kMouth;
+        }
+      }
+      pixel[0] = colour.b;
+      pixel[1] = colour.g;
+      pixel[2] = colour.r;
+      pixel[3] = 255;
+    }
+  }
+  CVPixelBufferUnlockBaseAddress(buffer.get(), 0);
+  return buffer;
+}
+
+std::unique_ptr<PngFolderFrames> PngFolderFrames::Open(const std::string& folder,
+                                                       std::string* error) {
+  namespace fs = std::filesystem;
+  std::error_code code;
+  if (!fs::is_directory(folder, code)) {
+    *error = folder + ": no such folder";
+    return nullptr;
+  }
+  std::vector<std::string> paths;
+  fs::directory_iterator it(folder, code), end;
+  for (; !code && it != end; it.increment(code)) {
+    std::string extension = it->path().extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    if (extension == ".png" && it->is_regular_file(code)) paths.push_back(it->path().string());
+  }
+  if (code) {
+    *error = folder + ": cannot be listed (" + code.message() + ")";
+    return nullptr;
+  }
+  if (paths.empty()) {
+    *error = folder + ": holds no PNG file";
+    return nullptr;
+  }
+  std::sort(paths.begin(), paths.end());
+  CFHolder<CVPixelBufferRef> first = ReadPngAsPixelBuffer(paths.front(), error);
+  if (!first) return nullptr;
+  const size_t width = CVPixelBufferGetWidth(first.get());
+  const size_t height = CVPixelBufferGetHeight(first.get());
+  return std::unique_ptr<PngFolderFrames>(new PngFolderFrames(std::move(paths), width, height));
+}
+
+std::string PngFolderFrames::name(size_t index) const {
+  return std::filesystem::path(paths_[index]).stem().string();
+}
+
+CFHolder<CVPixelBufferRef> PngFolderFrames::frame(size_t index, std::string* error) const {
+  CFHolder<CVPixelBufferRef> image = ReadPngAsPixelBuffer(paths_[index], error);
+  if (!image) return {};
+  const size_t width = CVPixelBufferGetWidth(image.get());
+  const size_t height = CVPixelBufferGetHeight(image.get());
+  if (width != width_ || height != height_) {
+    *error = paths_[index] + ": size " + std::to_string(width) + "x" + std::to_string(height) +
+             " differs from the first frame's " + std::to_string(width_) + "x" +
+             std::to_string(height_);
+    return {};
+  }
+  return image;
+}
+
+}  // namespace face_demo
