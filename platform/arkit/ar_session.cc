@@ -42,8 +42,12 @@ bool ARWorldTrackingConfiguration::isSupported() { return world_tracking_support
 bool ARFaceTrackingConfiguration::isSupported() { return face_tracking_supported.load(); }
 
 void ARTrackedRaycast::stopTracking() {
+  // The handler is let go, as the platform does: whatever it holds (often the caller itself)
+  // is released once tracking stops. It dies outside the lock.
+  ARTrackedRaycastHandler released;
   std::lock_guard<std::mutex> lock(mutex_);
   stopped_ = true;
+  released.swap(handler_);
 }
 
 bool ARTrackedRaycast::isTracking() const {

@@ -218,7 +218,8 @@ class ARTrackedRaycast : public std::enable_shared_from_this<ARTrackedRaycast> {
                    dispatch_queue_t queue)
       : query_(query), handler_(std::move(handler)), queue_(std::move(queue)) {}
   const ARRaycastQuery& query() const { return query_; }
-  // No update is delivered after this returns (updates already queued are dropped).
+  // No update is delivered after this returns (updates already queued are dropped); the
+  // handler, and what it holds, is released.
   void stopTracking();
   bool isTracking() const;
   // The world reports new results; the handler runs on the session's delegate queue.
