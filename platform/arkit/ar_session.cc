@@ -84,6 +84,7 @@ void ARSession::runWithConfiguration(std::shared_ptr<ARConfiguration> configurat
     configuration_ = std::move(configuration);
     running_ = true;
     ++run_count_;
+    last_run_options_ = options;
     if (options & ARSessionRunOptionResetTracking) {
       tracking_state_ = ARTrackingStateNotAvailable;
       tracking_reason_ = ARTrackingStateReasonInitializing;
@@ -96,6 +97,11 @@ void ARSession::runWithConfiguration(std::shared_ptr<ARConfiguration> configurat
 void ARSession::pause() {
   std::lock_guard<std::mutex> lock(mutex_);
   running_ = false;
+}
+
+unsigned long ARSession::lastRunOptions() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_run_options_;
 }
 
 bool ARSession::isRunning() const {
