@@ -12,6 +12,10 @@ std::shared_ptr<ARKitFaceView> ARKitFaceView::initWithFrame(CGRect frame, const 
   return Create<ARKitFaceView>(frame, options);
 }
 
+std::shared_ptr<ARKitFaceView> ARKitFaceView::initWithCoder(NSCoder* coder) {
+  return CreateFromCoder<ARKitFaceView>(coder);
+}
+
 std::shared_ptr<ARFaceAnchor> ARKitFaceView::currentFaceAnchor() const {
   std::lock_guard<std::mutex> lock(nodes_mutex_);
   return current_face_anchor_;
@@ -108,7 +112,8 @@ std::shared_ptr<SCNNode> ARKitFaceView::createNode(
   std::shared_ptr<ARSCNFaceGeometry> geometry =
       ARSCNFaceGeometry::faceGeometryWithDevice(view->device());
   if (geometry == nullptr) return nullptr;
-  if (auto material = geometry->firstMaterial()) material->setColorBufferWriteMask(SCNColorMaskNone);
+  if (auto material = geometry->firstMaterial())
+    material->setColorBufferWriteMask(SCNColorMaskNone);
 
   auto occlusion = SCNNode::nodeWithGeometry(geometry);
   occlusion->setRenderingOrder(-1);

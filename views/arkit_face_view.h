@@ -36,6 +36,7 @@ class ARKitFaceView : public BaseARSCNView, public ARSCNViewDelegate, public ARS
  public:
   static std::shared_ptr<ARKitFaceView> init();
   static std::shared_ptr<ARKitFaceView> initWithFrame(CGRect frame, const Options& options);
+  static std::shared_ptr<ARKitFaceView> initWithCoder(NSCoder* coder);
 
   ARKitFaceView(ConstructionToken token, CGRect frame, Options options)
       : BaseARSCNView(token, frame, std::move(options)) {}

@@ -65,9 +65,14 @@ TEST_F(ARKitFaceViewTest, ConstructionFindsNoModelAndLeavesTheViewUnconfigured) 
   ConsoleCapture console;
   auto framed = ARKitFaceView::initWithFrame(CGRectMake(0, 0, 390, 844), {});
   auto bare = ARKitFaceView::init();
-  EXPECT_EQ(console.lines(), std::vector<std::string>(2, "problem with model"));
+  NSKeyedUnarchiver coder(true);
+  auto decoded = ARKitFaceView::initWithCoder(&coder);
+  ASSERT_NE(decoded, nullptr);
+  coder.failWithError(NSError::errorWithDomain(NSCocoaErrorDomain, NSCoderReadCorruptError));
+  EXPECT_EQ(ARKitFaceView::initWithCoder(&coder), nullptr);
+  EXPECT_EQ(console.lines(), std::vector<std::string>(3, "problem with model"));
   EXPECT_EQ(bare->frame(), CGRectZero);
-  for (const auto& view : {framed, bare}) {
+  for (const auto& view : {framed, bare, decoded}) {
     EXPECT_EQ(view->session()->runCount(), 0);
     EXPECT_EQ(view->arDelegate(), nullptr);
     EXPECT_EQ(view->session()->delegate(), nullptr);
@@ -146,9 +151,10 @@ TEST_F(ARKitFaceViewTest, SessionFailuresOfTheARDomainArePrinted) {
                 {NSLocalizedFailureReasonErrorKey, std::string("Access denied.")},
                 {NSLocalizedRecoverySuggestionErrorKey, std::string("Allow it in Settings.")}}),
        {"The AR session failed. No camera.\nAccess denied.\nAllow it in Settings."}},
-      {NSError::errorWithDomain(ARErrorDomain, ARErrorCodeWorldTrackingFailed,
-                                Info{{NSLocalizedDescriptionKey, std::string("Lost.")},
-                                     {NSLocalizedRecoverySuggestionErrorKey, std::string("Move.")}}),
+      {NSError::errorWithDomain(
+           ARErrorDomain, ARErrorCodeWorldTrackingFailed,
+           Info{{NSLocalizedDescriptionKey, std::string("Lost.")},
+                {NSLocalizedRecoverySuggestionErrorKey, std::string("Move.")}}),
        {"The AR session failed. Lost.\nMove."}},
       {NSError::errorWithDomain(NSCocoaErrorDomain, 4, Info{}), {}},
   };
@@ -165,9 +171,8 @@ TEST_F(ARKitFaceViewTest, SessionFailuresOfTheARDomainArePrinted) {
 TEST_F(ARKitFaceViewTest, FaceAnchorGetsOccluderAndOverlayOnce) {
   auto view = ReadyView();
   auto session = view->session();
-  auto plane = std::make_shared<ARPlaneAnchor>(matrix_identity_float4x4,
-                                               ARPlaneAnchorAlignmentHorizontal,
-                                               simd_float3{1, 0, 1});
+  auto plane = std::make_shared<ARPlaneAnchor>(
+      matrix_identity_float4x4, ARPlaneAnchorAlignmentHorizontal, simd_float3{1, 0, 1});
   platform::arkit::AddAnchor(*session, plane);
   platform::scenekit::RenderFrame(*view, 0);
   EXPECT_EQ(view->currentFaceAnchor(), nullptr);
@@ -236,7 +241,11 @@ TEST_F(ARKitFaceViewTest, ContentNeedsAnARViewAFaceAndAFaceGeometry) {
 
 TEST(Faceview, AddsOneARKitFaceViewWhereFaceTrackingRuns) {
   ConsoleCapture console;
-  for (const auto& container : {Faceview::init(), Faceview::initWithFrame(CGRectMake(0, 0, 320, 640))}) {
+  NSKeyedUnarchiver coder(true);
+  for (const auto& container :
+       {Faceview::init(), Faceview::initWithFrame(CGRectMake(0, 0, 320, 640)),
+        Faceview::initWithCoder(&coder)}) {
+    ASSERT_NE(container, nullptr);
     EXPECT_FALSE(container->isBackwardCompatible());
     ASSERT_EQ(container->subviews().size(), 1u);
     auto face_view = std::dynamic_pointer_cast<ARKitFaceView>(container->subviews()[0]);
@@ -244,7 +253,12 @@ TEST(Faceview, AddsOneARKitFaceViewWhereFaceTrackingRuns) {
     EXPECT_EQ(face_view->frame(), CGRectZero);
   }
   // Each face view looked for a model at construction.
-  EXPECT_EQ(console.lines(), std::vector<std::string>(2, "problem with model"));
+  EXPECT_EQ(console.lines(), std::vector<std::string>(3, "problem with model"));
+
+  // A coder that cannot make a view: no container, nothing printed.
+  coder.failWithError(NSError::errorWithDomain(NSCocoaErrorDomain, NSCoderReadCorruptError));
+  EXPECT_EQ(Faceview::initWithCoder(&coder), nullptr);
+  EXPECT_EQ(console.lines().size(), 3u);
 
   auto container = Faceview::init();
   auto first = container->subviews()[0];

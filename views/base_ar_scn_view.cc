@@ -9,6 +9,10 @@ std::shared_ptr<BaseARSCNView> BaseARSCNView::initWithFrame(CGRect frame, const 
   return Create<BaseARSCNView>(frame, options);
 }
 
+std::shared_ptr<BaseARSCNView> BaseARSCNView::initWithCoder(NSCoder* coder) {
+  return CreateFromCoder<BaseARSCNView>(coder);
+}
+
 BaseARSCNView::BaseARSCNView(ConstructionToken, CGRect frame, Options options)
     : ARSCNView(frame, std::move(options)),
       update_queue_(dispatch_queue_create("Brandolin", DISPATCH_QUEUE_SERIAL)),

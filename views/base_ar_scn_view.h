@@ -40,9 +40,11 @@
 #include "platform/arkit/ar_scn_view.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/ns_error.h"
+#include "platform/foundation/ns_keyed_archiver.h"
 #include "platform/uikit/layout.h"
 #include "platform/uikit/ui_button.h"
 #include "platform/uikit/ui_image.h"
+#include "platform/uikit/view_coding.h"
 #include "views/virtual_object.h"
 #include "views/virtual_object_loader.h"
 
@@ -84,6 +86,8 @@ class BaseARSCNView : public ARSCNView {
   };
 
   static std::shared_ptr<BaseARSCNView> initWithFrame(CGRect frame, const Options& options);
+  // A view with the archived frame; null when the coder cannot make a view.
+  static std::shared_ptr<BaseARSCNView> initWithCoder(NSCoder* coder);
 
   BaseARSCNView(ConstructionToken, CGRect frame, Options options);
 
@@ -194,6 +198,14 @@ class BaseARSCNView : public ARSCNView {
     view->session();
     view->finishInitialization();
     return view;
+  }
+  // The same for a view read from an archive: null, without set-up, when the coder cannot
+  // make a view.
+  template <typename T>
+  static std::shared_ptr<T> CreateFromCoder(NSCoder* coder) {
+    std::optional<CGRect> frame = platform::uikit::DecodeViewFrame(coder);
+    if (!frame.has_value()) return nullptr;
+    return Create<T>(*frame, Options{});
   }
 
   std::shared_ptr<BaseARSCNView> SharedSelf() {

@@ -23,7 +23,9 @@ using platform::foundation::ScopedTestFolder;
 using platform::uikit::ConsoleCapture;
 
 // Waits until everything queued on the view's update queue so far has run.
-void Drain(const BaseARSCNView& view) { dispatch_sync(view.updateQueue(), [] {}); }
+void Drain(const BaseARSCNView& view) {
+  dispatch_sync(view.updateQueue(), [] {});
+}
 
 class BaseARSCNViewTest : public testing::Test {
  protected:
@@ -203,7 +205,9 @@ TEST_F(BaseARSCNViewTest, ScreenshotButtonIsSizedAndCentredAboveTheSafeArea) {
 class CountingView : public BaseARSCNView {
  public:
   using BaseARSCNView::BaseARSCNView;
-  static std::shared_ptr<CountingView> Make() { return Create<CountingView>(CGRectZero, Options{}); }
+  static std::shared_ptr<CountingView> Make() {
+    return Create<CountingView>(CGRectZero, Options{});
+  }
   void finishInitialization() override { ++runs; }
   int runs = 0;
 };
@@ -212,6 +216,17 @@ TEST_F(BaseARSCNViewTest, FactoryRunsTheSubclassSetUpOnce) {
   auto view = CountingView::Make();
   EXPECT_EQ(view->runs, 1);
   EXPECT_TRUE(view->subviews().empty());
+}
+
+TEST_F(BaseARSCNViewTest, CoderMakesASetUpViewOrNone) {
+  NSKeyedUnarchiver coder(true);
+  auto view = BaseARSCNView::initWithCoder(&coder);
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(view->subviews().size(), 1u);  // set up: the screenshot button
+
+  NSKeyedUnarchiver failed(true);
+  failed.failWithError(NSError::errorWithDomain(NSCocoaErrorDomain, NSCoderReadCorruptError));
+  EXPECT_EQ(BaseARSCNView::initWithCoder(&failed), nullptr);
 }
 
 TEST_F(BaseARSCNViewTest, LeavingTheSuperviewRemovesDownloadedModels) {
@@ -234,10 +249,10 @@ TEST_F(BaseARSCNViewTest, SaveCompletionPrintsTheOutcome) {
   view_->image(nullptr, nullptr, nullptr);
   EXPECT_EQ(console.lines(), std::vector<std::string>{"save success"});
 
-  auto error = NSError::errorWithDomain("Photos", 3, {{NSLocalizedDescriptionKey, std::string("disk full")}});
+  auto error = NSError::errorWithDomain("Photos", 3,
+                                        {{NSLocalizedDescriptionKey, std::string("disk full")}});
   view_->image(nullptr, error, nullptr);
-  EXPECT_EQ(console.lines(),
-            (std::vector<std::string>{"save success", "save error", "disk full"}));
+  EXPECT_EQ(console.lines(), (std::vector<std::string>{"save success", "save error", "disk full"}));
 }
 
 }  // namespace

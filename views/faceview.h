@@ -15,6 +15,7 @@
 
 #include <memory>
 
+#include "platform/foundation/ns_keyed_archiver.h"
 #include "platform/uikit/ui_view.h"
 
 class Faceview : public UIView {
@@ -22,6 +23,8 @@ class Faceview : public UIView {
   // Each runs chooseFramework() once.
   static std::shared_ptr<Faceview> init();
   static std::shared_ptr<Faceview> initWithFrame(CGRect frame);
+  // Null, and nothing chosen, when the coder cannot make a view.
+  static std::shared_ptr<Faceview> initWithCoder(NSCoder* coder);
 
   explicit Faceview(CGRect frame) : UIView(frame) {}
 
