@@ -14,7 +14,7 @@
 #include "platform/foundation/sandbox.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/uikit/console.h"
-#include "zip.h"
+#include "views/test_archive.h"
 
 namespace {
 
@@ -23,30 +23,8 @@ using platform::foundation::ClosedPort;
 using platform::foundation::LocalHttpServer;
 using platform::foundation::ScopedTestFolder;
 using platform::uikit::ConsoleCapture;
-
-std::string Scene(const std::string& node) {
-  return "quillmere-scene 1\nnode " + node + " position 0 0 0 box 1 1 1\n";
-}
-
-// A small archive of our own, built with minizip; the bytes of the .zip file.
-std::string MakeZip(const ScopedTestFolder& folder,
-                    const std::vector<std::pair<std::string, std::string>>& entries) {
-  const std::string path = folder.Path("archive-" + std::to_string(entries.size()) + ".zip");
-  fs::remove(path);
-  zipFile zip = zipOpen(path.c_str(), APPEND_STATUS_CREATE);
-  EXPECT_NE(zip, nullptr);
-  for (const auto& [name, content] : entries) {
-    EXPECT_EQ(zipOpenNewFileInZip(zip, name.c_str(), nullptr, nullptr, 0, nullptr, 0, nullptr,
-                                  Z_DEFLATED, Z_DEFAULT_COMPRESSION),
-              ZIP_OK);
-    EXPECT_EQ(zipWriteInFileInZip(zip, content.data(), static_cast<unsigned>(content.size())),
-              ZIP_OK);
-    EXPECT_EQ(zipCloseFileInZip(zip), ZIP_OK);
-  }
-  EXPECT_EQ(zipClose(zip, nullptr), ZIP_OK);
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using views_testing::MakeZip;
+using views_testing::Scene;
 
 // What one `finished` call delivered.
 struct Result {

@@ -42,8 +42,12 @@ bool ARWorldTrackingConfiguration::isSupported() { return world_tracking_support
 bool ARFaceTrackingConfiguration::isSupported() { return face_tracking_supported.load(); }
 
 void ARTrackedRaycast::stopTracking() {
+  // The handler is let go, as the platform does: whatever it holds (often the caller itself)
+  // is released once tracking stops. It dies outside the lock.
+  ARTrackedRaycastHandler released;
   std::lock_guard<std::mutex> lock(mutex_);
   stopped_ = true;
+  released.swap(handler_);
 }
 
 bool ARTrackedRaycast::isTracking() const {
@@ -80,6 +84,7 @@ void ARSession::runWithConfiguration(std::shared_ptr<ARConfiguration> configurat
     configuration_ = std::move(configuration);
     running_ = true;
     ++run_count_;
+    last_run_options_ = options;
     if (options & ARSessionRunOptionResetTracking) {
       tracking_state_ = ARTrackingStateNotAvailable;
       tracking_reason_ = ARTrackingStateReasonInitializing;
@@ -92,6 +97,11 @@ void ARSession::runWithConfiguration(std::shared_ptr<ARConfiguration> configurat
 void ARSession::pause() {
   std::lock_guard<std::mutex> lock(mutex_);
   running_ = false;
+}
+
+unsigned long ARSession::lastRunOptions() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_run_options_;
 }
 
 bool ARSession::isRunning() const {

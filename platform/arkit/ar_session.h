@@ -218,7 +218,8 @@ class ARTrackedRaycast : public std::enable_shared_from_this<ARTrackedRaycast> {
                    dispatch_queue_t queue)
       : query_(query), handler_(std::move(handler)), queue_(std::move(queue)) {}
   const ARRaycastQuery& query() const { return query_; }
-  // No update is delivered after this returns (updates already queued are dropped).
+  // No update is delivered after this returns (updates already queued are dropped); the
+  // handler, and what it holds, is released.
   void stopTracking();
   bool isTracking() const;
   // The world reports new results; the handler runs on the session's delegate queue.
@@ -266,6 +267,8 @@ class ARSession : public std::enable_shared_from_this<ARSession> {
   void pause();
   bool isRunning() const;
   int runCount() const;
+  // The options of the latest run (0 before any).
+  unsigned long lastRunOptions() const;
   std::shared_ptr<ARConfiguration> configuration() const;
   // The latest frame; null before the first one the world pushed.
   std::shared_ptr<ARFrame> currentFrame() const;
@@ -309,6 +312,7 @@ class ARSession : public std::enable_shared_from_this<ARSession> {
   std::shared_ptr<ARConfiguration> configuration_;
   bool running_ = false;
   int run_count_ = 0;
+  unsigned long last_run_options_ = 0;
   std::shared_ptr<ARFrame> frame_;
   ARTrackingState tracking_state_ = ARTrackingStateNotAvailable;
   ARTrackingStateReason tracking_reason_ = ARTrackingStateReasonNone;

@@ -67,6 +67,16 @@ void CALayer::setAffineTransform(CGAffineTransform transform) {
   transform_ = transform;
 }
 
+CATransform3D CALayer::transform() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return transform3d_;
+}
+
+void CALayer::setTransform(const CATransform3D& transform) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  transform3d_ = transform;
+}
+
 CFTypeRef CALayer::contents() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return contents_;
@@ -157,18 +167,26 @@ int CALayer::displayRequests() const {
 
 namespace {
 
+constexpr double kDefaultAnimationDuration = 0.25;
+
 thread_local std::vector<bool> open_transactions;  // disable-actions flag per level
+thread_local std::vector<double> open_durations;   // animation duration per level
 std::atomic<int> committed{0};
+std::atomic<double> last_committed_duration{kDefaultAnimationDuration};
 
 }  // namespace
 
 void CATransaction::begin() {
   open_transactions.push_back(open_transactions.empty() ? false : open_transactions.back());
+  open_durations.push_back(open_durations.empty() ? kDefaultAnimationDuration
+                                                  : open_durations.back());
 }
 
 void CATransaction::commit() {
   if (open_transactions.empty()) return;
   open_transactions.pop_back();
+  last_committed_duration.store(open_durations.back());
+  open_durations.pop_back();
   committed.fetch_add(1);
 }
 
@@ -182,9 +200,18 @@ void CATransaction::setDisableActions(bool disable) {
   if (!open_transactions.empty()) open_transactions.back() = disable;
 }
 
+double CATransaction::animationDuration() {
+  return open_durations.empty() ? kDefaultAnimationDuration : open_durations.back();
+}
+
+void CATransaction::setAnimationDuration(double seconds) {
+  if (!open_durations.empty()) open_durations.back() = seconds;
+}
+
 namespace platform::quartzcore {
 
 int CommittedTransactions() { return committed.load(); }
 int OpenTransactionDepth() { return static_cast<int>(open_transactions.size()); }
+double LastCommittedAnimationDuration() { return last_committed_duration.load(); }
 
 }  // namespace platform::quartzcore

@@ -29,6 +29,23 @@
 #include "platform/coregraphics/geometry.h"
 #include "platform/corefoundation/object.h"
 
+// A 4x4 layer transform, row-vector convention as on the platform (m41..m43 translate).
+struct CATransform3D {
+  CGFloat m11 = 1, m12 = 0, m13 = 0, m14 = 0;
+  CGFloat m21 = 0, m22 = 1, m23 = 0, m24 = 0;
+  CGFloat m31 = 0, m32 = 0, m33 = 1, m34 = 0;
+  CGFloat m41 = 0, m42 = 0, m43 = 0, m44 = 1;
+  friend bool operator==(const CATransform3D&, const CATransform3D&) = default;
+};
+inline constexpr CATransform3D CATransform3DIdentity = {};
+inline CATransform3D CATransform3DMakeScale(CGFloat sx, CGFloat sy, CGFloat sz) {
+  CATransform3D t;
+  t.m11 = sx;
+  t.m22 = sy;
+  t.m33 = sz;
+  return t;
+}
+
 using CALayerContentsGravity = std::string;
 extern const CALayerContentsGravity kCAGravityCenter;
 extern const CALayerContentsGravity kCAGravityResize;
@@ -54,6 +71,9 @@ class CALayer : public std::enable_shared_from_this<CALayer> {
   void setOpacity(float opacity);
   CGAffineTransform affineTransform() const;
   void setAffineTransform(CGAffineTransform transform);
+  // The 3D transform, recorded apart from the affine one.
+  CATransform3D transform() const;
+  void setTransform(const CATransform3D& transform);
   // Not owned by the caller; valid while the layer keeps it.
   CFTypeRef contents() const;
   void setContents(CFTypeRef contents);
@@ -82,6 +102,7 @@ class CALayer : public std::enable_shared_from_this<CALayer> {
   bool hidden_ = false;
   float opacity_ = 1;
   CGAffineTransform transform_ = CGAffineTransformIdentity;
+  CATransform3D transform3d_ = CATransform3DIdentity;
   CFTypeRef contents_ = nullptr;
   CALayerContentsGravity gravity_;
   std::string name_;
@@ -99,6 +120,10 @@ class CATransaction {
   // The flag of this thread's innermost transaction (false outside one).
   static bool disableActions();
   static void setDisableActions(bool disable);
+  // The animation duration of this thread's innermost transaction (0.25 s unless set; a nested
+  // transaction starts with its parent's). Recorded only: nothing animates.
+  static double animationDuration();
+  static void setAnimationDuration(double seconds);
 };
 
 namespace platform::quartzcore {
@@ -107,6 +132,8 @@ namespace platform::quartzcore {
 int CommittedTransactions();
 // Nesting depth of this thread's open transactions.
 int OpenTransactionDepth();
+// The animation duration of the transaction committed last on any thread (0.25 before any).
+double LastCommittedAnimationDuration();
 
 }  // namespace platform::quartzcore
 

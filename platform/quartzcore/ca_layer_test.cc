@@ -62,4 +62,19 @@ TEST(CATransaction, NestsPerThreadAndCountsCommits) {
   EXPECT_EQ(platform::quartzcore::CommittedTransactions() - before, 2);
 }
 
+TEST(CATransaction, AnimationDurationIsInheritedAndRecordedAtCommit) {
+  EXPECT_EQ(CATransaction::animationDuration(), 0.25);
+  CATransaction::begin();
+  CATransaction::setAnimationDuration(0);
+  CATransaction::begin();
+  EXPECT_EQ(CATransaction::animationDuration(), 0);
+  CATransaction::setAnimationDuration(1.5);
+  CATransaction::commit();
+  EXPECT_EQ(platform::quartzcore::LastCommittedAnimationDuration(), 1.5);
+  EXPECT_EQ(CATransaction::animationDuration(), 0);
+  CATransaction::commit();
+  EXPECT_EQ(platform::quartzcore::LastCommittedAnimationDuration(), 0);
+  EXPECT_EQ(CATransaction::animationDuration(), 0.25);
+}
+
 }  // namespace
