@@ -197,7 +197,6 @@ TEST_F(QVXLoggerTest, SetUpOncePerProcess) {
   EXPECT_TRUE(manager->fileExistsAtPath(Caches() + "/OstrellLogger", &is_directory));
   EXPECT_TRUE(is_directory);
   EXPECT_EQ(ZQLMarovic::defaultDirectory()->path(), Caches() + "/ZQLMarovic");
-  EXPECT_TRUE(manager->fileExistsAtPath(Caches() + "/ZQLMarovic"));
   EXPECT_TRUE(manager->fileExistsAtPath(Caches() + "/JQXTrassenLogger"));
 
   auto uploaders = JQXTrassenUploader::startedUploaders();

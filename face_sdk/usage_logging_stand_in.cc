@@ -18,10 +18,6 @@ std::shared_ptr<NSURL>& TrassenDefaultDirectory() {
   static auto* directory = new std::shared_ptr<NSURL>();
   return *directory;
 }
-std::shared_ptr<NSURL>& MarovicDefaultDirectory() {
-  static auto* directory = new std::shared_ptr<NSURL>();
-  return *directory;
-}
 std::vector<std::shared_ptr<JQXTrassenUploader>>& StartedUploaders() {
   static auto* uploaders = new std::vector<std::shared_ptr<JQXTrassenUploader>>();
   return *uploaders;
@@ -160,21 +156,4 @@ void JQXTrassenUploader::startAutoUpload() {
 std::vector<std::shared_ptr<JQXTrassenUploader>> JQXTrassenUploader::startedUploaders() {
   std::lock_guard<std::mutex> lock(ClassMutex());
   return StartedUploaders();
-}
-
-// ---- ZQLMarovic
-
-void ZQLMarovic::useLocalCachesDirectory() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    auto folder = CachesSubfolder("ZQLMarovic");
-    if (folder == nullptr) return;
-    std::lock_guard<std::mutex> lock(ClassMutex());
-    MarovicDefaultDirectory() = folder;
-  });
-}
-
-std::shared_ptr<NSURL> ZQLMarovic::defaultDirectory() {
-  std::lock_guard<std::mutex> lock(ClassMutex());
-  return MarovicDefaultDirectory();
 }

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "experiment_flags/marovic.h"
 #include "platform/foundation/ns_url.h"
 
 // The account identifier meaning "no account".
@@ -162,16 +163,6 @@ class JQXTrassenUploader : public std::enable_shared_from_this<JQXTrassenUploade
  private:
   const std::shared_ptr<NSURL> log_directory_;
   const bool is_shared_directory_;
-};
-
-// The experiment-flag store's facade.
-class ZQLMarovic {
- public:
-  // Once per process: makes Caches/"ZQLMarovic" (created when missing) the flag store's default
-  // directory; when the Caches folder cannot be had, nothing changes.
-  static void useLocalCachesDirectory();
-  // The default directory, or null while none was set.
-  static std::shared_ptr<NSURL> defaultDirectory();
 };
 
 #endif  // FACE_SDK_USAGE_LOGGING_STAND_IN_H_
