@@ -95,8 +95,8 @@ TEST(GlCalculatorHelperFormatsTest, EveryPoolFormatMapsToATexturePerPlane) {
     std::shared_ptr<GlGpuResources> resources = GlGpuResources::CreateGpuResourcesOrDie();
     GlCalculatorHelper helper;
     helper.InitializeForTest(resources.get());
-    RecordingAssertionHandler* failures = new RecordingAssertionHandler;
-    ScopedAssertionHandler scoped(std::shared_ptr<NSAssertionHandler>(failures));
+    auto failures = std::make_shared<RecordingAssertionHandler>();
+    ScopedAssertionHandler scoped(failures);
     for (const Case& c : cases) {
       SCOPED_TRACE(FormatName(c.format) + (es2 ? " ES 2" : " ES 3"));
       GpuBuffer buffer = resources->gpu_buffer_pool().GetBuffer(64, 32, c.format);
