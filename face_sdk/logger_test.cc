@@ -1,6 +1,7 @@
 #include "face_sdk/logger.h"
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -16,6 +17,7 @@
 #include "platform/foundation/sandbox.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/foundation/system_log.h"
+#include "usage_log/log_writer.h"
 
 namespace {
 
@@ -26,8 +28,11 @@ class QVXLoggerTest : public ::testing::Test {
   void SetUp() override {
     platform::foundation::SetSandboxRoot(folder_.Path("sandbox"));
     platform::foundation::SetWallClock([this] { return now_.load(); });
+    // First-party loggers write to the library's default log directory, which needs a base.
+    JQXTrassenLogger::setDefaultDirectory(NSURL::fileURLWithPath(folder_.Path("trassen"), true));
   }
   void TearDown() override {
+    JQXTrassenLogger::setDefaultDirectory(nullptr);
     platform::foundation::SetWallClock(nullptr);
     platform::foundation::SetSandboxRoot("");
   }
@@ -39,6 +44,10 @@ class QVXLoggerTest : public ::testing::Test {
   platform::foundation::ScopedTestFolder folder_;
   std::atomic<double> now_{1.5};
 };
+
+std::shared_ptr<JQXFakeTrassenLogger> Fake(const QVXLogger& logger) {
+  return std::dynamic_pointer_cast<JQXFakeTrassenLogger>(logger.logger());
+}
 
 std::shared_ptr<QVXLOGOstrellLog> LostEvent() {
   auto event = std::make_shared<QVXLOGOstrellLog>();
@@ -143,8 +152,27 @@ TEST_F(QVXLoggerTest, LibraryLoggersAndDirectories) {
   }
   EXPECT_THAT(sessions, SizeIs(3));
 
+  // The real library writes the event into a log file below the face SDK's directory.
+  JQXUIKitAXUtils::sharedInstance()->isCacheInitialized();  // the main thread fills it
   third->logEvent(LostEvent());
-  EXPECT_THAT(third->logger()->loggedEvents(), SizeIs(1));
+  JQXLogWriter::sharedInstance()->flush();
+  std::vector<std::string> logs;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(ostrell)) {
+    if (entry.is_regular_file() && entry.path().filename() != "context") {
+      logs.push_back(entry.path());
+    }
+  }
+  ASSERT_THAT(logs, SizeIs(1));
+  std::ifstream file(logs[0], std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  LogEvent record;
+  ASSERT_GT(bytes.size(), 1u);
+  ASSERT_EQ(static_cast<size_t>(bytes[0]), bytes.size() - 1);  // one record
+  ASSERT_TRUE(record.ParseFromString(bytes.substr(1)));
+  QVXLOGOstrellLog payload;
+  ASSERT_TRUE(payload.ParseFromString(record.source_extension()));
+  EXPECT_TRUE(payload.has_facemesh_faces_lost());
+  EXPECT_EQ(payload.session_id(), third->sessionId()->UUIDString());
 }
 
 TEST_F(QVXLoggerTest, IncognitoAndNullEventsLogNothing) {
@@ -157,7 +185,7 @@ TEST_F(QVXLoggerTest, IncognitoAndNullEventsLogNothing) {
 
   auto logger = QVXLogger::fakeThirdPartyLogger();
   logger->logEvent(nullptr);
-  EXPECT_TRUE(logger->logger()->loggedEvents().empty());
+  EXPECT_TRUE(Fake(*logger)->logEvents().empty());
 }
 
 // Without an identifier (its folder cannot be made) a pseudonymous logger's events carry none.
@@ -173,7 +201,7 @@ TEST_F(QVXLoggerTest, PseudonymousLoggerWithoutIdentifier) {
   event->set_ios_pseudonymous_id("stale");
   logger->logEvent(event);
   EXPECT_EQ(event->ios_pseudonymous_id(), "");
-  EXPECT_THAT(logger->logger()->loggedEvents(), SizeIs(1));
+  EXPECT_THAT(Fake(*logger)->logEvents(), SizeIs(1));
 }
 
 TEST_F(QVXLoggerTest, EventsFromManyThreads) {
@@ -185,7 +213,7 @@ TEST_F(QVXLoggerTest, EventsFromManyThreads) {
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_THAT(logger->logger()->loggedEvents(), SizeIs(200));
+  EXPECT_THAT(Fake(*logger)->logEvents(), SizeIs(200));
 }
 
 // The set-up runs once per process, so this is the only test that calls it.
@@ -197,7 +225,6 @@ TEST_F(QVXLoggerTest, SetUpOncePerProcess) {
   EXPECT_TRUE(manager->fileExistsAtPath(Caches() + "/OstrellLogger", &is_directory));
   EXPECT_TRUE(is_directory);
   EXPECT_EQ(ZQLMarovic::defaultDirectory()->path(), Caches() + "/ZQLMarovic");
-  EXPECT_TRUE(manager->fileExistsAtPath(Caches() + "/JQXTrassenLogger"));
 
   auto uploaders = JQXTrassenUploader::startedUploaders();
   ASSERT_THAT(uploaders, SizeIs(1));
