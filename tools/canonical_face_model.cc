@@ -7,6 +7,7 @@
 
 #include "flatbuffers/flatbuffers.h"
 #include "tools/planar_triangulation.h"
+#include "tools/require.h"
 
 namespace tools {
 namespace {
@@ -20,13 +21,7 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kNoseTip[3] = {0.0, -0.46317, 7.58658};
 constexpr double kLeftForehead[3] = {3.70885, 6.96401, 3.98086};
 
-// Footprint of the face: an ellipse in the (x, y) plane.
-constexpr double kFaceCenterY = 0.8;
-constexpr double kFaceHalfWidth = 7.6;
-constexpr double kFaceHalfHeight = 9.6;
-
 // The mouth: two elliptic lip contours around one centre.
-constexpr double kMouthCenterY = -4.4;
 constexpr double kOuterLipHalfWidth = 2.5;
 constexpr double kOuterLipHalfHeight = 1.0;
 constexpr double kInnerLipHalfWidth = 1.9;
@@ -42,10 +37,7 @@ constexpr float kMouthAreaRatioHigh = 0.5f;
 constexpr float kCameraFrameTargetDistance = 50.0f;
 
 void Require(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "canonical face model: %s\n", what);
-    std::abort();
-  }
+  tools::Require(condition, "canonical face model", what);
 }
 
 // Depth of the face surface: a smooth cap, a nose and slightly raised lips. The cap's

@@ -30,6 +30,13 @@ inline constexpr int kOuterLipContourBegin = 3;
 inline constexpr int kInnerLipContourBegin = kOuterLipContourBegin + kLipContourSize;
 inline constexpr int kOutlineBegin = kInnerLipContourBegin + kLipContourSize;
 
+// The face's footprint in the (x, y) plane: an ellipse with these half axes around
+// (0, kFaceCenterY); the outline vertices lie on it. The mouth is centred at (0, kMouthCenterY).
+inline constexpr double kFaceCenterY = 0.8;
+inline constexpr double kFaceHalfWidth = 7.6;
+inline constexpr double kFaceHalfHeight = 9.6;
+inline constexpr double kMouthCenterY = -4.4;
+
 // Region keys of the canonical model.
 inline constexpr int kCenterRegion = 0;
 inline constexpr int kNoseRegion = 1;

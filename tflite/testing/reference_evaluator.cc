@@ -24,7 +24,9 @@ int64_t NumElements(const Shape& shape) {
   return n;
 }
 
-std::string ShapeText(const Shape& shape) { return absl::StrCat("[", absl::StrJoin(shape, ", "), "]"); }
+std::string ShapeText(const Shape& shape) {
+  return absl::StrCat("[", absl::StrJoin(shape, ", "), "]");
+}
 
 float Activate(float v, ActivationFunctionType activation) {
   switch (activation) {

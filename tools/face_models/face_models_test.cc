@@ -1,0 +1,347 @@
+// The synthetic face models, evaluated by the plain float reference evaluator and read by the
+// face ML code that reads the real ones: metadata readers, anchor decoding and suppression,
+// landmark geometry.
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "face_ml/landmark_geometry.h"
+#include "face_ml/landmarks_metadata.h"
+#include "face_ml/metadata_loader.h"
+#include "face_ml/non_max_suppression.h"
+#include "face_ml/refinement_merge_rules.h"
+#include "face_ml/zelkor_face_decoder.h"
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "tflite/testing/reference_evaluator.h"
+#include "tools/canonical_face_model.h"
+#include "tools/face_models/face_detector_model.h"
+#include "tools/face_models/face_layout.h"
+#include "tools/face_models/landmark_models.h"
+
+namespace tools {
+namespace face_models {
+namespace {
+
+namespace api = research::sorvanti::api;
+namespace fb = research::sorvanti::api::fb;
+using tflite::testing::EvaluateModel;
+using tflite::testing::FloatTensor;
+
+// A square image of `size` pixels: `bright` inside the patch, `dark` elsewhere. With
+// `features`, the patch has dark eyes and a dark mouth, as drawn faces do.
+FloatTensor PatchImage(int size, const FacePatch* patch, float dark, float bright,
+                       bool features = false) {
+  FloatTensor image{{1, size, size, 3}, std::vector<float>(size_t{3} * size * size, dark)};
+  if (patch == nullptr) return image;
+  const auto eye0 = ProjectOntoPatch(*patch, DetectorKeyPoints()[0].x, DetectorKeyPoints()[0].y);
+  const auto eye1 = ProjectOntoPatch(*patch, DetectorKeyPoints()[1].x, DetectorKeyPoints()[1].y);
+  const auto mouth = ProjectOntoPatch(*patch, 0, kMouthCenterY);
+  const double r = 0.08 * patch->half_height;
+  const FacePatch dark_parts[] = {{eye0[0], eye0[1], 1.5 * r, r},
+                                  {eye1[0], eye1[1], 1.5 * r, r},
+                                  {mouth[0], mouth[1], 4 * r, r}};
+  for (int y = 0; y < size; ++y) {
+    for (int x = 0; x < size; ++x) {
+      if (!InsideFacePatch(*patch, x, y)) continue;
+      bool in_feature = false;
+      for (const FacePatch& part : dark_parts) in_feature |= InsideFacePatch(part, x, y);
+      if (features && in_feature) continue;
+      for (int c = 0; c < 3; ++c) image.data[(size_t{1} * y * size + x) * 3 + c] = bright;
+    }
+  }
+  return image;
+}
+
+std::vector<FloatTensor> Evaluate(const std::vector<uint8_t>& model, const FloatTensor& input) {
+  auto outputs = EvaluateModel(model, {input});
+  EXPECT_TRUE(outputs.ok()) << outputs.status();
+  return outputs.ok() ? *outputs : std::vector<FloatTensor>();
+}
+
+// Faces in tensor pixels, decoded and merged as the face detector pipeline does.
+api::LandmarksDetectionResult Detect(const std::vector<uint8_t>& model, const FloatTensor& image) {
+  const auto* metadata = api::LoadMetadataFromModelFile<fb::FaceDetectorMetadata>(model, "FDMD");
+  EXPECT_NE(metadata, nullptr);
+  api::LandmarksDetectionResult result;
+  if (metadata == nullptr) return result;
+  const auto decoder = api::internal::MakeZelkorFaceDecoder(*metadata, kFaceDetectorInputSize,
+                                                            kFaceDetectorInputSize);
+  const std::vector<FloatTensor> out = Evaluate(model, image);
+  EXPECT_EQ(out.size(), 2u);
+  if (decoder == nullptr || out.size() != 2) return result;
+  EXPECT_EQ(out[0].data.size(), static_cast<size_t>(decoder->expected_boxes_output_size()));
+  EXPECT_EQ(out[1].data.size(), static_cast<size_t>(decoder->expected_scores_output_size()));
+  float threshold;
+  decoder->DecodeScoreThreshold(metadata->score_threshold(), &threshold);
+  api::internal::ZelkorFaceBoxesSource source(out[0].data, out[1].data, decoder.get());
+  EXPECT_TRUE(api::internal::RunNonMaxSuppression(source, threshold, metadata->iou_threshold(),
+                                                  true, 10, &result));
+  const float s = kFaceDetectorInputSize;
+  for (auto& face : result.faces) {
+    face.rect = {face.rect.left * s, face.rect.top * s, face.rect.right * s, face.rect.bottom * s};
+  }
+  for (auto& l : result.landmarks) l.x *= s, l.y *= s;
+  return result;
+}
+
+struct PatchCase {
+  std::string name;
+  double x, y, height;  // tensor pixels
+  bool features = false;
+};
+
+void PrintTo(const PatchCase& c, std::ostream* os) { *os << c.name; }
+
+class FaceDetectorTest : public ::testing::TestWithParam<PatchCase> {
+ protected:
+  static const std::vector<uint8_t>& Model() {
+    static const auto* model = new std::vector<uint8_t>(MakeFaceDetectorModel(false));
+    return *model;
+  }
+};
+
+TEST_P(FaceDetectorTest, FindsThePatchWhereItIs) {
+  const PatchCase& c = GetParam();
+  const FacePatch patch = FacePatchOfHeight(c.x, c.y, c.height);
+  const auto result =
+      Detect(Model(), PatchImage(kFaceDetectorInputSize, &patch, -1, 1, c.features));
+  ASSERT_EQ(result.faces.size(), 1u);
+  const api::Bound& box = result.faces[0].rect;
+  // Centre within a pixel and a half, size within 10% of the footprint's box.
+  EXPECT_NEAR((box.left + box.right) / 2, c.x, 1.5);
+  EXPECT_NEAR((box.top + box.bottom) / 2, c.y, 1.5);
+  EXPECT_NEAR(box.right - box.left, 2 * patch.half_width, 0.1 * 2 * patch.half_width);
+  EXPECT_NEAR(box.bottom - box.top, 2 * patch.half_height, 0.1 * 2 * patch.half_height);
+  // The key points where the canonical face puts them; the eyes level, image-left one first.
+  ASSERT_EQ(result.faces[0].landmarks_end - result.faces[0].landmarks_begin,
+            kFaceDetectorKeyPoints);
+  for (int k = 0; k < kFaceDetectorKeyPoints; ++k) {
+    const Point3& p = DetectorKeyPoints()[k];
+    const auto expected = ProjectOntoPatch(patch, p.x, p.y);
+    EXPECT_NEAR(result.landmarks[k].x, expected[0], 0.05 * c.height) << "key point " << k;
+    EXPECT_NEAR(result.landmarks[k].y, expected[1], 0.05 * c.height) << "key point " << k;
+  }
+  EXPECT_LT(result.landmarks[0].x, result.landmarks[1].x);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Positions, FaceDetectorTest,
+    ::testing::Values(PatchCase{"Centre", 64, 64, 40}, PatchCase{"TopLeft", 18, 20, 28},
+                      PatchCase{"BottomRight", 108, 104, 34},
+                      PatchCase{"OffGrid", 57.3, 71.9, 36}, PatchCase{"Small", 40, 92, 14},
+                      PatchCase{"CellCorner", 48, 80, 24}, PatchCase{"Large", 64, 64, 100},
+                      PatchCase{"LargeOffCentre", 70, 58, 80},
+                      PatchCase{"WithEyesAndMouth", 66, 60, 44, true}),
+    [](const ::testing::TestParamInfo<PatchCase>& info) { return info.param.name; });
+
+TEST_F(FaceDetectorTest, FindsTwoPatchesApartAndNothingOnADarkFrame) {
+  EXPECT_TRUE(Detect(Model(), PatchImage(kFaceDetectorInputSize, nullptr, -1, 1)).faces.empty());
+
+  FloatTensor image = PatchImage(kFaceDetectorInputSize, nullptr, -1, 1);
+  for (const FacePatch& patch : {FacePatchOfHeight(28, 30, 26), FacePatchOfHeight(96, 90, 30)}) {
+    for (int y = 0; y < kFaceDetectorInputSize; ++y) {
+      for (int x = 0; x < kFaceDetectorInputSize; ++x) {
+        if (!InsideFacePatch(patch, x, y)) continue;
+        for (int c = 0; c < 3; ++c) image.data[(y * kFaceDetectorInputSize + x) * 3 + c] = 1;
+      }
+    }
+  }
+  EXPECT_EQ(Detect(Model(), image).faces.size(), 2u);
+}
+
+TEST(FaceDetectorMetadataTest, ReadsBackThroughTheReaders) {
+  const std::vector<uint8_t> model = MakeFaceDetectorModel(false);
+  const auto* metadata = api::LoadMetadataFromModelFile<fb::FaceDetectorMetadata>(model, "FDMD");
+  ASSERT_NE(metadata, nullptr);
+  EXPECT_EQ(api::LoadMetadataFromModelFile<fb::ContoursMetadata>(model, "COMD"), nullptr);
+  EXPECT_EQ(metadata->num_keypoints(), kFaceDetectorKeyPoints);
+  ASSERT_NE(metadata->output_spec(), nullptr);
+  const auto decoder = api::internal::MakeZelkorFaceDecoder(*metadata, kFaceDetectorInputSize,
+                                                            kFaceDetectorInputSize);
+  ASSERT_NE(decoder, nullptr);
+  EXPECT_EQ(decoder->num_faces(), kFaceDetectorAnchors);
+  const auto sets = api::internal::ReadContourSets(metadata->contour_sets());
+  ASSERT_EQ(sets.size(), 6u);
+  EXPECT_EQ(sets[0].type, 16);
+  EXPECT_THAT(sets[5].indices, ::testing::ElementsAre(5));
+}
+
+// ---- Landmark models ----
+
+class FaceMeshTest : public ::testing::Test {
+ protected:
+  static const std::vector<uint8_t>& Model() {
+    static const auto* model = new std::vector<uint8_t>(MakeFaceMeshModel(false));
+    return *model;
+  }
+};
+
+TEST_F(FaceMeshTest, LandmarksFollowThePatchAcrossTheCrop) {
+  const struct {
+    FacePatch patch;
+    bool features;
+  } cases[] = {{FacePatchOfHeight(96, 96, 120), false},
+               {FacePatchOfHeight(70, 110, 110), false},
+               {FacePatchOfHeight(120, 84, 90), false},
+               {FacePatchOfHeight(100, 90, 120), true}};
+  for (const auto& [patch, features] : cases) {
+    const auto out = Evaluate(Model(), PatchImage(kFaceMeshInputSize, &patch, 0, 1, features));
+    ASSERT_EQ(out.size(), 2u);
+    std::vector<api::Landmark> landmarks;
+    ASSERT_TRUE(api::internal::LandmarksFromRawOutput(out[0].data, kCanonicalVertexCount, 3,
+                                                      &landmarks));
+    const std::vector<Point3>& canonical = CanonicalVertices();
+    for (int i : {kNoseTipVertex, kLeftForeheadVertex, kRightForeheadVertex, kOutlineBegin,
+                  kOuterLipContourBegin, kCanonicalVertexCount - 1}) {
+      const auto expected = ProjectOntoPatch(patch, canonical[i].x, canonical[i].y);
+      EXPECT_NEAR(landmarks[i].x, expected[0], 1.5) << "vertex " << i;
+      EXPECT_NEAR(landmarks[i].y, expected[1], 1.5) << "vertex " << i;
+    }
+    // The nose is nearer the camera than the face's outline.
+    EXPECT_LT(landmarks[kNoseTipVertex].z, landmarks[kOutlineBegin].z);
+    EXPECT_GT(out[1].data[0], 0) << "face flag";
+  }
+}
+
+TEST_F(FaceMeshTest, FaceFlagIsNegativeOnADarkCrop) {
+  const auto out = Evaluate(Model(), PatchImage(kFaceMeshInputSize, nullptr, 0, 1));
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_LT(out[1].data[0], 0);
+}
+
+TEST(LandmarkMetadataTest, ReadsBackThroughTheReaders) {
+  using api::internal::ReadRefinementSpecFromMetadata;
+  using api::internal::RefinementSpec;
+  const std::vector<uint8_t> mesh = MakeFaceMeshModel(false);
+  const auto* m = api::LoadMetadataFromModelFile<fb::ContoursMetadata>(mesh, "COMD");
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->num_landmarks(), kCanonicalVertexCount);
+  EXPECT_EQ(m->num_dimensions(), 3);
+  const auto sets = api::internal::ReadContourSets(m->contour_sets());
+  ASSERT_EQ(sets.size(), 3u);
+  EXPECT_EQ(sets[0].indices.size(), static_cast<size_t>(CanonicalOutlineCount()));
+  EXPECT_EQ(api::internal::ReadLandmarksInputSpecFromMetadata(m).roi_scale(), 1.5f);
+
+  const std::vector<uint8_t> lips = MakeLipsModel();
+  const auto* lm = api::LoadMetadataFromModelFile<fb::ContoursMetadata>(lips, "COMD");
+  ASSERT_NE(lm, nullptr);
+  std::vector<RefinementSpec> lips_specs;
+  ASSERT_TRUE(ReadRefinementSpecFromMetadata(lm, &lips_specs));
+  ASSERT_EQ(lips_specs.size(), 1u);
+  EXPECT_EQ(lips_specs[0].index_map, api::internal::GetLipsMapping());
+
+  const std::vector<uint8_t> eyes = MakeEyesModel();
+  const auto* em = api::LoadMetadataFromModelFile<fb::ContoursMetadata>(eyes, "COMD");
+  ASSERT_NE(em, nullptr);
+  std::vector<RefinementSpec> eye_specs;
+  ASSERT_TRUE(ReadRefinementSpecFromMetadata(em, &eye_specs));
+  ASSERT_EQ(eye_specs.size(), 1u);
+  const RefinementSpec& spec = eye_specs[0];
+  EXPECT_EQ(*std::max_element(spec.index_map.begin(), spec.index_map.end()), 477);
+  EXPECT_EQ(spec.roi_indices, EyeRegionVertices());
+  EXPECT_EQ(em->num_landmarks(), static_cast<int>(spec.index_map.size()));
+  // Eye depths copied, each iris given its eye's mean depth.
+  ASSERT_EQ(spec.z_refinements.size(), 3u);
+  EXPECT_TRUE(absl::holds_alternative<RefinementSpec::ZRefinementCopy>(spec.z_refinements[0].rule));
+  for (int side = 1; side <= 2; ++side) {
+    EXPECT_TRUE(absl::holds_alternative<RefinementSpec::ZRefinementAssignAverage>(
+        spec.z_refinements[side].rule));
+    EXPECT_EQ(spec.z_refinements[side].indices.size(), static_cast<size_t>(kIrisPoints));
+  }
+}
+
+// A refinement model on the crop the runtime cuts around base landmarks that lie on a face
+// patch: its landmarks, mapped back into the frame, land on the base landmarks they replace.
+TEST(RefinementModelsTest, ReproduceTheBaseMeshOnTheFacePatch) {
+  constexpr int kWidth = 640, kHeight = 480;
+  const FacePatch patch = FacePatchOfHeight(300, 250, 320);
+  std::vector<api::Landmark> base;
+  for (const Point3& p : CanonicalVertices()) {
+    const auto at = ProjectOntoPatch(patch, p.x, p.y);
+    base.push_back({static_cast<float>(at[0] / kWidth), static_cast<float>(at[1] / kHeight), 0});
+  }
+  const struct {
+    std::vector<uint8_t> model;
+    int side;
+  } models[] = {{MakeLipsModel(), kLipsInputSize}, {MakeEyesModel(), kEyesInputSize}};
+  for (const auto& [model, side] : models) {
+    const auto* m = api::LoadMetadataFromModelFile<fb::ContoursMetadata>(model, "COMD");
+    ASSERT_NE(m, nullptr);
+    std::vector<api::internal::RefinementSpec> specs;
+    ASSERT_TRUE(api::internal::ReadRefinementSpecFromMetadata(m, &specs));
+    const auto& spec = specs[0];
+    std::vector<api::Landmark> roi_points;
+    for (int32_t i : spec.roi_indices) roi_points.push_back(base[i]);
+    api::utils::RotatedRect roi;
+    ASSERT_TRUE(api::internal::CalculateContoursRegionOfInterest(
+        roi_points, kWidth, kHeight, m->roi_landmark_a(), m->roi_landmark_b(), &roi));
+    const auto input_spec = api::internal::ReadLandmarksInputSpecFromMetadata(m);
+    roi = input_spec.UpdateROI(roi, side, side);
+
+    // The crop, rendered through the runtime's crop transform.
+    api::Matrix4 matrix;
+    api::internal::GetRotatedSubRectToRectTransformMatrix(roi, kWidth, kHeight, false, &matrix);
+    FloatTensor crop{{1, side, side, 3}, std::vector<float>(size_t{3} * side * side, 0)};
+    for (int v = 0; v < side; ++v) {
+      for (int u = 0; u < side; ++u) {
+        api::Landmark p{(u + 0.5f) / side, (v + 0.5f) / side, 0};
+        api::internal::TransformLandmark(matrix, &p);
+        if (!InsideFacePatch(patch, static_cast<int>(std::floor(p.x * kWidth)),
+                             static_cast<int>(std::floor(p.y * kHeight)))) {
+          continue;
+        }
+        for (int c = 0; c < 3; ++c) crop.data[(size_t{1} * v * side + u) * 3 + c] = 1;
+      }
+    }
+    const auto out = Evaluate(model, crop);
+    ASSERT_EQ(out.size(), 1u);
+    std::vector<api::Landmark> refined;
+    ASSERT_TRUE(api::internal::LandmarksFromRawOutput(out[0].data, m->num_landmarks(),
+                                                      m->num_dimensions(), &refined));
+    api::internal::TransformLandmarks(kWidth, kHeight, side, side, roi, false, &refined);
+    for (size_t k = 0; k < spec.index_map.size(); ++k) {
+      const int32_t i = spec.index_map[k];
+      if (i >= kCanonicalVertexCount) continue;  // irises extend the mesh
+      EXPECT_NEAR(refined[k].x * kWidth, base[i].x * kWidth, 2.0) << "landmark " << k;
+      EXPECT_NEAR(refined[k].y * kHeight, base[i].y * kHeight, 2.0) << "landmark " << k;
+    }
+  }
+}
+
+TEST(FaceModelsTest, GenerationIsDeterministic) {
+  EXPECT_EQ(MakeFaceDetectorModel(false), MakeFaceDetectorModel(false));
+  EXPECT_EQ(MakeFaceMeshModel(true), MakeFaceMeshModel(true));
+  EXPECT_EQ(MakeLipsModel(), MakeLipsModel());
+  EXPECT_EQ(MakeEyesModel(), MakeEyesModel());
+}
+
+// The benchmark variants cost what small real networks cost and compute the same outputs.
+TEST(FaceModelsTest, RealisticVariantsAreBenchmarkSizedAndAgree) {
+  struct Variant {
+    std::vector<uint8_t> plain, realistic;
+    FloatTensor input;
+  };
+  const FacePatch detector_patch = FacePatchOfHeight(60, 70, 40);
+  const FacePatch mesh_patch = FacePatchOfHeight(96, 96, 120);
+  const Variant variants[] = {
+      {MakeFaceDetectorModel(false), MakeFaceDetectorModel(true),
+       PatchImage(kFaceDetectorInputSize, &detector_patch, -1, 1)},
+      {MakeFaceMeshModel(false), MakeFaceMeshModel(true),
+       PatchImage(kFaceMeshInputSize, &mesh_patch, 0, 1)}};
+  for (const Variant& v : variants) {
+    auto macs = tflite::testing::CountMultiplyAdds(v.realistic);
+    ASSERT_TRUE(macs.ok()) << macs.status();
+    EXPECT_GE(2 * *macs, 30'000'000);
+    EXPECT_LE(2 * *macs, 45'000'000);
+    const auto plain = Evaluate(v.plain, v.input);
+    const auto realistic = Evaluate(v.realistic, v.input);
+    ASSERT_EQ(plain.size(), realistic.size());
+    for (size_t i = 0; i < plain.size(); ++i) EXPECT_EQ(plain[i].data, realistic[i].data);
+  }
+}
+
+}  // namespace
+}  // namespace face_models
+}  // namespace tools
