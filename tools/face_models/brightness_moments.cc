@@ -43,8 +43,9 @@ CentreAndSpread MeasureBrightContent(Network& net, const Tensor& fill, const Ten
                                      const Tensor& square) {
   const Tensor inverse = InverseFill(net, fill);
   const Tensor centre = net.Mul(mean, inverse);
+  // centre^2 as centre * (-centre): a node takes each value once.
   const Tensor variance =
-      net.Add(net.Mul(square, inverse), net.Affine(net.Mul(centre, centre), -1, 0));
+      net.Add(net.Mul(square, inverse), net.Mul(centre, net.Affine(centre, -1, 0)));
   const Tensor floored =
       net.Affine(net.Relu(net.Affine(variance, 1, -kVarianceFloor)), 1, kVarianceFloor);
   const Tensor spread =

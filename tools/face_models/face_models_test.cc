@@ -11,9 +11,12 @@
 #include "face_ml/metadata_loader.h"
 #include "face_ml/non_max_suppression.h"
 #include "face_ml/refinement_merge_rules.h"
+#include "face_ml/tflite_conversion.h"
 #include "face_ml/zelkor_face_decoder.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "tflite/gpu/model.h"
+#include "tflite/model.h"
 #include "tflite/testing/reference_evaluator.h"
 #include "tools/canonical_face_model.h"
 #include "tools/face_models/face_detector_model.h"
@@ -306,6 +309,41 @@ TEST(RefinementModelsTest, ReproduceTheBaseMeshOnTheFacePatch) {
       if (i >= kCanonicalVertexCount) continue;  // irises extend the mesh
       EXPECT_NEAR(refined[k].x * kWidth, base[i].x * kWidth, 2.0) << "landmark " << k;
       EXPECT_NEAR(refined[k].y * kHeight, base[i].y * kHeight, 2.0) << "landmark " << k;
+    }
+  }
+}
+
+// Every model converts into the GPU graph with the output shapes the front ends check.
+TEST(FaceModelsTest, ConvertForTheGpu) {
+  using tflite::gpu::BHWC;
+  const int eyes_landmarks = static_cast<int>(EyeRegionVertices().size()) + 2 * kIrisPoints;
+  const struct {
+    std::vector<uint8_t> model;
+    BHWC input;
+    std::vector<BHWC> outputs;
+  } cases[] = {
+      {MakeFaceDetectorModel(false), BHWC(1, 128, 128, 3),
+       {BHWC(1, 1, kFaceDetectorAnchors, 16), BHWC(1, 1, kFaceDetectorAnchors, 1)}},
+      {MakeFaceDetectorModel(true), BHWC(1, 128, 128, 3),
+       {BHWC(1, 1, kFaceDetectorAnchors, 16), BHWC(1, 1, kFaceDetectorAnchors, 1)}},
+      {MakeFaceMeshModel(false), BHWC(1, 192, 192, 3),
+       {BHWC(1, 1, 1, 3 * kCanonicalVertexCount), BHWC(1, 1, 1, 1)}},
+      {MakeFaceMeshModel(true), BHWC(1, 192, 192, 3),
+       {BHWC(1, 1, 1, 3 * kCanonicalVertexCount), BHWC(1, 1, 1, 1)}},
+      {MakeLipsModel(), BHWC(1, 80, 80, 3), {BHWC(1, 1, 1, 2 * 80)}},
+      {MakeEyesModel(), BHWC(1, 64, 64, 3), {BHWC(1, 1, 1, 3 * eyes_landmarks)}},
+  };
+  for (const auto& c : cases) {
+    auto model = tflite::FlatBufferModel::BuildFromBuffer(
+        reinterpret_cast<const char*>(c.model.data()), c.model.size());
+    ASSERT_NE(model, nullptr);
+    tflite::gpu::GraphFloat32 graph;
+    ASSERT_TRUE(research::sorvanti::ConvertTfliteToModelWithTransforms(*model, &graph).ok());
+    ASSERT_EQ(graph.inputs().size(), 1u);
+    EXPECT_EQ(graph.inputs()[0]->tensor.shape, c.input);
+    ASSERT_EQ(graph.outputs().size(), c.outputs.size());
+    for (size_t i = 0; i < c.outputs.size(); ++i) {
+      EXPECT_EQ(graph.outputs()[i]->tensor.shape, c.outputs[i]) << "output " << i;
     }
   }
 }

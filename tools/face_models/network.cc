@@ -183,6 +183,7 @@ Tensor Network::Concat(const std::vector<Tensor>& parts, int axis) {
 
 Tensor Network::Add(const Tensor& a, const Tensor& b) {
   Require(a.shape == b.shape, "addition of tensors of different shapes");
+  Require(a.id != b.id, "a GPU graph node takes a value once");
   Tensor out = NewTensor(a.shape);
   builder_.AddOperator(tflite::BuiltinOperator_ADD, {a.id, b.id}, {out.id});
   return out;
@@ -190,6 +191,7 @@ Tensor Network::Add(const Tensor& a, const Tensor& b) {
 
 Tensor Network::Mul(const Tensor& a, const Tensor& b) {
   Require(a.shape == b.shape, "product of tensors of different shapes");
+  Require(a.id != b.id, "a GPU graph node takes a value once: square by two products");
   Tensor out = NewTensor(a.shape);
   builder_.AddOperator(tflite::BuiltinOperator_MUL, {a.id, b.id}, {out.id});
   return out;
@@ -247,7 +249,7 @@ Tensor Network::InverseSqrt(const Tensor& a, float start, int iterations) {
   Tensor y = Affine(a, -0.5f * start * start * start, 1.5f * start);
   const Tensor minus_half_a = Affine(a, -0.5f, 0.0f);
   for (int i = 1; i < iterations; ++i) {
-    y = Mul(y, Affine(Mul(minus_half_a, Mul(y, y)), 1.0f, 1.5f));
+    y = Mul(y, Affine(Mul(Mul(minus_half_a, y), y), 1.0f, 1.5f));
   }
   return y;
 }

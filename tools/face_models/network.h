@@ -63,7 +63,8 @@ class Network {
   Tensor Pad(const Tensor& in, int top, int bottom, int left, int right);
   Tensor Reshape(const Tensor& in, std::vector<int32_t> shape);
   Tensor Concat(const std::vector<Tensor>& parts, int axis);
-  // Element-wise operations of two computed tensors of one shape.
+  // Element-wise operations of two different computed tensors of one shape (a node of the GPU
+  // graph takes each value once).
   Tensor Add(const Tensor& a, const Tensor& b);
   Tensor Mul(const Tensor& a, const Tensor& b);
   // a * scale + offset, with scalar constants; an operator is left out where it would do
