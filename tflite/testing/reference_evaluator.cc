@@ -78,7 +78,8 @@ Window WindowAlong(Padding padding, int in, int kernel, int stride, int dilation
 // Evaluates the operators of one subgraph in order.
 class Evaluator {
  public:
-  Evaluator(const Model& model, const SubGraph& graph) : model_(model), graph_(graph) {
+  Evaluator(const Model& model, const SubGraph& graph, const EvaluationOptions& options = {})
+      : model_(model), graph_(graph), options_(options) {
     values_.resize(graph.tensors() != nullptr ? graph.tensors()->size() : 0);
   }
 
@@ -102,6 +103,7 @@ class Evaluator {
                                                        inputs[i].data.size(), " values"));
       }
       values_[ids->Get(i)] = inputs[i];
+      Store(*values_[ids->Get(i)]);
     }
     return absl::OkStatus();
   }
@@ -248,8 +250,15 @@ class Evaluator {
                                                      ShapeText(value.shape), ", declared ",
                                                      ShapeText(declared)));
     }
+    Store(value);
     values_[op.outputs()->Get(0)] = std::move(value);
     return absl::OkStatus();
+  }
+
+  // What keeping a computed tensor does to its values.
+  void Store(FloatTensor& value) const {
+    if (!options_.half_storage) return;
+    for (float& v : value.data) v = RoundToHalf(v);
   }
 
   absl::Status RunOperator(const Operator& op) {
@@ -597,6 +606,7 @@ class Evaluator {
 
   const Model& model_;
   const SubGraph& graph_;
+  const EvaluationOptions options_;
   std::vector<std::optional<FloatTensor>> values_;
 };
 
@@ -612,11 +622,25 @@ util::StatusOr<const SubGraph*> MainGraph(absl::Span<const uint8_t> model_file,
 
 }  // namespace
 
+float RoundToHalf(float value) {
+  if (!std::isfinite(value)) return value;
+  const float magnitude = std::fabs(value);
+  // Halfway between the largest half, 65504, and the next power of two rounds to even:
+  // infinity.
+  if (magnitude >= 65520.0f) return std::copysign(INFINITY, value);
+  int exponent;
+  std::frexp(magnitude, &exponent);
+  // Halves have 10 fraction bits; below 2^-14 they are subnormal with a spacing of 2^-24.
+  const float spacing = std::ldexp(1.0f, std::max(exponent - 1, -14) - 10);
+  return std::copysign(std::nearbyint(magnitude / spacing) * spacing, value);
+}
+
 util::StatusOr<std::vector<FloatTensor>> EvaluateModel(absl::Span<const uint8_t> model_file,
-                                                       const std::vector<FloatTensor>& inputs) {
+                                                       const std::vector<FloatTensor>& inputs,
+                                                       const EvaluationOptions& options) {
   const Model* model;
   ASSIGN_OR_RETURN(const SubGraph* graph, MainGraph(model_file, &model));
-  Evaluator evaluator(*model, *graph);
+  Evaluator evaluator(*model, *graph, options);
   RETURN_IF_ERROR(evaluator.SetInputs(inputs));
   RETURN_IF_ERROR(evaluator.RunAll());
   return evaluator.Outputs();

@@ -30,10 +30,22 @@ struct FloatTensor {
   std::vector<float> data;
 };
 
+struct EvaluationOptions {
+  // Rounds the inputs and every operator's output to the nearest binary16 value (ties to
+  // even; beyond the largest half, infinity), as a runtime that stores its tensors in half
+  // precision does. Arithmetic and weights stay float.
+  bool half_storage = false;
+};
+
 // Runs the model on `inputs` (one per model input, in order, each with the declared shape)
 // and returns the model outputs in order. The model file is verified first.
 util::StatusOr<std::vector<FloatTensor>> EvaluateModel(absl::Span<const uint8_t> model_file,
-                                                       const std::vector<FloatTensor>& inputs);
+                                                       const std::vector<FloatTensor>& inputs,
+                                                       const EvaluationOptions& options = {});
+
+// The binary16 value nearest to `value`, as a float (ties to even, infinity beyond the
+// largest half, NaN kept).
+float RoundToHalf(float value);
 
 // Multiply-adds of one evaluation of the model's convolutions and fully connected layers;
 // the usual measure of a network's size (one multiply-add = two FLOP).

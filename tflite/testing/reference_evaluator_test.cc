@@ -238,6 +238,43 @@ TEST(ReferenceEvaluatorTest, RejectsWhatItCannotEvaluate) {
   EXPECT_FALSE(EvaluateModel(truncated, {relu.input}).ok());
 }
 
+TEST(ReferenceEvaluatorTest, RoundsToHalfToNearestEven) {
+  const struct {
+    float in, out;
+  } cases[] = {
+      {1.0f + 1.0f / 2048, 1.0f},                       // tie, even below
+      {1.0f + 3.0f / 2048, 1.0f + 2.0f / 1024},         // tie, even above
+      {1.0f + 1.1f / 2048, 1.0f + 1.0f / 1024},         // above the tie
+      {-0.1f, -0.0999755859375f},
+      {65519.0f, 65504.0f},
+      {65520.0f, INFINITY},
+      {-70000.0f, -INFINITY},
+      {3e-8f, 5.9604644775390625e-8f},                  // nearest subnormal
+      {2.9e-8f, 0.0f},
+      {6.1e-5f, 6.103515625e-05f - 1.0f / (1 << 24)},  // largest subnormal range
+  };
+  for (const auto& c : cases) EXPECT_EQ(RoundToHalf(c.in), c.out) << c.in;
+  EXPECT_TRUE(std::isnan(RoundToHalf(NAN)));
+}
+
+// With half storage every computed value is a half; weights are not rounded.
+TEST(ReferenceEvaluatorTest, HalfStorageRoundsInputsAndResults) {
+  ModelBuilder b;
+  const int in = b.AddTensor({1, 1});
+  const int out = b.AddTensor({1, 1});
+  b.AddOperator(BuiltinOperator_MUL, {in, b.AddConstTensor({1}, {1.0f + 1.0f / 4096})}, {out});
+  b.SetInputs({in});
+  b.SetOutputs({out});
+  const std::vector<uint8_t> model = b.Finish();
+  const FloatTensor input{{1, 1}, {1.0f + 1.5f / 1024}};
+  auto plain = EvaluateModel(model, {input});
+  auto half = EvaluateModel(model, {input}, {.half_storage = true});
+  ASSERT_TRUE(plain.ok() && half.ok());
+  EXPECT_FLOAT_EQ((*plain)[0].data[0], (1.0f + 1.5f / 1024) * (1.0f + 1.0f / 4096));
+  // The input rounds to 1 + 2/1024; the product, 1 + 2/1024 + ~1/4096, back to 1 + 2/1024.
+  EXPECT_EQ((*half)[0].data[0], 1.0f + 2.0f / 1024);
+}
+
 TEST(ReferenceEvaluatorTest, CountsMultiplyAddsOfConvolutionsAndFullyConnected) {
   ModelBuilder b;
   const int in = b.AddTensor({1, 4, 4, 3});

@@ -57,8 +57,10 @@ FloatTensor PatchImage(int size, const FacePatch* patch, float dark, float brigh
   return image;
 }
 
+// The models' outputs with every tensor stored in half precision, as the GPU runtime keeps
+// them.
 std::vector<FloatTensor> Evaluate(const std::vector<uint8_t>& model, const FloatTensor& input) {
-  auto outputs = EvaluateModel(model, {input});
+  auto outputs = EvaluateModel(model, {input}, {.half_storage = true});
   EXPECT_TRUE(outputs.ok()) << outputs.status();
   return outputs.ok() ? *outputs : std::vector<FloatTensor>();
 }
