@@ -26,6 +26,12 @@ struct CentreAndSpread {
 CentreAndSpread MeasureBrightContent(Network& net, const Tensor& fill, const Tensor& mean,
                                      const Tensor& square);
 
+// Brightness of an NHWC colour input whose values span [range_min, range_max]: the mean of
+// the channels on a scale of 0 to 1, with everything below kDarkLevel counted as dark and
+// the rest stretched to [0, 1]. Dim backgrounds do not count as content.
+inline constexpr float kDarkLevel = 0.25f;
+Tensor Brightness(Network& net, const Tensor& input, float range_min, float range_max);
+
 // The centre alone.
 Tensor MeasureCentre(Network& net, const Tensor& fill, const Tensor& mean);
 

@@ -29,7 +29,7 @@ constexpr Head kHeads[] = {{4, 20}, {8, 40}};
 // further than kCellReach from the anchor, or a window fuller than kMaxFill (a face too large
 // to measure), or content more spread out than one face (below), pulls the logit down
 // steeply.
-constexpr float kMinFill = 0.012f;
+constexpr float kMinFill = 0.008f;
 constexpr float kFillCap = 0.1f;
 constexpr float kFillWeight = 50.0f;
 constexpr float kCellReach = 0.625f / 4;
@@ -37,7 +37,7 @@ constexpr float kOffCentreWeight = 100.0f;
 constexpr float kMaxFill = 0.45f;
 constexpr float kOverfullWeight = 200.0f;
 // Content that fills less than this fraction of the ellipse its spread describes.
-constexpr float kSparseFraction = 0.6f;
+constexpr float kSparseFraction = 0.3f;
 constexpr float kSparseWeight = 100.0f;
 constexpr double kPi = 3.14159265358979323846;
 
@@ -159,8 +159,8 @@ std::vector<uint8_t> MakeFaceDetectorModel(bool realistic) {
   Network net;
   const Tensor input =
       net.Input({1, kFaceDetectorInputSize, kFaceDetectorInputSize, 3}, "input");
-  // Brightness in [0, 1] from colours in [-1, 1], averaged over cells.
-  const Tensor brightness = net.Pointwise(input, 1, {1.0f / 6, 1.0f / 6, 1.0f / 6}, {0.5f});
+  // Brightness of colours in [-1, 1], averaged over cells.
+  const Tensor brightness = Brightness(net, input, -1, 1);
   const Tensor grid = net.AveragePool(brightness, kCell, kCell, tflite::Padding_VALID);
 
   Tensor extra;

@@ -1,8 +1,9 @@
 // What the synthetic face models know of a face: the canonical face's vertices, its footprint
 // and a few named points, and the face-like patch they are made to see.
 //
-// The models treat an image as a brightness map and a face as a bright patch on a dark
-// background shaped like the canonical face's footprint: an ellipse whose width and height
+// The models treat an image as a brightness map (the mean of the colour channels, with
+// everything below a quarter of full brightness counted as dark) and a face as a bright patch
+// on a dark background shaped like the canonical face's footprint: an ellipse whose width and height
 // are in the ratio kFaceHalfWidth : kFaceHalfHeight. From the patch's brightness moments they
 // take its centre (the footprint's centre) and its spread along each image axis (the
 // standard deviation of a uniform ellipse is half its half axis), and lay the canonical face

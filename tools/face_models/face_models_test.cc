@@ -95,6 +95,7 @@ struct PatchCase {
   std::string name;
   double x, y, height;  // tensor pixels
   bool features = false;
+  float background = -1, face = 1;
 };
 
 void PrintTo(const PatchCase& c, std::ostream* os) { *os << c.name; }
@@ -111,7 +112,7 @@ TEST_P(FaceDetectorTest, FindsThePatchWhereItIs) {
   const PatchCase& c = GetParam();
   const FacePatch patch = FacePatchOfHeight(c.x, c.y, c.height);
   const auto result =
-      Detect(Model(), PatchImage(kFaceDetectorInputSize, &patch, -1, 1, c.features));
+      Detect(Model(), PatchImage(kFaceDetectorInputSize, &patch, c.background, c.face, c.features));
   ASSERT_EQ(result.faces.size(), 1u);
   const api::Bound& box = result.faces[0].rect;
   // Centre within a pixel and a half, size within 10% of the footprint's box.
@@ -138,7 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PatchCase{"OffGrid", 57.3, 71.9, 36}, PatchCase{"Small", 40, 92, 14},
                       PatchCase{"CellCorner", 48, 80, 24}, PatchCase{"Large", 64, 64, 100},
                       PatchCase{"LargeOffCentre", 70, 58, 80},
-                      PatchCase{"WithEyesAndMouth", 66, 60, 44, true}),
+                      PatchCase{"WithEyesAndMouth", 66, 60, 44, true},
+                      // Brightness 0.15 around a face of 0.7.
+                      PatchCase{"DimFaceOnGrey", 50, 70, 30, true, -0.7f, 0.4f}),
     [](const ::testing::TestParamInfo<PatchCase>& info) { return info.param.name; });
 
 TEST_F(FaceDetectorTest, FindsTwoPatchesApartAndNothingOnADarkFrame) {
@@ -187,12 +190,15 @@ TEST_F(FaceMeshTest, LandmarksFollowThePatchAcrossTheCrop) {
   const struct {
     FacePatch patch;
     bool features;
+    float background = 0, face = 1;
   } cases[] = {{FacePatchOfHeight(96, 96, 120), false},
                {FacePatchOfHeight(70, 110, 110), false},
                {FacePatchOfHeight(120, 84, 90), false},
-               {FacePatchOfHeight(100, 90, 120), true}};
-  for (const auto& [patch, features] : cases) {
-    const auto out = Evaluate(Model(), PatchImage(kFaceMeshInputSize, &patch, 0, 1, features));
+               {FacePatchOfHeight(100, 90, 120), true},
+               {FacePatchOfHeight(90, 100, 110), true, 0.15f, 0.7f}};
+  for (const auto& [patch, features, background, face] : cases) {
+    const auto out =
+        Evaluate(Model(), PatchImage(kFaceMeshInputSize, &patch, background, face, features));
     ASSERT_EQ(out.size(), 2u);
     std::vector<api::Landmark> landmarks;
     ASSERT_TRUE(api::internal::LandmarksFromRawOutput(out[0].data, kCanonicalVertexCount, 3,

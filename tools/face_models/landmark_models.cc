@@ -55,7 +55,7 @@ PooledCrop PoolCrop(Network& net, int size, int grid) {
   PooledCrop crop;
   crop.grid = grid;
   crop.input = net.Input({1, size, size, 3}, "input");
-  const Tensor brightness = net.Pointwise(crop.input, 1, {1.0f / 3, 1.0f / 3, 1.0f / 3}, {0.0f});
+  const Tensor brightness = Brightness(net, crop.input, 0, 1);
   const Tensor pooled =
       net.AveragePool(brightness, size / grid, size / grid, tflite::Padding_VALID);
   crop.flat = net.Reshape(pooled, {1, grid * grid});
