@@ -37,8 +37,8 @@ constexpr float kOffCentreWeight = 100.0f;
 constexpr float kMaxFill = 0.45f;
 constexpr float kOverfullWeight = 200.0f;
 // Content that fills less than this fraction of the ellipse its spread describes.
-constexpr float kSparseFraction = 0.3f;
-constexpr float kSparseWeight = 100.0f;
+constexpr float kSparseFraction = 0.6f;
+constexpr float kSparseWeight = 300.0f;
 constexpr double kPi = 3.14159265358979323846;
 
 struct HeadOutputs {
@@ -100,15 +100,16 @@ HeadOutputs BuildHead(Network& net, const Tensor& grid, const Head& head,
   const Tensor off_centre = net.Pointwise(centre, 4, {1, 0, -1, 0, 0, 1, 0, -1},
                                           std::vector<float>(4, -kCellReach),
                                           tflite::ActivationFunctionType_RELU);
-  // A single face fills as much of the window as an ellipse of its spread would; content
-  // spread over more than it fills (patches apart, or a patch and a part of another) is not
-  // one face.
+  // A single face fills as much of the window as an ellipse of its spread at its peak
+  // brightness would; content spread over more than it fills (patches apart, or a patch and a
+  // part of another) is not one face.
   const Tensor spread_x = net.Pointwise(bright.spread, 1, {1, 0}, {0});
   const Tensor spread_y = net.Pointwise(bright.spread, 1, {0, 1}, {0});
+  const Tensor peak = net.MaxPool(padded, k, head.stride, tflite::Padding_VALID);
   const double window_units = kCell * head.window / unit;
   const float ellipse_fill = static_cast<float>(4 * kPi / (window_units * window_units));
   const Tensor fill_terms = net.Pointwise(
-      net.Concat({fill, net.Mul(spread_x, spread_y)}, 3), 3,
+      net.Concat({fill, net.Mul(net.Mul(spread_x, spread_y), peak)}, 3), 3,
       {-1, 0, 1, 0, -1, kSparseFraction * ellipse_fill}, {kFillCap, -kMaxFill, 0},
       tflite::ActivationFunctionType_RELU);
   Tensor logits = net.Pointwise(

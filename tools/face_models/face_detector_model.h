@@ -8,9 +8,10 @@
 //          footprint ellipse's box), and six key points (face_layout.h), in tensor pixels;
 //   scores [1, 80, 1]:  a logit that is positive when the window holds enough bright content
 //          centred on the anchor's own cell and not more than the window can measure.
-// Faces from about 12 to 110 tensor pixels high are found (the smallest at full contrast),
-// one detection per patch as long as patches lie further apart than about their own size; a
-// dark input gives no score above zero.
+// Faces from about 12 to 110 tensor pixels high are found (the smallest at full contrast); a
+// dark input gives no score above zero. Each window sees one face: patches whose centres lie
+// closer than about 60 tensor pixels may be merged, missed or joined by a detection between
+// them.
 
 #ifndef TOOLS_FACE_MODELS_FACE_DETECTOR_MODEL_H_
 #define TOOLS_FACE_MODELS_FACE_DETECTOR_MODEL_H_
