@@ -3,12 +3,13 @@
 //
 // The models treat an image as a brightness map (the mean of the colour channels, with
 // everything below a quarter of full brightness counted as dark) and a face as a bright patch
-// on a dark background shaped like the canonical face's footprint: an ellipse whose width and height
-// are in the ratio kFaceHalfWidth : kFaceHalfHeight. From the patch's brightness moments they
-// take its centre (the footprint's centre) and its spread along each image axis (the
-// standard deviation of a uniform ellipse is half its half axis), and lay the canonical face
-// over it: canonical x to the right of the image, canonical y up, so the face looks at the
-// camera.
+// on a dark background shaped like the canonical face's footprint: an ellipse whose width and
+// height are in the ratio kFaceHalfWidth : kFaceHalfHeight. Drawn eyes and mouth darker than
+// the face barely move what the models see. From the patch's brightness moments they take
+// its centre (the footprint's centre) and its spread along each image axis (the standard
+// deviation of a uniform ellipse is half its half axis), and lay the canonical face over it:
+// canonical x to the right of the image, canonical y up, so the face looks at the camera.
+// Depth follows the landmark convention: smaller z is nearer the camera.
 //
 // Image coordinates of a canonical point (x, y) on a patch with centre (cx, cy) and half axes
 // (a, b) in pixels:  (cx + x * a / kFaceHalfWidth,  cy - (y - kFaceCenterY) * b / kFaceHalfHeight).

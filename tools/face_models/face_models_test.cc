@@ -12,6 +12,7 @@
 #include "face_ml/non_max_suppression.h"
 #include "face_ml/refinement_merge_rules.h"
 #include "face_ml/tflite_conversion.h"
+#include "face_ml/zelkor_face_pipeline.h"
 #include "face_ml/zelkor_face_decoder.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -355,6 +356,124 @@ TEST(FaceModelsTest, ConvertForTheGpu) {
     }
   }
 }
+
+// ---- Both models on whole frames ----
+
+// A frame of `width` x `height` pixels, bright inside the patch and dark elsewhere, seen
+// through a crop as the runtime's crop extraction does (nearest pixel, dark outside the
+// frame), with colours mapped by value * alpha + beta.
+struct Frame {
+  int width, height;
+  FacePatch patch;
+
+  FloatTensor Crop(const api::utils::RotatedRect& roi, int size, float alpha, float beta) const {
+    api::Matrix4 matrix;
+    api::internal::GetRotatedSubRectToRectTransformMatrix(roi, width, height, false, &matrix);
+    FloatTensor crop{{1, size, size, 3}, std::vector<float>(size_t{3} * size * size, beta)};
+    for (int v = 0; v < size; ++v) {
+      for (int u = 0; u < size; ++u) {
+        api::Landmark p{(u + 0.5f) / size, (v + 0.5f) / size, 0};
+        api::internal::TransformLandmark(matrix, &p);
+        const int x = static_cast<int>(std::floor(p.x * width));
+        const int y = static_cast<int>(std::floor(p.y * height));
+        if (x < 0 || y < 0 || x >= width || y >= height || !InsideFacePatch(patch, x, y)) continue;
+        for (int c = 0; c < 3; ++c) crop.data[(size_t{1} * v * size + u) * 3 + c] = alpha + beta;
+      }
+    }
+    return crop;
+  }
+};
+
+// The face detector's model behind the face detector pipeline, over one frame.
+class FrameDetectorRunner : public api::internal::ZelkorFaceInferenceRunner {
+ public:
+  FrameDetectorRunner(const std::vector<uint8_t>* model, const Frame* frame)
+      : model_(model), frame_(frame) {}
+  bool ResizeInputTensor(int width, int height) override {
+    return width == kFaceDetectorInputSize && height == kFaceDetectorInputSize;
+  }
+  int GetBoxesSize() override { return kFaceDetectorAnchors * 16; }
+  int GetScoresSize() override { return kFaceDetectorAnchors; }
+  bool Run(const api::utils::RotatedRect& rect, absl::Span<const float>* boxes,
+           absl::Span<const float>* scores) override {
+    outputs_ = Evaluate(*model_, frame_->Crop(rect, kFaceDetectorInputSize, 2, -1));
+    if (outputs_.size() != 2) return false;
+    *boxes = outputs_[0].data;
+    *scores = outputs_[1].data;
+    return true;
+  }
+
+ private:
+  const std::vector<uint8_t>* model_;
+  const Frame* frame_;
+  std::vector<FloatTensor> outputs_;
+};
+
+struct FrameCase {
+  std::string name;
+  int width, height;
+  double x, y, face_height;
+};
+
+void PrintTo(const FrameCase& c, std::ostream* os) { *os << c.name; }
+
+class FrameTest : public ::testing::TestWithParam<FrameCase> {};
+
+// The detector finds the face in the frame; the landmark model, on the crop the detection
+// gives, lays the mesh over it.
+TEST_P(FrameTest, DetectorAndFaceMeshFindTheFace) {
+  const FrameCase& c = GetParam();
+  const Frame frame{c.width, c.height, FacePatchOfHeight(c.x, c.y, c.face_height)};
+  const double tolerance = 0.02 * c.face_height;
+  const std::vector<uint8_t> detector = MakeFaceDetectorModel(false);
+  const auto* metadata =
+      api::LoadMetadataFromModelFile<fb::FaceDetectorMetadata>(detector, "FDMD");
+  ASSERT_NE(metadata, nullptr);
+  auto pipeline = api::internal::ZelkorFacePipeline::Make(
+      api::ZelkorFaceOptions{}, std::make_unique<FrameDetectorRunner>(&detector, &frame),
+      metadata,
+      api::internal::MakeFilterFactory(api::DEFAULT_FILTER, api::DEFAULT_FILTER, 2));
+  ASSERT_TRUE(pipeline->ResizeInput(frame.width, frame.height, 0));
+  api::LandmarksDetectionResult faces;
+  ASSERT_TRUE(pipeline->Run(absl::nullopt, &faces));
+  ASSERT_EQ(faces.faces.size(), 1u);
+  const api::Bound& box = faces.faces[0].rect;
+  EXPECT_NEAR((box.left + box.right) / 2 * frame.width, c.x, tolerance);
+  EXPECT_NEAR((box.top + box.bottom) / 2 * frame.height, c.y, tolerance);
+
+  api::utils::RotatedRect roi;
+  ASSERT_TRUE(api::internal::CalculateZelkorFaceRegionOfInterest(
+      faces.faces[0], faces.landmarks, frame.width, frame.height, &roi));
+  EXPECT_NEAR(roi.rotation, 0, 0.02);
+  const std::vector<uint8_t> mesh = MakeFaceMeshModel(false);
+  const auto* mesh_metadata = api::LoadMetadataFromModelFile<fb::ContoursMetadata>(mesh, "COMD");
+  ASSERT_NE(mesh_metadata, nullptr);
+  const auto spec = api::internal::ReadLandmarksInputSpecFromMetadata(mesh_metadata);
+  roi = spec.UpdateROI(roi, kFaceMeshInputSize, kFaceMeshInputSize);
+  const auto [scale, offset] = spec.GetInputRangeScaleAndOffset(0, 1);
+  const auto out = Evaluate(mesh, frame.Crop(roi, kFaceMeshInputSize, scale, offset));
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_GT(out[1].data[0], 0) << "face flag";
+  std::vector<api::Landmark> landmarks;
+  ASSERT_TRUE(api::internal::LandmarksFromRawOutput(out[0].data, kCanonicalVertexCount, 3,
+                                                    &landmarks));
+  api::internal::TransformLandmarks(frame.width, frame.height, kFaceMeshInputSize,
+                                    kFaceMeshInputSize, roi, false, &landmarks);
+  for (int i = 0; i < kCanonicalVertexCount; i += 7) {
+    const auto expected =
+        ProjectOntoPatch(frame.patch, CanonicalVertices()[i].x, CanonicalVertices()[i].y);
+    EXPECT_NEAR(landmarks[i].x * frame.width, expected[0], tolerance) << "vertex " << i;
+    EXPECT_NEAR(landmarks[i].y * frame.height, expected[1], tolerance) << "vertex " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, FrameTest,
+    ::testing::Values(FrameCase{"Landscape", 640, 480, 320, 240, 200},
+                      FrameCase{"LandscapeCorner", 640, 480, 120, 360, 150},
+                      FrameCase{"Portrait", 480, 640, 300, 420, 180},
+                      FrameCase{"PortraitSmall", 480, 640, 100, 150, 90}),
+    [](const ::testing::TestParamInfo<FrameCase>& info) { return info.param.name; });
 
 TEST(FaceModelsTest, GenerationIsDeterministic) {
   EXPECT_EQ(MakeFaceDetectorModel(false), MakeFaceDetectorModel(false));
