@@ -3,6 +3,8 @@
 // landmark geometry.
 
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,7 @@
 #include "tools/face_models/face_detector_model.h"
 #include "tools/face_models/face_layout.h"
 #include "tools/face_models/landmark_models.h"
+#include "tools/face_models/model_files.h"
 
 namespace tools {
 namespace face_models {
@@ -475,11 +478,22 @@ INSTANTIATE_TEST_SUITE_P(
                       FrameCase{"PortraitSmall", 480, 640, 100, 150, 90}),
     [](const ::testing::TestParamInfo<FrameCase>& info) { return info.param.name; });
 
-TEST(FaceModelsTest, GenerationIsDeterministic) {
-  EXPECT_EQ(MakeFaceDetectorModel(false), MakeFaceDetectorModel(false));
-  EXPECT_EQ(MakeFaceMeshModel(true), MakeFaceMeshModel(true));
-  EXPECT_EQ(MakeLipsModel(), MakeLipsModel());
-  EXPECT_EQ(MakeEyesModel(), MakeEyesModel());
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// The build writes the models into the resource bundles, the same bytes on every run.
+TEST(FaceModelsTest, BuildWritesTheModelsDeterministically) {
+  const std::string face = QM_FACE_RESOURCES_DIR "/";
+  const std::string refinement = QM_FACE_REFINEMENT_RESOURCES_DIR "/";
+  const std::string bench = QM_FACE_BENCHMARK_MODELS_DIR "/";
+  EXPECT_EQ(ReadFile(face + kFaceDetectorFile), MakeFaceDetectorModel(false));
+  EXPECT_EQ(ReadFile(face + kFaceMeshFile), MakeFaceMeshModel(false));
+  EXPECT_EQ(ReadFile(refinement + kLipsFile), MakeLipsModel());
+  EXPECT_EQ(ReadFile(refinement + kEyesFile), MakeEyesModel());
+  EXPECT_EQ(ReadFile(bench + kRealisticFaceDetectorFile), MakeFaceDetectorModel(true));
+  EXPECT_EQ(ReadFile(bench + kRealisticFaceMeshFile), MakeFaceMeshModel(true));
 }
 
 // The benchmark variants cost what small real networks cost and compute the same outputs.
