@@ -282,7 +282,8 @@ TEST(ReferenceEvaluatorTest, CountsMultiplyAddsOfConvolutionsAndFullyConnected) 
   const int dw = b.AddTensor({1, 4, 4, 8});
   const int fc = b.AddTensor({1, 10});
   b.AddOperator(BuiltinOperator_CONV_2D,
-                {in, b.AddConstTensor({8, 3, 3, 3}, std::vector<float>(216))}, {conv}, BuiltinOptions_Conv2DOptions, Conv2D(Padding_SAME, 1, 1));
+                {in, b.AddConstTensor({8, 3, 3, 3}, std::vector<float>(216))}, {conv},
+                BuiltinOptions_Conv2DOptions, Conv2D(Padding_SAME, 1, 1));
   b.AddOperator(BuiltinOperator_DEPTHWISE_CONV_2D,
                 {conv, b.AddConstTensor({1, 3, 3, 8}, std::vector<float>(72))}, {dw},
                 BuiltinOptions_DepthwiseConv2DOptions, DepthwiseConv2D(Padding_SAME, 1, 1, 1));

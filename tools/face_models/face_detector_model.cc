@@ -24,11 +24,10 @@ struct Head {
 constexpr Head kHeads[] = {{4, 20}, {8, 40}};
 
 // Score terms, in the moments' units (offsets in four anchor strides, fills as fractions of
-// the window):
-// the bright fraction of the window counts up to kFillCap and must exceed kMinFill; a centre
-// further than kCellReach from the anchor, or a window fuller than kMaxFill (a face too large
-// to measure), or content more spread out than one face (below), pulls the logit down
-// steeply.
+// the window). The bright fraction of the window counts up to kFillCap and must exceed
+// kMinFill; a centre further than kCellReach (5/8 of a stride) from the anchor, a window
+// fuller than kMaxFill (a face too large to measure) or content more spread out than one face
+// (below) pulls the logit down steeply.
 constexpr float kMinFill = 0.008f;
 constexpr float kFillCap = 0.1f;
 constexpr float kFillWeight = 50.0f;
@@ -53,7 +52,7 @@ HeadOutputs BuildHead(Network& net, const Tensor& grid, const Head& head,
                       const Tensor* extra_logit) {
   const int k = head.window;
   const int pad = (head.window - head.stride) / 2;
-  const double unit = 16.0 * kCell * head.stride / 4.0;  // pixels per moment unit
+  const double unit = 4.0 * kCell * head.stride;  // pixels per moment unit: four strides
   const Tensor padded = net.Pad(grid, pad, pad, pad, pad);
 
   const size_t taps = static_cast<size_t>(k) * k;

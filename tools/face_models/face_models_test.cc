@@ -470,6 +470,42 @@ TEST_P(FrameTest, DetectorAndFaceMeshFindTheFace) {
   }
 }
 
+// Frame after frame, the crop for the next frame comes from the landmarks of this one, as the
+// landmarks pipeline tracks a face: the mesh stays on a moving patch without the detector.
+TEST(FaceMeshTrackingTest, FollowsAMovingPatchFromItsOwnLandmarks) {
+  const std::vector<uint8_t> mesh = MakeFaceMeshModel(false);
+  const auto* metadata = api::LoadMetadataFromModelFile<fb::ContoursMetadata>(mesh, "COMD");
+  ASSERT_NE(metadata, nullptr);
+  const auto spec = api::internal::ReadLandmarksInputSpecFromMetadata(metadata);
+  const auto [scale, offset] = spec.GetInputRangeScaleAndOffset(0, 1);
+  Frame frame{640, 480, FacePatchOfHeight(200, 300, 160)};
+  // The first crop: around the face, somewhat off.
+  api::utils::RotatedRect roi{215, 290, 140, 170, 0};
+  for (int step = 0; step < 12; ++step) {
+    frame.patch.center_x += 14;
+    frame.patch.center_y -= 6;
+    const api::utils::RotatedRect crop =
+        spec.UpdateROI(roi, kFaceMeshInputSize, kFaceMeshInputSize);
+    const auto out = Evaluate(mesh, frame.Crop(crop, kFaceMeshInputSize, scale, offset));
+    ASSERT_EQ(out.size(), 2u);
+    ASSERT_GT(out[1].data[0], 0) << "face lost at step " << step;
+    std::vector<api::Landmark> landmarks;
+    ASSERT_TRUE(api::internal::LandmarksFromRawOutput(out[0].data, kCanonicalVertexCount, 3,
+                                                      &landmarks));
+    api::internal::TransformLandmarks(frame.width, frame.height, kFaceMeshInputSize,
+                                      kFaceMeshInputSize, crop, false, &landmarks);
+    // Each frame the patch moved by 15 pixels since its crop was chosen; the mesh sits on it.
+    const Point3& tip = CanonicalVertices()[kNoseTipVertex];
+    const auto nose = ProjectOntoPatch(frame.patch, tip.x, tip.y);
+    EXPECT_NEAR(landmarks[kNoseTipVertex].x * frame.width, nose[0], 4) << "step " << step;
+    EXPECT_NEAR(landmarks[kNoseTipVertex].y * frame.height, nose[1], 4) << "step " << step;
+    ASSERT_TRUE(api::internal::CalculateContoursRegionOfInterest(
+        landmarks, frame.width, frame.height, metadata->roi_landmark_a(),
+        metadata->roi_landmark_b(), &roi));
+    EXPECT_NEAR(roi.rotation, 0, 0.01);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Frames, FrameTest,
     ::testing::Values(FrameCase{"Landscape", 640, 480, 320, 240, 200},
