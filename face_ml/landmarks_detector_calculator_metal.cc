@@ -7,6 +7,7 @@
 #include "absl/time/time.h"
 #include "base/status_macros.h"
 #include "face_ml/async_loader.h"
+#include "face_ml/landmarks_detector_metal.h"
 #include "face_ml/landmarks_detector_calculator.pb.h"
 #include "face_ml/landmarks_detector_calculator_options_utils.h"
 #include "gpu/gpu_buffer.h"
@@ -30,8 +31,32 @@ constexpr char kSequenceIdTag[] = "SEQUENCE_ID";
 constexpr char kFacesTag[] = "FACES";
 constexpr char kMetadataTag[] = "METADATA";
 
-// Nodes build nothing until the Metal front end is linked in.
-LandmarksFrontEnd DefaultLandmarksFrontEnd() { return {}; }
+LandmarksFrontEnd DefaultLandmarksFrontEnd() {
+  namespace api = research::sorvanti::api;
+  LandmarksFrontEnd front_end;
+  front_end.make_detector = [](const LandmarksFrontEnd::Device& device,
+                               LandmarksFrontEnd::ModelData landmarks,
+                               LandmarksFrontEnd::ModelData detector,
+                               const LandmarksOptions& options) {
+    return api::MakeLandmarksDetectorMetal(device, landmarks, detector, options);
+  };
+  front_end.make_with_refine_detector =
+      [](const LandmarksFrontEnd::Device& device, LandmarksFrontEnd::ModelData landmarks,
+         LandmarksFrontEnd::ModelData detector, LandmarksFrontEnd::ModelData refine,
+         const LandmarksOptions& options) {
+        return api::MakeLandmarksDetectorWithRefinementMetal(device, landmarks, detector, refine,
+                                                             options);
+      };
+  front_end.make_with_refinement_models =
+      [](const LandmarksFrontEnd::Device& device, LandmarksFrontEnd::ModelData landmarks,
+         LandmarksFrontEnd::ModelData detector,
+         absl::Span<const LandmarksFrontEnd::ModelData> refinement,
+         const LandmarksOptions& options) {
+        return api::MakeLandmarksDetectorWithRefinementMetal(device, landmarks, detector,
+                                                             refinement, options);
+      };
+  return front_end;
+}
 
 std::mutex front_end_mutex;
 
@@ -94,13 +119,13 @@ util::StatusOr<std::unique_ptr<FaceLandmarksDetector>> MakeDetector(
     absl::Span<const LandmarksFrontEnd::ModelData> refinement;
     if (models.size() >= 3) refinement = absl::MakeConstSpan(models).subspan(2);
     if (front_end.make_with_refinement_models) {
-      detector = front_end.make_with_refinement_models(device, models[0], models[1], refinement,
-                                                       options);
+      detector =
+          front_end.make_with_refinement_models(device, models[0], models[1], refinement, options);
     }
   } else if (models.size() == 3) {
     if (front_end.make_with_refine_detector) {
-      detector = front_end.make_with_refine_detector(device, models[0], models[1], models[2],
-                                                     options);
+      detector =
+          front_end.make_with_refine_detector(device, models[0], models[1], models[2], options);
     }
   } else if (models.size() == 2) {
     if (front_end.make_detector) {
@@ -185,8 +210,9 @@ absl::Status LandmarksDetectorCalculatorMetal::Open() {
        has_refinement_list](std::vector<std::string>* contents) {
         return MakeDetector(front_end, device, landmarks_options, has_refinement_list, *contents);
       };
-  auto make_object = [init_mode, make_detector = std::move(make_detector), paths]()
-      -> util::StatusOr<std::unique_ptr<AsyncLoadableObject<FaceLandmarksDetector>>> {
+  auto make_object =
+      [init_mode, make_detector = std::move(make_detector),
+       paths]() -> util::StatusOr<std::unique_ptr<AsyncLoadableObject<FaceLandmarksDetector>>> {
     return MakeAsyncLoadableObjectCPU<FaceLandmarksDetector>(init_mode, make_detector, paths);
   };
   detector_ = std::make_unique<CachableAsyncLoadableObject<FaceLandmarksDetector>>(

@@ -71,12 +71,13 @@ struct LandmarksFrontEnd {
                                                        const Options&)>
       make_with_refine_detector;
   // Landmark model, face-detector model, refinement models run per face.
-  std::function<std::unique_ptr<FaceLandmarksDetector>(
-      Device, ModelData, ModelData, absl::Span<const ModelData>, const Options&)>
+  std::function<std::unique_ptr<FaceLandmarksDetector>(Device, ModelData, ModelData,
+                                                       absl::Span<const ModelData>, const Options&)>
       make_with_refinement_models;
 };
 
-// The front end nodes use from now on; tests install fakes with it. Returns the previous one.
+// The front end nodes use from now on (by default the Metal one of
+// face_ml/landmarks_detector_metal.h); tests install fakes with it. Returns the previous one.
 LandmarksFrontEnd SetLandmarksFrontEnd(LandmarksFrontEnd front_end);
 
 // Remembers the last "SEQUENCE_ID" and restarts the detector's tracking when it changes.
@@ -110,8 +111,7 @@ class LandmarksDetectorCalculatorMetal : public pellumo::Calculator {
 
 // The rotation at this timestamp: 0 without the tag or without a packet. INVALID (RET_CHECK)
 // unless a multiple of 90; other multiples, negative or past 270, pass unchanged.
-util::StatusOr<int> GetInputRotation(const kaldren::InputStreamSet& inputs,
-                                     const std::string& tag);
+util::StatusOr<int> GetInputRotation(const kaldren::InputStreamSet& inputs, const std::string& tag);
 
 }  // namespace sorvanti
 }  // namespace pellumo

@@ -38,7 +38,7 @@ namespace fs = std::filesystem;
 
 // What the fake detectors saw and were asked, shared with the graph's threads.
 struct FakeRecord {
-  std::string factory;  // "plain", "refine" or "list:<number of refinement models>"
+  std::string factory;              // "plain", "refine" or "list:<number of refinement models>"
   std::vector<std::string> models;  // the model bytes the factory got, in order
   int num_faces = 0;
   std::vector<MetalRGBABufferFrame> frames;
@@ -69,7 +69,8 @@ class FakeDetector : public FaceLandmarksDetector {
     Update([&](FakeRecord& r) { r.frames.push_back(frame); });
     if (fail_detect) return false;
     CVPixelBufferLockBaseAddress(frame.pixel_buffer, kCVPixelBufferLock_ReadOnly);
-    const auto* pixels = static_cast<const uint8_t*>(CVPixelBufferGetBaseAddress(frame.pixel_buffer));
+    const auto* pixels =
+        static_cast<const uint8_t*>(CVPixelBufferGetBaseAddress(frame.pixel_buffer));
     const bool bright = pixels[0] > 127;
     CVPixelBufferUnlockBaseAddress(frame.pixel_buffer, kCVPixelBufferLock_ReadOnly);
     if (bright) {
@@ -195,7 +196,12 @@ class LandmarksCalculatorTest : public ::testing::Test {
           outputs_.push_back({packets[1].Timestamp().Value(), packets[0]});
         },
         &config, &callback);
-    graph_ = std::make_unique<kaldren::CalculatorGraph>();
+    graph_ = std::make_unique<kaldren::CalculatorGraph>();  // the previous run's graph goes
+    {
+      std::lock_guard<std::mutex> lock(outputs_mutex_);
+      outputs_.clear();
+    }
+    metadata_.clear();
     RETURN_IF_ERROR(graph_->Initialize(config));
     if (cache != nullptr) {
       RETURN_IF_ERROR(graph_->SetServicePacket(
@@ -210,7 +216,8 @@ class LandmarksCalculatorTest : public ::testing::Test {
     const kaldren::Timestamp ts(t);
     if (rotation) RETURN_IF_ERROR(Add("rotation", kaldren::MakePacket<int>(*rotation).At(ts)));
     if (sequence) RETURN_IF_ERROR(Add("sequence", kaldren::MakePacket<int>(*sequence).At(ts)));
-    if (frame) RETURN_IF_ERROR(Add("input_video", kaldren::MakePacket<GpuBuffer>(MakeFrame(bright)).At(ts)));
+    if (frame)
+      RETURN_IF_ERROR(Add("input_video", kaldren::MakePacket<GpuBuffer>(MakeFrame(bright)).At(ts)));
     return Add("tick", kaldren::MakePacket<int>(0).At(ts));
   }
   absl::Status Add(const std::string& stream, kaldren::Packet packet) {
@@ -355,8 +362,8 @@ TEST_F(LandmarksCalculatorTest, ATimestampWithoutAFrameOnlyMovesTheBound) {
 // The detector factory depends on the refinement paths.
 struct FactoryCase {
   std::string name;
-  std::string refine;                    // refine_landmarks_model_path
-  std::vector<std::string> refinement;   // refinement_model_path
+  std::string refine;                   // refine_landmarks_model_path
+  std::vector<std::string> refinement;  // refinement_model_path
   std::string factory;
   std::vector<std::string> models;
 };
@@ -380,10 +387,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FactoryCase{"NoRefinement", "", {}, "plain", {"landmarks", "detector"}},
         FactoryCase{"RefineDetector", "refine", {}, "refine", {"landmarks", "detector", "refine"}},
-        FactoryCase{"RefinementListWins", "refine", {"lips", "eyes"}, "list:2",
+        FactoryCase{"RefinementListWins",
+                    "refine",
+                    {"lips", "eyes"},
+                    "list:2",
                     {"landmarks", "detector", "lips", "eyes"}},
-        FactoryCase{"OneRefinementModel", "", {"lips"}, "list:1",
-                    {"landmarks", "detector", "lips"}}),
+        FactoryCase{
+            "OneRefinementModel", "", {"lips"}, "list:1", {"landmarks", "detector", "lips"}}),
     [](const ::testing::TestParamInfo<FactoryCase>& info) { return info.param.name; });
 
 TEST_F(LandmarksCalculatorTest, EqualOptionsBorrowTheDetectorFromTheCache) {
@@ -421,6 +431,7 @@ TEST_F(LandmarksCalculatorTest, ErrorsStopTheRun) {
 
   ASSERT_OK(Start({"SEQUENCE_ID"}));
   ASSERT_OK(Send(0, true, absl::nullopt, 5));
+  ASSERT_OK(graph_->WaitUntilIdle());  // frame 0 is out before the run fails
   (void)Send(1, true, absl::nullopt, 4);
   status = Finish();
   EXPECT_THAT(status.message(), HasSubstr("*current_id >= previous_id_"));

@@ -28,12 +28,13 @@
 
 #include "absl/types/span.h"
 #include "base/status.h"
+#include "base/status_macros.h"
 #include "base/statusor.h"
 #include "face_ml/contours_metadata_generated.h"
 #include "face_ml/interfaces.h"
 #include "face_ml/landmarks_pipeline.h"
 #include "face_ml/types.h"
-#include "base/status_macros.h"
+#include "platform/metal/device.h"
 #include "tflite/gpu/shape.h"
 #include "tflite/schema_generated.h"
 
@@ -51,6 +52,13 @@ namespace internal {
 using LandmarkRunnerFactory = std::function<util::StatusOr<std::unique_ptr<LandmarksRunner>>(
     const tflite::Model* model, const fb::ContoursMetadata* metadata, bool flip,
     const MetalRGBABufferFrame* frame)>;
+
+// The landmark runner of one model on `device`: its metadata gives the landmark count and
+// dimensions, the crop preparation and the landmarks that orient the next crop (swapped when
+// `flip`). Fails when the compiled model does not fit the metadata (see below).
+util::StatusOr<std::unique_ptr<LandmarksRunner>> MakeRunnerFromFb(
+    const std::shared_ptr<MTLDevice>& device, const tflite::Model* model,
+    const fb::ContoursMetadata* metadata, bool flip, const MetalRGBABufferFrame* frame);
 
 // Checks that a compiled landmark model fits its metadata: one 3-channel input, a first
 // output of `n_dimensions` * `points_number` channels and, when present, a second output of
@@ -98,8 +106,7 @@ class ObjectDetectorFromZelkorFace : public MetalFrameObjectDetector {
  public:
   explicit ObjectDetectorFromZelkorFace(std::unique_ptr<MetalFrameDetector> face_detector)
       : face_detector_(std::move(face_detector)) {}
-  bool Detect(const MetalRGBABufferFrame& frame,
-              std::vector<utils::RectAndBound>* rois) override;
+  bool Detect(const MetalRGBABufferFrame& frame, std::vector<utils::RectAndBound>* rois) override;
 
  private:
   std::unique_ptr<MetalFrameDetector> face_detector_;
@@ -109,8 +116,7 @@ class ObjectDetectorFromZelkorFace : public MetalFrameObjectDetector {
 class ForwardObjectDetector : public MetalFrameObjectDetector {
  public:
   explicit ForwardObjectDetector(const std::vector<utils::RectAndBound>* rois) : rois_(rois) {}
-  bool Detect(const MetalRGBABufferFrame& frame,
-              std::vector<utils::RectAndBound>* rois) override;
+  bool Detect(const MetalRGBABufferFrame& frame, std::vector<utils::RectAndBound>* rois) override;
 
  private:
   const std::vector<utils::RectAndBound>* rois_;
@@ -130,7 +136,8 @@ class LandmarksDetectorMetal : public MetalFrameDetector {
       const internal::LandmarkRunnerFactory& make_runner);
 
   LandmarksDetectorMetal(std::vector<ContourSet> contour_sets, int32_t n_dimensions,
-                         bool output_face_ids, std::unique_ptr<internal::LandmarksPipeline> pipeline,
+                         bool output_face_ids,
+                         std::unique_ptr<internal::LandmarksPipeline> pipeline,
                          std::unique_ptr<MetalRGBABufferFrame> frame);
 
   // The faces' landmark ranges are adjacent and in face order; face ids are -1 unless the
@@ -175,6 +182,34 @@ class RefineLandmarksDetector : public MetalFrameDetector {
   std::unique_ptr<MetalFrameDetector> refine_;
   std::unique_ptr<std::vector<utils::RectAndBound>> rois_;  // read by refine_'s forwarder
 };
+
+// The face detector of `model` (tracking off, default filter, at most `num_faces` faces) as an
+// object detector; null on failure ("Failed to initialize zelkor face").
+std::unique_ptr<MetalFrameObjectDetector> MakeObjectDetectorFromZelkorFaceModelData(
+    const std::shared_ptr<MTLDevice>& device, absl::Span<const char> model, int32_t num_faces);
+
+// A landmarks detector over a new face detector.
+std::unique_ptr<MetalFrameDetector> MakeLandmarksDetectorMetal(
+    const std::shared_ptr<MTLDevice>& device, absl::Span<const char> landmark_model,
+    absl::Span<const char> face_detector_model, const LandmarksOptions& options);
+
+// A landmarks detector over the given object detector, without refinement models.
+std::unique_ptr<MetalFrameDetector> MakeLandmarksDetectorMetal(
+    const std::shared_ptr<MTLDevice>& device, absl::Span<const char> landmark_model,
+    std::unique_ptr<MetalFrameObjectDetector> object_detector, const LandmarksOptions& options);
+
+// The first form refined by a second detector on `refinement_model` (a RefineLandmarksDetector);
+// only for one face ("Only one face is supported for refined detector right now").
+std::unique_ptr<MetalFrameDetector> MakeLandmarksDetectorWithRefinementMetal(
+    const std::shared_ptr<MTLDevice>& device, absl::Span<const char> landmark_model,
+    absl::Span<const char> face_detector_model, absl::Span<const char> refinement_model,
+    const LandmarksOptions& options);
+
+// A landmarks detector whose landmark runner also runs `refinement_models` per face.
+std::unique_ptr<MetalFrameDetector> MakeLandmarksDetectorWithRefinementMetal(
+    const std::shared_ptr<MTLDevice>& device, absl::Span<const char> landmark_model,
+    absl::Span<const char> face_detector_model,
+    absl::Span<const absl::Span<const char>> refinement_models, const LandmarksOptions& options);
 
 }  // namespace api
 }  // namespace sorvanti

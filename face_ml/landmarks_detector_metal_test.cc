@@ -4,6 +4,8 @@
 
 #include "face_ml/landmarks_detector_metal.h"
 
+#include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -11,10 +13,15 @@
 
 #include "base/status_test_util.h"
 #include "face_ml/landmark_geometry.h"
+#include "face_ml/testing/log_capture.h"
 #include "face_ml/testing/metadata_builders.h"
 #include "face_ml/zelkor_face_detector_metal.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "platform/corevideo/pixel_buffer.h"
+#include "platform/corevideo/pixel_format.h"
+#include "platform/metal/device.h"
+#include "tflite/model.h"
 #include "tflite/testing/model_builder.h"
 
 namespace research {
@@ -22,9 +29,9 @@ namespace sorvanti {
 namespace api {
 namespace {
 
+using testing::Bytes;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using testing::Bytes;
 
 // A model file that carries `metadata` (no metadata when empty).
 Bytes ModelWith(const Bytes& metadata) {
@@ -40,7 +47,7 @@ absl::Span<const char> Chars(const Bytes& bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-Bytes ContoursMetadata(int dimensions, int landmarks) {
+Bytes ContoursMetadata(int dimensions, int landmarks, int roi_a = 0, int roi_b = 0) {
   flatbuffers::FlatBufferBuilder fbb;
   std::vector<flatbuffers::Offset<fb::ContourSet>> sets = {
       fb::CreateContourSet(fbb, 3, 0, 0, fbb.CreateVector(std::vector<int32_t>{0, 2}))};
@@ -49,6 +56,8 @@ Bytes ContoursMetadata(int dimensions, int landmarks) {
   m.add_contour_sets(sets_offset);
   m.add_num_landmarks(landmarks);
   m.add_num_dimensions(static_cast<int8_t>(dimensions));
+  m.add_roi_landmark_a(roi_a);
+  m.add_roi_landmark_b(roi_b);
   fb::FinishContoursMetadataBuffer(fbb, m.Finish());
   return testing::Finish(fbb);
 }
@@ -121,8 +130,8 @@ struct RunnerCall {
 // A landmarks detector over fake runners of `landmarks` landmarks each, whose face detector
 // finds `faces`; records the runner factory's calls.
 util::StatusOr<std::unique_ptr<LandmarksDetectorMetal>> MakeDetector(
-    const Bytes& model, const LandmarksOptions& options, std::vector<Bound> faces,
-    int landmarks, std::vector<RunnerCall>* calls) {
+    const Bytes& model, const LandmarksOptions& options, std::vector<Bound> faces, int landmarks,
+    std::vector<RunnerCall>* calls) {
   return LandmarksDetectorMetal::Make(
       Chars(model), {},
       std::make_unique<internal::ObjectDetectorFromZelkorFace>(
@@ -220,8 +229,8 @@ class CountingDetector : public MetalFrameDetector {
     result->faces = {{{0.2f, 0.2f, 0.8f, 0.8f}, 0, landmarks_, 7}};
     result->landmarks.clear();
     for (int i = 0; i < landmarks_; ++i) {
-      result->landmarks.push_back({0.3f + 0.4f * (i % 20) / 20, 0.3f + 0.4f * (i / 20) / 24.f,
-                                   value_});
+      result->landmarks.push_back(
+          {0.3f + 0.4f * (i % 20) / 20, 0.3f + 0.4f * (i / 20) / 24.f, value_});
     }
     return true;
   }
@@ -306,19 +315,19 @@ TEST(ZelkorFaceDetectorMetalTest, ResizesOnChangesOnlyAndRefusesBadFramesUntouch
   std::vector<std::pair<int, int>> resizes;
   const MetalRGBABufferFrame* runner_frame = nullptr;
   auto made = internal::MakeZelkorFaceDetector(
-          ZelkorFaceOptions{}, Chars(model),
-          [&](const MetalRGBABufferFrame* frame, const tflite::Model* m)
-              -> util::StatusOr<std::unique_ptr<internal::ZelkorFaceInferenceRunner>> {
-            EXPECT_NE(m, nullptr);
-            runner_frame = frame;
-            return std::make_unique<FakeZelkorFaceRunner>(&resizes);
-          });
+      ZelkorFaceOptions{}, Chars(model),
+      [&](const MetalRGBABufferFrame* frame, const tflite::Model* m)
+          -> util::StatusOr<std::unique_ptr<internal::ZelkorFaceInferenceRunner>> {
+        EXPECT_NE(m, nullptr);
+        runner_frame = frame;
+        return std::make_unique<FakeZelkorFaceRunner>(&resizes);
+      });
   ASSERT_OK(made.status());
   std::unique_ptr<ZelkorFaceDetectorMetal> detector = std::move(made).value();
   EXPECT_EQ(detector->GetNDimensions(), 2);
   LandmarksDetectionResult result;
-  for (const MetalRGBABufferFrame& bad : {Frame(200, 100, 45), Frame(200, 100, 100),
-                                          Frame(0, 100), Frame(200, 0), Frame(-5, 100)}) {
+  for (const MetalRGBABufferFrame& bad :
+       {Frame(200, 100, 45), Frame(200, 100, 100), Frame(0, 100), Frame(200, 0), Frame(-5, 100)}) {
     EXPECT_FALSE(detector->Detect(bad, &result));
   }
   EXPECT_TRUE(resizes.empty());
@@ -366,8 +375,8 @@ TEST(ZelkorFaceDetectorMetalTest, PHWC4OutputsReadBackInHWCOrder) {
   const std::vector<float> image = {1, 2, 3, -1, 4, 5, 6, -1};
   ASSERT_TRUE(internal::ConvertPHWC4ToHWC(image, {1, 2, 1, 3}, &hwc));
   EXPECT_THAT(hwc, ElementsAre(1, 2, 3, 4, 5, 6));
-  EXPECT_FALSE(internal::ConvertPHWC4ToHWC(absl::MakeConstSpan(image).subspan(1), {1, 2, 1, 3},
-                                           &hwc));
+  EXPECT_FALSE(
+      internal::ConvertPHWC4ToHWC(absl::MakeConstSpan(image).subspan(1), {1, 2, 1, 3}, &hwc));
   EXPECT_EQ(hwc.size(), 6u);
 }
 
@@ -410,16 +419,229 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TensorCase{"PointsIn3D", {{kImage}, {kPoints3}}, 3, ""},
         TensorCase{"WithPresence", {{kImage}, {kPoints3, kPresence}}, 3, ""},
-        TensorCase{"PointsIn2D", {{kImage}, {kPoints3}}, 2,
-                   "Invalid points output, actual: "},
-        TensorCase{"WrongPresence", {{kImage}, {kPoints3, {{1, 1, 1, 2}}}}, 3,
+        TensorCase{"PointsIn2D", {{kImage}, {kPoints3}}, 2, "Invalid points output, actual: "},
+        TensorCase{"WrongPresence",
+                   {{kImage}, {kPoints3, {{1, 1, 1, 2}}}},
+                   3,
                    "Invalid has_face output, actual: "},
-        TensorCase{"TwoInputs", {{kImage, kImage}, {kPoints3}}, 3,
+        TensorCase{"TwoInputs",
+                   {{kImage, kImage}, {kPoints3}},
+                   3,
                    "(1)==(metal_runner->GetInputs().size())"},
-        TensorCase{"FourChannels", {{{{1, 192, 192, 4}}}, {kPoints3}}, 3,
+        TensorCase{"FourChannels",
+                   {{{{1, 192, 192, 4}}}, {kPoints3}},
+                   3,
                    "(3)==(metal_runner->GetInputs()[0].GetShape().c)"},
         TensorCase{"NoOutput", {{kImage}, {}}, 3, "Expecting at least one output"}),
     [](const ::testing::TestParamInfo<TensorCase>& info) { return info.param.name; });
+
+// A BGRA camera frame of one grey level, as the front ends get it.
+class GreyFrame {
+ public:
+  GreyFrame(int width, int height, uint8_t level) {
+    EXPECT_EQ(CVPixelBufferCreate(kCFAllocatorDefault, width, height, kCVPixelFormatType_32BGRA,
+                                  nullptr, &buffer_),
+              kCVReturnSuccess);
+    CVPixelBufferLockBaseAddress(buffer_, 0);
+    std::memset(CVPixelBufferGetBaseAddress(buffer_), level, CVPixelBufferGetDataSize(buffer_));
+    CVPixelBufferUnlockBaseAddress(buffer_, 0);
+    frame_ = Frame(width, height);
+    frame_.pixel_buffer = buffer_;
+  }
+  ~GreyFrame() { CVPixelBufferRelease(buffer_); }
+  const MetalRGBABufferFrame& frame() const { return frame_; }
+
+ private:
+  CVPixelBufferRef buffer_ = nullptr;
+  MetalRGBABufferFrame frame_;
+};
+
+// input [1, 6, 6, 3] -> relu (boxes) and, for two or three outputs, tanh (scores) and
+// logistic.
+Bytes DetectorModel(int outputs) {
+  tflite::testing::ModelBuilder b;
+  const int in = b.AddTensor({1, 6, 6, 3}, "input");
+  std::vector<int32_t> outs;
+  const tflite::BuiltinOperator ops[] = {tflite::BuiltinOperator_RELU,
+                                         tflite::BuiltinOperator_TANH,
+                                         tflite::BuiltinOperator_LOGISTIC};
+  for (int i = 0; i < outputs; ++i) {
+    outs.push_back(b.AddTensor({1, 6, 6, 3}));
+    b.AddOperator(ops[i], {in}, {outs.back()});
+  }
+  b.SetInputs({in});
+  b.SetOutputs(outs);
+  b.AddMetadata("metadata", testing::DetectorMetadata({}));
+  return b.Finish();
+}
+
+TEST(ZelkorFaceInferenceRunnerMetalTest, CompilesPerSizeAndReadsBothOutputsOfTheCrop) {
+  const auto device = MTLCreateSystemDefaultDevice();
+  const GreyFrame white(32, 24, 255);
+  const Bytes model = DetectorModel(2);
+  auto made = internal::MakeZelkorFaceInferenceRunnerMetal(
+      device, &white.frame(), tflite::VerifiedModel(model.data(), model.size()));
+  ASSERT_OK(made.status());
+  internal::ZelkorFaceInferenceRunner& runner = **made;
+  const utils::RotatedRect whole{16, 12, 32, 24, 0};
+  absl::Span<const float> boxes, scores;
+  EXPECT_EQ(runner.GetBoxesSize(), -1);
+  EXPECT_EQ(runner.GetScoresSize(), -1);
+  EXPECT_FALSE(runner.Run(whole, &boxes, &scores));
+
+  ASSERT_TRUE(runner.ResizeInputTensor(8, 4));
+  ASSERT_TRUE(runner.ResizeInputTensor(8, 4));
+  EXPECT_EQ(runner.GetBoxesSize(), 4 * 8 * 3);
+  ASSERT_TRUE(runner.Run(whole, &boxes, &scores));
+  // White maps to 1 in the model input: relu gives 1, tanh about 0.76.
+  ASSERT_EQ(boxes.size(), 96u);
+  ASSERT_EQ(scores.size(), 96u);
+  for (size_t i = 0; i < boxes.size(); ++i) {
+    ASSERT_EQ(boxes[i], 1.0f) << i;
+    ASSERT_NEAR(scores[i], std::tanh(1.0f), 1e-3) << i;
+  }
+  ASSERT_TRUE(runner.ResizeInputTensor(6, 10));
+  EXPECT_EQ(runner.GetScoresSize(), 6 * 10 * 3);
+}
+
+TEST(ZelkorFaceInferenceRunnerMetalTest, ModelsWithoutTwoOutputsNeverRun) {
+  const auto device = MTLCreateSystemDefaultDevice();
+  const GreyFrame white(32, 24, 255);
+  for (int outputs : {1, 3}) {
+    const Bytes model = DetectorModel(outputs);
+    auto made = internal::MakeZelkorFaceInferenceRunnerMetal(
+        device, &white.frame(), tflite::VerifiedModel(model.data(), model.size()));
+    ASSERT_OK(made.status());
+    absl::Span<const float> boxes, scores;
+    for (int attempt = 0; attempt < 2; ++attempt) {  // the same size again is no success
+      EXPECT_FALSE((*made)->ResizeInputTensor(8, 4)) << outputs;
+      EXPECT_EQ((*made)->GetBoxesSize(), -1);
+      EXPECT_FALSE((*made)->Run({16, 12, 32, 24, 0}, &boxes, &scores));
+    }
+  }
+}
+
+// input [1, 8, 8, 3] -> fully connected with zero weights: the points output is its bias, in
+// model-input pixels; a presence output of `presence` when given, of `presence_size` values.
+Bytes LandmarkModel(const std::vector<float>& points, absl::optional<float> presence,
+                    int presence_size = 1) {
+  tflite::testing::ModelBuilder b;
+  const int in = b.AddTensor({1, 8, 8, 3}, "input");
+  const int flat = b.AddTensor({1, 192});
+  b.AddOperator(tflite::BuiltinOperator_RESHAPE, {in}, {flat},
+                tflite::BuiltinOptions_ReshapeOptions, tflite::testing::Reshape({1, 192}));
+  auto fully_connected = [&](const std::vector<float>& bias) {
+    const int n = static_cast<int>(bias.size());
+    const int out = b.AddTensor({1, n});
+    b.AddOperator(tflite::BuiltinOperator_FULLY_CONNECTED,
+                  {flat, b.AddConstTensor({n, 192}, std::vector<float>(n * 192, 0.0f)),
+                   b.AddConstTensor({n}, bias)},
+                  {out}, tflite::BuiltinOptions_FullyConnectedOptions,
+                  [](flatbuffers::FlatBufferBuilder& fbb) {
+                    return tflite::CreateFullyConnectedOptions(fbb).Union();
+                  });
+    return out;
+  };
+  std::vector<int32_t> outputs = {fully_connected(points)};
+  if (presence) outputs.push_back(fully_connected(std::vector<float>(presence_size, *presence)));
+  b.SetInputs({in});
+  b.SetOutputs(outputs);
+  return b.Finish();
+}
+
+struct LandmarkRunnerCase {
+  std::string name;
+  int dimensions;
+  absl::optional<float> presence;
+  int presence_size;
+  std::string error;  // empty: builds
+  bool has_face;
+};
+
+class LandmarkRunnerMetalTest : public ::testing::TestWithParam<LandmarkRunnerCase> {};
+
+TEST_P(LandmarkRunnerMetalTest, FitsTheMetadataAndMapsItsOutputIntoTheFrame) {
+  const LandmarkRunnerCase& c = GetParam();
+  // Three landmarks: the input's centre, its right edge and its bottom-left corner.
+  const Bytes model = LandmarkModel({4, 4, 1, 8, 4, 2, 0, 8, 3}, c.presence, c.presence_size);
+  const Bytes metadata = ContoursMetadata(c.dimensions, c.dimensions == 3 ? 3 : 4, 0, 1);
+  const auto* comd = flatbuffers::GetRoot<fb::ContoursMetadata>(metadata.data());
+  const GreyFrame grey(80, 60, 128);
+  auto runner = internal::MakeRunnerFromFb(MTLCreateSystemDefaultDevice(),
+                                           tflite::VerifiedModel(model.data(), model.size()),
+                                           comd, /*flip=*/false, &grey.frame());
+  if (!c.error.empty()) {
+    EXPECT_THAT(runner.status().message(), HasSubstr(c.error));
+    return;
+  }
+  ASSERT_OK(runner.status());
+  std::vector<Landmark> landmarks;
+  bool has_face = !c.has_face;
+  ASSERT_TRUE((*runner)->Run({40, 30, 20, 20, 0}, &landmarks, &has_face));
+  EXPECT_EQ(has_face, c.has_face);
+  ASSERT_EQ(landmarks.size(), 3u);
+  EXPECT_NEAR(landmarks[0].x, 0.5f, 1e-3);  // the crop's centre is the roi's
+  EXPECT_NEAR(landmarks[0].y, 0.5f, 1e-3);
+  EXPECT_GT(landmarks[1].x, landmarks[0].x);
+  EXPECT_NEAR(landmarks[1].y, 0.5f, 1e-3);
+  EXPECT_LT(landmarks[2].x, landmarks[0].x);
+  EXPECT_GT(landmarks[2].y, landmarks[0].y);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LandmarkRunnerMetalTest,
+    ::testing::Values(
+        LandmarkRunnerCase{"ThreeDimensions", 3, absl::nullopt, 1, "", true},
+        LandmarkRunnerCase{"NoFace", 3, 0.0f, 1, "", false},
+        LandmarkRunnerCase{"Face", 3, 0.25f, 1, "", true},
+        LandmarkRunnerCase{"PointsIn2D", 2, absl::nullopt, 1, "Invalid points output, actual: ",
+                           true},
+        LandmarkRunnerCase{"WidePresence", 3, 1.0f, 2, "Invalid has_face output, actual: ",
+                           true}),
+    [](const ::testing::TestParamInfo<LandmarkRunnerCase>& info) { return info.param.name; });
+
+TEST(LandmarkRunnerMetalTest, AFlippedRunnerOrientsTheNextRegionTheOtherWay) {
+  const Bytes model = LandmarkModel({4, 4, 0, 8, 4, 0, 0, 8, 0}, absl::nullopt);
+  const Bytes metadata = ContoursMetadata(3, 3, 0, 1);
+  const auto* comd = flatbuffers::GetRoot<fb::ContoursMetadata>(metadata.data());
+  const GreyFrame grey(80, 60, 128);
+  const std::vector<Landmark> level = {{0.25f, 0.5f, 0}, {0.75f, 0.5f, 0}, {0.5f, 0.7f, 0}};
+  float rotations[2];
+  for (bool flip : {false, true}) {
+    auto runner = internal::MakeRunnerFromFb(MTLCreateSystemDefaultDevice(),
+                                             tflite::VerifiedModel(model.data(), model.size()),
+                                             comd, flip, &grey.frame());
+    ASSERT_OK(runner.status());
+    Bound bound;
+    utils::RotatedRect roi;
+    ASSERT_TRUE((*runner)->GetBound(level, &bound, &roi));
+    rotations[flip] = roi.rotation;
+  }
+  EXPECT_NEAR(rotations[0], 0, 1e-5);
+  EXPECT_NEAR(std::abs(rotations[1]), M_PI, 1e-5);
+}
+
+TEST(LandmarksFrontEndFactoriesTest, RefusalsAreLoggedAndNull) {
+  const auto device = MTLCreateSystemDefaultDevice();
+  const Bytes landmarks = LandmarkModel({4, 4, 0}, absl::nullopt);
+  const Bytes no_detector_metadata = DetectorModel(1);  // carries FDMD, but one output only
+  const Bytes garbage = {1, 2, 3};
+  testing::LogCapture log;
+  LandmarksOptions two_faces;
+  two_faces.num_faces = 2;
+  EXPECT_EQ(MakeLandmarksDetectorWithRefinementMetal(device, Chars(landmarks), Chars(garbage),
+                                                     Chars(landmarks), two_faces),
+            nullptr);
+  EXPECT_EQ(log.Count(absl::LogSeverity::kError,
+                      "Only one face is supported for refined detector right now"),
+            1);
+  EXPECT_EQ(MakeObjectDetectorFromZelkorFaceModelData(device, Chars(garbage), 1), nullptr);
+  EXPECT_EQ(log.Count(absl::LogSeverity::kError, "Failed to initialize zelkor face"), 1);
+  EXPECT_EQ(MakeLandmarksDetectorMetal(device, Chars(landmarks), Chars(garbage), {}), nullptr);
+  EXPECT_EQ(MakeZelkorFaceMetal(device, {}, Chars(landmarks)), nullptr);  // no "FDMD"
+  // A face detector is made once: its model is compiled at the first frame.
+  EXPECT_NE(MakeZelkorFaceMetal(device, {}, Chars(no_detector_metadata)), nullptr);
+}
 
 }  // namespace
 }  // namespace api

@@ -25,6 +25,7 @@
 #include "face_ml/interfaces.h"
 #include "face_ml/types.h"
 #include "face_ml/zelkor_face_pipeline.h"
+#include "platform/metal/device.h"
 #include "tflite/gpu/shape.h"
 #include "tflite/schema_generated.h"
 
@@ -59,6 +60,12 @@ class ZelkorFaceDetectorMetal : public LandmarksDetector<MetalRGBABufferFrame> {
   std::vector<ContourSet> contour_sets_;
 };
 
+// The face detector on `device` for the model file `model_data`; null on failure, the reason
+// logged where it arose.
+std::unique_ptr<LandmarksDetector<MetalRGBABufferFrame>> MakeZelkorFaceMetal(
+    const std::shared_ptr<MTLDevice>& device, const ZelkorFaceOptions& options,
+    absl::Span<const char> model_data);
+
 namespace internal {
 
 // Makes the inference runner over the detector's frame record and the model table, both of
@@ -66,6 +73,15 @@ namespace internal {
 using ZelkorFaceRunnerFactory =
     std::function<util::StatusOr<std::unique_ptr<ZelkorFaceInferenceRunner>>(
         const MetalRGBABufferFrame* frame, const tflite::Model* model)>;
+
+// The face-detector model on `device`: crops `frame` into the model input with colours mapped
+// from [0, 1] to [-1, 1], runs the model and reads back its boxes (output 0) and scores
+// (output 1) in HWC order. The model is compiled by ResizeInputTensor, again only for a new
+// size; until a compile succeeded and the model showed one input and two outputs, the sizes
+// are -1 and Run fails.
+util::StatusOr<std::unique_ptr<ZelkorFaceInferenceRunner>> MakeZelkorFaceInferenceRunnerMetal(
+    const std::shared_ptr<MTLDevice>& device, const MetalRGBABufferFrame* frame,
+    const tflite::Model* model);
 
 // Replaces `hwc` by the tensor of `shape` (batch 1) read from its PHWC4 storage `phwc4`, in
 // HWC order with the channel fastest and the padding channels of the last slice skipped.
