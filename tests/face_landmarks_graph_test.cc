@@ -1,0 +1,164 @@
+// The landmarks node end to end in a graph on the generated face models: camera frames as GPU
+// buffers at 30 frames per second, the models loaded from the resource bundles, run on the
+// Metal device through the front ends, and one face list per frame out.
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/status_test_util.h"
+#include "face_ml/face_utils.h"
+#include "face_ml/landmarks_detector_calculator.pb.h"
+#include "gmock/gmock.h"
+#include "gpu/gpu_buffer.h"
+#include "graph/calculator_graph.h"
+#include "graph/packet.h"
+#include "graph_config/calculator.pb.h"
+#include "gtest/gtest.h"
+#include "platform/corevideo/pixel_buffer.h"
+#include "platform/corevideo/pixel_format.h"
+#include "tools/face_models/face_layout.h"
+#include "tools/face_models/model_files.h"
+
+namespace pellumo {
+namespace sorvanti {
+namespace {
+
+using tools::face_models::FacePatch;
+using tools::face_models::FacePatchOfHeight;
+using tools::face_models::InsideFacePatch;
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+constexpr int64_t kFrameInterval = 33333;  // microseconds, 30 frames per second
+
+// A BGRA frame, dark with the bright face-like patch when one is given.
+GpuBuffer MakeFrame(const FacePatch* patch) {
+  CVPixelBufferRef buffer = nullptr;
+  EXPECT_EQ(CVPixelBufferCreate(kCFAllocatorDefault, kWidth, kHeight, kCVPixelFormatType_32BGRA,
+                                nullptr, &buffer),
+            kCVReturnSuccess);
+  CVPixelBufferLockBaseAddress(buffer, 0);
+  auto* base = static_cast<uint8_t*>(CVPixelBufferGetBaseAddress(buffer));
+  const size_t stride = CVPixelBufferGetBytesPerRow(buffer);
+  for (int y = 0; y < kHeight; ++y) {
+    uint8_t* row = base + y * stride;
+    for (int x = 0; x < kWidth; ++x) {
+      const uint8_t level = patch != nullptr && InsideFacePatch(*patch, x, y) ? 230 : 20;
+      std::memset(row + 4 * x, level, 3);
+      row[4 * x + 3] = 255;
+    }
+  }
+  CVPixelBufferUnlockBaseAddress(buffer, 0);
+  GpuBuffer frame(buffer);
+  CVPixelBufferRelease(buffer);
+  return frame;
+}
+
+std::string ModelPath(const char* folder, const char* file) {
+  return std::string(folder) + "/" + file;
+}
+
+LandmarksDetectorCalculatorOptions BaseOptions() {
+  LandmarksDetectorCalculatorOptions options;
+  options.set_face_detector_model_path(
+      ModelPath(QM_FACE_RESOURCES_DIR, tools::face_models::kFaceDetectorFile));
+  options.set_landmarks_model_path(
+      ModelPath(QM_FACE_RESOURCES_DIR, tools::face_models::kFaceMeshFile));
+  options.set_output_face_ids(true);
+  return options;
+}
+
+// Runs "input_video" -> LandmarksDetectorCalculatorMetal -> "faces" over `frames` (a null
+// entry is a dark frame) and returns the "FACES" packets.
+std::vector<kaldren::Packet> RunGraph(const LandmarksDetectorCalculatorOptions& options,
+                                 const std::vector<const FacePatch*>& frames) {
+  CalculatorGraphConfig config;
+  config.add_input_stream("input_video");
+  auto* node = config.add_node();
+  node->set_calculator("LandmarksDetectorCalculatorMetal");
+  node->add_input_stream("INPUT:input_video");
+  node->add_output_stream("FACES:faces");
+  *node->mutable_options()->MutableExtension(LandmarksDetectorCalculatorOptions::ext) = options;
+  kaldren::CalculatorGraph graph;
+  EXPECT_OK(graph.Initialize(config));
+  std::mutex mutex;
+  std::vector<kaldren::Packet> faces;
+  EXPECT_OK(graph.ObserveOutputStream("faces", [&](const kaldren::Packet& p) {
+    std::lock_guard<std::mutex> lock(mutex);
+    faces.push_back(p);
+    return absl::OkStatus();
+  }));
+  EXPECT_OK(graph.StartRun({}));
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_OK(graph.AddPacketToInputStream(
+        "input_video",
+        kaldren::MakePacket<GpuBuffer>(MakeFrame(frames[i])).At(kaldren::Timestamp(i * kFrameInterval))));
+  }
+  EXPECT_OK(graph.CloseAllInputStreams());
+  EXPECT_OK(graph.WaitUntilDone());
+  return faces;
+}
+
+bool Contains(const research::sorvanti::api::Bound& bound, double x, double y) {
+  return bound.left <= x && x <= bound.right && bound.top <= y && y <= bound.bottom;
+}
+
+TEST(FaceLandmarksGraphTest, OneFaceFollowsAMovingPatchWithOneId) {
+  std::vector<FacePatch> patches;
+  for (int i = 0; i < 30; ++i) patches.push_back(FacePatchOfHeight(100 + 4 * i, 125 - i, 96));
+  std::vector<const FacePatch*> frames;
+  for (const FacePatch& p : patches) frames.push_back(&p);
+  const std::vector<kaldren::Packet> faces = RunGraph(BaseOptions(), frames);
+
+  ASSERT_EQ(faces.size(), patches.size());
+  absl::optional<int32_t> id;
+  for (size_t i = 0; i < faces.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(faces[i].Timestamp(), kaldren::Timestamp(i * kFrameInterval));
+    const auto& list = faces[i].Get<std::vector<Face>>();
+    ASSERT_EQ(list.size(), 1u);
+    const Face& face = list[0];
+    EXPECT_TRUE(Contains(face.rect, patches[i].center_x / kWidth, patches[i].center_y / kHeight));
+    EXPECT_EQ(face.landmarks.size(), 468u);
+    // The landmarks sit on the patch, not merely around it.
+    EXPECT_NEAR((face.rect.left + face.rect.right) / 2 * kWidth, patches[i].center_x, 4);
+    EXPECT_NEAR((face.rect.top + face.rect.bottom) / 2 * kHeight, patches[i].center_y, 4);
+    ASSERT_TRUE(face.face_id.has_value());
+    if (!id) id = face.face_id;
+    EXPECT_EQ(face.face_id, id);
+  }
+}
+
+TEST(FaceLandmarksGraphTest, DarkFramesGiveEmptyLists) {
+  const FacePatch patch = FacePatchOfHeight(160, 120, 96);
+  const std::vector<kaldren::Packet> faces = RunGraph(BaseOptions(), {nullptr, &patch, nullptr});
+  ASSERT_EQ(faces.size(), 3u);
+  EXPECT_TRUE(faces[0].Get<std::vector<Face>>().empty());
+  EXPECT_EQ(faces[1].Get<std::vector<Face>>().size(), 1u);
+}
+
+TEST(FaceLandmarksGraphTest, RefinementModelsGrowTheFacesTo478Landmarks) {
+  LandmarksDetectorCalculatorOptions options = BaseOptions();
+  options.add_refinement_model_path(
+      ModelPath(QM_FACE_REFINEMENT_RESOURCES_DIR, tools::face_models::kLipsFile));
+  options.add_refinement_model_path(
+      ModelPath(QM_FACE_REFINEMENT_RESOURCES_DIR, tools::face_models::kEyesFile));
+  const FacePatch a = FacePatchOfHeight(150, 120, 100);
+  const FacePatch b = FacePatchOfHeight(156, 118, 100);
+  const std::vector<kaldren::Packet> faces = RunGraph(options, {&a, &b});
+  ASSERT_EQ(faces.size(), 2u);
+  for (const kaldren::Packet& packet : faces) {
+    const auto& list = packet.Get<std::vector<Face>>();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].landmarks.size(), 478u);
+    EXPECT_TRUE(Contains(list[0].rect, 150.0 / kWidth, 120.0 / kHeight));
+  }
+}
+
+}  // namespace
+}  // namespace sorvanti
+}  // namespace pellumo
