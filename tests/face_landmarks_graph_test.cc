@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,6 +14,7 @@
 #include "base/status_test_util.h"
 #include "face_ml/face_utils.h"
 #include "face_ml/landmarks_detector_calculator.pb.h"
+#include "face_ml/zelkor_face_detector_metal.h"
 #include "gmock/gmock.h"
 #include "gpu/gpu_buffer.h"
 #include "graph/calculator_graph.h"
@@ -20,6 +23,7 @@
 #include "gtest/gtest.h"
 #include "platform/corevideo/pixel_buffer.h"
 #include "platform/corevideo/pixel_format.h"
+#include "platform/metal/device.h"
 #include "tools/face_models/face_layout.h"
 #include "tools/face_models/model_files.h"
 
@@ -156,6 +160,39 @@ TEST(FaceLandmarksGraphTest, RefinementModelsGrowTheFacesTo478Landmarks) {
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].landmarks.size(), 478u);
     EXPECT_TRUE(Contains(list[0].rect, 150.0 / kWidth, 120.0 / kHeight));
+  }
+}
+
+TEST(FaceDetectorFrontEndTest, FindsThePatchWhereverItIsAndNothingOnADarkFrame) {
+  std::ifstream file(ModelPath(QM_FACE_RESOURCES_DIR, tools::face_models::kFaceDetectorFile),
+                     std::ios::binary);
+  const std::string model((std::istreambuf_iterator<char>(file)), {});
+  std::unique_ptr<research::sorvanti::api::LandmarksDetector<
+      research::sorvanti::api::MetalRGBABufferFrame>>
+      detector = research::sorvanti::api::MakeZelkorFaceMetal(
+          MTLCreateSystemDefaultDevice(), {}, absl::MakeConstSpan(model.data(), model.size()));
+  ASSERT_NE(detector, nullptr);
+  const FacePatch patches[] = {FacePatchOfHeight(60, 60, 80), FacePatchOfHeight(260, 60, 80),
+                               FacePatchOfHeight(160, 120, 110), FacePatchOfHeight(60, 180, 80),
+                               FacePatchOfHeight(260, 180, 80)};
+  for (const FacePatch* patch : {&patches[0], &patches[1], &patches[2], &patches[3],
+                                 &patches[4], static_cast<const FacePatch*>(nullptr)}) {
+    const GpuBuffer buffer = MakeFrame(patch);
+    research::sorvanti::api::MetalRGBABufferFrame frame;
+    frame.width = kWidth;
+    frame.height = kHeight;
+    frame.pixel_buffer = buffer.pixel_buffer();
+    research::sorvanti::api::LandmarksDetectionResult result;
+    ASSERT_TRUE(detector->Detect(frame, &result));
+    if (patch == nullptr) {
+      EXPECT_TRUE(result.faces.empty());
+      continue;
+    }
+    SCOPED_TRACE(testing::Message() << patch->center_x << ", " << patch->center_y);
+    ASSERT_EQ(result.faces.size(), 1u);
+    EXPECT_TRUE(Contains(result.faces[0].rect, patch->center_x / kWidth,
+                         patch->center_y / kHeight));
+    EXPECT_EQ(result.faces[0].landmarks_end - result.faces[0].landmarks_begin, 6);
   }
 }
 
