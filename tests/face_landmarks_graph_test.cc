@@ -79,7 +79,7 @@ LandmarksDetectorCalculatorOptions BaseOptions() {
 // Runs "input_video" -> LandmarksDetectorCalculatorMetal -> "faces" over `frames` (a null
 // entry is a dark frame) and returns the "FACES" packets.
 std::vector<kaldren::Packet> RunGraph(const LandmarksDetectorCalculatorOptions& options,
-                                 const std::vector<const FacePatch*>& frames) {
+                                      const std::vector<const FacePatch*>& frames) {
   CalculatorGraphConfig config;
   config.add_input_stream("input_video");
   auto* node = config.add_node();
@@ -98,9 +98,9 @@ std::vector<kaldren::Packet> RunGraph(const LandmarksDetectorCalculatorOptions& 
   }));
   EXPECT_OK(graph.StartRun({}));
   for (size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_OK(graph.AddPacketToInputStream(
-        "input_video",
-        kaldren::MakePacket<GpuBuffer>(MakeFrame(frames[i])).At(kaldren::Timestamp(i * kFrameInterval))));
+    EXPECT_OK(graph.AddPacketToInputStream("input_video",
+                                           kaldren::MakePacket<GpuBuffer>(MakeFrame(frames[i]))
+                                               .At(kaldren::Timestamp(i * kFrameInterval))));
   }
   EXPECT_OK(graph.CloseAllInputStreams());
   EXPECT_OK(graph.WaitUntilDone());
@@ -167,16 +167,16 @@ TEST(FaceDetectorFrontEndTest, FindsThePatchWhereverItIsAndNothingOnADarkFrame) 
   std::ifstream file(ModelPath(QM_FACE_RESOURCES_DIR, tools::face_models::kFaceDetectorFile),
                      std::ios::binary);
   const std::string model((std::istreambuf_iterator<char>(file)), {});
-  std::unique_ptr<research::sorvanti::api::LandmarksDetector<
-      research::sorvanti::api::MetalRGBABufferFrame>>
+  std::unique_ptr<
+      research::sorvanti::api::LandmarksDetector<research::sorvanti::api::MetalRGBABufferFrame>>
       detector = research::sorvanti::api::MakeZelkorFaceMetal(
           MTLCreateSystemDefaultDevice(), {}, absl::MakeConstSpan(model.data(), model.size()));
   ASSERT_NE(detector, nullptr);
   const FacePatch patches[] = {FacePatchOfHeight(60, 60, 80), FacePatchOfHeight(260, 60, 80),
                                FacePatchOfHeight(160, 120, 110), FacePatchOfHeight(60, 180, 80),
                                FacePatchOfHeight(260, 180, 80)};
-  for (const FacePatch* patch : {&patches[0], &patches[1], &patches[2], &patches[3],
-                                 &patches[4], static_cast<const FacePatch*>(nullptr)}) {
+  for (const FacePatch* patch : {&patches[0], &patches[1], &patches[2], &patches[3], &patches[4],
+                                 static_cast<const FacePatch*>(nullptr)}) {
     const GpuBuffer buffer = MakeFrame(patch);
     research::sorvanti::api::MetalRGBABufferFrame frame;
     frame.width = kWidth;
@@ -190,8 +190,8 @@ TEST(FaceDetectorFrontEndTest, FindsThePatchWhereverItIsAndNothingOnADarkFrame) 
     }
     SCOPED_TRACE(testing::Message() << patch->center_x << ", " << patch->center_y);
     ASSERT_EQ(result.faces.size(), 1u);
-    EXPECT_TRUE(Contains(result.faces[0].rect, patch->center_x / kWidth,
-                         patch->center_y / kHeight));
+    EXPECT_TRUE(
+        Contains(result.faces[0].rect, patch->center_x / kWidth, patch->center_y / kHeight));
     EXPECT_EQ(result.faces[0].landmarks_end - result.faces[0].landmarks_begin, 6);
   }
 }
