@@ -13,7 +13,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -31,9 +30,8 @@
 #include "graph/calculator_graph.h"
 #include "graph/packet.h"
 #include "graph_config/calculator.pb.h"
-#include "platform/corevideo/pixel_buffer.h"
-#include "platform/corevideo/pixel_format.h"
 #include "platform/metal/device.h"
+#include "tests/face_landmarks_graph.h"
 #include "tflite/model.h"
 #include "tools/face_models/face_layout.h"
 #include "tools/face_models/model_files.h"
@@ -63,22 +61,7 @@ std::string ReadFile(const std::string& path) {
 // A dark frame with the face-like patch, which drifts a few pixels from frame to frame.
 GpuBuffer MakeFrame(int index) {
   const FacePatch patch = FacePatchOfHeight(300 + 3 * index, 240 - index, 200);
-  CVPixelBufferRef buffer = nullptr;
-  CVPixelBufferCreate(kCFAllocatorDefault, kWidth, kHeight, kCVPixelFormatType_32BGRA, nullptr,
-                      &buffer);
-  CVPixelBufferLockBaseAddress(buffer, 0);
-  auto* base = static_cast<uint8_t*>(CVPixelBufferGetBaseAddress(buffer));
-  for (int y = 0; y < kHeight; ++y) {
-    uint8_t* row = base + y * CVPixelBufferGetBytesPerRow(buffer);
-    for (int x = 0; x < kWidth; ++x) {
-      std::memset(row + 4 * x, tools::face_models::InsideFacePatch(patch, x, y) ? 230 : 20, 3);
-      row[4 * x + 3] = 255;
-    }
-  }
-  CVPixelBufferUnlockBaseAddress(buffer, 0);
-  GpuBuffer frame(buffer);
-  CVPixelBufferRelease(buffer);
-  return frame;
+  return quillmere_testing::MakeFacePatchFrame(kWidth, kHeight, &patch);
 }
 
 const std::vector<GpuBuffer>& Frames() {
@@ -154,13 +137,7 @@ void BM_LandmarksNode(benchmark::State& state) {
     options.set_face_detection_strategy(
         pellumo::sorvanti::RUN_ALWAYS_AND_COMBINE_WITH_PREVIOUS_RESULTS);
   }
-  pellumo::CalculatorGraphConfig config;
-  config.add_input_stream("input_video");
-  auto* node = config.add_node();
-  node->set_calculator("LandmarksDetectorCalculatorMetal");
-  node->add_input_stream("INPUT:input_video");
-  node->add_output_stream("FACES:faces");
-  *node->mutable_options()->MutableExtension(LandmarksDetectorCalculatorOptions::ext) = options;
+  const pellumo::CalculatorGraphConfig config = quillmere_testing::LandmarksNodeGraph(options);
 
   kaldren::CalculatorGraph graph;
   std::mutex mutex;

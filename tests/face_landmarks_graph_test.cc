@@ -3,7 +3,6 @@
 // Metal device through the front ends, and one face list per frame out.
 
 #include <cstdint>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -21,9 +20,8 @@
 #include "graph/packet.h"
 #include "graph_config/calculator.pb.h"
 #include "gtest/gtest.h"
-#include "platform/corevideo/pixel_buffer.h"
-#include "platform/corevideo/pixel_format.h"
 #include "platform/metal/device.h"
+#include "tests/face_landmarks_graph.h"
 #include "tools/face_models/face_layout.h"
 #include "tools/face_models/model_files.h"
 
@@ -33,33 +31,13 @@ namespace {
 
 using tools::face_models::FacePatch;
 using tools::face_models::FacePatchOfHeight;
-using tools::face_models::InsideFacePatch;
 
 constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 constexpr int64_t kFrameInterval = 33333;  // microseconds, 30 frames per second
 
-// A BGRA frame, dark with the bright face-like patch when one is given.
 GpuBuffer MakeFrame(const FacePatch* patch) {
-  CVPixelBufferRef buffer = nullptr;
-  EXPECT_EQ(CVPixelBufferCreate(kCFAllocatorDefault, kWidth, kHeight, kCVPixelFormatType_32BGRA,
-                                nullptr, &buffer),
-            kCVReturnSuccess);
-  CVPixelBufferLockBaseAddress(buffer, 0);
-  auto* base = static_cast<uint8_t*>(CVPixelBufferGetBaseAddress(buffer));
-  const size_t stride = CVPixelBufferGetBytesPerRow(buffer);
-  for (int y = 0; y < kHeight; ++y) {
-    uint8_t* row = base + y * stride;
-    for (int x = 0; x < kWidth; ++x) {
-      const uint8_t level = patch != nullptr && InsideFacePatch(*patch, x, y) ? 230 : 20;
-      std::memset(row + 4 * x, level, 3);
-      row[4 * x + 3] = 255;
-    }
-  }
-  CVPixelBufferUnlockBaseAddress(buffer, 0);
-  GpuBuffer frame(buffer);
-  CVPixelBufferRelease(buffer);
-  return frame;
+  return quillmere_testing::MakeFacePatchFrame(kWidth, kHeight, patch);
 }
 
 std::string ModelPath(const char* folder, const char* file) {
@@ -80,15 +58,8 @@ LandmarksDetectorCalculatorOptions BaseOptions() {
 // entry is a dark frame) and returns the "FACES" packets.
 std::vector<kaldren::Packet> RunGraph(const LandmarksDetectorCalculatorOptions& options,
                                       const std::vector<const FacePatch*>& frames) {
-  CalculatorGraphConfig config;
-  config.add_input_stream("input_video");
-  auto* node = config.add_node();
-  node->set_calculator("LandmarksDetectorCalculatorMetal");
-  node->add_input_stream("INPUT:input_video");
-  node->add_output_stream("FACES:faces");
-  *node->mutable_options()->MutableExtension(LandmarksDetectorCalculatorOptions::ext) = options;
   kaldren::CalculatorGraph graph;
-  EXPECT_OK(graph.Initialize(config));
+  EXPECT_OK(graph.Initialize(quillmere_testing::LandmarksNodeGraph(options)));
   std::mutex mutex;
   std::vector<kaldren::Packet> faces;
   EXPECT_OK(graph.ObserveOutputStream("faces", [&](const kaldren::Packet& p) {
