@@ -1,5 +1,6 @@
 #include "face_ml/landmarks_detector_calculator_metal.h"
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -47,8 +48,8 @@ struct FakeRecord {
 
 std::mutex record_mutex;
 FakeRecord record;
-bool fail_build = false;
-bool fail_detect = false;
+std::atomic<bool> fail_build{false};
+std::atomic<bool> fail_detect{false};
 
 template <typename F>
 void Update(F f) {
@@ -146,7 +147,8 @@ class LandmarksCalculatorTest : public ::testing::Test {
   void SetUp() override {
     FakeModelLog::Get().Reset();
     TakeRecord();
-    fail_build = fail_detect = false;
+    fail_build = false;
+    fail_detect = false;
     previous_front_end_ = SetLandmarksFrontEnd(FakeFrontEnd());
     dir_ = fs::path(::testing::TempDir()) /
            ("landmarks_" +
