@@ -115,7 +115,9 @@ util::StatusOr<std::unique_ptr<FaceLandmarksDetector>> MakeDetector(
     const std::vector<std::string>& contents) {
   std::vector<LandmarksFrontEnd::ModelData> models(contents.begin(), contents.end());
   std::unique_ptr<FaceLandmarksDetector> detector;
-  if (has_refinement_list) {
+  if (models.size() < 2) {
+    // Not reached from Open, whose path list always holds both base models.
+  } else if (has_refinement_list) {
     absl::Span<const LandmarksFrontEnd::ModelData> refinement;
     if (models.size() >= 3) refinement = absl::MakeConstSpan(models).subspan(2);
     if (front_end.make_with_refinement_models) {
@@ -239,6 +241,7 @@ absl::Status LandmarksDetectorCalculatorMetal::Process() {
     return absl::OkStatus();
   }
   const GpuBuffer& buffer = input.Get<GpuBuffer>();
+  RET_CHECK(buffer) << "The INPUT packet holds no pixel buffer";
   ASSIGN_OR_RETURN(const int rotation, GetInputRotation(Inputs(), kInputRotationTag));
 
   MetalRGBABufferFrame frame;

@@ -440,6 +440,11 @@ TEST_F(LandmarksCalculatorTest, ErrorsStopTheRun) {
   EXPECT_THAT(status.message(), HasSubstr("Sequence ids should be incremental"));
   EXPECT_THAT(Timestamps(true), ElementsAre(0));
 
+  // A host that sends an empty GPU buffer gets an error, not a crash.
+  ASSERT_OK(Start({}));
+  (void)Add("input_video", kaldren::MakePacket<GpuBuffer>().At(kaldren::Timestamp(0)));
+  EXPECT_THAT(Finish().message(), HasSubstr("The INPUT packet holds no pixel buffer"));
+
   fail_detect = true;
   ASSERT_OK(Start({}));
   (void)Send(0, true);
