@@ -180,9 +180,11 @@ class XnnpackNetwork {
  public:
   explicit XnnpackNetwork(const Network& net) {
     xnn_initialize(nullptr);
-    buffers_.emplace_back(size_t(net.in_h) * net.in_w * 3, 0.5f);
+    // XNN_EXTRA_BYTES of slack after each buffer, which XNNPACK may read.
+    const size_t slack = XNN_EXTRA_BYTES / sizeof(float);
+    buffers_.emplace_back(size_t(net.in_h) * net.in_w * 3 + slack, 0.5f);
     for (const Layer& l : net.layers) {
-      buffers_.emplace_back(size_t(l.out_h) * l.out_w * l.out_c);
+      buffers_.emplace_back(size_t(l.out_h) * l.out_w * l.out_c + slack);
     }
     for (size_t i = 0; i < net.layers.size(); ++i) {
       const Layer& l = net.layers[i];
