@@ -1,9 +1,8 @@
-// Per-inference time of realistic-size face networks through the Metal model runner (the
-// rotated crop of a 640x480 frame into the input, the compiled model, the outputs read back as
-// floats) against the same networks built directly with XNNPACK operators on float buffers,
-// one thread each. The networks are convolution stacks of about 30-45 MFLOP shaped like the
-// face detector (128x128 input, box and score heads) and the landmark model (192x192 input,
-// 468 x 3 coordinates and a face flag). After the runs the ratios are printed.
+// Per-inference time of the realistic-size face models of tools/face_models (the detector at
+// 128x128 and the face mesh at 192x192, convolution stacks of about 30-45 MFLOP) through the
+// Metal model runner -- the rotated crop of a 640x480 frame into the input, the compiled
+// model, the outputs read back as floats -- against the same model files built directly as
+// XNNPACK operators on float buffers, one thread each. After the runs the ratios are printed.
 
 #include <xnnpack.h>
 
@@ -21,7 +20,9 @@
 #include "platform/corevideo/pixel_buffer.h"
 #include "platform/corevideo/pixel_format.h"
 #include "tflite/model.h"
-#include "tflite/testing/model_builder.h"
+#include "tflite/testing/reference_evaluator.h"
+#include "tools/face_models/face_detector_model.h"
+#include "tools/face_models/landmark_models.h"
 
 namespace {
 
@@ -31,182 +32,193 @@ using research::sorvanti::api::internal::MetalTextureCache;
 using research::sorvanti::api::internal::SubRectExtractorMetal;
 using research::sorvanti::flow::metal::MetalBuffer;
 using research::sorvanti::flow::metal::MetalTexture;
-using tflite::testing::ModelBuilder;
 
-// One layer of a network; tensor 0 is the input and layer i writes tensor i + 1.
-struct Layer {
-  enum Kind { kConv, kDepthwise, kFullyConnected } kind;
-  int input;
-  int kernel, stride, out_c;
-  bool relu;
-  int in_h = 0, in_w = 0, in_c = 0, out_h = 0, out_w = 0;
-  std::vector<float> weights, bias;
-};
-
-struct Network {
-  const char* name;
-  int in_h, in_w;
-  std::vector<Layer> layers;
-  std::vector<int> outputs;  // tensor indices
-  double flops = 0;
-};
-
-std::vector<float> Random(size_t n, float scale, uint32_t seed) {
-  std::vector<float> v(n);
-  for (float& x : v) {
-    seed = seed * 1664525u + 1013904223u;
-    x = scale * (static_cast<float>(seed >> 8) / (1 << 23) - 1.0f);
-  }
-  return v;
+const std::vector<uint8_t>& ModelFile(int which) {
+  static const std::vector<uint8_t> detector = tools::face_models::MakeFaceDetectorModel(true);
+  static const std::vector<uint8_t> mesh = tools::face_models::MakeFaceMeshModel(true);
+  return which == 0 ? detector : mesh;
+}
+const char* ModelName(int which) { return which == 0 ? "detector" : "face mesh"; }
+int InputSize(int which) {
+  return which == 0 ? tools::face_models::kFaceDetectorInputSize
+                    : tools::face_models::kFaceMeshInputSize;
 }
 
-// Fills in the shapes (SAME padding), weights and the count of floating-point operations.
-void Complete(Network* net) {
-  std::vector<std::array<int, 3>> shapes = {{net->in_h, net->in_w, 3}};
-  uint32_t seed = 1;
-  for (Layer& l : net->layers) {
-    const auto [h, w, c] = shapes[l.input];
-    l.in_h = h, l.in_w = w, l.in_c = c;
-    if (l.kind == Layer::kFullyConnected) {
-      l.out_h = l.out_w = 1;
-      l.weights = Random(size_t(l.out_c) * h * w * c, 1.0f / std::sqrt(float(h * w * c)), seed++);
-      net->flops += 2.0 * l.out_c * h * w * c;
-    } else {
-      l.out_h = (h + l.stride - 1) / l.stride, l.out_w = (w + l.stride - 1) / l.stride;
-      if (l.kind == Layer::kDepthwise) l.out_c = c;
-      const int fan_in = l.kernel * l.kernel * (l.kind == Layer::kDepthwise ? 1 : c);
-      l.weights = Random(size_t(l.out_c) * fan_in, 1.0f / std::sqrt(float(fan_in)), seed++);
-      net->flops += 2.0 * l.out_h * l.out_w * l.out_c * fan_in;
-    }
-    l.bias = Random(l.out_c, 0.1f, seed++);
-    shapes.push_back({l.out_h, l.out_w, l.out_c});
-  }
-}
-
-Layer Conv(int input, int kernel, int stride, int out_c, bool relu = true) {
-  return {Layer::kConv, input, kernel, stride, out_c, relu};
-}
-Layer Depthwise(int input, int stride) { return {Layer::kDepthwise, input, 3, stride, 0, false}; }
-
-Network Detector() {
-  Network net{"detector", 128, 128, {}, {}};
-  auto& l = net.layers;
-  l.push_back(Conv(0, 3, 2, 24));  // 64x64
-  int t = 1;
-  const int plan[][2] = {{1, 24}, {2, 32}, {1, 32}, {1, 40}, {2, 48},
-                         {1, 56}, {1, 64}, {1, 72}, {1, 80}, {1, 96}};
-  for (const auto& [stride, out_c] : plan) {
-    l.push_back(Depthwise(t++, stride));
-    l.push_back(Conv(t++, 1, 1, out_c));
-  }
-  const int features = t;  // 16x16x96
-  l.push_back(Conv(features, 1, 1, 6 * 16, false));  // box regressors, 6 anchors a cell
-  l.push_back(Conv(features, 1, 1, 6, false));       // scores
-  net.outputs = {features + 1, features + 2};
-  Complete(&net);
-  return net;
-}
-
-Network Landmarks() {
-  Network net{"landmarks", 192, 192, {}, {}};
-  auto& l = net.layers;
-  l.push_back(Conv(0, 3, 2, 16));  // 96x96
-  int t = 1;
-  const int plan[][2] = {{1, 16}, {2, 32}, {1, 32}, {2, 64}, {1, 64}, {2, 96}, {1, 96},
-                         {2, 128}, {1, 128}, {2, 128}};
-  for (const auto& [stride, out_c] : plan) {
-    l.push_back(Depthwise(t++, stride));
-    l.push_back(Conv(t++, 1, 1, out_c));
-  }
-  const int features = t;  // 6x6x128
-  l.push_back({Layer::kFullyConnected, features, 0, 0, 468 * 3, false});
-  l.push_back({Layer::kFullyConnected, features, 0, 0, 1, false});
-  net.outputs = {features + 1, features + 2};
-  Complete(&net);
-  return net;
-}
-
-// The network as a model file.
-std::vector<uint8_t> ModelFile(const Network& net) {
-  ModelBuilder b;
-  std::vector<int> tensors = {b.AddTensor({1, net.in_h, net.in_w, 3}, "input")};
-  std::map<int, int> flattened;  // tensor -> its [1, n] reshape
-  for (const Layer& l : net.layers) {
-    const auto act = l.relu ? tflite::ActivationFunctionType_RELU : tflite::ActivationFunctionType_NONE;
-    if (l.kind == Layer::kFullyConnected) {
-      if (flattened.count(l.input) == 0) {
-        const int flat = b.AddTensor({1, l.in_h * l.in_w * l.in_c});
-        b.AddOperator(tflite::BuiltinOperator_RESHAPE, {tensors[l.input]}, {flat},
-                      tflite::BuiltinOptions_ReshapeOptions,
-                      tflite::testing::Reshape({1, l.in_h * l.in_w * l.in_c}));
-        flattened[l.input] = flat;
-      }
-      const int out = b.AddTensor({1, l.out_c});
-      b.AddOperator(tflite::BuiltinOperator_FULLY_CONNECTED,
-                    {flattened[l.input], b.AddConstTensor({l.out_c, l.in_h * l.in_w * l.in_c}, l.weights),
-                     b.AddConstTensor({l.out_c}, l.bias)},
-                    {out}, tflite::BuiltinOptions_FullyConnectedOptions,
-                    [](flatbuffers::FlatBufferBuilder& fbb) {
-                      return tflite::CreateFullyConnectedOptions(fbb).Union();
-                    });
-      tensors.push_back(out);
-      continue;
-    }
-    const int out = b.AddTensor({1, l.out_h, l.out_w, l.out_c});
-    if (l.kind == Layer::kConv) {
-      b.AddOperator(tflite::BuiltinOperator_CONV_2D,
-                    {tensors[l.input], b.AddConstTensor({l.out_c, l.kernel, l.kernel, l.in_c}, l.weights),
-                     b.AddConstTensor({l.out_c}, l.bias)},
-                    {out}, tflite::BuiltinOptions_Conv2DOptions,
-                    tflite::testing::Conv2D(tflite::Padding_SAME, l.stride, l.stride, act));
-    } else {
-      b.AddOperator(tflite::BuiltinOperator_DEPTHWISE_CONV_2D,
-                    {tensors[l.input], b.AddConstTensor({1, l.kernel, l.kernel, l.out_c}, l.weights),
-                     b.AddConstTensor({l.out_c}, l.bias)},
-                    {out}, tflite::BuiltinOptions_DepthwiseConv2DOptions,
-                    tflite::testing::DepthwiseConv2D(tflite::Padding_SAME, l.stride, l.stride, 1, act));
-    }
-    tensors.push_back(out);
-  }
-  std::vector<int> outputs;
-  for (int t : net.outputs) outputs.push_back(tensors[t]);
-  b.SetInputs({tensors[0]});
-  b.SetOutputs(outputs);
-  return b.Finish();
-}
-
-// The network as XNNPACK operators over float buffers, bound once.
+// The model file's network as XNNPACK operators over float buffers, bound once: what one
+// would write by hand for the network. Reshapes share their input's buffer; concatenation
+// along channels is one strided copy an input.
 class XnnpackNetwork {
  public:
-  explicit XnnpackNetwork(const Network& net) {
+  explicit XnnpackNetwork(const std::vector<uint8_t>& file) {
     xnn_initialize(nullptr);
-    // XNN_EXTRA_BYTES of slack after each buffer, which XNNPACK may read.
-    const size_t slack = XNN_EXTRA_BYTES / sizeof(float);
-    buffers_.emplace_back(size_t(net.in_h) * net.in_w * 3 + slack, 0.5f);
-    for (const Layer& l : net.layers) {
-      buffers_.emplace_back(size_t(l.out_h) * l.out_w * l.out_c + slack);
-    }
-    for (size_t i = 0; i < net.layers.size(); ++i) {
-      const Layer& l = net.layers[i];
-      const float min = l.relu ? 0.0f : -INFINITY, max = INFINITY;
-      xnn_operator_t op = nullptr;
-      const float* in = buffers_[l.input].data();
-      float* out = buffers_[i + 1].data();
-      if (l.kind == Layer::kFullyConnected) {
-        const int depth = l.in_h * l.in_w * l.in_c;
-        xnn_create_fully_connected_nc_f32(depth, l.out_c, depth, l.out_c, l.weights.data(),
-                                          l.bias.data(), min, max, 0, &op);
-        xnn_setup_fully_connected_nc_f32(op, 1, in, out, nullptr);
-      } else {
-        const bool dw = l.kind == Layer::kDepthwise;
-        xnn_create_convolution2d_nhwc_f32(
-            0, 0, 0, 0, l.kernel, l.kernel, l.stride, l.stride, 1, 1, dw ? l.in_c : 1,
-            dw ? 1 : l.in_c, dw ? 1 : l.out_c, l.in_c, l.out_c, l.weights.data(), l.bias.data(),
-            min, max, XNN_FLAG_TENSORFLOW_SAME_PADDING | (dw ? XNN_FLAG_DEPTHWISE_CONVOLUTION : 0),
-            &op);
-        xnn_setup_convolution2d_nhwc_f32(op, 1, l.in_h, l.in_w, in, out, nullptr);
+    const tflite::Model* model = tflite::VerifiedModel(file.data(), file.size());
+    const tflite::SubGraph& graph = *model->subgraphs()->Get(0);
+    const auto& tensors = *graph.tensors();
+    buffers_.resize(tensors.size());
+    auto dims = [&](int t) {
+      const auto* shape = tensors.Get(t)->shape();
+      return std::vector<size_t>(shape->begin(), shape->end());
+    };
+    auto elements = [&](int t) {
+      size_t n = 1;
+      for (size_t d : dims(t)) n *= d;
+      return n;
+    };
+    auto constant = [&](int t) -> const float* {
+      const auto* data = model->buffers()->Get(tensors.Get(t)->buffer())->data();
+      return data != nullptr && data->size() > 0 ? reinterpret_cast<const float*>(data->data())
+                                                 : nullptr;
+    };
+    // XNNPACK may read XNN_EXTRA_BYTES past an input's end.
+    auto buffer = [&](int t) -> float* {
+      if (buffers_[t] == nullptr) {
+        buffers_[t] = std::make_shared<std::vector<float>>(elements(t) + XNN_EXTRA_BYTES / 4, 0.5f);
+        if (const float* data = constant(t)) std::copy(data, data + elements(t), buffers_[t]->data());
       }
-      ops_.push_back(op);
+      return buffers_[t]->data();
+    };
+    for (const tflite::Operator* op : *graph.operators()) {
+      const auto code =
+          tflite::GetBuiltinCode(*model->operator_codes()->Get(op->opcode_index()));
+      const std::vector<int> in(op->inputs()->begin(), op->inputs()->end());
+      const int out = op->outputs()->Get(0);
+      float lo = -INFINITY, hi = INFINITY;
+      auto activation = [&](tflite::ActivationFunctionType a) {
+        if (a == tflite::ActivationFunctionType_RELU) lo = 0;
+        if (a == tflite::ActivationFunctionType_RELU6) lo = 0, hi = 6;
+        if (a == tflite::ActivationFunctionType_RELU_N1_TO_1) lo = -1, hi = 1;
+      };
+      xnn_operator_t x = nullptr;
+      switch (code) {
+        case tflite::BuiltinOperator_CONV_2D:
+        case tflite::BuiltinOperator_DEPTHWISE_CONV_2D: {
+          const bool dw = code == tflite::BuiltinOperator_DEPTHWISE_CONV_2D;
+          const std::vector<size_t> s = dims(in[0]), w = dims(in[1]), o = dims(out);
+          int stride_h, stride_w, dil_h, dil_w;
+          tflite::Padding padding;
+          if (dw) {
+            const auto* opt = op->builtin_options_as_DepthwiseConv2DOptions();
+            stride_h = opt->stride_h(), stride_w = opt->stride_w();
+            dil_h = opt->dilation_h_factor(), dil_w = opt->dilation_w_factor();
+            padding = opt->padding();
+            activation(opt->fused_activation_function());
+          } else {
+            const auto* opt = op->builtin_options_as_Conv2DOptions();
+            stride_h = opt->stride_h(), stride_w = opt->stride_w();
+            dil_h = opt->dilation_h_factor(), dil_w = opt->dilation_w_factor();
+            padding = opt->padding();
+            activation(opt->fused_activation_function());
+          }
+          const uint32_t flags = (padding == tflite::Padding_SAME ? XNN_FLAG_TENSORFLOW_SAME_PADDING : 0) |
+                                 (dw ? XNN_FLAG_DEPTHWISE_CONVOLUTION : 0);
+          xnn_create_convolution2d_nhwc_f32(
+              0, 0, 0, 0, w[1], w[2], stride_h, stride_w, dil_h, dil_w, dw ? s[3] : 1,
+              dw ? 1 : s[3], dw ? o[3] / s[3] : o[3], s[3], o[3], constant(in[1]),
+              in.size() > 2 && in[2] >= 0 ? constant(in[2]) : nullptr, lo, hi, flags, &x);
+          xnn_setup_convolution2d_nhwc_f32(x, s[0], s[1], s[2], buffer(in[0]), buffer(out), nullptr);
+          break;
+        }
+        case tflite::BuiltinOperator_MAX_POOL_2D:
+        case tflite::BuiltinOperator_AVERAGE_POOL_2D: {
+          const auto* opt = op->builtin_options_as_Pool2DOptions();
+          activation(opt->fused_activation_function());
+          const std::vector<size_t> s = dims(in[0]);
+          const uint32_t flags = opt->padding() == tflite::Padding_SAME ? XNN_FLAG_TENSORFLOW_SAME_PADDING : 0;
+          if (code == tflite::BuiltinOperator_MAX_POOL_2D) {
+            xnn_create_max_pooling2d_nhwc_f32(0, 0, 0, 0, opt->filter_height(), opt->filter_width(),
+                                              opt->stride_h(), opt->stride_w(), 1, 1, s[3], s[3],
+                                              s[3], lo, hi, flags, &x);
+            xnn_setup_max_pooling2d_nhwc_f32(x, s[0], s[1], s[2], buffer(in[0]), buffer(out), nullptr);
+          } else {
+            xnn_create_average_pooling2d_nhwc_f32(0, 0, 0, 0, opt->filter_height(),
+                                                  opt->filter_width(), opt->stride_h(),
+                                                  opt->stride_w(), s[3], s[3], s[3], lo, hi, flags,
+                                                  &x);
+            xnn_setup_average_pooling2d_nhwc_f32(x, s[0], s[1], s[2], buffer(in[0]), buffer(out), nullptr);
+          }
+          break;
+        }
+        case tflite::BuiltinOperator_FULLY_CONNECTED: {
+          const auto* opt = op->builtin_options_as_FullyConnectedOptions();
+          if (opt != nullptr) activation(opt->fused_activation_function());
+          const std::vector<size_t> w = dims(in[1]);
+          xnn_create_fully_connected_nc_f32(w[1], w[0], w[1], w[0], constant(in[1]),
+                                            in.size() > 2 && in[2] >= 0 ? constant(in[2]) : nullptr,
+                                            lo, hi, 0, &x);
+          xnn_setup_fully_connected_nc_f32(x, elements(in[0]) / w[1], buffer(in[0]), buffer(out), nullptr);
+          break;
+        }
+        case tflite::BuiltinOperator_ADD:
+        case tflite::BuiltinOperator_MUL: {
+          const bool add = code == tflite::BuiltinOperator_ADD;
+          if (add) {
+            if (const auto* opt = op->builtin_options_as_AddOptions()) activation(opt->fused_activation_function());
+            xnn_create_add_nd_f32(lo, hi, 0, &x);
+          } else {
+            if (const auto* opt = op->builtin_options_as_MulOptions()) activation(opt->fused_activation_function());
+            xnn_create_multiply_nd_f32(lo, hi, 0, &x);
+          }
+          const std::vector<size_t> a = dims(in[0]), b = dims(in[1]);
+          (add ? xnn_setup_add_nd_f32 : xnn_setup_multiply_nd_f32)(
+              x, a.size(), a.data(), b.size(), b.data(), buffer(in[0]), buffer(in[1]), buffer(out),
+              nullptr);
+          break;
+        }
+        case tflite::BuiltinOperator_RELU:
+        case tflite::BuiltinOperator_LOGISTIC:
+        case tflite::BuiltinOperator_PRELU: {
+          const size_t c = dims(in[0]).back(), rows = elements(in[0]) / c;
+          if (code == tflite::BuiltinOperator_RELU) {
+            xnn_create_clamp_nc_f32(c, c, c, 0.0f, INFINITY, 0, &x);
+            xnn_setup_clamp_nc_f32(x, rows, buffer(in[0]), buffer(out), nullptr);
+          } else if (code == tflite::BuiltinOperator_LOGISTIC) {
+            xnn_create_sigmoid_nc_f32(c, c, c, 0, &x);
+            xnn_setup_sigmoid_nc_f32(x, rows, buffer(in[0]), buffer(out), nullptr);
+          } else {
+            xnn_create_prelu_nc_f32(c, c, c, constant(in[1]), 0, &x);
+            xnn_setup_prelu_nc_f32(x, rows, buffer(in[0]), buffer(out), nullptr);
+          }
+          break;
+        }
+        case tflite::BuiltinOperator_PAD: {
+          const std::vector<size_t> s = dims(in[0]);
+          const auto* pads = reinterpret_cast<const int32_t*>(
+              model->buffers()->Get(tensors.Get(in[1])->buffer())->data()->data());
+          std::vector<size_t> pre, post;
+          for (size_t i = 0; i < s.size(); ++i) pre.push_back(pads[2 * i]), post.push_back(pads[2 * i + 1]);
+          static const float kZero = 0;
+          xnn_create_constant_pad_nd_x32(&kZero, 0, &x);
+          xnn_setup_constant_pad_nd_x32(x, s.size(), s.data(), pre.data(), post.data(),
+                                        buffer(in[0]), buffer(out), nullptr);
+          break;
+        }
+        case tflite::BuiltinOperator_RESHAPE:
+          buffer(in[0]);
+          buffers_[out] = buffers_[in[0]];
+          continue;
+        case tflite::BuiltinOperator_CONCATENATION: {
+          const std::vector<size_t> o = dims(out);
+          int axis = op->builtin_options_as_ConcatenationOptions()->axis();
+          if (axis < 0) axis += static_cast<int>(o.size());
+          size_t outer = 1, inner = 1;
+          for (int i = 0; i < axis; ++i) outer *= o[i];
+          for (size_t i = axis + 1; i < o.size(); ++i) inner *= o[i];
+          size_t offset = 0;
+          for (int t : in) {
+            const size_t run = dims(t)[axis] * inner, total = o[axis] * inner;
+            xnn_operator_t copy = nullptr;
+            xnn_create_copy_nc_x32(run, run, total, 0, &copy);
+            xnn_setup_copy_nc_x32(copy, outer, buffer(t), buffer(out) + offset, nullptr);
+            ops_.push_back(copy);
+            offset += run;
+          }
+          continue;
+        }
+        default:
+          std::fprintf(stderr, "No XNNPACK form for operator %d\n", code);
+          std::abort();
+      }
+      ops_.push_back(x);
     }
   }
   ~XnnpackNetwork() {
@@ -215,10 +227,10 @@ class XnnpackNetwork {
   void Run() {
     for (xnn_operator_t op : ops_) xnn_run_operator(op, nullptr);
   }
-  float First() const { return buffers_.back()[0]; }
+  float First() const { return (*buffers_.back())[0]; }
 
  private:
-  std::vector<std::vector<float>> buffers_;
+  std::vector<std::shared_ptr<std::vector<float>>> buffers_;
   std::vector<xnn_operator_t> ops_;
 };
 
@@ -228,7 +240,7 @@ std::map<std::string, double>& Times() {
 }
 
 struct RunnerSetup {
-  explicit RunnerSetup(const Network& net) : file(ModelFile(net)) {
+  explicit RunnerSetup(const std::vector<uint8_t>& model_file) : file(model_file) {
     device = MTLCreateSystemDefaultDevice();
     queue = device->newCommandQueue();
     runner = std::move(MetalRunner::Make(device, absl::nullopt,
@@ -253,22 +265,22 @@ struct RunnerSetup {
   CVPixelBufferRef frame = nullptr;
 };
 
-const Network& Net(int which) {
-  static const Network detector = Detector(), landmarks = Landmarks();
-  return which == 0 ? detector : landmarks;
+double Mflop(int which) {
+  return 2.0 * tflite::testing::CountMultiplyAdds(ModelFile(which)).value() / 1e6;
 }
 
 // Crop + inference + output conversion, as a front end runs a model.
 void BM_Runner(benchmark::State& state) {
-  const Network& net = Net(static_cast<int>(state.range(0)));
-  RunnerSetup s(net);
+  const int which = static_cast<int>(state.range(0));
+  const int size = InputSize(which);
+  RunnerSetup s(ModelFile(which));
   MetalBuffer input = s.runner->GetInputs()[0].GetBuffer();
   const research::sorvanti::api::utils::RotatedRect roi{320, 240, 300, 300, 0.3f};
   float sink = 0;
   for (auto _ : state) {
     auto texture = MetalTexture::Make(s.cache->cache(), s.frame, 0, 640, 480).value();
     auto commands = MetalCommandBuffer::Make(s.queue).value();
-    s.extractor->Execute(&commands, texture, tflite::gpu::HW(net.in_h, net.in_w), roi, false,
+    s.extractor->Execute(&commands, texture, tflite::gpu::HW(size, size), roi, false,
                          2.0f, -1.0f, &input)
         .IgnoreError();
     s.runner->Run(&commands).IgnoreError();
@@ -282,29 +294,29 @@ void BM_Runner(benchmark::State& state) {
     }
   }
   benchmark::DoNotOptimize(sink);
-  state.SetLabel(net.name);
-  state.counters["MFLOP"] = net.flops / 1e6;
+  state.SetLabel(ModelName(which));
+  state.counters["MFLOP"] = Mflop(which);
 }
 
 // The compiled model alone: input conversion, tasks, output conversion.
 void BM_RunnerModelOnly(benchmark::State& state) {
-  const Network& net = Net(static_cast<int>(state.range(0)));
-  RunnerSetup s(net);
+  const int which = static_cast<int>(state.range(0));
+  RunnerSetup s(ModelFile(which));
   for (auto _ : state) {
     auto commands = MetalCommandBuffer::Make(s.queue).value();
     s.runner->Run(&commands).IgnoreError();
     commands.CommitAndWait(MetalCommandBuffer::kWaitUntilCompleted);
   }
-  state.SetLabel(net.name);
+  state.SetLabel(ModelName(which));
 }
 
 void BM_Xnnpack(benchmark::State& state) {
-  const Network& net = Net(static_cast<int>(state.range(0)));
-  XnnpackNetwork x(net);
+  const int which = static_cast<int>(state.range(0));
+  XnnpackNetwork x(ModelFile(which));
   for (auto _ : state) x.Run();
   benchmark::DoNotOptimize(x.First());
-  state.SetLabel(net.name);
-  state.counters["MFLOP"] = net.flops / 1e6;
+  state.SetLabel(ModelName(which));
+  state.counters["MFLOP"] = Mflop(which);
 }
 
 BENCHMARK(BM_Runner)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
@@ -338,7 +350,7 @@ int main(int argc, char** argv) {
     for (const char* name : {"BM_Runner", "BM_RunnerModelOnly"}) {
       const auto it = t.find(name + arg);
       if (it == t.end()) continue;
-      std::printf("%s %s / direct XNNPACK: %.2fx\n", Net(which).name, name,
+      std::printf("%s %s / direct XNNPACK: %.2fx\n", ModelName(which), name,
                   it->second / xnn->second);
     }
   }

@@ -1,17 +1,14 @@
 #include "face_ml/sub_rect_extractor_metal.h"
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
-#include "base/cpu_features.h"
 #include "base/status_macros.h"
 #include "face_ml/landmark_geometry.h"
 #include "platform/metal/half.h"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace research {
 namespace sorvanti {
@@ -70,27 +67,17 @@ fragment half4 fragmentShader(TextureVertex vertex_output [[stage_in]],
 }
 )";
 
-#if defined(__x86_64__)
-const bool kHasF16C = base::CpuHasF16c();
-
-__attribute__((target("f16c"))) float4 RoundToHalfF16C(const float4& value) {
-  float4 rounded;
-  _mm_storeu_ps(rounded.data(), _mm_cvtph_ps(_mm_cvtps_ph(_mm_loadu_ps(value.data()),
-                                                          _MM_FROUND_TO_NEAREST_INT)));
-  return rounded;
-}
-#endif
-
-// What a sample keeps as a half4.
-float4 RoundToHalf(const float4& value) {
-#if defined(__x86_64__)
-  if (kHasF16C) return RoundToHalfF16C(value);
-#endif
-  float4 rounded;
-  for (int i = 0; i < 4; ++i) {
-    rounded[i] = platform::metal::HalfToFloat(platform::metal::FloatToHalf(value[i]));
+// The nearest binary16 value (ties to even), as a float: what a sample keeps as a half. In the
+// range of normal halves this is a rounding of the float's mantissa to 10 bits, done on the
+// bits; the rest takes the exact conversion.
+float RoundToHalf(float value) {
+  const uint32_t bits = std::bit_cast<uint32_t>(value);
+  const uint32_t magnitude = bits & 0x7fffffffu;
+  if (magnitude < 0x38800000u || magnitude >= 0x477ff000u) {
+    return platform::metal::HalfToFloat(platform::metal::FloatToHalf(value));
   }
-  return rounded;
+  const uint32_t rounded = (bits + 0xfffu + ((bits >> 13) & 1u)) & ~0x1fffu;
+  return std::bit_cast<float>(rounded);
 }
 
 // The C++ forms of the two shader functions. The varyings carry uv.
@@ -118,14 +105,14 @@ const bool kShadersRegistered = platform::metal::RegisterShaderLibrary(
               static const MTLSamplerState& sampler = platform::metal::LinearClampSampler();
               const float* parameters = static_cast<const float*>(args.buffer(1));
               const float alpha = parameters[0], beta = parameters[1];
-              const float4 rgb =
-                  RoundToHalf(args.texture(0)->sample(sampler, in.varyings[0], in.varyings[1]));
+              const float4 rgb = args.texture(0)->sample(sampler, in.varyings[0], in.varyings[1]);
               float a = 0;
               if (const MTLTexture* alpha_texture = args.texture(2); alpha_texture != nullptr) {
                 a = alpha_texture->sample(sampler, in.varyings[0], in.varyings[1])[3];
               }
               // The sample is a half3; the scaling is done in float.
-              return float4{alpha * rgb[0] + beta, alpha * rgb[1] + beta, alpha * rgb[2] + beta, a};
+              return float4{alpha * RoundToHalf(rgb[0]) + beta, alpha * RoundToHalf(rgb[1]) + beta,
+                            alpha * RoundToHalf(rgb[2]) + beta, a};
             }),
     });
 

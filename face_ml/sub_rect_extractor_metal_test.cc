@@ -193,6 +193,32 @@ TEST(CropTest, AlphaAndBetaMapTheInputRange) {
   CVPixelBufferRelease(pixels);
 }
 
+TEST(CropTest, SamplesAreRoundedToHalvesBeforeScaling) {
+  // One texel per byte value; the identity crop samples texel centres exactly.
+  Fixture f;
+  CVPixelBufferRef pixels = nullptr;
+  ASSERT_EQ(CVPixelBufferCreate(kCFAllocatorDefault, 256, 1, kCVPixelFormatType_32BGRA, nullptr,
+                                &pixels),
+            kCVReturnSuccess);
+  CVPixelBufferLockBaseAddress(pixels, 0);
+  auto* row = static_cast<uint8_t*>(CVPixelBufferGetBaseAddress(pixels));
+  for (int x = 0; x < 256; ++x) row[4 * x + 2] = static_cast<uint8_t>(x);  // red
+  CVPixelBufferUnlockBaseAddress(pixels, 0);
+  auto texture = MetalTexture::Make(f.cache->cache(), pixels, 0, 256, 1);
+  ASSERT_TRUE(texture.ok());
+  const float alpha = 3.0f, beta = -0.5f;
+  const auto out = f.Crop(pixels, tflite::gpu::HW(1, 256), {128, 0.5f, 256, 1, 0}, false, alpha,
+                          beta);
+  auto half = [](float v) {
+    return platform::metal::HalfToFloat(platform::metal::FloatToHalf(v));
+  };
+  for (int x = 0; x < 256; ++x) {
+    const float sample = texture->texture()->readTexel(x, 0)[0];
+    ASSERT_EQ(out[4 * x], half(alpha * half(sample) + beta)) << x;
+  }
+  CVPixelBufferRelease(pixels);
+}
+
 TEST(CropTest, AlphaTextureFillsTheFourthChannel) {
   Fixture f;
   Frame frame;
