@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,8 @@ struct CropCase {
   int out_w, out_h;
   bool flip;
 };
+
+void PrintTo(const CropCase& c, std::ostream* os) { *os << c.name; }
 
 class CropTest : public testing::TestWithParam<CropCase> {};
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,8 @@ struct ModelCase {
   float patch_height;  // in frame pixels, centred in the crop
   float crop_size;
 };
+
+void PrintTo(const ModelCase& c, std::ostream* os) { *os << c.name; }
 
 // A dark BGRA frame with a bright face-like patch at (150, 110).
 CVPixelBufferRef PatchFrame(float patch_height) {
