@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,8 @@ struct FailureCase {
   absl::StatusCode code;
   std::string message;  // a substring of the status message
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class MetalRunnerFailureTest : public testing::TestWithParam<FailureCase> {};
 

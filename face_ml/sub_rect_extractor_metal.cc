@@ -1,6 +1,8 @@
 #include "face_ml/sub_rect_extractor_metal.h"
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -65,8 +67,17 @@ fragment half4 fragmentShader(TextureVertex vertex_output [[stage_in]],
 }
 )";
 
+// The nearest binary16 value (ties to even), as a float: what a sample keeps as a half. In the
+// range of normal halves this is a rounding of the float's mantissa to 10 bits, done on the
+// bits; the rest takes the exact conversion.
 float RoundToHalf(float value) {
-  return platform::metal::HalfToFloat(platform::metal::FloatToHalf(value));
+  const uint32_t bits = std::bit_cast<uint32_t>(value);
+  const uint32_t magnitude = bits & 0x7fffffffu;
+  if (magnitude < 0x38800000u || magnitude >= 0x477ff000u) {
+    return platform::metal::HalfToFloat(platform::metal::FloatToHalf(value));
+  }
+  const uint32_t rounded = (bits + 0xfffu + ((bits >> 13) & 1u)) & ~0x1fffu;
+  return std::bit_cast<float>(rounded);
 }
 
 // The C++ forms of the two shader functions. The varyings carry uv.
@@ -91,7 +102,7 @@ const bool kShadersRegistered = platform::metal::RegisterShaderLibrary(
         platform::metal::FragmentShader(
             "fragmentShader",
             [](const platform::metal::FragmentIn& in, const platform::metal::ArgumentTable& args) {
-              const auto& sampler = platform::metal::LinearClampSampler();
+              static const MTLSamplerState& sampler = platform::metal::LinearClampSampler();
               const float* parameters = static_cast<const float*>(args.buffer(1));
               const float alpha = parameters[0], beta = parameters[1];
               const float4 rgb = args.texture(0)->sample(sampler, in.varyings[0], in.varyings[1]);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,24 +31,30 @@ uint8_t Channel(int x, int y, int c) {
   }
 }
 
+// A pixel buffer of `format`; `fill` writes each row.
+CVPixelBufferRef MakePixels(int width, int height, OSType format,
+                            const std::function<void(int y, uint8_t* row)>& fill) {
+  CVPixelBufferRef pixels = nullptr;
+  EXPECT_EQ(CVPixelBufferCreate(kCFAllocatorDefault, width, height, format, nullptr, &pixels),
+            kCVReturnSuccess);
+  CVPixelBufferLockBaseAddress(pixels, 0);
+  auto* base = static_cast<uint8_t*>(CVPixelBufferGetBaseAddress(pixels));
+  for (int y = 0; y < height; ++y) fill(y, base + y * CVPixelBufferGetBytesPerRow(pixels));
+  CVPixelBufferUnlockBaseAddress(pixels, 0);
+  return pixels;
+}
+
 struct Frame {
   Frame() {
-    EXPECT_EQ(CVPixelBufferCreate(kCFAllocatorDefault, kWidth, kHeight,
-                                  kCVPixelFormatType_32BGRA, nullptr, &pixels),
-              kCVReturnSuccess);
-    CVPixelBufferLockBaseAddress(pixels, 0);
-    auto* base = static_cast<uint8_t*>(CVPixelBufferGetBaseAddress(pixels));
-    const size_t stride = CVPixelBufferGetBytesPerRow(pixels);
-    for (int y = 0; y < kHeight; ++y) {
+    pixels = MakePixels(kWidth, kHeight, kCVPixelFormatType_32BGRA, [](int y, uint8_t* row) {
       for (int x = 0; x < kWidth; ++x) {
-        uint8_t* p = base + y * stride + x * 4;
+        uint8_t* p = row + x * 4;
         p[2] = Channel(x, y, 0);  // red
         p[1] = Channel(x, y, 1);  // green
         p[0] = Channel(x, y, 2);  // blue
         p[3] = 255;
       }
-    }
-    CVPixelBufferUnlockBaseAddress(pixels, 0);
+    });
   }
   ~Frame() { CVPixelBufferRelease(pixels); }
   CVPixelBufferRef pixels = nullptr;
@@ -109,6 +117,8 @@ struct CropCase {
   bool flip;
 };
 
+void PrintTo(const CropCase& c, std::ostream* os) { *os << c.name; }
+
 class CropTest : public testing::TestWithParam<CropCase> {};
 
 TEST_P(CropTest, MatchesBilinearReference) {
@@ -167,28 +177,43 @@ TEST(CropTest, IdentityCopiesTexelsAndQuarterTurnWalksDownTheInput) {
 
 TEST(CropTest, AlphaAndBetaMapTheInputRange) {
   Fixture f;
-  CVPixelBufferRef pixels = nullptr;
-  ASSERT_EQ(CVPixelBufferCreate(kCFAllocatorDefault, 4, 4, kCVPixelFormatType_64RGBAHalf, nullptr,
-                                &pixels),
-            kCVReturnSuccess);
-  CVPixelBufferLockBaseAddress(pixels, 0);
-  auto* base = static_cast<uint8_t*>(CVPixelBufferGetBaseAddress(pixels));
-  for (int y = 0; y < 4; ++y) {
-    for (int x = 0; x < 4; ++x) {
-      auto* p = reinterpret_cast<uint16_t*>(base + y * CVPixelBufferGetBytesPerRow(pixels)) + 4 * x;
-      p[0] = platform::metal::FloatToHalf(0.0f);
-      p[1] = platform::metal::FloatToHalf(0.5f);
-      p[2] = platform::metal::FloatToHalf(1.0f);
-      p[3] = platform::metal::FloatToHalf(1.0f);
-    }
-  }
-  CVPixelBufferUnlockBaseAddress(pixels, 0);
+  CVPixelBufferRef pixels =
+      MakePixels(4, 4, kCVPixelFormatType_64RGBAHalf, [](int, uint8_t* row) {
+        for (int x = 0; x < 4; ++x) {
+          auto* p = reinterpret_cast<uint16_t*>(row) + 4 * x;
+          p[0] = platform::metal::FloatToHalf(0.0f);
+          p[1] = platform::metal::FloatToHalf(0.5f);
+          p[2] = platform::metal::FloatToHalf(1.0f);
+          p[3] = platform::metal::FloatToHalf(1.0f);
+        }
+      });
   const auto out = f.Crop(pixels, tflite::gpu::HW(2, 2), {2, 2, 4, 4, 0}, false, 2.0f, -1.0f);
   for (int t = 0; t < 4; ++t) {
     EXPECT_EQ(out[t * 4 + 0], -1.0f);
     EXPECT_EQ(out[t * 4 + 1], 0.0f);
     EXPECT_EQ(out[t * 4 + 2], 1.0f);
     EXPECT_EQ(out[t * 4 + 3], 0.0f);  // no alpha texture
+  }
+  CVPixelBufferRelease(pixels);
+}
+
+TEST(CropTest, SamplesAreRoundedToHalvesBeforeScaling) {
+  // One texel per byte value; the identity crop samples texel centres exactly.
+  Fixture f;
+  CVPixelBufferRef pixels = MakePixels(256, 1, kCVPixelFormatType_32BGRA, [](int, uint8_t* row) {
+    for (int x = 0; x < 256; ++x) row[4 * x + 2] = static_cast<uint8_t>(x);  // red
+  });
+  auto texture = MetalTexture::Make(f.cache->cache(), pixels, 0, 256, 1);
+  ASSERT_TRUE(texture.ok());
+  const float alpha = 3.0f, beta = -0.5f;
+  const auto out = f.Crop(pixels, tflite::gpu::HW(1, 256), {128, 0.5f, 256, 1, 0}, false, alpha,
+                          beta);
+  auto half = [](float v) {
+    return platform::metal::HalfToFloat(platform::metal::FloatToHalf(v));
+  };
+  for (int x = 0; x < 256; ++x) {
+    const float sample = texture->texture()->readTexel(x, 0)[0];
+    ASSERT_EQ(out[4 * x], half(alpha * half(sample) + beta)) << x;
   }
   CVPixelBufferRelease(pixels);
 }

@@ -31,6 +31,10 @@ namespace metal {
 
 using DimensionsMap = std::map<ValueId, BHWC>;
 
+// Kernels may read this many bytes past the end of a buffer they read (vector loads of the
+// last elements); working buffers and constant operands carry that much slack.
+inline constexpr size_t kKernelReadSlack = 16;
+
 // The work of a C++ task. Made once the shapes are known; Setup binds the buffers once, and
 // Run then computes as often as the model runs.
 class CpuKernel {

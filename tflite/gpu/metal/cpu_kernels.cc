@@ -22,6 +22,8 @@ namespace {
 
 using Shapes = std::vector<BHWC>;
 
+static_assert(kKernelReadSlack >= XNN_EXTRA_BYTES, "XNNPACK reads past its inputs' ends");
+
 absl::Status XnnStatus(xnn_status status, const char* what) {
   if (status == xnn_status_success) return absl::OkStatus();
   return absl::InternalError(absl::StrCat(what, " failed with XNNPACK status ", status));
@@ -327,6 +329,8 @@ CpuKernelFactory BinaryFactory(OperationType type, ElementwiseAttributes attr,
         *constant = attr.values;
         break;
     }
+    // XNNPACK may read past the operand's end.
+    if (!runtime) constant->resize(constant->size() + kKernelReadSlack / sizeof(float), 0.0f);
     // The broadcast shape, dimensions aligned from the right.
     std::array<size_t, 4> result = a;
     for (size_t i = 0; i < b_dims; ++i) {
@@ -373,9 +377,10 @@ CpuKernelFactory BinaryFactory(OperationType type, ElementwiseAttributes attr,
     }
     return MakeXnnKernel(
         created, op,
-        [a, b, b_dims, constant, setup](xnn_operator_t op, absl::Span<const float* const> inputs,
-                                        float* output, pthreadpool_t pool) {
-          const float* second = constant->empty() ? inputs[1] : constant->data();
+        [a, b, b_dims, constant, runtime, setup](xnn_operator_t op,
+                                                 absl::Span<const float* const> inputs,
+                                                 float* output, pthreadpool_t pool) {
+          const float* second = runtime ? inputs[1] : constant->data();
           return setup(op, 4, a.data(), b_dims, b.data(), inputs[0], second, output, pool);
         },
         pool);

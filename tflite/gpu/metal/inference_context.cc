@@ -60,7 +60,7 @@ absl::Status TFLInferenceContext::setInputDimensions(const DimensionsMap& input_
           absl::StrCat("Value ", id, " has the empty shape ", ToString(shape)));
     }
     auto buffer = device_->newBufferWithLength(
-        static_cast<NSUInteger>(shape.DimensionsProduct()) * sizeof(float),
+        static_cast<NSUInteger>(shape.DimensionsProduct()) * sizeof(float) + kKernelReadSlack,
         MTLResourceStorageModeShared);
     RET_CHECK(buffer != nullptr) << "Can't allocate value " << id;
     working_[id] = std::move(buffer);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,8 @@ struct OpCase {
   BHWC output;
   std::function<Tensor(const std::vector<Tensor>&)> reference;
 };
+
+void PrintTo(const OpCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<OpCase> Cases() {
   std::vector<OpCase> cases;
