@@ -34,7 +34,8 @@ TEST(RegisteredNamesTest, TheSystemsOwnComponentsAreRegistered) {
                             "PellumoInternalSidePacketToPacketStreamCalculator",
                             "SidePacketsToStreamsCalculator"}));
   EXPECT_THAT(pellumo::CalculatorRegistry::GetRegisteredNames(),
-              IsSupersetOf({"LandmarksDetectorCalculatorMetal", "LandmarksDetectorCalculatorGPU"}));
+              IsSupersetOf({"LandmarksDetectorCalculatorMetal", "LandmarksDetectorCalculatorGPU",
+                            "QuorrelFaceTransformCalculator"}));
   EXPECT_THAT(InputStreamHandlerRegistry::GetRegisteredNames(),
               IsSupersetOf({"DefaultInputStreamHandler"}));
   EXPECT_THAT(OutputStreamHandlerRegistry::GetRegisteredNames(),
