@@ -112,7 +112,7 @@ bool JQXLogOutputStream::writeLogEvent(const LogEvent& event) {
   } while (written < 0 && errno == EINTR);
   if (written != static_cast<ssize_t>(record.size())) {
     // A short write leaves part of a record: cut the file back to its whole records.
-    if (written > 0 && ftruncate(fd_, good_size_) != 0) {
+    if (ftruncate(fd_, good_size_) != 0) {
       platform::utility::LogError(__PRETTY_FUNCTION__, "Could not cut %@ back to %lld bytes.",
                                   {temporary_file_, static_cast<long long>(good_size_)});
     }
