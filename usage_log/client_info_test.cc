@@ -71,11 +71,18 @@ TEST_F(ClientInfoTest, CachedFieldsComeFromTheBundleAndTheDevice) {
             name.machine);
 }
 
+// The cached fields are made once per process, so these run in a process of their own.
 TEST_F(ClientInfoTest, SystemVersionWithoutPointIsTheMajorVersion) {
-  auto device = platform::foundation::CurrentDevice();
-  device.systemVersion = "17";
-  platform::foundation::SetDevice(device);
-  EXPECT_EQ(JQXClientInfoMaker().makeClientInfo()->ios_client_info().os_major_version(), "17");
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        auto device = platform::foundation::CurrentDevice();
+        device.systemVersion = "17";
+        platform::foundation::SetDevice(device);
+        std::string major = JQXClientInfoMaker().makeClientInfo()->ios_client_info().os_major_version();
+        std::exit(major == "17" ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(ClientInfoTest, CountryAndLanguageFollowEveryCall) {
@@ -145,11 +152,15 @@ TEST_F(ClientInfoTest, RegistryCodeFromTheInfoDictionary) {
 }
 
 TEST(DeviceModelTest, EmptyWhenTheMachineQueryFails) {
-  auto device = platform::foundation::CurrentDevice();
-  device.unameFails = true;
-  platform::foundation::SetDevice(device);
-  EXPECT_EQ(JQXDeviceModel(), "");
-  platform::foundation::ResetDevice();
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        auto device = platform::foundation::CurrentDevice();
+        device.unameFails = true;
+        platform::foundation::SetDevice(device);
+        std::exit(JQXDeviceModel().empty() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ bool JQXLogOutputStream::writeLogEvent(const LogEvent& event) {
   } while (written < 0 && errno == EINTR);
   if (written != static_cast<ssize_t>(record.size())) {
     // A short write leaves part of a record: cut the file back to its whole records.
-    if (written > 0 && ftruncate(fd_, good_size_) != 0) {
+    if (ftruncate(fd_, good_size_) != 0) {
       platform::utility::LogError(__PRETTY_FUNCTION__, "Could not cut %@ back to %lld bytes.",
                                   {temporary_file_, static_cast<long long>(good_size_)});
     }
@@ -246,6 +246,11 @@ void JQXLogWriter::writeLog(std::shared_ptr<JQXTrassenLogEvent> event,
 }
 
 void JQXLogWriter::ensureAccessibilityCacheForWriteBlock(std::function<void()> block) {
+  if (!waiting_for_accessibility_cache_.empty()) {
+    // A detour is under way: keep the writes in the order they were asked for.
+    waiting_for_accessibility_cache_.push_back(std::move(block));
+    return;
+  }
   if (accessibility_cache_initialized_ ||
       JQXUIKitAXUtils::sharedInstance()->isCacheInitialized()) {
     accessibility_cache_initialized_ = true;
@@ -253,12 +258,15 @@ void JQXLogWriter::ensureAccessibilityCacheForWriteBlock(std::function<void()> b
     return;
   }
   // Only the main thread may fill the cache: the first write of the process goes there and back.
+  waiting_for_accessibility_cache_.push_back(std::move(block));
   auto self = shared_from_this();
-  dispatch_async(dispatch_get_main_queue(), [self, block = std::move(block)] {
+  dispatch_async(dispatch_get_main_queue(), [self] {
     JQXUIKitAXUtils::sharedInstance()->initializeCache();
-    dispatch_async(self->queue_, [self, block] {
+    dispatch_async(self->queue_, [self] {
       self->accessibility_cache_initialized_ = true;
-      block();
+      std::vector<std::function<void()>> blocks;
+      blocks.swap(self->waiting_for_accessibility_cache_);
+      for (const auto& waiting : blocks) waiting();
     });
   });
 }

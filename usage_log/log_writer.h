@@ -26,10 +26,12 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/ns_notification_center.h"
@@ -137,6 +139,8 @@ class JQXLogWriter : public std::enable_shared_from_this<JQXLogWriter> {
 
   // Only touched on the queue.
   bool accessibility_cache_initialized_ = false;
+  // Writes that wait for the main thread to fill the accessibility cache, in order.
+  std::vector<std::function<void()>> waiting_for_accessibility_cache_;
   dispatch_queue_t queue_;
   // Log directory path -> context encoding -> open file.
   std::map<std::string, std::map<std::string, std::shared_ptr<JQXLogOutputStream>>> output_streams_;

@@ -12,7 +12,9 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
+#include "platform/dispatch/dispatch.h"
 #include "platform/foundation/assertion_handler.h"
 #include "platform/foundation/ns_bundle.h"
 #include "platform/foundation/scoped_test_folder.h"
@@ -410,6 +412,43 @@ TEST_F(LogWriterTest, OneBackgroundTaskSpansOverlappingWrites) {
   slow->open();
   writer_->waitForQueueToFinish();
   EXPECT_THAT(LogFiles(DirectoryPath()), SizeIs(2));
+}
+
+// The first write of a process waits for the main thread to fill the accessibility cache; a
+// write asked for meanwhile still lands after it, even once the cache is full. Runs in a process
+// of its own, whose cache starts empty.
+TEST(LogWriterCacheTest, WritesKeepTheirOrderAcrossTheFirstDetour) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ScopedTestFolder folder;
+        auto directory = NSURL::fileURLWithPath(folder.path(), true);
+        auto clock = std::make_shared<ManualClock>();
+        auto writer = JQXLogWriter::init();
+        auto event = [&](int code) {
+          auto e = JQXTrassenLogEvent::initWithLogSource(700, true, clock);
+          e->setEventCode(code);
+          return e;
+        };
+        writer->writeLog(event(1), nullptr, directory, clock, {});
+        // Let the writer's queue take the first write to the main queue.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        JQXUIKitAXUtils::sharedInstance()->isCacheInitialized();  // full from now on
+        writer->writeLog(event(2), nullptr, directory, clock, {});
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        platform::dispatch::RunUntilIdle();
+        writer->waitForQueueToFinish();
+        auto files = LogFiles(folder.path());
+        if (files.size() != 1) std::exit(2);
+        std::vector<int> codes;
+        for (const auto& record : SplitRecords(ReadFile(files[0])).records) {
+          LogEvent parsed;
+          parsed.ParseFromString(record);
+          codes.push_back(parsed.event_code());
+        }
+        std::exit(codes == std::vector<int>{1, 2} ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // --- Child processes -----------------------------------------------------------------------------
