@@ -1,8 +1,6 @@
 // A loopback HTTP/1.0 server for tests, on an ephemeral port of 127.0.0.1. Each route answers
-// with a fixed status, header lines and body (any bytes), optionally after a delay, or closes
-// the connection without an answer; unknown paths get a 404 page, and "/stall" accepts the
-// request and never answers. It counts the requests it read per path and keeps each request's
-// method, path, header fields and raw body. Routes may be changed while the server runs.
+// with a fixed status, header lines and body (any bytes); unknown paths get a 404 page, and
+// "/stall" accepts the request and never answers. It counts the requests it read per path.
 //
 //   platform::foundation::LocalHttpServer server({{"/model.zip", {200, "", archive_bytes}}});
 //   Download(server.URL("/model.zip"));
@@ -16,9 +14,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
-#include <chrono>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -37,15 +32,6 @@ class LocalHttpServer {
   struct Reply {
     int status;
     std::string headers;  // "Name: value\r\n" lines
-    std::string body;
-    int delay_ms = 0;                   // waits this long before answering
-    bool close_without_answer = false;  // reads the request, then closes the connection
-  };
-
-  struct Request {
-    std::string method;
-    std::string path;
-    std::map<std::string, std::string> headers;  // names lower-cased
     std::string body;
   };
 
@@ -82,20 +68,6 @@ class LocalHttpServer {
     return total;
   }
 
-  // Every request read so far, in order.
-  std::vector<Request> Requests() const {
-    std::lock_guard<std::mutex> lock(count_mutex_);
-    return received_;
-  }
-
-  // Replaces or adds the route of `path`.
-  void SetRoute(const std::string& path, Reply reply) {
-    std::lock_guard<std::mutex> lock(count_mutex_);
-    routes_[path] = std::move(reply);
-  }
-
-  int port() const { return port_; }
-
   std::string URL(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
   }
@@ -112,37 +84,19 @@ class LocalHttpServer {
         if (n <= 0) break;
         request.append(buffer, static_cast<size_t>(n));
       }
-      Request parsed = Parse(request);
-      size_t header_end = request.find("\r\n\r\n");
-      std::string body = header_end == std::string::npos ? "" : request.substr(header_end + 4);
-      auto length = parsed.headers.find("content-length");
-      size_t wanted = length == parsed.headers.end() ? 0 : std::stoul("0" + length->second);
-      while (body.size() < wanted) {
-        ssize_t n = read(fd, buffer, std::min(sizeof(buffer), wanted - body.size()));
-        if (n <= 0) break;
-        body.append(buffer, static_cast<size_t>(n));
-      }
-      parsed.body = std::move(body);
-      std::string path = parsed.path;
-      Reply reply;
+      std::istringstream line(request);
+      std::string method, path;
+      line >> method >> path;
       {
         std::lock_guard<std::mutex> lock(count_mutex_);
         ++requests_[path];
-        received_.push_back(std::move(parsed));
-        auto it = routes_.find(path);
-        reply = it != routes_.end() ? it->second : Reply{404, "", "no such page"};
       }
       if (path == "/stall") {
         stalled_.push_back(fd);
         continue;
       }
-      if (reply.delay_ms > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(reply.delay_ms));
-      }
-      if (reply.close_without_answer) {
-        close(fd);
-        continue;
-      }
+      auto it = routes_.find(path);
+      Reply reply = it != routes_.end() ? it->second : Reply{404, "", "no such page"};
       std::string response = "HTTP/1.0 " + std::to_string(reply.status) + " Reply\r\n" +
                              reply.headers + "Content-Length: " +
                              std::to_string(reply.body.size()) + "\r\n\r\n" + reply.body;
@@ -156,29 +110,8 @@ class LocalHttpServer {
     }
   }
 
-  static Request Parse(const std::string& text) {
-    Request request;
-    std::istringstream lines(text.substr(0, text.find("\r\n\r\n")));
-    std::string line;
-    std::getline(lines, line);
-    std::istringstream first(line);
-    first >> request.method >> request.path;
-    while (std::getline(lines, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      size_t colon = line.find(':');
-      if (colon == std::string::npos) continue;
-      std::string name = line.substr(0, colon);
-      std::transform(name.begin(), name.end(), name.begin(),
-                     [](unsigned char c) { return std::tolower(c); });
-      size_t start = line.find_first_not_of(" \t", colon + 1);
-      request.headers[name] = start == std::string::npos ? "" : line.substr(start);
-    }
-    return request;
-  }
-
-  std::map<std::string, Reply> routes_;  // guarded by count_mutex_
+  std::map<std::string, Reply> routes_;
   mutable std::mutex count_mutex_;
-  std::vector<Request> received_;
   std::map<std::string, int> requests_;
   int listen_fd_ = -1;
   int port_ = 0;

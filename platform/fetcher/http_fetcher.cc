@@ -1,4 +1,4 @@
-#include "platform/fetcher/fetcher.h"
+#include "platform/fetcher/http_fetcher.h"
 
 #include <curl/curl.h>
 #include <pthread.h>
@@ -11,10 +11,7 @@
 #include <utility>
 
 #include "platform/foundation/ns_url.h"
-#include "platform/foundation/system_log.h"
-
-const char* const platform::fetcher::kStatusErrorDomain = "com.quillmere.fetcher.status";
-const char* const platform::fetcher::kStatusDataKey = "data";
+#include "platform/utility/base_logger.h"
 
 namespace platform::fetcher {
 namespace {
@@ -41,15 +38,19 @@ bool HoldsLineBreakOrNul(const std::string& text) {
   return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
+// The URL with its scheme and authority replaced when the host is mapped.
 std::string MappedURL(const std::string& url) {
+  const size_t scheme_end = url.find("://");
+  if (scheme_end == std::string::npos) return url;
+  const size_t authority = scheme_end + 3;
+  size_t path = url.find_first_of("/?#", authority);
+  if (path == std::string::npos) path = url.size();
+  std::string host = url.substr(authority, path - authority);
+  if (size_t at = host.rfind('@'); at != std::string::npos) host = host.substr(at + 1);
+  if (size_t colon = host.find(':'); colon != std::string::npos) host = host.substr(0, colon);
   std::lock_guard<std::mutex> lock(Seams().mutex);
-  for (const auto& [from, to] : Seams().hosts) {
-    if (url.compare(0, from.size(), from) != 0) continue;
-    if (url.size() == from.size() || url[from.size()] == '/' || url[from.size()] == '?') {
-      return to + url.substr(from.size());
-    }
-  }
-  return url;
+  auto it = Seams().hosts.find(host);
+  return it == Seams().hosts.end() ? url : it->second + url.substr(path);
 }
 
 std::optional<long> NextScriptedError() {
@@ -71,15 +72,10 @@ long URLErrorCode(CURLcode code, long os_errno) {
                  ? NSURLErrorNotConnectedToInternet
                  : NSURLErrorCannotConnectToHost;
     case CURLE_OPERATION_TIMEDOUT: return NSURLErrorTimedOut;
-    case CURLE_GOT_NOTHING:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_PARTIAL_FILE: return NSURLErrorNetworkConnectionLost;
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_BAD_CONTENT_ENCODING: return NSURLErrorBadServerResponse;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_PEER_FAILED_VERIFICATION: return NSURLErrorSecureConnectionFailed;
-    default: return NSURLErrorUnknown;
+    // Nothing, a cut-off or a non-HTTP answer: no usable reply.
+    default: return NSURLErrorBadServerResponse;
   }
 }
 
@@ -170,30 +166,24 @@ std::vector<std::shared_ptr<NSHTTPCookie>> CookieStorage::cookiesForHost(
   return matching;
 }
 
-std::shared_ptr<Fetcher> Fetcher::fetcherWithRequest(std::shared_ptr<const NSURLRequest> request) {
+std::shared_ptr<Fetcher> Fetcher::fetcherWithRequest(std::shared_ptr<NSMutableURLRequest> request) {
   if (request == nullptr) return nullptr;
-  auto copy = std::make_shared<NSMutableURLRequest>(request->URL(), request->cachePolicy(),
-                                                    request->timeoutInterval());
-  copy->setHTTPMethod(request->HTTPMethod());
-  copy->setAllHTTPHeaderFields(request->allHTTPHeaderFields());
-  copy->setHTTPBody(request->HTTPBody());
-  return std::make_shared<Fetcher>(std::move(copy));
+  return std::make_shared<Fetcher>(std::move(request));
 }
 
 void Fetcher::setAuthorizer(std::shared_ptr<Authorizer> authorizer) {
   authorizer_ = std::move(authorizer);
 }
 
-void Fetcher::setBodyData(std::vector<uint8_t> body) { body_ = std::move(body); }
+void Fetcher::setBodyData(std::vector<uint8_t> body) {
+  request_->setHTTPBody(std::move(body));
+  if (request_->HTTPMethod() == "GET") request_->setHTTPMethod("POST");
+}
 
 void Fetcher::setComment(std::string comment) { comment_ = std::move(comment); }
 
 void Fetcher::setCookieStorage(std::shared_ptr<CookieStorage> storage) {
   cookie_storage_ = std::move(storage);
-}
-
-void Fetcher::setRetryEnabled(bool enabled) {
-  if (enabled) NSLog("Fetcher: retries are not supported; the fetch is sent once");
 }
 
 void Fetcher::beginFetchWithCompletionHandler(Completion completion) {
@@ -202,11 +192,6 @@ void Fetcher::beginFetchWithCompletionHandler(Completion completion) {
     if (begun_) return;
     begun_ = true;
   }
-  if (body_.has_value()) {
-    request_->setHTTPBody(*body_);
-    if (request_->HTTPMethod() == "GET") request_->setHTTPMethod("POST");
-  }
-  if (authorizer_ != nullptr) authorizer_->authorizeRequest(*request_);
   std::thread([self = shared_from_this(), completion = std::move(completion)]() mutable {
     pthread_setname_np(pthread_self(), "HTTPFetcher");
     self->Run(std::move(completion));
@@ -223,8 +208,6 @@ bool Fetcher::isFetching() const {
   return begun_ && !stopped_ && !finished_;
 }
 
-std::shared_ptr<NSMutableURLRequest> Fetcher::mutableRequest() const { return request_; }
-
 std::shared_ptr<NSHTTPURLResponse> Fetcher::response() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return response_;
@@ -235,17 +218,17 @@ long Fetcher::statusCode() const {
   return response_ == nullptr ? 0 : response_->statusCode();
 }
 
-void Fetcher::SetHostMapForTesting(std::map<std::string, std::string> hosts) {
+void SetHostMap(std::map<std::string, std::string> hosts) {
   std::lock_guard<std::mutex> lock(Seams().mutex);
   Seams().hosts = std::move(hosts);
 }
 
-void Fetcher::ScriptErrorForTesting(long urlErrorCode) {
+void ScriptErrors(std::vector<long> codes) {
   std::lock_guard<std::mutex> lock(Seams().mutex);
-  Seams().scripted_errors.push_back(urlErrorCode);
+  Seams().scripted_errors.assign(codes.begin(), codes.end());
 }
 
-void Fetcher::SetTimeoutIntervalForTesting(double seconds) {
+void SetTimeoutOverride(double seconds) {
   std::lock_guard<std::mutex> lock(Seams().mutex);
   Seams().timeout_seconds = seconds;
 }
@@ -256,6 +239,14 @@ void Fetcher::Run(Completion completion) {
     Deliver(std::move(completion), {std::nullopt, URLError(*scripted, url, "scripted"), nullptr});
     return;
   }
+  if (authorizer_ != nullptr) {
+    std::shared_ptr<NSError> error;
+    if (!authorizer_->authorizeRequest(*request_, &error)) {
+      if (error == nullptr) error = URLError(NSURLErrorUnknown, url, "not authorized");
+      Deliver(std::move(completion), {std::nullopt, std::move(error), nullptr});
+      return;
+    }
+  }
   std::string target = MappedURL(url);
   auto parsed = NSURL::URLWithString(target);
   if (parsed == nullptr || (parsed->scheme() != "http" && parsed->scheme() != "https") ||
@@ -263,7 +254,7 @@ void Fetcher::Run(Completion completion) {
     Deliver(std::move(completion), {std::nullopt, URLError(NSURLErrorBadURL, url, ""), nullptr});
     return;
   }
-  Outcome outcome = Transfer(target, *request_);
+  Outcome outcome = Transfer(target);
   if (outcome.response != nullptr && cookie_storage_ != nullptr) {
     cookie_storage_->setCookies(
         NSHTTPCookie::cookiesWithResponseHeaderFields(outcome.response->allHeaderFields(), *parsed));
@@ -271,9 +262,11 @@ void Fetcher::Run(Completion completion) {
   Deliver(std::move(completion), std::move(outcome));
 }
 
-Fetcher::Outcome Fetcher::Transfer(const std::string& url, const NSMutableURLRequest& request) {
+Fetcher::Outcome Fetcher::Transfer(const std::string& url) {
   InitializeCurlOnce();
-  double timeout = request.timeoutInterval() > 0 ? request.timeoutInterval() : 60.0;
+  const NSMutableURLRequest& request = *request_;
+  double timeout = timeout_.value_or(request.timeoutInterval());
+  if (timeout <= 0) timeout = NSURLRequest::kDefaultTimeoutInterval;
   {
     std::lock_guard<std::mutex> lock(Seams().mutex);
     if (Seams().timeout_seconds > 0) timeout = Seams().timeout_seconds;
@@ -282,8 +275,8 @@ Fetcher::Outcome Fetcher::Transfer(const std::string& url, const NSMutableURLReq
   curl_slist* headers = nullptr;
   for (const auto& [name, value] : request.allHTTPHeaderFields()) {
     if (HoldsLineBreakOrNul(name) || HoldsLineBreakOrNul(value) || name.empty()) {
-      NSLog("Fetcher: dropped the header field \"%s\", which holds a line break or NUL",
-            name.substr(0, name.find_first_of(std::string("\r\n\0", 3))).c_str());
+      platform::utility::LogError(__func__, "Dropped a header with a line break or NUL: %@",
+                                  {name.substr(0, name.find_first_of(std::string("\r\n\0", 3)))});
       continue;
     }
     headers = curl_slist_append(headers, (name + ": " + value).c_str());
@@ -363,8 +356,8 @@ Fetcher::Outcome Fetcher::Transfer(const std::string& url, const NSMutableURLReq
       request.URL(), status_code, std::move(received.headers),
       static_cast<long long>(received.body.size()));
   if (status_code < 200 || status_code > 299) {
-    outcome.error = NSError::errorWithDomain(kStatusErrorDomain, status_code,
-                                             {{kStatusDataKey, received.body}});
+    outcome.error = NSError::errorWithDomain(kFetcherStatusDomain, status_code,
+                                             {{kFetcherStatusDataKey, received.body}});
   }
   outcome.data = std::move(received.body);
   return outcome;
