@@ -55,3 +55,7 @@ std::shared_ptr<NSUUID> UIDevice::identifierForVendor() const {
   auto text = platform::foundation::CurrentDevice().identifierForVendor;
   return text.has_value() ? NSUUID::initWithUUIDString(*text) : nullptr;
 }
+
+UIDeviceBatteryState UIDevice::batteryState() const {
+  return platform::foundation::CurrentDevice().batteryState;
+}

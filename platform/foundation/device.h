@@ -22,6 +22,14 @@
 
 #include "platform/foundation/ns_uuid.h"
 
+// The battery's state; unknown while battery monitoring is off, which is how apps usually run.
+enum UIDeviceBatteryState : long {
+  UIDeviceBatteryStateUnknown = 0,
+  UIDeviceBatteryStateUnplugged = 1,  // running on battery
+  UIDeviceBatteryStateCharging = 2,
+  UIDeviceBatteryStateFull = 3,
+};
+
 namespace platform::foundation {
 
 struct DeviceSettings {
@@ -36,6 +44,7 @@ struct DeviceSettings {
   // The identifier for vendor as a UUID text, or none when the system has none to give. The
   // default is a fixed identifier, so that runs are reproducible.
   std::optional<std::string> identifierForVendor = "5D3A0C1E-8B47-4F26-9E1D-2A6C7B0F4E93";
+  UIDeviceBatteryState batteryState = UIDeviceBatteryStateUnknown;
 };
 
 // The settings now in effect (the defaults above until `SetDevice` is called).
@@ -58,6 +67,7 @@ class UIDevice {
   std::string systemVersion() const;
   // Null when the settings give no identifier or one that is not a UUID text.
   std::shared_ptr<NSUUID> identifierForVendor() const;
+  UIDeviceBatteryState batteryState() const;
 };
 
 #endif  // PLATFORM_FOUNDATION_DEVICE_H_
