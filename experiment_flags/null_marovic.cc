@@ -8,20 +8,80 @@
 #include "platform/foundation/assertion_handler.h"
 #include "platform/foundation/ns_file_manager.h"
 
+namespace {
+
+std::shared_ptr<NSError> NotCommitted() {
+  std::shared_ptr<NSError> error;
+  ZQLMarovicError::error(&error, ZQLMarovicErrorCodeNotCommitted);
+  return error;
+}
+
+}  // namespace
+
 void ZQLNullMarovic::syncExperimentsWithServer(std::shared_ptr<ZQLMarovicAccountService>,
                                                SyncCallback callback) {
   if (callback) callback(false, nullptr);
 }
 
-void ZQLNullMarovic::registerPackage(const std::string&, const std::vector<int64_t>&,
-                                     const std::string&, ErrorCallback callback) {
+void ZQLNullMarovic::syncExperimentsWithServer(
+    std::shared_ptr<ZQLMarovicAccountService>,
+    std::shared_ptr<const ZQLMarovicSyncAfterConfiguration>, SyncCallback callback) {
+  if (callback) callback(false, nullptr);
+}
+
+void ZQLNullMarovic::registerPackage(const std::string&, int64_t, const std::vector<int64_t>&,
+                                     const std::optional<std::string>&, ErrorCallback callback) {
   if (callback) callback(nullptr);
 }
 
+void ZQLNullMarovic::registerPackage(const std::string&, const std::vector<int64_t>&,
+                                     const std::optional<std::string>&, ErrorCallback callback) {
+  if (callback) callback(nullptr);
+}
+
+void ZQLNullMarovic::unregisterPackage(const std::string&, ErrorCallback callback) {
+  if (callback) callback(nullptr);
+}
+
+bool ZQLNullMarovic::packageRegistered(const std::string&, std::shared_ptr<NSError>*) {
+  return true;
+}
+
+void ZQLNullMarovic::commitConfiguration(const std::string&, const std::string&,
+                                         const std::optional<std::string>&, Committer committer) {
+  committer(nullptr, NotCommitted());
+}
+
+void ZQLNullMarovic::peekConfiguration(const std::string&, const std::string&,
+                                       const std::optional<std::string>&,
+                                       ConfigurationCallback callback) {
+  callback(nullptr, NotCommitted());
+}
+
 void ZQLNullMarovic::experimentTokens(int64_t, const std::string&, TokensCallback callback) {
-  std::shared_ptr<NSError> error;
-  ZQLMarovicError::error(&error, ZQLMarovicErrorCodeNotCommitted);
-  callback(nullptr, error);
+  callback(nullptr, NotCommitted());
+}
+
+void ZQLNullMarovic::experimentTokens(int64_t, TokensCallback callback) {
+  callback(nullptr, NotCommitted());
+}
+
+void ZQLNullMarovic::experimentTokensForCurrentBundleWithCallback(TokensCallback callback) {
+  callback(nullptr, NotCommitted());
+}
+
+void ZQLNullMarovic::committedConfiguration(const std::string&, const std::string&,
+                                            ConfigurationCallback callback) {
+  callback(nullptr, NotCommitted());
+}
+
+void ZQLNullMarovic::committedConfiguration(const std::string&, ConfigurationCallback callback) {
+  callback(nullptr, NotCommitted());
+}
+
+void ZQLNullMarovic::setExternalExperimentIDs(const std::vector<int64_t>&, const std::string&,
+                                              int64_t, ErrorCallback callback) {
+  if (callback) callback(nullptr);
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "experiment_flags/marovic_error.h"
+#include "experiment_flags/marovic_stub_test_util.h"
 #include "platform/foundation/device.h"
 #include "usage_log/farmhash.h"
 #include "usage_log/fake_flags_test_util.h"
@@ -146,12 +147,9 @@ TEST_F(SamplerTest, SettingsAndDeviceKey) {
 }
 
 // A store whose answers the test chooses, given on another thread after a while.
-class FakeMarovic : public ZQLMarovic {
+class FakeMarovic : public ZQLMarovicStub {
  public:
-  void syncExperimentsWithServer(std::shared_ptr<ZQLMarovicAccountService>,
-                                 SyncCallback) override {}
-  void registerPackage(const std::string&, const std::vector<int64_t>&, const std::string&,
-                       ErrorCallback) override {}
+  using ZQLMarovicStub::experimentTokens;
   void experimentTokens(int64_t logSource, const std::string& user,
                         TokensCallback callback) override {
     ++calls;
