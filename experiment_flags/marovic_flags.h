@@ -1,33 +1,41 @@
-// Typed access to the flag values of one configuration package.
+// Typed access to the committed flag values of one configuration package and user.
 //
 // `ZQLMarovicFlagsProtocol` is what readers of flags rely on: lookups by name with a default,
 // the package's server token and experiment tokens, and `update`, which commits the package's
-// configuration again. `ZQLMarovicFlags` is the flag set of one package and user; until the
-// file-based store serves committed values, its lookups answer their defaults. A flag whose
-// value is an encoded message is read through a `ZQLMarovicMessageFlag`, which parses the bytes
-// once and answers its default message while there are none or they do not parse:
+// configuration again. `ZQLMarovicFlags` is the flag set of one package and user, served by a
+// flag store: its first read starts loading the committed configuration and blocks until the
+// store has answered; later reads take the current `ZQLMarovicFlagsSnapshot`, an immutable value
+// swapped whole when a commit brings new values. A flag of the wrong type answers its default
+// (and is reported); so does a missing one. A flag whose value is an encoded message is read
+// through a `ZQLMarovicMessageFlag`, which parses each distinct value once:
 //
-//   auto flags = ZQLMarovicFlags::initWithPackageName("com.example#app", "", nullptr, false);
+//   auto flags = ZQLMarovicFlags::initWithPackageName("com.example#app", "", store, false);
 //   int64_t period = flags->numberForFlagName("period_seconds",
 //                                             ZQLMarovicNumber::Integer(900)).longLongValue();
 //   ZQLMarovicMessageFlag rules("rules", nullptr, LogSamplingRules::default_instance(), flags);
 //   auto message = rules.message();   // null: no value, no default
 //
-// Lookups may be made from any thread.
+// Reads may be made from any thread except the queues on which the store calls back.
 #ifndef EXPERIMENT_FLAGS_MAROVIC_FLAGS_H_
 #define EXPERIMENT_FLAGS_MAROVIC_FLAGS_H_
 
 #include <google/protobuf/message_lite.h>
 
 #include <any>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "experiment_flags/configuration.h"
 #include "experiment_flags/experiment_tokens.h"
 #include "experiment_flags/marovic.h"
+#include "platform/foundation/ns_notification_center.h"
 
 // A number flag's value: an integer, a truth value or a double.
 class ZQLMarovicNumber {
@@ -72,46 +80,207 @@ class ZQLMarovicFlagsProtocol {
                                                      std::optional<std::string> defaultValue) = 0;
 };
 
-class ZQLMarovicFlags : public ZQLMarovicFlagsProtocol {
+// The flag values of one package and user at one moment.
+class ZQLMarovicFlagsSnapshot {
  public:
-  // The flag set of `packageName` for `userID`, served by `marovic` (null: the shared store).
+  ZQLMarovicFlagsSnapshot(std::string packageName, std::optional<std::string> serverToken,
+                          std::optional<std::string> userID, std::optional<std::string> diffToken,
+                          std::shared_ptr<const ZQLMarovicExperimentTokens> tokens,
+                          int64_t configurationVersion, std::optional<ZQLMarovicFlagMap> flags);
+
+  const std::string& packageName() const { return package_name_; }
+  const std::optional<std::string>& serverToken() const { return server_token_; }
+  const std::optional<std::string>& userID() const { return user_id_; }
+  const std::optional<std::string>& diffToken() const { return diff_token_; }
+  const std::shared_ptr<const ZQLMarovicExperimentTokens>& tokens() const { return tokens_; }
+  int64_t configurationVersion() const { return configuration_version_; }
+  const std::optional<ZQLMarovicFlagMap>& flags() const { return flags_; }
+
+  // The value of any type: numbers as ZQLMarovicNumber, strings and bytes as std::string.
+  std::any valueForFlagName(const std::string& name, std::any defaultValue) const;
+  std::optional<std::string> stringForFlagName(const std::string& name,
+                                               std::optional<std::string> defaultValue) const;
+  ZQLMarovicNumber numberForFlagName(const std::string& name, ZQLMarovicNumber defaultValue) const;
+  std::optional<std::string> dataForFlagName(const std::string& name,
+                                             std::optional<std::string> defaultValue) const;
+  // Bytes flags holding a StringListParam or an Int64ListParam; the default when absent or
+  // unparsable.
+  std::vector<std::string> stringArrayForFlagName(const std::string& name,
+                                                  std::vector<std::string> defaultValue) const;
+  std::vector<int64_t> numberArrayForFlagName(const std::string& name,
+                                              std::vector<int64_t> defaultValue) const;
+
+  bool isEqual(const ZQLMarovicFlagsSnapshot& other) const;
+  uint64_t hash() const;
+  std::string description() const;
+
+ private:
+  // The flag when present with one of `types`; reports `complaint` when present otherwise.
+  const ZQLMarovicConfigurationFlag* Typed(const std::string& name,
+                                           std::initializer_list<int64_t> types,
+                                           const char* complaint) const;
+
+  const std::string package_name_;
+  const std::optional<std::string> server_token_;
+  const std::optional<std::string> user_id_;
+  const std::optional<std::string> diff_token_;
+  const std::shared_ptr<const ZQLMarovicExperimentTokens> tokens_;
+  const int64_t configuration_version_;
+  const std::optional<ZQLMarovicFlagMap> flags_;
+};
+
+class ZQLMarovicFlags;
+
+// Told when a commit changed the values of a flag set.
+class ZQLMarovicFlagsListener {
+ public:
+  virtual ~ZQLMarovicFlagsListener() = default;
+  virtual void flags(const std::shared_ptr<ZQLMarovicFlags>& flags,
+                     const std::shared_ptr<ZQLMarovicConfiguration>& configuration) = 0;
+};
+
+class ZQLMarovicFlags : public ZQLMarovicFlagsProtocol,
+                        public std::enable_shared_from_this<ZQLMarovicFlags> {
+ public:
+  // The flag set of `packageName` for `userID` ("" when logged out), served by `marovic` (null:
+  // the shared store). With `autoUpdate` it commits again whenever the app enters the
+  // background; with `startLoading` the first load starts at once.
+  static std::shared_ptr<ZQLMarovicFlags> initWithPackageName(const std::string& packageName,
+                                                              const std::string& userID,
+                                                              std::shared_ptr<ZQLMarovic> marovic,
+                                                              bool autoUpdate, bool startLoading);
   static std::shared_ptr<ZQLMarovicFlags> initWithPackageName(const std::string& packageName,
                                                               const std::string& userID,
                                                               std::shared_ptr<ZQLMarovic> marovic,
                                                               bool autoUpdate);
+  static std::shared_ptr<ZQLMarovicFlags> initWithPackageName(const std::string& packageName,
+                                                              const std::string& userID);
+  static std::shared_ptr<ZQLMarovicFlags> initWithPackageName(const std::string& packageName);
+  ~ZQLMarovicFlags() override;
 
   const std::string& packageName() const { return package_name_; }
-  const std::string& userID() const { return user_id_; }
+  const std::shared_ptr<ZQLMarovic>& marovic() const { return marovic_; }
+  const std::string& startingUserID() const { return starting_user_id_; }
 
-  void startLoading() override {}
-  void update() override {}
-  std::shared_ptr<ZQLMarovicExperimentTokens> tokens() override { return nullptr; }
-  std::optional<std::string> serverToken() override { return std::nullopt; }
-  std::any valueForFlagName(const std::string&, std::any defaultValue) override {
-    return defaultValue;
-  }
-  std::optional<std::string> stringForFlagName(const std::string&,
-                                               std::optional<std::string> defaultValue) override {
-    return defaultValue;
-  }
-  ZQLMarovicNumber numberForFlagName(const std::string&, ZQLMarovicNumber defaultValue) override {
-    return defaultValue;
-  }
-  std::optional<std::string> dataForFlagName(const std::string&,
-                                             std::optional<std::string> defaultValue) override {
-    return defaultValue;
-  }
+  void startLoading() override;
+  // Commits again for the current user; returns once the result is applied.
+  void update() override;
+  // Commits for `userID` when it differs from the current user.
+  void setUserID(const std::string& userID);
+  void commitConfigurationForUserID(const std::string& userID);
 
-  // Use the factory above.
-  ZQLMarovicFlags(std::string packageName, std::string userID, std::shared_ptr<ZQLMarovic> marovic)
-      : package_name_(std::move(packageName)),
-        user_id_(std::move(userID)),
-        marovic_(std::move(marovic)) {}
+  // Each waits for the first load.
+  std::optional<std::string> userID();
+  std::optional<std::string> serverToken() override;
+  std::shared_ptr<ZQLMarovicExperimentTokens> tokens() override;
+  int64_t configurationVersion();
+  std::shared_ptr<const ZQLMarovicFlagsSnapshot> snapshot();
+  std::any valueForFlagName(const std::string& name, std::any defaultValue) override;
+  std::optional<std::string> stringForFlagName(const std::string& name,
+                                               std::optional<std::string> defaultValue) override;
+  ZQLMarovicNumber numberForFlagName(const std::string& name,
+                                     ZQLMarovicNumber defaultValue) override;
+  std::optional<std::string> dataForFlagName(const std::string& name,
+                                             std::optional<std::string> defaultValue) override;
+  std::vector<std::string> stringArrayForFlagName(const std::string& name,
+                                                  std::vector<std::string> defaultValue);
+  std::vector<int64_t> numberArrayForFlagName(const std::string& name,
+                                              std::vector<int64_t> defaultValue);
+
+  // Listeners are held weakly.
+  void addListener(const std::shared_ptr<ZQLMarovicFlagsListener>& listener);
+  void removeListener(const std::shared_ptr<ZQLMarovicFlagsListener>& listener);
+
+  // The steps of loading and committing.
+  void waitForConfigsToLoad();
+  void configsFinishedLoading();
+  void callListeners(const std::shared_ptr<ZQLMarovicConfiguration>& configuration);
+  // Applies a store answer for `userID`; answers whether the values changed.
+  bool updateWithConfiguration(const std::shared_ptr<ZQLMarovicConfiguration>& configuration,
+                               const std::string& userID, const std::shared_ptr<NSError>& error);
+  void applicationDidEnterBackground();
+
+  // Use the factories above.
+  ZQLMarovicFlags(std::string packageName, std::string userID, std::shared_ptr<ZQLMarovic> marovic);
 
  private:
+  std::shared_ptr<const ZQLMarovicFlagsSnapshot> CurrentSnapshot() const;
+  // The committer of a commit for `userID`: applies, finishes the load, tells listeners.
+  ZQLMarovic::Committer CommitterFor(std::string userID, std::function<void()> after = nullptr);
+
   const std::string package_name_;
-  const std::string user_id_;
+  const std::string starting_user_id_;
   const std::shared_ptr<ZQLMarovic> marovic_;
+
+  std::mutex start_mutex_;
+  std::atomic<bool> started_loading_{false};
+
+  std::mutex loaded_mutex_;
+  std::condition_variable configs_loaded_condition_;
+  bool configs_loaded_ = false;
+
+  std::mutex listeners_mutex_;
+  std::vector<std::weak_ptr<ZQLMarovicFlagsListener>> listeners_;
+
+  mutable std::mutex snapshot_mutex_;
+  std::shared_ptr<const ZQLMarovicFlagsSnapshot> atomic_snapshot_;
+
+  std::shared_ptr<NSNotificationObserverToken> background_observer_;
+};
+
+// One named flag of a flag set, with a default and a test override.
+class ZQLMarovicFlag {
+ public:
+  ZQLMarovicFlag(std::string name, std::shared_ptr<ZQLMarovicFlagsProtocol> flags)
+      : name_(std::move(name)), flags_(std::move(flags)) {}
+  virtual ~ZQLMarovicFlag() = default;
+  const std::string& name() const { return name_; }
+  const std::shared_ptr<ZQLMarovicFlagsProtocol>& flags() const { return flags_; }
+
+ private:
+  const std::string name_;
+  const std::shared_ptr<ZQLMarovicFlagsProtocol> flags_;
+};
+
+// A flag of one value kind: the test override when set, else the flag set's value.
+template <typename T>
+class ZQLMarovicTypedFlag : public ZQLMarovicFlag {
+ public:
+  ZQLMarovicTypedFlag(std::string name, T defaultValue,
+                      std::shared_ptr<ZQLMarovicFlagsProtocol> flags)
+      : ZQLMarovicFlag(std::move(name), std::move(flags)), default_value_(std::move(defaultValue)) {}
+  const T& defaultValue() const { return default_value_; }
+  std::optional<T> testOverride() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return test_override_;
+  }
+  void setTestOverride(std::optional<T> value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    test_override_ = std::move(value);
+  }
+
+ protected:
+  mutable std::mutex mutex_;
+  const T default_value_;
+  std::optional<T> test_override_;
+};
+
+class ZQLMarovicStringFlag : public ZQLMarovicTypedFlag<std::optional<std::string>> {
+ public:
+  using ZQLMarovicTypedFlag::ZQLMarovicTypedFlag;
+  std::optional<std::string> value() const;
+};
+
+class ZQLMarovicNumberFlag : public ZQLMarovicTypedFlag<ZQLMarovicNumber> {
+ public:
+  using ZQLMarovicTypedFlag::ZQLMarovicTypedFlag;
+  ZQLMarovicNumber value() const;
+};
+
+class ZQLMarovicDataFlag : public ZQLMarovicTypedFlag<std::optional<std::string>> {
+ public:
+  using ZQLMarovicTypedFlag::ZQLMarovicTypedFlag;
+  std::optional<std::string> value() const;
 };
 
 // A flag whose value is the encoding of a message of one class.
