@@ -58,7 +58,9 @@ bool ZQLBreakableLock::Take(const std::shared_ptr<XVNBreakableLockData>& stamp,
     ZRB_LOG_MESSAGE(3, ZQLStandardZRBLogMetadata(), "Couldn't remove temporary file");
   }
 
-  const int64_t now = stamp->lock_uptime_milliseconds();
+  // The uptime now, not the stamp's: a competitor that stamped a moment after this object and
+  // won the move must not look like a holder from before a restart.
+  const int64_t now = clock_->uptimeMilliseconds();
   if (auto current = fileLockData()) {
     const int64_t held = current->lock_uptime_milliseconds();
     // Subtraction, not held + lease: a stamp near the top of the range must not overflow.

@@ -198,6 +198,11 @@ bool ZQLURL::writeDataToLocalDirectory(const std::string& data, const std::strin
   return WriteRecord(data, localSubDirectory(directory, fileName, error), error);
 }
 
+bool ZQLURL::writeData(const std::string& data, const NSURL& url,
+                       std::shared_ptr<NSError>* error) {
+  return WriteRecord(data, std::make_shared<NSURL>(url), error);
+}
+
 std::optional<std::string> ZQLURL::readFile(const NSURL& url, std::shared_ptr<NSError>* error) {
   std::shared_ptr<NSError> cause;
   auto bytes = NSDataWithContentsOfURL(url, &cause);

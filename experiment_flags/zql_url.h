@@ -73,6 +73,9 @@ class ZQLURL {
                                         const std::string& fileName,
                                         std::shared_ptr<NSError>* error);
 
+  // Writes a record atomically to `url`.
+  static bool writeData(const std::string& data, const NSURL& url, std::shared_ptr<NSError>* error);
+
   // Whether `name` may name a file or folder of the store.
   static bool isSafeFileName(const std::string& name);
 

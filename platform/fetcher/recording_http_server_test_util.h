@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -33,6 +34,8 @@ class RecordingHttpServer {
     int status = 200;
     std::string body;
     bool close_without_answer = false;
+    // Runs on the server thread after the request was read, before the answer goes out.
+    std::function<void()> before_answer;
   };
   struct Request {
     std::string method;
@@ -117,6 +120,7 @@ class RecordingHttpServer {
         auto it = replies_.find(request.path);
         if (it != replies_.end()) reply = it->second;
       }
+      if (reply.before_answer) reply.before_answer();
       if (!reply.close_without_answer) {
         std::string response = "HTTP/1.0 " + std::to_string(reply.status) +
                                " Reply\r\nContent-Length: " + std::to_string(reply.body.size()) +
