@@ -14,7 +14,8 @@
 #include "platform/foundation/scoped_test_folder.h"
 
 class StoreFolderTest : public ::testing::Test {
- protected:
+
+ public:
   void SetUp() override {
     ASSERT_FALSE(folder_.path().empty());
     platform::foundation::SetSandboxRoot(folder_.Path("sandbox"));

@@ -1,0 +1,54 @@
+#include "experiment_flags/marovic_logger.h"
+
+#include "usage_log/file_utility.h"
+#include "usage_log/log_writer.h"
+#include "usage_log/trassen_logger.h"
+
+std::shared_ptr<ZQLMarovicLogger> ZQLMarovicLogger::initWithClock(
+    std::shared_ptr<JQXClockProtocol> clock, std::shared_ptr<NSURL> trassenLogDirectory,
+    std::shared_ptr<ZRBPseudonymousIDStore> pseudonymousIDStore,
+    std::shared_ptr<ZQLMarovicFlagsProtocol> flags) {
+  return std::make_shared<ZQLMarovicLogger>(std::move(clock), std::move(trassenLogDirectory),
+                                            std::move(pseudonymousIDStore), std::move(flags));
+}
+
+bool ZQLMarovicLogger::logEvents() {
+  return flags_->numberForFlagName("log_events", ZQLMarovicNumber::Boolean(true)).boolValue();
+}
+
+bool ZQLMarovicLogger::shouldLogCounters() {
+  return flags_->numberForFlagName("log_counters", ZQLMarovicNumber::Boolean(true)).boolValue();
+}
+
+int64_t ZQLMarovicLogger::maxCounterCount() {
+  return flags_->numberForFlagName("api_counters_max_count", ZQLMarovicNumber::Integer(200))
+      .longLongValue();
+}
+
+void ZQLMarovicLogger::logOperationEventWithExtension(
+    std::shared_ptr<const ZQLMarovicLogEvent> event, int32_t eventCode) {
+  if (!logEvents()) return;
+  logWithLogSource(kZQLMarovicOperationLogSource, std::move(event), eventCode);
+}
+
+void ZQLMarovicLogger::increaseCounterWithName(const std::string&, int64_t, int64_t) {}
+
+void ZQLMarovicLogger::flushCountersToLogger() {}
+
+void ZQLMarovicLogger::logWithLogSource(
+    int64_t logSource, std::shared_ptr<const google::protobuf::MessageLite> extension,
+    std::optional<int32_t> eventCode) {
+  auto event = JQXTrassenLogEvent::initWithLogSource(logSource, false, clock_);
+  if (eventCode.has_value()) event->setEventCode(*eventCode);
+  event->setExtension(std::move(extension));
+  if (auto tokens = flags_->tokens()) event->addExperimentTokens(tokens);
+  std::shared_ptr<NSURL> directory;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (trassen_log_directory_ == nullptr) {
+      trassen_log_directory_ = JQXTrassenFileUtility::defaultLogDirectory();
+    }
+    directory = trassen_log_directory_;
+  }
+  JQXLogWriter::sharedInstance()->writeLog(event, pseudonymous_id_store_, directory, clock_, {});
+}
