@@ -7,7 +7,6 @@
 #include <string>
 
 #include "experiment_flags/marovic_error.h"
-#include "experiment_flags/null_marovic.h"
 #include "platform/foundation/assertion_handler.h"
 
 namespace {
@@ -140,35 +139,6 @@ TEST(MarovicUtilTest, PackageNames) {
   EXPECT_EQ(uuid.size(), 36u);
   EXPECT_NE(uuid, ZQLMarovicUtil::uuid());
   EXPECT_EQ(ZQLStandardZRBLogMetadata(), ZQLStandardZRBLogMetadata());
-}
-
-// The null store stands in for the file-based one: nothing committed, registrations succeed,
-// no sync.
-TEST(NullMarovicTest, AnswersAtOnce) {
-  auto store = ZQLMarovic::sharedInstance();
-  EXPECT_EQ(store, ZQLMarovic::sharedInstance());
-  std::shared_ptr<NSError> token_error;
-  bool answered = false;
-  store->experimentTokens(700, "u", [&](auto tokens, auto error) {
-    answered = true;
-    EXPECT_EQ(tokens, nullptr);
-    token_error = error;
-  });
-  ASSERT_TRUE(answered);
-  ASSERT_NE(token_error, nullptr);
-  EXPECT_EQ(token_error->domain(), kZQLMarovicErrorDomain);
-  EXPECT_EQ(token_error->code(), -3);
-  int calls = 0;
-  store->registerPackage("p", {700}, "", [&](auto error) {
-    ++calls;
-    EXPECT_EQ(error, nullptr);
-  });
-  store->syncExperimentsWithServer(nullptr, [&](bool attempted, auto error) {
-    ++calls;
-    EXPECT_FALSE(attempted);
-    EXPECT_EQ(error, nullptr);
-  });
-  EXPECT_EQ(calls, 2);
 }
 
 }  // namespace

@@ -461,4 +461,86 @@ TEST_F(StoreTest, MisuseIsReportedAndTheCallGoesOn) {
   EXPECT_EQ(failures[1].description, "Can only call this API for multi-commit packages.");
 }
 
+TEST_F(StoreTest, SyncedValuesReachFlagReadersAtTheirCommit) {
+  RecordingHttpServer server;
+  platform::fetcher::SetHostMap({{kZQLDunsfellServiceHost, server.Base()}});
+  auto answer = [](YRXParamPartition::UpdateType type, std::vector<YRXParam> params) {
+    YRXExperimentsAndConfigsResponse response;
+    YRXApplicationResponse* app = response.add_application_response();
+    app->mutable_scope()->set_config_package("p");
+    app->mutable_scope()->set_version_code(1);
+    YRXParamPartition* partition = app->add_param_partition();
+    partition->mutable_param_partition_tag()->set_id(1);
+    partition->set_update_type(type);
+    for (auto& param : params) *partition->add_param() = param;
+    return response.SerializeAsString();
+  };
+  auto param = [](const std::string& name, int64_t value, bool deleted = false) {
+    YRXParam result;
+    result.set_name(name);
+    result.set_value_type(YRXParam::IntValue);
+    result.set_int_value(value);
+    if (deleted) result.set_deleted(true);
+    return result;
+  };
+  std::mutex mutex;
+  std::vector<std::pair<int, bool>> finished;
+  auto sync = [&](int index) {
+    store_->syncExperimentsWithServer(nullptr, [&, index](bool attempted, auto error) {
+      EXPECT_EQ(error, nullptr) << index;
+      std::lock_guard<std::mutex> lock(mutex);
+      finished.push_back({index, attempted});
+    });
+  };
+  auto wait_for = [&](size_t count) {
+    EXPECT_TRUE(WaitFor([&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return finished.size() >= count;
+    }));
+  };
+
+  ASSERT_EQ(Register("p", {5}), nullptr);
+  server.Script(kZQLDunsfellServicePath,
+                {200, answer(YRXParamPartition::Replace, {param("a", 1), param("b", 2)})});
+  // Two requests back to back: the second runs after the first and finds nothing due.
+  sync(1);
+  sync(2);
+  wait_for(2);
+  EXPECT_THAT(finished, ElementsAre(std::pair<int, bool>{1, true}, std::pair<int, bool>{2, false}));
+  EXPECT_EQ(server.Requests().size(), 1u);
+
+  auto flags = ZQLMarovicFlags::initWithPackageName("p", "", store_, false);
+  EXPECT_EQ(flags->numberForFlagName("b", ZQLMarovicNumber::Integer(-1)).longLongValue(), 2);
+
+  server.Script(kZQLDunsfellServicePath,
+                {200, answer(YRXParamPartition::Patch, {param("b", 0, true)})});
+  clock_->advance(14401 * 1000);
+  sync(3);
+  wait_for(3);
+  // Synced, not yet committed: readers keep the old values until the flags commit.
+  EXPECT_EQ(flags->numberForFlagName("b", ZQLMarovicNumber::Integer(-1)).longLongValue(), 2);
+  flags->update();
+  EXPECT_EQ(flags->numberForFlagName("b", ZQLMarovicNumber::Integer(-1)).longLongValue(), -1);
+  EXPECT_EQ(flags->numberForFlagName("a", ZQLMarovicNumber::Integer(-1)).longLongValue(), 1);
+  // The store's own package was registered before the first sync.
+  EXPECT_TRUE(store_->packageRegistered(ZQLMarovicUtil::marovicPackageName(), nullptr));
+  platform::fetcher::SetHostMap({});
+}
+
+TEST(MarovicFacadeTest, SharedStoreIsTheFlatFileStoreAndTheDirectoryComesFirst) {
+  auto handler = std::make_shared<platform::foundation::RecordingAssertionHandler>();
+  platform::foundation::ScopedAssertionHandler scoped(handler);
+  auto store = ZQLMarovic::sharedInstance();
+  EXPECT_EQ(store, ZQLMarovic::sharedInstance());
+  EXPECT_NE(std::dynamic_pointer_cast<ZQLFlatFileMarovic>(store), nullptr);
+  // Too late, reported; the directory is set anyway.
+  auto late = NSURL::fileURLWithPath("/tmp/late", true);
+  ZQLMarovic::setDefaultDirectory(late);
+  ASSERT_EQ(handler->failures().size(), 1u);
+  EXPECT_EQ(handler->failures()[0].description,
+            "setDefaultDirectory should be called beforesharedInstance is initialized.");
+  EXPECT_EQ(ZQLMarovic::defaultDirectory()->path(), "/tmp/late");
+  ZQLMarovicUtil::setDefaultDirectory(nullptr);
+}
+
 }  // namespace

@@ -7,9 +7,8 @@
 //         ...   // called exactly once, on a queue of the store's choosing
 //       });
 //
-// Until the file-based store exists the shared instance is a null store (null_marovic.h): it has
-// nothing committed, accepts registrations and never syncs. Tests hand their own stores to the
-// classes that take one.
+// The shared instance is the flat-file store (flat_file_marovic.h). Tests hand their own stores to
+// the classes that take one.
 #ifndef EXPERIMENT_FLAGS_MAROVIC_H_
 #define EXPERIMENT_FLAGS_MAROVIC_H_
 

@@ -17,6 +17,7 @@
 #include "platform/foundation/sandbox.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/foundation/system_log.h"
+#include "usage_log/app_groups.h"
 #include "usage_log/log_writer.h"
 
 namespace {
@@ -27,12 +28,16 @@ class QVXLoggerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::foundation::SetSandboxRoot(folder_.Path("sandbox"));
+    // The flag store's shared files, for loggers made before the SDK's start-up moves them.
+    platform::foundation::SetAppGroupContainer(ZRBAppGroups::sharedAppGroupName(),
+                                               folder_.Path("group"));
     platform::foundation::SetWallClock([this] { return now_.load(); });
     // First-party loggers write to the library's default log directory, which needs a base.
     JQXTrassenLogger::setDefaultDirectory(NSURL::fileURLWithPath(folder_.Path("trassen"), true));
   }
   void TearDown() override {
     JQXTrassenLogger::setDefaultDirectory(nullptr);
+    platform::foundation::SetAppGroupContainer(ZRBAppGroups::sharedAppGroupName(), "");
     platform::foundation::SetWallClock(nullptr);
     platform::foundation::SetSandboxRoot("");
   }

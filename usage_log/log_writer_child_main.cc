@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "experiment_flags/experiment_tokens.h"
+#include "platform/foundation/sandbox.h"
 #include "platform/utility/base_logger.h"
 #include "usage_log/client_info.h"
 #include "usage_log/log_writer.h"
@@ -22,6 +24,10 @@
 int main(int argc, char** argv) {
   if (argc < 4) return 2;
   auto directory = NSURL::fileURLWithPath(argv[1], true);
+  // Settings come from an empty flag store beside the log folder.
+  auto beside = directory->URLByDeletingLastPathComponent();
+  platform::foundation::SetSandboxRoot(beside->path() + "/child-sandbox");
+  ZQLMarovicUtil::setDefaultDirectory(beside->URLByAppendingPathComponent("child-marovic", true));
   const long events = std::atol(argv[2]);
   const long batch = std::atol(argv[3]);
   if (argc > 4) {

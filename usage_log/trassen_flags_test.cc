@@ -5,6 +5,8 @@
 
 #include <fstream>
 
+#include "experiment_flags/marovic.h"
+#include "platform/foundation/sandbox.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "usage_log/fake_flags_test_util.h"
 #include "usage_log/log_local.pb.h"
@@ -13,6 +15,9 @@ namespace {
 
 // With nothing in the store, every setting is its default.
 TEST(TrassenFlagsTest, DefaultsOfAnEmptyStore) {
+  platform::foundation::ScopedTestFolder folder;
+  platform::foundation::SetSandboxRoot(folder.path());
+  ZQLMarovic::useLocalCachesDirectory();
   auto flags = JQXTrassenFlags::sharedInstance();
   EXPECT_EQ(flags->autoUploadPeriodSeconds(), 900);
   EXPECT_EQ(flags->autoUploadLeewaySeconds(), 300);

@@ -6,7 +6,9 @@
 #include <filesystem>
 
 #include "experiment_flags/experiment_ids.pb.h"
+#include "experiment_flags/experiment_tokens.h"
 #include "platform/foundation/assertion_handler.h"
+#include "platform/foundation/sandbox.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/utility/base_logger.h"
 #include "usage_log/client_info.h"
@@ -44,6 +46,16 @@ std::string Kinds(const JQXTrassenLogTransformers& list) {
 
 class TrassenLoggerTest : public ::testing::Test {
  protected:
+  // Settings come from an empty flag store of the test's own, outside the log folder.
+  void SetUp() override {
+    platform::foundation::SetSandboxRoot(store_folder_.Path("sandbox"));
+    ZQLMarovicUtil::setDefaultDirectory(
+        NSURL::fileURLWithPath(store_folder_.Path("marovic"), true));
+  }
+  void TearDown() override {
+    ZQLMarovicUtil::setDefaultDirectory(nullptr);
+    platform::foundation::SetSandboxRoot("");
+  }
   std::shared_ptr<NSURL> Directory() { return NSURL::fileURLWithPath(folder_.path(), true); }
   std::shared_ptr<JQXTrassenLogger> Logger(bool anonymous, JQXTrassenLogTransformers list = {}) {
     return JQXTrassenLogger::initWithLogSource(700, anonymous ? "" : "acct", anonymous, list,
@@ -51,6 +63,7 @@ class TrassenLoggerTest : public ::testing::Test {
                                                ZRBPseudonymousIDStore::sharedInstance());
   }
 
+  ScopedTestFolder store_folder_;
   ScopedTestFolder folder_;
   std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
 };
