@@ -323,14 +323,18 @@ BENCHMARK(BM_Runner)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RunnerModelOnly)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Xnnpack)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
-// Keeps each run's time for the ratios printed at the end.
+// Keeps each benchmark's CPU time (all of it on the calling thread; steadier than wall time on
+// a busy machine) for the ratios printed at the end: the median when runs are repeated, else
+// the one run.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        Times()[run.benchmark_name()] = run.GetAdjustedRealTime();
+      if (run.error_occurred) continue;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type == Run::RT_Iteration || median) {
+        Times()[run.run_name.str()] = run.GetAdjustedCPUTime();
       }
     }
   }
