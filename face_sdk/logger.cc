@@ -26,7 +26,7 @@ void QVXLogger::setUpForThirdPartyLogging() {
                                                              &error);
     }
     // The started uploader keeps itself alive.
-    JQXTrassenUploader::initWithAuthorizer(nullptr, nullptr, directory, false)
+    JQXTrassenUploader::initWithAuthorizer(nullptr, std::nullopt, directory, false)
         ->startAutoUpload();
   });
 }

@@ -30,7 +30,9 @@
 #include <string>
 
 #include "face_sdk/ostrell_log_events.h"
-#include "face_sdk/usage_logging_stand_in.h"
+#include "experiment_flags/marovic.h"
+#include "usage_log/trassen_logger.h"
+#include "usage_log/trassen_uploader.h"
 #include "platform/foundation/ns_url.h"
 #include "platform/foundation/ns_uuid.h"
 

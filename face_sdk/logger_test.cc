@@ -16,7 +16,10 @@
 #include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/sandbox.h"
 #include "platform/foundation/scoped_test_folder.h"
+#include "platform/fetcher/http_fetcher.h"
+#include "platform/fetcher/recording_http_server_test_util.h"
 #include "platform/foundation/system_log.h"
+#include "platform/uikit/ui_application.h"
 #include "usage_log/app_groups.h"
 #include "usage_log/log_writer.h"
 
@@ -223,6 +226,12 @@ TEST_F(QVXLoggerTest, EventsFromManyThreads) {
 
 // The set-up runs once per process, so this is the only test that calls it.
 TEST_F(QVXLoggerTest, SetUpOncePerProcess) {
+  RecordingHttpServer server;
+  LogResponse accepted;
+  server.Script("/log/batch", {200, accepted.SerializeAsString()});
+  platform::fetcher::SetHostMap({{NSURL::URLWithString(JQXTrassenUploader::kDefaultServerURL)->host(),
+                                  server.Base()}});
+  const int64_t uploaders_before = JQXTrassenUploader::totalUploaderInstanceCount();
   QVXLogger::setUpForThirdPartyLogging();
   QVXLogger::setUpForThirdPartyLogging();
   auto manager = NSFileManager::defaultManager();
@@ -231,10 +240,26 @@ TEST_F(QVXLoggerTest, SetUpOncePerProcess) {
   EXPECT_TRUE(is_directory);
   EXPECT_EQ(ZQLMarovic::defaultDirectory()->path(), Caches() + "/ZQLMarovic");
 
-  auto uploaders = JQXTrassenUploader::startedUploaders();
-  ASSERT_THAT(uploaders, SizeIs(1));
-  EXPECT_EQ(uploaders[0]->logDirectory()->path(), Caches() + "/OstrellLogger");
-  EXPECT_FALSE(uploaders[0]->isSharedDirectory());
+  // One uploader, started, of the face SDK's own folder, which no other process shares (no
+  // lock file): entering the background sends a finished log file there and deletes it.
+  EXPECT_EQ(JQXTrassenUploader::totalUploaderInstanceCount(), uploaders_before + 1);
+  JQXLogContext context;
+  context.set_log_source(static_cast<LogRequest_LogSource>(kQVXLoggerLogSource));
+  const std::string folder = Caches() + "/OstrellLogger/0/ctx";
+  manager->createDirectoryAtPath(folder, true, {}, nullptr);
+  std::ofstream(folder + "/context") << context.SerializeAsString();
+  std::ofstream(folder + "/1700000000000") << std::string("\x02\x08\x01", 3);
+  // The uploader's clock reads the wall clock: the real time, by which the file is recent.
+  now_ = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  platform::uikit::MoveApplicationToState(UIApplicationStateBackground);
+  for (int i = 0; i < 1000 && manager->fileExistsAtPath(folder + "/1700000000000"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  platform::uikit::MoveApplicationToState(UIApplicationStateActive);
+  platform::fetcher::SetHostMap({});
+  EXPECT_FALSE(manager->fileExistsAtPath(folder + "/1700000000000"));
+  ASSERT_THAT(server.Requests(), SizeIs(1));
+  EXPECT_FALSE(manager->fileExistsAtPath(Caches() + "/OstrellLogger/uploader.lock"));
 
   // First-party loggers write to the library's default log directory, now below Caches.
   EXPECT_EQ(QVXLogger::firstPartyLogger(std::nullopt)->logger()->logDirectory()->path(),

@@ -29,6 +29,15 @@ bool JQXTrassenMetaLogger::shouldLogCounters() { return flags_->shouldLogMetaCou
 
 int64_t JQXTrassenMetaLogger::maxCounterCount() { return flags_->maxMetaCountersCount(); }
 
+namespace {
+
+// A file found without its context (the fast-tier check) counts under an empty context.
+const JQXLogContext& ContextOf(const JQXLogFile& file) {
+  return file.context() != nullptr ? *file.context() : JQXLogContext::default_instance();
+}
+
+}  // namespace
+
 void JQXTrassenMetaLogger::Count(const char* name,
                                  std::shared_ptr<MetalogCounterDimensions> dimension,
                                  int64_t bucket) {
@@ -46,8 +55,9 @@ void JQXTrassenMetaLogger::logFilesWillBeUploaded(const JQXLogFiles& logFiles) {
   std::map<std::string, int64_t> by_folder;
   int64_t total_bytes = 0;
   for (const auto& file : logFiles) {
-    Sum& sum = by_context[JQXLogContextSerialization(*file->context())];
-    sum.context = file->context();
+    Sum& sum = by_context[JQXLogContextSerialization(ContextOf(*file))];
+    sum.context = file->context() != nullptr ? file->context()
+                                             : std::make_shared<const JQXLogContext>();
     sum.bytes += static_cast<int64_t>(file->fileSize());
     ++sum.count;
     ++by_folder[file->url()->URLByDeletingLastPathComponent()->path()];
@@ -84,7 +94,7 @@ void JQXTrassenMetaLogger::logResponse(const NSHTTPURLResponse* response,
 
 void JQXTrassenMetaLogger::logRequestUploadDelayWithCurrentTime(int64_t currentTime,
                                                                 const JQXLogFile& logFile) {
-  Count("RequestUploadDelay", dimensionsOfContext(*logFile.context()),
+  Count("RequestUploadDelay", dimensionsOfContext(ContextOf(logFile)),
         currentTime - logFile.creationTimeMilliseconds());
 }
 
@@ -95,7 +105,7 @@ void JQXTrassenMetaLogger::logDeletingOverSizeLogFiles(const JQXLogFiles& logFil
   }
   Count("CleanupNumFilesDeletedOversize", nullptr, static_cast<int64_t>(logFiles.size()));
   for (const auto& file : logFiles) {
-    Count("CleanupSizeofFilesDeletedOversize", dimensionsOfContext(*file->context()),
+    Count("CleanupSizeofFilesDeletedOversize", dimensionsOfContext(ContextOf(*file)),
           static_cast<int64_t>(file->fileSize()));
   }
 }
@@ -108,7 +118,7 @@ void JQXTrassenMetaLogger::logDeletingOverTTLLogFiles(const JQXLogFiles& logFile
   Count("CleanupNumFilesDeletedTTLExpired", nullptr, static_cast<int64_t>(logFiles.size()));
   const int64_t now = clock_->currentTimeMilliseconds();
   for (const auto& file : logFiles) {
-    Count("CleanupAgeOfFilesDeletedTTLExpired", dimensionsOfContext(*file->context()),
+    Count("CleanupAgeOfFilesDeletedTTLExpired", dimensionsOfContext(ContextOf(*file)),
           now - file->creationTimeMilliseconds());
   }
 }
