@@ -1,7 +1,6 @@
 #include "tflite/gpu/metal/half_conversion.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "base/cpu_features.h"
 #include "platform/metal/half.h"
@@ -49,19 +48,28 @@ __attribute__((target("avx,f16c"))) void RoundF16C(float* f, size_t n) {
   for (; i < n; ++i) f[i] = HalfToFloat(FloatToHalf(f[i]));
 }
 
-// One PHWC4 texel (four halves) to `count` floats, and back with zero padding.
+// One PHWC4 texel (four halves) to `count` floats, and back with zero padding. The short
+// copies are plain loops: a memcpy of a run-time length would be a library call per pixel.
 __attribute__((target("f16c"))) inline void TexelToFloats(const uint16_t* texel, int count,
                                                           float* out) {
-  float four[4];
-  _mm_storeu_ps(four, _mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(texel))));
-  std::memcpy(out, four, sizeof(float) * count);
+  const __m128 four = _mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(texel)));
+  if (count == 4) return _mm_storeu_ps(out, four);
+  alignas(16) float values[4];
+  _mm_store_ps(values, four);
+  for (int k = 0; k < count; ++k) out[k] = values[k];
 }
 __attribute__((target("f16c"))) inline void FloatsToTexel(const float* in, int count,
                                                           uint16_t* texel) {
-  float four[4] = {0, 0, 0, 0};
-  std::memcpy(four, in, sizeof(float) * count);
+  __m128 four;
+  if (count == 4) {
+    four = _mm_loadu_ps(in);
+  } else {
+    alignas(16) float values[4] = {0, 0, 0, 0};
+    for (int k = 0; k < count; ++k) values[k] = in[k];
+    four = _mm_load_ps(values);
+  }
   _mm_storel_epi64(reinterpret_cast<__m128i*>(texel),
-                   _mm_cvtps_ph(_mm_loadu_ps(four), _MM_FROUND_TO_NEAREST_INT));
+                   _mm_cvtps_ph(four, _MM_FROUND_TO_NEAREST_INT));
 }
 
 __attribute__((target("f16c"))) void PHWC4ToNHWCF16C(const uint16_t* src, const BHWC& s,
