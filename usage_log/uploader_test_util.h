@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "experiment_flags/null_marovic.h"
+#include "experiment_flags/marovic_stub_test_util.h"
 #include "gtest/gtest.h"
 #include "platform/fetcher/recording_http_server_test_util.h"
 #include "platform/foundation/ns_date.h"
@@ -42,8 +42,8 @@ class UploaderTestFlags : public FakeMarovicFlags {
   std::optional<std::string> token_;
 };
 
-// The null store, recording registrations and syncs; a registration may be made to fail.
-class RecordingMarovic : public ZQLNullMarovic {
+// A store that has nothing, recording registrations and syncs; a registration may be made to fail.
+class RecordingMarovic : public ZQLMarovicStub {
  public:
   void syncExperimentsWithServer(std::shared_ptr<ZQLMarovicAccountService>,
                                  SyncCallback callback) override {
@@ -51,7 +51,7 @@ class RecordingMarovic : public ZQLNullMarovic {
     callback(true, nullptr);
   }
   void registerPackage(const std::string& packageName, const std::vector<int64_t>& logSources,
-                       const std::string&, ErrorCallback callback) override {
+                       const std::optional<std::string>&, ErrorCallback callback) override {
     {
       std::lock_guard<std::mutex> lock(mutex);
       packages.push_back(packageName);
