@@ -73,15 +73,39 @@ std::condition_variable& MainQueueWork() {
   return *cv;
 }
 
-// The queues whose items the calling thread is running, innermost last.
-thread_local std::vector<dispatch_queue_s*> running_queues;
-// The name this thread was last given.
-thread_local std::string thread_name;
+// What a thread that runs queue items keeps. Held through a plain pointer and freed by a pthread
+// key's destructor: a thread_local with a destructor would register it with the C library on the
+// thread's first item, which takes the dynamic loader's lock, so a worker would wait on a dlopen()
+// whose static initialisers wait on that worker.
+struct ThreadState {
+  // The queues whose items the thread is running, innermost last.
+  std::vector<dispatch_queue_s*> running_queues;
+  // The name the thread was last given.
+  std::string thread_name;
+};
+
+pthread_key_t ThreadStateKey() {
+  static const pthread_key_t key = [] {
+    pthread_key_t k;
+    pthread_key_create(&k, [](void* state) { delete static_cast<ThreadState*>(state); });
+    return k;
+  }();
+  return key;
+}
+
+ThreadState& ThisThread() {
+  thread_local ThreadState* state = nullptr;
+  if (state == nullptr) {
+    state = new ThreadState;
+    pthread_setspecific(ThreadStateKey(), state);
+  }
+  return *state;
+}
 
 class Frame {
  public:
-  explicit Frame(dispatch_queue_s* queue) { running_queues.push_back(queue); }
-  ~Frame() { running_queues.pop_back(); }
+  explicit Frame(dispatch_queue_s* queue) { ThisThread().running_queues.push_back(queue); }
+  ~Frame() { ThisThread().running_queues.pop_back(); }
   Frame(const Frame&) = delete;
   Frame& operator=(const Frame&) = delete;
 };
@@ -90,9 +114,13 @@ class Frame {
 class BorrowedFrames {
  public:
   explicit BorrowedFrames(const std::vector<dispatch_queue_s*>& queues) : count_(queues.size()) {
-    running_queues.insert(running_queues.end(), queues.begin(), queues.end());
+    auto& running = ThisThread().running_queues;
+    running.insert(running.end(), queues.begin(), queues.end());
   }
-  ~BorrowedFrames() { running_queues.resize(running_queues.size() - count_); }
+  ~BorrowedFrames() {
+    auto& running = ThisThread().running_queues;
+    running.resize(running.size() - count_);
+  }
   BorrowedFrames(const BorrowedFrames&) = delete;
   BorrowedFrames& operator=(const BorrowedFrames&) = delete;
 
@@ -140,15 +168,16 @@ namespace {
 void NameThreadAfter(const dispatch_queue_s& queue) {
   if (IsMainThread()) return;
   const std::string& name = queue.thread_name.empty() ? kUnlabelledThreadName : queue.thread_name;
-  if (name == thread_name) return;
-  thread_name = name;
+  std::string& current = ThisThread().thread_name;
+  if (name == current) return;
+  current = name;
   pthread_setname_np(pthread_self(), name.c_str());
 }
 
 void RunItem(dispatch_queue_s* queue, const Item& item) {
   Frame frame(queue);
   if (item.turn != nullptr) {
-    item.turn->Lend(running_queues);
+    item.turn->Lend(ThisThread().running_queues);
     return;
   }
   if (item.from_caller) NameThreadAfter(*queue);
@@ -157,7 +186,8 @@ void RunItem(dispatch_queue_s* queue, const Item& item) {
 
 bool IsHeldByThisThread(const dispatch_queue_s* queue) {
   if (queue->kind == Kind::kMain && IsMainThread()) return true;
-  return std::find(running_queues.begin(), running_queues.end(), queue) != running_queues.end();
+  const auto& running = ThisThread().running_queues;
+  return std::find(running.begin(), running.end(), queue) != running.end();
 }
 
 dispatch_queue_t TargetOf(const dispatch_queue_t& queue) {
@@ -340,7 +370,7 @@ using platform::dispatch::internal::GlobalQueue;
 using platform::dispatch::internal::IsHeldByThisThread;
 using platform::dispatch::internal::IsQosClass;
 using platform::dispatch::internal::MainQueue;
-using platform::dispatch::internal::running_queues;
+using platform::dispatch::internal::ThisThread;
 using platform::dispatch::internal::TargetOf;
 
 dispatch_queue_s::dispatch_queue_s(std::string label, Kind kind, dispatch_qos_class_t qos,
@@ -408,7 +438,8 @@ dispatch_queue_t dispatch_get_global_queue(long identifier, unsigned long flags)
 
 const char* dispatch_queue_get_label(const dispatch_queue_t& queue) {
   if (queue != nullptr) return queue->label.c_str();
-  if (!running_queues.empty()) return running_queues.back()->label.c_str();
+  const auto& running = ThisThread().running_queues;
+  if (!running.empty()) return running.back()->label.c_str();
   if (IsMainThread()) return MainQueue()->label.c_str();
   return nullptr;
 }
