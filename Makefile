@@ -8,7 +8,7 @@ export CCACHE_MAXSIZE ?= 5G
 # Death tests and sanitizers fork; keep their output readable.
 export GTEST_COLOR := no
 
-.PHONY: all setup configure build test asan tsan bench fuzz clean
+.PHONY: all setup configure build test demo asan tsan bench fuzz clean
 
 all: build
 
@@ -23,6 +23,11 @@ build: configure
 
 test: setup build
 	cd build && ctest --output-on-failure -j $(JOBS)
+
+# The face demo over generated frames, or over the PNG files of a folder:
+# make demo FRAMES_DIR=path/to/pngs. Its output goes to build/face_demo_output.
+demo: build
+	build/examples/face_demo/face_demo --out build/face_demo_output $(FRAMES_DIR)
 
 asan: setup
 	cmake -S . -B build-asan -G Ninja -DQM_SANITIZER=address $(CMAKE_FLAGS)

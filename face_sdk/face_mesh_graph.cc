@@ -11,6 +11,7 @@
 #include "face_sdk/augmented_face.h"
 #include "face_sdk/transformation_utils.h"
 #include "graph/timestamp.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/foundation/ns_data.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/system_log.h"
@@ -33,6 +34,9 @@ constexpr char kSequenceIdStream[] = "sequence_id";
 constexpr char kFaceTransformStream[] = "face_transform";
 
 using FaceTransforms = std::vector<absl::optional<quorrel::face_transform::Transform>>;
+
+// The facade whose outputs this thread has delivered, so this thread is one of that graph's own.
+thread_local const PellumoGraph* delivering_graph = nullptr;
 
 // The graph timestamp of a host time in seconds: the microseconds rounded to nearest. None when
 // the time is not finite, or the result lies outside the range of packet timestamps (the
@@ -135,7 +139,15 @@ std::shared_ptr<QVXFaceMeshGraph> QVXFaceMeshGraph::initWithFieldOfView(
 QVXFaceMeshGraph::QVXFaceMeshGraph(float fieldOfView, std::shared_ptr<PellumoGraph> pellumoGraph)
     : meshPellumoGraph_(std::move(pellumoGraph)), fieldOfView_(fieldOfView) {}
 
-QVXFaceMeshGraph::~QVXFaceMeshGraph() = default;
+QVXFaceMeshGraph::~QVXFaceMeshGraph() {
+  // Letting the facade go ends its graph's run and waits for the graph's threads. When the last
+  // owner let this driver go on one of those threads (within an output), that wait would never
+  // end: another thread lets the facade go instead, once this output has returned.
+  if (meshPellumoGraph_ != nullptr && delivering_graph == meshPellumoGraph_.get()) {
+    dispatch_async(dispatch_get_global_queue(QOS_CLASS_UTILITY, 0),
+                   [graph = std::move(meshPellumoGraph_)]() mutable { graph.reset(); });
+  }
+}
 
 std::shared_ptr<QVXFaceMeshGraphDelegate> QVXFaceMeshGraph::delegate() const {
   std::lock_guard<std::mutex> lock(delegate_mutex_);
@@ -241,8 +253,9 @@ bool QVXFaceMeshGraph::updateWithPixelBuffer(CVPixelBufferRef pixelBuffer, doubl
 
 // --- Per output --------------------------------------------------------------------------------
 
-void QVXFaceMeshGraph::pellumoGraph(PellumoGraph* /*graph*/, const kaldren::Packet& packet,
+void QVXFaceMeshGraph::pellumoGraph(PellumoGraph* graph, const kaldren::Packet& packet,
                                     const std::string& /*streamName*/) {
+  delivering_graph = graph;
   const int64_t ts = packet.Timestamp().Value();
   std::shared_ptr<QVXPixBufHolder> holder;
   {

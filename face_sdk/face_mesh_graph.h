@@ -19,7 +19,9 @@
 // NSLog and never reported to the caller. A frame time that is not a usable graph timestamp
 // (NaN, infinite, out of range, or landing on a reserved timestamp) is refused and logged.
 //
-// Updates come from one thread at a time; outputs may arrive on any graph thread meanwhile.
+// Updates come from one thread at a time; outputs may arrive on any graph thread meanwhile. The
+// last owner may let the driver go from any thread, a graph thread within an output included:
+// the graph's run then ends on another thread, after that output has returned.
 #ifndef FACE_SDK_FACE_MESH_GRAPH_H_
 #define FACE_SDK_FACE_MESH_GRAPH_H_
 
@@ -126,7 +128,7 @@ class QVXFaceMeshGraph : public PellumoGraphDelegate,
  private:
   std::weak_ptr<QVXFaceMeshGraphDelegate> delegate_;
   mutable std::mutex delegate_mutex_;
-  const std::shared_ptr<PellumoGraph> meshPellumoGraph_;
+  std::shared_ptr<PellumoGraph> meshPellumoGraph_;
   std::atomic<float> fieldOfView_;
 
   // Held frames by graph timestamp (microseconds).

@@ -1,6 +1,7 @@
 #include "face_sdk/face_mesh_graph.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <condition_variable>
@@ -8,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "absl/types/optional.h"
@@ -58,6 +60,8 @@ struct FaceNodeLog {
   std::map<int64_t, Answer> answers;  // kFace when absent
   std::vector<Seen> seen;
   std::vector<pellumo::sorvanti::LandmarksDetectorCalculatorOptions> landmarks_options;
+  bool closed = false;  // the face node's run has ended
+  std::condition_variable changed;
 
   static FaceNodeLog& Get() {
     static auto* log = new FaceNodeLog;
@@ -68,6 +72,7 @@ struct FaceNodeLog {
     answers.clear();
     seen.clear();
     landmarks_options.clear();
+    closed = false;
   }
 };
 
@@ -106,6 +111,14 @@ class TestFaceMeshCalculator : public kaldren::CalculatorBase {
     if (answer == Answer::kFace) faces->push_back(FaceAt(-40));
     if (answer == Answer::kFace) faces->push_back(FaceAt(-90));  // a second face is not used
     cc->Outputs().Tag("FACES").AddPacket(kaldren::Adopt(faces.release()).At(cc->InputTimestamp()));
+    return absl::OkStatus();
+  }
+
+  absl::Status Close(kaldren::CalculatorContext* cc) override {
+    FaceNodeLog& log = FaceNodeLog::Get();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    log.closed = true;
+    log.changed.notify_all();
     return absl::OkStatus();
   }
 
@@ -200,6 +213,13 @@ class FaceMeshGraphTest : public ::testing::Test {
     return driver;
   }
 
+  // Hands `packet` to the driver as its graph would, on a thread of its own.
+  static void Deliver(QVXFaceMeshGraph& driver, const kaldren::Packet& packet) {
+    std::thread([&] {
+      driver.pellumoGraph(driver.meshPellumoGraph().get(), packet, "face_transform");
+    }).join();
+  }
+
   // Waits until the graph has nothing left to do, so every output has been handled in full.
   static void WaitUntilIdle(const QVXFaceMeshGraph& driver) {
     std::shared_ptr<NSError> error;
@@ -291,9 +311,7 @@ TEST_F(FaceMeshGraphTest, HoldsAtMostTwoDroppableFramesUntilAnOutputReleasesThem
   EXPECT_EQ(seen[2].timestamp, 4000) << "the refused frame was never sent";
 
   // An output at 4 ms lets all three go.
-  driver->pellumoGraph(driver->meshPellumoGraph().get(),
-                       kaldren::MakePacket<FaceTransforms>().At(kaldren::Timestamp(4000)),
-                       "face_transform");
+  Deliver(*driver, kaldren::MakePacket<FaceTransforms>().At(kaldren::Timestamp(4000)));
   auto frames = delegate_->WaitFor(1);
   EXPECT_EQ(frames[0]->capturedImage(), c.get());
   EXPECT_EQ(frames[0]->timestamp(), 0.004);
@@ -327,9 +345,7 @@ TEST_F(FaceMeshGraphTest, OutputsWithoutAFaceOrWithoutAHeldFrame) {
 
   // An output for a timestamp that holds no frame still gives a frame, without image.
   FaceTransforms faces{TestFaceMeshCalculator::FaceAt(-30)};
-  driver->pellumoGraph(driver->meshPellumoGraph().get(),
-                       kaldren::MakePacket<FaceTransforms>(faces).At(kaldren::Timestamp(77)),
-                       "face_transform");
+  Deliver(*driver, kaldren::MakePacket<FaceTransforms>(faces).At(kaldren::Timestamp(77)));
   frames = delegate_->WaitFor(3);
   EXPECT_EQ(frames[2]->capturedImage(), nullptr);
   EXPECT_EQ(frames[2]->timestamp(), 0);
@@ -375,13 +391,35 @@ TEST_F(FaceMeshGraphTest, TimesBecomeRoundedMicrosecondsAndUnusableTimesAreRefus
   EXPECT_THAT(capture.messages(),
               Contains("QVXFaceMeshGraph: pixel buffer dict collision for key 2"));
   driver->meshPellumoGraph()->waitUntilIdleWithError(nullptr);  // fails: the graph refused
-  driver->pellumoGraph(driver->meshPellumoGraph().get(),
-                       kaldren::MakePacket<FaceTransforms>().At(kaldren::Timestamp(2)),
-                       "face_transform");
+  Deliver(*driver, kaldren::MakePacket<FaceTransforms>().At(kaldren::Timestamp(2)));
   frames = delegate_->WaitFor(2);
   EXPECT_EQ(frames[1]->capturedImage(), second.get());
   EXPECT_EQ(frames[1]->timestamp(), 0.0000019);
   EXPECT_EQ(driver->heldFrameCount(), 0u);
+}
+
+// A delegate that owns the driver and lets it go while handling its output, as a host does that
+// releases its session while a frame is on its way.
+class LastOwnerDelegate : public QVXFaceMeshGraphDelegate {
+ public:
+  void didOutputFace(std::shared_ptr<QVXAugmentedFaceFrame> frame) override { driver.reset(); }
+  std::shared_ptr<QVXFaceMeshGraph> driver;
+};
+
+TEST_F(FaceMeshGraphTest, TheLastOwnerMayLetGoOnTheGraphThread) {
+  auto delegate = std::make_shared<LastOwnerDelegate>();
+  CFHolder<CVPixelBufferRef> image = Buffer(64, 48);
+  {
+    auto driver = StartDriver(60);
+    driver->setDelegate(delegate);
+    delegate->driver = driver;
+    EXPECT_TRUE(driver->updateWithPixelBuffer(image.get(), 1, 0, true));
+  }
+  // The graph's run ends (its nodes close) although the graph was let go on one of its own
+  // threads, which the run waits for.
+  FaceNodeLog& log = FaceNodeLog::Get();
+  std::unique_lock<std::mutex> lock(log.mutex);
+  EXPECT_TRUE(log.changed.wait_for(lock, std::chrono::seconds(60), [&] { return log.closed; }));
 }
 
 TEST(FaceMeshGraphConfigTest, ConfigurationsThatDoNotParseAreEmpty) {

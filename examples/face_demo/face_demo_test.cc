@@ -183,6 +183,28 @@ TEST(FaceDemoOverlayTest, TheMeshIsDrawnAroundTheImageCentre) {
   EXPECT_FALSE(SamePixels(picture.get(), image.get()));
 }
 
+// The field of view spans the image width; the vertical one follows from the image's aspect.
+TEST(FaceDemoOverlayTest, TheCameraSeesItsFieldOfViewAcrossTheWidth) {
+  const simd_float4x4 projection = CameraProjection(60, 640, 480);
+  const double d = 0.8, half = std::tan(M_PI / 6) * d;
+  struct Case {
+    simd_float4 point;
+    double x, y;
+  } cases[] = {{{0, 0, float(-d), 1}, 320, 240},
+               {{float(half), 0, float(-d), 1}, 640, 240},
+               {{float(-half), 0, float(-d), 1}, 0, 240},
+               {{0, float(half * 0.75), float(-d), 1}, 320, 0},
+               {{0, float(-half * 0.75), float(-d), 1}, 320, 480}};
+  for (const Case& c : cases) {
+    double x, y;
+    ASSERT_TRUE(ProjectToImage(projection, c.point, 640, 480, &x, &y));
+    EXPECT_NEAR(x, c.x, 1e-3);
+    EXPECT_NEAR(y, c.y, 1e-3);
+  }
+  double x, y;
+  EXPECT_FALSE(ProjectToImage(projection, {0, 0, 1, 1}, 640, 480, &x, &y)) << "behind the camera";
+}
+
 TEST(FaceDemoOverlayTest, LinesAreClippedToTheImage) {
   CFHolder<CVPixelBufferRef> image = MakeBgraPixelBuffer(16, 8);
   // Far outside, crossing, and entirely outside: nothing is written out of bounds (the address

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "examples/face_demo/image_io.h"
+#include "tools/face_models/face_layout.h"
 
 namespace face_demo {
 
@@ -53,8 +54,11 @@ CFHolder<CVPixelBufferRef> GeneratedFrames::frame(size_t index, std::string* err
   }
   double cx, cy;
   patchCenter(index, &cx, &cy);
-  const double ry = double(height_) * 0.21;
-  const double rx = ry * 0.78;
+  // The face's outline is the one the face models are made to find.
+  const tools::face_models::FacePatch patch =
+      tools::face_models::FacePatchOfHeight(cx, cy, double(height_) * 0.5);
+  const double rx = patch.half_width;
+  const double ry = patch.half_height;
   auto* base = static_cast<uint8_t*>(CVPixelBufferGetBaseAddress(buffer.get()));
   const size_t stride = CVPixelBufferGetBytesPerRow(buffer.get());
   for (size_t row = 0; row < height_; ++row) {
@@ -63,7 +67,7 @@ CFHolder<CVPixelBufferRef> GeneratedFrames::frame(size_t index, std::string* err
     for (size_t column = 0; column < width_; ++column, pixel += 4) {
       const double x = double(column) + 0.5;
       Bgr colour = kBackground;
-      if (InEllipse(x, y, cx, cy, rx, ry)) {
+      if (tools::face_models::InsideFacePatch(patch, int(column), int(row))) {
         colour = kSkin;
         if (InEllipse(x, y, cx - 0.38 * rx, cy - 0.22 * ry, 0.15 * rx, 0.09 * ry) ||
             InEllipse(x, y, cx + 0.38 * rx, cy - 0.22 * ry, 0.15 * rx, 0.09 * ry)) {

@@ -32,8 +32,9 @@ class FrameSource {
   virtual CFHolder<CVPixelBufferRef> frame(size_t index, std::string* error) const = 0;
 };
 
-// `count` frames of `width` x `height`: a bright oval with darker eyes and mouth on a dark
-// background, moving from left to right and back across the middle of the frame.
+// `count` frames of `width` x `height`: a bright face-like patch half the frame high, with
+// darker eyes and mouth, on a dark background, moving from left to right and back across the
+// middle of the frame.
 class GeneratedFrames : public FrameSource {
  public:
   GeneratedFrames(size_t width, size_t height, size_t count)

@@ -12,8 +12,6 @@ namespace face_demo {
 
 namespace {
 
-// Interface orientation "landscape left": the camera image is drawn as it is.
-constexpr int64_t kLandscapeLeft = 4;
 constexpr Colour kMeshColour{60, 230, 60};
 
 // Clips the segment to [0, width) x [0, height) (Liang-Barsky). False when nothing is left.
@@ -70,6 +68,21 @@ CFHolder<CVPixelBufferRef> CopyBgraPixelBuffer(CVPixelBufferRef image) {
   return copy;
 }
 
+simd_float4x4 CameraProjection(float fieldOfView, double width, double height) {
+  const double aspect = width / height;
+  const double horizontal = fieldOfView * M_PI / 180;
+  const double focal_x = 1 / std::tan(horizontal / 2);
+  const double focal_y = focal_x * aspect;  // tan(vertical / 2) = tan(horizontal / 2) / aspect
+  const double near = 0.05, far = 100;
+  simd_float4x4 m = {};
+  m.columns[0].x = float(focal_x);
+  m.columns[1].y = float(focal_y);
+  m.columns[2].z = float((near + far) / (near - far));
+  m.columns[2].w = -1;
+  m.columns[3].z = float(2 * far * near / (near - far));
+  return m;
+}
+
 bool ProjectToImage(const simd_float4x4& projection, simd_float4 point, double width,
                     double height, double* x, double* y) {
   const simd_float4 clip = simd_mul(projection, point);
@@ -108,8 +121,7 @@ size_t DrawFaceMesh(const QVXAugmentedFaceFrame& frame, CVPixelBufferRef image) 
   if (face == nullptr || face->mesh() == nullptr || image == nullptr) return 0;
   const double width = double(CVPixelBufferGetWidth(image));
   const double height = double(CVPixelBufferGetHeight(image));
-  const simd_float4x4 projection = frame.projectionMatrixForViewportSize(
-      CGSizeMake(width, height), kLandscapeLeft, /*mirrored=*/false, 0.05, 100);
+  const simd_float4x4 projection = CameraProjection(frame.fieldOfView(), width, height);
   const simd_float4x4 cameraFromFace = face->centerTransform();
 
   const QVXAugmentedFaceMesh& mesh = *face->mesh();

@@ -5,8 +5,9 @@
 //   DrawFaceMesh(*frame, picture.get());
 //   WritePixelBufferAsPng(picture.get(), "out/frame_0001.png", &error);
 //
-// The camera is the frame's projection for a viewport of the image's size, landscape (no turn),
-// not mirrored; points behind the camera are not drawn, and lines are clipped to the image.
+// The camera is the one the session describes to the face graph for an image that is not turned:
+// the frame's field of view across the image width. Points behind the camera are not drawn, and
+// lines are clipped to the image.
 #ifndef EXAMPLES_FACE_DEMO_OVERLAY_H_
 #define EXAMPLES_FACE_DEMO_OVERLAY_H_
 
@@ -26,6 +27,11 @@ struct Colour {
 
 // A new BGRA buffer with the same pixels; empty when `image` is not a BGRA buffer.
 CFHolder<CVPixelBufferRef> CopyBgraPixelBuffer(CVPixelBufferRef image);
+
+// A perspective projection (column-major, camera looking down -z) for an image of `width` x
+// `height` pixels whose field of view across its width is `fieldOfView` degrees; near 0.05 m,
+// far 100 m.
+simd_float4x4 CameraProjection(float fieldOfView, double width, double height);
 
 // Where the camera-space point lands in an image of `width` x `height` pixels under
 // `projection` (y grows downward). False when the point is behind the camera.

@@ -1,0 +1,301 @@
+// face_demo: runs a face session over camera frames and shows what it found.
+//
+//   face_demo [--out DIR] [--frames N] [--resources DIR] [PNG_FOLDER]
+//
+// Without a folder the frames are drawn here: a bright face-like patch moving across a dark
+// 640x480 room, N frames (default 90, three seconds at 30 frames per second). With a folder,
+// every PNG file in it, in name order, all of one size. Each frame goes through the session
+// (one at a time, none dropped); for each result the demo prints a progress line and writes
+//   DIR/frames.jsonl       one JSON line per frame (see frame_report.h)
+//   DIR/frame_NNNN.png     the camera image with the tracked face mesh drawn over it
+// and ends with a summary. Bad input or a session that cannot run ends the program with a
+// message and exit status 1 (2 for a bad command line).
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "examples/face_demo/frame_report.h"
+#include "examples/face_demo/frame_source.h"
+#include "examples/face_demo/image_io.h"
+#include "examples/face_demo/overlay.h"
+#include "face_sdk/augmented_face_session.h"
+#include "face_sdk/face_mesh_graph.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/foundation/ns_bundle.h"
+#include "platform/foundation/sandbox.h"
+#include "platform/foundation/system_log.h"
+
+namespace {
+
+constexpr size_t kGeneratedWidth = 640;
+constexpr size_t kGeneratedHeight = 480;
+constexpr double kFramesPerSecond = 30;
+// The camera's field of view across the image width, in degrees.
+constexpr float kFieldOfView = 60;
+// How long one frame may take through the graph before the demo gives up.
+constexpr auto kResultTimeout = std::chrono::seconds(60);
+
+#ifdef QM_FACE_RESOURCES_DIR
+constexpr const char* kDefaultResources = QM_FACE_RESOURCES_DIR;
+#else
+constexpr const char* kDefaultResources = "";
+#endif
+
+struct Options {
+  std::string out = "face_demo_output";
+  size_t frames = 90;
+  std::string resources = kDefaultResources;
+  std::string folder;
+};
+
+void PrintUsage() {
+  std::fprintf(stderr,
+               "usage: face_demo [--out DIR] [--frames N] [--resources DIR] [PNG_FOLDER]\n"
+               "  --out DIR        where frames.jsonl and the overlay pictures go "
+               "(default face_demo_output)\n"
+               "  --frames N       how many frames to draw when no folder is given (default 90)\n"
+               "  --resources DIR  the folder that holds OstrellFaceResources.bundle\n"
+               "  PNG_FOLDER       run over every PNG file of this folder instead\n");
+}
+
+std::optional<Options> ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (arg == "--out" || arg == "--resources" || arg == "--frames") {
+      const char* text = value();
+      if (text == nullptr || *text == '\0') {
+        std::fprintf(stderr, "face_demo: %s needs a value\n", arg.c_str());
+        return std::nullopt;
+      }
+      if (arg == "--out") {
+        options.out = text;
+      } else if (arg == "--resources") {
+        options.resources = text;
+      } else {
+        char* end = nullptr;
+        const long long frames = std::strtoll(text, &end, 10);
+        if (*end != '\0' || frames < 1 || frames > 100000) {
+          std::fprintf(stderr, "face_demo: --frames takes a number from 1 to 100000, not \"%s\"\n",
+                       text);
+          return std::nullopt;
+        }
+        options.frames = size_t(frames);
+      }
+    } else if (arg == "-h" || arg == "--help" || (!arg.empty() && arg[0] == '-')) {
+      if (arg != "-h" && arg != "--help") {
+        std::fprintf(stderr, "face_demo: unknown option %s\n", arg.c_str());
+      }
+      return std::nullopt;
+    } else if (options.folder.empty()) {
+      options.folder = arg;
+    } else {
+      std::fprintf(stderr, "face_demo: only one folder, please (got %s and %s)\n",
+                   options.folder.c_str(), arg.c_str());
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+// Receives the session's frames on its own queue, writes them out and lets the sender wait.
+class Host : public QVXAugmentedFaceSessionDelegate {
+ public:
+  Host(const face_demo::FrameSource& source, std::string out, std::ofstream* json)
+      : source_(source), out_(std::move(out)), json_(json) {}
+
+  void didUpdateFrame(std::shared_ptr<QVXAugmentedFaceFrame> frame) override {
+    std::string error;
+    size_t index;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      index = received_;
+    }
+    const std::string name = index < source_.count() ? source_.name(index) : "unexpected";
+    *json_ << face_demo::FrameJson(index, name, *frame) << '\n';
+
+    std::string summary = "no face";
+    if (frame->capturedImage() != nullptr) {
+      CFHolder<CVPixelBufferRef> picture = face_demo::CopyBgraPixelBuffer(frame->capturedImage());
+      if (picture) {
+        const size_t inside = face_demo::DrawFaceMesh(*frame, picture.get());
+        if (frame->face() != nullptr) summary = DescribeFace(*frame, inside);
+        const std::string path = out_ + "/" + name + ".png";
+        face_demo::WritePixelBufferAsPng(picture.get(), path, &error);
+      }
+    } else {
+      error = "the result of " + name + " came without its image";
+    }
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (frame->face() != nullptr) ++faces_;
+    if (!error.empty() && error_.empty()) error_ = error;
+    last_summary_ = summary;
+    ++received_;
+    changed_.notify_all();
+  }
+
+  // Waits until `count` results have arrived; false on timeout.
+  bool WaitFor(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, kResultTimeout, [&] { return received_ >= count; });
+  }
+  size_t faces() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return faces_;
+  }
+  std::string error() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_;
+  }
+  std::string lastSummary() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_summary_;
+  }
+
+ private:
+  static std::string DescribeFace(const QVXAugmentedFaceFrame& frame, size_t inside) {
+    const double width = double(CVPixelBufferGetWidth(frame.capturedImage()));
+    const double height = double(CVPixelBufferGetHeight(frame.capturedImage()));
+    const simd_float4x4 projection =
+        face_demo::CameraProjection(frame.fieldOfView(), width, height);
+    const simd_float4 centre = frame.face()->centerTransform().columns[3];
+    double x = 0, y = 0;
+    char text[128];
+    if (face_demo::ProjectToImage(projection, centre, width, height, &x, &y)) {
+      std::snprintf(text, sizeof(text), "face at (%.0f, %.0f), %.2f m away, %zu vertices in view",
+                    x, y, -double(centre.z), inside);
+    } else {
+      std::snprintf(text, sizeof(text), "face behind the camera");
+    }
+    return text;
+  }
+
+  const face_demo::FrameSource& source_;
+  const std::string out_;
+  std::ofstream* json_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t received_ = 0;
+  size_t faces_ = 0;
+  std::string error_;
+  std::string last_summary_;
+};
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "face_demo: %s\n", message.c_str());
+  return 1;
+}
+
+int Run(const Options& options) {
+  std::error_code code;
+  std::filesystem::create_directories(options.out, code);
+  if (code || !std::filesystem::is_directory(options.out)) {
+    return Fail(options.out + ": cannot make the output folder");
+  }
+  // The session's usage logs stay with the demo's output.
+  platform::foundation::SetSandboxRoot(options.out + "/sandbox");
+
+  std::unique_ptr<face_demo::FrameSource> source;
+  std::string error;
+  if (options.folder.empty()) {
+    source = std::make_unique<face_demo::GeneratedFrames>(kGeneratedWidth, kGeneratedHeight,
+                                                          options.frames);
+  } else {
+    source = face_demo::PngFolderFrames::Open(options.folder, &error);
+    if (source == nullptr) return Fail(error);
+    // The overlay pictures are named after the frames: they would overwrite the input.
+    if (std::filesystem::equivalent(options.folder, options.out, code)) {
+      return Fail(options.out + ": the output folder must not be the folder of the frames");
+    }
+  }
+
+  if (!options.resources.empty()) platform::foundation::SetCodeBundlePath(options.resources);
+  std::shared_ptr<NSBundle> resources = QVXFaceMeshGraph::graphResourceBundle();
+  if (resources == nullptr) {
+    return Fail("the face resources are missing: no OstrellFaceResources.bundle in " +
+                (options.resources.empty() ? std::string("the program's folder")
+                                           : options.resources) +
+                " (they are made by the build; or give --resources DIR)");
+  }
+  if (!resources->pathForResource("sorvanti_mesh_468_video", "binarypb")) {
+    return Fail("the face graph configuration sorvanti_mesh_468_video.binarypb is missing from " +
+                resources->bundlePath());
+  }
+
+  std::printf("face_demo: starting the face session (loading models)...\n");
+  std::fflush(stdout);
+  // The session reports a graph that does not start only in the log: watch the log meanwhile.
+  std::shared_ptr<QVXAugmentedFaceSession> session;
+  std::shared_ptr<NSError> sessionError;
+  std::vector<std::string> startLog;
+  {
+    platform::foundation::SystemLogCapture capture;
+    session = QVXAugmentedFaceSession::initWithFieldOfView(kFieldOfView, &sessionError);
+    startLog = capture.messages();
+  }
+  for (const std::string& line : startLog) NSLog("%s", line.c_str());
+  if (session == nullptr) {
+    return Fail("the face session could not be created: " +
+                (sessionError ? sessionError->description() : std::string("no reason given")));
+  }
+  for (const std::string& line : startLog) {
+    if (line.rfind("Error starting: ", 0) == 0) {
+      return Fail("the face graph did not start: " + line.substr(16));
+    }
+  }
+
+  std::ofstream json(options.out + "/frames.jsonl", std::ios::trunc);
+  if (!json) return Fail(options.out + "/frames.jsonl: cannot be written");
+  auto host = std::make_shared<Host>(*source, options.out, &json);
+  session->setDelegate(host);
+  session->setDelegateQueue(dispatch_queue_create("face_demo", DISPATCH_QUEUE_SERIAL));
+
+  double totalMs = 0;
+  size_t done = 0;
+  for (size_t i = 0; i < source->count(); ++i) {
+    CFHolder<CVPixelBufferRef> image = source->frame(i, &error);
+    if (!image) return Fail(error);
+    const auto start = std::chrono::steady_clock::now();
+    if (!session->updateWithPixelBuffer(image.get(), double(i) / kFramesPerSecond, 0, false)) {
+      return Fail("the session refused " + source->name(i));
+    }
+    if (!host->WaitFor(i + 1)) {
+      return Fail("no result for " + source->name(i) + " within " +
+                  std::to_string(kResultTimeout.count()) + " s");
+    }
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count();
+    totalMs += ms;
+    ++done;
+    if (std::string hostError = host->error(); !hostError.empty()) return Fail(hostError);
+    std::printf("frame %zu/%zu %s: %s, %.1f ms\n", i + 1, source->count(),
+                source->name(i).c_str(), host->lastSummary().c_str(), ms);
+    std::fflush(stdout);
+  }
+  json.flush();
+  std::printf("face_demo: %zu frames, faces found in %zu, mean %.1f ms per frame; output in %s\n",
+              done, host->faces(), done ? totalMs / double(done) : 0.0, options.out.c_str());
+  return json ? 0 : Fail(options.out + "/frames.jsonl: write failed");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::optional<Options> options = ParseOptions(argc, argv);
+  if (!options) {
+    PrintUsage();
+    return 2;
+  }
+  return Run(*options);
+}
