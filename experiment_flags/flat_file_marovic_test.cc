@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <future>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "experiment_flags/marovic_error.h"
 #include "experiment_flags/store_test_util.h"
@@ -81,8 +81,8 @@ class StoreTest : public StoreFolderTest {
     clock_ = std::make_shared<ManualClock>();
     logger_ = std::make_shared<RecordingLogger>();
     flags_ = std::make_shared<FakeMarovicFlags>();
-    store_ = ZQLFlatFileMarovic::initWithClock(clock_, ZRBPseudonymousIDStore::init(), logger_,
-                                               flags_);
+    store_ =
+        ZQLFlatFileMarovic::initWithClock(clock_, ZRBPseudonymousIDStore::init(), logger_, flags_);
   }
 
   std::shared_ptr<NSError> Register(const std::string& package, std::vector<int64_t> sources,
@@ -114,8 +114,9 @@ class StoreTest : public StoreFolderTest {
   }
   TokensAnswer BundleTokens() {
     std::promise<TokensAnswer> done;
-    store_->experimentTokensForCurrentBundleWithCallback(
-        [&](auto tokens, auto error) { done.set_value({tokens, error}); });
+    store_->experimentTokensForCurrentBundleWithCallback([&](auto tokens, auto error) {
+      done.set_value({tokens, error});
+    });
     return done.get_future().get();
   }
   // Waits until the work queue has run what was queued before.
@@ -296,8 +297,8 @@ TEST_F(StoreTest, RegistrationsAndCommitsKeepTheirRecords) {
          ConfigAnswer answer = t.Commit("p", "");
          EXPECT_EQ(answer.error, nullptr);  // the committer gets the configuration
          EXPECT_THAT(t.Listing(t.Shared("cross")), ElementsAre("ok-p.pb"));
-         EXPECT_THAT(t.Listing(t.Shared("")), ElementsAre("committed", "cross", "registration",
-                                                          "uncommitted"));
+         EXPECT_THAT(t.Listing(t.Shared("")),
+                     ElementsAre("committed", "cross", "registration", "uncommitted"));
          EXPECT_EQ(capture.messages().size(), 6u);
          EXPECT_THAT(capture.messages()[0], HasSubstr("Marovic failed to write cross experiment"));
        }},
@@ -307,14 +308,16 @@ TEST_F(StoreTest, RegistrationsAndCommitsKeepTheirRecords) {
          platform::utility::BaseLoggerCapture capture;
          t.Commit("p", "", false);
          EXPECT_TRUE(WaitFor([&] { return !capture.messages().empty(); }));
-         EXPECT_THAT(capture.messages(), ElementsAre(HasSubstr("Marovic committer failed to commit")));
+         EXPECT_THAT(capture.messages(),
+                     ElementsAre(HasSubstr("Marovic committer failed to commit")));
        }},
       {"committing and peeking an unregistered package answer -2",
        [](StoreTest& t) {
          EXPECT_EQ(t.Commit("nope", "").error->code(), ZQLMarovicErrorCodeNotRegistered);
          std::promise<ConfigAnswer> peek;
-         t.store_->peekConfiguration("nope", "", std::nullopt,
-                                     [&](auto c, auto e) { peek.set_value({c, e}); });
+         t.store_->peekConfiguration("nope", "", std::nullopt, [&](auto c, auto e) {
+           peek.set_value({c, e});
+         });
          EXPECT_EQ(peek.get_future().get().error->code(), ZQLMarovicErrorCodeNotRegistered);
        }},
   };
@@ -361,8 +364,8 @@ TEST_F(StoreTest, TokensGatherCommittedCrossAndExternalIds) {
   Register("other", {6});
   WriteCommitted("p", "u1", "tp");
   WriteCommitted("q", "u2", "tq");
-  Write(Shared("cross/q-z.pb"), CrossFile("z", "q", {{"x0", 0}, {"x4", 4}, {"x1", 1}})
-                                    .SerializeAsString());
+  Write(Shared("cross/q-z.pb"),
+        CrossFile("z", "q", {{"x0", 0}, {"x4", 4}, {"x1", 1}}).SerializeAsString());
   Write(Shared("cross/other-z.pb"), CrossFile("z", "other", {{"no", 1}}).SerializeAsString());
   std::promise<std::shared_ptr<NSError>> set;
   store_->setExternalExperimentIDs({11, 12}, "ns", 5, [&](auto e) { set.set_value(e); });
