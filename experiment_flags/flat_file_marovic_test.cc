@@ -2,7 +2,10 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <future>
@@ -544,6 +547,87 @@ TEST(MarovicFacadeTest, SharedStoreIsTheFlatFileStoreAndTheDirectoryComesFirst) 
             "setDefaultDirectory should be called beforesharedInstance is initialized.");
   EXPECT_EQ(ZQLMarovic::defaultDirectory()->path(), "/tmp/late");
   ZQLMarovicUtil::setDefaultDirectory(nullptr);
+}
+
+// --- Child processes -------------------------------------------------------------------------
+
+struct Child {
+  pid_t pid = -1;
+  FILE* out = nullptr;
+};
+
+Child StartCommitChild(const StoreTest& test, std::vector<std::string> args) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return {};
+  Child child;
+  child.pid = fork();
+  if (child.pid == 0) {
+    dup2(pipe_fds[1], 1);
+    close(pipe_fds[0]);
+    std::vector<std::string> all = {QM_COMMIT_CHILD, test.folder_.Path("default"),
+                                    test.folder_.Path("sandbox")};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& arg : all) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(9);
+  }
+  close(pipe_fds[1]);
+  child.out = fdopen(pipe_fds[0], "r");
+  return child;
+}
+
+// An uncommitted snapshot of `size` bytes or more.
+XVNConfigurationSnapshot BigSnapshot(const std::string& token, size_t size) {
+  XVNConfigurationSnapshot snapshot;
+  snapshot.set_snapshot_token(token);
+  YRXParam* param = snapshot.mutable_dunsfell_response()->add_param_partition()->add_param();
+  param->set_name("big");
+  param->set_value_type(YRXParam::StringValue);
+  param->set_string_value(std::string(size, 'v'));
+  return snapshot;
+}
+
+TEST_F(StoreTest, ACommitOverTheFileSizeLimitKeepsTheOldCopy) {
+  Register("p", {5});
+  WriteUncommitted("p", "", BigSnapshot("old", 10));
+  ASSERT_EQ(Commit("p", "").error, nullptr);
+  const std::string old_copy = Read(Local("committed/p.pb"));
+  WriteUncommitted("p", "", BigSnapshot("new", 200000));
+
+  Child child = StartCommitChild(*this, {"limit", "65536"});
+  ASSERT_GT(child.pid, 0);
+  long code = 1;
+  ASSERT_EQ(fscanf(child.out, "%ld", &code), 1);
+  fclose(child.out);
+  int status = 0;
+  ASSERT_EQ(waitpid(child.pid, &status, 0), child.pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(code, ZQLMarovicErrorCodeFileError);  // the committer heard of the failure
+  EXPECT_EQ(Read(Local("committed/p.pb")), old_copy);
+}
+
+TEST_F(StoreTest, KilledDuringCommitsLeavesWholeRecords) {
+  Register("p", {5});
+  const XVNConfigurationSnapshot snapshot = BigSnapshot("s", 300000);
+  WriteUncommitted("p", "", snapshot);
+  const std::string whole = snapshot.SerializeAsString();
+
+  Child child = StartCommitChild(*this, {"loop"});
+  ASSERT_GT(child.pid, 0);
+  long count = 0;
+  while (count < 5 && fscanf(child.out, "%ld", &count) == 1) {
+  }
+  kill(child.pid, SIGKILL);
+  fclose(child.out);
+  int status = 0;
+  ASSERT_EQ(waitpid(child.pid, &status, 0), child.pid);
+  ASSERT_GE(count, 5);
+  EXPECT_EQ(Read(Local("committed/p.pb")), whole);
+  EXPECT_EQ(Read(Shared("committed/p.pb")), whole);
+  // Whatever a killed write left behind is hidden from the store's listings.
+  EXPECT_EQ(ZQLURL::localCommittedURLsWithError(nullptr).size(), 1u);
 }
 
 }  // namespace
