@@ -12,8 +12,8 @@
 //
 // Lookups fail with errors of the store's domain (-2 not registered, -3 not committed, -9, -10)
 // or with a parse error (kZQLRecordParseErrorDomain, the file under NSFilePathErrorKey) for a
-// record that does not parse. A registered package that was never synced reads as an empty uncommitted
-// snapshot of the account.
+// record that does not parse. A registered package that was never synced reads as an empty
+// uncommitted snapshot of the account.
 #ifndef EXPERIMENT_FLAGS_CONFIGURATION_H_
 #define EXPERIMENT_FLAGS_CONFIGURATION_H_
 
@@ -41,8 +41,9 @@ class ZQLMarovicConfigurationFlag {
   using Value = std::variant<std::monostate, int64_t, bool, double, std::string>;
   enum ValueType : int64_t { kInteger = 0, kBoolean = 1, kDouble = 2, kString = 3, kBytes = 4 };
 
-  static std::shared_ptr<ZQLMarovicConfigurationFlag> initWithName(
-      std::optional<std::string> name, Value value, int64_t valueType, int64_t storageType);
+  static std::shared_ptr<ZQLMarovicConfigurationFlag> initWithName(std::optional<std::string> name,
+                                                                   Value value, int64_t valueType,
+                                                                   int64_t storageType);
 
   const std::optional<std::string>& name() const { return name_; }
   const Value& value() const { return value_; }
@@ -86,10 +87,10 @@ class ZQLMarovicConfiguration {
       std::optional<std::string> serverToken, std::optional<std::string> userID,
       std::shared_ptr<const ZQLMarovicExperimentTokens> tokens, int64_t configurationVersion);
   static std::shared_ptr<ZQLMarovicConfiguration> initWithDiffDictionary(
-      std::optional<ZQLMarovicFlagMap> flags,
-      std::optional<std::vector<std::string>> flagsToDelete, std::optional<std::string> diffToken,
-      std::optional<std::string> serverToken, std::optional<std::string> userID,
-      std::shared_ptr<const ZQLMarovicExperimentTokens> tokens, int64_t configurationVersion);
+      std::optional<ZQLMarovicFlagMap> flags, std::optional<std::vector<std::string>> flagsToDelete,
+      std::optional<std::string> diffToken, std::optional<std::string> serverToken,
+      std::optional<std::string> userID, std::shared_ptr<const ZQLMarovicExperimentTokens> tokens,
+      int64_t configurationVersion);
 
   bool isDiff() const { return is_diff_; }
   const std::optional<ZQLMarovicFlagMap>& flags() const { return flags_; }
@@ -108,8 +109,7 @@ class ZQLMarovicConfiguration {
   ZQLMarovicConfiguration(bool isDiff, std::optional<ZQLMarovicFlagMap> flags,
                           std::optional<std::vector<std::string>> flagsToDelete,
                           std::optional<std::string> diffToken,
-                          std::optional<std::string> serverToken,
-                          std::optional<std::string> userID,
+                          std::optional<std::string> serverToken, std::optional<std::string> userID,
                           std::shared_ptr<const ZQLMarovicExperimentTokens> tokens,
                           int64_t configurationVersion);
 

@@ -71,6 +71,13 @@ class ZQLDunsfellSyncer : public std::enable_shared_from_this<ZQLDunsfellSyncer>
   std::shared_ptr<NSError> updateMetadataWithSyncedScopes(const Scopes& scopes);
   YRXClientProperties createClientProperties(const ZQLMarovicAccount& account);
 
+  using ProcessCallback = std::function<void(std::shared_ptr<NSError> error, bool stop)>;
+  // Writes the snapshots of the requested packages the answer covers (and of those it does not,
+  // with their old answer); the callback runs before this returns.
+  void processResponse(const YRXExperimentsAndConfigsResponse& response,
+                       const ZQLMarovicAccount& account, Scopes& syncedScopes, Packages requested,
+                       std::shared_ptr<NSError> requestError, ProcessCallback callback);
+
   static YRXApplicationResponse mergeResponse(const YRXApplicationResponse& old,
                                               const YRXApplicationResponse& update);
   static YRXParamPartition mergePartition(const YRXParamPartition* old,
@@ -88,7 +95,6 @@ class ZQLDunsfellSyncer : public std::enable_shared_from_this<ZQLDunsfellSyncer>
  private:
   using AccountCallback =
       std::function<void(std::shared_ptr<NSError> error, bool stop, ZQLDunsfellSingleSync sync)>;
-  using ProcessCallback = std::function<void(std::shared_ptr<NSError> error, bool stop)>;
   using AllAccountsCallback =
       std::function<void(bool attempted, std::shared_ptr<NSError> error, bool aborted)>;
 
@@ -99,10 +105,6 @@ class ZQLDunsfellSyncer : public std::enable_shared_from_this<ZQLDunsfellSyncer>
   void syncAccount(std::shared_ptr<ZQLMarovicAccount> account,
                    std::shared_ptr<Scopes> syncedScopes, int64_t reason,
                    AccountCallback callback);
-  void processResponse(const YRXExperimentsAndConfigsResponse& response,
-                       const ZQLMarovicAccount& account, Scopes& syncedScopes,
-                       Packages requested, std::shared_ptr<NSError> requestError,
-                       ProcessCallback callback);
   // Whether the run still holds its lock (always true without one).
   bool StillLocked();
   void FinishRun(std::shared_ptr<Scopes> scopes, SyncCallback callback, bool attempted,

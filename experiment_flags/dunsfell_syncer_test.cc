@@ -171,8 +171,8 @@ TEST_F(SyncerTest, RequestCarriesWhatTheClientHoldsAndTheAnswerBecomesSnapshots)
   const std::string bytes(body->begin(), body->end());
   EXPECT_THAT(qm_wire_test::Hex(bytes), HasSubstr("20 06 28 41"));
   const std::string decoded = qm_wire_test::DecodeRaw(bytes);
-  EXPECT_THAT(decoded, HasSubstr("1 {\n  2: 0\n"));          // user id 0
-  EXPECT_THAT(decoded, HasSubstr("  4 {\n"));                // client info
+  EXPECT_THAT(decoded, HasSubstr("1 {\n  2: 0\n"));  // user id 0
+  EXPECT_THAT(decoded, HasSubstr("  4 {\n"));        // client info
   EXPECT_THAT(decoded, HasSubstr("2 {\n  1 {\n    1: \"com.a#app\"\n    2: 3\n  }\n}\n"));
   EXPECT_THAT(decoded, Not(HasSubstr("\n6:")));
 
@@ -254,7 +254,8 @@ TEST_F(SyncerTest, FetchReasons) {
 TEST_F(SyncerTest, FailedRequestsAreRecordedAndAMissingNetworkAbortsTheRun) {
   Register("p", 1);
   server_.Script(kZQLDunsfellServicePath, {500, "broken"});
-  RunResult run = Run(Syncer({std::make_shared<Account>("a"), std::make_shared<Account>("b", false)}));
+  RunResult run =
+      Run(Syncer({std::make_shared<Account>("a"), std::make_shared<Account>("b", false)}));
   EXPECT_TRUE(run.attempted);
   EXPECT_FALSE(run.aborted);
   ASSERT_NE(run.error, nullptr);
@@ -304,8 +305,8 @@ TEST_F(SyncerTest, ALockStampedByAnotherProgramHoldsTheSyncOff) {
   Register("p", 1);
   Write(Shared("global/.keep"), "");
   // A current stamp (the manual clock's uptime is 7), written as raw bytes 08 07.
-  const std::string command = "python3 -c \"open('" + Shared("global/lock.pb") +
-                              "', 'wb').write(bytes([0x08, 0x07]))\"";
+  const std::string command =
+      "python3 -c \"open('" + Shared("global/lock.pb") + "', 'wb').write(bytes([0x08, 0x07]))\"";
   ASSERT_EQ(std::system(command.c_str()), 0);
   RunResult run = Run(Syncer());
   EXPECT_FALSE(run.attempted);
@@ -334,9 +335,9 @@ TEST_F(SyncerTest, AnswersForPackagesThatAreNotFilesWriteNothing) {
   EXPECT_EQ(run.error->code(), ZQLMarovicErrorCodeFileError);
   EXPECT_TRUE(Exists(Shared("uncommitted/logged_out/p.pb")));
   EXPECT_FALSE(Exists(Shared("uncommitted/escape.pb")));
-  EXPECT_EQ(*NSFileManager::defaultManager()->contentsOfDirectoryAtPath(Shared("uncommitted"),
-                                                                         nullptr),
-            (std::vector<std::string>{"logged_out", "sync_metadata.pb"}));
+  EXPECT_EQ(
+      *NSFileManager::defaultManager()->contentsOfDirectoryAtPath(Shared("uncommitted"), nullptr),
+      (std::vector<std::string>{"logged_out", "sync_metadata.pb"}));
 }
 
 TEST(SyncMergeTest, PartitionsAreReplacedPatchedOrDeleted) {
@@ -353,7 +354,8 @@ TEST(SyncMergeTest, PartitionsAreReplacedPatchedOrDeleted) {
   YRXApplicationResponse old;
   old.set_tokens_tag("T");
   old.set_experiment_token("old-token");
-  *old.add_param_partition() = partition(1, YRXParamPartition::Replace, {IntParam("a", 1), IntParam("b", 2)});
+  *old.add_param_partition() =
+      partition(1, YRXParamPartition::Replace, {IntParam("a", 1), IntParam("b", 2)});
   *old.add_param_partition() = partition(2, YRXParamPartition::Replace, {IntParam("c", 3)});
   *old.add_param_partition() = partition(3, YRXParamPartition::Replace, {IntParam("d", 4)});
   YRXApplicationResponse update;

@@ -2,12 +2,15 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <future>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "experiment_flags/marovic_error.h"
 #include "experiment_flags/store_test_util.h"
@@ -81,8 +84,8 @@ class StoreTest : public StoreFolderTest {
     clock_ = std::make_shared<ManualClock>();
     logger_ = std::make_shared<RecordingLogger>();
     flags_ = std::make_shared<FakeMarovicFlags>();
-    store_ = ZQLFlatFileMarovic::initWithClock(clock_, ZRBPseudonymousIDStore::init(), logger_,
-                                               flags_);
+    store_ =
+        ZQLFlatFileMarovic::initWithClock(clock_, ZRBPseudonymousIDStore::init(), logger_, flags_);
   }
 
   std::shared_ptr<NSError> Register(const std::string& package, std::vector<int64_t> sources,
@@ -114,8 +117,9 @@ class StoreTest : public StoreFolderTest {
   }
   TokensAnswer BundleTokens() {
     std::promise<TokensAnswer> done;
-    store_->experimentTokensForCurrentBundleWithCallback(
-        [&](auto tokens, auto error) { done.set_value({tokens, error}); });
+    store_->experimentTokensForCurrentBundleWithCallback([&](auto tokens, auto error) {
+      done.set_value({tokens, error});
+    });
     return done.get_future().get();
   }
   // Waits until the work queue has run what was queued before.
@@ -296,8 +300,8 @@ TEST_F(StoreTest, RegistrationsAndCommitsKeepTheirRecords) {
          ConfigAnswer answer = t.Commit("p", "");
          EXPECT_EQ(answer.error, nullptr);  // the committer gets the configuration
          EXPECT_THAT(t.Listing(t.Shared("cross")), ElementsAre("ok-p.pb"));
-         EXPECT_THAT(t.Listing(t.Shared("")), ElementsAre("committed", "cross", "registration",
-                                                          "uncommitted"));
+         EXPECT_THAT(t.Listing(t.Shared("")),
+                     ElementsAre("committed", "cross", "registration", "uncommitted"));
          EXPECT_EQ(capture.messages().size(), 6u);
          EXPECT_THAT(capture.messages()[0], HasSubstr("Marovic failed to write cross experiment"));
        }},
@@ -307,14 +311,16 @@ TEST_F(StoreTest, RegistrationsAndCommitsKeepTheirRecords) {
          platform::utility::BaseLoggerCapture capture;
          t.Commit("p", "", false);
          EXPECT_TRUE(WaitFor([&] { return !capture.messages().empty(); }));
-         EXPECT_THAT(capture.messages(), ElementsAre(HasSubstr("Marovic committer failed to commit")));
+         EXPECT_THAT(capture.messages(),
+                     ElementsAre(HasSubstr("Marovic committer failed to commit")));
        }},
       {"committing and peeking an unregistered package answer -2",
        [](StoreTest& t) {
          EXPECT_EQ(t.Commit("nope", "").error->code(), ZQLMarovicErrorCodeNotRegistered);
          std::promise<ConfigAnswer> peek;
-         t.store_->peekConfiguration("nope", "", std::nullopt,
-                                     [&](auto c, auto e) { peek.set_value({c, e}); });
+         t.store_->peekConfiguration("nope", "", std::nullopt, [&](auto c, auto e) {
+           peek.set_value({c, e});
+         });
          EXPECT_EQ(peek.get_future().get().error->code(), ZQLMarovicErrorCodeNotRegistered);
        }},
   };
@@ -361,8 +367,8 @@ TEST_F(StoreTest, TokensGatherCommittedCrossAndExternalIds) {
   Register("other", {6});
   WriteCommitted("p", "u1", "tp");
   WriteCommitted("q", "u2", "tq");
-  Write(Shared("cross/q-z.pb"), CrossFile("z", "q", {{"x0", 0}, {"x4", 4}, {"x1", 1}})
-                                    .SerializeAsString());
+  Write(Shared("cross/q-z.pb"),
+        CrossFile("z", "q", {{"x0", 0}, {"x4", 4}, {"x1", 1}}).SerializeAsString());
   Write(Shared("cross/other-z.pb"), CrossFile("z", "other", {{"no", 1}}).SerializeAsString());
   std::promise<std::shared_ptr<NSError>> set;
   store_->setExternalExperimentIDs({11, 12}, "ns", 5, [&](auto e) { set.set_value(e); });
@@ -541,6 +547,87 @@ TEST(MarovicFacadeTest, SharedStoreIsTheFlatFileStoreAndTheDirectoryComesFirst) 
             "setDefaultDirectory should be called beforesharedInstance is initialized.");
   EXPECT_EQ(ZQLMarovic::defaultDirectory()->path(), "/tmp/late");
   ZQLMarovicUtil::setDefaultDirectory(nullptr);
+}
+
+// --- Child processes -------------------------------------------------------------------------
+
+struct Child {
+  pid_t pid = -1;
+  FILE* out = nullptr;
+};
+
+Child StartCommitChild(const StoreTest& test, std::vector<std::string> args) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return {};
+  Child child;
+  child.pid = fork();
+  if (child.pid == 0) {
+    dup2(pipe_fds[1], 1);
+    close(pipe_fds[0]);
+    std::vector<std::string> all = {QM_COMMIT_CHILD, test.folder_.Path("default"),
+                                    test.folder_.Path("sandbox")};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& arg : all) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(9);
+  }
+  close(pipe_fds[1]);
+  child.out = fdopen(pipe_fds[0], "r");
+  return child;
+}
+
+// An uncommitted snapshot of `size` bytes or more.
+XVNConfigurationSnapshot BigSnapshot(const std::string& token, size_t size) {
+  XVNConfigurationSnapshot snapshot;
+  snapshot.set_snapshot_token(token);
+  YRXParam* param = snapshot.mutable_dunsfell_response()->add_param_partition()->add_param();
+  param->set_name("big");
+  param->set_value_type(YRXParam::StringValue);
+  param->set_string_value(std::string(size, 'v'));
+  return snapshot;
+}
+
+TEST_F(StoreTest, ACommitOverTheFileSizeLimitKeepsTheOldCopy) {
+  Register("p", {5});
+  WriteUncommitted("p", "", BigSnapshot("old", 10));
+  ASSERT_EQ(Commit("p", "").error, nullptr);
+  const std::string old_copy = Read(Local("committed/p.pb"));
+  WriteUncommitted("p", "", BigSnapshot("new", 200000));
+
+  Child child = StartCommitChild(*this, {"limit", "65536"});
+  ASSERT_GT(child.pid, 0);
+  long code = 1;
+  ASSERT_EQ(fscanf(child.out, "%ld", &code), 1);
+  fclose(child.out);
+  int status = 0;
+  ASSERT_EQ(waitpid(child.pid, &status, 0), child.pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(code, ZQLMarovicErrorCodeFileError);  // the committer heard of the failure
+  EXPECT_EQ(Read(Local("committed/p.pb")), old_copy);
+}
+
+TEST_F(StoreTest, KilledDuringCommitsLeavesWholeRecords) {
+  Register("p", {5});
+  const XVNConfigurationSnapshot snapshot = BigSnapshot("s", 300000);
+  WriteUncommitted("p", "", snapshot);
+  const std::string whole = snapshot.SerializeAsString();
+
+  Child child = StartCommitChild(*this, {"loop"});
+  ASSERT_GT(child.pid, 0);
+  long count = 0;
+  while (count < 5 && fscanf(child.out, "%ld", &count) == 1) {
+  }
+  kill(child.pid, SIGKILL);
+  fclose(child.out);
+  int status = 0;
+  ASSERT_EQ(waitpid(child.pid, &status, 0), child.pid);
+  ASSERT_GE(count, 5);
+  EXPECT_EQ(Read(Local("committed/p.pb")), whole);
+  EXPECT_EQ(Read(Shared("committed/p.pb")), whole);
+  // Whatever a killed write left behind is hidden from the store's listings.
+  EXPECT_EQ(ZQLURL::localCommittedURLsWithError(nullptr).size(), 1u);
 }
 
 }  // namespace

@@ -54,9 +54,9 @@ class ZQLMarovicAccountService {
 class ZQLCommitObserver {
  public:
   virtual ~ZQLCommitObserver() = default;
-  virtual void didCommitWithMarovic(const std::shared_ptr<ZQLMarovic>& marovic,
-                                    const std::string& packageName,
-                                    const std::shared_ptr<ZQLMarovicConfiguration>& configuration) = 0;
+  virtual void didCommitWithMarovic(
+      const std::shared_ptr<ZQLMarovic>& marovic, const std::string& packageName,
+      const std::shared_ptr<ZQLMarovicConfiguration>& configuration) = 0;
 };
 
 // A flag store. Every callback is called exactly once, on a queue of the store's choosing; a

@@ -12,7 +12,8 @@
 namespace {
 
 ZQLMarovicNumber NumberOf(const ZQLMarovicConfigurationFlag::Value& value) {
-  if (const auto* integer = std::get_if<int64_t>(&value)) return ZQLMarovicNumber::Integer(*integer);
+  if (const auto* integer = std::get_if<int64_t>(&value))
+    return ZQLMarovicNumber::Integer(*integer);
   if (const auto* truth = std::get_if<bool>(&value)) return ZQLMarovicNumber::Boolean(*truth);
   if (const auto* real = std::get_if<double>(&value)) return ZQLMarovicNumber::Double(*real);
   return ZQLMarovicNumber::Integer(0);
@@ -82,11 +83,11 @@ std::optional<std::string> ZQLMarovicFlagsSnapshot::stringForFlagName(
 
 ZQLMarovicNumber ZQLMarovicFlagsSnapshot::numberForFlagName(const std::string& name,
                                                             ZQLMarovicNumber defaultValue) const {
-  const auto* flag = Typed(name,
-                           {ZQLMarovicConfigurationFlag::kInteger,
-                            ZQLMarovicConfigurationFlag::kBoolean,
-                            ZQLMarovicConfigurationFlag::kDouble},
-                           "Flag %@ is not a number!");
+  const auto* flag =
+      Typed(name,
+            {ZQLMarovicConfigurationFlag::kInteger, ZQLMarovicConfigurationFlag::kBoolean,
+             ZQLMarovicConfigurationFlag::kDouble},
+            "Flag %@ is not a number!");
   return flag ? NumberOf(flag->value()) : defaultValue;
 }
 
@@ -124,9 +125,9 @@ bool ZQLMarovicFlagsSnapshot::isEqual(const ZQLMarovicFlagsSnapshot& other) cons
 
 uint64_t ZQLMarovicFlagsSnapshot::hash() const {
   uint64_t hash = std::hash<std::string>()(package_name_);
-  for (uint64_t part : {HashText(server_token_), HashText(user_id_), HashText(diff_token_),
-                        tokens_ ? tokens_->hash() : 0,
-                        static_cast<uint64_t>(configuration_version_)}) {
+  for (uint64_t part :
+       {HashText(server_token_), HashText(user_id_), HashText(diff_token_),
+        tokens_ ? tokens_->hash() : 0, static_cast<uint64_t>(configuration_version_)}) {
     hash = hash * 31 + part;
   }
   uint64_t flags = 0;
@@ -162,8 +163,8 @@ ZQLMarovicFlags::ZQLMarovicFlags(std::string packageName, std::string userID,
       starting_user_id_(std::move(userID)),
       marovic_(std::move(marovic)),
       atomic_snapshot_(std::make_shared<ZQLMarovicFlagsSnapshot>(
-          package_name_, std::nullopt, starting_user_id_, std::nullopt, nullptr, 0,
-          std::nullopt)) {}
+          package_name_, std::nullopt, starting_user_id_, std::nullopt, nullptr, 0, std::nullopt)) {
+}
 
 ZQLMarovicFlags::~ZQLMarovicFlags() {
   if (background_observer_ != nullptr) {
@@ -172,8 +173,8 @@ ZQLMarovicFlags::~ZQLMarovicFlags() {
 }
 
 std::shared_ptr<ZQLMarovicFlags> ZQLMarovicFlags::initWithPackageName(
-    const std::string& packageName, const std::string& userID,
-    std::shared_ptr<ZQLMarovic> marovic, bool autoUpdate, bool startLoading) {
+    const std::string& packageName, const std::string& userID, std::shared_ptr<ZQLMarovic> marovic,
+    bool autoUpdate, bool startLoading) {
   if (marovic == nullptr) marovic = ZQLMarovic::sharedInstance();
   auto flags = std::make_shared<ZQLMarovicFlags>(packageName, userID, std::move(marovic));
   if (startLoading) flags->startLoading();
@@ -189,8 +190,8 @@ std::shared_ptr<ZQLMarovicFlags> ZQLMarovicFlags::initWithPackageName(
 }
 
 std::shared_ptr<ZQLMarovicFlags> ZQLMarovicFlags::initWithPackageName(
-    const std::string& packageName, const std::string& userID,
-    std::shared_ptr<ZQLMarovic> marovic, bool autoUpdate) {
+    const std::string& packageName, const std::string& userID, std::shared_ptr<ZQLMarovic> marovic,
+    bool autoUpdate) {
   return initWithPackageName(packageName, userID, std::move(marovic), autoUpdate, true);
 }
 
@@ -212,15 +213,15 @@ std::shared_ptr<const ZQLMarovicFlagsSnapshot> ZQLMarovicFlags::CurrentSnapshot(
 ZQLMarovic::Committer ZQLMarovicFlags::CommitterFor(std::string userID,
                                                     std::function<void()> after) {
   auto self = shared_from_this();
-  return [self, userID = std::move(userID), after = std::move(after)](
-             std::shared_ptr<ZQLMarovicConfiguration> configuration,
-             std::shared_ptr<NSError> error) {
-    const bool changed = self->updateWithConfiguration(configuration, userID, error);
-    self->configsFinishedLoading();
-    if (after) after();
-    if (changed) self->callListeners(configuration);
-    return true;
-  };
+  return
+      [self, userID = std::move(userID), after = std::move(after)](
+          std::shared_ptr<ZQLMarovicConfiguration> configuration, std::shared_ptr<NSError> error) {
+        const bool changed = self->updateWithConfiguration(configuration, userID, error);
+        self->configsFinishedLoading();
+        if (after) after();
+        if (changed) self->callListeners(configuration);
+        return true;
+      };
 }
 
 void ZQLMarovicFlags::startLoading() {
@@ -232,13 +233,13 @@ void ZQLMarovicFlags::startLoading() {
   }
   auto self = shared_from_this();
   if (ZQLMarovicUtil::isMultiCommitPackage(package_name_)) {
-    marovic_->committedConfiguration(
-        package_name_, starting_user_id_,
-        [self](std::shared_ptr<ZQLMarovicConfiguration> configuration,
-               std::shared_ptr<NSError> error) {
-          self->updateWithConfiguration(configuration, self->starting_user_id_, error);
-          self->configsFinishedLoading();
-        });
+    marovic_->committedConfiguration(package_name_, starting_user_id_,
+                                     [self](std::shared_ptr<ZQLMarovicConfiguration> configuration,
+                                            std::shared_ptr<NSError> error) {
+                                       self->updateWithConfiguration(
+                                           configuration, self->starting_user_id_, error);
+                                       self->configsFinishedLoading();
+                                     });
     return;
   }
   marovic_->committedConfiguration(
@@ -298,8 +299,8 @@ bool ZQLMarovicFlags::updateWithConfiguration(
       return false;
     }
     // Nothing is registered or committed: the values go.
-    const bool changed = old->flags().has_value() || old->serverToken().has_value() ||
-                         old->tokens() != nullptr;
+    const bool changed =
+        old->flags().has_value() || old->serverToken().has_value() || old->tokens() != nullptr;
     auto empty = std::make_shared<ZQLMarovicFlagsSnapshot>(package_name_, std::nullopt, userID,
                                                            std::nullopt, nullptr, 0, std::nullopt);
     std::lock_guard<std::mutex> lock(snapshot_mutex_);

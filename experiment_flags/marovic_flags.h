@@ -72,8 +72,8 @@ class ZQLMarovicFlagsProtocol {
   // Each answers the flag's value when the current values define it with a fitting type, else
   // the default.
   virtual std::any valueForFlagName(const std::string& name, std::any defaultValue) = 0;
-  virtual std::optional<std::string> stringForFlagName(
-      const std::string& name, std::optional<std::string> defaultValue) = 0;
+  virtual std::optional<std::string> stringForFlagName(const std::string& name,
+                                                       std::optional<std::string> defaultValue) = 0;
   virtual ZQLMarovicNumber numberForFlagName(const std::string& name,
                                              ZQLMarovicNumber defaultValue) = 0;
   virtual std::optional<std::string> dataForFlagName(const std::string& name,
@@ -248,7 +248,8 @@ class ZQLMarovicTypedFlag : public ZQLMarovicFlag {
  public:
   ZQLMarovicTypedFlag(std::string name, T defaultValue,
                       std::shared_ptr<ZQLMarovicFlagsProtocol> flags)
-      : ZQLMarovicFlag(std::move(name), std::move(flags)), default_value_(std::move(defaultValue)) {}
+      : ZQLMarovicFlag(std::move(name), std::move(flags)),
+        default_value_(std::move(defaultValue)) {}
   const T& defaultValue() const { return default_value_; }
   std::optional<T> testOverride() const {
     std::lock_guard<std::mutex> lock(mutex_);

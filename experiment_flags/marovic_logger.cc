@@ -8,8 +8,11 @@ std::shared_ptr<ZQLMarovicLogger> ZQLMarovicLogger::initWithClock(
     std::shared_ptr<JQXClockProtocol> clock, std::shared_ptr<NSURL> trassenLogDirectory,
     std::shared_ptr<ZRBPseudonymousIDStore> pseudonymousIDStore,
     std::shared_ptr<ZQLMarovicFlagsProtocol> flags) {
-  return std::make_shared<ZQLMarovicLogger>(std::move(clock), std::move(trassenLogDirectory),
-                                            std::move(pseudonymousIDStore), std::move(flags));
+  auto logger = std::make_shared<ZQLMarovicLogger>(clock, std::move(trassenLogDirectory),
+                                                   std::move(pseudonymousIDStore),
+                                                   std::move(flags));
+  logger->auto_counters_ = JQXTrassenAutoCounters::initWithDelegate(logger, clock, true);
+  return logger;
 }
 
 bool ZQLMarovicLogger::logEvents() {
@@ -31,9 +34,22 @@ void ZQLMarovicLogger::logOperationEventWithExtension(
   logWithLogSource(kZQLMarovicOperationLogSource, std::move(event), eventCode);
 }
 
-void ZQLMarovicLogger::increaseCounterWithName(const std::string&, int64_t, int64_t) {}
+void ZQLMarovicLogger::increaseCounterWithName(const std::string& name, int64_t bucket,
+                                               int64_t amount) {
+  if (auto_counters_ != nullptr) {
+    auto_counters_->increaseCounterWithName(name, nullptr, bucket, amount);
+  }
+}
 
-void ZQLMarovicLogger::flushCountersToLogger() {}
+void ZQLMarovicLogger::flushCountersToLogger() {
+  if (auto_counters_ != nullptr) auto_counters_->flushCountersToLogger();
+}
+
+void ZQLMarovicLogger::logCounters(const std::shared_ptr<JQXTrassenCounters>& counters) {
+  auto sets = counters->countersProtosAndReset(true);
+  if (!sets.has_value()) return;
+  for (const auto& set : *sets) logWithLogSource(kZQLMarovicCountersLogSource, set, std::nullopt);
+}
 
 void ZQLMarovicLogger::logWithLogSource(
     int64_t logSource, std::shared_ptr<const google::protobuf::MessageLite> extension,

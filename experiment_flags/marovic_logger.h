@@ -6,8 +6,10 @@
 //   logger->logOperationEventWithExtension(event, ZQLMarovicLogEvent::CommitConfig);
 //   logger->increaseCounterWithName("FlatFile-Commit");
 //
-// Counters (log source 70) are counted by the usage log's counter set; until that set exists in
-// this tree, increments are accepted and not recorded.
+// Counters go to an auto-flushing counter set of the usage log, of which the logger is the
+// delegate: "log_counters" false drops increments, and every "api_counters_max_count" increments
+// (200 by default) the counter sets are written as events of log source 70, one per set. They
+// are also written when the app enters the background or terminates.
 //
 // Reading a switch or the events' tokens waits until the store's own flags have loaded, so the
 // logger must not be called on a queue that serves the store's callbacks before that.
@@ -24,13 +26,15 @@
 
 #include "experiment_flags/flag_store_log_event.pb.h"
 #include "experiment_flags/marovic_flags.h"
+#include "usage_log/auto_counters.h"
 #include "usage_log/pseudonymous_id_store.h"
 #include "usage_log/system_clock.h"
 
 inline constexpr int64_t kZQLMarovicOperationLogSource = 69;
 inline constexpr int64_t kZQLMarovicCountersLogSource = 70;
 
-class ZQLMarovicLogger {
+class ZQLMarovicLogger : public JQXTrassenAutoCountersDelegate,
+                         public std::enable_shared_from_this<ZQLMarovicLogger> {
  public:
   static std::shared_ptr<ZQLMarovicLogger> initWithClock(
       std::shared_ptr<JQXClockProtocol> clock, std::shared_ptr<NSURL> trassenLogDirectory,
@@ -45,8 +49,10 @@ class ZQLMarovicLogger {
   virtual void flushCountersToLogger();
 
   bool logEvents();
-  bool shouldLogCounters();
-  int64_t maxCounterCount();
+  bool shouldLogCounters() override;
+  int64_t maxCounterCount() override;
+  // Called by the counter set: writes each counter set as one event of log source 70.
+  void logCounters(const std::shared_ptr<JQXTrassenCounters>& counters) override;
 
   // Writes one event of `logSource` carrying `extension` and, when given, `eventCode`.
   void logWithLogSource(int64_t logSource,
@@ -54,8 +60,10 @@ class ZQLMarovicLogger {
                         std::optional<int32_t> eventCode);
 
   const std::shared_ptr<ZQLMarovicFlagsProtocol>& flags() const { return flags_; }
+  const std::shared_ptr<JQXTrassenAutoCounters>& autoCounters() const { return auto_counters_; }
   void setFlags(std::shared_ptr<ZQLMarovicFlagsProtocol> flags) { flags_ = std::move(flags); }
 
+  // Use the factory above; an object made directly has no counter set.
   ZQLMarovicLogger(std::shared_ptr<JQXClockProtocol> clock,
                    std::shared_ptr<NSURL> trassenLogDirectory,
                    std::shared_ptr<ZRBPseudonymousIDStore> pseudonymousIDStore,
@@ -69,6 +77,7 @@ class ZQLMarovicLogger {
   std::shared_ptr<ZQLMarovicFlagsProtocol> flags_;
   const std::shared_ptr<JQXClockProtocol> clock_;
   const std::shared_ptr<ZRBPseudonymousIDStore> pseudonymous_id_store_;
+  std::shared_ptr<JQXTrassenAutoCounters> auto_counters_;
   std::mutex mutex_;
   std::shared_ptr<NSURL> trassen_log_directory_;
 };

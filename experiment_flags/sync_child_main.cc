@@ -4,9 +4,8 @@
 //
 // Exit status: 0 a request was made, 1 the lock was held elsewhere (-11), 2 no request for
 // another reason.
-#include <unistd.h>
-
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <future>
@@ -44,9 +43,9 @@ int main(int argc, char** argv) {
   (void)read(std::atoi(argv[4]), &byte, 1);
 
   auto queue = dispatch_queue_create("ZQLFlatFileMarovic", DISPATCH_QUEUE_SERIAL);
-  auto syncer = ZQLDunsfellSyncer::initWithAccounts({}, nullptr, false, std::make_shared<BootClock>(),
-                                                    ZRBPseudonymousIDStore::init(), nullptr, false,
-                                                    queue);
+  auto syncer =
+      ZQLDunsfellSyncer::initWithAccounts({}, nullptr, false, std::make_shared<BootClock>(),
+                                          ZRBPseudonymousIDStore::init(), nullptr, false, queue);
   std::promise<int> result;
   dispatch_async(queue, [&] {
     syncer->syncWithCallback([&](bool attempted, std::shared_ptr<NSError> error, bool, auto) {

@@ -45,8 +45,8 @@ TEST_F(ZQLURLTest, RecordFilesLandWhereEveryReaderLooks) {
   ASSERT_TRUE(NSURL::fileURLWithPath(Shared(), true)
                   ->getResourceValue(&excluded, NSURLIsExcludedFromBackupKey, &error));
   EXPECT_TRUE(std::any_cast<bool>(excluded));
-  NSURL::fileURLWithPath(Shared(), true)->setResourceValue(false, NSURLIsExcludedFromBackupKey,
-                                                           &error);
+  NSURL::fileURLWithPath(Shared(), true)
+      ->setResourceValue(false, NSURLIsExcludedFromBackupKey, &error);
   ZQLURL::sharedDirectoryWithError(&error);
   NSURL::fileURLWithPath(Shared(), true)
       ->getResourceValue(&excluded, NSURLIsExcludedFromBackupKey, &error);
@@ -74,15 +74,16 @@ TEST_F(ZQLURLTest, WritesAreWholeRecordsAndListingsSkipOtherFiles) {
 
   // A listing that fails answers an empty list and a file error.
   Write(folder_.Path("plain"), "x");
-  EXPECT_TRUE(ZQLURL::protoFilesAtURL(*NSURL::fileURLWithPath(folder_.Path("plain/")), &error)
-                  .empty());
+  EXPECT_TRUE(
+      ZQLURL::protoFilesAtURL(*NSURL::fileURLWithPath(folder_.Path("plain/")), &error).empty());
   ASSERT_NE(error, nullptr);
   EXPECT_EQ(error->code(), ZQLMarovicErrorCodeFileError);
   EXPECT_NE(error->underlyingError(), nullptr);
 }
 
 TEST_F(ZQLURLTest, NamesThatLeaveTheirFolderAreRefused) {
-  const std::string names[] = {"", ".", "..", "a/b", "../x", "../../escape", std::string("n\0ul", 4)};
+  const std::string names[] = {
+      "", ".", "..", "a/b", "../x", "../../escape", std::string("n\0ul", 4)};
   for (const std::string& name : names) {
     SCOPED_TRACE("name \"" + name + "\"");
     std::shared_ptr<NSError> error;
