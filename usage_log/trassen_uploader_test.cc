@@ -321,3 +321,44 @@ TEST_F(UploaderTest, ExtraInstancesAreReportedOrFatalWhenAsked) {
 }
 
 }  // namespace
+
+namespace {
+
+// Waits (real time) until `done` holds; false when it never did.
+bool Eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < 2000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+TEST_F(UploaderTest, AutomaticUploadWaitsForTheForegroundDelayAndSkipsInactivePeriods) {
+  platform::dispatch::UseVirtualTime(true);
+  std::string first = WriteLog(ContextFolder("0", "a", Context(700)), "1", "\x02\x08\x01");
+  auto uploader = Make();
+  uploader->startAutoUpload();  // while active: counts as entering the foreground
+  platform::dispatch::AdvanceVirtualTime(std::chrono::seconds(44));
+  dispatch_sync(uploader->queue(), [] {});
+  EXPECT_THAT(server_.Requests(), IsEmpty());
+  platform::dispatch::AdvanceVirtualTime(std::chrono::seconds(1));
+  EXPECT_TRUE(Eventually([&] { return !Exists(first); }));
+  EXPECT_THAT(server_.Requests(), SizeIs(1));
+
+  // Periodic firings while the app is not active do nothing, however many pass.
+  platform::uikit::SetApplicationState(UIApplicationStateInactive);
+  std::string second = WriteLog(ContextFolder("0", "a", Context(700)), "2", "\x02\x08\x02");
+  clock_->advance(16 * kMinute);
+  platform::dispatch::AdvanceVirtualTime(std::chrono::seconds(3 * 900));
+  dispatch_sync(uploader->queue(), [] {});
+  EXPECT_TRUE(Exists(second));
+  // Active again, the next firing uploads.
+  platform::uikit::SetApplicationState(UIApplicationStateActive);
+  platform::dispatch::AdvanceVirtualTime(std::chrono::seconds(900));
+  EXPECT_TRUE(Eventually([&] { return !Exists(second); }));
+
+  uploader->stopAutoUpload();
+  platform::dispatch::UseVirtualTime(false);
+}
+
+}  // namespace
