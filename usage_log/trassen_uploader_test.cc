@@ -6,7 +6,6 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "platform/foundation/assertion_handler.h"
 #include "platform/foundation/local_http_server.h"
 #include "platform/uikit/ui_application.h"
 #include "platform/utility/base_logger.h"
@@ -313,11 +312,55 @@ TEST_F(UploaderTest, ExtraInstancesAreReportedOrFatalWhenAsked) {
                                  "affect on battery performance") != std::string::npos;
   }
   EXPECT_EQ(reports, before == 0 ? 1 : 2);  // once per uploader beyond the first
-  auto handler = std::make_shared<platform::foundation::RecordingAssertionHandler>();
-  platform::foundation::ScopedAssertionHandler scoped(handler);
-  JQXTrassenUploader::crashIfMultipleUploadersInstantiated();
-  ASSERT_THAT(handler->failures(), SizeIs(1));
-  EXPECT_EQ(handler->failures()[0].file, "usage_log/trassen_uploader.cc");
+  // Asking for the fatal form with extra instances about ends the process (in a child here, as
+  // the switch stays on for the process).
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(JQXTrassenUploader::crashIfMultipleUploadersInstantiated(),
+               "Assertion failure in JQXTrassenUploader::crashIfNecessary, "
+               "usage_log/trassen_uploader.cc:[0-9]+: Multiple instances of JQXTrassenUploader "
+               "were instantiated, and \\[JQXTrassenUploader "
+               "crashIfMultipleUploadersInstantiated\\] was enabled");
+}
+
+}  // namespace
+
+namespace {
+
+// Waits (real time) until `done` holds; false when it never did.
+bool Eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < 2000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+TEST_F(UploaderTest, AutomaticUploadWaitsForTheForegroundDelayAndSkipsInactivePeriods) {
+  platform::dispatch::UseVirtualTime(true);
+  std::string first = WriteLog(ContextFolder("0", "a", Context(700)), "1", "\x02\x08\x01");
+  auto uploader = Make();
+  uploader->startAutoUpload();  // while active: counts as entering the foreground
+  platform::dispatch::AdvanceVirtualTime(std::chrono::seconds(44));
+  dispatch_sync(uploader->queue(), [] {});
+  EXPECT_THAT(server_.Requests(), IsEmpty());
+  platform::dispatch::AdvanceVirtualTime(std::chrono::seconds(1));
+  EXPECT_TRUE(Eventually([&] { return !Exists(first); }));
+  EXPECT_THAT(server_.Requests(), SizeIs(1));
+
+  // Periodic firings while the app is not active do nothing, however many pass.
+  platform::uikit::SetApplicationState(UIApplicationStateInactive);
+  std::string second = WriteLog(ContextFolder("0", "a", Context(700)), "2", "\x02\x08\x02");
+  clock_->advance(16 * kMinute);
+  platform::dispatch::AdvanceVirtualTime(std::chrono::seconds(3 * 900));
+  dispatch_sync(uploader->queue(), [] {});
+  EXPECT_TRUE(Exists(second));
+  // Active again, the next firing uploads.
+  platform::uikit::SetApplicationState(UIApplicationStateActive);
+  platform::dispatch::AdvanceVirtualTime(std::chrono::seconds(900));
+  EXPECT_TRUE(Eventually([&] { return !Exists(second); }));
+
+  uploader->stopAutoUpload();
+  platform::dispatch::UseVirtualTime(false);
 }
 
 }  // namespace

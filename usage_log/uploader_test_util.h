@@ -84,10 +84,11 @@ class UploaderTest : public ::testing::Test {
   std::shared_ptr<JQXTrassenUploader> Make(
       std::shared_ptr<JQXUploaderLockProvider> lockProvider = std::make_shared<JQXNoOpLockProvider>(),
       std::shared_ptr<JQXLogRequestFilter> filter = nullptr,
-      std::shared_ptr<JQXTrassenAuthorizer> authorizer = nullptr) {
+      std::shared_ptr<JQXTrassenAuthorizer> authorizer = nullptr, std::string base = "") {
+    if (base.empty()) base = server_.Base();
     return JQXTrassenUploader::initWithAuthorizer(
-        std::move(authorizer), std::nullopt, dir_, NSURL::URLWithString(server_.Base() + "/log"),
-        NSURL::URLWithString(server_.Base() + "/log/batch"), std::move(filter), ids_, clock_,
+        std::move(authorizer), std::nullopt, dir_, NSURL::URLWithString(base + "/log"),
+        NSURL::URLWithString(base + "/log/batch"), std::move(filter), ids_, clock_,
         std::move(lockProvider), flags_, marovic_, meta_);
   }
 
@@ -144,10 +145,11 @@ class UploaderTest : public ::testing::Test {
     std::ofstream(dir_->path() + "/state", std::ios::binary) << state.SerializeAsString();
   }
 
-  // The request bodies the server received at `path`, gunzipped.
-  std::vector<std::string> Bodies(const std::string& path) const {
+  // The request bodies `server` (by default the fixture's) received at `path`, gunzipped.
+  std::vector<std::string> Bodies(const std::string& path,
+                                  const RecordingHttpServer* server = nullptr) const {
     std::vector<std::string> bodies;
-    for (const auto& request : server_.Requests()) {
+    for (const auto& request : (server ? server : &server_)->Requests()) {
       if (request.path != path) continue;
       auto plain = platform::utility::GunzipData(
           std::vector<uint8_t>(request.body.begin(), request.body.end()), nullptr);
