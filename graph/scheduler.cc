@@ -175,6 +175,8 @@ void Scheduler::HandleIdle() {
       }
       if (throttled_graph_input_stream_count_ == 0) break;  // wait for more input
     }
+    // A caller is still delivering graph input; the end of its delivery looks again.
+    if (graph_input_deliveries_.load() > 0) break;
     VLOG(2) << "HandleIdle: unthrottling";
     state_mutex_.unlock();
     graph_->UnthrottleSources();
@@ -234,9 +236,17 @@ void Scheduler::Quit() {
   state_cond_var_.notify_all();
 }
 
-void Scheduler::AddedPacketToGraphInputStream() {
-  if (state_ == STATE_TERMINATED) return;
+void Scheduler::GraphInputDeliveryStarted() { graph_input_deliveries_.fetch_add(1); }
+
+void Scheduler::AddedPacketToGraphInputStream() { GraphInputDeliveryFinished(); }
+
+void Scheduler::GraphInputDeliveryFinished() {
+  if (state_ == STATE_TERMINATED) {
+    graph_input_deliveries_.fetch_sub(1);
+    return;
+  }
   std::lock_guard<std::mutex> lock(state_mutex_);
+  graph_input_deliveries_.fetch_sub(1);
   HandleIdle();
 }
 
