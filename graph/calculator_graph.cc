@@ -672,6 +672,7 @@ absl::Status CalculatorGraph::AddPacketToInputStreamInternal(const std::string& 
     GetCombinedErrors(kGraphHasErrorsTitle, &error_status);
     return error_status;
   }
+  scheduler_.GraphInputDeliveryStarted();
   stream->PropagateUpdatesToMirrors();
   VLOG(2) << "Packet added directly to: " << stream_name;
   scheduler_.AddedPacketToGraphInputStream();
@@ -694,18 +695,22 @@ absl::Status CalculatorGraph::CloseInputStream(const std::string& stream_name) {
   RET_CHECK_NO_LOG(stream) << "CloseInputStream called on input stream \"" << stream_name
                            << "\" which is not a graph input stream.";
   if (stream->IsClosed()) return absl::OkStatus();
+  scheduler_.GraphInputDeliveryStarted();
   stream->Close();
   if (num_closed_graph_input_streams_.fetch_add(1) + 1 ==
       static_cast<int>(graph_input_streams_.size())) {
     scheduler_.ClosedAllGraphInputStreams();
   }
+  scheduler_.GraphInputDeliveryFinished();
   return absl::OkStatus();
 }
 
 absl::Status CalculatorGraph::CloseAllInputStreams() {
+  scheduler_.GraphInputDeliveryStarted();
   for (auto& [name, stream] : graph_input_streams_) stream->Close();
   num_closed_graph_input_streams_.store(static_cast<int>(graph_input_streams_.size()));
   scheduler_.ClosedAllGraphInputStreams();
+  scheduler_.GraphInputDeliveryFinished();
   return absl::OkStatus();
 }
 

@@ -10,6 +10,30 @@
 
 namespace kaldren {
 
+static_assert(std::atomic<Timestamp>::is_always_lock_free);
+
+// Publishes the head when it goes out of scope; declared after the lock it runs under.
+class InputStreamManager::HeadPublisher {
+ public:
+  explicit HeadPublisher(InputStreamManager* manager) : manager_(manager) {}
+  ~HeadPublisher() { manager_->PublishHeadLocked(); }
+  HeadPublisher(const HeadPublisher&) = delete;
+  HeadPublisher& operator=(const HeadPublisher&) = delete;
+
+ private:
+  InputStreamManager* const manager_;
+};
+
+void InputStreamManager::PublishHeadLocked() {
+  // The release stores keep the odd version ahead of the values; a reader that sees a new
+  // value therefore sees the version changed.
+  const uint32_t version = head_version_.load(std::memory_order_relaxed);
+  head_version_.store(version + 1, std::memory_order_relaxed);
+  head_timestamp_.store(MinTimestampOrBoundHelper(), std::memory_order_release);
+  head_empty_.store(queue_.empty(), std::memory_order_release);
+  head_version_.store(version + 2, std::memory_order_release);
+}
+
 absl::Status InputStreamManager::Initialize(const std::string& name,
                                             const PacketType* packet_type, bool back_edge) {
   name_ = name;
@@ -21,6 +45,7 @@ absl::Status InputStreamManager::Initialize(const std::string& name,
 
 void InputStreamManager::PrepareForRun() {
   std::lock_guard<std::mutex> lock(mutex_);
+  HeadPublisher publisher(this);
   queue_.clear();
   last_reported_stream_full_ = false;
   num_packets_added_ = 0;
@@ -71,6 +96,7 @@ absl::Status InputStreamManager::AddOrMovePacketsInternal(Container& packets, bo
   {
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_) return absl::OkStatus();
+    HeadPublisher publisher(this);
     const bool was_full = IsFullLocked();
     const bool becomes_non_empty = queue_.empty() && !packets.empty();
     for (auto& packet : packets) {
@@ -132,6 +158,7 @@ absl::Status InputStreamManager::SetNextTimestampBound(Timestamp bound, bool* no
   *notify = false;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return absl::OkStatus();
+  HeadPublisher publisher(this);
   if (enable_timestamps_ && bound < next_timestamp_bound_) {
     return util::UnknownErrorBuilder()
            << "SetNextTimestampBound must be called with a timestamp greater than or equal to "
@@ -149,12 +176,23 @@ absl::Status InputStreamManager::SetNextTimestampBound(Timestamp bound, bool* no
 void InputStreamManager::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return;
+  HeadPublisher publisher(this);
   next_timestamp_bound_ = Timestamp::Done();
   last_select_timestamp_ = Timestamp::Done();
   closed_ = true;
 }
 
 Timestamp InputStreamManager::MinTimestampOrBound(bool* is_empty) const {
+  // A writer holds the mutex only briefly: a few tries, then wait for it.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const uint32_t version = head_version_.load(std::memory_order_acquire);
+    if (version & 1) continue;
+    const Timestamp timestamp = head_timestamp_.load(std::memory_order_acquire);
+    const bool empty = head_empty_.load(std::memory_order_acquire);
+    if (head_version_.load(std::memory_order_relaxed) != version) continue;
+    if (is_empty != nullptr) *is_empty = empty;
+    return timestamp;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (is_empty != nullptr) *is_empty = queue_.empty();
   return MinTimestampOrBoundHelper();
@@ -173,6 +211,7 @@ Packet InputStreamManager::PopPacketAtTimestamp(Timestamp timestamp, int* num_pa
   bool became_non_full = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    HeadPublisher publisher(this);
     CHECK_LE(last_select_timestamp_, timestamp);
     last_select_timestamp_ = timestamp;
     // Nothing can arrive at or before `timestamp` any more. A timestamp that no stream can
@@ -208,6 +247,7 @@ Packet InputStreamManager::PopQueueHead(bool* stream_is_done) {
   bool became_non_full = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    HeadPublisher publisher(this);
     VLOG(2) << "Input stream " << name_ << " selecting at queue head";
     const bool was_full = IsFullLocked();
     if (!queue_.empty()) {
@@ -290,6 +330,7 @@ void InputStreamManager::ErasePacketsEarlierThan(Timestamp timestamp) {
   bool became_non_full = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    HeadPublisher publisher(this);
     const bool was_full = IsFullLocked();
     while (!queue_.empty() && queue_.front().Timestamp() < timestamp) queue_.pop_front();
     became_non_full = was_full && !IsFullLocked();

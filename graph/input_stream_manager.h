@@ -18,6 +18,7 @@
 #ifndef QUILLMERE_GRAPH_INPUT_STREAM_MANAGER_H_
 #define QUILLMERE_GRAPH_INPUT_STREAM_MANAGER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -122,6 +123,10 @@ class InputStreamManager {
 
   // For callers holding the mutex.
   Timestamp MinTimestampOrBoundHelper() const;
+  // Publishes the queue head's timestamp (or the bound) and emptiness for lock-free readers;
+  // called with the mutex held after every change of the queue or the bound.
+  void PublishHeadLocked();
+  class HeadPublisher;
   bool IsFullLocked() const;
   bool IsDoneLocked() const;
   // Run the queue-size callbacks; never with the mutex held.
@@ -129,6 +134,12 @@ class InputStreamManager {
   void ReportBecameNotFull();
 
   mutable std::mutex mutex_;
+  // What MinTimestampOrBound reports, readable without the mutex: the scheduling loop of the
+  // consuming node asks for it at least twice per packet. A reader takes the pair when the
+  // version is even and unchanged across its reads (the version is odd while it is written).
+  std::atomic<uint32_t> head_version_{0};
+  std::atomic<Timestamp> head_timestamp_{Timestamp::Unset()};
+  std::atomic<bool> head_empty_{true};
   std::deque<Packet> queue_;
   int64_t num_packets_added_ = 0;
   Timestamp next_timestamp_bound_ = Timestamp::Unset();

@@ -8,6 +8,8 @@
 
 namespace kaldren {
 
+static_assert(std::atomic<Timestamp>::is_always_lock_free);
+
 absl::Status OutputStreamManager::Initialize(const std::string& name,
                                              const PacketType* packet_type) {
   output_stream_spec_.name = name;
@@ -22,7 +24,7 @@ void OutputStreamManager::PrepareForRun(std::function<void(const absl::Status&)>
   output_stream_spec_.offset_enabled = false;
   output_stream_spec_.header = Packet();
   std::lock_guard<std::mutex> lock(stream_mutex_);
-  next_timestamp_bound_ = Timestamp::PreStream();
+  next_timestamp_bound_.store(Timestamp::PreStream(), std::memory_order_relaxed);
   closed_.store(false, std::memory_order_release);
 }
 
@@ -55,8 +57,9 @@ void OutputStreamManager::Close() {
   {
     std::lock_guard<std::mutex> lock(stream_mutex_);
     if (closed_.load(std::memory_order_relaxed)) return;
+    // The bound first: whoever sees the stream closed also sees the bound Done.
+    next_timestamp_bound_.store(Timestamp::Done(), std::memory_order_relaxed);
     closed_.store(true, std::memory_order_release);
-    next_timestamp_bound_ = Timestamp::Done();
   }
   for (const Mirror& mirror : mirrors_) {
     mirror.input_stream_handler->SetNextTimestampBound(mirror.id, Timestamp::Done());
@@ -66,13 +69,12 @@ void OutputStreamManager::Close() {
 bool OutputStreamManager::IsClosed() const { return closed_.load(std::memory_order_acquire); }
 
 Timestamp OutputStreamManager::NextTimestampBound() const {
-  std::lock_guard<std::mutex> lock(stream_mutex_);
-  return next_timestamp_bound_;
+  return next_timestamp_bound_.load(std::memory_order_acquire);
 }
 
 void OutputStreamManager::ResetShard(OutputStreamShard* output_stream_shard) {
-  std::lock_guard<std::mutex> lock(stream_mutex_);
-  output_stream_shard->Reset(next_timestamp_bound_, closed_.load(std::memory_order_relaxed));
+  const bool closed = closed_.load(std::memory_order_acquire);
+  output_stream_shard->Reset(next_timestamp_bound_.load(std::memory_order_acquire), closed);
 }
 
 Timestamp OutputStreamManager::ComputeOutputTimestampBound(
@@ -112,10 +114,7 @@ Timestamp OutputStreamManager::ComputeOutputTimestampBound(
 void OutputStreamManager::PropagateUpdatesToMirrors(Timestamp next_timestamp_bound,
                                                     OutputStreamShard* output_stream_shard) {
   CHECK(output_stream_shard);
-  {
-    std::lock_guard<std::mutex> lock(stream_mutex_);
-    next_timestamp_bound_ = next_timestamp_bound;
-  }
+  next_timestamp_bound_.store(next_timestamp_bound, std::memory_order_release);
   std::list<Packet>* packets = output_stream_shard->OutputQueue();
   // Receiving the packets already moves each consumer's bound past the last of them.
   const bool send_bound =

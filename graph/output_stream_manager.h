@@ -87,10 +87,11 @@ class OutputStreamManager {
   OutputStreamSpec output_stream_spec_;
   // Written while the graph is set up, read without the lock afterwards.
   std::vector<Mirror> mirrors_;
-  mutable std::mutex stream_mutex_;
-  Timestamp next_timestamp_bound_ = Timestamp::Unset();
-  // Written with stream_mutex_ held; IsClosed reads it without the lock (it asks for the
-  // value alone, once per stream and packet).
+  // Serialises closing with run preparation. The bound and the closed flag are atomics read
+  // without it: only the producing node's own invocations write the bound, and every
+  // invocation reads both, so a lock there would cost two acquisitions per packet.
+  std::mutex stream_mutex_;
+  std::atomic<Timestamp> next_timestamp_bound_{Timestamp::Unset()};
   std::atomic<bool> closed_{false};
 };
 

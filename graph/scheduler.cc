@@ -9,6 +9,18 @@
 namespace kaldren {
 namespace internal {
 
+namespace {
+
+// While an application-thread task runs, the tasks it schedules on its own scheduler go to
+// the waiting caller's private list, which needs no lock: the same thread runs them next.
+struct LocalApplicationThreadTasks {
+  const Scheduler* scheduler;
+  std::deque<std::function<void()>>* tasks;
+};
+thread_local LocalApplicationThreadTasks local_app_thread_tasks = {nullptr, nullptr};
+
+}  // namespace
+
 bool Scheduler::SourceLayerCompare::operator()(const CalculatorNode* a,
                                                const CalculatorNode* b) const {
   if (a->SourceLayer() != b->SourceLayer()) return a->SourceLayer() < b->SourceLayer();
@@ -175,6 +187,8 @@ void Scheduler::HandleIdle() {
       }
       if (throttled_graph_input_stream_count_ == 0) break;  // wait for more input
     }
+    // A caller is still delivering graph input; the end of its delivery looks again.
+    if (graph_input_deliveries_.load() > 0) break;
     VLOG(2) << "HandleIdle: unthrottling";
     state_mutex_.unlock();
     graph_->UnthrottleSources();
@@ -234,9 +248,17 @@ void Scheduler::Quit() {
   state_cond_var_.notify_all();
 }
 
-void Scheduler::AddedPacketToGraphInputStream() {
-  if (state_ == STATE_TERMINATED) return;
+void Scheduler::GraphInputDeliveryStarted() { graph_input_deliveries_.fetch_add(1); }
+
+void Scheduler::AddedPacketToGraphInputStream() { GraphInputDeliveryFinished(); }
+
+void Scheduler::GraphInputDeliveryFinished() {
+  if (state_ == STATE_TERMINATED) {
+    graph_input_deliveries_.fetch_sub(1);
+    return;
+  }
   std::lock_guard<std::mutex> lock(state_mutex_);
+  graph_input_deliveries_.fetch_sub(1);
   HandleIdle();
 }
 
@@ -273,24 +295,42 @@ void Scheduler::WaitUntilGraphInputStreamUnthrottled(std::mutex* mutex) {
 }
 
 void Scheduler::AddApplicationThreadTask(std::function<void()> task) {
+  if (local_app_thread_tasks.scheduler == this) {
+    local_app_thread_tasks.tasks->push_back(std::move(task));
+    return;
+  }
   std::lock_guard<std::mutex> lock(state_mutex_);
   app_thread_tasks_.push_back(std::move(task));
   if (app_thread_tasks_.size() == 1) state_cond_var_.notify_all();
 }
 
 void Scheduler::ApplicationThreadAwait(const std::function<bool()>& condition) {
+  // Tasks scheduled by the tasks this thread runs. They are interchangeable requests to run a
+  // queue's next item, so running them after the shared ones keeps every item's order.
+  std::deque<std::function<void()>> local_tasks;
   std::unique_lock<std::mutex> lock(state_mutex_);
   while (!condition()) {
-    if (app_thread_tasks_.empty()) {
+    std::deque<std::function<void()>>* source =
+        !app_thread_tasks_.empty() ? &app_thread_tasks_
+                                   : (!local_tasks.empty() ? &local_tasks : nullptr);
+    if (source == nullptr) {
       state_cond_var_.wait(lock);
-    } else {
-      std::function<void()> task = std::move(app_thread_tasks_.front());
-      app_thread_tasks_.pop_front();
-      lock.unlock();
-      task();
-      task = nullptr;  // its captures go before the mutex is taken again
-      lock.lock();
+      continue;
     }
+    std::function<void()> task = std::move(source->front());
+    source->pop_front();
+    lock.unlock();
+    const LocalApplicationThreadTasks outer = local_app_thread_tasks;
+    local_app_thread_tasks = {this, &local_tasks};
+    task();
+    local_app_thread_tasks = outer;
+    task = nullptr;  // its captures go before the mutex is taken again
+    lock.lock();
+  }
+  // What is left runs in the next wait, on whichever thread that is.
+  if (!local_tasks.empty()) {
+    for (std::function<void()>& task : local_tasks) app_thread_tasks_.push_back(std::move(task));
+    state_cond_var_.notify_all();
   }
 }
 

@@ -92,8 +92,16 @@ class Scheduler {
   // The idle callback of every queue.
   void QueueIdleStateChanged(bool idle);
 
-  // Graph input stream events.
+  // Graph input stream events. A caller that pushes a packet or a close into the graph
+  // announces it first with `GraphInputDeliveryStarted`; the delivery ends with
+  // `AddedPacketToGraphInputStream` (after a packet) or `GraphInputDeliveryFinished` (after a
+  // close). While a delivery is under way an idle graph is not taken for deadlocked: the
+  // delivery may still reach the nodes that drain the full queues, and the queues it drains
+  // report themselves no longer full only on the delivering thread. Its end examines the
+  // idle graph again.
+  void GraphInputDeliveryStarted();
   void AddedPacketToGraphInputStream();
+  void GraphInputDeliveryFinished();
   void ClosedAllGraphInputStreams();
   // From now on scheduled sources are closed instead of run.
   void CloseAllSourceNodes();
@@ -183,6 +191,8 @@ class Scheduler {
   bool graph_input_streams_closed_ ABSL_GUARDED_BY(state_mutex_) = false;
   int throttled_graph_input_stream_count_ ABSL_GUARDED_BY(state_mutex_) = 0;
   int unthrottle_seq_num_ ABSL_GUARDED_BY(state_mutex_) = 0;
+  // Graph input deliveries under way; lowered with `state_mutex_` held.
+  std::atomic<int> graph_input_deliveries_{0};
   bool observed_output_signal_ ABSL_GUARDED_BY(state_mutex_) = false;
   bool waiting_for_observed_output_ ABSL_GUARDED_BY(state_mutex_) = false;
 };

@@ -85,8 +85,9 @@ void SchedulerQueue::AddItemToQueue(Item&& item) {
   int tasks_to_add = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    was_idle = IsIdle();
     queue_.push(std::move(item));
+    // A finishing task lowers the count without the lock: the increment itself tells.
+    was_idle = num_unfinished_items_.fetch_add(1) == 0;
     ++num_tasks_to_add_;
     VLOG(4) << node->DebugName() << " was added to the scheduler queue.";
     if (running_count_ > 0) {
@@ -137,12 +138,8 @@ void SchedulerQueue::RunNextTask() {
     }
   }
 
-  bool is_idle;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    --num_pending_tasks_;
-    is_idle = IsIdle();
-  }
+  num_pending_tasks_.fetch_sub(1);
+  const bool is_idle = num_unfinished_items_.fetch_sub(1) == 1;
   if (is_idle && idle_callback_) idle_callback_(true);
 }
 
@@ -201,12 +198,13 @@ void SchedulerQueue::Reset() {
   running_count_ = 0;
   num_pending_tasks_ = 0;
   num_tasks_to_add_ = 0;
+  num_unfinished_items_ = static_cast<int>(queue_.size());
 }
 
 bool SchedulerQueue::IsIdle() {
   VLOG(3) << "Scheduler queue empty: " << queue_.empty()
-          << ", # of pending tasks: " << num_pending_tasks_;
-  return queue_.empty() && num_pending_tasks_ == 0;
+          << ", # of pending tasks: " << num_pending_tasks_.load();
+  return num_unfinished_items_.load() == 0;
 }
 
 void SchedulerQueue::CleanupAfterRun() {
@@ -218,6 +216,7 @@ void SchedulerQueue::CleanupAfterRun() {
     CHECK_EQ(num_tasks_to_add_, queue_.size());
     num_tasks_to_add_ = 0;
     while (!queue_.empty()) queue_.pop();
+    num_unfinished_items_ = 0;
   }
   if (!was_idle && idle_callback_) idle_callback_(true);
 }

@@ -11,6 +11,7 @@
 #ifndef QUILLMERE_GRAPH_SCHEDULER_QUEUE_H_
 #define QUILLMERE_GRAPH_SCHEDULER_QUEUE_H_
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <queue>
@@ -112,8 +113,13 @@ class SchedulerQueue : public TaskQueue {
   Executor* executor_ = nullptr;
   std::function<void(bool)> idle_callback_;
   int running_count_ ABSL_GUARDED_BY(mutex_) = 0;
-  // Handed to the executor and not finished.
-  int num_pending_tasks_ ABSL_GUARDED_BY(mutex_) = 0;
+  // Handed to the executor and not finished. Raised with mutex_ held; a finishing task
+  // lowers it without the lock.
+  std::atomic<int> num_pending_tasks_{0};
+  // Items in the heap plus tasks running: the queue is idle when it is 0. It moves with the
+  // heap and the pending count, but as one atomic, so that a finishing task learns whether
+  // it left the queue idle without taking the lock.
+  std::atomic<int> num_unfinished_items_{0};
   // Queued and not yet handed to the executor.
   int num_tasks_to_add_ ABSL_GUARDED_BY(mutex_) = 0;
   std::priority_queue<Item> queue_ ABSL_GUARDED_BY(mutex_);

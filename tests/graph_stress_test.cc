@@ -1,8 +1,10 @@
 // Many runs of chains, fan-out/fan-in and throttled graphs on thread pools of 1, 2 and 8
 // workers and on the application thread. Every run must deliver every packet, in timestamp
 // order, with the values its path computes, and end cleanly; the pool's workers must be gone
-// once the graph is destroyed.
+// once the graph is destroyed. None of these graphs can deadlock, so the graph must never
+// claim to have resolved a throttling deadlock in them.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -12,6 +14,8 @@
 #include <vector>
 
 #include "absl/strings/str_cat.h"
+#include "absl/strings/match.h"
+#include "base/logging.h"
 #include "base/status.h"
 #include "graph/calculator_base.h"
 #include "graph/calculator_context.h"
@@ -107,6 +111,20 @@ namespace {
 
 constexpr int64_t kPackets = 150;
 constexpr int kRuns = 20;
+
+// Counts the graph's reports of a resolved throttling deadlock.
+class DeadlockReportCounter : public absl::LogSink {
+ public:
+  DeadlockReportCounter() { absl::AddLogSink(this); }
+  ~DeadlockReportCounter() override { absl::RemoveLogSink(this); }
+  void Send(const absl::LogEntry& entry) override {
+    if (absl::StrContains(entry.text_message(), "Resolved a deadlock")) ++count_;
+  }
+  int count() const { return count_.load(); }
+
+ private:
+  std::atomic<int> count_{0};
+};
 
 // Which executor runs the graph: a default pool of `threads` workers, or (0) the thread that
 // waits in the graph.
@@ -211,6 +229,7 @@ TEST_P(GraphStressTest, EveryRunDeliversEveryPacketInOrderAndEndsCleanly) {
 
   std::mutex mutex;
   std::vector<std::pair<int64_t, int64_t>> received;  // (timestamp, value)
+  DeadlockReportCounter deadlock_reports;
   {
     std::string callback_name;
     pellumo::CalculatorGraphConfig config = shape.config(&callback_name);
@@ -256,6 +275,7 @@ TEST_P(GraphStressTest, EveryRunDeliversEveryPacketInOrderAndEndsCleanly) {
     }
   }
   EXPECT_EQ(graph_test::CountThreadsNamed("pellumo"), 0);
+  EXPECT_EQ(deadlock_reports.count(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
