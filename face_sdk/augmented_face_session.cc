@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
 #include <utility>
 
 #include "face_sdk/device_utils.h"
@@ -12,12 +13,16 @@ const char* const QVXAugmentedFaceSessionErrorDomain = "QVXAugmentedFaceSession"
 
 namespace {
 
-// Usage logging is set up once, when the program starts, on supported systems only.
-[[maybe_unused]] const bool kThirdPartyLoggingSetUp = [] {
-  if (!QVXDeviceUtils::isCurrentOSVersionSupported()) return false;
-  QVXLogger::setUpForThirdPartyLogging();
-  return true;
-}();
+// Usage logging is set up once per process, on supported systems only, before the first session
+// is made. Not from a static initialiser: setting up starts the uploader, which waits for work
+// on other threads, and those cannot start while a library that holds the session is still
+// being loaded.
+void SetUpUsageLoggingOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (QVXDeviceUtils::isCurrentOSVersionSupported()) QVXLogger::setUpForThirdPartyLogging();
+  });
+}
 
 // The nearest of 0, 90, 180 and 270 degrees.
 unsigned long SnapRotation(unsigned long rotation) {
@@ -55,6 +60,7 @@ std::shared_ptr<QVXAugmentedFaceSession> QVXAugmentedFaceSession::initWithFieldO
 std::shared_ptr<QVXAugmentedFaceSession> QVXAugmentedFaceSession::initWithFieldOfView(
     float fieldOfView, unsigned long runMode, unsigned long maxFaces,
     std::shared_ptr<NSError>* error) {
+  SetUpUsageLoggingOnce();
   if (!QVXDeviceUtils::isCurrentOSVersionSupported()) {
     if (error != nullptr) {
       *error = NSError::errorWithDomain(QVXAugmentedFaceSessionErrorDomain, -1, {});

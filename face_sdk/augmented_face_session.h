@@ -20,7 +20,8 @@
 // Rotations are snapped to 0, 90, 180 or 270 (the nearest, 315 and above back to 0). The
 // three-argument update lets the session drop a frame while two are still in the graph; it then
 // answers false. The one error a host receives is the creation error on an OS version below
-// "11.0"; graph failures are only logged.
+// "11.0"; graph failures are only logged. The first creation in a process also sets up the SDK's
+// usage logging (QVXLogger::setUpForThirdPartyLogging) on supported systems.
 //
 // Updates come from one thread at a time (the camera's); results arrive on a graph thread and
 // are passed on to the delegate queue asynchronously, so the graph never waits for the host.

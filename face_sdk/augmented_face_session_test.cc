@@ -1,6 +1,7 @@
 #include "face_sdk/augmented_face_session.h"
 
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -163,6 +164,8 @@ TEST_F(AugmentedFaceSessionTest, CreationFailsOnlyBelowTheMinimumSystemVersion) 
     EXPECT_EQ(session->logger()->loggerIDType(), QVXLogger::kLoggerIDTypePseudonymous);
     EXPECT_EQ(session->faceMeshGraph()->fieldOfView(), 60);
     EXPECT_THAT(capture.messages(), Contains(HasSubstr("Error starting: ")));
+    // The first creation set up usage logging, which made the SDK's log folder.
+    EXPECT_TRUE(std::filesystem::is_directory(QVXLogger::logDirectory()->path()));
   }
   platform::foundation::SetCodeBundlePath("");
 

@@ -108,10 +108,19 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
 }
 
 // Receives the session's frames on its own queue, writes them out and lets the sender wait.
+// It owns what its frames need, as it may outlive the run when the run ends early.
 class Host : public QVXAugmentedFaceSessionDelegate {
  public:
-  Host(const face_demo::FrameSource& source, std::string out, std::ofstream* json)
-      : source_(source), out_(std::move(out)), json_(json) {}
+  Host(std::shared_ptr<const face_demo::FrameSource> source, std::string out)
+      : source_(std::move(source)), out_(std::move(out)),
+        json_(out_ + "/frames.jsonl", std::ios::trunc) {}
+
+  // False when the JSON file could not be opened or written.
+  bool jsonGood() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    json_.flush();
+    return json_.good();
+  }
 
   void didUpdateFrame(std::shared_ptr<QVXAugmentedFaceFrame> frame) override {
     std::string error;
@@ -120,8 +129,8 @@ class Host : public QVXAugmentedFaceSessionDelegate {
       std::lock_guard<std::mutex> lock(mutex_);
       index = received_;
     }
-    const std::string name = index < source_.count() ? source_.name(index) : "unexpected";
-    *json_ << face_demo::FrameJson(index, name, *frame) << '\n';
+    const std::string name = index < source_->count() ? source_->name(index) : "unexpected";
+    const std::string line = face_demo::FrameJson(index, name, *frame);
 
     std::string summary = "no face";
     if (frame->capturedImage() != nullptr) {
@@ -137,6 +146,7 @@ class Host : public QVXAugmentedFaceSessionDelegate {
     }
 
     std::lock_guard<std::mutex> lock(mutex_);
+    json_ << line << '\n';
     if (frame->face() != nullptr) ++faces_;
     if (!error.empty() && error_.empty()) error_ = error;
     last_summary_ = summary;
@@ -180,10 +190,10 @@ class Host : public QVXAugmentedFaceSessionDelegate {
     return text;
   }
 
-  const face_demo::FrameSource& source_;
+  const std::shared_ptr<const face_demo::FrameSource> source_;
   const std::string out_;
-  std::ofstream* json_;
   std::mutex mutex_;
+  std::ofstream json_;
   std::condition_variable changed_;
   size_t received_ = 0;
   size_t faces_ = 0;
@@ -205,7 +215,7 @@ int Run(const Options& options) {
   // The session's usage logs stay with the demo's output.
   platform::foundation::SetSandboxRoot(options.out + "/sandbox");
 
-  std::unique_ptr<face_demo::FrameSource> source;
+  std::shared_ptr<face_demo::FrameSource> source;
   std::string error;
   if (options.folder.empty()) {
     source = std::make_unique<face_demo::GeneratedFrames>(kGeneratedWidth, kGeneratedHeight,
@@ -254,9 +264,8 @@ int Run(const Options& options) {
     }
   }
 
-  std::ofstream json(options.out + "/frames.jsonl", std::ios::trunc);
-  if (!json) return Fail(options.out + "/frames.jsonl: cannot be written");
-  auto host = std::make_shared<Host>(*source, options.out, &json);
+  auto host = std::make_shared<Host>(source, options.out);
+  if (!host->jsonGood()) return Fail(options.out + "/frames.jsonl: cannot be written");
   session->setDelegate(host);
   session->setDelegateQueue(dispatch_queue_create("face_demo", DISPATCH_QUEUE_SERIAL));
 
@@ -283,10 +292,9 @@ int Run(const Options& options) {
                 source->name(i).c_str(), host->lastSummary().c_str(), ms);
     std::fflush(stdout);
   }
-  json.flush();
   std::printf("face_demo: %zu frames, faces found in %zu, mean %.1f ms per frame; output in %s\n",
               done, host->faces(), done ? totalMs / double(done) : 0.0, options.out.c_str());
-  return json ? 0 : Fail(options.out + "/frames.jsonl: write failed");
+  return host->jsonGood() ? 0 : Fail(options.out + "/frames.jsonl: write failed");
 }
 
 }  // namespace
