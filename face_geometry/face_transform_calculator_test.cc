@@ -159,7 +159,9 @@ class FaceTransformCalculatorTest : public ::testing::Test {
                                        MakeFrame(frame_size->first, frame_size->second))
                                        .At(ts)));
     }
-    if (faces) RETURN_IF_ERROR(Add("faces", kaldren::MakePacket<FacesPayload>(*faces).At(ts)));
+    if (faces) {
+      RETURN_IF_ERROR(Add("faces", kaldren::MakePacket<FacesPayload>(*faces).At(ts)));
+    }
     if (parameters) {
       RETURN_IF_ERROR(Add("parameters", kaldren::MakePacket<ft::SpaceParameters>(*parameters).At(ts)));
     }
