@@ -245,7 +245,8 @@ TEST_F(QVXLoggerTest, SetUpOncePerProcess) {
 
   // One uploader, started, of the face SDK's own folder, which no other process shares (no
   // lock file): entering the background sends a finished log file there and deletes it.
-  EXPECT_EQ(JQXTrassenUploader::totalUploaderInstanceCount(), uploaders_before + 1);
+  // The uploader is made and started off the calling thread: enter the background until it
+  // has taken the file.
   JQXLogContext context;
   context.set_log_source(static_cast<LogRequest_LogSource>(kQVXLoggerLogSource));
   const std::string folder = Caches() + "/OstrellLogger/0/ctx";
@@ -254,10 +255,12 @@ TEST_F(QVXLoggerTest, SetUpOncePerProcess) {
   std::ofstream(folder + "/1700000000000") << std::string("\x02\x08\x01", 3);
   // The uploader's clock reads the wall clock: the real time, by which the file is recent.
   now_ = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  platform::uikit::MoveApplicationToState(UIApplicationStateBackground);
-  for (int i = 0; i < 1000 && manager->fileExistsAtPath(folder + "/1700000000000"); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 500 && manager->fileExistsAtPath(folder + "/1700000000000"); ++i) {
+    platform::uikit::MoveApplicationToState(UIApplicationStateBackground);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    platform::uikit::MoveApplicationToState(UIApplicationStateActive);
   }
+  EXPECT_EQ(JQXTrassenUploader::totalUploaderInstanceCount(), uploaders_before + 1);
   platform::uikit::MoveApplicationToState(UIApplicationStateActive);
   platform::fetcher::SetHostMap({});
   EXPECT_FALSE(manager->fileExistsAtPath(folder + "/1700000000000"));

@@ -452,8 +452,9 @@ TEST_F(UploaderTest, AFileLeftByAKilledWriterIsSentOnceWhenOld) {
     ASSERT_TRUE(event.ParseFromString(record));
     ++whole;
   }
-  EXPECT_GE(whole, 1);
-  EXPECT_LE(whole, reported);  // this file holds the events not yet moved to finished files
+  // One file takes every event (no rotation this early): at least all the child reported.
+  EXPECT_GE(whole, reported);
+  EXPECT_GT(reported, 0);
 }
 #endif
 
