@@ -8,7 +8,7 @@
 #include <string>
 
 #include "benchmark/benchmark.h"
-#include "experiment_flags/null_marovic.h"
+#include "experiment_flags/marovic_stub_test_util.h"
 #include "platform/fetcher/recording_http_server_test_util.h"
 #include "platform/utility/gzip.h"
 #include "usage_log/fake_flags_test_util.h"
@@ -46,7 +46,7 @@ void BM_UploadFiles(benchmark::State& state, bool batch) {
       nullptr, std::nullopt, directory, NSURL::URLWithString(server.Base() + "/log"),
       NSURL::URLWithString(server.Base() + "/log/batch"), nullptr, ZRBPseudonymousIDStore::init(),
       JQXSystemClock::systemClock(), std::make_shared<JQXNoOpLockProvider>(),
-      JQXTrassenFlags::initWithMarovicFlags(flags), std::make_shared<ZQLNullMarovic>(),
+      JQXTrassenFlags::initWithMarovicFlags(flags), std::make_shared<ZQLMarovicStub>(),
       JQXFakeTrassenLogger::initWithLogSource(103, "", NSURL::fileURLWithPath(root + "/meta")));
   const std::string content = LogBytes(40);
   JQXLogContext context;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "face_sdk/pseudonymous_id.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/foundation/ns_date.h"
 #include "platform/foundation/ns_file_manager.h"
 
@@ -25,9 +26,14 @@ void QVXLogger::setUpForThirdPartyLogging() {
       NSFileManager::defaultManager()->createDirectoryAtPath(directory->path(), true, {},
                                                              &error);
     }
-    // The started uploader keeps itself alive.
-    JQXTrassenUploader::initWithAuthorizer(nullptr, std::nullopt, directory, false)
-        ->startAutoUpload();
+    // The uploader reads its settings from the flag store, which may wait for a load on another
+    // thread; the set-up can run while the library itself is being loaded, when such a wait
+    // never ends. So the uploader is made and started off this thread. The started uploader
+    // keeps itself alive.
+    dispatch_async(dispatch_get_global_queue(QOS_CLASS_UTILITY, 0), [directory] {
+      JQXTrassenUploader::initWithAuthorizer(nullptr, std::nullopt, directory, false)
+          ->startAutoUpload();
+    });
   });
 }
 

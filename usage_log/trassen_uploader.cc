@@ -595,7 +595,7 @@ void JQXTrassenUploader::maybeUpdateWithMarovic() {
   auto marovic = marovic_;
   auto accounts = std::dynamic_pointer_cast<ZQLMarovicAccountService>(authorizer_);
   marovic_->registerPackage(
-      package, {kMetaCountersLogSource}, {},
+      package, /*version=*/1, {kMetaCountersLogSource}, std::nullopt,
       [task, package, marovic, accounts](std::shared_ptr<NSError> error) {
         if (error != nullptr) {
           platform::utility::LogError("maybeUpdateWithMarovic",

@@ -33,6 +33,7 @@ TEST_F(UploaderTest, ARunSendsEveryFinishedFileAndDeletesWhatWasAccepted) {
   // The run refreshed the settings and, once per period, the flag store's registration.
   EXPECT_EQ(fake_->updates.load(), 1);
   EXPECT_THAT(marovic_->sources, ElementsAre(103));
+  EXPECT_THAT(marovic_->versions, ElementsAre(1));
   EXPECT_EQ(marovic_->syncs.load(), 1);
   Upload(uploader);
   EXPECT_EQ(marovic_->syncs.load(), 1);

@@ -42,25 +42,30 @@ class UploaderTestFlags : public FakeMarovicFlags {
   std::optional<std::string> token_;
 };
 
-// A store that has nothing, recording registrations and syncs; a registration may be made to fail.
+// An empty store, recording registrations and syncs; a registration may be made to fail.
 class RecordingMarovic : public ZQLMarovicStub {
  public:
+  using ZQLMarovicStub::registerPackage;
+  using ZQLMarovicStub::syncExperimentsWithServer;
   void syncExperimentsWithServer(std::shared_ptr<ZQLMarovicAccountService>,
                                  SyncCallback callback) override {
     ++syncs;
     callback(true, nullptr);
   }
-  void registerPackage(const std::string& packageName, const std::vector<int64_t>& logSources,
-                       const std::optional<std::string>&, ErrorCallback callback) override {
+  void registerPackage(const std::string& packageName, int64_t version,
+                       const std::vector<int64_t>& logSources, const std::optional<std::string>&,
+                       ErrorCallback callback) override {
     {
       std::lock_guard<std::mutex> lock(mutex);
       packages.push_back(packageName);
+      versions.push_back(version);
       sources = logSources;
     }
     callback(registration_error);
   }
   std::mutex mutex;
   std::vector<std::string> packages;
+  std::vector<int64_t> versions;
   std::vector<int64_t> sources;
   std::shared_ptr<NSError> registration_error;
   std::atomic<int> syncs{0};
