@@ -232,7 +232,13 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
     // Only continuations wait. One idle worker watches them and takes one over when no
     // worker came back for its continuation during a whole grace period.
     if (watching_.load()) {
-      condition_.wait(lock);
+      // Nobody signals the end of the last continuation: once stopped, look again now and
+      // then, so as to end.
+      if (stopped_) {
+        condition_.wait_for(lock, kContinuationGrace);
+      } else {
+        condition_.wait(lock);
+      }
       continue;
     }
     watching_.store(true);
@@ -248,6 +254,8 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
         break;
       }
     }
+    // Another idle worker takes over the watch while this one runs what it took.
+    if (full_slots_.load() > 0) condition_.notify_one();
   }
 }
 
