@@ -31,10 +31,9 @@ constexpr std::chrono::microseconds kSpinTime(50);
 // (a callback waiting on the graph, say) must not keep the continuation from running.
 constexpr std::chrono::milliseconds kContinuationGrace(1);
 
-// The pool whose worker the calling thread is, and whether the task it runs has already
-// reserved a continuation.
+// The pool whose worker the calling thread is, and that worker's continuation slot.
 thread_local const ThreadPool* current_pool = nullptr;
-thread_local bool owes_continuation = false;
+thread_local void* current_slot = nullptr;
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -52,8 +51,8 @@ std::string ErrorText(int error_number) {
 
 class ThreadPool::WorkerThread {
  public:
-  WorkerThread(ThreadPool* pool, const std::string& name_prefix)
-      : pool_(pool), name_prefix_(name_prefix) {}
+  WorkerThread(ThreadPool* pool, const std::string& name_prefix, ContinuationSlot* slot)
+      : pool_(pool), name_prefix_(name_prefix), slot_(slot) {}
 
   // Starts the thread; returns 0 or the system's error number.
   int Start() { return pthread_create(&thread_, nullptr, &WorkerThread::ThreadBody, this); }
@@ -78,12 +77,13 @@ class ThreadPool::WorkerThread {
       LOG(ERROR) << "Error : " << ErrorText(error) << "\n"
                  << "Failed to set name for thread: " << name;
     }
-    thread->pool_->RunWorker();
+    thread->pool_->RunWorker(thread->slot_);
     return nullptr;
   }
 
   ThreadPool* const pool_;
   const std::string name_prefix_;
+  ContinuationSlot* const slot_;
   pthread_t thread_;
 };
 
@@ -114,8 +114,9 @@ void ThreadPool::StopWorkers() {
 }
 
 absl::Status ThreadPool::StartWorkers() {
+  for (int i = 0; i < num_threads_; ++i) slots_.push_back(std::make_unique<ContinuationSlot>());
   for (int i = 0; i < num_threads_; ++i) {
-    auto thread = std::make_unique<WorkerThread>(this, name_prefix_);
+    auto thread = std::make_unique<WorkerThread>(this, name_prefix_, slots_[i].get());
     if (int error = thread->Start(); error != 0) {
       StopWorkers();
       return absl::ResourceExhaustedError(
@@ -128,58 +129,91 @@ absl::Status ThreadPool::StartWorkers() {
 }
 
 void ThreadPool::Schedule(std::function<void()> task) {
-  // The first task a worker's task schedules is that worker's continuation: the worker runs
-  // it when its task returns, so nobody needs waking for it.
-  const bool continuation = current_pool == this && !owes_continuation;
+  if (current_pool == this) {
+    auto* slot = static_cast<ContinuationSlot*>(current_slot);
+    if (slot->state.load(std::memory_order_acquire) == ContinuationSlot::kEmpty) {
+      slot->queued = {next_sequence_.fetch_add(1), std::move(task)};
+      slot->state.store(ContinuationSlot::kFull, std::memory_order_release);
+      full_slots_.fetch_add(1);
+      // Nobody needs waking for it, except a worker to watch over it, in case this one
+      // blocks in its task. A spinning worker becomes the watcher by itself.
+      if (!watching_.load() && spinning_workers_.load() == 0) {
+        { std::lock_guard<std::mutex> lock(mutex_); }
+        condition_.notify_one();
+      }
+      return;
+    }
+  }
   bool wake;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    tasks_.push_back(std::move(task));
-    if (continuation) {
-      ++owed_tasks_;
-      owes_continuation = true;
-    }
-    const int unowned = UnownedTasks();
-    queued_tasks_.store(unowned, std::memory_order_relaxed);
+    tasks_.push_back({next_sequence_.fetch_add(1), std::move(task)});
+    const int queued = static_cast<int>(tasks_.size());
+    queued_tasks_.store(queued, std::memory_order_relaxed);
     // Each spinning worker takes the lock again and runs a queued task or sees the queue
-    // empty; only tasks beyond their number need a sleeping worker. A continuation needs an
-    // idle worker that watches over it, in case its own worker blocks.
-    wake = unowned > spinning_workers_ ||
-           (continuation && !watching_ && spinning_workers_ == 0);
+    // empty; only tasks beyond their number need a sleeping worker.
+    wake = queued > spinning_workers_.load();
   }
   if (wake) condition_.notify_one();
 }
 
-int ThreadPool::UnownedTasks() const {
-  const int unowned = static_cast<int>(tasks_.size()) - owed_tasks_;
-  return unowned > 0 ? unowned : 0;
+bool ThreadPool::TakeContinuation(ContinuationSlot* slot, QueuedTask* queued) {
+  int expected = ContinuationSlot::kFull;
+  if (!slot->state.compare_exchange_strong(expected, ContinuationSlot::kTaken,
+                                           std::memory_order_acquire)) {
+    return false;
+  }
+  *queued = std::move(slot->queued);
+  slot->queued.task = nullptr;
+  slot->state.store(ContinuationSlot::kEmpty, std::memory_order_release);
+  full_slots_.fetch_sub(1);
+  return true;
 }
 
-void ThreadPool::RunWorker() {
-  current_pool = this;
-  std::unique_lock<std::mutex> lock(mutex_);
-  bool take_over = false;
+void ThreadPool::InsertInOrder(QueuedTask queued) {
+  auto it = tasks_.end();
+  while (it != tasks_.begin() && std::prev(it)->sequence > queued.sequence) --it;
+  tasks_.insert(it, std::move(queued));
+  queued_tasks_.store(static_cast<int>(tasks_.size()), std::memory_order_relaxed);
+}
+
+void ThreadPool::RunTaskAndContinuations(std::function<void()> task, ContinuationSlot* slot) {
   while (true) {
-    if (UnownedTasks() > 0 || (take_over && !tasks_.empty())) {
-      take_over = false;
-      std::function<void()> task = std::move(tasks_.front());
-      tasks_.pop_front();
-      queued_tasks_.store(UnownedTasks(), std::memory_order_relaxed);
-      lock.unlock();
-      task();
-      lock.lock();
-      if (owes_continuation) {
-        owes_continuation = false;
-        --owed_tasks_;
-        ++continuations_released_;
-        queued_tasks_.store(UnownedTasks(), std::memory_order_relaxed);
+    task();
+    task = nullptr;
+    // An earlier task in the queue goes first: the locked loop puts the continuation in its
+    // place.
+    if (queued_tasks_.load(std::memory_order_relaxed) > 0) return;
+    QueuedTask next;
+    if (!TakeContinuation(slot, &next)) return;
+    continuations_released_.fetch_add(1);
+    task = std::move(next.task);
+  }
+}
+
+void ThreadPool::RunWorker(ContinuationSlot* slot) {
+  current_pool = this;
+  current_slot = slot;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    {
+      QueuedTask own;
+      if (TakeContinuation(slot, &own)) {
+        continuations_released_.fetch_add(1);
+        InsertInOrder(std::move(own));
       }
-      // `task` is destroyed here, with the lock held.
+    }
+    if (!tasks_.empty()) {
+      std::function<void()> task = std::move(tasks_.front().task);
+      tasks_.pop_front();
+      queued_tasks_.store(static_cast<int>(tasks_.size()), std::memory_order_relaxed);
+      lock.unlock();
+      RunTaskAndContinuations(std::move(task), slot);
+      lock.lock();
       continue;
     }
-    take_over = false;
     if (!stopped_) {
-      ++spinning_workers_;
+      spinning_workers_.fetch_add(1);
       lock.unlock();
       const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
       while (queued_tasks_.load(std::memory_order_relaxed) == 0) {
@@ -187,26 +221,41 @@ void ThreadPool::RunWorker() {
         if (std::chrono::steady_clock::now() >= deadline) break;
       }
       lock.lock();
-      --spinning_workers_;
-      if (UnownedTasks() > 0) continue;
+      spinning_workers_.fetch_sub(1);
+      if (!tasks_.empty()) continue;
     }
-    if (tasks_.empty()) {
+    if (full_slots_.load() == 0) {
       if (stopped_) return;
       condition_.wait(lock);
       continue;
     }
-    // Only continuations are queued. One idle worker watches them and takes one over when
-    // no worker came back for its continuation during a whole grace period.
-    if (watching_) {
-      condition_.wait(lock);
+    // Only continuations wait. One idle worker watches them and takes one over when no
+    // worker came back for its continuation during a whole grace period.
+    if (watching_.load()) {
+      // Nobody signals the end of the last continuation: once stopped, look again now and
+      // then, so as to end.
+      if (stopped_) {
+        condition_.wait_for(lock, kContinuationGrace);
+      } else {
+        condition_.wait(lock);
+      }
       continue;
     }
-    watching_ = true;
-    const uint64_t released = continuations_released_;
+    watching_.store(true);
+    const uint64_t released = continuations_released_.load();
     const bool timed_out =
         condition_.wait_for(lock, kContinuationGrace) == std::cv_status::timeout;
-    watching_ = false;
-    take_over = timed_out && continuations_released_ == released;
+    watching_.store(false);
+    if (!timed_out || continuations_released_.load() != released) continue;
+    for (const std::unique_ptr<ContinuationSlot>& other : slots_) {
+      QueuedTask taken;
+      if (TakeContinuation(other.get(), &taken)) {
+        InsertInOrder(std::move(taken));
+        break;
+      }
+    }
+    // Another idle worker takes over the watch while this one runs what it took.
+    if (full_slots_.load() > 0) condition_.notify_one();
   }
 }
 

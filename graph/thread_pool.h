@@ -74,43 +74,63 @@ class ThreadPool {
   absl::Status StartWorkers();
 
   // Queues `task`; tasks start in the order they were scheduled, on any worker. The first task
-  // that a running task schedules is its worker's continuation: no other worker is woken for
-  // it, and the worker runs it (or an earlier queued task) once its task returns; should the
-  // worker not come back for a millisecond, an idle worker takes it over. A task object is
-  // destroyed with the pool's lock held, so its captured state must not use this pool from
-  // its destructor.
+  // that a running task schedules while its worker holds no other is that worker's
+  // continuation: it waits in the worker's own slot, without the pool's lock and without a
+  // wake-up, and the worker runs it once its task returns (after any earlier queued task);
+  // should the worker not come back for a millisecond, an idle worker takes it over.
   void Schedule(std::function<void()> task);
-
   int num_threads() const { return num_threads_; }
   const ThreadOptions& thread_options() const { return thread_options_; }
 
  private:
   class WorkerThread;
+  // A task and its place in the scheduling order.
+  struct QueuedTask {
+    uint64_t sequence;
+    std::function<void()> task;
+  };
+  // A worker's continuation slot. Only the worker fills it, when it is empty; whoever takes
+  // the task out (the worker, or an idle worker taking it over) moves it from full to taken,
+  // moves the task out, and empties it.
+  struct ContinuationSlot {
+    enum State { kEmpty = 0, kFull = 1, kTaken = 2 };
+    std::atomic<int> state{kEmpty};
+    QueuedTask queued;  // valid while full
+  };
 
-  void RunWorker();
-  // Queued tasks that are no worker's continuation.
-  int UnownedTasks() const;
+  void RunWorker(ContinuationSlot* slot);
+  // Runs `task`, then, while the slot holds the next one and no earlier task waits in the
+  // queue, that one. Called without the lock.
+  void RunTaskAndContinuations(std::function<void()> task, ContinuationSlot* slot);
+  // Moves the slot's task out when it is full; false when it is not (or was taken over).
+  bool TakeContinuation(ContinuationSlot* slot, QueuedTask* queued);
+  // Puts a task back into the queue at its place in the scheduling order.
+  void InsertInOrder(QueuedTask queued);
   // Sets the stop flag, wakes every worker and joins them in creation order.
   void StopWorkers();
 
   const std::string name_prefix_;
   std::vector<std::unique_ptr<WorkerThread>> threads_;
   const int num_threads_;
+  // One slot per worker, allocated before any worker starts.
+  std::vector<std::unique_ptr<ContinuationSlot>> slots_;
 
   // Standard mutexes, not Abseil's: the thread sanitizer sees through them.
   std::mutex mutex_;
   std::condition_variable condition_;
-  bool stopped_ = false;                      // guarded by mutex_
-  std::deque<std::function<void()>> tasks_;  // guarded by mutex_
+  bool stopped_ = false;               // guarded by mutex_
+  std::deque<QueuedTask> tasks_;       // guarded by mutex_, in scheduling order
+  std::atomic<uint64_t> next_sequence_{0};
   // Idle workers that watch `queued_tasks_` for a short while before they sleep; a task they
-  // will pick up needs no wake-up call.
-  int spinning_workers_ = 0;                  // guarded by mutex_
-  std::atomic<int> queued_tasks_{0};          // UnownedTasks(), written under mutex_
-  // Queued tasks that their workers will run when their current tasks return.
-  int owed_tasks_ = 0;                        // guarded by mutex_
-  // Counts the continuations whose workers came back for them.
-  uint64_t continuations_released_ = 0;       // guarded by mutex_
-  bool watching_ = false;                     // guarded by mutex_
+  // will pick up needs no wake-up call. Written under mutex_.
+  std::atomic<int> spinning_workers_{0};
+  std::atomic<int> queued_tasks_{0};   // tasks_.size(), written under mutex_
+  // Continuations waiting in slots, and how many their own workers took so far.
+  std::atomic<int> full_slots_{0};
+  std::atomic<uint64_t> continuations_released_{0};
+  // An idle worker watches over the continuations, to take one over from a blocked worker.
+  // Written under mutex_.
+  std::atomic<bool> watching_{false};
 
   const ThreadOptions thread_options_;
 };
