@@ -69,8 +69,15 @@ void MTLRenderCommandEncoder::drawPrimitives(MTLPrimitiveType primitiveType, NSU
     for (NSUInteger i = 0; i < vertexCount; ++i) {
       vertices[i] = pipeline->vertexFunction()(static_cast<uint32_t>(vertexStart + i), vertex_arguments);
     }
+    // The rasteriser only hands out pixels inside the target, so colours are stored straight to
+    // their texels, without writeTexel's bounds check.
+    const platform::metal::FragmentFunctionImpl& fragment = pipeline->fragmentFunction();
+    const auto encode = target->formatInfo().encode;
+    uint8_t* const texels = target->texelAddress(0, 0);
+    const NSUInteger bytes_per_row = target->bytesPerRow();
+    const int bytes_per_pixel = target->formatInfo().bytes_per_pixel;
     const auto shade = [&](int x, int y, const FragmentIn& in) {
-      target->writeTexel(x, y, pipeline->fragmentFunction()(in, fragment_arguments));
+      encode(fragment(in, fragment_arguments), texels + y * bytes_per_row + x * bytes_per_pixel);
     };
     for (NSUInteger i = 0; i + 3 <= vertexCount; i += 3) {
       platform::metal::internal::RasterizeTriangle(vertices[i], vertices[i + 1], vertices[i + 2],

@@ -92,9 +92,21 @@ void Encode(const float4& value, uint8_t* texel) {
 }
 
 template <ChannelType kType, int kChannels, bool kBlueFirst = false>
+TexelVector Bilinear(const uint8_t* top, const uint8_t* bottom, int left, int right, float wx, float wy) {
+  constexpr int kBytes = kChannels * (kType == ChannelType::kFloat32 ? 4 : kType == ChannelType::kFloat16 ? 2 : 1);
+  const TexelVector t00 = Decode<kType, kChannels, kBlueFirst>(top + left * kBytes);
+  const TexelVector t10 = Decode<kType, kChannels, kBlueFirst>(top + right * kBytes);
+  const TexelVector t01 = Decode<kType, kChannels, kBlueFirst>(bottom + left * kBytes);
+  const TexelVector t11 = Decode<kType, kChannels, kBlueFirst>(bottom + right * kBytes);
+  const TexelVector upper = t00 + (t10 - t00) * wx;
+  const TexelVector lower = t01 + (t11 - t01) * wx;
+  return upper + (lower - upper) * wy;
+}
+
+template <ChannelType kType, int kChannels, bool kBlueFirst = false>
 constexpr PixelFormatInfo Format(MTLPixelFormat format, const char* name, int bytes_per_pixel) {
   return PixelFormatInfo{format, name, kChannels, kType, bytes_per_pixel, &Decode<kType, kChannels, kBlueFirst>,
-                         &Encode<kType, kChannels, kBlueFirst>};
+                         &Encode<kType, kChannels, kBlueFirst>, &Bilinear<kType, kChannels, kBlueFirst>};
 }
 
 using enum ChannelType;

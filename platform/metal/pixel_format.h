@@ -33,6 +33,11 @@ struct PixelFormatInfo {
   // EncodeTexel call).
   TexelVector (*decode)(const uint8_t* texel);
   void (*encode)(const float4& value, uint8_t* texel);
+  // The bilinear blend of four texels: texels `left` and `right` of the rows at `top` and
+  // `bottom`, weighted wx towards the right and wy towards the bottom (top-left + (top-right -
+  // top-left) * wx, the same below, then blended by wy). One call per sample, with the texel
+  // conversions inlined.
+  TexelVector (*bilinear)(const uint8_t* top, const uint8_t* bottom, int left, int right, float wx, float wy);
 };
 
 // The layout of `format`, or null for a format no texture can have here.

@@ -1,6 +1,7 @@
 #include "platform/metal/rasterizer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -31,6 +32,37 @@ bool OwnsCentresOnEdge(const TriangleSetup::Vertex& a, const TriangleSetup::Vert
 }
 
 }  // namespace
+
+int ActiveVaryings(const VertexOut& a, const VertexOut& b, const VertexOut& c) {
+  for (int k = kMaxVaryings; k > 0; --k) {
+    if ((std::bit_cast<uint32_t>(a.varyings[k - 1]) | std::bit_cast<uint32_t>(b.varyings[k - 1]) |
+         std::bit_cast<uint32_t>(c.varyings[k - 1])) != 0) {
+      return k;
+    }
+  }
+  return 0;
+}
+
+namespace {
+
+int64_t FloorDivide(int64_t numerator, int64_t denominator) {
+  const int64_t quotient = numerator / denominator;
+  return (numerator % denominator != 0 && (numerator < 0) != (denominator < 0)) ? quotient - 1 : quotient;
+}
+
+}  // namespace
+
+void InsideRun(int64_t start, int64_t step, int64_t threshold, int64_t count, int64_t* first, int64_t* last) {
+  *first = 0;
+  *last = count - 1;
+  if (step == 0) {
+    if (start < threshold) *last = -1;
+  } else if (step > 0) {  // start + k * step >= threshold from k = ceil((threshold - start) / step) on
+    *first = std::clamp<int64_t>(-FloorDivide(start - threshold, step), 0, count);
+  } else {  // up to k = floor((start - threshold) / -step)
+    *last = std::clamp<int64_t>(FloorDivide(start - threshold, -step), -1, count - 1);
+  }
+}
 
 bool SetUpTriangle(const VertexOut& a, const VertexOut& b, const VertexOut& c, int width, int height,
                    TriangleSetup* t) {

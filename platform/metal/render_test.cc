@@ -27,6 +27,9 @@ vertex VertexOut quadVertex(uint vid [[vertex_id]], constant float4* position [[
 fragment float4 sampleFragment(VertexOut in [[stage_in]], texture2d<float> texture [[texture(0)]]);
 fragment float4 countFragment(VertexOut in [[stage_in]], device uint* counts [[buffer(0)]],
                               constant uint& width [[buffer(1)]]);
+vertex VertexOut lastVaryingVertex(uint vid [[vertex_id]], constant float4* position [[buffer(0)]],
+                                   constant float4* uv [[buffer(1)]]);
+fragment float4 lastVaryingFragment(VertexOut in [[stage_in]]);
 )";
 
 [[maybe_unused]] const bool kRegistered = platform::metal::RegisterShaderLibrary(
@@ -52,6 +55,18 @@ fragment float4 countFragment(VertexOut in [[stage_in]], device uint* counts [[b
        const uint32_t width = *static_cast<const uint32_t*>(args.buffer(1));
        ++counts[static_cast<int>(in.position[1]) * width + static_cast<int>(in.position[0])];
        return float4{1, 0, 0, 1};
+     }),
+     // u in the last varying slot only, the others left zero; drawn back as red.
+     platform::metal::VertexShader("lastVaryingVertex",
+                                   [](uint32_t vid, const ArgumentTable& args) {
+                                     VertexOut out;
+                                     out.position = static_cast<const float4*>(args.buffer(0))[vid];
+                                     out.varyings[platform::metal::kMaxVaryings - 1] =
+                                         static_cast<const float4*>(args.buffer(1))[vid][0];
+                                     return out;
+                                   }),
+     platform::metal::FragmentShader("lastVaryingFragment", [](const FragmentIn& in, const ArgumentTable&) {
+       return float4{in.varyings[platform::metal::kMaxVaryings - 1], in.varyings[0], 0, 1};
      })});
 
 class RenderTest : public testing::Test {
@@ -169,6 +184,36 @@ INSTANTIATE_TEST_SUITE_P(
                     ResampleCase{"OneTexelEverywhere", 1, 1, 4, 4, MTLPixelFormatRGBA32Float, 1e-6f},
                     ResampleCase{"HalfFloatTarget", 6, 5, 9, 7, MTLPixelFormatRGBA16Float, 1e-3f}),
     [](const testing::TestParamInfo<ResampleCase>& info) { return info.param.name; });
+
+TEST_F(RenderTest, EveryVaryingSlotIsInterpolated) {
+  std::shared_ptr<NSError> error;
+  auto library = device_->newLibraryWithSource(kShaderSource, nullptr, &error);
+  auto descriptor = std::make_shared<MTLRenderPipelineDescriptor>();
+  descriptor->setVertexFunction(library->newFunctionWithName("lastVaryingVertex"));
+  descriptor->setFragmentFunction(library->newFunctionWithName("lastVaryingFragment"));
+  descriptor->colorAttachments()[0].setPixelFormat(MTLPixelFormatRGBA32Float);
+  auto pipeline = device_->newRenderPipelineStateWithDescriptor(descriptor, &error);
+  ASSERT_NE(pipeline, nullptr);
+  constexpr int kWidth = 5;
+  auto target = Texture(MTLPixelFormatRGBA32Float, kWidth, 3);
+
+  auto commands = queue_->commandBuffer();
+  auto encoder = BeginPass(commands, target, MTLClearColorMake(0, 0, 1, 1));
+  encoder->setRenderPipelineState(pipeline);
+  encoder->setVertexBytes(kQuadPositions, sizeof(kQuadPositions), 0);
+  encoder->setVertexBytes(kQuadUVs, sizeof(kQuadUVs), 1);
+  encoder->drawPrimitives(MTLPrimitiveTypeTriangle, 0, 6);
+  encoder->endEncoding();
+  commands->commit();
+
+  for (int y = 0; y < 3; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      const float4 texel = target->readTexel(x, y);
+      EXPECT_NEAR(texel[0], (x + 0.5f) / kWidth, 1e-6f) << "pixel (" << x << ", " << y << ")";
+      EXPECT_EQ(texel[1], 0.0f) << "pixel (" << x << ", " << y << ")";
+    }
+  }
+}
 
 // Meshes of triangles whose edges run through pixel centres, each tiling the window rectangle
 // [x0, x1) x [y0, y1) (window coordinates, y down): exactly the pixels whose centres lie in

@@ -100,11 +100,6 @@ platform::metal::float4 MTLTexture::sample(const MTLSamplerState& sampler, float
   const float x = hold(sampler.normalizedCoordinates() ? u * width : u, width);
   const float y = hold(sampler.normalizedCoordinates() ? v * height : v, height);
   const float max_x = static_cast<float>(width_ - 1), max_y = static_cast<float>(height_ - 1);
-  // Indices are clamped here, so texels are read without the bounds check of readTexel.
-  const auto vector_texel = [this](float i, float j) {
-    return format_.decode(storage_.data + static_cast<int>(j) * storage_.bytes_per_row +
-                          static_cast<int>(i) * format_.bytes_per_pixel);
-  };
   if (sampler.filter() == MTLSamplerMinMagFilterNearest) {
     return readTexel(static_cast<int>(std::clamp(std::floor(x), 0.0f, max_x)),
                      static_cast<int>(std::clamp(std::floor(y), 0.0f, max_y)));
@@ -115,12 +110,10 @@ platform::metal::float4 MTLTexture::sample(const MTLSamplerState& sampler, float
   const float wx = fx - x0, wy = fy - y0;
   const float left = std::clamp(x0, 0.0f, max_x), right = std::clamp(x0 + 1, 0.0f, max_x);
   const float top = std::clamp(y0, 0.0f, max_y), bottom = std::clamp(y0 + 1, 0.0f, max_y);
-  const platform::metal::TexelVector t00 = vector_texel(left, top);
-  const platform::metal::TexelVector t10 = vector_texel(right, top);
-  const platform::metal::TexelVector t01 = vector_texel(left, bottom);
-  const platform::metal::TexelVector t11 = vector_texel(right, bottom);
-  const platform::metal::TexelVector upper = t00 + (t10 - t00) * wx;
-  const platform::metal::TexelVector lower = t01 + (t11 - t01) * wx;
-  const platform::metal::TexelVector result = upper + (lower - upper) * wy;
+  // Indices are clamped here, so texels are read without the bounds check of readTexel.
+  const platform::metal::TexelVector result = format_.bilinear(
+      storage_.data + static_cast<int>(top) * storage_.bytes_per_row,
+      storage_.data + static_cast<int>(bottom) * storage_.bytes_per_row, static_cast<int>(left),
+      static_cast<int>(right), wx, wy);
   return platform::metal::float4{result[0], result[1], result[2], result[3]};
 }
