@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/foundation/ns_uuid.h"
+#include "platform/scenekit/scn_node.h"
 
 namespace {
 
@@ -321,3 +322,14 @@ void RemoveAnchor(ARSession& s, const std::shared_ptr<ARAnchor>& anchor) { s.rem
 void FailSession(ARSession& s, std::shared_ptr<NSError> error) { s.Fail(std::move(error)); }
 
 }  // namespace platform::arkit
+
+simd_float3 ARCamera::eulerAngles() const {
+  if (euler_.has_value()) return *euler_;
+  simd_float4x4 r = transform_;
+  for (int c = 0; c < 3; ++c) {
+    const float len = simd_length(r.columns[c].xyz());
+    if (len > 0) r.columns[c] = r.columns[c] / len;
+  }
+  r.columns[3] = {0, 0, 0, 1};
+  return platform::scenekit::EulerFromQuaternion(simd_quaternion(r));
+}

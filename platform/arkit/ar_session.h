@@ -24,6 +24,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -130,14 +131,21 @@ class ARCamera {
  public:
   ARCamera(ARTrackingState state, ARTrackingStateReason reason, simd_float4x4 transform)
       : state_(state), reason_(reason), transform_(transform) {}
+  // A camera whose Euler angles a test states instead of deriving them from the transform.
+  ARCamera(ARTrackingState state, ARTrackingStateReason reason, simd_float4x4 transform,
+           simd_float3 eulerAngles)
+      : state_(state), reason_(reason), transform_(transform), euler_(eulerAngles) {}
   ARTrackingState trackingState() const { return state_; }
   ARTrackingStateReason trackingStateReason() const { return reason_; }
   simd_float4x4 transform() const { return transform_; }
+  // Pitch (x), yaw (y) and roll (z) in radians of the camera's orientation.
+  simd_float3 eulerAngles() const;
 
  private:
   const ARTrackingState state_;
   const ARTrackingStateReason reason_;
   const simd_float4x4 transform_;
+  const std::optional<simd_float3> euler_;
 };
 
 class ARFrame {
@@ -155,6 +163,12 @@ class ARFrame {
   const std::vector<std::shared_ptr<ARAnchor>> anchors_;
 };
 
+enum AREnvironmentTexturing : long {
+  AREnvironmentTexturingNone = 0,
+  AREnvironmentTexturingManual = 1,
+  AREnvironmentTexturingAutomatic = 2,
+};
+
 class ARConfiguration {
  public:
   virtual ~ARConfiguration() = default;
@@ -168,9 +182,14 @@ class ARWorldTrackingConfiguration : public ARConfiguration {
   static bool isSupported();
   unsigned long planeDetection() const { return plane_detection_; }
   void setPlaneDetection(unsigned long detection) { plane_detection_ = detection; }
+  AREnvironmentTexturing environmentTexturing() const { return environment_texturing_; }
+  void setEnvironmentTexturing(AREnvironmentTexturing texturing) {
+    environment_texturing_ = texturing;
+  }
 
  private:
   unsigned long plane_detection_ = ARPlaneDetectionNone;
+  AREnvironmentTexturing environment_texturing_ = AREnvironmentTexturingNone;
 };
 
 class ARFaceTrackingConfiguration : public ARConfiguration {
@@ -249,6 +268,10 @@ class ARSessionDelegate {
                                                    const std::shared_ptr<ARCamera>& camera) {}
   virtual void sessionWasInterrupted(const std::shared_ptr<ARSession>& session) {}
   virtual void sessionInterruptionEnded(const std::shared_ptr<ARSession>& session) {}
+  // sessionShouldAttemptRelocalization:
+  virtual bool sessionShouldAttemptRelocalization(const std::shared_ptr<ARSession>& session) {
+    return false;
+  }
 };
 
 enum class ARAnchorChange { kAdded, kUpdated, kRemoved };

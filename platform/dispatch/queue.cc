@@ -11,6 +11,7 @@
 #include "base/logging.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/queue_internal.h"
+#include "platform/dispatch/stand_in_hooks.h"
 #include "platform/dispatch/worker_pool.h"
 
 namespace platform::dispatch::internal {
@@ -443,6 +444,17 @@ const char* dispatch_queue_get_label(const dispatch_queue_t& queue) {
   if (IsMainThread()) return MainQueue()->label.c_str();
   return nullptr;
 }
+
+namespace platform::dispatch {
+
+dispatch_queue_t CurrentQueue() {
+  const auto& running = ThisThread().running_queues;
+  if (!running.empty()) return running.back()->shared_from_this();
+  if (IsMainThread()) return MainQueue();
+  return nullptr;
+}
+
+}  // namespace platform::dispatch
 
 dispatch_qos_class_t dispatch_queue_get_qos_class(const dispatch_queue_t& queue,
                                                   int* relative_priority) {

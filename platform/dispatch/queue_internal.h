@@ -31,7 +31,7 @@ namespace platform::dispatch::internal {
 class SyncTurn;
 }  // namespace platform::dispatch::internal
 
-struct dispatch_queue_s {
+struct dispatch_queue_s : std::enable_shared_from_this<dispatch_queue_s> {
   enum class Kind { kSerial, kConcurrent, kGlobal, kMain };
 
   // A queue's work: a caller's block (which names the thread after the queue), the stand-in's

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "base/logging.h"
+#include "platform/dispatch/stand_in_hooks.h"
 
 namespace platform::dispatch::internal {
 
@@ -131,18 +132,31 @@ void Timeline::AdvanceVirtualTime(std::chrono::nanoseconds delta) {
   }
   for (;;) {
     Fire fire;
+    dispatch_time_t moved_to;
     {
       std::lock_guard<std::mutex> lock(mu_);
       const dispatch_time_t now = virtual_now_.load(std::memory_order_relaxed);
       if (virtual_.empty() || virtual_.begin()->first.first > target) {
-        virtual_now_.store(std::max(now, target), std::memory_order_release);
+        moved_to = std::max(now, target);
+        virtual_now_.store(moved_to, std::memory_order_release);
+      } else {
+        const auto first = virtual_.begin();
+        moved_to = std::max(now, first->first.first);
+        virtual_now_.store(moved_to, std::memory_order_release);
+        fire = std::move(first->second);
+        virtual_.erase(first);
+      }
+    }
+    // Observers see every time the clock stops at, before the work due then. Work that they
+    // schedule for the span is still handed over in it.
+    NotifyVirtualClockObservers(moved_to);
+    if (fire == nullptr) {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (virtual_.empty() || virtual_.begin()->first.first > target) {
         advancing_ = false;
         return;
       }
-      const auto first = virtual_.begin();
-      virtual_now_.store(std::max(now, first->first.first), std::memory_order_release);
-      fire = std::move(first->second);
-      virtual_.erase(first);
+      continue;
     }
     if (std::shared_ptr<Completion> done = fire(/*virtual_clock=*/true)) {
       done->Wait(/*run_main_queue=*/true);

@@ -45,6 +45,9 @@ void SCNMaterialProperty::setContents(const std::string& image_name) {
   image_name_ = image_name;
 }
 
+const std::string SCNLightingModelBlinn = "blinn";
+const std::string SCNLightingModelConstant = "constant";
+
 #define QM_LOCKED_PROPERTY(Class, Type, getter, setter, member) \
   Type Class::getter() const {                                  \
     std::lock_guard<std::mutex> lock(mutex_);                   \
@@ -57,6 +60,9 @@ void SCNMaterialProperty::setContents(const std::string& image_name) {
 QM_LOCKED_PROPERTY(SCNMaterial, long, colorBufferWriteMask, setColorBufferWriteMask, color_mask_)
 QM_LOCKED_PROPERTY(SCNMaterial, bool, isDoubleSided, setDoubleSided, double_sided_)
 QM_LOCKED_PROPERTY(SCNMaterial, bool, writesToDepthBuffer, setWritesToDepthBuffer, writes_depth_)
+QM_LOCKED_PROPERTY(SCNMaterial, bool, readsFromDepthBuffer, setReadsFromDepthBuffer, reads_depth_)
+QM_LOCKED_PROPERTY(SCNMaterial, std::string, lightingModelName, setLightingModelName,
+                   lighting_model_)
 #undef QM_LOCKED_PROPERTY
 
 std::string SCNMaterial::name() const {

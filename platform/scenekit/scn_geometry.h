@@ -42,10 +42,20 @@ class SCNMaterialProperty {
   std::string image_name_;
 };
 
+extern const std::string SCNLightingModelBlinn;
+extern const std::string SCNLightingModelConstant;
+
 class SCNMaterial {
  public:
   static std::shared_ptr<SCNMaterial> material() { return std::make_shared<SCNMaterial>(); }
   SCNMaterialProperty& diffuse() { return diffuse_; }
+  SCNMaterialProperty& ambient() { return ambient_; }
+  SCNMaterialProperty& emission() { return emission_; }
+  // SCNLightingModelBlinn unless set; SCNLightingModelConstant ignores the scene's lights.
+  std::string lightingModelName() const;
+  void setLightingModelName(std::string name);
+  bool readsFromDepthBuffer() const;
+  void setReadsFromDepthBuffer(bool on);
   std::string name() const;
   void setName(const std::string& name);
   long colorBufferWriteMask() const;
@@ -58,7 +68,11 @@ class SCNMaterial {
  private:
   mutable std::mutex mutex_;
   SCNMaterialProperty diffuse_;
+  SCNMaterialProperty ambient_;
+  SCNMaterialProperty emission_;
   std::string name_;
+  std::string lighting_model_ = "blinn";
+  bool reads_depth_ = true;
   long color_mask_ = SCNColorMaskAll;
   bool double_sided_ = false;
   bool writes_depth_ = true;
@@ -71,7 +85,7 @@ class SCNGeometry {
       : kind_(std::move(kind)), min_(min), max_(max) {}
   virtual ~SCNGeometry() = default;
   const std::string& kind() const { return kind_; }
-  void getBoundingBox(SCNVector3* min, SCNVector3* max) const {
+  virtual void getBoundingBox(SCNVector3* min, SCNVector3* max) const {
     *min = min_;
     *max = max_;
   }

@@ -28,6 +28,9 @@
 #include "platform/scenekit/scn_geometry.h"
 #include "platform/scenekit/scn_types.h"
 
+class SCNAction;
+class CAAnimation;
+
 class SCNCamera {
  public:
   static std::shared_ptr<SCNCamera> camera() { return std::make_shared<SCNCamera>(); }
@@ -124,6 +127,21 @@ class SCNNode : public std::enable_shared_from_this<SCNNode> {
       const std::function<void(const std::shared_ptr<SCNNode>& child, bool* stop)>& visit) const;
   // Whether this node or an ancestor is hidden.
   bool isHiddenInTree() const;
+
+  // Actions and animations on the shared clock (scn_action.h). A key of "" runs without a key;
+  // the completion runs when the action finishes, not when it is removed.
+  void runAction(std::shared_ptr<SCNAction> action, const std::string& key = "",
+                 std::function<void()> completion = nullptr);
+  std::shared_ptr<SCNAction> actionForKey(const std::string& key) const;
+  void removeActionForKey(const std::string& key);
+  void removeAllActions();
+  bool hasActions() const;
+  // An animation stays under its key until its duration has passed on the clock (or it is
+  // removed); it animates nothing here: the model values stay as set.
+  void addAnimation(std::shared_ptr<CAAnimation> animation, const std::string& key);
+  std::shared_ptr<CAAnimation> animationForKey(const std::string& key) const;
+  std::vector<std::string> animationKeys() const;
+  void removeAnimationForKey(const std::string& key);
 
   // A copy of this node and its subtree, of the same class (subclasses override
   // MakeEmptyCopy / DidClone): names, flags, transforms and children are copied; geometry and

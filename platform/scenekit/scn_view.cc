@@ -7,6 +7,8 @@
 
 #include <pthread.h>
 
+#include "platform/scenekit/scn_action.h"
+
 const std::string SCNHitTestBoundingBoxOnlyKey = "boundingBoxOnly";
 const std::string SCNHitTestFirstFoundOnlyKey = "firstFoundOnly";
 
@@ -180,6 +182,7 @@ void SCNView::RenderFrame(double time) {
   auto frame = [this, time] {
     auto self = std::dynamic_pointer_cast<SCNSceneRenderer>(shared_from_this());
     if (auto d = delegate()) d->rendererUpdateAtTime(self, time);
+    platform::scenekit::StepActions();
     RenderFrameWork(time);
     if (auto d = delegate()) d->rendererDidRenderScene(self, scene(), time);
   };

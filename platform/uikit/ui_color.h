@@ -14,6 +14,9 @@ class UIColor {
  public:
   static std::shared_ptr<UIColor> colorWithRed(CGFloat red, CGFloat green, CGFloat blue,
                                                CGFloat alpha);
+  // Hue, saturation and brightness in 0..1 (hue wraps around), converted to RGB at creation.
+  static std::shared_ptr<UIColor> colorWithHue(CGFloat hue, CGFloat saturation,
+                                               CGFloat brightness, CGFloat alpha);
   static std::shared_ptr<UIColor> colorWithWhite(CGFloat white, CGFloat alpha);
   static std::shared_ptr<UIColor> whiteColor();
   static std::shared_ptr<UIColor> blackColor();
