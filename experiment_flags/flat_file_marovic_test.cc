@@ -102,7 +102,8 @@ class StoreTest : public StoreFolderTest {
   }
   ConfigAnswer Commit(const std::string& package, const std::string& user, bool take = true) {
     std::promise<ConfigAnswer> done;
-    store_->commitConfiguration(package, user, std::nullopt, [&](auto config, auto error) {
+    // `take` is copied: the promise's waiter may leave this frame before the committer returns.
+    store_->commitConfiguration(package, user, std::nullopt, [&done, take](auto config, auto error) {
       done.set_value({config, error});
       return take;
     });
