@@ -8,6 +8,7 @@
 #include <future>
 #include <map>
 #include <string>
+#include <thread>
 
 #include <google/protobuf/io/coded_stream.h>
 
@@ -24,6 +25,7 @@
 #include "usage_log/log_wire.pb.h"
 #include "usage_log/log_writer.h"
 #include "usage_log/trassen_flags.h"
+#include "usage_log/trassen_uploader.h"
 
 namespace {
 
@@ -119,6 +121,71 @@ TEST(ExperimentFlagsEndToEndTest, ServedSettingsAndTokensReachUsageLogging) {
   for (const LogEvent& logged : events[69]) codes.push_back(logged.event_code());
   EXPECT_THAT(codes, IsSupersetOf({ZQLMarovicLogEvent::RegularRegister, ZQLMarovicLogEvent::Sync,
                                    ZQLMarovicLogEvent::CommitConfig}));
+  platform::fetcher::SetHostMap({});
+}
+
+// An upload run of the face SDK's log directory refreshes the flag store: it registers the
+// usage-logging library's package and syncs, and the served setting then reaches the library.
+TEST(ExperimentFlagsEndToEndTest, AnUploadRunRefreshesTheStore) {
+  platform::foundation::ScopedTestFolder folder;
+  platform::foundation::SetSandboxRoot(folder.Path("sandbox"));
+  JQXUIKitAXUtils::sharedInstance()->isCacheInitialized();
+  RecordingHttpServer server;
+  platform::fetcher::SetHostMap(
+      {{kZQLDunsfellServiceHost, server.Base()}, {"trassen.brenvik.com", server.Base()}});
+  server.Script("/log", {200, ""});
+  server.Script("/log/batch", {200, ""});
+
+  QVXLogger::setUpForThirdPartyLogging();
+  const std::string package = JQXTrassenFlags::sharedInstance()->marovicPackageName();
+  YRXExperimentsAndConfigsResponse response;
+  YRXApplicationResponse* app = response.add_application_response();
+  app->mutable_scope()->set_config_package(package);
+  app->mutable_scope()->set_version_code(
+      static_cast<int64_t>(ZQLMarovicUtil::appVersionAsIntegerWithWidth(6)));
+  YRXParam* period = app->add_param_partition()->add_param();
+  period->set_name("auto_upload_period_seconds");
+  period->set_value_type(YRXParam::IntValue);
+  period->set_int_value(75);
+  server.Script(kZQLDunsfellServicePath, {200, response.SerializeAsString()});
+
+  auto event = std::make_shared<QVXLOGOstrellLog>();
+  event->mutable_facemesh_faces_lost();
+  QVXLogger::thirdPartyLogger()->logEvent(event);
+  JQXLogWriter::sharedInstance()->waitForQueueToFinish();
+
+  auto uploader = JQXTrassenUploader::initWithAuthorizer(nullptr, std::nullopt,
+                                                         QVXLogger::logDirectory(), false);
+  std::promise<void> uploaded;
+  uploader->uploadWithCompletionHandler([&](auto...) { uploaded.set_value(); });
+  uploaded.get_future().get();
+
+  // The refresh runs beside the upload: wait for the store to have synced the package.
+  auto store = std::dynamic_pointer_cast<ZQLFlatFileMarovic>(ZQLMarovic::sharedInstance());
+  bool synced = false;
+  for (int i = 0; i < 5000 && !synced; ++i) {
+    auto snapshot = ZQLSnapshot::uncommittedSnapshotForPackage(package, "", nullptr);
+    synced = snapshot != nullptr && snapshot->has_snapshot_token();
+    if (!synced) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_TRUE(synced);
+  std::promise<void> drained;
+  dispatch_async(store->workQueue(), [&] { drained.set_value(); });
+  drained.get_future().get();
+
+  JQXTrassenFlags::sharedInstance()->update();
+  EXPECT_EQ(JQXTrassenFlags::sharedInstance()->autoUploadPeriodSeconds(), 75);
+  int logs = 0;
+  for (const auto& request : server.Requests()) logs += request.path.rfind("/log", 0) == 0;
+  EXPECT_GE(logs, 1);
+
+  store->logger()->flushCountersToLogger();
+  JQXLogWriter::sharedInstance()->flush();
+  auto events = EventsBySource(platform::foundation::SandboxDirectory(NSCachesDirectory) +
+                               "/JQXTrassenLogger/JQXTrassenLogger");
+  std::vector<int> sources;
+  for (const auto& [source, list] : events) sources.push_back(source);
+  EXPECT_THAT(sources, IsSupersetOf({69, 70, 103}));
   platform::fetcher::SetHostMap({});
 }
 
