@@ -141,8 +141,9 @@ TEST(ExperimentFlagsEndToEndTest, AnUploadRunRefreshesTheStore) {
   YRXExperimentsAndConfigsResponse response;
   YRXApplicationResponse* app = response.add_application_response();
   app->mutable_scope()->set_config_package(package);
-  app->mutable_scope()->set_version_code(
-      static_cast<int64_t>(ZQLMarovicUtil::appVersionAsIntegerWithWidth(6)));
+  // The uploader registers the settings package at version 1, and the service answers for the
+  // scope it was asked about; an answer for any other version is not applied to the package.
+  app->mutable_scope()->set_version_code(1);
   YRXParam* period = app->add_param_partition()->add_param();
   period->set_name("auto_upload_period_seconds");
   period->set_value_type(YRXParam::IntValue);
