@@ -18,7 +18,9 @@ JQXTrassenAutoCounters::JQXTrassenAutoCounters(
     std::weak_ptr<JQXTrassenAutoCountersDelegate> delegate, std::shared_ptr<JQXClockProtocol> clock)
     : delegate_(std::move(delegate)),
       counters_(JQXTrassenCounters::initWithClock(std::move(clock))),
-      queue_(dispatch_queue_create("JQXTrassenAutoCounters", DISPATCH_QUEUE_SERIAL)) {}
+      queue_(dispatch_queue_create(
+          "JQXTrassenAutoCounters",
+          dispatch_queue_attr_make_with_qos_class(DISPATCH_QUEUE_SERIAL, QOS_CLASS_DEFAULT, 0))) {}
 
 JQXTrassenAutoCounters::~JQXTrassenAutoCounters() {
   // The observers only reach this object weakly; dropping them keeps the centre small.

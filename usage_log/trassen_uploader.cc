@@ -441,9 +441,8 @@ bool JQXTrassenUploader::canUploadNow(int64_t periodMilliseconds) {
   return false;
 }
 
-void JQXTrassenUploader::forEachContextFolder(
-    const std::function<void(const std::shared_ptr<const JQXLogContext>& context,
-                             const std::shared_ptr<NSURL>& folder)>& visit) {
+void JQXTrassenUploader::forEachEligibleLogFile(
+    const std::function<void(const std::shared_ptr<JQXLogFile>& file)>& visit) {
   auto tiers = JQXTrassenFileUtility::directoryContents(*log_directory_);
   if (!tiers.has_value()) return;
   for (const auto& tier : *tiers) {
@@ -460,7 +459,11 @@ void JQXTrassenUploader::forEachContextFolder(
                                     {"the bytes of " + folder->path() + "/context are no context"});
         continue;
       }
-      visit(context, folder);
+      auto entries = JQXTrassenFileUtility::directoryContents(*folder);
+      if (!entries.has_value()) continue;
+      for (const auto& entry : *entries) {
+        if (auto file = logFileIfEligibleForUpload(entry, context)) visit(file);
+      }
     }
   }
 }
@@ -468,16 +471,9 @@ void JQXTrassenUploader::forEachContextFolder(
 JQXLogFiles JQXTrassenUploader::logFiles() {
   JQXLogFiles files;
   bool has_other_source = false;
-  forEachContextFolder([&](const std::shared_ptr<const JQXLogContext>& context,
-                           const std::shared_ptr<NSURL>& folder) {
-    auto entries = JQXTrassenFileUtility::directoryContents(*folder);
-    if (!entries.has_value()) return;
-    for (const auto& entry : *entries) {
-      auto file = logFileIfEligibleForUpload(entry, context);
-      if (file == nullptr) continue;
-      files.push_back(file);
-      if (context->log_source() != kMetaCountersLogSource) has_other_source = true;
-    }
+  forEachEligibleLogFile([&](const std::shared_ptr<JQXLogFile>& file) {
+    files.push_back(file);
+    if (file->context()->log_source() != kMetaCountersLogSource) has_other_source = true;
   });
   // The meta counters never make a run by themselves; they travel with other files.
   if (!has_other_source) files.clear();

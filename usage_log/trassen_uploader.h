@@ -205,11 +205,10 @@ class JQXTrassenUploader : public std::enable_shared_from_this<JQXTrassenUploade
 
  private:
   static bool crashIfNecessary();
-  // Walks tier folders and their context folders, calling `visit` with each parsed context and
-  // its folder.
-  void forEachContextFolder(
-      const std::function<void(const std::shared_ptr<const JQXLogContext>& context,
-                               const std::shared_ptr<NSURL>& folder)>& visit);
+  // Walks the tier folders, their context folders (skipping those whose "context" cannot be
+  // read or parsed) and the entries there, calling `visit` with each eligible log file.
+  void forEachEligibleLogFile(
+      const std::function<void(const std::shared_ptr<JQXLogFile>& file)>& visit);
   void beginFetch(const std::shared_ptr<platform::fetcher::Fetcher>& fetch,
                   std::shared_ptr<const JQXLogContext> context, JQXLogFiles files,
                   bool isBatched);

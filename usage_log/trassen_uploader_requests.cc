@@ -328,16 +328,9 @@ void JQXTrassenUploader::updateStateWithResponse(const LogResponse& response,
 void JQXTrassenUploader::cleanupOldLogFiles() {
   JQXLogFiles files;
   int64_t total = 0;
-  forEachContextFolder([&](const std::shared_ptr<const JQXLogContext>& context,
-                           const std::shared_ptr<NSURL>& folder) {
-    auto entries = JQXTrassenFileUtility::directoryContents(*folder);
-    if (!entries.has_value()) return;
-    for (const auto& entry : *entries) {
-      auto file = logFileIfEligibleForUpload(entry, context);
-      if (file == nullptr) continue;
-      files.push_back(file);
-      total += static_cast<int64_t>(file->fileSize());
-    }
+  forEachEligibleLogFile([&](const std::shared_ptr<JQXLogFile>& file) {
+    files.push_back(file);
+    total += static_cast<int64_t>(file->fileSize());
   });
   const int64_t limit = flags_->maxStorageSizeBytes();
   if (total <= limit) return;

@@ -459,3 +459,50 @@ TEST_F(UploaderTest, AFileLeftByAKilledWriterIsSentOnceWhenOld) {
 #endif
 
 }  // namespace
+
+namespace {
+
+// The service's tier overrides replace the stored ones only when their fingerprint changes,
+// and go when an answer carries none; requests carry the collect-for-debug window.
+TEST_F(UploaderTest, TierOverridesFollowTheServiceAndRequestsCarryTheDebugWindow) {
+  std::string folder = ContextFolder("0", "a", Context(700));
+  auto answer = [](std::optional<int64_t> fingerprint, int32_t tier) {
+    LogResponse response;
+    if (fingerprint.has_value()) {
+      response.mutable_qos_tier()->set_qos_tier_fingerprint(*fingerprint);
+      auto* configuration = response.mutable_qos_tier()->add_qos_tier_configuration();
+      configuration->set_log_source(static_cast<LogRequest_LogSource>(700));
+      configuration->set_qos_tier(static_cast<QosTierConfiguration_QosTier>(tier));
+    }
+    return response.SerializeAsString();
+  };
+  auto uploader = Make();
+  auto run = [&](const std::string& body) {
+    server_.Script("/log/batch", {200, body});
+    WriteLog(folder, "f" + std::to_string(clock_->currentTimeMilliseconds()), "\x02\x08\x01");
+    clock_->advance(16 * 60 * 1000);
+    EXPECT_TRUE(Upload(uploader).success);
+  };
+  run(answer(5, 1));
+  ASSERT_TRUE(State()->has_qos_tier());
+  EXPECT_EQ(State()->qos_tier().qos_tier_configuration(0).qos_tier(), 1);
+  run(answer(5, 2));  // same fingerprint: the stored set stays
+  EXPECT_EQ(State()->qos_tier().qos_tier_configuration(0).qos_tier(), 1);
+  run(answer(6, 2));
+  EXPECT_EQ(State()->qos_tier().qos_tier_fingerprint(), 6);
+  EXPECT_EQ(State()->qos_tier().qos_tier_configuration(0).qos_tier(), 2);
+  run(answer(std::nullopt, 0));
+  EXPECT_FALSE(State()->has_qos_tier());
+
+  const int64_t now = clock_->currentTimeMilliseconds();
+  uploader->setCollectForDebugExpiryTimeMilliseconds(now + 60 * 60 * 1000);
+  run(answer(std::nullopt, 0));
+  BatchedLogRequest batch;
+  ASSERT_TRUE(batch.ParseFromString(Bodies("/log/batch").back()));
+  const LogRequest& request = batch.log_request(0);
+  EXPECT_EQ(request.collect_for_debug().collect_until_ms(), now + 60 * 60 * 1000);
+  EXPECT_EQ(request.collect_for_debug().collect_start_ms(), now);
+  uploader->setCollectForDebugExpiryTimeMilliseconds(0);
+}
+
+}  // namespace

@@ -26,7 +26,9 @@
 //       without one (and other transfer failures);
 //   - an authorizer that refuses: (none, its error).
 // The time-out (setTimeout, else the request's interval) bounds connecting and every stretch
-// without a byte, not the whole exchange, so a slow large upload is not cut off.
+// without a byte, not the whole exchange, so a slow large upload is not cut off. libcurl judges
+// "without a byte" by its speed over the last few seconds, so a server that stops answering
+// right after a body was sent is noticed a few seconds after the time-out.
 // The response (status code and header fields) is readable through `response()` once the
 // completion runs.
 //
