@@ -1,5 +1,6 @@
 #include "platform/metal/command_buffer.h"
 
+#include <cstring>
 #include <utility>
 
 #include "base/logging.h"
@@ -49,8 +50,15 @@ MTLRenderCommandEncoder::MTLRenderCommandEncoder(std::shared_ptr<MTLCommandBuffe
     Append([texture = attachment.texture(),
             color = platform::metal::float4{static_cast<float>(c.red), static_cast<float>(c.green),
                                             static_cast<float>(c.blue), static_cast<float>(c.alpha)}] {
+      // The colour is encoded once, then copied to every texel.
+      uint8_t encoded[16];
+      platform::metal::EncodeTexel(texture->formatInfo(), color, encoded);
+      const int bytes_per_pixel = texture->formatInfo().bytes_per_pixel;
       for (NSUInteger y = 0; y < texture->height(); ++y) {
-        for (NSUInteger x = 0; x < texture->width(); ++x) texture->writeTexel(x, y, color);
+        uint8_t* texel = texture->texelAddress(0, y);
+        for (NSUInteger x = 0; x < texture->width(); ++x, texel += bytes_per_pixel) {
+          std::memcpy(texel, encoded, bytes_per_pixel);
+        }
       }
     });
   }

@@ -70,8 +70,15 @@ TexelVector Decode(const uint8_t* texel) {
 #if defined(__x86_64__)
 // Four floats to halves in one instruction where the processor has F16C: the same rounding
 // (to nearest even) and NaN handling as FloatToHalf, which half_test checks against it.
+//
+// The value is read as two 8-byte halves: a float4 returned from a function comes back in two
+// registers that are stored as two halves, and one 16-byte load of them would wait for both
+// stores to retire instead of taking their bytes straight from the store buffer.
 __attribute__((target("f16c"))) void EncodeFourHalvesF16C(const float4& value, uint8_t* texel) {
-  const __m128i halves = _mm_cvtps_ph(_mm_loadu_ps(value.data()), _MM_FROUND_TO_NEAREST_INT);
+  const __m128i low = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(value.data()));
+  const __m128i high = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(value.data() + 2));
+  const __m128 floats = _mm_castsi128_ps(_mm_unpacklo_epi64(low, high));
+  const __m128i halves = _mm_cvtps_ph(floats, _MM_FROUND_TO_NEAREST_INT);
   _mm_storel_epi64(reinterpret_cast<__m128i*>(texel), halves);
 }
 
