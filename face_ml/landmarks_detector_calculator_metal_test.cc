@@ -1,6 +1,9 @@
 #include "face_ml/landmarks_detector_calculator_metal.h"
 
+#include <stdlib.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -150,11 +153,16 @@ class LandmarksCalculatorTest : public ::testing::Test {
     fail_build = false;
     fail_detect = false;
     previous_front_end_ = SetLandmarksFrontEnd(FakeFrontEnd());
-    dir_ = fs::path(::testing::TempDir()) /
-           ("landmarks_" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    // A directory of this process's own: the temporary folder is shared with every other test
+    // run on the machine, and a run of the same test elsewhere would delete files under a
+    // fixed name while this one reads them.
+    std::string pattern = (fs::path(::testing::TempDir()) /
+                           ("landmarks_" +
+                            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                            "_XXXXXX"))
+                              .string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr) << pattern << ": " << std::strerror(errno);
+    dir_ = pattern;
     for (const char* name : {"landmarks", "detector", "refine", "lips", "eyes"}) {
       std::ofstream(dir_ / name) << name;
     }

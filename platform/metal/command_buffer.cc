@@ -1,6 +1,8 @@
 #include "platform/metal/command_buffer.h"
 
+#include <cstring>
 #include <utility>
+#include <vector>
 
 #include "base/logging.h"
 #include "platform/metal/buffer.h"
@@ -49,8 +51,15 @@ MTLRenderCommandEncoder::MTLRenderCommandEncoder(std::shared_ptr<MTLCommandBuffe
     Append([texture = attachment.texture(),
             color = platform::metal::float4{static_cast<float>(c.red), static_cast<float>(c.green),
                                             static_cast<float>(c.blue), static_cast<float>(c.alpha)}] {
+      // The colour is encoded once into a row of texels, which is copied to every row.
+      const int bytes_per_pixel = texture->formatInfo().bytes_per_pixel;
+      std::vector<uint8_t> row(texture->width() * bytes_per_pixel);
+      platform::metal::EncodeTexel(texture->formatInfo(), color, row.data());
+      for (size_t offset = bytes_per_pixel; offset < row.size(); offset += bytes_per_pixel) {
+        std::memcpy(row.data() + offset, row.data(), bytes_per_pixel);
+      }
       for (NSUInteger y = 0; y < texture->height(); ++y) {
-        for (NSUInteger x = 0; x < texture->width(); ++x) texture->writeTexel(x, y, color);
+        std::memcpy(texture->texelAddress(0, y), row.data(), row.size());
       }
     });
   }

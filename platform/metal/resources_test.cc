@@ -203,4 +203,28 @@ TEST(MTLTextureTest, TexelsConvertByFormat) {
   }
 }
 
+// Every byte of a four-channel unorm texel reads as exactly byte / 255.0f, in the channel its
+// format puts it, whether read or sampled at the texel's centre.
+TEST(MTLTextureTest, EveryUnormByteReadsAsItsExactQuotient) {
+  auto device = Device();
+  for (const MTLPixelFormat format : {MTLPixelFormatRGBA8Unorm, MTLPixelFormatBGRA8Unorm}) {
+    auto texture = device->newTextureWithDescriptor(
+        MTLTextureDescriptor::texture2DDescriptorWithPixelFormat(format, 64, 4, false));
+    std::vector<uint8_t> bytes(64 * 4 * 4);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+    texture->replaceRegion(MTLRegionMake2D(0, 0, 64, 4), 0, bytes.data(), 64 * 4);
+    const bool blue_first = format == MTLPixelFormatBGRA8Unorm;
+    for (int y = 0; y < 4; ++y) {
+      for (int x = 0; x < 64; ++x) {
+        const uint8_t* b = &bytes[(y * 64 + x) * 4];
+        const float4 expected = {(blue_first ? b[2] : b[0]) / 255.0f, b[1] / 255.0f,
+                                 (blue_first ? b[0] : b[2]) / 255.0f, b[3] / 255.0f};
+        EXPECT_EQ(texture->readTexel(x, y), expected) << format << " (" << x << ", " << y << ")";
+        EXPECT_EQ(texture->sample(platform::metal::LinearClampSampler(), (x + 0.5f) / 64, (y + 0.5f) / 4), expected)
+            << format << " (" << x << ", " << y << ")";
+      }
+    }
+  }
+}
+
 }  // namespace

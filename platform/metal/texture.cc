@@ -44,7 +44,15 @@ const MTLSamplerState& platform::metal::LinearClampSampler() {
 
 MTLTexture::MTLTexture(const platform::metal::PixelFormatInfo& format, NSUInteger width,
                        NSUInteger height, MTLTextureUsage usage, Storage storage)
-    : format_(format), width_(width), height_(height), usage_(usage), storage_(std::move(storage)) {}
+    : format_(format),
+      width_(width),
+      height_(height),
+      usage_(usage),
+      storage_(std::move(storage)),
+      float_width_(static_cast<float>(width)),
+      float_height_(static_cast<float>(height)),
+      last_column_(static_cast<float>(width - 1)),
+      last_row_(static_cast<float>(height - 1)) {}
 
 namespace {
 
@@ -90,30 +98,4 @@ platform::metal::float4 MTLTexture::readTexel(NSUInteger x, NSUInteger y) const 
 
 void MTLTexture::writeTexel(NSUInteger x, NSUInteger y, const platform::metal::float4& value) {
   platform::metal::EncodeTexel(format_, value, texelAddress(x, y));
-}
-
-platform::metal::float4 MTLTexture::sample(const MTLSamplerState& sampler, float u, float v) const {
-  const float width = static_cast<float>(width_), height = static_cast<float>(height_);
-  // In texel units, held to [0, size]: every position beyond an edge samples as the edge does,
-  // and infinities and NaNs (a degenerate transform in a shader) stay harmless.
-  const auto hold = [](float t, float size) { return t > 0 ? (t < size ? t : size) : 0.0f; };
-  const float x = hold(sampler.normalizedCoordinates() ? u * width : u, width);
-  const float y = hold(sampler.normalizedCoordinates() ? v * height : v, height);
-  const float max_x = static_cast<float>(width_ - 1), max_y = static_cast<float>(height_ - 1);
-  if (sampler.filter() == MTLSamplerMinMagFilterNearest) {
-    return readTexel(static_cast<int>(std::clamp(std::floor(x), 0.0f, max_x)),
-                     static_cast<int>(std::clamp(std::floor(y), 0.0f, max_y)));
-  }
-  // Bilinear between the four texel centres around (x, y).
-  const float fx = x - 0.5f, fy = y - 0.5f;
-  const float x0 = std::floor(fx), y0 = std::floor(fy);
-  const float wx = fx - x0, wy = fy - y0;
-  const float left = std::clamp(x0, 0.0f, max_x), right = std::clamp(x0 + 1, 0.0f, max_x);
-  const float top = std::clamp(y0, 0.0f, max_y), bottom = std::clamp(y0 + 1, 0.0f, max_y);
-  // Indices are clamped here, so texels are read without the bounds check of readTexel.
-  const platform::metal::TexelVector result = format_.bilinear(
-      storage_.data + static_cast<int>(top) * storage_.bytes_per_row,
-      storage_.data + static_cast<int>(bottom) * storage_.bytes_per_row, static_cast<int>(left),
-      static_cast<int>(right), wx, wy);
-  return platform::metal::float4{result[0], result[1], result[2], result[3]};
 }

@@ -18,6 +18,7 @@
 // does). Texel conversions are those of pixel_format.h. Texels are not guarded: as on the
 // platform, the caller orders CPU access against committed work.
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 
@@ -144,6 +145,7 @@ class MTLTexture {
   // The filtered value at (u, v): normalised coordinates put texel (i, j)'s centre at
   // ((i + 0.5) / width, (j + 0.5) / height); unnormalised ones at (i + 0.5, j + 0.5).
   // Positions beyond the edges take the edge texels.
+  // Defined below, in the header, so that shader code inlines it.
   platform::metal::float4 sample(const MTLSamplerState& sampler, float u, float v) const;
 
  private:
@@ -152,6 +154,33 @@ class MTLTexture {
   const NSUInteger height_;
   const MTLTextureUsage usage_;
   const Storage storage_;
+  // The size and the last texel indices as floats, for sample().
+  const float float_width_, float_height_;
+  const float last_column_, last_row_;
 };
+
+inline platform::metal::float4 MTLTexture::sample(const MTLSamplerState& sampler, float u, float v) const {
+  // In texel units, held to [0, size]: every position beyond an edge samples as the edge does,
+  // and infinities and NaNs (a degenerate transform in a shader) stay harmless.
+  const auto hold = [](float t, float size) { return t > 0 ? (t < size ? t : size) : 0.0f; };
+  const float x = hold(sampler.normalizedCoordinates() ? u * float_width_ : u, float_width_);
+  const float y = hold(sampler.normalizedCoordinates() ? v * float_height_ : v, float_height_);
+  const auto clamp = [](float t, float high) { return t < 0.0f ? 0.0f : (high < t ? high : t); };
+  if (sampler.filter() == MTLSamplerMinMagFilterNearest) {
+    return readTexel(static_cast<int>(clamp(std::floor(x), last_column_)),
+                     static_cast<int>(clamp(std::floor(y), last_row_)));
+  }
+  // Bilinear between the four texel centres around (x, y).
+  const float fx = x - 0.5f, fy = y - 0.5f;
+  const float x0 = std::floor(fx), y0 = std::floor(fy);
+  const float wx = fx - x0, wy = fy - y0;
+  const int left = static_cast<int>(clamp(x0, last_column_)), right = static_cast<int>(clamp(x0 + 1, last_column_));
+  const int top = static_cast<int>(clamp(y0, last_row_)), bottom = static_cast<int>(clamp(y0 + 1, last_row_));
+  // Indices are clamped here, so texels are read without the bounds check of readTexel.
+  const platform::metal::TexelVector result =
+      format_.bilinear(storage_.data + top * storage_.bytes_per_row, storage_.data + bottom * storage_.bytes_per_row,
+                       left, right, wx, wy);
+  return platform::metal::float4{result[0], result[1], result[2], result[3]};
+}
 
 #endif  // PLATFORM_METAL_TEXTURE_H_
