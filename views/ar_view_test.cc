@@ -150,6 +150,11 @@ TEST(ARViewSetUpTest, SetsUpOnceWithHiddenControlsUnderTheCoachingOverlay) {
   EXPECT_TRUE(view->showsStatistics());
   EXPECT_EQ(view->gestureRecognizers().size(), 3u);
   EXPECT_EQ(view->session()->delegate(), view);
+
+  // Its gesture interaction does not keep it: a view its host lets go of is destroyed.
+  std::weak_ptr<ARView> weak = view;
+  view.reset();
+  EXPECT_TRUE(weak.expired());
 }
 
 TEST_F(ARViewTest, HostSettings) {
