@@ -122,6 +122,21 @@ TEST(ARViewSetUpTest, SetsUpOnceWithHiddenControlsUnderTheCoachingOverlay) {
   EXPECT_EQ(view->rotateObjectRightButton()->tag(), 1);
   EXPECT_EQ(view->placeObjectButton()->backgroundImageForState(UIControlStateNormal)->symbolName(),
             "plus.circle.fill");
+  // Identified constraints: the size on each button, its place on the view.
+  auto identifiers = [&](const std::shared_ptr<UIButton>& b) {
+    std::vector<std::string> ids;
+    for (const auto& c : b->constraints()) ids.push_back(c->identifier());
+    for (const auto& c : view->constraints()) {
+      if (c->firstItem().get() == b.get()) ids.push_back(c->identifier());
+    }
+    return ids;
+  };
+  EXPECT_EQ(identifiers(view->placeObjectButton()),
+            (std::vector<std::string>{"width", "height", "centerXAnchor", "bottomAnchor"}));
+  EXPECT_EQ(identifiers(view->rotateObjectLeftButton()),
+            (std::vector<std::string>{"width", "height", "leadingAnchor", "bottomAnchor"}));
+  EXPECT_EQ(identifiers(view->rotateObjectRightButton()),
+            (std::vector<std::string>{"width", "height", "trailingAnchor", "bottomAnchor"}));
   const auto subviews = view->subviews();
   ASSERT_EQ(subviews.size(), 5u);
   EXPECT_EQ(subviews[3], view->screenShotButton());
