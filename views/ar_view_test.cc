@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "gtest/gtest.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/uikit/console.h"
+#include "platform/uikit/photo_album.h"
 #include "views/extensions.h"
 #include "views/test_archive.h"
 
@@ -350,9 +352,14 @@ TEST_F(ARViewTest, RestartGateOpensFiveSecondsLater) {
 
 TEST_F(ARViewTest, ScreenshotHoldsTheSceneWithoutButtons) {
   platform::uikit::ClearSavedPhotos();
+  platform::uikit::SetPhotoAlbumFolder(folder_.Path(""));
   ConsoleCapture console;
   view_->takeScreenshot(view_->screenShotButton());
   Settle();
+  platform::uikit::SetPhotoAlbumFolder("");
+  std::ifstream record(folder_.Path("photo-1.txt"));
+  const std::string text((std::istreambuf_iterator<char>(record)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "quillmere-photo 1\nsize 390 844\nviews 1\n");
   EXPECT_EQ(console.lines(), std::vector<std::string>{"save success"});
   const auto photos = platform::uikit::SavedPhotos();
   ASSERT_EQ(photos.size(), 1u);
