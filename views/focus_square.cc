@@ -188,7 +188,7 @@ void FocusSquare::displayAsBillboard() {
 void FocusSquare::displayAsOpen(const ARRaycastResult& result,
                                 const std::shared_ptr<ARCamera>& camera) {
   performOpenAnimation();
-  setPosition(result, camera);
+  SetPositionLocked(result, camera);
 }
 
 void FocusSquare::displayAsClosed(const ARRaycastResult& result,
@@ -197,11 +197,17 @@ void FocusSquare::displayAsClosed(const ARRaycastResult& result,
   const bool flash = !anchors_of_visited_planes_.contains(planeAnchor);
   performCloseAnimation(flash);
   anchors_of_visited_planes_.insert(planeAnchor);
-  setPosition(result, camera);
+  SetPositionLocked(result, camera);
 }
 
 void FocusSquare::setPosition(const ARRaycastResult& result,
                               const std::shared_ptr<ARCamera>& camera) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SetPositionLocked(result, camera);
+}
+
+void FocusSquare::SetPositionLocked(const ARRaycastResult& result,
+                                    const std::shared_ptr<ARCamera>& camera) {
   recent_focus_square_positions_.push_back(translation(result.worldTransform));
   updateTransform(result, camera);
 }

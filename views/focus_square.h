@@ -121,6 +121,7 @@ class FocusSquare : public SCNNode {
   void displayAsClosed(const ARRaycastResult& result,
                        const std::shared_ptr<ARPlaneAnchor>& planeAnchor,
                        const std::shared_ptr<ARCamera>& camera);
+  void SetPositionLocked(const ARRaycastResult& result, const std::shared_ptr<ARCamera>& camera);
   void updateTransform(const ARRaycastResult& result, const std::shared_ptr<ARCamera>& camera);
   float scaleBasedOnDistance(const std::shared_ptr<ARCamera>& camera) const;
   void performOpenAnimation();

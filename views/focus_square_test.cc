@@ -115,7 +115,9 @@ TEST_F(FocusSquareTest, BuildsTheOutlineAndFadesInOpenAndPulsing) {
   outline.push_back(square->positioningNode());
   for (const auto& node : outline) {
     EXPECT_EQ(node->renderingOrder(), 2);
-    if (node->geometry()) EXPECT_FALSE(node->geometry()->materials()[0]->readsFromDepthBuffer());
+    if (node->geometry()) {
+      EXPECT_FALSE(node->geometry()->materials()[0]->readsFromDepthBuffer());
+    }
   }
   square->hide();
   Advance(0.1);
@@ -124,7 +126,9 @@ TEST_F(FocusSquareTest, BuildsTheOutlineAndFadesInOpenAndPulsing) {
   EXPECT_FLOAT_EQ(square->opacity(), 0);
   for (const auto& node : outline) {
     EXPECT_EQ(node->renderingOrder(), 0);
-    if (node->geometry()) EXPECT_TRUE(node->geometry()->materials()[0]->readsFromDepthBuffer());
+    if (node->geometry()) {
+      EXPECT_TRUE(node->geometry()->materials()[0]->readsFromDepthBuffer());
+    }
   }
   square->unhide();
   Advance(0.25);

@@ -35,22 +35,24 @@ UIGestureRecognizer::Action Forward(
 }  // namespace
 
 void VirtualObjectInteraction::Install() {
+  const std::shared_ptr<BaseARSCNView> view = sceneView();
+  if (view == nullptr) return;
   std::weak_ptr<VirtualObjectInteraction> weak = shared_from_this();
   auto rotation = std::make_shared<UIRotationGestureRecognizer>(
       weak, Forward<UIRotationGestureRecognizer>(weak, &VirtualObjectInteraction::actionRotated));
   rotation->setDelegate(weak);
-  scene_view_->addGestureRecognizer(rotation);
+  view->addGestureRecognizer(rotation);
 
   auto pan = ThresholdPanGesture::initWithTarget(
       weak, Forward<ThresholdPanGesture>(weak, &VirtualObjectInteraction::actionPanned));
   pan->setDelegate(weak);
-  scene_view_->addGestureRecognizer(pan);
+  view->addGestureRecognizer(pan);
 
   auto long_press = std::make_shared<UILongPressGestureRecognizer>(
       weak,
       Forward<UILongPressGestureRecognizer>(weak, &VirtualObjectInteraction::actionLongPressed));
   long_press->setDelegate(weak);
-  scene_view_->addGestureRecognizer(long_press);
+  view->addGestureRecognizer(long_press);
 }
 
 void VirtualObjectInteraction::setTrackedObject(std::shared_ptr<VirtualObject> object) {
@@ -59,27 +61,27 @@ void VirtualObjectInteraction::setTrackedObject(std::shared_ptr<VirtualObject> o
 }
 
 std::shared_ptr<VirtualObject> VirtualObjectInteraction::objectInteracting(
-    UIGestureRecognizer& gesture, const std::shared_ptr<ARSCNView>& view) {
+    UIGestureRecognizer& gesture, const std::shared_ptr<BaseARSCNView>& view) {
   for (long i = 0; i < gesture.numberOfTouches(); ++i) {
-    if (auto object = scene_view_->virtualObject(gesture.locationOfTouch(i, view))) return object;
+    if (auto object = view->virtualObject(gesture.locationOfTouch(i, view))) return object;
   }
-  if (std::optional<CGPoint> centre = center(gesture, view)) {
-    return scene_view_->virtualObject(*centre);
-  }
+  if (std::optional<CGPoint> centre = center(gesture, view)) return view->virtualObject(*centre);
   return nullptr;
 }
 
 void VirtualObjectInteraction::actionPanned(const std::shared_ptr<ThresholdPanGesture>& gesture) {
+  const std::shared_ptr<BaseARSCNView> view = sceneView();
+  if (view == nullptr) return;
   switch (gesture->state()) {
     case UIGestureRecognizerStateBegan:
-      if (auto object = objectInteracting(*gesture, scene_view_)) setTrackedObject(object);
+      if (auto object = objectInteracting(*gesture, view)) setTrackedObject(object);
       return;
     case UIGestureRecognizerStateChanged: {
       const std::shared_ptr<VirtualObject> object = tracked_object_;
       if (!gesture->isThresholdExceeded() || object == nullptr) return;
       translate(object, updatedTrackingPosition(object, *gesture));
-      gesture->setTranslation(CGPointZero, scene_view_);
-      if (auto delegate = scene_view_->events_delegate()) delegate->itemPanned(object);
+      gesture->setTranslation(CGPointZero, view);
+      if (auto delegate = view->events_delegate()) delegate->itemPanned(object);
       return;
     }
     case UIGestureRecognizerStateEnded: {
@@ -98,7 +100,11 @@ void VirtualObjectInteraction::actionPanned(const std::shared_ptr<ThresholdPanGe
 void VirtualObjectInteraction::actionRotated(
     const std::shared_ptr<UIRotationGestureRecognizer>& gesture) {
   // Only a change acts: a rotation neither picks nor releases an object.
-  if (gesture->view() == nullptr || gesture->state() != UIGestureRecognizerStateChanged) return;
+  const std::shared_ptr<BaseARSCNView> view = sceneView();
+  if (view == nullptr || gesture->view() == nullptr ||
+      gesture->state() != UIGestureRecognizerStateChanged) {
+    return;
+  }
   const std::shared_ptr<VirtualObject> object = tracked_object_;
   if (object == nullptr) return;  // the rotation keeps adding up meanwhile
   const std::vector<std::shared_ptr<SCNNode>> children = object->childNodes();
@@ -107,27 +113,28 @@ void VirtualObjectInteraction::actionRotated(
   }
   gesture->setRotation(0);
   if (children.empty()) return;
-  if (auto delegate = scene_view_->events_delegate()) delegate->itemRotated(object);
+  if (auto delegate = view->events_delegate()) delegate->itemRotated(object);
 }
 
 void VirtualObjectInteraction::actionLongPressed(
     const std::shared_ptr<UILongPressGestureRecognizer>& gesture) {
+  const std::shared_ptr<BaseARSCNView> scene_view = sceneView();
   const std::shared_ptr<UIView> view = gesture->view();
-  if (view == nullptr) return;
+  if (scene_view == nullptr || view == nullptr) return;
   const CGPoint point = gesture->locationInView(view);
   switch (gesture->state()) {
     case UIGestureRecognizerStateBegan: {
-      const std::shared_ptr<VirtualObject> object = objectInteracting(*gesture, scene_view_);
+      const std::shared_ptr<VirtualObject> object = objectInteracting(*gesture, scene_view);
       if (object == nullptr) return;
       print("long tapping on " + object->modelName());
       setTrackedObject(object);
-      if (auto delegate = scene_view_->events_delegate()) delegate->itemLongPressed(object, point);
+      if (auto delegate = scene_view->events_delegate()) delegate->itemLongPressed(object, point);
       return;
     }
     case UIGestureRecognizerStateEnded: {
       const std::shared_ptr<VirtualObject> object = tracked_object_;
       if (object == nullptr) return;
-      if (auto delegate = scene_view_->events_delegate()) delegate->itemLongPressEnded(object);
+      if (auto delegate = scene_view->events_delegate()) delegate->itemLongPressEnded(object);
       setTrackedObject(nullptr);
       return;
     }
@@ -151,10 +158,12 @@ void VirtualObjectInteraction::actiona(const std::shared_ptr<UIMenuItem>&) { pri
 
 CGPoint VirtualObjectInteraction::updatedTrackingPosition(
     const std::shared_ptr<VirtualObject>& object, const UIPanGestureRecognizer& gesture) {
-  const CGPoint moved = gesture.translationInView(scene_view_);
+  const std::shared_ptr<BaseARSCNView> view = sceneView();
+  if (view == nullptr) return current_tracking_position_.value_or(CGPointZero);
+  const CGPoint moved = gesture.translationInView(view);
   const CGPoint base = current_tracking_position_.has_value()
                            ? *current_tracking_position_
-                           : CGPointFromVector(scene_view_->projectPoint(object->position()));
+                           : CGPointFromVector(view->projectPoint(object->position()));
   const CGPoint updated = CGPointMake(base.x + moved.x, base.y + moved.y);
   current_tracking_position_ = updated;
   return updated;
@@ -162,10 +171,12 @@ CGPoint VirtualObjectInteraction::updatedTrackingPosition(
 
 void VirtualObjectInteraction::translate(const std::shared_ptr<VirtualObject>& object,
                                          CGPoint basedOn) {
+  const std::shared_ptr<BaseARSCNView> view = sceneView();
+  if (view == nullptr) return;
   object->stopTrackedRaycast();
-  const std::shared_ptr<ARRaycastQuery> query = scene_view_->raycastQueryFromPoint(
-      basedOn, ARRaycastTargetEstimatedPlane, scene_view_->usedPlaneAlignment());
-  if (query != nullptr) scene_view_->createRaycastAndUpdate3DPosition(object, *query);
+  const std::shared_ptr<ARRaycastQuery> query = view->raycastQueryFromPoint(
+      basedOn, ARRaycastTargetEstimatedPlane, view->usedPlaneAlignment());
+  if (query != nullptr) view->createRaycastAndUpdate3DPosition(object, *query);
 }
 
 void VirtualObjectInteraction::rotate(const std::shared_ptr<VirtualObject>& object,
@@ -178,20 +189,24 @@ void VirtualObjectInteraction::rotate(const std::shared_ptr<VirtualObject>& obje
 
 void VirtualObjectInteraction::setDown(const std::shared_ptr<VirtualObject>& object,
                                        CGPoint basedOn) {
+  const std::shared_ptr<BaseARSCNView> view = sceneView();
+  if (view == nullptr) return;
   object->stopTrackedRaycast();
   object->setShouldUpdateAnchor(true);
-  const std::shared_ptr<ARRaycastQuery> query = scene_view_->raycastQueryFromPoint(
-      basedOn, ARRaycastTargetEstimatedPlane, scene_view_->usedPlaneAlignment());
+  const std::shared_ptr<ARRaycastQuery> query = view->raycastQueryFromPoint(
+      basedOn, ARRaycastTargetEstimatedPlane, view->usedPlaneAlignment());
   if (query != nullptr) {
-    if (auto raycast = scene_view_->createTrackedRaycastAndSet3DPosition(object, *query)) {
+    if (auto raycast = view->createTrackedRaycastAndSet3DPosition(object, *query)) {
       object->setRaycast(std::move(raycast));
       return;
     }
   }
   // No surface to follow: keep the object where it is, anchored there.
   object->setShouldUpdateAnchor(false);
-  dispatch_async(scene_view_->updateQueue(), [self = shared_from_this(), object] {
-    self->scene_view_->addOrUpdateAnchor(object);
+  // The work item keeps the interaction, the view and the object until it has run.
+  dispatch_async(view->updateQueue(), [self = shared_from_this(), view, object] {
+    (void)self;
+    view->addOrUpdateAnchor(object);
   });
 }
 

@@ -14,9 +14,11 @@
 //   interaction->rotate(view->virtualObject(), true);            // 15° counter-clockwise
 //
 // After a pan the object stays tracked, so later rotations and pans act on it until a long
-// press ends or the view resets tracking. The interaction holds its view strongly (the view
-// keeps it for its life); the recognisers' targets are weak. Everything runs on the main thread
-// except the fallback anchor update of a set-down, which goes to the view's update queue.
+// press ends or the view resets tracking. The view keeps its interaction for its life, so the
+// interaction refers to the view weakly (a strong reference both ways would keep every view
+// alive for ever); once the view is gone every operation does nothing. The recognisers' targets
+// are weak. Everything runs on the main thread except the fallback anchor update of a set-down,
+// which goes to the view's update queue.
 
 #include <memory>
 #include <optional>
@@ -32,7 +34,8 @@ class VirtualObjectInteraction : public UIGestureRecognizerDelegate,
   static std::shared_ptr<VirtualObjectInteraction> init(std::shared_ptr<BaseARSCNView> sceneView);
   explicit VirtualObjectInteraction(std::shared_ptr<BaseARSCNView> sceneView);
 
-  const std::shared_ptr<BaseARSCNView>& sceneView() const { return scene_view_; }
+  // Null once the view is gone.
+  std::shared_ptr<BaseARSCNView> sceneView() const { return scene_view_.lock(); }
   std::shared_ptr<VirtualObject> selectedObject() const { return selected_object_; }
   void setSelectedObject(std::shared_ptr<VirtualObject> object) {
     selected_object_ = std::move(object);
@@ -72,9 +75,9 @@ class VirtualObjectInteraction : public UIGestureRecognizerDelegate,
  private:
   void Install();
   std::shared_ptr<VirtualObject> objectInteracting(UIGestureRecognizer& gesture,
-                                                   const std::shared_ptr<ARSCNView>& view);
+                                                   const std::shared_ptr<BaseARSCNView>& view);
 
-  const std::shared_ptr<BaseARSCNView> scene_view_;
+  const std::weak_ptr<BaseARSCNView> scene_view_;
   std::shared_ptr<VirtualObject> selected_object_;
   std::shared_ptr<VirtualObject> tracked_object_;
   std::optional<CGPoint> current_tracking_position_;

@@ -17,6 +17,9 @@
 // stepped it. One action object may run on several nodes at once; each run keeps its own
 // progress. Running an action under a key replaces the action running under that key.
 //
+// Times are read from the clock that is current (dispatch's virtual or monotonic one): start
+// actions after switching virtual time on, or they wait for the other clock's time.
+//
 // Actions are built once and then only read; everything here is thread-safe.
 
 #include <functional>

@@ -26,6 +26,7 @@
 // stand-in always does). The C++ delegate methods carry the Swift names' words, since several
 // Objective-C selectors start with the same keyword.
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -96,6 +97,11 @@ class SCNView : public UIView, public SCNSceneRenderer {
   void setRendersContinuously(bool on);
   bool isPlaying() const;
   void setPlaying(bool on);
+  // Records: a default light when the scene has none, and the statistics overlay.
+  bool autoenablesDefaultLighting() const { return autoenables_default_lighting_.load(); }
+  void setAutoenablesDefaultLighting(bool on) { autoenables_default_lighting_.store(on); }
+  bool showsStatistics() const { return shows_statistics_.load(); }
+  void setShowsStatistics(bool on) { shows_statistics_.store(on); }
 
   SCNVector3 projectPoint(SCNVector3 world) const override;
   SCNVector3 unprojectPoint(SCNVector3 screen) const override;
@@ -129,6 +135,8 @@ class SCNView : public UIView, public SCNSceneRenderer {
   std::weak_ptr<SCNSceneRendererDelegate> delegate_;
   bool renders_continuously_ = false;
   bool playing_ = false;
+  std::atomic<bool> autoenables_default_lighting_{false};
+  std::atomic<bool> shows_statistics_{false};
   std::shared_ptr<RenderState> render_;
 };
 

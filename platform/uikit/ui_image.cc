@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/uikit/photo_album.h"
 #include "platform/uikit/ui_view.h"
 
 namespace platform::uikit {
@@ -87,6 +88,7 @@ void UIImageWriteToSavedPhotosAlbum(
     error = shared.save_error;
     if (error == nullptr) shared.saved.push_back(image);
   }
+  if (error == nullptr && image != nullptr) platform::uikit::internal::WriteToPhotoAlbumFolder(*image);
   if (!completion) return;
   dispatch_async(dispatch_get_main_queue(),
                  [completion = std::move(completion), image, error] { completion(image, error); });
