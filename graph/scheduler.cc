@@ -309,6 +309,14 @@ void Scheduler::ApplicationThreadAwait(const std::function<bool()>& condition) {
   // queue's next item, so running them after the shared ones keeps every item's order.
   std::deque<std::function<void()>> local_tasks;
   std::unique_lock<std::mutex> lock(state_mutex_);
+  // A wait inside a running task (a callback that adds to a graph input stream, say) may
+  // need the tasks its caller's task scheduled: they go where this wait can take them.
+  if (local_app_thread_tasks.scheduler == this) {
+    for (std::function<void()>& task : *local_app_thread_tasks.tasks) {
+      app_thread_tasks_.push_back(std::move(task));
+    }
+    local_app_thread_tasks.tasks->clear();
+  }
   while (!condition()) {
     std::deque<std::function<void()>>* source =
         !app_thread_tasks_.empty() ? &app_thread_tasks_

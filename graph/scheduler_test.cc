@@ -291,6 +291,29 @@ TEST_F(SchedulerTest, WaitForUnthrottlingReleasesAndRetakesTheCallersMutex) {
   EXPECT_TRUE(returned);
 }
 
+// A wait inside an application-thread task runs the tasks that task scheduled before it
+// waited, and those its own tasks schedule.
+TEST_F(SchedulerTest, WaitInsideAnApplicationThreadTaskRunsTheTasksItsTaskScheduled) {
+  std::mutex outer_mutex, inner_mutex;
+  std::vector<std::string> ran;
+  scheduler_->AddApplicationThreadTask([&] {
+    ran.push_back("outer");
+    scheduler_->AddApplicationThreadTask([&] {
+      ran.push_back("first");
+      scheduler_->AddApplicationThreadTask([&] {
+        ran.push_back("second");
+        scheduler_->UnthrottledGraphInputStream();
+      });
+    });
+    std::lock_guard<std::mutex> lock(inner_mutex);
+    scheduler_->WaitUntilGraphInputStreamUnthrottled(&inner_mutex);
+    ran.push_back("inner wait returned");
+  });
+  std::lock_guard<std::mutex> lock(outer_mutex);
+  scheduler_->WaitUntilGraphInputStreamUnthrottled(&outer_mutex);
+  EXPECT_THAT(ran, ::testing::ElementsAre("outer", "first", "second", "inner wait returned"));
+}
+
 TEST_F(SchedulerTest, CancelRecordsOneCancellationOnlyWhileRunningOrPaused) {
   graph_.graph_input_streams_closed_ = false;
   PrepareRun({});
