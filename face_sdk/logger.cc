@@ -26,14 +26,13 @@ void QVXLogger::setUpForThirdPartyLogging() {
       NSFileManager::defaultManager()->createDirectoryAtPath(directory->path(), true, {},
                                                              &error);
     }
-    // The uploader reads its settings from the flag store, which may wait for a load on another
-    // thread; the set-up can run while the library itself is being loaded, when such a wait
-    // never ends. So the uploader is made and started off this thread. The started uploader
-    // keeps itself alive.
-    dispatch_async(dispatch_get_global_queue(QOS_CLASS_UTILITY, 0), [directory] {
-      JQXTrassenUploader::initWithAuthorizer(nullptr, std::nullopt, directory, false)
-          ->startAutoUpload();
-    });
+    // Starting reads the uploader's settings from the flag store, which may wait for a load on
+    // another thread; the set-up can run while the library itself is being loaded, when such a
+    // wait never ends. So the uploader is started off this thread. The started uploader keeps
+    // itself alive.
+    auto uploader = JQXTrassenUploader::initWithAuthorizer(nullptr, std::nullopt, directory, false);
+    dispatch_async(dispatch_get_global_queue(QOS_CLASS_UTILITY, 0),
+                   [uploader] { uploader->startAutoUpload(); });
   });
 }
 
