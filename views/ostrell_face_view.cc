@@ -215,9 +215,12 @@ void OstrellFaceView::setupCamera() {
   }
   auto output = AVCaptureVideoDataOutput::init();
   output->setVideoSettings({{kCVPixelBufferPixelFormatTypeKey, kCVPixelFormatType_32BGRA}});
+  // The face session takes frames from one thread at a time and in time order, which a
+  // concurrent queue would not keep: a serial queue at user-interactive priority.
+  dispatch_queue_t frames = dispatch_queue_create("OstrellCapture", DISPATCH_QUEUE_SERIAL);
+  dispatch_set_target_queue(frames, dispatch_get_global_queue(QOS_CLASS_USER_INTERACTIVE, 0));
   output->setSampleBufferDelegate(
-      std::weak_ptr<AVCaptureVideoDataOutputSampleBufferDelegate>(SharedSelf()),
-      dispatch_get_global_queue(QOS_CLASS_USER_INTERACTIVE, 0));
+      std::weak_ptr<AVCaptureVideoDataOutputSampleBufferDelegate>(SharedSelf()), frames);
   auto session = AVCaptureSession::init();
   session->setSessionPreset(AVCaptureSessionPresetHigh);
   session->addInput(input);

@@ -12,9 +12,9 @@
 //   view->sceneView()->scene()->rootNode()->addChildNode(nose);
 //   view->setNoseTipNode(nose);                     // shown; follows region 0 from now on
 //
-// The road of a frame: camera (global user-interactive queue) -> face session -> didUpdateFrame
-// on the main queue (projection, mirrored scene layer, nextFaceFrame) -> the scene view's render
-// thread (rendererUpdateAtTime makes it current and moves the nodes; rendererDidRenderScene
+// The road of a frame: camera (a serial queue at user-interactive priority) -> face session ->
+// didUpdateFrame on the main queue (projection, mirrored scene layer, nextFaceFrame) -> the scene
+// view's render thread (rendererUpdateAtTime makes it current and moves the nodes; rendererDidRenderScene
 // puts the camera image into cameraImageLayer). The newest frame waits in a one-slot mailbox,
 // an atomic shared pointer; a new frame is told by identity.
 //
