@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <string_view>
 #include <utility>
 
 #include "platform/coremedia/sample_buffer.h"
@@ -11,6 +12,8 @@
 #include "platform/uikit/ui_color.h"
 
 namespace {
+
+constexpr char kCaptureQueueLabel[] = "OstrellCapture";
 
 // Made on first use under the view's lock.
 template <typename T, typename Make>
@@ -44,7 +47,15 @@ OstrellFaceView::~OstrellFaceView() {
     motion = motion_manager_;
     scene = scene_view_;
   }
-  if (capture != nullptr) capture->stopRunning();
+  const char* queue = dispatch_queue_get_label(DISPATCH_CURRENT_QUEUE_LABEL);
+  if (capture != nullptr && queue != nullptr && std::string_view(queue) == kCaptureQueueLabel) {
+    // Released from a capture queue's frame: frames queued behind it there cannot run until it
+    // returns, so waiting for them here would never end. They find no delegate any more.
+    dispatch_async(dispatch_get_global_queue(QOS_CLASS_USER_INTERACTIVE, 0),
+                   [capture] { capture->stopRunning(); });
+  } else if (capture != nullptr) {
+    capture->stopRunning();
+  }
   if (motion != nullptr) motion->stopDeviceMotionUpdates();
   if (scene != nullptr) scene->StopRendering();
 }
@@ -217,7 +228,7 @@ void OstrellFaceView::setupCamera() {
   output->setVideoSettings({{kCVPixelBufferPixelFormatTypeKey, kCVPixelFormatType_32BGRA}});
   // The face session takes frames from one thread at a time and in time order, which a
   // concurrent queue would not keep: a serial queue at user-interactive priority.
-  dispatch_queue_t frames = dispatch_queue_create("OstrellCapture", DISPATCH_QUEUE_SERIAL);
+  dispatch_queue_t frames = dispatch_queue_create(kCaptureQueueLabel, DISPATCH_QUEUE_SERIAL);
   dispatch_set_target_queue(frames, dispatch_get_global_queue(QOS_CLASS_USER_INTERACTIVE, 0));
   output->setSampleBufferDelegate(
       std::weak_ptr<AVCaptureVideoDataOutputSampleBufferDelegate>(SharedSelf()), frames);
