@@ -172,10 +172,12 @@ void OstrellFaceView::setFaceSession(std::shared_ptr<QVXAugmentedFaceSession> se
   face_session_ = std::move(session);
 }
 std::shared_ptr<QVXAugmentedFaceFrame> OstrellFaceView::currentFaceFrame() const {
-  return current_face_frame_.load();
+  std::lock_guard<std::mutex> lock(frame_mutex_);
+  return current_face_frame_;
 }
 std::shared_ptr<QVXAugmentedFaceFrame> OstrellFaceView::nextFaceFrame() const {
-  return next_face_frame_.load();
+  std::lock_guard<std::mutex> lock(frame_mutex_);
+  return next_face_frame_;
 }
 
 // Set-up.
