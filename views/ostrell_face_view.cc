@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <string_view>
 #include <utility>
 
 #include "platform/coremedia/sample_buffer.h"
@@ -11,6 +12,8 @@
 #include "platform/uikit/ui_color.h"
 
 namespace {
+
+constexpr char kCaptureQueueLabel[] = "OstrellCapture";
 
 // Made on first use under the view's lock.
 template <typename T, typename Make>
@@ -44,7 +47,15 @@ OstrellFaceView::~OstrellFaceView() {
     motion = motion_manager_;
     scene = scene_view_;
   }
-  if (capture != nullptr) capture->stopRunning();
+  const char* queue = dispatch_queue_get_label(DISPATCH_CURRENT_QUEUE_LABEL);
+  if (capture != nullptr && queue != nullptr && std::string_view(queue) == kCaptureQueueLabel) {
+    // Released from a capture queue's frame: frames queued behind it there cannot run until it
+    // returns, so waiting for them here would never end. They find no delegate any more.
+    dispatch_async(dispatch_get_global_queue(QOS_CLASS_USER_INTERACTIVE, 0),
+                   [capture] { capture->stopRunning(); });
+  } else if (capture != nullptr) {
+    capture->stopRunning();
+  }
   if (motion != nullptr) motion->stopDeviceMotionUpdates();
   if (scene != nullptr) scene->StopRendering();
 }
@@ -161,10 +172,12 @@ void OstrellFaceView::setFaceSession(std::shared_ptr<QVXAugmentedFaceSession> se
   face_session_ = std::move(session);
 }
 std::shared_ptr<QVXAugmentedFaceFrame> OstrellFaceView::currentFaceFrame() const {
-  return current_face_frame_.load();
+  std::lock_guard<std::mutex> lock(frame_mutex_);
+  return current_face_frame_;
 }
 std::shared_ptr<QVXAugmentedFaceFrame> OstrellFaceView::nextFaceFrame() const {
-  return next_face_frame_.load();
+  std::lock_guard<std::mutex> lock(frame_mutex_);
+  return next_face_frame_;
 }
 
 // Set-up.
@@ -215,9 +228,12 @@ void OstrellFaceView::setupCamera() {
   }
   auto output = AVCaptureVideoDataOutput::init();
   output->setVideoSettings({{kCVPixelBufferPixelFormatTypeKey, kCVPixelFormatType_32BGRA}});
+  // The face session takes frames from one thread at a time and in time order, which a
+  // concurrent queue would not keep: a serial queue at user-interactive priority.
+  dispatch_queue_t frames = dispatch_queue_create(kCaptureQueueLabel, DISPATCH_QUEUE_SERIAL);
+  dispatch_set_target_queue(frames, dispatch_get_global_queue(QOS_CLASS_USER_INTERACTIVE, 0));
   output->setSampleBufferDelegate(
-      std::weak_ptr<AVCaptureVideoDataOutputSampleBufferDelegate>(SharedSelf()),
-      dispatch_get_global_queue(QOS_CLASS_USER_INTERACTIVE, 0));
+      std::weak_ptr<AVCaptureVideoDataOutputSampleBufferDelegate>(SharedSelf()), frames);
   auto session = AVCaptureSession::init();
   session->setSessionPreset(AVCaptureSessionPresetHigh);
   session->addInput(input);

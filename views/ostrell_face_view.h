@@ -12,11 +12,11 @@
 //   view->sceneView()->scene()->rootNode()->addChildNode(nose);
 //   view->setNoseTipNode(nose);                     // shown; follows region 0 from now on
 //
-// The road of a frame: camera (global user-interactive queue) -> face session -> didUpdateFrame
-// on the main queue (projection, mirrored scene layer, nextFaceFrame) -> the scene view's render
-// thread (rendererUpdateAtTime makes it current and moves the nodes; rendererDidRenderScene
-// puts the camera image into cameraImageLayer). The newest frame waits in a one-slot mailbox,
-// an atomic shared pointer; a new frame is told by identity.
+// The road of a frame: camera (a serial queue at user-interactive priority) -> face session ->
+// didUpdateFrame on the main queue (projection, mirrored scene layer, nextFaceFrame) -> the scene
+// view's render thread (rendererUpdateAtTime makes it current and moves the nodes; rendererDidRenderScene
+// puts the camera image into cameraImageLayer). The newest frame waits in a one-slot mailbox
+// behind a short lock; a new frame is told by identity.
 //
 // Set-up problems are system-log lines ("Failed to create capture device from front camera.",
 // "Device does not have motion sensors.", "Failed to initialize Face Session with error: ...");
@@ -24,7 +24,6 @@
 // first stops the capture (waiting for a delivery under way), the motion updates and the render
 // thread, so no callback reaches a view being torn down.
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -151,10 +150,12 @@ class OstrellFaceView : public BaseARSCNView,
   std::shared_ptr<CMMotionManager> motion_manager_;
   std::shared_ptr<QVXAugmentedFaceSession> face_session_;
 
-  // The hand-over: written on the main queue, taken on the render thread.
-  std::atomic<std::shared_ptr<QVXAugmentedFaceFrame>> next_face_frame_;
-  // Render thread only; atomic so tests and hosts may read it from elsewhere.
-  std::atomic<std::shared_ptr<QVXAugmentedFaceFrame>> current_face_frame_;
+  // The hand-over: written on the main queue, taken on the render thread, under a short lock of
+  // its own (ThreadSanitizer cannot see inside the standard library's atomic shared pointer).
+  mutable std::mutex frame_mutex_;
+  std::shared_ptr<QVXAugmentedFaceFrame> next_face_frame_;
+  // Render thread only; behind the same lock so tests and hosts may read it from elsewhere.
+  std::shared_ptr<QVXAugmentedFaceFrame> current_face_frame_;
 };
 
 #endif  // VIEWS_OSTRELL_FACE_VIEW_H_

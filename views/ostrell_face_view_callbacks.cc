@@ -19,13 +19,17 @@ void OstrellFaceView::didUpdateFrame(std::shared_ptr<QVXAugmentedFaceFrame> fram
       viewport, kPortrait, /*mirrored=*/false, kCameraZNear, kCameraZFar));
   // The scene is mirrored by its layer; the camera image by its display transform.
   view->layer()->setTransform(CATransform3DMakeScale(-1, 1, 1));
-  next_face_frame_.store(std::move(frame));
+  std::lock_guard<std::mutex> lock(frame_mutex_);
+  next_face_frame_ = std::move(frame);
 }
 
 void OstrellFaceView::rendererUpdateAtTime(const std::shared_ptr<SCNSceneRenderer>&, double) {
-  std::shared_ptr<QVXAugmentedFaceFrame> next = next_face_frame_.load();
-  if (next == nullptr || next == current_face_frame_.load()) return;
-  current_face_frame_.store(next);
+  std::shared_ptr<QVXAugmentedFaceFrame> next;
+  {
+    std::lock_guard<std::mutex> lock(frame_mutex_);
+    if (next_face_frame_ == nullptr || next_face_frame_ == current_face_frame_) return;
+    next = current_face_frame_ = next_face_frame_;
+  }
 
   std::shared_ptr<QVXAugmentedFace> face = next->face();
   if (face != nullptr) {
@@ -39,7 +43,7 @@ void OstrellFaceView::rendererUpdateAtTime(const std::shared_ptr<SCNSceneRendere
 
 void OstrellFaceView::rendererDidRenderScene(const std::shared_ptr<SCNSceneRenderer>&,
                                              const std::shared_ptr<SCNScene>&, double) {
-  std::shared_ptr<QVXAugmentedFaceFrame> current = current_face_frame_.load();
+  std::shared_ptr<QVXAugmentedFaceFrame> current = currentFaceFrame();
   if (current == nullptr) return;
   std::shared_ptr<CALayer> image_layer = cameraImageLayer();
   CATransaction::begin();

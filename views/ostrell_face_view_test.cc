@@ -155,8 +155,8 @@ TEST_F(OstrellFaceViewTest, SetUpBuildsSceneCaptureMotionAndSession) {
             (AVCaptureVideoDataOutput::VideoSettings{
                 {kCVPixelBufferPixelFormatTypeKey, kCVPixelFormatType_32BGRA}}));
   EXPECT_EQ(output->sampleBufferDelegate(), view);
-  EXPECT_STREQ(dispatch_queue_get_label(output->sampleBufferCallbackQueue()),
-               "com.apple.root.user-interactive-qos");
+  // A serial queue, so frames reach the session one at a time and in order.
+  EXPECT_STREQ(dispatch_queue_get_label(output->sampleBufferCallbackQueue()), "OstrellCapture");
   ASSERT_NE(view->captureDevice(), nullptr);
 
   std::shared_ptr<CALayer> image_layer = view->cameraImageLayer();
