@@ -2,8 +2,9 @@
 // face-detector model ("FDMD" metadata lookup, verification, the detector pipeline) and as a
 // landmark model ("COMD" metadata, the compiled model's tensor checks). Whatever the
 // factories accept detects once on a small synthetic frame with a bright patch: the face
-// detector on the whole frame, the landmarks detector in one fixed region. Any crash, hang,
-// leak or sanitizer report is a fault; refusing the model is expected.
+// detector on the whole frame, the landmarks detector in one fixed region. A landmark model
+// that is accepted also runs as a refinement model of the generated face mesh. Any crash,
+// hang, leak or sanitizer report is a fault; refusing the model is expected.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "face_ml/zelkor_face_detector_metal.h"
 #include "platform/corevideo/pixel_buffer.h"
 #include "platform/metal/device.h"
+#include "tools/face_models/landmark_models.h"
 
 namespace {
 
@@ -79,11 +81,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           {{kWidth / 2.0f, kHeight / 2.0f, kWidth / 2.0f, kHeight / 2.0f, 0},
            {0.25f, 0.25f, 0.75f, 0.75f},
            absl::Milliseconds(33)}};
-  if (auto landmarks = api::MakeLandmarksDetectorMetal(
-          device, model, std::make_unique<api::internal::ForwardObjectDetector>(rois),
-          api::LandmarksOptions{})) {
-    api::LandmarksDetectionResult result;
-    landmarks->Detect(patch->frame(), &result);
-  }
+  auto landmarks = api::MakeLandmarksDetectorMetal(
+      device, model, std::make_unique<api::internal::ForwardObjectDetector>(rois),
+      api::LandmarksOptions{});
+  if (landmarks == nullptr) return 0;
+  api::LandmarksDetectionResult result;
+  landmarks->Detect(patch->frame(), &result);
+
+  static const std::vector<uint8_t>* const face_mesh =
+      new std::vector<uint8_t>(tools::face_models::MakeFaceMeshModel(false));
+  const absl::Span<const char> refinement[] = {model};
+  auto refined = api::LandmarksDetectorMetal::Make(
+      absl::Span<const char>(reinterpret_cast<const char*>(face_mesh->data()), face_mesh->size()),
+      refinement, std::make_unique<api::internal::ForwardObjectDetector>(rois),
+      api::LandmarksOptions{},
+      [](const tflite::Model* m, const api::fb::ContoursMetadata* metadata, bool flip,
+         const api::MetalRGBABufferFrame* frame) {
+        return api::internal::MakeRunnerFromFb(device, m, metadata, flip, frame);
+      });
+  if (refined.ok()) (*refined)->Detect(patch->frame(), &result);
   return 0;
 }
