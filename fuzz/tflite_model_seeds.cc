@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/seed_file.h"
 #include "tflite/testing/model_builder.h"
 
 namespace {
@@ -62,13 +63,6 @@ ModelBuilder WithCustom() {
   return b;
 }
 
-bool Write(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return std::fclose(f) == 0 && ok;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -77,8 +71,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string dir = argv[1];
-  return Write(dir + "/conv_stack", ConvStack().Finish()) &&
-                 Write(dir + "/custom", WithCustom().Finish())
+  return fuzz::WriteSeedFile(dir + "/conv_stack", ConvStack().Finish()) &&
+                 fuzz::WriteSeedFile(dir + "/custom", WithCustom().Finish())
              ? 0
              : 1;
 }
