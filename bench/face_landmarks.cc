@@ -7,9 +7,7 @@
 // Two detection strategies: tracking, where the face detector runs only on the first frame and
 // the landmark model once a frame, and detection on every frame.
 
-#include <sched.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -20,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/single_core.h"
 #include "benchmark/benchmark.h"
 #include "face_ml/face_utils.h"
 #include "face_ml/landmarks_detector_calculator.pb.h"
@@ -37,6 +36,9 @@
 #include "tools/face_models/model_files.h"
 
 namespace {
+
+using quillmere_bench::Median;
+using quillmere_bench::PinToOneCore;
 
 namespace api = research::sorvanti::api;
 using pellumo::GpuBuffer;
@@ -79,13 +81,6 @@ api::MetalRGBABufferFrame FrameRecord(const GpuBuffer& buffer) {
   frame.height = buffer.height();
   frame.pixel_buffer = buffer.pixel_buffer();
   return frame;
-}
-
-// The median of `times`.
-double Median(std::vector<double> times) {
-  if (times.empty()) return 0;
-  std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
-  return times[times.size() / 2];
 }
 
 // Median seconds of `run`, called `runs` times after one warm-up call.
@@ -200,20 +195,6 @@ BENCHMARK(BM_LandmarksNode)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(3.0);
-
-// Holds the process (and the threads it starts later) to the first core it may run on.
-void PinToOneCore() {
-  cpu_set_t allowed;
-  if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) return;
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (!CPU_ISSET(cpu, &allowed)) continue;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    sched_setaffinity(0, sizeof(one), &one);
-    return;
-  }
-}
 
 }  // namespace
 

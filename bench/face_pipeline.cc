@@ -14,10 +14,8 @@
 // frame it is the detector plus the landmark network. Both ratios are printed, of wall times and
 // of CPU times (medians when runs are repeated).
 
-#include <sched.h>
 #include <time.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -31,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/single_core.h"
 #include "bench/xnnpack_reference_network.h"
 #include "benchmark/benchmark.h"
 #include "face_geometry/face_transform_calculator.pb.h"
@@ -46,6 +45,9 @@
 #include "tools/face_models/model_files.h"
 
 namespace {
+
+using quillmere_bench::Median;
+using quillmere_bench::PinToOneCore;
 
 namespace ft = ::quorrel::face_transform;
 using pellumo::GpuBuffer;
@@ -139,13 +141,6 @@ double ProcessCpuSeconds() {
   timespec t;
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-// Median of `times`.
-double Median(std::vector<double> times) {
-  if (times.empty()) return 0;
-  std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
-  return times[times.size() / 2];
 }
 
 void BM_FacePipeline(benchmark::State& state) {
@@ -276,20 +271,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
  private:
   std::map<std::string, Times> times_;
 };
-
-// Holds the process (and the threads it starts later) to the first core it may run on.
-void PinToOneCore() {
-  cpu_set_t allowed;
-  if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) return;
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (!CPU_ISSET(cpu, &allowed)) continue;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    sched_setaffinity(0, sizeof(one), &one);
-    return;
-  }
-}
 
 }  // namespace
 
