@@ -68,3 +68,17 @@ std::optional<std::string> NSHTTPURLResponse::valueForHTTPHeaderField(
     const std::string& field) const {
   return FieldValue(header_fields_, field);
 }
+
+void NSHTTPURLResponse::AddReceivedHeaderLine(std::string line, HeaderFields* fields) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+  if (line.rfind("HTTP/", 0) == 0) {
+    fields->clear();
+    return;
+  }
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos || colon == 0) return;
+  const size_t start = line.find_first_not_of(" \t", colon + 1);
+  std::string value = start == std::string::npos ? "" : line.substr(start);
+  auto [it, inserted] = fields->emplace(line.substr(0, colon), value);
+  if (!inserted) it->second += ", " + value;
+}

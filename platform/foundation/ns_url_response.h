@@ -121,6 +121,11 @@ class NSHTTPURLResponse : public NSURLResponse {
   // The value of a header field, its name compared without regard to case.
   std::optional<std::string> valueForHTTPHeaderField(const std::string& field) const;
 
+  // Takes one header line as a transfer receives it, line end included: a status line starts a
+  // new set (so only the last response's fields stay, not those of redirects), "Name: value"
+  // adds a field or joins a repeated one, anything else is ignored.
+  static void AddReceivedHeaderLine(std::string line, HeaderFields* fields);
+
  private:
   long status_code_;
   HeaderFields header_fields_;

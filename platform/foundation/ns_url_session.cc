@@ -137,23 +137,10 @@ struct NSURLSessionTask::Transfer {
     return total;
   }
 
-  // Collects the header fields of the last response: a status line starts a new set, so the
-  // fields of redirect responses do not stay.
+  // Collects the header fields of the last response.
   static size_t OnHeader(char* data, size_t size, size_t count, void* self_ptr) {
     auto* self = static_cast<Transfer*>(self_ptr);
-    std::string line(data, size * count);
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-    if (line.rfind("HTTP/", 0) == 0) {
-      self->headers.clear();
-      return size * count;
-    }
-    size_t colon = line.find(':');
-    if (colon == std::string::npos || colon == 0) return size * count;
-    std::string name = line.substr(0, colon);
-    size_t start = line.find_first_not_of(" \t", colon + 1);
-    std::string value = start == std::string::npos ? "" : line.substr(start);
-    auto [it, inserted] = self->headers.emplace(name, value);
-    if (!inserted) it->second += ", " + value;
+    NSHTTPURLResponse::AddReceivedHeaderLine(std::string(data, size * count), &self->headers);
     return size * count;
   }
 
