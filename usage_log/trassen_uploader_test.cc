@@ -260,6 +260,10 @@ TEST_F(UploaderTest, ALockHeldByAnotherProcessRefusesASharedDirectory) {
   UploadOutcome held = Upload(uploader);
   kill(-pid, SIGKILL);
   waitpid(pid, nullptr, 0);
+  // The group's other member (the sleep) may still be exiting; the lock is free once it is gone.
+  for (int i = 0; i < 2000 && std::system(("flock -n '" + lock_file + "' true").c_str()) != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   EXPECT_FALSE(held.success);
   ASSERT_NE(held.error, nullptr);
   EXPECT_EQ(held.error->code(), -2);
