@@ -110,9 +110,14 @@ TEST_F(BaseARSCNViewTest, ModelIdLoadsFromTheBundleWithTheIdCurrentWhenTheLoadRu
   EXPECT_EQ(view_->virtualObject(), nullptr);
   EXPECT_EQ(console.lines(), std::vector<std::string>{"file not found"});
 
-  // Clearing the id loads nothing and leaves the model alone.
+  // Clearing the id loads nothing and leaves the model alone (the queue is held so that the
+  // first load runs after the clearing, as the two assignments above).
+  std::promise<void> release_again;
+  dispatch_async(view_->updateQueue(),
+                 [gate = release_again.get_future().share()] { gate.wait(); });
   view_->setVirtualObjectId("chair");
   view_->setVirtualObjectId(std::nullopt);
+  release_again.set_value();
   Drain(*view_);
   EXPECT_EQ(view_->virtualObject(), nullptr);
   EXPECT_EQ(view_->objectLoader()->currentlyLoadedObjects().size(), 4u);
