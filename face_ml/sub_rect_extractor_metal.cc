@@ -145,16 +145,23 @@ void ShadeCropSpan(const FragmentSpan& span, const platform::metal::ArgumentTabl
   const MTLTexture& texture = *args.texture(0);
   const MTLTexture* alpha_texture = args.texture(2);
   const float alpha = parameters[0], beta = parameters[1];
+  // The common input formats get their blend as a lambda, which the compiler inlines.
+  const auto run = [&](auto&& blend) { ShadeCropSpanWith(span, texture, alpha_texture, alpha, beta, blend); };
   switch (texture.pixelFormat()) {
     case MTLPixelFormatBGRA8Unorm:
-      return ShadeCropSpanWith(span, texture, alpha_texture, alpha, beta,
-                               codec::Bilinear<ChannelType::kUnorm8, 4, true>);
+      return run([](const uint8_t* top, const uint8_t* bottom, int left, int right, float wx, float wy) {
+        return codec::Bilinear<ChannelType::kUnorm8, 4, true>(top, bottom, left, right, wx, wy);
+      });
     case MTLPixelFormatRGBA8Unorm:
-      return ShadeCropSpanWith(span, texture, alpha_texture, alpha, beta, codec::Bilinear<ChannelType::kUnorm8, 4>);
+      return run([](const uint8_t* top, const uint8_t* bottom, int left, int right, float wx, float wy) {
+        return codec::Bilinear<ChannelType::kUnorm8, 4>(top, bottom, left, right, wx, wy);
+      });
     case MTLPixelFormatRGBA16Float:
-      return ShadeCropSpanWith(span, texture, alpha_texture, alpha, beta, codec::Bilinear<ChannelType::kFloat16, 4>);
+      return run([](const uint8_t* top, const uint8_t* bottom, int left, int right, float wx, float wy) {
+        return codec::Bilinear<ChannelType::kFloat16, 4>(top, bottom, left, right, wx, wy);
+      });
     default:
-      return ShadeCropSpanWith(span, texture, alpha_texture, alpha, beta, texture.formatInfo().bilinear);
+      return run(texture.formatInfo().bilinear);
   }
 }
 
