@@ -12,6 +12,10 @@
 #include "platform/metal/half.h"
 #include "platform/metal/texel_codec.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace research {
 namespace sorvanti {
 namespace api {
@@ -92,6 +96,32 @@ inline float4 CropColour(const TexelVector& rgb, float a, float alpha, float bet
                 alpha * RoundToHalf(rgb[2]) + beta, a};
 }
 
+// CropColour stored to `out`. Where red, green and blue are all zeros or normal halves (as every
+// unorm sample but the tiniest is), their rounding to halves is done on the four lanes at once.
+inline void StoreCropColour(const TexelVector& rgb, float a, float alpha, float beta, float* out) {
+#if defined(__x86_64__)
+  const __m128i bits = _mm_castps_si128(reinterpret_cast<const __m128&>(rgb));
+  const __m128i magnitude = _mm_and_si128(bits, _mm_set1_epi32(0x7fffffff));
+  // magnitude - 0x38800000 < 0x477ff000 - 0x38800000, unsigned, via the signed compare of the
+  // values offset by 2^31.
+  const __m128i offset = _mm_sub_epi32(magnitude, _mm_set1_epi32(static_cast<int>(0x38800000u + 0x80000000u)));
+  const __m128i normal = _mm_cmplt_epi32(offset, _mm_set1_epi32(static_cast<int>(0x477ff000u - 0x38800000u + 0x80000000u)));
+  const __m128i zero = _mm_cmpeq_epi32(magnitude, _mm_setzero_si128());
+  if ((_mm_movemask_ps(_mm_castsi128_ps(_mm_or_si128(normal, zero))) & 7) == 7) {
+    const __m128i odd = _mm_and_si128(_mm_srli_epi32(bits, 13), _mm_set1_epi32(1));
+    const __m128i rounded = _mm_and_si128(_mm_add_epi32(_mm_add_epi32(bits, _mm_set1_epi32(0xfff)), odd),
+                                          _mm_set1_epi32(static_cast<int>(~0x1fffu)));
+    const __m128 scaled =
+        _mm_add_ps(_mm_mul_ps(_mm_set1_ps(alpha), _mm_castsi128_ps(rounded)), _mm_set1_ps(beta));
+    _mm_storeu_ps(out, scaled);
+    out[3] = a;
+    return;
+  }
+#endif
+  const float4 colour = CropColour(rgb, a, alpha, beta);
+  std::memcpy(out, colour.data(), sizeof(colour));
+}
+
 float4 ShadeCropPixel(const platform::metal::FragmentIn& in, const platform::metal::ArgumentTable& args) {
   static const MTLSamplerState& sampler = platform::metal::LinearClampSampler();
   const float* parameters = static_cast<const float*>(args.buffer(1));
@@ -122,8 +152,7 @@ void ShadeCropSpanWith(const FragmentSpan& span, const MTLTexture& texture, cons
       const float v = span.active_varyings > 1 ? span.varying(1, l0, l1, l2) : 0.0f;
       const TexelVector rgb = texture.sampleLinearClamp(u, v, blend);
       const float a = alpha_texture != nullptr ? alpha_texture->sample(sampler, u, v)[3] : 0.0f;
-      const float4 colour = CropColour(rgb, a, alpha, beta);
-      std::memcpy(colours + 4 * j, colour.data(), sizeof(colour));
+      StoreCropColour(rgb, a, alpha, beta, colours + 4 * j);
     }
     uint8_t* const texels = span.texels + static_cast<ptrdiff_t>(start) * bytes_per_pixel;
     if (half_target) {
