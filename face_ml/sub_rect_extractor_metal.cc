@@ -1,5 +1,6 @@
 #include "face_ml/sub_rect_extractor_metal.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,11 @@
 #include "base/status_macros.h"
 #include "face_ml/landmark_geometry.h"
 #include "platform/metal/half.h"
+#include "platform/metal/texel_codec.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace research {
 namespace sorvanti {
@@ -80,7 +86,115 @@ float RoundToHalf(float value) {
   return std::bit_cast<float>(rounded);
 }
 
-// The C++ forms of the two shader functions. The varyings carry uv.
+using platform::metal::FragmentSpan;
+using platform::metal::TexelVector;
+
+// The colour of one output pixel from the input's sample at the pixel's uv. The sample is a
+// half3; the scaling is done in float.
+inline float4 CropColour(const TexelVector& rgb, float a, float alpha, float beta) {
+  return float4{alpha * RoundToHalf(rgb[0]) + beta, alpha * RoundToHalf(rgb[1]) + beta,
+                alpha * RoundToHalf(rgb[2]) + beta, a};
+}
+
+// CropColour stored to `out`. Where red, green and blue are all zeros or normal halves (as every
+// unorm sample but the tiniest is), their rounding to halves is done on the four lanes at once.
+inline void StoreCropColour(const TexelVector& rgb, float a, float alpha, float beta, float* out) {
+#if defined(__x86_64__)
+  const __m128i bits = _mm_castps_si128(reinterpret_cast<const __m128&>(rgb));
+  const __m128i magnitude = _mm_and_si128(bits, _mm_set1_epi32(0x7fffffff));
+  // magnitude - 0x38800000 < 0x477ff000 - 0x38800000, unsigned, via the signed compare of the
+  // values offset by 2^31.
+  const __m128i offset = _mm_sub_epi32(magnitude, _mm_set1_epi32(static_cast<int>(0x38800000u + 0x80000000u)));
+  const __m128i normal = _mm_cmplt_epi32(offset, _mm_set1_epi32(static_cast<int>(0x477ff000u - 0x38800000u + 0x80000000u)));
+  const __m128i zero = _mm_cmpeq_epi32(magnitude, _mm_setzero_si128());
+  if ((_mm_movemask_ps(_mm_castsi128_ps(_mm_or_si128(normal, zero))) & 7) == 7) {
+    const __m128i odd = _mm_and_si128(_mm_srli_epi32(bits, 13), _mm_set1_epi32(1));
+    const __m128i rounded = _mm_and_si128(_mm_add_epi32(_mm_add_epi32(bits, _mm_set1_epi32(0xfff)), odd),
+                                          _mm_set1_epi32(static_cast<int>(~0x1fffu)));
+    const __m128 scaled =
+        _mm_add_ps(_mm_mul_ps(_mm_set1_ps(alpha), _mm_castsi128_ps(rounded)), _mm_set1_ps(beta));
+    _mm_storeu_ps(out, scaled);
+    out[3] = a;
+    return;
+  }
+#endif
+  const float4 colour = CropColour(rgb, a, alpha, beta);
+  std::memcpy(out, colour.data(), sizeof(colour));
+}
+
+float4 ShadeCropPixel(const platform::metal::FragmentIn& in, const platform::metal::ArgumentTable& args) {
+  static const MTLSamplerState& sampler = platform::metal::LinearClampSampler();
+  const float* parameters = static_cast<const float*>(args.buffer(1));
+  const float4 rgb = args.texture(0)->sample(sampler, in.varyings[0], in.varyings[1]);
+  float a = 0;
+  if (const MTLTexture* alpha_texture = args.texture(2); alpha_texture != nullptr) {
+    a = alpha_texture->sample(sampler, in.varyings[0], in.varyings[1])[3];
+  }
+  return CropColour(TexelVector{rgb[0], rgb[1], rgb[2], rgb[3]}, a, parameters[0], parameters[1]);
+}
+
+// A row's run of output pixels: the same colours as ShadeCropPixel, with the input's texel
+// blend inlined by `blend` and the halves stored in bulk.
+template <typename Blend>
+void ShadeCropSpanWith(const FragmentSpan& span, const MTLTexture& texture, const MTLTexture* alpha_texture,
+                       float alpha, float beta, Blend&& blend) {
+  static const MTLSamplerState& sampler = platform::metal::LinearClampSampler();
+  constexpr int kChunk = 64;
+  float colours[4 * kChunk];
+  const bool half_target = span.format->format == MTLPixelFormatRGBA16Float;
+  const int bytes_per_pixel = span.format->bytes_per_pixel;
+  for (int start = 0; start < span.count; start += kChunk) {
+    const int n = std::min(kChunk, span.count - start);
+    for (int j = 0; j < n; ++j) {
+      float l0, l1, l2;
+      span.weights(start + j, &l0, &l1, &l2);
+      const float u = span.active_varyings > 0 ? span.varying(0, l0, l1, l2) : 0.0f;
+      const float v = span.active_varyings > 1 ? span.varying(1, l0, l1, l2) : 0.0f;
+      const TexelVector rgb = texture.sampleLinearClamp(u, v, blend);
+      const float a = alpha_texture != nullptr ? alpha_texture->sample(sampler, u, v)[3] : 0.0f;
+      StoreCropColour(rgb, a, alpha, beta, colours + 4 * j);
+    }
+    uint8_t* const texels = span.texels + static_cast<ptrdiff_t>(start) * bytes_per_pixel;
+    if (half_target) {
+      platform::metal::FloatsToHalves(colours, 4 * static_cast<size_t>(n), reinterpret_cast<uint16_t*>(texels));
+    } else {
+      for (int j = 0; j < n; ++j) {
+        float4 colour;
+        std::memcpy(colour.data(), colours + 4 * j, sizeof(colour));
+        span.format->encode(colour, texels + j * bytes_per_pixel);
+      }
+    }
+  }
+}
+
+void ShadeCropSpan(const FragmentSpan& span, const platform::metal::ArgumentTable& args) {
+  namespace codec = platform::metal::texel_codec;
+  using platform::metal::ChannelType;
+  const float* parameters = static_cast<const float*>(args.buffer(1));
+  const MTLTexture& texture = *args.texture(0);
+  const MTLTexture* alpha_texture = args.texture(2);
+  const float alpha = parameters[0], beta = parameters[1];
+  // The common input formats get their blend as a lambda, which the compiler inlines.
+  const auto run = [&](auto&& blend) { ShadeCropSpanWith(span, texture, alpha_texture, alpha, beta, blend); };
+  switch (texture.pixelFormat()) {
+    case MTLPixelFormatBGRA8Unorm:
+      return run([](const uint8_t* top, const uint8_t* bottom, int left, int right, float wx, float wy) {
+        return codec::Bilinear<ChannelType::kUnorm8, 4, true>(top, bottom, left, right, wx, wy);
+      });
+    case MTLPixelFormatRGBA8Unorm:
+      return run([](const uint8_t* top, const uint8_t* bottom, int left, int right, float wx, float wy) {
+        return codec::Bilinear<ChannelType::kUnorm8, 4>(top, bottom, left, right, wx, wy);
+      });
+    case MTLPixelFormatRGBA16Float:
+      return run([](const uint8_t* top, const uint8_t* bottom, int left, int right, float wx, float wy) {
+        return codec::Bilinear<ChannelType::kFloat16, 4>(top, bottom, left, right, wx, wy);
+      });
+    default:
+      return run(texture.formatInfo().bilinear);
+  }
+}
+
+// The C++ forms of the shader functions. The varyings carry uv.
 const bool kShadersRegistered = platform::metal::RegisterShaderLibrary(
     kShaderLibrary,
     {
@@ -99,21 +213,7 @@ const bool kShadersRegistered = platform::metal::RegisterShaderLibrary(
               }
               return out;
             }),
-        platform::metal::FragmentShader(
-            "fragmentShader",
-            [](const platform::metal::FragmentIn& in, const platform::metal::ArgumentTable& args) {
-              static const MTLSamplerState& sampler = platform::metal::LinearClampSampler();
-              const float* parameters = static_cast<const float*>(args.buffer(1));
-              const float alpha = parameters[0], beta = parameters[1];
-              const float4 rgb = args.texture(0)->sample(sampler, in.varyings[0], in.varyings[1]);
-              float a = 0;
-              if (const MTLTexture* alpha_texture = args.texture(2); alpha_texture != nullptr) {
-                a = alpha_texture->sample(sampler, in.varyings[0], in.varyings[1])[3];
-              }
-              // The sample is a half3; the scaling is done in float.
-              return float4{alpha * RoundToHalf(rgb[0]) + beta, alpha * RoundToHalf(rgb[1]) + beta,
-                            alpha * RoundToHalf(rgb[2]) + beta, a};
-            }),
+        platform::metal::FragmentShader("fragmentShader", ShadeCropPixel, ShadeCropSpan),
     });
 
 // An RGBA half-float texture over the buffer: one PHWC4 pixel per texel.
@@ -206,10 +306,25 @@ class SubRectExtractorMetalImpl : public SubRectExtractorMetal {
   Matrix4 transform_{};
 };
 
+util::StatusOr<std::unique_ptr<SubRectExtractorMetal>> MakeExtractor(const std::shared_ptr<MTLDevice>& device,
+                                                                     bool span_shading);
+
 }  // namespace
 
 util::StatusOr<std::unique_ptr<SubRectExtractorMetal>> SubRectExtractorMetal::Make(
     const std::shared_ptr<MTLDevice>& device) {
+  return MakeExtractor(device, /*span_shading=*/true);
+}
+
+util::StatusOr<std::unique_ptr<SubRectExtractorMetal>> SubRectExtractorMetal::MakePerPixel(
+    const std::shared_ptr<MTLDevice>& device) {
+  return MakeExtractor(device, /*span_shading=*/false);
+}
+
+namespace {
+
+util::StatusOr<std::unique_ptr<SubRectExtractorMetal>> MakeExtractor(const std::shared_ptr<MTLDevice>& device,
+                                                                     bool span_shading) {
   (void)kShadersRegistered;
   RET_CHECK(device != nullptr);
   std::shared_ptr<NSError> error;
@@ -220,6 +335,11 @@ util::StatusOr<std::unique_ptr<SubRectExtractorMetal>> SubRectExtractorMetal::Ma
   RET_CHECK(vertex_function != nil) << "Failed creating a new vertex function!";
   auto fragment_function = library->newFunctionWithName("fragmentShader");
   RET_CHECK(fragment_function != nil) << "Failed creating a new fragment function!";
+  if (!span_shading) {
+    platform::metal::ShaderFunction per_pixel = fragment_function->implementation();
+    per_pixel.fragment_span = nullptr;
+    fragment_function = std::make_shared<MTLFunction>(std::move(per_pixel));
+  }
 
   auto descriptor = std::make_shared<MTLRenderPipelineDescriptor>();
   descriptor->setVertexFunction(vertex_function);
@@ -239,6 +359,8 @@ util::StatusOr<std::unique_ptr<SubRectExtractorMetal>> SubRectExtractorMetal::Ma
       std::move(positions), std::move(tex_coords), std::move(transform), device,
       std::move(pipeline)));
 }
+
+}  // namespace
 
 }  // namespace internal
 }  // namespace api

@@ -41,6 +41,10 @@ class SubRectExtractorMetal {
  public:
   static util::StatusOr<std::unique_ptr<SubRectExtractorMetal>> Make(
       const std::shared_ptr<MTLDevice>& device);
+  // The same crop with its fragment function called once per output pixel rather than once per
+  // row: slower, and the reference the fast form is tested against bit for bit.
+  static util::StatusOr<std::unique_ptr<SubRectExtractorMetal>> MakePerPixel(
+      const std::shared_ptr<MTLDevice>& device);
 
   virtual ~SubRectExtractorMetal() = default;
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -249,6 +250,110 @@ TEST(CropTest, BadArgumentsEncodeNothing) {
   EXPECT_NE(too_big.message().find("output_texture != nil"), std::string::npos);
   commands->CommitAndWait(MetalCommandBuffer::kWaitUntilCompleted);
   EXPECT_EQ(static_cast<const uint16_t*>(buffer->buffer()->contents())[0], 0);
+}
+
+// Random bytes for 8-bit channels; for float and half channels random values around the
+// [0, 1] range, with now and then an infinity, a NaN, a huge or a tiny value.
+void FillRandomly(CVPixelBufferRef pixels, std::mt19937& random) {
+  const OSType format = CVPixelBufferGetPixelFormatType(pixels);
+  const size_t planes = std::max<size_t>(1, CVPixelBufferGetPlaneCount(pixels));
+  std::uniform_real_distribution<float> value(-0.5f, 1.5f);
+  const float specials[] = {INFINITY, -INFINITY, NAN, 7e4f, 1e-6f, -0.0f};
+  const auto random_float = [&] {
+    return random() % 50 == 0 ? specials[random() % std::size(specials)] : value(random);
+  };
+  CVPixelBufferLockBaseAddress(pixels, 0);
+  for (size_t plane = 0; plane < planes; ++plane) {
+    const bool planar = CVPixelBufferGetPlaneCount(pixels) > 0;
+    auto* base = static_cast<uint8_t*>(planar ? CVPixelBufferGetBaseAddressOfPlane(pixels, plane)
+                                              : CVPixelBufferGetBaseAddress(pixels));
+    const size_t bytes = (planar ? CVPixelBufferGetBytesPerRowOfPlane(pixels, plane)
+                                 : CVPixelBufferGetBytesPerRow(pixels)) *
+                         (planar ? CVPixelBufferGetHeightOfPlane(pixels, plane)
+                                 : CVPixelBufferGetHeight(pixels));
+    if (format == kCVPixelFormatType_OneComponent32Float) {
+      for (size_t i = 0; i + 4 <= bytes; i += 4) {
+        const float f = random_float();
+        std::memcpy(base + i, &f, 4);
+      }
+    } else if (format == kCVPixelFormatType_64RGBAHalf ||
+               format == kCVPixelFormatType_TwoComponent16Half) {
+      for (size_t i = 0; i + 2 <= bytes; i += 2) {
+        const uint16_t h = platform::metal::FloatToHalf(random_float());
+        std::memcpy(base + i, &h, 2);
+      }
+    } else {
+      for (size_t i = 0; i < bytes; ++i) base[i] = static_cast<uint8_t>(random());
+    }
+  }
+  CVPixelBufferUnlockBaseAddress(pixels, 0);
+}
+
+// The crop shades a row's run of pixels per call; the result must be the per-pixel result bit
+// for bit, for every input format, rotation, flip, scale, colour mapping and output size.
+TEST(CropTest, RowRunsGiveThePerPixelBits) {
+  Fixture f;
+  auto per_pixel = SubRectExtractorMetal::MakePerPixel(f.device);
+  ASSERT_TRUE(per_pixel.ok()) << per_pixel.status();
+  struct Input {
+    OSType format;
+    int plane;
+  };
+  const Input inputs[] = {
+      {kCVPixelFormatType_32BGRA, 0},
+      {kCVPixelFormatType_64RGBAHalf, 0},
+      {kCVPixelFormatType_OneComponent8, 0},
+      {kCVPixelFormatType_OneComponent32Float, 0},
+      {kCVPixelFormatType_TwoComponent16Half, 0},
+      {kCVPixelFormatType_420YpCbCr8BiPlanarFullRange, 0},
+      {kCVPixelFormatType_420YpCbCr8BiPlanarFullRange, 1},
+  };
+  std::mt19937 random(14);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (const Input& input : inputs) {
+    const int width = 9 + static_cast<int>(random() % 60), height = 7 + static_cast<int>(random() % 50);
+    CVPixelBufferRef pixels = nullptr;
+    ASSERT_EQ(CVPixelBufferCreate(kCFAllocatorDefault, width, height, input.format, nullptr, &pixels),
+              kCVReturnSuccess);
+    FillRandomly(pixels, random);
+    const int plane_width = input.plane == 0 ? width : (width + 1) / 2;
+    const int plane_height = input.plane == 0 ? height : (height + 1) / 2;
+    auto texture = MetalTexture::Make(f.cache->cache(), pixels, input.plane, plane_width, plane_height);
+    ASSERT_TRUE(texture.ok()) << texture.status();
+    for (int trial = 0; trial < 24; ++trial) {
+      // Output sizes of one texel, odd and even ones, some wider than the input.
+      const tflite::gpu::HW size(1 + static_cast<int>(random() % 40), 1 + static_cast<int>(random() % 40));
+      const utils::RotatedRect rect{(unit(random) * 1.4f - 0.2f) * plane_width,
+                                    (unit(random) * 1.4f - 0.2f) * plane_height,
+                                    (0.05f + unit(random) * 1.5f) * plane_width,
+                                    (0.05f + unit(random) * 1.5f) * plane_height,
+                                    trial % 4 == 0 ? kPi / 2 * (trial / 4 % 4) : (unit(random) - 0.5f) * 4 * kPi};
+      const bool flip = random() % 2 == 0;
+      const float alpha = (unit(random) - 0.3f) * 4, beta = (unit(random) - 0.5f) * 2;
+      const bool with_alpha_texture = trial % 5 == 1;
+      std::vector<uint8_t> results[2];
+      SubRectExtractorMetal* extractors[2] = {f.extractor.get(), per_pixel->get()};
+      for (int k = 0; k < 2; ++k) {
+        const size_t bytes = static_cast<size_t>(size.h) * size.w * 8;
+        auto buffer = MetalBuffer::Make(f.device, bytes);
+        ASSERT_TRUE(buffer.ok());
+        std::memset(buffer->buffer()->contents(), 0xAB, bytes);
+        auto commands = MetalCommandBuffer::Make(f.queue);
+        if (with_alpha_texture) {
+          ASSERT_OK(extractors[k]->Execute(&*commands, *texture, *texture, size, rect, flip, alpha, beta,
+                                           &*buffer));
+        } else {
+          ASSERT_OK(extractors[k]->Execute(&*commands, *texture, size, rect, flip, alpha, beta, &*buffer));
+        }
+        commands->CommitAndWait(MetalCommandBuffer::kWaitUntilCompleted);
+        const auto* contents = static_cast<const uint8_t*>(buffer->buffer()->contents());
+        results[k].assign(contents, contents + bytes);
+      }
+      ASSERT_EQ(results[0], results[1]) << "format " << input.format << " plane " << input.plane << " trial "
+                                        << trial << " size " << size.w << "x" << size.h;
+    }
+    CVPixelBufferRelease(pixels);
+  }
 }
 
 }  // namespace

@@ -88,10 +88,22 @@ void MTLRenderCommandEncoder::drawPrimitives(MTLPrimitiveType primitiveType, NSU
     const auto shade = [&](int x, int y, const FragmentIn& in) {
       encode(fragment(in, fragment_arguments), texels + y * bytes_per_row + x * bytes_per_pixel);
     };
+    // A fragment function with a span form shades a row's run of pixels per call.
+    const platform::metal::FragmentSpanImpl& fragment_span = pipeline->fragmentSpanFunction();
+    const auto shade_span = [&](platform::metal::FragmentSpan& span) {
+      span.texels = texels + span.y * bytes_per_row + span.x * bytes_per_pixel;
+      span.format = &target->formatInfo();
+      fragment_span(span, fragment_arguments);
+    };
+    const int width = static_cast<int>(target->width()), height = static_cast<int>(target->height());
     for (NSUInteger i = 0; i + 3 <= vertexCount; i += 3) {
-      platform::metal::internal::RasterizeTriangle(vertices[i], vertices[i + 1], vertices[i + 2],
-                                                   static_cast<int>(target->width()),
-                                                   static_cast<int>(target->height()), shade);
+      if (fragment_span) {
+        platform::metal::internal::RasterizeTriangleSpans(vertices[i], vertices[i + 1], vertices[i + 2], width,
+                                                          height, shade_span);
+      } else {
+        platform::metal::internal::RasterizeTriangle(vertices[i], vertices[i + 1], vertices[i + 2], width, height,
+                                                     shade);
+      }
     }
   });
 }

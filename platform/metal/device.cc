@@ -122,7 +122,8 @@ std::shared_ptr<MTLRenderPipelineState> MTLDevice::newRenderPipelineStateWithDes
     return fail("Colour attachment 0 has no renderable pixel format (" + std::to_string(color_format) + ")");
   }
   return std::make_shared<MTLRenderPipelineState>(descriptor->label(), vertex->implementation().vertex,
-                                                  fragment->implementation().fragment, color_format);
+                                                  fragment->implementation().fragment, color_format,
+                                                  fragment->implementation().fragment_span);
 }
 
 std::shared_ptr<MTLComputePipelineState> MTLDevice::newComputePipelineStateWithFunction(

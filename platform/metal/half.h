@@ -11,12 +11,15 @@
 // infinities, NaNs keep their payload). FloatToHalf rounds to nearest, ties to even; values
 // from 65520 up become infinity, NaNs stay NaNs (quiet). Both are pure and thread-safe.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace platform::metal {
 
 float HalfToFloat(uint16_t half);
 uint16_t FloatToHalf(float value);
+// FloatToHalf of `count` floats, eight at a time where the processor has F16C.
+void FloatsToHalves(const float* values, size_t count, uint16_t* halves);
 
 }  // namespace platform::metal
 

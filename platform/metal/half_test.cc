@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/metal/pixel_format.h"
@@ -78,6 +79,20 @@ TEST(HalfTest, HalfFloatTexelsRoundLikeFloatToHalf) {
     for (int c = 0; c < 4; ++c) {
       ASSERT_EQ(halves[c], FloatToHalf(value[c])) << std::hexfloat << value[c];
     }
+  }
+}
+
+TEST(HalfTest, FloatsToHalvesRoundLikeFloatToHalf) {
+  // Runs of every length around the eight-at-a-time step, over floats of every kind.
+  std::vector<float> values;
+  for (uint64_t bits = 0; bits <= 0xffffffffu; bits += 65521) {
+    values.push_back(std::bit_cast<float>(static_cast<uint32_t>(bits)));
+  }
+  for (size_t count : {size_t{0}, size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{17}, values.size()}) {
+    std::vector<uint16_t> halves(count + 1, 0xabcd);
+    platform::metal::FloatsToHalves(values.data(), count, halves.data());
+    for (size_t i = 0; i < count; ++i) ASSERT_EQ(halves[i], FloatToHalf(values[i])) << std::hexfloat << values[i];
+    EXPECT_EQ(halves[count], 0xabcd) << "wrote past " << count;
   }
 }
 

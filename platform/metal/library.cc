@@ -61,15 +61,20 @@ void ArgumentTable::setSamplerState(std::shared_ptr<MTLSamplerState> sampler, si
 }
 
 ShaderFunction VertexShader(std::string name, VertexFunctionImpl impl) {
-  return ShaderFunction{std::move(name), MTLFunctionTypeVertex, std::move(impl), nullptr, nullptr};
+  return ShaderFunction{std::move(name), MTLFunctionTypeVertex, std::move(impl), nullptr, nullptr, nullptr};
 }
 
 ShaderFunction FragmentShader(std::string name, FragmentFunctionImpl impl) {
-  return ShaderFunction{std::move(name), MTLFunctionTypeFragment, nullptr, std::move(impl), nullptr};
+  return ShaderFunction{std::move(name), MTLFunctionTypeFragment, nullptr, std::move(impl), nullptr, nullptr};
+}
+
+ShaderFunction FragmentShader(std::string name, FragmentFunctionImpl impl, FragmentSpanImpl span_impl) {
+  return ShaderFunction{std::move(name), MTLFunctionTypeFragment, nullptr, std::move(impl), nullptr,
+                        std::move(span_impl)};
 }
 
 ShaderFunction KernelShader(std::string name, KernelFunctionImpl impl) {
-  return ShaderFunction{std::move(name), MTLFunctionTypeKernel, nullptr, nullptr, std::move(impl)};
+  return ShaderFunction{std::move(name), MTLFunctionTypeKernel, nullptr, nullptr, std::move(impl), nullptr};
 }
 
 namespace {

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "platform/foundation/ns_error.h"
+#include "platform/metal/pixel_format.h"
 #include "platform/metal/types.h"
 
 class MTLBuffer;
@@ -115,6 +116,42 @@ struct FragmentIn {
   std::array<float, kMaxVaryings> varyings;
 };
 
+// A run of covered pixels of one row, for a fragment function that also has a span form: the
+// pixels (x + i, y) for i in [0, count), and how the rasteriser interpolates their inputs.
+// fragment(i, &in) and weights(i, ...) compute exactly what the per-pixel form receives for pixel x + i
+// (they are inline, so a span form that needs only some of the inputs computes only those).
+// The span form writes each pixel's colour to `texels` + i * format->bytes_per_pixel through
+// the colour attachment's pixel format, with the bits the per-pixel form's colour would give.
+struct FragmentSpan {
+  int x, y, count;
+  int64_t edge[3];       // the three edge values at pixel x, in 1/256-pixel area units
+  int64_t edge_step[3];  // their change per pixel to the right
+  double inverse_area;
+  float z[3];
+  const float* varyings[3];  // the three vertices' varyings
+  int active_varyings;       // those after it are +0.0
+  uint8_t* texels;           // the attachment's texel of (x, y)
+  const PixelFormatInfo* format;
+
+  // The barycentric weights of pixel x + i.
+  void weights(int i, float* l0, float* l1, float* l2) const {
+    *l0 = static_cast<float>((edge[0] + i * edge_step[0]) * inverse_area);
+    *l1 = static_cast<float>((edge[1] + i * edge_step[1]) * inverse_area);
+    *l2 = static_cast<float>((edge[2] + i * edge_step[2]) * inverse_area);
+  }
+  // Varying k of pixel x + i from its weights.
+  float varying(int k, float l0, float l1, float l2) const {
+    return l0 * varyings[0][k] + l1 * varyings[1][k] + l2 * varyings[2][k];
+  }
+  // The input of pixel x + i; `in` has its varyings from active_varyings on at zero already.
+  void fragment(int i, FragmentIn* in) const {
+    float l0, l1, l2;
+    weights(i, &l0, &l1, &l2);
+    in->position = {static_cast<float>(x + i) + 0.5f, y + 0.5f, l0 * z[0] + l1 * z[1] + l2 * z[2], 1.0f};
+    for (int k = 0; k < active_varyings; ++k) in->varyings[k] = varying(k, l0, l1, l2);
+  }
+};
+
 // The grid of one dispatch: dispatchThreadgroups gives threadgroups and their size, and
 // threads = threadgroups x threads_per_threadgroup; dispatchThreads gives threads exactly and
 // threadgroups = threads / threads_per_threadgroup rounded up.
@@ -126,6 +163,8 @@ struct ComputeGrid {
 
 using VertexFunctionImpl = std::function<VertexOut(uint32_t vertex_id, const ArgumentTable& arguments)>;
 using FragmentFunctionImpl = std::function<float4(const FragmentIn& in, const ArgumentTable& arguments)>;
+// The span form of a fragment function: shades every pixel of the span in one call.
+using FragmentSpanImpl = std::function<void(const FragmentSpan& span, const ArgumentTable& arguments)>;
 using KernelFunctionImpl = std::function<void(const ComputeGrid& grid, const ArgumentTable& arguments)>;
 
 // One registered function; make it with VertexShader, FragmentShader or KernelShader.
@@ -135,10 +174,14 @@ struct ShaderFunction {
   VertexFunctionImpl vertex;
   FragmentFunctionImpl fragment;
   KernelFunctionImpl kernel;
+  FragmentSpanImpl fragment_span;  // optional, with `fragment`
 };
 
 ShaderFunction VertexShader(std::string name, VertexFunctionImpl impl);
 ShaderFunction FragmentShader(std::string name, FragmentFunctionImpl impl);
+// A fragment function with a span form as well, which draws use in place of calling `impl`
+// once per pixel. Both forms must give the same bits: `impl` stays the definition.
+ShaderFunction FragmentShader(std::string name, FragmentFunctionImpl impl, FragmentSpanImpl span_impl);
 ShaderFunction KernelShader(std::string name, KernelFunctionImpl impl);
 
 // Registers the implementations of the functions of `source`; thread-safe. Registering the

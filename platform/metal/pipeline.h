@@ -53,15 +53,19 @@ class MTLRenderPipelineDescriptor {
 class MTLRenderPipelineState {
  public:
   MTLRenderPipelineState(std::string label, platform::metal::VertexFunctionImpl vertex,
-                         platform::metal::FragmentFunctionImpl fragment, MTLPixelFormat color_format)
+                         platform::metal::FragmentFunctionImpl fragment, MTLPixelFormat color_format,
+                         platform::metal::FragmentSpanImpl fragment_span = nullptr)
       : label_(std::move(label)),
         vertex_(std::move(vertex)),
         fragment_(std::move(fragment)),
+        fragment_span_(std::move(fragment_span)),
         color_format_(color_format) {}
 
   const std::string& label() const { return label_; }
   const platform::metal::VertexFunctionImpl& vertexFunction() const { return vertex_; }
   const platform::metal::FragmentFunctionImpl& fragmentFunction() const { return fragment_; }
+  // The span form of the fragment function; empty when it has none.
+  const platform::metal::FragmentSpanImpl& fragmentSpanFunction() const { return fragment_span_; }
   // The pixel format of colour attachment 0; a draw into a texture of another format is a
   // failed CHECK, as the platform's validation stops there too.
   MTLPixelFormat colorPixelFormat() const { return color_format_; }
@@ -70,6 +74,7 @@ class MTLRenderPipelineState {
   const std::string label_;
   const platform::metal::VertexFunctionImpl vertex_;
   const platform::metal::FragmentFunctionImpl fragment_;
+  const platform::metal::FragmentSpanImpl fragment_span_;
   const MTLPixelFormat color_format_;
 };
 

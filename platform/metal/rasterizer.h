@@ -52,59 +52,66 @@ int ActiveVaryings(const VertexOut& a, const VertexOut& b, const VertexOut& c);
 // linear in k, so the inside ones form one run; first > last when there is none.
 void InsideRun(int64_t start, int64_t step, int64_t threshold, int64_t count, int64_t* first, int64_t* last);
 
-// Calls shade(x, y, const FragmentIn&) for every covered pixel of a width x height target, in
-// rows from the top and from the left within a row.
-template <typename Shade>
-void RasterizeTriangle(const VertexOut& a, const VertexOut& b, const VertexOut& c, int width, int height,
-                       Shade&& shade) {
+// Calls run(FragmentSpan&) for every row of a width x height target that the triangle covers,
+// from the top, with the span's position, count and interpolation filled in (its texels and
+// format are left to the caller).
+template <typename Run>
+void RasterizeTriangleSpans(const VertexOut& a, const VertexOut& b, const VertexOut& c, int width, int height,
+                            Run&& run) {
   TriangleSetup t;
   if (!SetUpTriangle(a, b, c, width, height, &t)) return;
   const auto& v = t.v;
   // Edge i of pixel centre (px, py): twice the signed area of (its two vertices, the centre).
   // Stepping one pixel right changes it by -dy * 256.
-  int64_t step_x[3], step_y[3];
+  int64_t step_y[3];
   int64_t row_start[3], threshold[3];
+  FragmentSpan span{};
   const int64_t px0 = t.x0 * kSubpixels + kSubpixels / 2, py0 = t.y0 * kSubpixels + kSubpixels / 2;
   for (int i = 0; i < 3; ++i) {
     const auto& from = v[(i + 1) % 3];
     const auto& to = v[(i + 2) % 3];
-    step_x[i] = -(to.y - from.y) * kSubpixels;
+    span.edge_step[i] = -(to.y - from.y) * kSubpixels;
     step_y[i] = (to.x - from.x) * kSubpixels;
     row_start[i] = (to.x - from.x) * (py0 - from.y) - (to.y - from.y) * (px0 - from.x);
     threshold[i] = t.owns_edge[i] ? 0 : 1;
+    span.z[i] = v[i].z;
+    span.varyings[i] = v[i].source->varyings.data();
   }
-  const double inverse_area = 1.0 / static_cast<double>(t.area);
-  const auto& va = v[0].source->varyings;
-  const auto& vb = v[1].source->varyings;
-  const auto& vc = v[2].source->varyings;
-  const int varyings = ActiveVaryings(*v[0].source, *v[1].source, *v[2].source);
+  span.inverse_area = 1.0 / static_cast<double>(t.area);
+  span.active_varyings = ActiveVaryings(*v[0].source, *v[1].source, *v[2].source);
   const int64_t columns = t.x1 - t.x0 + 1;
-  FragmentIn in{};
   for (int y = t.y0; y <= t.y1; ++y) {
     // The covered pixels of the row: where all three edges are inside.
     int64_t first = 0, last = columns - 1;
     for (int i = 0; i < 3; ++i) {
       int64_t edge_first, edge_last;
-      InsideRun(row_start[i], step_x[i], threshold[i], columns, &edge_first, &edge_last);
+      InsideRun(row_start[i], span.edge_step[i], threshold[i], columns, &edge_first, &edge_last);
       first = std::max(first, edge_first);
       last = std::min(last, edge_last);
     }
     if (first <= last) {
-      int64_t e[3];
-      for (int i = 0; i < 3; ++i) e[i] = row_start[i] + first * step_x[i];
-      const float centre_y = y + 0.5f;
-      for (int x = t.x0 + static_cast<int>(first), x_end = t.x0 + static_cast<int>(last); x <= x_end; ++x) {
-        const float l0 = static_cast<float>(e[0] * inverse_area);
-        const float l1 = static_cast<float>(e[1] * inverse_area);
-        const float l2 = static_cast<float>(e[2] * inverse_area);
-        in.position = {x + 0.5f, centre_y, l0 * v[0].z + l1 * v[1].z + l2 * v[2].z, 1.0f};
-        for (int k = 0; k < varyings; ++k) in.varyings[k] = l0 * va[k] + l1 * vb[k] + l2 * vc[k];
-        shade(x, y, in);
-        for (int i = 0; i < 3; ++i) e[i] += step_x[i];
-      }
+      for (int i = 0; i < 3; ++i) span.edge[i] = row_start[i] + first * span.edge_step[i];
+      span.x = t.x0 + static_cast<int>(first);
+      span.y = y;
+      span.count = static_cast<int>(last - first + 1);
+      run(span);
     }
     for (int i = 0; i < 3; ++i) row_start[i] += step_y[i];
   }
+}
+
+// Calls shade(x, y, const FragmentIn&) for every covered pixel of a width x height target, in
+// rows from the top and from the left within a row.
+template <typename Shade>
+void RasterizeTriangle(const VertexOut& a, const VertexOut& b, const VertexOut& c, int width, int height,
+                       Shade&& shade) {
+  FragmentIn in{};
+  RasterizeTriangleSpans(a, b, c, width, height, [&](const FragmentSpan& span) {
+    for (int i = 0; i < span.count; ++i) {
+      span.fragment(i, &in);
+      shade(span.x + i, span.y, in);
+    }
+  });
 }
 
 }  // namespace platform::metal::internal

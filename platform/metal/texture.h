@@ -147,8 +147,34 @@ class MTLTexture {
   // Positions beyond the edges take the edge texels.
   // Defined below, in the header, so that shader code inlines it.
   platform::metal::float4 sample(const MTLSamplerState& sampler, float u, float v) const;
+  // What sample(LinearClampSampler(), u, v) gives, with the blend of four texels passed in:
+  // texel_codec::Bilinear instantiated for this texture's format inlines what sample() calls
+  // through the format table.
+  template <typename Blend>
+  platform::metal::TexelVector sampleLinearClamp(float u, float v, Blend&& blend) const {
+    return bilinearAt(hold(u * float_width_, float_width_), hold(v * float_height_, float_height_), blend);
+  }
 
  private:
+  // A texel-unit position held to [0, size]: every position beyond an edge samples as the edge
+  // does, and infinities and NaNs (a degenerate transform in a shader) stay harmless.
+  static float hold(float t, float size) { return t > 0 ? (t < size ? t : size) : 0.0f; }
+  static float clampIndex(float t, float high) { return t < 0.0f ? 0.0f : (high < t ? high : t); }
+  // The bilinear blend between the four texel centres around the held position (x, y).
+  template <typename Blend>
+  platform::metal::TexelVector bilinearAt(float x, float y, Blend&& blend) const {
+    const float fx = x - 0.5f, fy = y - 0.5f;
+    const float x0 = std::floor(fx), y0 = std::floor(fy);
+    const float wx = fx - x0, wy = fy - y0;
+    const int left = static_cast<int>(clampIndex(x0, last_column_));
+    const int right = static_cast<int>(clampIndex(x0 + 1, last_column_));
+    const int top = static_cast<int>(clampIndex(y0, last_row_));
+    const int bottom = static_cast<int>(clampIndex(y0 + 1, last_row_));
+    // Indices are clamped here, so texels are read without the bounds check of readTexel.
+    return blend(storage_.data + top * storage_.bytes_per_row, storage_.data + bottom * storage_.bytes_per_row,
+                 left, right, wx, wy);
+  }
+
   const platform::metal::PixelFormatInfo& format_;
   const NSUInteger width_;
   const NSUInteger height_;
@@ -160,26 +186,13 @@ class MTLTexture {
 };
 
 inline platform::metal::float4 MTLTexture::sample(const MTLSamplerState& sampler, float u, float v) const {
-  // In texel units, held to [0, size]: every position beyond an edge samples as the edge does,
-  // and infinities and NaNs (a degenerate transform in a shader) stay harmless.
-  const auto hold = [](float t, float size) { return t > 0 ? (t < size ? t : size) : 0.0f; };
   const float x = hold(sampler.normalizedCoordinates() ? u * float_width_ : u, float_width_);
   const float y = hold(sampler.normalizedCoordinates() ? v * float_height_ : v, float_height_);
-  const auto clamp = [](float t, float high) { return t < 0.0f ? 0.0f : (high < t ? high : t); };
   if (sampler.filter() == MTLSamplerMinMagFilterNearest) {
-    return readTexel(static_cast<int>(clamp(std::floor(x), last_column_)),
-                     static_cast<int>(clamp(std::floor(y), last_row_)));
+    return readTexel(static_cast<int>(clampIndex(std::floor(x), last_column_)),
+                     static_cast<int>(clampIndex(std::floor(y), last_row_)));
   }
-  // Bilinear between the four texel centres around (x, y).
-  const float fx = x - 0.5f, fy = y - 0.5f;
-  const float x0 = std::floor(fx), y0 = std::floor(fy);
-  const float wx = fx - x0, wy = fy - y0;
-  const int left = static_cast<int>(clamp(x0, last_column_)), right = static_cast<int>(clamp(x0 + 1, last_column_));
-  const int top = static_cast<int>(clamp(y0, last_row_)), bottom = static_cast<int>(clamp(y0 + 1, last_row_));
-  // Indices are clamped here, so texels are read without the bounds check of readTexel.
-  const platform::metal::TexelVector result =
-      format_.bilinear(storage_.data + top * storage_.bytes_per_row, storage_.data + bottom * storage_.bytes_per_row,
-                       left, right, wx, wy);
+  const platform::metal::TexelVector result = bilinearAt(x, y, format_.bilinear);
   return platform::metal::float4{result[0], result[1], result[2], result[3]};
 }
 
