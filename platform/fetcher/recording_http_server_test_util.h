@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/foundation/local_http_server.h"
 
 class RecordingHttpServer {
  public:
@@ -45,15 +46,7 @@ class RecordingHttpServer {
   };
 
   RecordingHttpServer() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    EXPECT_EQ(listen(listen_fd_, 16), 0);
-    socklen_t length = sizeof(address);
-    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listen_fd_ = platform::foundation::ListenOnLoopback(&port_);
     thread_ = std::thread([this] { Serve(); });
   }
   ~RecordingHttpServer() {

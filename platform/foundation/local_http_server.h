@@ -25,6 +25,21 @@
 
 namespace platform::foundation {
 
+// A listening socket on an ephemeral port of 127.0.0.1; `*port` gets the port.
+inline int ListenOnLoopback(int* port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  EXPECT_EQ(listen(fd, 16), 0);
+  socklen_t length = sizeof(address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
 // A loopback HTTP/1.0 server on an ephemeral port. Each route answers with a fixed status,
 // header lines and body; "/stall" accepts the request and never answers.
 class LocalHttpServer {
@@ -36,16 +51,7 @@ class LocalHttpServer {
   };
 
   explicit LocalHttpServer(std::map<std::string, Reply> routes) : routes_(std::move(routes)) {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    EXPECT_EQ(bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    EXPECT_EQ(listen(listen_fd_, 16), 0);
-    socklen_t length = sizeof(address);
-    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listen_fd_ = ListenOnLoopback(&port_);
     thread_ = std::thread([this] { Serve(); });
   }
 
