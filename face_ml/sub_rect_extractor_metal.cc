@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
+#include "base/cpu_features.h"
 #include "base/status_macros.h"
 #include "face_ml/landmark_geometry.h"
 #include "platform/metal/half.h"
@@ -167,6 +169,235 @@ void ShadeCropSpanWith(const FragmentSpan& span, const MTLTexture& texture, cons
   }
 }
 
+#if defined(__x86_64__)
+// Eight pixels of a run at a time. Every lane computes what ShadeCropSpanWith computes for its
+// pixel, operation for operation in the same order, so each lane gets the same IEEE result:
+// the barycentric weights in double, uv and the texel-unit position in float, the four texels'
+// unorm channels, the bilinear blend, the rounding to halves and alpha · sample + beta. The
+// target carries no "fma", so the compiler cannot fuse a multiply and an add (which would round
+// once where the scalar code rounds twice).
+#define QM_CROP_AVX2 __attribute__((target("avx2,f16c")))
+
+// i / 255 for a byte i: i · 257/65536, which is exact, plus i · (1/255 − 257/65536) rounds to
+// the same float as the division for all 256 bytes, and costs two multiplies and an add where a
+// division takes several times as long.
+constexpr float kUnormHigh = 257.0f / 65536.0f;
+constexpr float kUnormLow = static_cast<float>(1.0 / 16711680.0);
+static_assert([] {
+  for (int i = 0; i < 256; ++i) {
+    const float byte = static_cast<float>(i);
+    if (byte * kUnormHigh + byte * kUnormLow != platform::metal::texel_codec::kUnormValues[i]) return false;
+  }
+  return true;
+}());
+
+// What the vector form needs of an input texture: the texels, and the sizes as the sampler
+// holds them.
+struct CropInput {
+  const uint8_t* texels;
+  int bytes_per_row;
+  int width_in_texels, height_in_texels;
+  float width, height;
+};
+
+// Whether runs over `texture` may take the vector form: a BGRA camera frame at least two texels
+// wide whose byte offsets fit in 32 bits.
+bool VectorFormInput(const MTLTexture& texture, CropInput* input) {
+  if (texture.pixelFormat() != MTLPixelFormatBGRA8Unorm) return false;
+  if (texture.width() < 2 || texture.bytesPerRow() * texture.height() > static_cast<NSUInteger>(INT32_MAX)) {
+    return false;
+  }
+  *input = CropInput{texture.texelAddress(0, 0), static_cast<int>(texture.bytesPerRow()),
+                     static_cast<int>(texture.width()), static_cast<int>(texture.height()),
+                     static_cast<float>(texture.width()), static_cast<float>(texture.height())};
+  return true;
+}
+
+// Whether every edge value of the span, padded to whole groups of eight, is an integer a
+// double holds exactly, so that the double sums of the vector form are the exact edge values
+// the scalar form converts.
+bool EdgesExactInDoubles(const FragmentSpan& span) {
+  constexpr int64_t kLimit = int64_t{1} << 50;
+  const int64_t padded = span.count + 8;
+  for (int k = 0; k < 3; ++k) {
+    const int64_t step = span.edge_step[k];
+    if (step > kLimit / 16 || step < -kLimit / 16) return false;
+    if (span.edge[k] > kLimit || span.edge[k] < -kLimit) return false;
+    const int64_t end = span.edge[k] + padded * step;
+    if (end > kLimit || end < -kLimit) return false;
+  }
+  return true;
+}
+
+// t held to [0, size]: t > 0 ? (t < size ? t : size) : 0, where a NaN fails both tests. The
+// instructions' own rules match: max gives its second operand unless the first is greater (so
+// NaNs and −0 give +0), min its second unless the first is less.
+QM_CROP_AVX2 inline __m256 Hold(__m256 t, __m256 size) {
+  return _mm256_min_ps(_mm256_max_ps(t, _mm256_setzero_ps()), size);
+}
+
+// l0 · of0 + l1 · of1 + l2 · of2, summed from the left.
+QM_CROP_AVX2 inline __m256 Varying(const __m256* l, const __m256* of) {
+  return _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(l[0], of[0]), _mm256_mul_ps(l[1], of[1])),
+                       _mm256_mul_ps(l[2], of[2]));
+}
+
+// The two four-byte texels at each byte offset: the first ones and the second ones.
+QM_CROP_AVX2 inline void LoadTexelPairs(const uint8_t* texels, __m256i offsets, __m256i* first, __m256i* second) {
+  // The offsets go through memory (the empty asm keeps them there), where each is one plain load;
+  // taken out of the register one by one they cost twice as many instructions.
+  alignas(32) uint32_t at[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(at), offsets);
+  asm("" : "+m"(at));
+  const auto pairs = [&](int i) {
+    const __m128i one = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(texels + at[i]));
+    return _mm_castpd_si128(_mm_loadh_pd(_mm_castsi128_pd(one), reinterpret_cast<const double*>(texels + at[i + 1])));
+  };
+  const __m256 low = _mm256_castsi256_ps(_mm256_set_m128i(pairs(2), pairs(0)));
+  const __m256 high = _mm256_castsi256_ps(_mm256_set_m128i(pairs(6), pairs(4)));
+  // (f0 s0 f1 s1 | f2 s2 f3 s3) and (f4 s4 f5 s5 | f6 s6 f7 s7) to (f0 f1 f4 f5 | f2 f3 f6 f7), then in order.
+  *first = _mm256_permute4x64_epi64(_mm256_castps_si256(_mm256_shuffle_ps(low, high, 0x88)), 0xd8);
+  *second = _mm256_permute4x64_epi64(_mm256_castps_si256(_mm256_shuffle_ps(low, high, 0xdd)), 0xd8);
+}
+
+// The unorm value of the byte at bit `shift` of each texel.
+QM_CROP_AVX2 inline __m256 UnormChannel(__m256i texels, int shift) {
+  const __m256 byte =
+      _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(texels, shift), _mm256_set1_epi32(0xff)));
+  return _mm256_add_ps(_mm256_mul_ps(byte, _mm256_set1_ps(kUnormHigh)),
+                       _mm256_mul_ps(byte, _mm256_set1_ps(kUnormLow)));
+}
+
+// Where eight pixels sample: their four texels and the blend weights between them.
+struct TexelQuad {
+  __m256i t00, t10, t01, t11;  // top-left, top-right, bottom-left, bottom-right
+  __m256 wx, wy;
+};
+
+// One output channel of eight pixels as halves: the bilinear blend of the channel at bit
+// `shift` of the four texels, rounded to a half, then alpha · value + beta.
+QM_CROP_AVX2 inline __m128i CropChannel(const TexelQuad& quad, int shift, __m256 alpha, __m256 beta) {
+  const __m256 c00 = UnormChannel(quad.t00, shift), c10 = UnormChannel(quad.t10, shift);
+  const __m256 c01 = UnormChannel(quad.t01, shift), c11 = UnormChannel(quad.t11, shift);
+  const __m256 upper = _mm256_add_ps(c00, _mm256_mul_ps(_mm256_sub_ps(c10, c00), quad.wx));
+  const __m256 lower = _mm256_add_ps(c01, _mm256_mul_ps(_mm256_sub_ps(c11, c01), quad.wx));
+  const __m256 value = _mm256_add_ps(upper, _mm256_mul_ps(_mm256_sub_ps(lower, upper), quad.wy));
+  const __m256 sample = _mm256_cvtph_ps(_mm256_cvtps_ph(value, _MM_FROUND_TO_NEAREST_INT));
+  return _mm256_cvtps_ph(_mm256_add_ps(_mm256_mul_ps(alpha, sample), beta), _MM_FROUND_TO_NEAREST_INT);
+}
+
+// The span into an RGBA half-float target from a BGRA input, with a fourth component of 0 (no
+// alpha texture). Chunks of the span go in two passes, the
+// sample positions and texel reads, then the colours: each pass's groups of eight are short
+// and independent, so the processor overlaps them, where one long chain per group would wait
+// on itself.
+QM_CROP_AVX2 void ShadeCropSpanAvx2(const FragmentSpan& span, const CropInput& input, float alpha, float beta) {
+  // Lane j's edge value is the group's first one plus j steps: integers held exactly (see
+  // EdgesExactInDoubles), so the sums are exact.
+  __m256d lane_steps_low[3], lane_steps_high[3];
+  for (int k = 0; k < 3; ++k) {
+    const int64_t s = span.edge_step[k];
+    lane_steps_low[k] = _mm256_setr_pd(0.0, static_cast<double>(s), static_cast<double>(2 * s),
+                                       static_cast<double>(3 * s));
+    lane_steps_high[k] = _mm256_setr_pd(static_cast<double>(4 * s), static_cast<double>(5 * s),
+                                        static_cast<double>(6 * s), static_cast<double>(7 * s));
+  }
+  const __m256d inverse_area = _mm256_set1_pd(span.inverse_area);
+  __m256 u_of[3], v_of[3];
+  for (int k = 0; k < 3; ++k) {
+    u_of[k] = _mm256_set1_ps(span.varyings[k][0]);
+    v_of[k] = _mm256_set1_ps(span.varyings[k][1]);
+  }
+  const __m256 width = _mm256_set1_ps(input.width), height = _mm256_set1_ps(input.height);
+  const __m256i last_row = _mm256_set1_epi32(input.height_in_texels - 1);
+  const __m256i last_pair_column = _mm256_set1_epi32(input.width_in_texels - 2);
+  const __m256i zero = _mm256_setzero_si256(), minus_one = _mm256_set1_epi32(-1);
+  const __m256 half = _mm256_set1_ps(0.5f);
+  const __m256 alphas = _mm256_set1_ps(alpha), betas = _mm256_set1_ps(beta);
+  const __m256i bytes_per_row = _mm256_set1_epi32(input.bytes_per_row);
+  constexpr int kRed = 16, kGreen = 8, kBlue = 0;  // bit positions in a BGRA texel
+  constexpr int kGroups = 8;
+  TexelQuad quads[kGroups];
+
+  for (int chunk = 0; chunk < span.count; chunk += 8 * kGroups) {
+    const int groups = std::min(kGroups, (span.count - chunk + 7) / 8);
+    for (int g = 0; g < groups; ++g) {
+      const int start = chunk + 8 * g;
+      __m256 weights[3];
+      for (int k = 0; k < 3; ++k) {
+        const __m256d first = _mm256_set1_pd(static_cast<double>(span.edge[k] + start * span.edge_step[k]));
+        const __m128 low = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_add_pd(first, lane_steps_low[k]), inverse_area));
+        const __m128 high =
+            _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_add_pd(first, lane_steps_high[k]), inverse_area));
+        weights[k] = _mm256_set_m128(high, low);
+      }
+      const __m256 x = Hold(_mm256_mul_ps(Varying(weights, u_of), width), width);
+      const __m256 y = Hold(_mm256_mul_ps(Varying(weights, v_of), height), height);
+      const __m256 fx = _mm256_sub_ps(x, half), fy = _mm256_sub_ps(y, half);
+      const __m256 x0 = _mm256_floor_ps(fx), y0 = _mm256_floor_ps(fy);
+      TexelQuad& quad = quads[g];
+      quad.wx = _mm256_sub_ps(fx, x0);
+      quad.wy = _mm256_sub_ps(fy, y0);
+      // x and y are held to [0, size], so x0 and y0 are integers from -1 to the last column or
+      // row. Each row's two texels are read as one eight-byte pair from column `pair` (x0 held
+      // to [0, width - 2]): the left texel is the pair's second one only at the last column,
+      // the right one is the second unless x0 is -1.
+      const __m256i column = _mm256_cvttps_epi32(x0), row = _mm256_cvttps_epi32(y0);
+      const __m256i pair = _mm256_min_epi32(_mm256_max_epi32(column, zero), last_pair_column);
+      const __m256i left_is_second = _mm256_cmpgt_epi32(column, last_pair_column);
+      const __m256i right_is_second = _mm256_cmpgt_epi32(column, minus_one);
+      const __m256i pair_offset = _mm256_slli_epi32(pair, 2);
+      const __m256i top = _mm256_mullo_epi32(_mm256_max_epi32(row, zero), bytes_per_row);
+      const __m256i bottom = _mm256_mullo_epi32(_mm256_min_epi32(_mm256_sub_epi32(row, minus_one), last_row),
+                                                bytes_per_row);
+      __m256i first, second;
+      LoadTexelPairs(input.texels, _mm256_add_epi32(top, pair_offset), &first, &second);
+      quad.t00 = _mm256_blendv_epi8(first, second, left_is_second);
+      quad.t10 = _mm256_blendv_epi8(first, second, right_is_second);
+      LoadTexelPairs(input.texels, _mm256_add_epi32(bottom, pair_offset), &first, &second);
+      quad.t01 = _mm256_blendv_epi8(first, second, left_is_second);
+      quad.t11 = _mm256_blendv_epi8(first, second, right_is_second);
+    }
+    for (int g = 0; g < groups; ++g) {
+      const TexelQuad& quad = quads[g];
+      const __m128i red = CropChannel(quad, kRed, alphas, betas);
+      const __m128i green = CropChannel(quad, kGreen, alphas, betas);
+      const __m128i blue = CropChannel(quad, kBlue, alphas, betas);
+      const __m128i fourth = _mm_setzero_si128();  // +0.0
+      const __m128i rg_low = _mm_unpacklo_epi16(red, green), rg_high = _mm_unpackhi_epi16(red, green);
+      const __m128i ba_low = _mm_unpacklo_epi16(blue, fourth), ba_high = _mm_unpackhi_epi16(blue, fourth);
+      const __m128i pixels[4] = {_mm_unpacklo_epi32(rg_low, ba_low), _mm_unpackhi_epi32(rg_low, ba_low),
+                                 _mm_unpacklo_epi32(rg_high, ba_high), _mm_unpackhi_epi32(rg_high, ba_high)};
+      const int start = chunk + 8 * g;
+      uint8_t* const out = span.texels + static_cast<ptrdiff_t>(start) * 8;
+      const int n = std::min(8, span.count - start);
+      if (n == 8) {
+        for (int q = 0; q < 4; ++q) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * q), pixels[q]);
+      } else {
+        std::memcpy(out, pixels, static_cast<size_t>(n) * 8);
+      }
+    }
+  }
+}
+
+const bool kHasAvx2 = base::CpuHasAvx2FmaF16c();
+
+// Shades the span in the vector form where it applies; false leaves it to the scalar form.
+bool ShadeCropSpanVector(const FragmentSpan& span, const MTLTexture& texture, const MTLTexture* alpha_texture,
+                         float alpha, float beta) {
+  if (!kHasAvx2 || alpha_texture != nullptr || span.format->format != MTLPixelFormatRGBA16Float ||
+      span.active_varyings < 2 || !EdgesExactInDoubles(span)) {
+    return false;
+  }
+  CropInput input;
+  if (!VectorFormInput(texture, &input)) return false;
+  ShadeCropSpanAvx2(span, input, alpha, beta);
+  return true;
+}
+#else
+bool ShadeCropSpanVector(const FragmentSpan&, const MTLTexture&, const MTLTexture*, float, float) { return false; }
+#endif
+
 void ShadeCropSpan(const FragmentSpan& span, const platform::metal::ArgumentTable& args) {
   namespace codec = platform::metal::texel_codec;
   using platform::metal::ChannelType;
@@ -174,6 +405,7 @@ void ShadeCropSpan(const FragmentSpan& span, const platform::metal::ArgumentTabl
   const MTLTexture& texture = *args.texture(0);
   const MTLTexture* alpha_texture = args.texture(2);
   const float alpha = parameters[0], beta = parameters[1];
+  if (ShadeCropSpanVector(span, texture, alpha_texture, alpha, beta)) return;
   // The common input formats get their blend as a lambda, which the compiler inlines.
   const auto run = [&](auto&& blend) { ShadeCropSpanWith(span, texture, alpha_texture, alpha, beta, blend); };
   switch (texture.pixelFormat()) {

@@ -252,6 +252,42 @@ TEST(CropTest, BadArgumentsEncodeNothing) {
   EXPECT_EQ(static_cast<const uint16_t*>(buffer->buffer()->contents())[0], 0);
 }
 
+// Rectangles whose transform puts NaN, infinite or far-off positions into the shader: every
+// form of the crop holds them to the input's edges alike.
+TEST(CropTest, DegenerateRectsGiveThePerPixelBits) {
+  Fixture f;
+  Frame frame;
+  auto per_pixel = SubRectExtractorMetal::MakePerPixel(f.device);
+  ASSERT_TRUE(per_pixel.ok()) << per_pixel.status();
+  auto texture = MetalTexture::Make(f.cache->cache(), frame.pixels, 0, kWidth, kHeight);
+  ASSERT_TRUE(texture.ok());
+  const struct {
+    const char* name;
+    utils::RotatedRect rect;
+  } cases[] = {
+      {"NaN angle", {20, 15, 8, 8, NAN}},
+      {"infinite width", {20, 15, INFINITY, 8, 0.3f}},
+      {"NaN centre", {NAN, 15, 8, 8, 0}},
+      {"empty", {20, 15, 0, 0, 0}},
+      {"far off", {-1e30f, 1e30f, 8, 8, 1.0f}},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> results[2];
+    SubRectExtractorMetal* extractors[2] = {f.extractor.get(), per_pixel->get()};
+    for (int k = 0; k < 2; ++k) {
+      const tflite::gpu::HW size(5, 19);
+      auto buffer = MetalBuffer::Make(f.device, size.h * size.w * 8);
+      ASSERT_TRUE(buffer.ok());
+      auto commands = MetalCommandBuffer::Make(f.queue);
+      ASSERT_OK(extractors[k]->Execute(&*commands, *texture, size, c.rect, false, 2.0f, -1.0f, &*buffer));
+      commands->CommitAndWait(MetalCommandBuffer::kWaitUntilCompleted);
+      const auto* contents = static_cast<const uint8_t*>(buffer->buffer()->contents());
+      results[k].assign(contents, contents + size.h * size.w * 8);
+    }
+    EXPECT_EQ(results[0], results[1]) << c.name;
+  }
+}
+
 // Random bytes for 8-bit channels; for float and half channels random values around the
 // [0, 1] range, with now and then an infinity, a NaN, a huge or a tiny value.
 void FillRandomly(CVPixelBufferRef pixels, std::mt19937& random) {
