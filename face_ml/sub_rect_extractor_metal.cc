@@ -178,15 +178,19 @@ void ShadeCropSpanWith(const FragmentSpan& span, const MTLTexture& texture, cons
 // once where the scalar code rounds twice).
 #define QM_CROP_AVX2 __attribute__((target("avx2,f16c")))
 
-// i / 255 for a byte i: i · 257/65536, which is exact, plus i · (1/255 − 257/65536) rounds to
-// the same float as the division for all 256 bytes, and costs two multiplies and an add where a
-// division takes several times as long.
-constexpr float kUnormHigh = 257.0f / 65536.0f;
-constexpr float kUnormLow = static_cast<float>(1.0 / 16711680.0);
+// The vector form blends unorm channels scaled by 2^16: 65536 · i / 255 = 257i + 257i / 65535,
+// and 257i (the byte in both bytes of a 16-bit integer) plus 257i times the float nearest
+// 1/65535 rounds to exactly 65536 times the float nearest i / 255, for every byte (checked
+// below). That takes a multiply and an add where the division takes several times as long. A
+// power-of-two scale commutes with every rounding of the blend (nothing comes near the
+// overflow or subnormal range), so the blend of scaled channels, scaled back by 2^-16, has the
+// scalar blend's bits.
+constexpr float kUnormScale = 65536.0f;
+constexpr float kUnormFraction = static_cast<float>(1.0 / 65535.0);
 static_assert([] {
   for (int i = 0; i < 256; ++i) {
-    const float byte = static_cast<float>(i);
-    if (byte * kUnormHigh + byte * kUnormLow != platform::metal::texel_codec::kUnormValues[i]) return false;
+    const float twice = static_cast<float>(257 * i);
+    if (twice + twice * kUnormFraction != kUnormScale * platform::metal::texel_codec::kUnormValues[i]) return false;
   }
   return true;
 }());
@@ -242,65 +246,78 @@ QM_CROP_AVX2 inline __m256 Varying(const __m256* l, const __m256* of) {
                        _mm256_mul_ps(l[2], of[2]));
 }
 
-// The two four-byte texels at each byte offset: the first ones and the second ones.
-QM_CROP_AVX2 inline void LoadTexelPairs(const uint8_t* texels, __m256i offsets, __m256i* first, __m256i* second) {
-  // The offsets go through memory (the empty asm keeps them there), where each is one plain load;
-  // taken out of the register one by one they cost twice as many instructions.
-  alignas(32) uint32_t at[8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(at), offsets);
-  asm("" : "+m"(at));
-  const auto pairs = [&](int i) {
-    const __m128i one = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(texels + at[i]));
-    return _mm_castpd_si128(_mm_loadh_pd(_mm_castsi128_pd(one), reinterpret_cast<const double*>(texels + at[i + 1])));
-  };
-  const __m256 low = _mm256_castsi256_ps(_mm256_set_m128i(pairs(2), pairs(0)));
-  const __m256 high = _mm256_castsi256_ps(_mm256_set_m128i(pairs(6), pairs(4)));
-  // (f0 s0 f1 s1 | f2 s2 f3 s3) and (f4 s4 f5 s5 | f6 s6 f7 s7) to (f0 f1 f4 f5 | f2 f3 f6 f7), then in order.
-  *first = _mm256_permute4x64_epi64(_mm256_castps_si256(_mm256_shuffle_ps(low, high, 0x88)), 0xd8);
-  *second = _mm256_permute4x64_epi64(_mm256_castps_si256(_mm256_shuffle_ps(low, high, 0xdd)), 0xd8);
+// 65536 times the unorm value of byte `byte` of each texel.
+QM_CROP_AVX2 inline __m256 ScaledUnormChannel(__m256i texels, int byte) {
+  const auto at = [byte](int texel) { return static_cast<char>(4 * texel + byte); };
+  constexpr char kZero = static_cast<char>(0x80);
+  const __m256i twice = _mm256_setr_epi8(at(0), at(0), kZero, kZero, at(1), at(1), kZero, kZero, at(2), at(2), kZero,
+                                         kZero, at(3), at(3), kZero, kZero, at(0), at(0), kZero, kZero, at(1), at(1),
+                                         kZero, kZero, at(2), at(2), kZero, kZero, at(3), at(3), kZero, kZero);
+  const __m256 scaled = _mm256_cvtepi32_ps(_mm256_shuffle_epi8(texels, twice));
+  return _mm256_add_ps(scaled, _mm256_mul_ps(scaled, _mm256_set1_ps(kUnormFraction)));
 }
 
-// The unorm value of the byte at bit `shift` of each texel.
-QM_CROP_AVX2 inline __m256 UnormChannel(__m256i texels, int shift) {
-  const __m256 byte =
-      _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(texels, shift), _mm256_set1_epi32(0xff)));
-  return _mm256_add_ps(_mm256_mul_ps(byte, _mm256_set1_ps(kUnormHigh)),
-                       _mm256_mul_ps(byte, _mm256_set1_ps(kUnormLow)));
-}
-
-// Where eight pixels sample: their four texels and the blend weights between them.
-struct TexelQuad {
-  __m256i t00, t10, t01, t11;  // top-left, top-right, bottom-left, bottom-right
-  __m256 wx, wy;
+// Where a chunk of up to kChunkPixels pixels samples, filled in three passes. Each input row's
+// two texels are read as one eight-byte pair; the pairs of a group of eight pixels are kept in
+// the order (0, 1, 4, 5, 2, 3, 6, 7), which splitting them into first and second texels
+// (vshufps works within 128-bit halves) puts back in pixel order.
+constexpr int kChunkGroups = 8;
+constexpr int kChunkPixels = 8 * kChunkGroups;
+struct ChunkSamples {
+  alignas(32) float wx[kChunkPixels];
+  alignas(32) float wy[kChunkPixels];
+  alignas(32) int32_t left_is_second[kChunkPixels];   // all ones where the left texel is the pair's second
+  alignas(32) int32_t right_is_second[kChunkPixels];  // likewise for the right texel
+  alignas(32) uint32_t top_offsets[kChunkPixels];     // byte offsets of the pairs, in pair order
+  alignas(32) uint32_t bottom_offsets[kChunkPixels];
+  alignas(32) uint64_t top_pairs[kChunkPixels];
+  alignas(32) uint64_t bottom_pairs[kChunkPixels];
 };
 
-// One output channel of eight pixels as halves: the bilinear blend of the channel at bit
-// `shift` of the four texels, rounded to a half, then alpha · value + beta.
-QM_CROP_AVX2 inline __m128i CropChannel(const TexelQuad& quad, int shift, __m256 alpha, __m256 beta) {
-  const __m256 c00 = UnormChannel(quad.t00, shift), c10 = UnormChannel(quad.t10, shift);
-  const __m256 c01 = UnormChannel(quad.t01, shift), c11 = UnormChannel(quad.t11, shift);
-  const __m256 upper = _mm256_add_ps(c00, _mm256_mul_ps(_mm256_sub_ps(c10, c00), quad.wx));
-  const __m256 lower = _mm256_add_ps(c01, _mm256_mul_ps(_mm256_sub_ps(c11, c01), quad.wx));
-  const __m256 value = _mm256_add_ps(upper, _mm256_mul_ps(_mm256_sub_ps(lower, upper), quad.wy));
+// The first and second texels of group g's pairs in `pairs`, in pixel order.
+QM_CROP_AVX2 inline void SplitPairs(const uint64_t* pairs, __m256i left_is_second, __m256i right_is_second,
+                                    __m256i* left, __m256i* right) {
+  const __m256 low = _mm256_load_ps(reinterpret_cast<const float*>(pairs));
+  const __m256 high = _mm256_load_ps(reinterpret_cast<const float*>(pairs + 4));
+  const __m256i first = _mm256_castps_si256(_mm256_shuffle_ps(low, high, 0x88));
+  const __m256i second = _mm256_castps_si256(_mm256_shuffle_ps(low, high, 0xdd));
+  *left = _mm256_blendv_epi8(first, second, left_is_second);
+  *right = _mm256_blendv_epi8(first, second, right_is_second);
+}
+
+// One output channel of eight pixels as halves: the bilinear blend of byte `byte` of the four
+// texels, rounded to a half, then alpha · value + beta.
+QM_CROP_AVX2 inline __m128i CropChannel(__m256i t00, __m256i t10, __m256i t01, __m256i t11, __m256 wx, __m256 wy,
+                                        int byte, __m256 alpha, __m256 beta) {
+  const __m256 c00 = ScaledUnormChannel(t00, byte), c10 = ScaledUnormChannel(t10, byte);
+  const __m256 c01 = ScaledUnormChannel(t01, byte), c11 = ScaledUnormChannel(t11, byte);
+  const __m256 upper = _mm256_add_ps(c00, _mm256_mul_ps(_mm256_sub_ps(c10, c00), wx));
+  const __m256 lower = _mm256_add_ps(c01, _mm256_mul_ps(_mm256_sub_ps(c11, c01), wx));
+  const __m256 scaled = _mm256_add_ps(upper, _mm256_mul_ps(_mm256_sub_ps(lower, upper), wy));
+  const __m256 value = _mm256_mul_ps(scaled, _mm256_set1_ps(1.0f / kUnormScale));
   const __m256 sample = _mm256_cvtph_ps(_mm256_cvtps_ph(value, _MM_FROUND_TO_NEAREST_INT));
   return _mm256_cvtps_ph(_mm256_add_ps(_mm256_mul_ps(alpha, sample), beta), _MM_FROUND_TO_NEAREST_INT);
 }
 
 // The span into an RGBA half-float target from a BGRA input, with a fourth component of 0 (no
-// alpha texture). Chunks of the span go in two passes, the
-// sample positions and texel reads, then the colours: each pass's groups of eight are short
-// and independent, so the processor overlaps them, where one long chain per group would wait
-// on itself.
+// alpha texture). Chunks of the span go in three passes: the sample positions, the texel reads,
+// the colours. Each pass's steps are short and independent, so the processor overlaps many of
+// them, where one long chain per group of pixels would wait on its own loads.
 QM_CROP_AVX2 void ShadeCropSpanAvx2(const FragmentSpan& span, const CropInput& input, float alpha, float beta) {
   // Lane j's edge value is the group's first one plus j steps: integers held exactly (see
-  // EdgesExactInDoubles), so the sums are exact.
-  __m256d lane_steps_low[3], lane_steps_high[3];
+  // EdgesExactInDoubles), so the sums are exact, and so are the steps from group to group.
+  __m256d edges_low[3], edges_high[3], group_steps[3];
   for (int k = 0; k < 3; ++k) {
     const int64_t s = span.edge_step[k];
-    lane_steps_low[k] = _mm256_setr_pd(0.0, static_cast<double>(s), static_cast<double>(2 * s),
-                                       static_cast<double>(3 * s));
-    lane_steps_high[k] = _mm256_setr_pd(static_cast<double>(4 * s), static_cast<double>(5 * s),
-                                        static_cast<double>(6 * s), static_cast<double>(7 * s));
+    const double e = static_cast<double>(span.edge[k]);
+    edges_low[k] = _mm256_add_pd(_mm256_set1_pd(e), _mm256_setr_pd(0.0, static_cast<double>(s),
+                                                                   static_cast<double>(2 * s),
+                                                                   static_cast<double>(3 * s)));
+    edges_high[k] = _mm256_add_pd(_mm256_set1_pd(e), _mm256_setr_pd(static_cast<double>(4 * s),
+                                                                    static_cast<double>(5 * s),
+                                                                    static_cast<double>(6 * s),
+                                                                    static_cast<double>(7 * s)));
+    group_steps[k] = _mm256_set1_pd(static_cast<double>(8 * s));
   }
   const __m256d inverse_area = _mm256_set1_pd(span.inverse_area);
   __m256 u_of[3], v_of[3];
@@ -315,54 +332,59 @@ QM_CROP_AVX2 void ShadeCropSpanAvx2(const FragmentSpan& span, const CropInput& i
   const __m256 half = _mm256_set1_ps(0.5f);
   const __m256 alphas = _mm256_set1_ps(alpha), betas = _mm256_set1_ps(beta);
   const __m256i bytes_per_row = _mm256_set1_epi32(input.bytes_per_row);
-  constexpr int kRed = 16, kGreen = 8, kBlue = 0;  // bit positions in a BGRA texel
-  constexpr int kGroups = 8;
-  TexelQuad quads[kGroups];
+  constexpr int kRed = 2, kGreen = 1, kBlue = 0;  // byte positions in a BGRA texel
+  ChunkSamples samples;
 
-  for (int chunk = 0; chunk < span.count; chunk += 8 * kGroups) {
-    const int groups = std::min(kGroups, (span.count - chunk + 7) / 8);
+  for (int chunk = 0; chunk < span.count; chunk += kChunkPixels) {
+    const int groups = std::min(kChunkGroups, (span.count - chunk + 7) / 8);
     for (int g = 0; g < groups; ++g) {
-      const int start = chunk + 8 * g;
       __m256 weights[3];
       for (int k = 0; k < 3; ++k) {
-        const __m256d first = _mm256_set1_pd(static_cast<double>(span.edge[k] + start * span.edge_step[k]));
-        const __m128 low = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_add_pd(first, lane_steps_low[k]), inverse_area));
-        const __m128 high =
-            _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_add_pd(first, lane_steps_high[k]), inverse_area));
+        const __m128 low = _mm256_cvtpd_ps(_mm256_mul_pd(edges_low[k], inverse_area));
+        const __m128 high = _mm256_cvtpd_ps(_mm256_mul_pd(edges_high[k], inverse_area));
         weights[k] = _mm256_set_m128(high, low);
+        edges_low[k] = _mm256_add_pd(edges_low[k], group_steps[k]);
+        edges_high[k] = _mm256_add_pd(edges_high[k], group_steps[k]);
       }
       const __m256 x = Hold(_mm256_mul_ps(Varying(weights, u_of), width), width);
       const __m256 y = Hold(_mm256_mul_ps(Varying(weights, v_of), height), height);
       const __m256 fx = _mm256_sub_ps(x, half), fy = _mm256_sub_ps(y, half);
       const __m256 x0 = _mm256_floor_ps(fx), y0 = _mm256_floor_ps(fy);
-      TexelQuad& quad = quads[g];
-      quad.wx = _mm256_sub_ps(fx, x0);
-      quad.wy = _mm256_sub_ps(fy, y0);
+      _mm256_store_ps(samples.wx + 8 * g, _mm256_sub_ps(fx, x0));
+      _mm256_store_ps(samples.wy + 8 * g, _mm256_sub_ps(fy, y0));
       // x and y are held to [0, size], so x0 and y0 are integers from -1 to the last column or
-      // row. Each row's two texels are read as one eight-byte pair from column `pair` (x0 held
-      // to [0, width - 2]): the left texel is the pair's second one only at the last column,
-      // the right one is the second unless x0 is -1.
+      // row. A row's pair starts at x0 held to [0, width - 2]: the left texel is the pair's
+      // second one only at the last column, the right one is the second unless x0 is -1.
       const __m256i column = _mm256_cvttps_epi32(x0), row = _mm256_cvttps_epi32(y0);
       const __m256i pair = _mm256_min_epi32(_mm256_max_epi32(column, zero), last_pair_column);
-      const __m256i left_is_second = _mm256_cmpgt_epi32(column, last_pair_column);
-      const __m256i right_is_second = _mm256_cmpgt_epi32(column, minus_one);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(samples.left_is_second + 8 * g),
+                         _mm256_cmpgt_epi32(column, last_pair_column));
+      _mm256_store_si256(reinterpret_cast<__m256i*>(samples.right_is_second + 8 * g),
+                         _mm256_cmpgt_epi32(column, minus_one));
       const __m256i pair_offset = _mm256_slli_epi32(pair, 2);
       const __m256i top = _mm256_mullo_epi32(_mm256_max_epi32(row, zero), bytes_per_row);
-      const __m256i bottom = _mm256_mullo_epi32(_mm256_min_epi32(_mm256_sub_epi32(row, minus_one), last_row),
-                                                bytes_per_row);
-      __m256i first, second;
-      LoadTexelPairs(input.texels, _mm256_add_epi32(top, pair_offset), &first, &second);
-      quad.t00 = _mm256_blendv_epi8(first, second, left_is_second);
-      quad.t10 = _mm256_blendv_epi8(first, second, right_is_second);
-      LoadTexelPairs(input.texels, _mm256_add_epi32(bottom, pair_offset), &first, &second);
-      quad.t01 = _mm256_blendv_epi8(first, second, left_is_second);
-      quad.t11 = _mm256_blendv_epi8(first, second, right_is_second);
+      const __m256i bottom =
+          _mm256_mullo_epi32(_mm256_min_epi32(_mm256_sub_epi32(row, minus_one), last_row), bytes_per_row);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(samples.top_offsets + 8 * g),
+                         _mm256_permute4x64_epi64(_mm256_add_epi32(top, pair_offset), 0xd8));
+      _mm256_store_si256(reinterpret_cast<__m256i*>(samples.bottom_offsets + 8 * g),
+                         _mm256_permute4x64_epi64(_mm256_add_epi32(bottom, pair_offset), 0xd8));
+    }
+    for (int i = 0; i < 8 * groups; ++i) {
+      std::memcpy(&samples.top_pairs[i], input.texels + samples.top_offsets[i], 8);
+      std::memcpy(&samples.bottom_pairs[i], input.texels + samples.bottom_offsets[i], 8);
     }
     for (int g = 0; g < groups; ++g) {
-      const TexelQuad& quad = quads[g];
-      const __m128i red = CropChannel(quad, kRed, alphas, betas);
-      const __m128i green = CropChannel(quad, kGreen, alphas, betas);
-      const __m128i blue = CropChannel(quad, kBlue, alphas, betas);
+      const __m256i left_is_second = _mm256_load_si256(reinterpret_cast<const __m256i*>(samples.left_is_second + 8 * g));
+      const __m256i right_is_second =
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(samples.right_is_second + 8 * g));
+      __m256i t00, t10, t01, t11;
+      SplitPairs(samples.top_pairs + 8 * g, left_is_second, right_is_second, &t00, &t10);
+      SplitPairs(samples.bottom_pairs + 8 * g, left_is_second, right_is_second, &t01, &t11);
+      const __m256 wx = _mm256_load_ps(samples.wx + 8 * g), wy = _mm256_load_ps(samples.wy + 8 * g);
+      const __m128i red = CropChannel(t00, t10, t01, t11, wx, wy, kRed, alphas, betas);
+      const __m128i green = CropChannel(t00, t10, t01, t11, wx, wy, kGreen, alphas, betas);
+      const __m128i blue = CropChannel(t00, t10, t01, t11, wx, wy, kBlue, alphas, betas);
       const __m128i fourth = _mm_setzero_si128();  // +0.0
       const __m128i rg_low = _mm_unpacklo_epi16(red, green), rg_high = _mm_unpackhi_epi16(red, green);
       const __m128i ba_low = _mm_unpacklo_epi16(blue, fourth), ba_high = _mm_unpackhi_epi16(blue, fourth);
