@@ -240,6 +240,16 @@ QM_CROP_AVX2 inline __m256 Hold(__m256 t, __m256 size) {
   return _mm256_min_ps(_mm256_max_ps(t, _mm256_setzero_ps()), size);
 }
 
+// The barycentric weights of eight pixels from their edge values, which then advance by a
+// group's step.
+QM_CROP_AVX2 inline __m256 NextWeights(__m256d inverse_area, __m256d group_step, __m256d* low, __m256d* high) {
+  const __m256 weights = _mm256_set_m128(_mm256_cvtpd_ps(_mm256_mul_pd(*high, inverse_area)),
+                                         _mm256_cvtpd_ps(_mm256_mul_pd(*low, inverse_area)));
+  *low = _mm256_add_pd(*low, group_step);
+  *high = _mm256_add_pd(*high, group_step);
+  return weights;
+}
+
 // l0 · of0 + l1 · of1 + l2 · of2, summed from the left.
 QM_CROP_AVX2 inline __m256 Varying(const __m256* l, const __m256* of) {
   return _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(l[0], of[0]), _mm256_mul_ps(l[1], of[1])),
@@ -257,10 +267,10 @@ QM_CROP_AVX2 inline __m256 ScaledUnormChannel(__m256i texels, int byte) {
   return _mm256_add_ps(scaled, _mm256_mul_ps(scaled, _mm256_set1_ps(kUnormFraction)));
 }
 
-// Where a chunk of up to kChunkPixels pixels samples, filled in three passes. Each input row's
-// two texels are read as one eight-byte pair; the pairs of a group of eight pixels are kept in
-// the order (0, 1, 4, 5, 2, 3, 6, 7), which splitting them into first and second texels
-// (vshufps works within 128-bit halves) puts back in pixel order.
+// Where the pixels of a chunk sample, from the first pass for the second. Each input row's two
+// texels are read as one eight-byte pair; the pair offsets of a group of eight pixels are kept
+// in the order (0, 1, 4, 5, 2, 3, 6, 7), which splitting the pairs into first and second
+// texels (vshufps works within 128-bit halves) puts back in pixel order.
 constexpr int kChunkGroups = 8;
 constexpr int kChunkPixels = 8 * kChunkGroups;
 struct ChunkSamples {
@@ -270,15 +280,18 @@ struct ChunkSamples {
   alignas(32) int32_t right_is_second[kChunkPixels];  // likewise for the right texel
   alignas(32) uint32_t top_offsets[kChunkPixels];     // byte offsets of the pairs, in pair order
   alignas(32) uint32_t bottom_offsets[kChunkPixels];
-  alignas(32) uint64_t top_pairs[kChunkPixels];
-  alignas(32) uint64_t bottom_pairs[kChunkPixels];
 };
 
-// The first and second texels of group g's pairs in `pairs`, in pixel order.
-QM_CROP_AVX2 inline void SplitPairs(const uint64_t* pairs, __m256i left_is_second, __m256i right_is_second,
-                                    __m256i* left, __m256i* right) {
-  const __m256 low = _mm256_load_ps(reinterpret_cast<const float*>(pairs));
-  const __m256 high = _mm256_load_ps(reinterpret_cast<const float*>(pairs + 4));
+// The texel pairs at eight byte offsets (in pair order) split into their first and second
+// texels, in pixel order, and then into left and right texels.
+QM_CROP_AVX2 inline void LoadPairs(const uint8_t* texels, const uint32_t* offsets, __m256i left_is_second,
+                                   __m256i right_is_second, __m256i* left, __m256i* right) {
+  const auto two = [&](int i) {
+    const __m128d one = _mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(texels + offsets[i])));
+    return _mm_castpd_ps(_mm_loadh_pd(one, reinterpret_cast<const double*>(texels + offsets[i + 1])));
+  };
+  const __m256 low = _mm256_set_m128(two(2), two(0));
+  const __m256 high = _mm256_set_m128(two(6), two(4));
   const __m256i first = _mm256_castps_si256(_mm256_shuffle_ps(low, high, 0x88));
   const __m256i second = _mm256_castps_si256(_mm256_shuffle_ps(low, high, 0xdd));
   *left = _mm256_blendv_epi8(first, second, left_is_second);
@@ -300,9 +313,9 @@ QM_CROP_AVX2 inline __m128i CropChannel(__m256i t00, __m256i t10, __m256i t01, _
 }
 
 // The span into an RGBA half-float target from a BGRA input, with a fourth component of 0 (no
-// alpha texture). Chunks of the span go in three passes: the sample positions, the texel reads,
-// the colours. Each pass's steps are short and independent, so the processor overlaps many of
-// them, where one long chain per group of pixels would wait on its own loads.
+// alpha texture). Chunks of the span go in two passes: the sample positions, then the texel reads
+// and colours. The reads' offsets are ready when the second pass starts, so the processor issues
+// them early and overlaps the groups, where one long chain per group would wait on its loads.
 QM_CROP_AVX2 void ShadeCropSpanAvx2(const FragmentSpan& span, const CropInput& input, float alpha, float beta) {
   // Lane j's edge value is the group's first one plus j steps: integers held exactly (see
   // EdgesExactInDoubles), so the sums are exact, and so are the steps from group to group.
@@ -338,14 +351,11 @@ QM_CROP_AVX2 void ShadeCropSpanAvx2(const FragmentSpan& span, const CropInput& i
   for (int chunk = 0; chunk < span.count; chunk += kChunkPixels) {
     const int groups = std::min(kChunkGroups, (span.count - chunk + 7) / 8);
     for (int g = 0; g < groups; ++g) {
-      __m256 weights[3];
-      for (int k = 0; k < 3; ++k) {
-        const __m128 low = _mm256_cvtpd_ps(_mm256_mul_pd(edges_low[k], inverse_area));
-        const __m128 high = _mm256_cvtpd_ps(_mm256_mul_pd(edges_high[k], inverse_area));
-        weights[k] = _mm256_set_m128(high, low);
-        edges_low[k] = _mm256_add_pd(edges_low[k], group_steps[k]);
-        edges_high[k] = _mm256_add_pd(edges_high[k], group_steps[k]);
-      }
+      const __m256 weights[3] = {
+          NextWeights(inverse_area, group_steps[0], &edges_low[0], &edges_high[0]),
+          NextWeights(inverse_area, group_steps[1], &edges_low[1], &edges_high[1]),
+          NextWeights(inverse_area, group_steps[2], &edges_low[2], &edges_high[2]),
+      };
       const __m256 x = Hold(_mm256_mul_ps(Varying(weights, u_of), width), width);
       const __m256 y = Hold(_mm256_mul_ps(Varying(weights, v_of), height), height);
       const __m256 fx = _mm256_sub_ps(x, half), fy = _mm256_sub_ps(y, half);
@@ -370,17 +380,13 @@ QM_CROP_AVX2 void ShadeCropSpanAvx2(const FragmentSpan& span, const CropInput& i
       _mm256_store_si256(reinterpret_cast<__m256i*>(samples.bottom_offsets + 8 * g),
                          _mm256_permute4x64_epi64(_mm256_add_epi32(bottom, pair_offset), 0xd8));
     }
-    for (int i = 0; i < 8 * groups; ++i) {
-      std::memcpy(&samples.top_pairs[i], input.texels + samples.top_offsets[i], 8);
-      std::memcpy(&samples.bottom_pairs[i], input.texels + samples.bottom_offsets[i], 8);
-    }
     for (int g = 0; g < groups; ++g) {
       const __m256i left_is_second = _mm256_load_si256(reinterpret_cast<const __m256i*>(samples.left_is_second + 8 * g));
       const __m256i right_is_second =
           _mm256_load_si256(reinterpret_cast<const __m256i*>(samples.right_is_second + 8 * g));
       __m256i t00, t10, t01, t11;
-      SplitPairs(samples.top_pairs + 8 * g, left_is_second, right_is_second, &t00, &t10);
-      SplitPairs(samples.bottom_pairs + 8 * g, left_is_second, right_is_second, &t01, &t11);
+      LoadPairs(input.texels, samples.top_offsets + 8 * g, left_is_second, right_is_second, &t00, &t10);
+      LoadPairs(input.texels, samples.bottom_offsets + 8 * g, left_is_second, right_is_second, &t01, &t11);
       const __m256 wx = _mm256_load_ps(samples.wx + 8 * g), wy = _mm256_load_ps(samples.wy + 8 * g);
       const __m128i red = CropChannel(t00, t10, t01, t11, wx, wy, kRed, alphas, betas);
       const __m128i green = CropChannel(t00, t10, t01, t11, wx, wy, kGreen, alphas, betas);
@@ -388,15 +394,19 @@ QM_CROP_AVX2 void ShadeCropSpanAvx2(const FragmentSpan& span, const CropInput& i
       const __m128i fourth = _mm_setzero_si128();  // +0.0
       const __m128i rg_low = _mm_unpacklo_epi16(red, green), rg_high = _mm_unpackhi_epi16(red, green);
       const __m128i ba_low = _mm_unpacklo_epi16(blue, fourth), ba_high = _mm_unpackhi_epi16(blue, fourth);
-      const __m128i pixels[4] = {_mm_unpacklo_epi32(rg_low, ba_low), _mm_unpackhi_epi32(rg_low, ba_low),
-                                 _mm_unpacklo_epi32(rg_high, ba_high), _mm_unpackhi_epi32(rg_high, ba_high)};
+      const __m256i first_four = _mm256_set_m128i(_mm_unpackhi_epi32(rg_low, ba_low), _mm_unpacklo_epi32(rg_low, ba_low));
+      const __m256i last_four =
+          _mm256_set_m128i(_mm_unpackhi_epi32(rg_high, ba_high), _mm_unpacklo_epi32(rg_high, ba_high));
       const int start = chunk + 8 * g;
-      uint8_t* const out = span.texels + static_cast<ptrdiff_t>(start) * 8;
-      const int n = std::min(8, span.count - start);
-      if (n == 8) {
-        for (int q = 0; q < 4; ++q) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * q), pixels[q]);
-      } else {
-        std::memcpy(out, pixels, static_cast<size_t>(n) * 8);
+      auto* const out = reinterpret_cast<long long*>(span.texels + static_cast<ptrdiff_t>(start) * 8);
+      const int n = span.count - start;
+      if (n >= 8) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), first_four);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4), last_four);
+      } else {  // the run's last pixels: lanes below n
+        const __m256i count = _mm256_set1_epi64x(n);
+        _mm256_maskstore_epi64(out, _mm256_cmpgt_epi64(count, _mm256_setr_epi64x(0, 1, 2, 3)), first_four);
+        _mm256_maskstore_epi64(out + 4, _mm256_cmpgt_epi64(count, _mm256_setr_epi64x(4, 5, 6, 7)), last_four);
       }
     }
   }
