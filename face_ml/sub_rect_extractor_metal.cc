@@ -222,12 +222,13 @@ bool VectorFormInput(const MTLTexture& texture, CropInput* input) {
 // the scalar form converts.
 bool EdgesExactInDoubles(const FragmentSpan& span) {
   constexpr int64_t kLimit = int64_t{1} << 50;
-  const int64_t padded = span.count + 8;
+  const int64_t padded = int64_t{span.count} + 8;
   for (int k = 0; k < 3; ++k) {
-    const int64_t step = span.edge_step[k];
-    if (step > kLimit / 16 || step < -kLimit / 16) return false;
-    if (span.edge[k] > kLimit || span.edge[k] < -kLimit) return false;
-    const int64_t end = span.edge[k] + padded * step;
+    // Both ends within ±2^50 (the values are linear, so all between are), with steps small
+    // enough that nothing on the way overflows.
+    const int64_t edge = span.edge[k], step = span.edge_step[k];
+    if (edge > kLimit || edge < -kLimit || step > kLimit / padded || step < -kLimit / padded) return false;
+    const int64_t end = edge + padded * step;
     if (end > kLimit || end < -kLimit) return false;
   }
   return true;
