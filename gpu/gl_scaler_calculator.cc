@@ -142,8 +142,38 @@ absl::Status GlScalerCalculator::Process(kaldren::CalculatorContext* cc) {
     }
   }
   // Nodes also run for timestamps at which only other inputs have packets.
-  if (TagOrIndex(&cc->Inputs(), kVideoTag, 0).Value().IsEmpty()) return absl::OkStatus();
+  const kaldren::Packet& video = TagOrIndex(&cc->Inputs(), kVideoTag, 0).Value();
+  if (video.IsEmpty()) return absl::OkStatus();
+  if (DrawsUnchanged(video.Get<GpuBuffer>())) {
+    // The drawing would copy the frame texel for texel; packets are immutable, so the input
+    // buffer itself is the output.
+    const GpuBuffer& input = video.Get<GpuBuffer>();
+    AddPaddingPackets(cc, input.width(), input.height(), input.width(), input.height());
+    TagOrIndex(&cc->Outputs(), kVideoTag, 0).AddPacket(video);
+    return absl::OkStatus();
+  }
   return helper_.RunInGlContext([this, cc]() -> absl::Status { return ProcessInGlContext(cc); });
+}
+
+bool GlScalerCalculator::DrawsUnchanged(const GpuBuffer& input) const {
+  if (input.format() != GpuBufferFormat::kFormatBGRA) return false;
+  if (rotation_ != FrameRotation::kNone || flip_horizontal_ || flip_vertical_) return false;
+  int dst_width = 0;
+  int dst_height = 0;
+  GetOutputDimensions(input.width(), input.height(), &dst_width, &dst_height);
+  return dst_width == input.width() && dst_height == input.height();
+}
+
+void GlScalerCalculator::AddPaddingPackets(kaldren::CalculatorContext* cc, int src_width,
+                                           int src_height, int dst_width, int dst_height) const {
+  if (!HasPaddingOutputs(cc->Outputs())) return;
+  float top_bottom = 0.0f;
+  float left_right = 0.0f;
+  GetOutputPadding(src_width, src_height, dst_width, dst_height, &top_bottom, &left_right);
+  cc->Outputs().Tag(kTopBottomPaddingTag).AddPacket(
+      kaldren::MakePacket<float>(top_bottom).At(cc->InputTimestamp()));
+  cc->Outputs().Tag(kLeftRightPaddingTag).AddPacket(
+      kaldren::MakePacket<float>(left_right).At(cc->InputTimestamp()));
 }
 
 absl::Status GlScalerCalculator::ProcessInGlContext(kaldren::CalculatorContext* cc) {
@@ -183,15 +213,7 @@ absl::Status GlScalerCalculator::ProcessInGlContext(kaldren::CalculatorContext* 
                                                    max_size));
   }
 
-  if (HasPaddingOutputs(cc->Outputs())) {
-    float top_bottom = 0.0f;
-    float left_right = 0.0f;
-    GetOutputPadding(src1.width(), src1.height(), dst_width, dst_height, &top_bottom, &left_right);
-    cc->Outputs().Tag(kTopBottomPaddingTag).AddPacket(
-        kaldren::MakePacket<float>(top_bottom).At(cc->InputTimestamp()));
-    cc->Outputs().Tag(kLeftRightPaddingTag).AddPacket(
-        kaldren::MakePacket<float>(left_right).At(cc->InputTimestamp()));
-  }
+  AddPaddingPackets(cc, src1.width(), src1.height(), dst_width, dst_height);
 
   GlTexture dst = helper_.CreateDestinationTexture(dst_width, dst_height,
                                                    GpuBufferFormat::kFormatBGRA);
