@@ -161,7 +161,13 @@ bool GlScalerCalculator::DrawsUnchanged(const GpuBuffer& input) const {
   int dst_width = 0;
   int dst_height = 0;
   GetOutputDimensions(input.width(), input.height(), &dst_width, &dst_height);
-  return dst_width == input.width() && dst_height == input.height();
+  return IsTexelExact(input.width(), input.height(), dst_width, dst_height);
+}
+
+bool GlScalerCalculator::IsTexelExact(int src_width, int src_height, int dst_width,
+                                      int dst_height) const {
+  if (IsQuarterTurn(rotation_)) std::swap(src_width, src_height);
+  return dst_width == src_width && dst_height == src_height;
 }
 
 void GlScalerCalculator::AddPaddingPackets(kaldren::CalculatorContext* cc, int src_width,
@@ -227,6 +233,13 @@ absl::Status GlScalerCalculator::ProcessInGlContext(kaldren::CalculatorContext* 
 
   glActiveTexture(GL_TEXTURE1);
   glBindTexture(src1.target(), src1.name());
+  if (src2.name() == 0 && IsTexelExact(src1.width(), src1.height(), dst_width, dst_height)) {
+    // Every output pixel's centre falls on an input texel's centre, where bilinear filtering
+    // gives that texel: the nearest texel is the same picture, and much cheaper to sample on
+    // a software rasteriser.
+    glTexParameteri(src1.target(), GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(src1.target(), GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+  }
   if (src2.name() != 0) {
     glActiveTexture(GL_TEXTURE2);
     glBindTexture(src2.target(), src2.name());

@@ -104,6 +104,9 @@ class GlScalerCalculator : public kaldren::CalculatorBase {
   // True when drawing `input` would reproduce it exactly: a 'BGRA' frame, no rotation or flip,
   // output at the input's size.
   bool DrawsUnchanged(const GpuBuffer& input) const;
+  // True when the output is the source turned by the rotation at the same size, so that the
+  // drawing only moves texels (in any scale mode, as the aspect ratios agree).
+  bool IsTexelExact(int src_width, int src_height, int dst_width, int dst_height) const;
   // Sends the padding packets at the input timestamp when the node has the padding outputs.
   void AddPaddingPackets(kaldren::CalculatorContext* cc, int src_width, int src_height,
                          int dst_width, int dst_height) const;
