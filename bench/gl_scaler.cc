@@ -1,12 +1,15 @@
-// The GPU scaler node on Mesa (llvmpipe): camera-sized 1280 x 720 '420f' frames turned a
-// quarter turn and drawn into 640 x 480 'BGRA' buffers, one frame at a time through a graph.
+// The GPU scaler node on Mesa (llvmpipe), one frame at a time through a graph:
+// - camera-sized 1280 x 720 '420f' frames turned a quarter turn and drawn into 640 x 480 'BGRA'
+//   buffers;
+// - 640 x 480 'BGRA' frames turned a quarter turn at their own size, as the face graph turns a
+//   camera frame upright for a phone held upright.
 //
 // Reported per frame: the node's frames per second (items_per_second) and, as the counter
 // "upload_readback_share", the part of a frame's time that moving pixels between the pixel
-// buffers and GL takes: the texture cache uploads both planes of the input and the pooled
-// output buffer when their textures are made, and reads the textures back when they are
-// released (Mesa cannot share memory with the buffers). That part is timed in the same
-// iteration by making and releasing the same three textures without drawing.
+// buffers and GL takes: the texture cache uploads the input's planes when their textures are
+// made, and reads the output's texture back when it is released (Mesa cannot share memory with
+// the buffers). That part is timed in the same iteration by making and releasing the same
+// textures without drawing.
 
 #include <benchmark/benchmark.h>
 
@@ -45,7 +48,25 @@ pellumo::GpuBuffer CameraFrame(int phase) {
   return pellumo::GpuBuffer(MakeCFHolderAdopting(raw));
 }
 
-void BM_GlScaler420fTo640x480Rotated90(benchmark::State& state) {
+// A 'BGRA' frame with a colour ramp offset by `phase`.
+pellumo::GpuBuffer BgraFrame(int width, int height, int phase) {
+  CVPixelBufferRef raw = nullptr;
+  CHECK_EQ(CVPixelBufferCreate(kCFAllocatorDefault, width, height, kCVPixelFormatType_32BGRA,
+                               nullptr, &raw),
+           kCVReturnSuccess);
+  const platform::corevideo::Plane plane = platform::corevideo::GetPlane(raw, 0);
+  for (size_t y = 0; y < plane.height; ++y) {
+    for (size_t x = 0; x < 4 * plane.width; ++x) {
+      plane.data[y * plane.bytes_per_row + x] = static_cast<uint8_t>(x + 3 * y + phase);
+    }
+  }
+  return pellumo::GpuBuffer(MakeCFHolderAdopting(raw));
+}
+
+// Runs the scaler over `frames` in turn, drawing each into `width` x `height` turned by
+// `rotation` degrees.
+void RunScaler(benchmark::State& state, const pellumo::GpuBuffer (&frames)[2], int width,
+               int height, int rotation) {
   std::shared_ptr<pellumo::GlGpuResources> resources =
       pellumo::GlGpuResources::CreateGpuResourcesOrDie();
 
@@ -57,9 +78,9 @@ void BM_GlScaler420fTo640x480Rotated90(benchmark::State& state) {
   node->add_output_stream("VIDEO:out");
   pellumo::GlScalerCalculatorOptions* options =
       node->mutable_options()->MutableExtension(pellumo::GlScalerCalculatorOptions::ext);
-  options->set_output_width(640);
-  options->set_output_height(480);
-  options->set_rotation(90);
+  options->set_output_width(width);
+  options->set_output_height(height);
+  options->set_rotation(rotation);
 
   kaldren::CalculatorGraph graph;
   CHECK(graph.SetGpuResources(resources).ok());
@@ -71,20 +92,21 @@ void BM_GlScaler420fTo640x480Rotated90(benchmark::State& state) {
              }).ok());
   CHECK(graph.StartRun({}).ok());
 
-  const pellumo::GpuBuffer frames[2] = {CameraFrame(0), CameraFrame(1)};
   // The same pixel traffic as one frame of the node, without the drawing.
   pellumo::GlCalculatorHelper helper;
   helper.InitializeForTest(resources.get());
+  const bool two_planes = frames[0].format() == pellumo::GpuBufferFormat::kFormat420f;
   auto texture_traffic = [&](const pellumo::GpuBuffer& frame) {
     CHECK(helper
               .RunInGlContext([&] {
-                pellumo::GlTexture y = helper.CreateSourceTexture(frame, 0);
-                pellumo::GlTexture uv = helper.CreateSourceTexture(frame, 1);
+                pellumo::GlTexture first = helper.CreateSourceTexture(frame, 0);
+                pellumo::GlTexture second;
+                if (two_planes) second = helper.CreateSourceTexture(frame, 1);
                 pellumo::GlTexture dst = helper.CreateDestinationTexture(
-                    640, 480, pellumo::GpuBufferFormat::kFormatBGRA);
+                    width, height, pellumo::GpuBufferFormat::kFormatBGRA);
                 dst.Release();
-                uv.Release();
-                y.Release();
+                second.Release();
+                first.Release();
               })
               .ok());
   };
@@ -117,7 +139,18 @@ void BM_GlScaler420fTo640x480Rotated90(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
   state.counters["upload_readback_share"] = frame_seconds > 0 ? traffic_seconds / frame_seconds : 0;
 }
+
+void BM_GlScaler420fTo640x480Rotated90(benchmark::State& state) {
+  const pellumo::GpuBuffer frames[2] = {CameraFrame(0), CameraFrame(1)};
+  RunScaler(state, frames, 640, 480, 90);
+}
 BENCHMARK(BM_GlScaler420fTo640x480Rotated90)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_GlScalerBgra640x480Rotated90(benchmark::State& state) {
+  const pellumo::GpuBuffer frames[2] = {BgraFrame(640, 480, 0), BgraFrame(640, 480, 1)};
+  RunScaler(state, frames, 480, 640, 90);
+}
+BENCHMARK(BM_GlScalerBgra640x480Rotated90)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 #include "face_geometry/face_transform_calculator.h"
 
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -47,6 +48,18 @@ struct ScreenDimensionsVisitor {
   int32_t screen_width = 0;
   int32_t screen_height = 0;
 };
+
+// Whether two sets of space parameters are of one kind and equal bit for bit, and so build
+// the very same handler.
+bool SameBits(const ft::SpaceParameters& a, const ft::SpaceParameters& b) {
+  static_assert(sizeof(ft::CameraFrameSpaceParameters) == 8 * 4, "fields without padding");
+  static_assert(sizeof(ft::MetricSpaceParameters) == 8 * 4, "fields without padding");
+  if (a.index() != b.index()) return false;
+  return a.index() == 0 ? std::memcmp(&absl::get<0>(a), &absl::get<0>(b),
+                                      sizeof(ft::CameraFrameSpaceParameters)) == 0
+                        : std::memcmp(&absl::get<1>(a), &absl::get<1>(b),
+                                      sizeof(ft::MetricSpaceParameters)) == 0;
+}
 
 template <typename T>
 absl::optional<T> OptionalIf(bool present, T value) {
@@ -196,6 +209,12 @@ absl::Status QuorrelFaceTransformCalculator::MaybeInitializeFaceTransformHandler
     RET_CHECK_EQ(screen_dimensions_visitor.screen_height, frame_height)
         << "The screen height face space parameter must match the current frame "
         << "height!";
+    // The host sends them with every frame; a handler depends on nothing else (and the model,
+    // which is loaded once), so equal ones would build the same handler again.
+    if (handler_ != nullptr && frame_width == frame_width_ && frame_height == frame_height_ &&
+        handler_parameters_.has_value() && SameBits(*handler_parameters_, parameters)) {
+      return absl::OkStatus();
+    }
     return InitializeFaceTransformHandler(parameters, frame_width, frame_height);
   }
   if (frame_width == frame_width_ && frame_height == frame_height_ && handler_ != nullptr) {
@@ -247,9 +266,11 @@ absl::Status QuorrelFaceTransformCalculator::InitializeFaceTransformHandler(
     const ft::SpaceParameters& parameters, int32_t frame_width, int32_t frame_height) {
   frame_width_ = frame_width;
   frame_height_ = frame_height;
+  handler_parameters_.reset();
   RET_CHECK(face_model_->IsLoadingDone()) << "Face model hasn't been loaded yet!";
   ASSIGN_OR_RETURN(const ft::FaceModelT* model, face_model_->get());
   ASSIGN_OR_RETURN(handler_, ft::Handler::Create(parameters, *model));
+  handler_parameters_ = parameters;
   return absl::OkStatus();
 }
 

@@ -94,6 +94,9 @@ class QuorrelFaceTransformCalculator : public pellumo::Calculator {
   // The frame size of the last handler build attempt.
   int32_t frame_width_ = -1;
   int32_t frame_height_ = -1;
+  // The space parameters the handler was built from; empty while there is none, or after a
+  // failed build.
+  absl::optional<::quorrel::face_transform::SpaceParameters> handler_parameters_;
 };
 
 // The screen-space points of one face of each face input (see the file comment).

@@ -362,16 +362,21 @@ TEST_F(FaceTransformCalculatorTest, SpaceParametersRebuildTheHandlerAndMustMatch
   const auto wide = ft::CreateCameraFrameSpaceParameters(640, 480, 80.0f).value();
   ASSERT_OK(Send(1, std::make_pair(640, 480), absl::optional<std::vector<Face>>(),
                  ft::SpaceParameters(narrow)));
-  ASSERT_OK(Send(2, std::make_pair(640, 480), absl::optional<std::vector<Face>>(),
-                 ft::SpaceParameters(wide)));
+  // The same parameters again keep the handler; other ones after them replace it.
+  for (int64_t t : {2, 3}) {
+    ASSERT_OK(Send(t, std::make_pair(640, 480), absl::optional<std::vector<Face>>(),
+                   ft::SpaceParameters(wide)));
+  }
+  ASSERT_OK(Send(4, std::make_pair(640, 480), absl::optional<std::vector<Face>>(),
+                 ft::SpaceParameters(narrow)));
   // Without parameters the handler stays, until the frame size changes: then the options
   // (here all defaults) build it.
-  ASSERT_OK(Send(3, std::make_pair(640, 480)));
-  ASSERT_OK(Send(4, std::make_pair(480, 640)));
+  ASSERT_OK(Send(5, std::make_pair(640, 480)));
+  ASSERT_OK(Send(6, std::make_pair(480, 640)));
   ASSERT_OK(graph_->WaitUntilIdle());
   // Parameters of another size than the frame stop the run (the later adds of this send may
   // already find the graph failed).
-  Send(5, std::make_pair(640, 480), absl::optional<std::vector<Face>>(),
+  Send(7, std::make_pair(640, 480), absl::optional<std::vector<Face>>(),
        ft::SpaceParameters(ft::CreateCameraFrameSpaceParameters(480, 640).value()))
       .IgnoreError();
   const absl::Status status = Finish();
@@ -385,7 +390,9 @@ TEST_F(FaceTransformCalculatorTest, SpaceParametersRebuildTheHandlerAndMustMatch
   EXPECT_EQ(CameraAt(At(1)).focal_distance, camera(narrow).focal_distance);
   EXPECT_EQ(CameraAt(At(2)).focal_distance, camera(wide).focal_distance);
   EXPECT_EQ(CameraAt(At(3)).focal_distance, camera(wide).focal_distance);
-  EXPECT_EQ(CameraAt(At(4)).focal_distance, DefaultCamera(480, 640).focal_distance);
+  EXPECT_EQ(CameraAt(At(4)).focal_distance, camera(narrow).focal_distance);
+  EXPECT_EQ(CameraAt(At(5)).focal_distance, camera(narrow).focal_distance);
+  EXPECT_EQ(CameraAt(At(6)).focal_distance, DefaultCamera(480, 640).focal_distance);
 }
 
 // Options and the space they give, checked against the space parameters made directly.

@@ -28,6 +28,25 @@ void SetStandardTextureParams(GLenum target, GLint internal_format) {
   glTexParameteri(target, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
 }
 
+// Texture attributes that tell the texture cache how a texture is used, so that it moves no
+// pixels it need not: sources are only sampled, destinations are drawn over entirely.
+CFDictionaryRef AccessAttributes(CFStringRef access) {
+  const void* keys[] = {kStandInTextureAccessKey};
+  const void* values[] = {access};
+  return CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1, &kCFTypeDictionaryKeyCallBacks,
+                            &kCFTypeDictionaryValueCallBacks);
+}
+
+CFDictionaryRef SourceAttributes() {
+  static const CFDictionaryRef attributes = AccessAttributes(kStandInTextureAccessSampled);
+  return attributes;
+}
+
+CFDictionaryRef DestinationAttributes() {
+  static const CFDictionaryRef attributes = AccessAttributes(kStandInTextureAccessDrawnOver);
+  return attributes;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -75,7 +94,8 @@ void GlCalculatorHelperImpl::BindFramebuffer(const GlTexture& dst) {
   glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, dst.target_, dst.name_, 0);
 }
 
-GlTexture GlCalculatorHelperImpl::MapGpuBuffer(const GpuBuffer& gpu_buffer, int plane) {
+GlTexture GlCalculatorHelperImpl::MapGpuBuffer(const GpuBuffer& gpu_buffer, int plane,
+                                               CFDictionaryRef texture_attributes) {
   GlTexture texture;
   texture.helper_impl_ = this;
   texture.gpu_buffer_ = gpu_buffer;
@@ -88,7 +108,8 @@ GlTexture GlCalculatorHelperImpl::MapGpuBuffer(const GpuBuffer& gpu_buffer, int 
 
   CVOpenGLESTextureRef cv_texture = nullptr;
   const CVReturn err = CVOpenGLESTextureCacheCreateTextureFromImage(
-      kCFAllocatorDefault, gl_context_->texture_cache(), gpu_buffer.pixel_buffer(), nullptr,
+      kCFAllocatorDefault, gl_context_->texture_cache(), gpu_buffer.pixel_buffer(),
+      texture_attributes,
       GL_TEXTURE_2D, info.gl_internal_format, texture.width_ / info.downscale,
       texture.height_ / info.downscale, info.gl_format, info.gl_type, plane, &cv_texture);
   NSAssert(cv_texture != nullptr && err == kCVReturnSuccess,
@@ -105,7 +126,7 @@ GlTexture GlCalculatorHelperImpl::MapGpuBuffer(const GpuBuffer& gpu_buffer, int 
 }
 
 GlTexture GlCalculatorHelperImpl::CreateSourceTexture(const GpuBuffer& gpu_buffer, int plane) {
-  return MapGpuBuffer(gpu_buffer, plane);
+  return MapGpuBuffer(gpu_buffer, plane, SourceAttributes());
 }
 
 GlTexture GlCalculatorHelperImpl::CreateSourceTexture(const kaldren::ImageFrame& image_frame) {
@@ -151,7 +172,8 @@ GlTexture GlCalculatorHelperImpl::CreateSourceTexture(const kaldren::ImageFrame&
 GlTexture GlCalculatorHelperImpl::CreateDestinationTexture(int width, int height,
                                                            GpuBufferFormat format) {
   if (framebuffer_ == 0) CreateFramebuffer();
-  return MapGpuBuffer(gpu_resources_->gpu_buffer_pool().GetBuffer(width, height, format), 0);
+  return MapGpuBuffer(gpu_resources_->gpu_buffer_pool().GetBuffer(width, height, format), 0,
+                      DestinationAttributes());
 }
 
 void GlCalculatorHelperImpl::ReadTexture(const GlTexture& texture, void* output, size_t size) {

@@ -100,7 +100,8 @@ class GlCalculatorHelperImpl {
   GlContext& GetGlContext() const { return *gl_context_; }
 
  private:
-  GlTexture MapGpuBuffer(const GpuBuffer& gpu_buffer, int plane);
+  GlTexture MapGpuBuffer(const GpuBuffer& gpu_buffer, int plane,
+                         CFDictionaryRef texture_attributes);
   GlVersion GetGlVersion() const;
   void CreateFramebuffer();
 
@@ -158,7 +159,8 @@ class GlCalculatorHelper {
   // unit 0.
   void BindFramebuffer(const GlTexture& dst) { Impl().BindFramebuffer(dst); }
 
-  // A view of plane `plane` of `gpu_buffer`, bound to its target on the active texture unit.
+  // A view of plane `plane` of `gpu_buffer`, bound to its target on the active texture unit,
+  // for GL to sample: what GL draws into it does not reach the buffer.
   // A buffer whose format has no row in the texture table (GpuBufferFormat::kFormatNone) is a
   // fatal check; a Core Video failure is reported through the assertion handler ("Error at
   // CVOpenGLESTextureCacheCreateTextureFromImage <code>") and gives a texture with name 0.
@@ -173,7 +175,9 @@ class GlCalculatorHelper {
   GlTexture CreateSourceTexture(const kaldren::ImageFrame& image_frame) {
     return Impl().CreateSourceTexture(image_frame);
   }
-  // A texture over a new buffer of that size and format from the graph's pool.
+  // A texture over a new buffer of that size and format from the graph's pool. Its texels are
+  // undefined until drawn: the caller draws every one of them (all of them reach the buffer
+  // when the texture is released).
   GlTexture CreateDestinationTexture(int width, int height,
                                      GpuBufferFormat format = GpuBufferFormat::kFormatBGRA) {
     return Impl().CreateDestinationTexture(width, height, format);

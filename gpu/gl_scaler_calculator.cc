@@ -142,8 +142,44 @@ absl::Status GlScalerCalculator::Process(kaldren::CalculatorContext* cc) {
     }
   }
   // Nodes also run for timestamps at which only other inputs have packets.
-  if (TagOrIndex(&cc->Inputs(), kVideoTag, 0).Value().IsEmpty()) return absl::OkStatus();
+  const kaldren::Packet& video = TagOrIndex(&cc->Inputs(), kVideoTag, 0).Value();
+  if (video.IsEmpty()) return absl::OkStatus();
+  if (DrawsUnchanged(video.Get<GpuBuffer>())) {
+    // The drawing would copy the frame texel for texel; packets are immutable, so the input
+    // buffer itself is the output.
+    const GpuBuffer& input = video.Get<GpuBuffer>();
+    AddPaddingPackets(cc, input.width(), input.height(), input.width(), input.height());
+    TagOrIndex(&cc->Outputs(), kVideoTag, 0).AddPacket(video);
+    return absl::OkStatus();
+  }
   return helper_.RunInGlContext([this, cc]() -> absl::Status { return ProcessInGlContext(cc); });
+}
+
+bool GlScalerCalculator::DrawsUnchanged(const GpuBuffer& input) const {
+  if (input.format() != GpuBufferFormat::kFormatBGRA) return false;
+  if (rotation_ != FrameRotation::kNone || flip_horizontal_ || flip_vertical_) return false;
+  int dst_width = 0;
+  int dst_height = 0;
+  GetOutputDimensions(input.width(), input.height(), &dst_width, &dst_height);
+  return IsTexelExact(input.width(), input.height(), dst_width, dst_height);
+}
+
+bool GlScalerCalculator::IsTexelExact(int src_width, int src_height, int dst_width,
+                                      int dst_height) const {
+  if (IsQuarterTurn(rotation_)) std::swap(src_width, src_height);
+  return dst_width == src_width && dst_height == src_height;
+}
+
+void GlScalerCalculator::AddPaddingPackets(kaldren::CalculatorContext* cc, int src_width,
+                                           int src_height, int dst_width, int dst_height) const {
+  if (!HasPaddingOutputs(cc->Outputs())) return;
+  float top_bottom = 0.0f;
+  float left_right = 0.0f;
+  GetOutputPadding(src_width, src_height, dst_width, dst_height, &top_bottom, &left_right);
+  cc->Outputs().Tag(kTopBottomPaddingTag).AddPacket(
+      kaldren::MakePacket<float>(top_bottom).At(cc->InputTimestamp()));
+  cc->Outputs().Tag(kLeftRightPaddingTag).AddPacket(
+      kaldren::MakePacket<float>(left_right).At(cc->InputTimestamp()));
 }
 
 absl::Status GlScalerCalculator::ProcessInGlContext(kaldren::CalculatorContext* cc) {
@@ -183,15 +219,7 @@ absl::Status GlScalerCalculator::ProcessInGlContext(kaldren::CalculatorContext* 
                                                    max_size));
   }
 
-  if (HasPaddingOutputs(cc->Outputs())) {
-    float top_bottom = 0.0f;
-    float left_right = 0.0f;
-    GetOutputPadding(src1.width(), src1.height(), dst_width, dst_height, &top_bottom, &left_right);
-    cc->Outputs().Tag(kTopBottomPaddingTag).AddPacket(
-        kaldren::MakePacket<float>(top_bottom).At(cc->InputTimestamp()));
-    cc->Outputs().Tag(kLeftRightPaddingTag).AddPacket(
-        kaldren::MakePacket<float>(left_right).At(cc->InputTimestamp()));
-  }
+  AddPaddingPackets(cc, src1.width(), src1.height(), dst_width, dst_height);
 
   GlTexture dst = helper_.CreateDestinationTexture(dst_width, dst_height,
                                                    GpuBufferFormat::kFormatBGRA);
@@ -205,6 +233,13 @@ absl::Status GlScalerCalculator::ProcessInGlContext(kaldren::CalculatorContext* 
 
   glActiveTexture(GL_TEXTURE1);
   glBindTexture(src1.target(), src1.name());
+  if (src2.name() == 0 && IsTexelExact(src1.width(), src1.height(), dst_width, dst_height)) {
+    // Every output pixel's centre falls on an input texel's centre, where bilinear filtering
+    // gives that texel: the nearest texel is the same picture, and much cheaper to sample on
+    // a software rasteriser.
+    glTexParameteri(src1.target(), GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(src1.target(), GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+  }
   if (src2.name() != 0) {
     glActiveTexture(GL_TEXTURE2);
     glBindTexture(src2.target(), src2.name());

@@ -1,6 +1,6 @@
 // "GlScalerCalculator": scales, rotates and flips a stream of GPU buffers on the GPU, and turns
-// bi-planar 4:2:0 Y'CbCr ('420v', '420f') frames into RGB on the way. Every output is a new
-// 32-bit 'BGRA' buffer from the graph's pool, at the input's timestamp.
+// bi-planar 4:2:0 Y'CbCr ('420v', '420f') frames into RGB on the way. Every output is a 32-bit
+// 'BGRA' buffer at the input's timestamp.
 //
 //   node {
 //     calculator: "GlScalerCalculator"
@@ -35,6 +35,10 @@
 //
 // Output size: the requested width and height when both are greater than 0, otherwise the
 // input's size, with width and height exchanged for a rotation of 90 or 270.
+//
+// Outputs are new buffers from the graph's pool, with one exception: a 'BGRA' frame that would
+// be drawn unchanged (no rotation, no flip, output at the input's size, whatever the scale
+// mode) is passed on as it is, the same buffer in the same packet, without touching GL.
 //
 // Orientation. Frames are seen as a pixel buffer is shown: the first row in memory at the top.
 // A rotation of 90 turns the picture a quarter turn counter-clockwise: for an input of width W
@@ -97,6 +101,15 @@ class GlScalerCalculator : public kaldren::CalculatorBase {
 
  private:
   absl::Status ProcessInGlContext(kaldren::CalculatorContext* cc);
+  // True when drawing `input` would reproduce it exactly: a 'BGRA' frame, no rotation or flip,
+  // output at the input's size.
+  bool DrawsUnchanged(const GpuBuffer& input) const;
+  // True when the output is the source turned by the rotation at the same size, so that the
+  // drawing only moves texels (in any scale mode, as the aspect ratios agree).
+  bool IsTexelExact(int src_width, int src_height, int dst_width, int dst_height) const;
+  // Sends the padding packets at the input timestamp when the node has the padding outputs.
+  void AddPaddingPackets(kaldren::CalculatorContext* cc, int src_width, int src_height,
+                         int dst_width, int dst_height) const;
 
   GlCalculatorHelper helper_;
   int dst_width_ = 0;

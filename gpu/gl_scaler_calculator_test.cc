@@ -255,13 +255,55 @@ GlScalerCalculatorOptions Options(int width, int height, int rotation = 0,
 
 TEST(GlScalerCalculatorTest, WithoutSizeOrRotationTheFramePassesUnchanged) {
   const Image input = Distinct(1280, 720);
+  const GpuBuffer buffer = ToBuffer(input);
   ScalerGraph graph(Node{});
   ASSERT_TRUE(graph.initialized().ok()) << graph.initialized();
-  Result result = graph.Run({{42, ToBuffer(input)}});
+  Result result = graph.Run({{42, buffer}});
   ASSERT_TRUE(result.status.ok()) << result.status;
   ASSERT_EQ(result.video.size(), 1u);
   EXPECT_EQ(result.video[0].Timestamp(), Timestamp(42));
+  EXPECT_EQ(result.video[0].Get<GpuBuffer>().pixel_buffer(), buffer.pixel_buffer());
   EXPECT_TRUE(FromBuffer(result.video[0].Get<GpuBuffer>()) == input);
+}
+
+// A 'BGRA' frame that the drawing would reproduce exactly is passed on as the same buffer;
+// everything else is drawn into a new one.
+TEST(GlScalerCalculatorTest, OnlyFramesDrawnUnchangedArePassedOn) {
+  struct Case {
+    const char* name;
+    Node node;
+    bool yuv;
+    bool passed_on;
+  };
+  GlScalerCalculatorOptions flipped;
+  flipped.set_flip_vertical(true);
+  const Case cases[] = {
+      {"no options", Node{}, false, true},
+      {"size of the input requested", Node{.options = Options(64, 48)}, false, true},
+      {"fit at the input's size", Node{.options = Options(64, 48, 0, ScaleMode::FIT)}, false, true},
+      {"rotation 360 is none", Node{.options = Options(0, 0, 360)}, false, true},
+      {"rotation -90 is none", Node{.rotation_side_packet = -90}, false, true},
+      {"rotation 180", Node{.options = Options(0, 0, 180)}, false, false},
+      {"flip", Node{.options = flipped}, false, false},
+      {"other size", Node{.options = Options(32, 24)}, false, false},
+      {"Y'CbCr", Node{}, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Node node = c.node;
+    node.padding_outputs = true;
+    ScalerGraph graph(node);
+    const GpuBuffer input = c.yuv ? ConstantYuv(64, 48, 128, 128, 128)
+                                  : ToBuffer(Solid(64, 48, Bgra(1, 2, 3)));
+    Result result = graph.Run({{7, input}});
+    ASSERT_TRUE(result.status.ok()) << result.status;
+    ASSERT_EQ(result.video.size(), 1u);
+    EXPECT_EQ(result.video[0].Timestamp(), Timestamp(7));
+    EXPECT_EQ(result.video[0].Get<GpuBuffer>().pixel_buffer() == input.pixel_buffer(),
+              c.passed_on);
+    EXPECT_EQ(result.top_bottom, std::vector<float>{0.0f});
+    EXPECT_EQ(result.left_right, std::vector<float>{0.0f});
+  }
 }
 
 // Turns and mirrors are exact: every output pixel is one input pixel.
@@ -338,6 +380,19 @@ TEST(GlScalerCalculatorTest, RotationSources) {
     EXPECT_TRUE(FromBuffer(result.video[0].Get<GpuBuffer>()) ==
                 Oriented(input, 180, false, false));
     EXPECT_TRUE(FromBuffer(result.video[1].Get<GpuBuffer>()) ==
+                Oriented(input, 270, false, false));
+  }
+  {
+    // Turned, then back to upright: the second frame is passed on, the third turned again.
+    ScalerGraph graph(Node{.rotation_stream = true});
+    const GpuBuffer buffer = ToBuffer(input);
+    Result result =
+        graph.Run({{0, buffer}, {1, buffer}, {2, buffer}}, {{0, 90}, {1, 0}, {2, 270}});
+    ASSERT_TRUE(result.status.ok()) << result.status;
+    ASSERT_EQ(result.video.size(), 3u);
+    EXPECT_TRUE(FromBuffer(result.video[0].Get<GpuBuffer>()) == Oriented(input, 90, false, false));
+    EXPECT_EQ(result.video[1].Get<GpuBuffer>().pixel_buffer(), buffer.pixel_buffer());
+    EXPECT_TRUE(FromBuffer(result.video[2].Get<GpuBuffer>()) ==
                 Oriented(input, 270, false, false));
   }
 }

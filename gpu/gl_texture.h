@@ -14,10 +14,10 @@
 //
 // A texture over a GPU buffer holds a Core Video texture of one plane of the buffer's pixel
 // buffer and a reference to the buffer; its GL name belongs to Core Video. Its width and height
-// are the whole pixel buffer's, also for a sub-sampled plane. What GL draws into such a texture
-// reaches the pixel buffer when the last reference to the Core Video texture goes (or when the
-// texture cache is flushed), so a calculator releases its destination texture before others
-// read the buffer.
+// are the whole pixel buffer's, also for a sub-sampled plane. What GL draws into a destination
+// texture reaches the pixel buffer when the last reference to the Core Video texture goes (or
+// when the texture cache is flushed), so a calculator releases its destination texture before
+// others read the buffer; source textures are only sampled.
 //
 // A texture made from an image frame, or over a GL name with the plain constructor, owns its GL
 // name and deletes it on release; it must then be released (or destroyed) with a GL context of

@@ -72,46 +72,111 @@ void ClearGlErrors() {
   }
 }
 
+// How the caller uses a texture (kStandInTextureAccessKey).
+enum class Access { kReadWrite, kSampled, kDrawnOver };
+
+Access AccessOf(CFDictionaryRef attributes) {
+  if (attributes == nullptr) return Access::kReadWrite;
+  const void* value = CFDictionaryGetValue(attributes, kStandInTextureAccessKey);
+  if (value == nullptr) return Access::kReadWrite;
+  if (CFEqual(value, kStandInTextureAccessSampled)) return Access::kSampled;
+  if (CFEqual(value, kStandInTextureAccessDrawnOver)) return Access::kDrawnOver;
+  return Access::kReadWrite;
+}
+
+// Bytes whose contents start undefined (a vector would zero them first).
+class Bytes {
+ public:
+  uint8_t* data() { return data_.get(); }
+  const uint8_t* data() const { return data_.get(); }
+  size_t size() const { return size_; }
+  void Resize(size_t size) {
+    if (size > capacity_) {
+      data_.reset(new uint8_t[size]);
+      capacity_ = size;
+    }
+    size_ = size;
+  }
+  bool operator==(const Bytes& other) const {
+    return size_ == other.size_ && std::memcmp(data(), other.data(), size_) == 0;
+  }
+
+ private:
+  std::unique_ptr<uint8_t[]> data_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// A GL texture's storage and how it was made: what a released texture leaves for a later one
+// of the same kind.
+struct TextureStorage {
+  GLuint name = 0;
+  GLint internal_format = 0;
+  GLsizei width = 0;
+  GLsizei height = 0;
+  GLenum format = 0;
+  GLenum type = 0;           // as the caller asked
+  GLenum uploaded_type = 0;  // as GL took it (GL_HALF_FLOAT_OES for unsized half floats)
+  GLenum read_format = 0;    // 0: not readable
+  GLenum read_type = 0;
+  size_t read_texel_bytes = 0;
+
+  bool SameKind(const TextureStorage& other) const {
+    return internal_format == other.internal_format && width == other.width &&
+           height == other.height && format == other.format && type == other.type;
+  }
+};
+
+// Released textures kept for reuse, per cache.
+constexpr size_t kMaxSpareTextures = 8;
+
 }  // namespace
 
 struct CVOpenGLESTextureCacheObject final : Object {
   explicit CVOpenGLESTextureCacheObject(std::shared_ptr<EAGLContext> context)
       : Object(CacheTypeID()), context(std::move(context)) {}
+  ~CVOpenGLESTextureCacheObject() override;
+
+  // Runs in the service context: the cache's framebuffer, made on first use.
+  GLuint Framebuffer();
+  // Runs in the service context: deletes the spare textures.
+  void DeleteSpares();
 
   const std::shared_ptr<EAGLContext> context;
   std::mutex mutex;
   std::vector<CVOpenGLESTextureObject*> live;  // guarded by mutex
+
+  // Used only in the service context, whose calls the share group serialises.
+  GLuint framebuffer = 0;
+  std::vector<TextureStorage> spares;  // oldest first
+  Bytes scratch;                       // read-back texels
+  int row_lengths = -1;                // GL takes pack and unpack row lengths: 1, 0; -1 unknown
 };
 
 struct CVOpenGLESTextureObject final : Object {
   CVOpenGLESTextureObject() : Object(TextureTypeID()) {}
   ~CVOpenGLESTextureObject() override;
 
-  // Reads the texture back and writes it into the plane when GL changed it. Runs in the
-  // service context.
-  void WriteBackIfChanged();
-  // Decides how the texture, uploaded as `format` / `type`, is read back (read_format stays 0
-  // when it cannot be). Runs in the service context with the texture attached to the bound
-  // framebuffer.
-  void ChooseReadFormat(GLenum format, GLenum type);
-  // glReadPixels of the whole texture into `out` (tight rows of texel_bytes). Runs in the
+  // Puts what GL drew into the plane, as the access asks; `keep` when the texture lives on
+  // (a flush). Runs in the service context.
+  void WriteBack(bool keep);
+  // Decides how the texture is read back (storage.read_format stays 0 when it cannot be).
+  // Runs in the service context with the texture attached to the bound framebuffer.
+  void ChooseReadFormat();
+  // glReadPixels of the whole texture as tight rows of texel_bytes into `out`. Runs in the
   // service context with the texture attached to the bound framebuffer.
-  void ReadTexels(std::vector<uint8_t>* out) const;
+  void ReadTexels(Bytes* out) const;
 
   CVOpenGLESTextureCacheRef cache = nullptr;  // retained
   CVPixelBufferRef buffer = nullptr;          // retained
   size_t plane = 0;
   GLenum target = GL_TEXTURE_2D;
-  GLuint name = 0;
-  GLsizei width = 0;
-  GLsizei height = 0;
+  TextureStorage storage;
   size_t texel_bytes = 0;
-  GLenum read_format = 0;  // 0: not readable
-  GLenum read_type = 0;
-  size_t read_texel_bytes = 0;
-  // What the texture holds as far as the plane is concerned: the plane's texels when it was
-  // uploaded or last written back, as tight rows.
-  std::vector<uint8_t> in_step;
+  Access access = Access::kReadWrite;
+  // kReadWrite: what the texture holds as far as the plane is concerned: the plane's texels
+  // when it was uploaded or last written back, as tight rows.
+  Bytes in_step;
 };
 
 namespace {
@@ -126,72 +191,136 @@ CVOpenGLESTextureObject* TextureFromRef(CVOpenGLESTextureRef texture) {
   return texture;
 }
 
-// Runs `work` with `texture` attached as colour attachment 0 of a framebuffer of the service
-// context; does nothing when that framebuffer is incomplete (GL cannot draw into the format).
+// Runs `work` with `texture` attached as colour attachment 0 of the cache's framebuffer in the
+// service context; does nothing when the framebuffer is incomplete (GL cannot draw into the
+// format).
 template <typename F>
-void WithTextureAttached(const CVOpenGLESTextureObject& texture, F&& work) {
-  GLuint framebuffer = 0;
-  glGenFramebuffers(1, &framebuffer);
-  glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
-  glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, texture.target, texture.name, 0);
+void WithTextureAttached(CVOpenGLESTextureCacheObject* cache, GLenum target, GLuint name,
+                         F&& work) {
+  glBindFramebuffer(GL_FRAMEBUFFER, cache->Framebuffer());
+  glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, target, name, 0);
   if (glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE) work();
+  glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, target, 0, 0);
   glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  glDeleteFramebuffers(1, &framebuffer);
+}
+
+// Whether the service context takes GL_PACK_ROW_LENGTH and GL_UNPACK_ROW_LENGTH (OpenGL ES 3),
+// so that GL can read and write a plane's padded rows in place.
+bool TakesRowLengths(CVOpenGLESTextureCacheObject* cache) {
+  if (cache->row_lengths < 0) {
+    const auto* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
+    cache->row_lengths =
+        version != nullptr && std::strncmp(version, "OpenGL ES ", 10) == 0 && version[10] >= '3';
+  }
+  return cache->row_lengths == 1;
+}
+
+// Copies `height` rows of `row_bytes` between buffers of different row strides.
+void CopyRows(const uint8_t* from, size_t from_stride, uint8_t* to, size_t to_stride,
+              size_t row_bytes, GLsizei height) {
+  for (GLsizei y = 0; y < height; ++y) {
+    std::memcpy(to + y * to_stride, from + y * from_stride, row_bytes);
+  }
 }
 
 }  // namespace
 
-void CVOpenGLESTextureObject::ChooseReadFormat(GLenum uploaded_format, GLenum uploaded_type) {
+const CFStringRef kStandInTextureAccessKey = CFSTR("StandInTextureAccess");
+const CFStringRef kStandInTextureAccessSampled = CFSTR("StandInTextureAccessSampled");
+const CFStringRef kStandInTextureAccessDrawnOver = CFSTR("StandInTextureAccessDrawnOver");
+
+GLuint CVOpenGLESTextureCacheObject::Framebuffer() {
+  if (framebuffer == 0) glGenFramebuffers(1, &framebuffer);
+  return framebuffer;
+}
+
+void CVOpenGLESTextureCacheObject::DeleteSpares() {
+  for (const TextureStorage& spare : spares) glDeleteTextures(1, &spare.name);
+  spares.clear();
+}
+
+CVOpenGLESTextureCacheObject::~CVOpenGLESTextureCacheObject() {
+  if (framebuffer == 0 && spares.empty()) return;
+  context->sharegroup()->RunInServiceContext([this] {
+    DeleteSpares();
+    glDeleteFramebuffers(1, &framebuffer);
+  });
+}
+
+void CVOpenGLESTextureObject::ChooseReadFormat() {
   GLint format = 0, type = 0;
   glGetIntegerv(GL_IMPLEMENTATION_COLOR_READ_FORMAT, &format);
   glGetIntegerv(GL_IMPLEMENTATION_COLOR_READ_TYPE, &type);
   // Either the pair the texture was uploaded with, when GL reads it (always for RGBA and
   // BGRA bytes, otherwise when it is the implementation's read pair), or RGBA bytes for RGB
   // bytes, whose alpha ReadTexels drops.
-  if (uploaded_type == GL_HALF_FLOAT_OES) uploaded_type = GL_HALF_FLOAT;
-  read_format = 0;
+  const GLenum uploaded_format = storage.format;
+  const GLenum uploaded_type =
+      storage.uploaded_type == GL_HALF_FLOAT_OES ? GL_HALF_FLOAT : storage.uploaded_type;
+  storage.read_format = 0;
   if (uploaded_type == GL_UNSIGNED_BYTE &&
       (uploaded_format == GL_RGBA || uploaded_format == GL_BGRA_EXT)) {
-    read_format = uploaded_format;
-    read_type = GL_UNSIGNED_BYTE;
+    storage.read_format = uploaded_format;
+    storage.read_type = GL_UNSIGNED_BYTE;
   } else if (static_cast<GLenum>(format) == uploaded_format &&
              static_cast<GLenum>(type) == uploaded_type) {
-    read_format = format;
-    read_type = type;
+    storage.read_format = format;
+    storage.read_type = type;
   } else if (uploaded_format == GL_RGB && uploaded_type == GL_UNSIGNED_BYTE) {
-    read_format = GL_RGBA;
-    read_type = GL_UNSIGNED_BYTE;
+    storage.read_format = GL_RGBA;
+    storage.read_type = GL_UNSIGNED_BYTE;
   }
-  read_texel_bytes = read_format != 0 ? TexelBytes(read_format, read_type) : 0;
+  storage.read_texel_bytes =
+      storage.read_format != 0 ? TexelBytes(storage.read_format, storage.read_type) : 0;
 }
 
-void CVOpenGLESTextureObject::ReadTexels(std::vector<uint8_t>* out) const {
-  std::vector<uint8_t> raw(read_texel_bytes * width * height);
+void CVOpenGLESTextureObject::ReadTexels(Bytes* out) const {
+  const size_t texels = static_cast<size_t>(storage.width) * storage.height;
   glPixelStorei(GL_PACK_ALIGNMENT, 1);
-  glReadPixels(0, 0, width, height, read_format, read_type, raw.data());
-  if (read_texel_bytes == texel_bytes) {
-    *out = std::move(raw);
+  if (storage.read_texel_bytes == texel_bytes) {
+    out->Resize(texel_bytes * texels);
+    glReadPixels(0, 0, storage.width, storage.height, storage.read_format, storage.read_type,
+                 out->data());
     return;
   }
-  // Drop the components the read added (the alpha of RGB texels).
-  out->resize(texel_bytes * width * height);
-  for (size_t i = 0, n = static_cast<size_t>(width) * height; i < n; ++i) {
-    std::memcpy(out->data() + i * texel_bytes, raw.data() + i * read_texel_bytes, texel_bytes);
+  // Drop the components the read adds (the alpha of RGB texels).
+  Bytes raw;
+  raw.Resize(storage.read_texel_bytes * texels);
+  glReadPixels(0, 0, storage.width, storage.height, storage.read_format, storage.read_type,
+               raw.data());
+  out->Resize(texel_bytes * texels);
+  for (size_t i = 0; i < texels; ++i) {
+    std::memcpy(out->data() + i * texel_bytes, raw.data() + i * storage.read_texel_bytes,
+                texel_bytes);
   }
 }
 
-void CVOpenGLESTextureObject::WriteBackIfChanged() {
-  if (read_format == 0) return;
-  WithTextureAttached(*this, [this] {
-    std::vector<uint8_t> now;
-    ReadTexels(&now);
-    if (now == in_step) return;
-    const platform::corevideo::Plane p = platform::corevideo::GetPlane(buffer, plane);
-    const size_t row_bytes = texel_bytes * width;
-    for (GLsizei y = 0; y < height; ++y) {
-      std::memcpy(p.data + y * p.bytes_per_row, now.data() + y * row_bytes, row_bytes);
+void CVOpenGLESTextureObject::WriteBack(bool keep) {
+  if (access == Access::kSampled || storage.read_format == 0) return;
+  const platform::corevideo::Plane p = platform::corevideo::GetPlane(buffer, plane);
+  const size_t row_bytes = texel_bytes * storage.width;
+  WithTextureAttached(cache, target, storage.name, [&] {
+    if (access == Access::kDrawnOver) {
+      if (storage.read_texel_bytes == texel_bytes && p.bytes_per_row % texel_bytes == 0 &&
+          TakesRowLengths(cache)) {
+        // Straight into the plane's rows.
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glPixelStorei(GL_PACK_ROW_LENGTH, static_cast<GLint>(p.bytes_per_row / texel_bytes));
+        glReadPixels(0, 0, storage.width, storage.height, storage.read_format,
+                     storage.read_type, p.data);
+        glPixelStorei(GL_PACK_ROW_LENGTH, 0);
+        return;
+      }
+      ReadTexels(&cache->scratch);
+      CopyRows(cache->scratch.data(), row_bytes, p.data, p.bytes_per_row, row_bytes,
+               storage.height);
+      return;
     }
-    in_step = std::move(now);
+    ReadTexels(&cache->scratch);
+    if (cache->scratch == in_step) return;
+    CopyRows(cache->scratch.data(), row_bytes, p.data, p.bytes_per_row, row_bytes,
+             storage.height);
+    if (keep) std::swap(cache->scratch, in_step);
   });
   ClearGlErrors();
 }
@@ -203,8 +332,13 @@ CVOpenGLESTextureObject::~CVOpenGLESTextureObject() {
     live.erase(std::remove(live.begin(), live.end(), this), live.end());
   }
   const bool ok = cache->context->sharegroup()->RunInServiceContext([this] {
-    WriteBackIfChanged();
-    glDeleteTextures(1, &name);
+    if (storage.name == 0) return;
+    WriteBack(/*keep=*/false);
+    if (cache->spares.size() == kMaxSpareTextures) {
+      glDeleteTextures(1, &cache->spares.front().name);
+      cache->spares.erase(cache->spares.begin());
+    }
+    cache->spares.push_back(storage);
   });
   if (!ok) LOG(ERROR) << "A released CVOpenGLESTexture could not be read back";
   CVPixelBufferRelease(buffer);
@@ -242,48 +376,93 @@ CVReturn CVOpenGLESTextureCacheCreateTextureFromImage(
   }
 
   auto* texture = new CVOpenGLESTextureObject;
-  texture->width = width;
-  texture->height = height;
+  texture->cache = static_cast<CVOpenGLESTextureCacheRef>(const_cast<void*>(CFRetain(cache)));
+  texture->buffer = CVPixelBufferRetain(image);
+  texture->plane = plane_index;
   texture->texel_bytes = texel_bytes;
-  texture->in_step.resize(row_bytes * height);
-  for (GLsizei y = 0; y < height; ++y) {
-    std::memcpy(texture->in_step.data() + y * row_bytes, p.data + y * p.bytes_per_row, row_bytes);
+  texture->access = AccessOf(texture_attributes);
+  TextureStorage& storage = texture->storage;
+  storage.internal_format = internal_format;
+  storage.width = width;
+  storage.height = height;
+  storage.format = format;
+  storage.type = type;
+  storage.uploaded_type = type;
+
+  // What GL uploads: nothing for a texture that will be drawn over; the in-step record (a
+  // copy it needs anyway) for one that may be written back; else the plane's rows in place.
+  const uint8_t* pixels = nullptr;
+  size_t pixels_stride = row_bytes;
+  Bytes tight;
+  if (texture->access == Access::kReadWrite) {
+    texture->in_step.Resize(row_bytes * height);
+    CopyRows(p.data, p.bytes_per_row, texture->in_step.data(), row_bytes, row_bytes, height);
+    pixels = texture->in_step.data();
+  } else if (texture->access == Access::kSampled) {
+    pixels = p.data;
+    pixels_stride = p.bytes_per_row;
   }
 
   GLenum error = GL_NO_ERROR;
   const bool entered = cache->context->sharegroup()->RunInServiceContext([&] {
     ClearGlErrors();
-    glGenTextures(1, &texture->name);
-    glBindTexture(GL_TEXTURE_2D, texture->name);
+    if (pixels_stride != row_bytes &&
+        (pixels_stride % texel_bytes != 0 || !TakesRowLengths(cache))) {
+      tight.Resize(row_bytes * height);
+      CopyRows(pixels, pixels_stride, tight.data(), row_bytes, row_bytes, height);
+      pixels = tight.data();
+      pixels_stride = row_bytes;
+    }
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glTexImage2D(GL_TEXTURE_2D, 0, internal_format, width, height, 0, format, type,
-                 texture->in_step.data());
-    error = glGetError();
-    if (error != GL_NO_ERROR && type == GL_HALF_FLOAT) {
-      type = GL_HALF_FLOAT_OES;
-      glTexImage2D(GL_TEXTURE_2D, 0, internal_format, width, height, 0, format, type,
-                   texture->in_step.data());
+    if (pixels_stride != row_bytes) {
+      glPixelStorei(GL_UNPACK_ROW_LENGTH, static_cast<GLint>(pixels_stride / texel_bytes));
+    }
+
+    auto spare = std::find_if(cache->spares.rbegin(), cache->spares.rend(),
+                              [&](const TextureStorage& s) { return s.SameKind(storage); });
+    if (spare != cache->spares.rend()) {
+      storage = *spare;
+      cache->spares.erase(std::next(spare).base());
+      glBindTexture(GL_TEXTURE_2D, storage.name);
+      // What a new texture would start with.
+      glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST_MIPMAP_LINEAR);
+      glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+      glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
+      glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
+      if (pixels != nullptr) {
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, format, storage.uploaded_type,
+                        pixels);
+      }
       error = glGetError();
+    } else {
+      glGenTextures(1, &storage.name);
+      glBindTexture(GL_TEXTURE_2D, storage.name);
+      glTexImage2D(GL_TEXTURE_2D, 0, internal_format, width, height, 0, format, type, pixels);
+      error = glGetError();
+      if (error != GL_NO_ERROR && type == GL_HALF_FLOAT) {
+        storage.uploaded_type = GL_HALF_FLOAT_OES;
+        glTexImage2D(GL_TEXTURE_2D, 0, internal_format, width, height, 0, format,
+                     storage.uploaded_type, pixels);
+        error = glGetError();
+      }
+      if (error == GL_NO_ERROR) {
+        WithTextureAttached(cache, GL_TEXTURE_2D, storage.name,
+                            [&] { texture->ChooseReadFormat(); });
+      }
     }
     glBindTexture(GL_TEXTURE_2D, 0);
-    if (error == GL_NO_ERROR) {
-      WithTextureAttached(*texture, [&] { texture->ChooseReadFormat(format, type); });
-    } else {
-      glDeleteTextures(1, &texture->name);
+    if (pixels_stride != row_bytes) glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    if (error != GL_NO_ERROR) {
+      glDeleteTextures(1, &storage.name);
+      storage.name = 0;  // the destructor finds nothing to read back or keep
     }
     ClearGlErrors();
   });
   if (!entered || error != GL_NO_ERROR) {
-    // The destructor finds no GL name and nothing to read back.
-    texture->name = 0;
-    texture->cache = static_cast<CVOpenGLESTextureCacheRef>(const_cast<void*>(CFRetain(cache)));
-    texture->buffer = CVPixelBufferRetain(image);
+    storage.name = 0;
     CFRelease(texture);
     return entered ? kCVReturnInvalidPixelFormat : kCVReturnError;
   }
-  texture->cache = static_cast<CVOpenGLESTextureCacheRef>(const_cast<void*>(CFRetain(cache)));
-  texture->buffer = CVPixelBufferRetain(image);
-  texture->plane = plane_index;
   {
     std::lock_guard<std::mutex> lock(cache->mutex);
     cache->live.push_back(texture);
@@ -297,7 +476,7 @@ GLenum CVOpenGLESTextureGetTarget(CVOpenGLESTextureRef texture) {
 }
 
 GLuint CVOpenGLESTextureGetName(CVOpenGLESTextureRef texture) {
-  return texture == nullptr ? 0 : TextureFromRef(texture)->name;
+  return texture == nullptr ? 0 : TextureFromRef(texture)->storage.name;
 }
 
 void CVOpenGLESTextureCacheFlush(CVOpenGLESTextureCacheRef cache, CVOptionFlags options) {
@@ -305,9 +484,9 @@ void CVOpenGLESTextureCacheFlush(CVOpenGLESTextureCacheRef cache, CVOptionFlags 
   CacheFromRef(cache);
   // Held throughout, so that a texture being released meanwhile waits for this flush.
   std::lock_guard<std::mutex> lock(cache->mutex);
-  if (cache->live.empty()) return;
   const bool ok = cache->context->sharegroup()->RunInServiceContext([cache] {
-    for (CVOpenGLESTextureObject* texture : cache->live) texture->WriteBackIfChanged();
+    for (CVOpenGLESTextureObject* texture : cache->live) texture->WriteBack(/*keep=*/true);
+    cache->DeleteSpares();
   });
   if (!ok) LOG(ERROR) << "CVOpenGLESTextureCacheFlush could not read the textures back";
 }

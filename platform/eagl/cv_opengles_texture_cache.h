@@ -24,9 +24,21 @@
 //   texture reaches the buffer, while a texture that GL did not change leaves the buffer (and
 //   any CPU writes to it) alone. A texture is read back only when it can be a framebuffer
 //   colour attachment (what GL can draw into); other formats are upload-only.
-// The caller must have finished (or flushed, which on llvmpipe completes) GL work that
-// renders into the texture in other contexts before releasing or flushing, as with any GL
-// object shared between contexts.
+// The caller must have finished (or flushed, which on llvmpipe completes) GL work that uses
+// the texture in other contexts before releasing or flushing it, as with any GL object shared
+// between contexts: the GL storage of a released texture serves a later texture of the same
+// size and format, until the cache is flushed.
+//
+// A caller that knows how GL will use a texture can say so in the texture attributes, under
+// kStandInTextureAccessKey (the platform shares the buffer's memory and has no such key), so
+// that no pixels are moved that need not be:
+// - kStandInTextureAccessSampled: GL only reads the texture. It is uploaded and never read
+//   back; what GL draws into it does not reach the plane.
+// - kStandInTextureAccessDrawnOver: GL draws every texel before the texture is released (or
+//   the cache flushed). It is not uploaded, and releasing and flushing write it into the
+//   plane as it is, drawn or not.
+// Without the key (or with another value) a texture is uploaded and written back when GL
+// changed it, as described above.
 //
 // The GL work of the cache runs in the service context of the EAGL context's share group
 // (eagl.h), so it neither changes GL state of the caller's context nor consumes its GL
@@ -47,6 +59,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "platform/corefoundation/cf_string.h"
 #include "platform/corefoundation/dictionary.h"
 #include "platform/corefoundation/object.h"
 #include "platform/corevideo/cv_return.h"
@@ -65,11 +78,17 @@ struct CVOpenGLESTextureObject;
 using CVOpenGLESTextureCacheRef = CVOpenGLESTextureCacheObject*;
 using CVOpenGLESTextureRef = CVOpenGLESTextureObject*;
 
+// The texture attribute and its values described above.
+extern const CFStringRef kStandInTextureAccessKey;
+extern const CFStringRef kStandInTextureAccessSampled;
+extern const CFStringRef kStandInTextureAccessDrawnOver;
+
 CFTypeID CVOpenGLESTextureCacheGetTypeID();
 CFTypeID CVOpenGLESTextureGetTypeID();
 
 // A new cache (count 1) in *cache_out for textures used with `eagl_context` and the other
-// contexts of its share group. The attribute dictionaries are accepted and ignored.
+// contexts of its share group. The attribute dictionaries are accepted and ignored; the
+// texture attributes that count are those given with each texture.
 // kCVReturnInvalidArgument for a null context or `cache_out`.
 CVReturn CVOpenGLESTextureCacheCreate(CFAllocatorRef allocator, CFDictionaryRef cache_attributes,
                                       const std::shared_ptr<EAGLContext>& eagl_context,
@@ -77,8 +96,8 @@ CVReturn CVOpenGLESTextureCacheCreate(CFAllocatorRef allocator, CFDictionaryRef 
                                       CVOpenGLESTextureCacheRef* cache_out);
 
 // A new texture (count 1) in *texture_out over plane `plane_index` of `image` (plane 0 of a
-// single-plane buffer), uploaded as described above. The texture retains the buffer and the
-// cache. Errors, with *texture_out unchanged:
+// single-plane buffer), uploaded as described above (`texture_attributes` may be null, or
+// name the access). The texture retains the buffer and the cache. Errors, with *texture_out unchanged:
 //   kCVReturnInvalidArgument     a null cache, image or out pointer; a target other than
 //                                GL_TEXTURE_2D; a plane the buffer lacks; a zero or
 //                                negative size, or one larger than the plane;
@@ -94,7 +113,8 @@ GLenum CVOpenGLESTextureGetTarget(CVOpenGLESTextureRef texture);
 GLuint CVOpenGLESTextureGetName(CVOpenGLESTextureRef texture);
 
 // Writes what GL rendered into the cache's live textures back into their pixel buffers (see
-// above). `options` is accepted and ignored. A null cache does nothing.
+// above), and deletes the GL storage kept from released textures. `options` is accepted and
+// ignored. A null cache does nothing.
 void CVOpenGLESTextureCacheFlush(CVOpenGLESTextureCacheRef cache, CVOptionFlags options);
 
 #endif  // PLATFORM_EAGL_CV_OPENGLES_TEXTURE_CACHE_H_

@@ -41,13 +41,42 @@ class TextureCacheTest : public ::testing::Test {
   }
 
   CVOpenGLESTextureRef MakeTexture(CVPixelBufferRef buffer, GLint internal_format, GLenum format,
-                                   GLenum type, size_t plane = 0) {
+                                   GLenum type, size_t plane = 0,
+                                   CFDictionaryRef attributes = nullptr) {
     Plane p = GetPlane(buffer, plane);
     CVOpenGLESTextureRef texture = nullptr;
     EXPECT_EQ(CVOpenGLESTextureCacheCreateTextureFromImage(
-                  kCFAllocatorDefault, cache_, buffer, nullptr, GL_TEXTURE_2D, internal_format,
-                  p.width, p.height, format, type, plane, &texture),
+                  kCFAllocatorDefault, cache_, buffer, attributes, GL_TEXTURE_2D,
+                  internal_format, p.width, p.height, format, type, plane, &texture),
               kCVReturnSuccess);
+    return texture;
+  }
+
+  // A 3 x 2 'BGRA' buffer (rows padded) whose bytes count up from `first`; the first padding
+  // byte is 0xEE.
+  CVPixelBufferRef MakeCountingBuffer(uint8_t first) {
+    CVPixelBufferRef buffer = MakeBuffer(3, 2, kCVPixelFormatType_32BGRA);
+    Plane p = GetPlane(buffer, 0);
+    EXPECT_GT(p.bytes_per_row, 12u);
+    for (size_t y = 0; y < 2; ++y) {
+      for (size_t i = 0; i < 12; ++i) p.data[y * p.bytes_per_row + i] = uint8_t(first + y * 12 + i);
+      p.data[y * p.bytes_per_row + 12] = 0xEE;
+    }
+    return buffer;
+  }
+
+  CVOpenGLESTextureRef MakeBgraTexture(CVPixelBufferRef buffer, CFStringRef access) {
+    CFDictionaryRef attributes = nullptr;
+    if (access != nullptr) {
+      const void* keys[] = {kStandInTextureAccessKey};
+      const void* values[] = {access};
+      attributes = CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1,
+                                      &kCFTypeDictionaryKeyCallBacks,
+                                      &kCFTypeDictionaryValueCallBacks);
+    }
+    CVOpenGLESTextureRef texture =
+        MakeTexture(buffer, GL_RGBA, GL_BGRA_EXT, GL_UNSIGNED_BYTE, 0, attributes);
+    if (attributes != nullptr) CFRelease(attributes);
     return texture;
   }
 
@@ -113,6 +142,84 @@ TEST_F(TextureCacheTest, ReleaseWritesRenderingBackAndLeavesUnchangedTexturesAlo
   EXPECT_EQ(GetPlane(sampled, 0).data[5], 42);
   CVPixelBufferRelease(rendered);
   CVPixelBufferRelease(sampled);
+}
+
+// The access a texture is made with decides what is uploaded and what its release writes:
+// a CPU write after the upload and a GL clear to green meet in the plane.
+TEST_F(TextureCacheTest, AccessDecidesWhatMovesBetweenPlaneAndTexture) {
+  struct Case {
+    const char* name;
+    CFStringRef access;
+    bool uploaded;
+    bool written_back;
+    bool cleared;
+  };
+  const Case cases[] = {
+      {"no access given", nullptr, true, true, true},
+      {"unknown access", CFSTR("Elsewise"), true, true, true},
+      {"read-write, untouched", nullptr, true, false, false},
+      {"sampled", kStandInTextureAccessSampled, true, false, true},
+      {"drawn over", kStandInTextureAccessDrawnOver, false, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CVPixelBufferRef buffer = MakeCountingBuffer(0);
+    CVOpenGLESTextureRef texture = MakeBgraTexture(buffer, c.access);
+    ASSERT_NE(texture, nullptr);
+    if (c.uploaded) {
+      // Texel (1, 1) in RGBA order, from the second row past the padding.
+      EXPECT_EQ(platform::eagl::testing::ReadTexel(CVOpenGLESTextureGetName(texture), 1, 1),
+                (std::array<uint8_t, 4>{18, 17, 16, 19}));
+    }
+    Plane p = GetPlane(buffer, 0);
+    p.data[p.bytes_per_row + 5] = 99;  // a CPU write to texel (1, 1)
+    if (c.cleared) Clear(texture, 0, 1, 0, 1);
+    CFRelease(texture);
+    const uint8_t* texel = p.data + p.bytes_per_row + 4;
+    if (c.written_back) {
+      EXPECT_EQ(std::vector<uint8_t>(texel, texel + 4), (std::vector<uint8_t>{0, 255, 0, 255}));
+    } else {
+      EXPECT_EQ(std::vector<uint8_t>(texel, texel + 4), (std::vector<uint8_t>{16, 99, 18, 19}));
+    }
+    EXPECT_EQ(p.data[12], 0xEE);
+    EXPECT_EQ(p.data[p.bytes_per_row + 12], 0xEE);
+    CVPixelBufferRelease(buffer);
+  }
+}
+
+// A released texture's GL storage serves the next texture of its size and format: that one
+// holds its own buffer's pixels and starts with a new texture's sampling state.
+TEST_F(TextureCacheTest, ReusedStorageHoldsTheNewPlaneAndFreshState) {
+  for (CFStringRef access : {CFStringRef{nullptr}, kStandInTextureAccessSampled}) {
+    CVPixelBufferRef first = MakeCountingBuffer(0);
+    CVPixelBufferRef second = MakeCountingBuffer(100);
+    CVOpenGLESTextureRef texture = MakeBgraTexture(first, access);
+    const GLuint name = CVOpenGLESTextureGetName(texture);
+    glBindTexture(GL_TEXTURE_2D, name);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glFlush();
+    CFRelease(texture);
+
+    texture = MakeBgraTexture(second, access);
+    EXPECT_EQ(CVOpenGLESTextureGetName(texture), name);
+    EXPECT_EQ(platform::eagl::testing::ReadTexel(CVOpenGLESTextureGetName(texture), 1, 1),
+              (std::array<uint8_t, 4>{118, 117, 116, 119}));
+    GLint min_filter = 0, wrap_s = 0;
+    glBindTexture(GL_TEXTURE_2D, CVOpenGLESTextureGetName(texture));
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &min_filter);
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, &wrap_s);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    EXPECT_EQ(min_filter, GL_NEAREST_MIPMAP_LINEAR);
+    EXPECT_EQ(wrap_s, GL_REPEAT);
+    // Untouched by GL, so its release leaves a CPU write alone.
+    GetPlane(second, 0).data[0] = 7;
+    CFRelease(texture);
+    EXPECT_EQ(GetPlane(second, 0).data[0], 7);
+    CVPixelBufferRelease(first);
+    CVPixelBufferRelease(second);
+  }
 }
 
 TEST_F(TextureCacheTest, ThreadsCreateReleaseAndFlushAtOnce) {
