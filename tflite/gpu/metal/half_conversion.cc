@@ -164,6 +164,8 @@ void RoundToHalfPrecision(float* values, size_t count) {
   for (size_t i = 0; i < count; ++i) values[i] = HalfToFloat(FloatToHalf(values[i]));
 }
 
+float RoundToHalf(float value) { return HalfToFloat(FloatToHalf(value)); }
+
 void PHWC4HalvesToNHWCFloats(const uint16_t* phwc4, const BHWC& shape, float* nhwc) {
 #if defined(__x86_64__)
   if (kHasF16C) return PHWC4ToNHWCF16C(phwc4, shape, nhwc);

@@ -386,6 +386,80 @@ TEST(CompileTest, Fp32StorageKeepsFloats) {
   EXPECT_EQ(run.output[0], Half(1.0f / 3));
 }
 
+// With half storage, a task whose every reader rounds what it reads leaves its results
+// unrounded, and those readers round them. Whatever the plan, the graph computes bit for bit
+// what its operations give one at a time, each storing halves.
+TEST(InferenceContextTest, RoundingLeftToReadersGivesWhatStoringHalvesGives) {
+  GraphFloat32 graph;
+  auto value = [&](const BHWC& shape) {
+    Value* v = graph.NewValue();
+    v->tensor.shape = shape;
+    return v;
+  };
+  auto node = [&](const Operation& op, const std::vector<Value*>& in, Value* out) {
+    Node* n = graph.NewNode();
+    n->operation = op;
+    for (Value* v : in) EXPECT_OK(graph.AddConsumer(n->id, v->id));
+    EXPECT_OK(graph.SetProducer(n->id, out->id));
+  };
+  using Kind = ElementwiseAttributes::Kind;
+  const BHWC in(1, 4, 5, 3), wide(1, 4, 5, 8), pooled(1, 2, 2, 3);
+  Convolution2DAttributes to_wide, to_narrow;
+  to_wide.weights = Weights(8, 1, 1, 3, 41);
+  to_wide.bias = Values(8, 42);
+  to_narrow.weights = Weights(3, 1, 1, 3, 43);
+  Pooling2DAttributes pool;
+  pool.type = PoolingType::AVERAGE;
+  pool.kernel = pool.strides = HW(2, 2);
+  const Operation conv_wide{ToString(OperationType::CONVOLUTION_2D), to_wide};
+  const Operation conv_narrow{ToString(OperationType::CONVOLUTION_2D), to_narrow};
+  const Operation add{ToString(OperationType::ADD), ElementwiseAttributes{}};
+  const Operation sub{ToString(OperationType::SUB), ElementwiseAttributes{}};
+  const Operation prelu{ToString(OperationType::PRELU), PReLUAttributes{Values(8, 44), HWC(), true}};
+  const Operation scale{ToString(OperationType::MUL),
+                        ElementwiseAttributes{Kind::kScalar, 0.3f, {}, {}}};
+  const Operation average{ToString(OperationType::POOLING_2D), pool};
+
+  Value* x = value(in);
+  Value* y = value(wide);
+  // A convolution read only by element-wise operations, as their first and second operand.
+  Value* wide_conv = value(wide);
+  node(conv_wide, {x}, wide_conv);
+  Value* sum = value(wide);
+  node(add, {wide_conv, y}, sum);
+  Value* difference = value(wide);
+  node(sub, {y, wide_conv}, difference);
+  Value* activated = value(wide);
+  node(prelu, {sum}, activated);
+  // A convolution read by an element-wise operation and by an XNNPACK pooling.
+  Value* narrow_conv = value(in);
+  node(conv_narrow, {x}, narrow_conv);
+  Value* scaled = value(in);
+  node(scale, {narrow_conv}, scaled);
+  Value* averaged = value(pooled);
+  node(average, {narrow_conv}, averaged);
+
+  const Tensor xs = Values(in.DimensionsProduct(), 45), ys = Values(wide.DimensionsProduct(), 46);
+  const testing_util::GraphOutcome run = testing_util::RunGraph(graph, {xs, ys});
+  ASSERT_OK(run.status);
+
+  auto step = [](const Operation& op, const std::vector<BHWC>& shapes,
+                 const std::vector<Tensor>& inputs, const BHWC& out) {
+    Outcome o = RunOperation(op, shapes, inputs, out);
+    EXPECT_OK(o.status);
+    return o.output;
+  };
+  const Tensor w = step(conv_wide, {in}, {xs}, wide);
+  const Tensor n = step(conv_narrow, {in}, {xs}, in);
+  const std::vector<Tensor> expected = {
+      step(sub, {wide, wide}, {ys, w}, wide),
+      step(prelu, {wide}, {step(add, {wide, wide}, {w, ys}, wide)}, wide),
+      step(scale, {in}, {n}, in),
+      step(average, {in}, {n}, pooled)};
+  ASSERT_EQ(run.outputs.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(run.outputs[i], expected[i]) << i;
+}
+
 TEST(InferenceContextTest, RefusesMissingOrShortBuffers) {
   GraphFloat32 graph;
   Value* in = graph.NewValue();
