@@ -144,6 +144,7 @@ util::StatusOr<std::unique_ptr<CpuKernel>> MakeHalfElementwiseKernel(HalfElement
                                                                      const BHWC& output) {
   e.rows = static_cast<size_t>(output.b) * output.h * output.w;
   e.channels = static_cast<size_t>(output.c);
+  e.Prepare();
   return std::unique_ptr<CpuKernel>(new HalfElementwiseKernel(std::move(e)));
 }
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <numeric>
 
 #include "base/cpu_features.h"
 #include "tflite/gpu/metal/half_conversion.h"
@@ -93,22 +94,23 @@ __attribute__((target("avx2,f16c"))) inline __m256 One8(__m256 a, __m256 b, __m2
 template <Op kOp, bool kRoundFirst>
 __attribute__((target("avx2,f16c"))) void Range(const float* x, const Second& y, __m256 lo,
                                                 __m256 hi, float* out, size_t n) {
-  size_t i = 0;
-  for (size_t j = 0; i + 8 <= n; i += 8, j += 8) {
+  size_t i = 0, j = 0;  // j: where in the second operand's values
+  for (; i + 8 <= n; i += 8, j += 8) {
+    if (j == y.period) j = 0;
     __m256 b = y.fixed;
     if (y.values != nullptr) {
-      if (j == y.period) j = 0;
       b = _mm256_loadu_ps(y.values + j);
       if (y.round) b = Round8(b);
     }
     _mm256_storeu_ps(out + i, One8<kOp, kRoundFirst>(_mm256_loadu_ps(x + i), b, lo, hi));
   }
-  if (i == n) return;  // always so with a period
+  if (i == n) return;
+  if (j == y.period) j = 0;
   const __m256i mask =
       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kLaneMasks + 8 - (n - i)));
   __m256 b = y.fixed;
   if (y.values != nullptr) {
-    b = _mm256_maskload_ps(y.values + i, mask);
+    b = _mm256_maskload_ps(y.values + j, mask);
     if (y.round) b = Round8(b);
   }
   _mm256_maskstore_ps(out + i, mask,
@@ -135,8 +137,8 @@ __attribute__((target("avx2,f16c"))) void RunRanges(const HalfElementwise& e, co
       return Range<kOp, kRoundFirst>(first, y, lo, hi, out, n);
     case SecondOperand::kPerChannel:
       y.values = values;
-      if (e.channels % 8 == 0) {
-        y.period = e.channels;
+      if (e.channels % 8 == 0 || e.constant_second) {
+        y.period = e.constant_second ? e.constant.size() : e.channels;
         return Range<kOp, kRoundFirst>(first, y, lo, hi, out, n);
       }
       for (size_t r = 0; r < e.rows; ++r) {
@@ -154,6 +156,15 @@ void RunF16C(const HalfElementwise& e, const float* first, const float* second, 
 #endif
 
 }  // namespace
+
+void HalfElementwise::Prepare() {
+  if (second != SecondOperand::kPerChannel || !constant_second || channels == 0) return;
+  // Whole vectors of channel values, so that one loop runs over every row, with no tail per row.
+  const size_t period = std::lcm(channels, size_t{8});
+  std::vector<float> repeated(period);
+  for (size_t i = 0; i < period; ++i) repeated[i] = constant[i % channels];
+  constant = std::move(repeated);
+}
 
 void HalfElementwise::Run(const float* first, const float* second, float* output) const {
 #if defined(__x86_64__)

@@ -53,6 +53,10 @@ struct HalfElementwise {
   size_t rows = 0;
   size_t channels = 0;
 
+  // Once the fields are set: lays the constant operand out for Run (per-channel constants are
+  // repeated to a whole number of vectors).
+  void Prepare();
+
   // `second` is read only for a runtime second operand; all buffers are dense floats.
   void Run(const float* first, const float* second, float* output) const;
 };

@@ -209,6 +209,23 @@ std::vector<OpCase> Cases() {
   binary("AddTensor", OperationType::ADD, {Kind::kTensor, 0, Values(60, 22), HWC(3, 4, 5)},
          std::plus<float>());
   binary("Maximum", OperationType::MAXIMUM, {}, [](float a, float b) { return std::max(a, b); });
+  // A runtime second operand of one pixel: its channels, or its one value, for every pixel.
+  for (const int channels : {5, 1}) {
+    const BHWC pixel(1, 1, 1, channels);
+    cases.push_back({channels == 1 ? "MulRuntimeScalar" : "SubRuntimePerChannel",
+                     {ToString(channels == 1 ? OperationType::MUL : OperationType::SUB),
+                      ElementwiseAttributes{}},
+                     {e, pixel},
+                     e,
+                     [=](const auto& x) {
+                       Tensor y(x[0].size());
+                       for (size_t i = 0; i < y.size(); ++i) {
+                         const float b = x[1][channels == 1 ? 0 : i % e.c];
+                         y[i] = channels == 1 ? x[0][i] * b : x[0][i] - b;
+                       }
+                       return y;
+                     }});
+  }
 
   auto unary = [&](const char* name, Operation op, std::function<float(float, size_t)> f) {
     cases.push_back({name, op, {e}, e, [=](const auto& x) {
