@@ -76,7 +76,10 @@ absl::Status Compile(const GraphFloat32& graph, const RuntimeOptions& options,
       }
       task->aliases_input = true;
     } else {
-      ASSIGN_OR_RETURN(task->cpu_kernel, MakeCpuKernelFactory(node->operation, bounds));
+      ASSIGN_OR_RETURN(task->cpu_kernel,
+                       MakeCpuKernelFactory(node->operation, bounds,
+                                            options.storage_precision ==
+                                                RuntimeOptions::Precision::FP16));
     }
     compiled_model->push_back(std::move(task));
   }

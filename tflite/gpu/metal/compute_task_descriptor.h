@@ -43,6 +43,16 @@ class CpuKernel {
   // Dense NHWC floats of the shapes the kernel was made for.
   virtual absl::Status Setup(absl::Span<const float* const> inputs, float* output) = 0;
   virtual void Run() = 0;
+
+  // With half-precision storage, what the kernel does about rounding to halves itself, so the
+  // inference context leaves it out:
+  // - it can round the values it reads, so its inputs may hold floats that were never rounded;
+  //   the context then says which do (all of them until it does) before the first Run;
+  virtual bool CanRoundInputs() const { return false; }
+  virtual void SetUnroundedInputs(const std::vector<bool>& /*unrounded*/) {}
+  // - what it stores is halves already (when its inputs are): it rounds its results, or only
+  //   moves or selects values.
+  virtual bool StoresHalves() const { return false; }
 };
 
 using CpuKernelFactory = std::function<util::StatusOr<std::unique_ptr<CpuKernel>>(

@@ -8,11 +8,14 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "absl/strings/str_cat.h"
 #include "base/logging.h"
 #include "base/status_macros.h"
+#include "tflite/gpu/metal/half_conversion.h"
+#include "tflite/gpu/metal/half_elementwise.h"
 #include "tflite/gpu/operations.h"
 
 namespace tflite {
@@ -53,8 +56,9 @@ class XnnKernel : public CpuKernel {
   using Binder = std::function<xnn_status(xnn_operator_t op, absl::Span<const float* const> inputs,
                                           float* output, pthreadpool_t threadpool)>;
 
-  XnnKernel(xnn_operator_t op, Binder binder, pthreadpool_t threadpool)
-      : op_(op), binder_(std::move(binder)), threadpool_(threadpool) {}
+  XnnKernel(xnn_operator_t op, Binder binder, pthreadpool_t threadpool, bool stores_halves)
+      : op_(op), binder_(std::move(binder)), threadpool_(threadpool),
+        stores_halves_(stores_halves) {}
   ~XnnKernel() override { xnn_delete_operator(op_); }
 
   absl::Status Setup(absl::Span<const float* const> inputs, float* output) override {
@@ -64,25 +68,30 @@ class XnnKernel : public CpuKernel {
     const xnn_status status = xnn_run_operator(op_, threadpool_);
     CHECK(status == xnn_status_success) << "XNNPACK operator run failed: " << status;
   }
+  bool StoresHalves() const override { return stores_halves_; }
 
  private:
   xnn_operator_t op_;
   Binder binder_;
   pthreadpool_t threadpool_;
+  bool stores_halves_;
 };
 
+// `selects`: the operator only moves or selects its input values (padding, maximum pooling),
+// so it stores halves when it reads halves.
 util::StatusOr<std::unique_ptr<CpuKernel>> MakeXnnKernel(xnn_status created, xnn_operator_t op,
                                                          XnnKernel::Binder binder,
-                                                         pthreadpool_t threadpool) {
+                                                         pthreadpool_t threadpool,
+                                                         bool selects = false) {
   RETURN_IF_ERROR(XnnStatus(created, "XNNPACK operator creation"));
-  return std::unique_ptr<CpuKernel>(new XnnKernel(op, std::move(binder), threadpool));
+  return std::unique_ptr<CpuKernel>(new XnnKernel(op, std::move(binder), threadpool, selects));
 }
 
 // Our own loop over bound buffers.
 class LoopKernel : public CpuKernel {
  public:
   using Loop = std::function<void(absl::Span<const float* const> inputs, float* output)>;
-  explicit LoopKernel(Loop loop) : loop_(std::move(loop)) {}
+  LoopKernel(Loop loop, bool selects) : loop_(std::move(loop)), selects_(selects) {}
 
   absl::Status Setup(absl::Span<const float* const> inputs, float* output) override {
     inputs_.assign(inputs.begin(), inputs.end());
@@ -90,16 +99,59 @@ class LoopKernel : public CpuKernel {
     return absl::OkStatus();
   }
   void Run() override { loop_(inputs_, output_); }
+  bool StoresHalves() const override { return selects_; }
 
  private:
   Loop loop_;
+  bool selects_;
   std::vector<const float*> inputs_;
   float* output_ = nullptr;
 };
 
-util::StatusOr<std::unique_ptr<CpuKernel>> MakeLoopKernel(LoopKernel::Loop loop) {
-  return std::unique_ptr<CpuKernel>(new LoopKernel(std::move(loop)));
+// `selects` as for MakeXnnKernel.
+util::StatusOr<std::unique_ptr<CpuKernel>> MakeLoopKernel(LoopKernel::Loop loop,
+                                                          bool selects = false) {
+  return std::unique_ptr<CpuKernel>(new LoopKernel(std::move(loop), selects));
 }
+
+// Element-wise arithmetic that rounds what it reads and stores (half-precision storage).
+class HalfElementwiseKernel : public CpuKernel {
+ public:
+  explicit HalfElementwiseKernel(HalfElementwise e) : e_(std::move(e)) {}
+
+  absl::Status Setup(absl::Span<const float* const> inputs, float* output) override {
+    first_ = inputs[0];
+    second_ = inputs.size() > 1 ? inputs[1] : nullptr;
+    output_ = output;
+    return absl::OkStatus();
+  }
+  void Run() override { e_.Run(first_, second_, output_); }
+  bool CanRoundInputs() const override { return true; }
+  void SetUnroundedInputs(const std::vector<bool>& unrounded) override {
+    e_.round_first = !unrounded.empty() && unrounded[0];
+    e_.round_second = unrounded.size() > 1 && unrounded[1];
+  }
+  bool StoresHalves() const override { return true; }
+
+ private:
+  HalfElementwise e_;
+  const float* first_ = nullptr;
+  const float* second_ = nullptr;
+  float* output_ = nullptr;
+};
+
+util::StatusOr<std::unique_ptr<CpuKernel>> MakeHalfElementwiseKernel(HalfElementwise e,
+                                                                     const BHWC& output) {
+  e.rows = static_cast<size_t>(output.b) * output.h * output.w;
+  e.channels = static_cast<size_t>(output.c);
+  e.Prepare();
+  return std::unique_ptr<CpuKernel>(new HalfElementwiseKernel(std::move(e)));
+}
+
+bool IsHalf(float v) { return std::isnan(v) || RoundToHalf(v) == v; }
+
+// Clamping halves to these bounds gives halves.
+bool BoundsKeepHalves(OutputBounds bounds) { return IsHalf(bounds.min) && IsHalf(bounds.max); }
 
 int64_t Elements(const BHWC& s) { return s.DimensionsProduct(); }
 
@@ -228,7 +280,7 @@ CpuKernelFactory PoolingFactory(Pooling2DAttributes attr, OutputBounds bounds) {
             }
           }
         }
-      });
+      }, BoundsKeepHalves(bounds));
     }
     xnn_operator_t op = nullptr;
     xnn_status created;
@@ -243,7 +295,7 @@ CpuKernelFactory PoolingFactory(Pooling2DAttributes attr, OutputBounds bounds) {
                              return xnn_setup_max_pooling2d_nhwc_f32(op, s.b, s.h, s.w, inputs[0],
                                                                      output, pool);
                            },
-                           pool);
+                           pool, BoundsKeepHalves(bounds));
     }
     created = xnn_create_average_pooling2d_nhwc_f32(
         attr.padding.prepended.h, attr.padding.appended.w, attr.padding.appended.h,
@@ -295,9 +347,72 @@ using BinaryCreate = std::function<xnn_status(float min, float max, xnn_operator
 using BinarySetup = xnn_status (*)(xnn_operator_t, size_t, const size_t*, size_t, const size_t*,
                                    const float*, const float*, float*, pthreadpool_t);
 
+// The one-pass form of an element-wise operation whose first operand has the output's shape and
+// whose second one repeats in a way HalfElementwise knows; none for other broadcasts.
+std::optional<HalfElementwise> HalfBinaryForm(OperationType type,
+                                              const ElementwiseAttributes& attr,
+                                              const Shapes& in, OutputBounds bounds) {
+  using Kind = ElementwiseAttributes::Kind;
+  HalfElementwise e;
+  switch (type) {
+    case OperationType::ADD: e.op = HalfElementwiseOp::kAdd; break;
+    case OperationType::SUB: e.op = HalfElementwiseOp::kSub; break;
+    case OperationType::MUL: e.op = HalfElementwiseOp::kMul; break;
+    case OperationType::DIV: e.op = HalfElementwiseOp::kDiv; break;
+    case OperationType::MAXIMUM: e.op = HalfElementwiseOp::kMaximum; break;
+    case OperationType::MINIMUM: e.op = HalfElementwiseOp::kMinimum; break;
+    default: return std::nullopt;
+  }
+  e.min = bounds.min;
+  e.max = bounds.max;
+  const BHWC& a = in[0];
+  switch (attr.kind) {
+    case Kind::kRuntime: {
+      const BHWC& b = in[1];
+      const bool single_pixel = b.b == 1 && b.h == 1 && b.w == 1;
+      if (b == a) {
+        e.second = SecondOperand::kPerElement;
+      } else if (single_pixel && b.c == 1) {
+        e.second = SecondOperand::kScalar;
+      } else if (single_pixel && b.c == a.c) {
+        e.second = SecondOperand::kPerChannel;
+      } else {
+        return std::nullopt;
+      }
+      return e;
+    }
+    case Kind::kScalar:
+      e.second = SecondOperand::kScalar;
+      e.constant = {attr.scalar};
+      break;
+    case Kind::kPerChannel:
+      if (static_cast<int64_t>(attr.values.size()) != a.c) return std::nullopt;
+      e.second = SecondOperand::kPerChannel;
+      e.constant = attr.values;
+      break;
+    case Kind::kTensor:
+      if (a.b != 1 || !(attr.shape == HWC(a.h, a.w, a.c))) return std::nullopt;
+      e.second = SecondOperand::kPerElement;
+      e.constant = attr.values;
+      break;
+  }
+  e.constant_second = true;
+  return e;
+}
+
+// A one-input operation in one pass with half-precision storage.
+CpuKernelFactory HalfUnaryFactory(HalfElementwise e) {
+  return [e](const Shapes& in, const BHWC& out,
+             pthreadpool_t) -> util::StatusOr<std::unique_ptr<CpuKernel>> {
+    RETURN_IF_ERROR(ExpectInputs(in, 1, "An activation"));
+    RETURN_IF_ERROR(ExpectShape(out, in[0], "An activation"));
+    return MakeHalfElementwiseKernel(e, out);
+  };
+}
+
 CpuKernelFactory BinaryFactory(OperationType type, ElementwiseAttributes attr,
-                               OutputBounds bounds) {
-  return [type, attr = std::move(attr), bounds](
+                               OutputBounds bounds, bool half_storage) {
+  return [type, attr = std::move(attr), bounds, half_storage](
              const Shapes& in, const BHWC& out,
              pthreadpool_t pool) -> util::StatusOr<std::unique_ptr<CpuKernel>> {
     using Kind = ElementwiseAttributes::Kind;
@@ -343,6 +458,11 @@ CpuKernelFactory BinaryFactory(OperationType type, ElementwiseAttributes attr,
     }
     RETURN_IF_ERROR(ExpectShape(out, BHWC(result[0], result[1], result[2], result[3]),
                                 "An element-wise operation"));
+    if (half_storage) {
+      if (std::optional<HalfElementwise> e = HalfBinaryForm(type, attr, in, bounds)) {
+        return MakeHalfElementwiseKernel(std::move(*e), out);
+      }
+    }
     RETURN_IF_ERROR(InitializeXnnpack());
     xnn_operator_t op = nullptr;
     xnn_status created = xnn_status_unsupported_parameter;
@@ -421,8 +541,21 @@ CpuKernelFactory MapFactory(std::function<float(float value, size_t index)> f) {
   };
 }
 
-util::StatusOr<CpuKernelFactory> ReluFactory(const ReLUAttributes& attr) {
+util::StatusOr<CpuKernelFactory> ReluFactory(const ReLUAttributes& attr, bool half_storage) {
   const float clip = attr.clip > 0 ? attr.clip : std::numeric_limits<float>::infinity();
+  if (half_storage && (attr.alpha == 0 || attr.clip <= 0)) {
+    HalfElementwise e;
+    if (attr.alpha == 0) {
+      e.min = 0.0f;
+      e.max = clip;
+    } else {
+      e.op = HalfElementwiseOp::kScaleNegative;
+      e.second = SecondOperand::kScalar;
+      e.constant_second = true;
+      e.constant = {attr.alpha};
+    }
+    return HalfUnaryFactory(std::move(e));
+  }
   if (attr.alpha == 0) {
     return UnaryFactory(
         [clip](size_t c, xnn_operator_t* op) {
@@ -442,15 +575,24 @@ util::StatusOr<CpuKernelFactory> ReluFactory(const ReLUAttributes& attr) {
   return MapFactory([alpha, clip](float v, size_t) { return std::min(std::max(v, alpha * v), clip); });
 }
 
-CpuKernelFactory PReluFactory(PReLUAttributes attr) {
-  return [attr = std::move(attr)](const Shapes& in, const BHWC& out,
-                                  pthreadpool_t pool) -> util::StatusOr<std::unique_ptr<CpuKernel>> {
+CpuKernelFactory PReluFactory(PReLUAttributes attr, bool half_storage) {
+  return [attr = std::move(attr), half_storage](
+             const Shapes& in, const BHWC& out,
+             pthreadpool_t pool) -> util::StatusOr<std::unique_ptr<CpuKernel>> {
     RETURN_IF_ERROR(ExpectInputs(in, 1, "PReLU"));
     RETURN_IF_ERROR(ExpectShape(out, in[0], "PReLU"));
     const int64_t per_image = int64_t{in[0].h} * in[0].w * in[0].c;
     if (attr.per_channel ? static_cast<int>(attr.alpha.size()) != in[0].c
                          : static_cast<int64_t>(attr.alpha.size()) != per_image) {
       return absl::InvalidArgumentError("PReLU: alpha does not fit the input");
+    }
+    if (half_storage && (attr.per_channel || in[0].b == 1)) {
+      HalfElementwise e;
+      e.op = HalfElementwiseOp::kScaleNegative;
+      e.second = attr.per_channel ? SecondOperand::kPerChannel : SecondOperand::kPerElement;
+      e.constant_second = true;
+      e.constant = attr.alpha;
+      return MakeHalfElementwiseKernel(std::move(e), out);
     }
     if (!attr.per_channel) {
       auto alpha = std::make_shared<std::vector<float>>(attr.alpha);
@@ -497,7 +639,7 @@ CpuKernelFactory PadFactory(PadAttributes attr) {
           const size_t post[4] = {size_t(a.b), size_t(a.h), size_t(a.w), size_t(a.c)};
           return xnn_setup_constant_pad_nd_x32(op, 4, shape, pre, post, inputs[0], output, pool);
         },
-        pool);
+        pool, /*selects=*/true);
   };
 }
 
@@ -544,7 +686,7 @@ CpuKernelFactory ConcatFactory(ConcatAttributes attr) {
           output += runs[i];
         }
       }
-    });
+    }, /*selects=*/true);
   };
 }
 
@@ -574,7 +716,7 @@ CpuKernelFactory SliceFactory(SliceAttributes attr) {
           }
         }
       }
-    });
+    }, /*selects=*/true);
   };
 }
 
@@ -640,7 +782,8 @@ bool FoldableRelu(const Operation& operation, OutputBounds* bounds) {
   return true;
 }
 
-util::StatusOr<CpuKernelFactory> MakeCpuKernelFactory(const Operation& op, OutputBounds bounds) {
+util::StatusOr<CpuKernelFactory> MakeCpuKernelFactory(const Operation& op, OutputBounds bounds,
+                                                      bool half_storage) {
   const OperationType type = OperationTypeFromString(op.type);
   switch (type) {
     case OperationType::CONVOLUTION_2D: {
@@ -666,15 +809,15 @@ util::StatusOr<CpuKernelFactory> MakeCpuKernelFactory(const Operation& op, Outpu
     case OperationType::MAXIMUM:
     case OperationType::MINIMUM: {
       ASSIGN_OR_RETURN(const auto* attr, Attributes<ElementwiseAttributes>(op));
-      return BinaryFactory(type, *attr, bounds);
+      return BinaryFactory(type, *attr, bounds, half_storage);
     }
     case OperationType::RELU: {
       ASSIGN_OR_RETURN(const auto* attr, Attributes<ReLUAttributes>(op));
-      return ReluFactory(*attr);
+      return ReluFactory(*attr, half_storage);
     }
     case OperationType::PRELU: {
       ASSIGN_OR_RETURN(const auto* attr, Attributes<PReLUAttributes>(op));
-      return PReluFactory(*attr);
+      return PReluFactory(*attr, half_storage);
     }
     case OperationType::SIGMOID:
       return UnaryFactory(

@@ -1,8 +1,11 @@
 // The C++ kernels of the compiled model's built-in operations. Convolution, depthwise
 // convolution, pooling, fully connected, element-wise arithmetic, the activations, softmax,
 // padding and bilinear resizing run on XNNPACK (f32); concatenation, slicing, tanh and the
-// PReLU/ReLU forms XNNPACK lacks are our own loops. Reshape needs no kernel: its output shares
-// its input's buffer (see ComputeTaskDescriptor::aliases_input).
+// PReLU/ReLU forms XNNPACK lacks are our own loops. With half-precision storage the
+// element-wise arithmetic and activations of the usual shapes are our own one-pass loops
+// instead, which round as they read and store (XNNPACK's results, rounded, without the extra
+// pass over memory that rounding after XNNPACK costs). Reshape needs no kernel: its output
+// shares its input's buffer (see ComputeTaskDescriptor::aliases_input).
 //
 // A factory checks the shapes it is given against the operation before it makes anything, so
 // a model whose declared shapes do not fit its operations fails to compile instead of writing
@@ -29,9 +32,11 @@ struct OutputBounds {
 };
 
 // The kernel factory of a built-in operation; UNIMPLEMENTED "Unsupported op: <type>" for a
-// type without one, INVALID_ARGUMENT for attributes of the wrong record.
+// type without one, INVALID_ARGUMENT for attributes of the wrong record. With
+// `half_storage`, element-wise operations and activations of the common shapes round what
+// they read and store themselves, in the pass that computes them (see half_elementwise.h).
 util::StatusOr<CpuKernelFactory> MakeCpuKernelFactory(const Operation& operation,
-                                                      OutputBounds bounds);
+                                                      OutputBounds bounds, bool half_storage);
 
 // Whether MakeCpuKernelFactory can fold output bounds into the operation.
 bool AcceptsOutputBounds(const std::string& operation_type);

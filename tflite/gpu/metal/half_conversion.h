@@ -22,6 +22,8 @@ void HalvesToFloats(const uint16_t* halves, size_t count, float* floats);
 void FloatsToHalves(const float* floats, size_t count, uint16_t* halves);
 // Rounds each value to the nearest binary16 in place: what storing it as a half keeps.
 void RoundToHalfPrecision(float* values, size_t count);
+// The same for one value.
+float RoundToHalf(float value);
 
 void PHWC4HalvesToNHWCFloats(const uint16_t* phwc4, const BHWC& shape, float* nhwc);
 void NHWCFloatsToPHWC4Halves(const float* nhwc, const BHWC& shape, uint16_t* phwc4);

@@ -1,6 +1,7 @@
 #include "tflite/gpu/metal/inference_context.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "absl/strings/str_cat.h"
 #include "base/status_macros.h"
@@ -104,6 +105,8 @@ absl::Status TFLInferenceContext::setInputDimensions(const DimensionsMap& input_
     }
   }
 
+  if (options_.storage_precision == RuntimeOptions::Precision::FP16) PlanRounding();
+
   for (const auto& [id, shape] : input_dimensions) inputs_.push_back({id, shape, floats(id)});
   output_dimensions->clear();
   for (ValueId id : output_ids_) {
@@ -116,10 +119,53 @@ absl::Status TFLInferenceContext::setInputDimensions(const DimensionsMap& input_
   return absl::OkStatus();
 }
 
-void TFLInferenceContext::RoundOutput(const Task& task) {
-  if (options_.storage_precision == RuntimeOptions::Precision::FP16) {
-    RoundToHalfPrecision(task.output, task.output_size);
+void TFLInferenceContext::PlanRounding() {
+  std::map<ValueId, std::vector<const Task*>> readers;
+  // The task that computes each value; a reshape's output is its input's value.
+  std::map<ValueId, const Task*> producers;
+  for (const Task& task : tasks_) {
+    const ComputeTaskDescriptor& d = *task.descriptor;
+    for (const auto& input : d.input_buffers) readers[input.id].push_back(&task);
+    if (!d.aliases_input) {
+      producers[d.output_buffer.id] = &task;
+    } else if (const auto it = producers.find(d.input_buffers[0].id); it != producers.end()) {
+      producers[d.output_buffer.id] = it->second;
+    }
   }
+  // Whether some task reads the value (or a reshape of it) as it is stored. The model's outputs
+  // need nothing: converting them to halves rounds them.
+  std::function<bool(ValueId)> read_as_stored = [&](ValueId id) {
+    for (const Task* reader : readers[id]) {
+      if (reader->descriptor->aliases_input) {
+        if (read_as_stored(reader->descriptor->output_buffer.id)) return true;
+      } else if (reader->kernel == nullptr || !reader->kernel->CanRoundInputs()) {
+        return true;
+      }
+    }
+    return false;
+  };
+  auto stores_halves = [](const Task& task) {
+    return task.kernel != nullptr && task.kernel->StoresHalves();
+  };
+  for (Task& task : tasks_) {
+    task.round_output = !task.descriptor->aliases_input && !stores_halves(task) &&
+                        read_as_stored(task.descriptor->output_buffer.id);
+  }
+  // The model's inputs arrive as halves; every other value is one unless its producer left it.
+  for (Task& task : tasks_) {
+    if (task.kernel == nullptr || !task.kernel->CanRoundInputs()) continue;
+    std::vector<bool> unrounded;
+    for (const auto& input : task.descriptor->input_buffers) {
+      const auto it = producers.find(input.id);
+      unrounded.push_back(it != producers.end() && !it->second->round_output &&
+                          !stores_halves(*it->second));
+    }
+    task.kernel->SetUnroundedInputs(unrounded);
+  }
+}
+
+void TFLInferenceContext::RoundOutput(const Task& task) {
+  if (task.round_output) RoundToHalfPrecision(task.output, task.output_size);
 }
 
 void TFLInferenceContext::RunCpuTasks(size_t begin, size_t end) {

@@ -12,7 +12,10 @@
 // tensors in the PHWC4 layout. Inside, every value has a working buffer of dense NHWC floats,
 // made once by setInputDimensions; with FP16 storage each task's results are rounded to the
 // nearest binary16 (ties to even) as they are stored, so the model computes what it would with
-// half-float buffers. A run converts the inputs in, runs the tasks in order and converts the
+// half-float buffers. Kernels that round for themselves say so (CpuKernel::CanRoundInputs and
+// StoresHalves): a value whose readers all can round what they read, or that only leaves the
+// model (converted to halves on the way out), is not rounded in a pass of its own, and its
+// readers are told to round it. A run converts the inputs in, runs the tasks in order and converts the
 // outputs out, all when the command buffer is committed. Nothing is allocated per run except
 // the command buffer's own records.
 //
@@ -68,6 +71,7 @@ class TFLInferenceContext {
     std::pair<MTLSize, MTLSize> groups;  // threads per group, groups
     float* output = nullptr;
     size_t output_size = 0;
+    bool round_output = false;  // the context rounds the output to halves after the task
   };
   struct Binding {
     ValueId id;
@@ -76,6 +80,9 @@ class TFLInferenceContext {
     uint16_t* halves = nullptr;  // set by each encode
   };
 
+  // With FP16 storage: which tasks' outputs the context rounds, and which inputs the kernels
+  // that can round what they read get unrounded.
+  void PlanRounding();
   void RunCpuTasks(size_t begin, size_t end);
   void RoundOutput(const Task& task);
 

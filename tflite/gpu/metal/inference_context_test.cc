@@ -209,6 +209,23 @@ std::vector<OpCase> Cases() {
   binary("AddTensor", OperationType::ADD, {Kind::kTensor, 0, Values(60, 22), HWC(3, 4, 5)},
          std::plus<float>());
   binary("Maximum", OperationType::MAXIMUM, {}, [](float a, float b) { return std::max(a, b); });
+  // A runtime second operand of one pixel: its channels, or its one value, for every pixel.
+  for (const int channels : {5, 1}) {
+    const BHWC pixel(1, 1, 1, channels);
+    cases.push_back({channels == 1 ? "MulRuntimeScalar" : "SubRuntimePerChannel",
+                     {ToString(channels == 1 ? OperationType::MUL : OperationType::SUB),
+                      ElementwiseAttributes{}},
+                     {e, pixel},
+                     e,
+                     [=](const auto& x) {
+                       Tensor y(x[0].size());
+                       for (size_t i = 0; i < y.size(); ++i) {
+                         const float b = x[1][channels == 1 ? 0 : i % e.c];
+                         y[i] = channels == 1 ? x[0][i] * b : x[0][i] - b;
+                       }
+                       return y;
+                     }});
+  }
 
   auto unary = [&](const char* name, Operation op, std::function<float(float, size_t)> f) {
     cases.push_back({name, op, {e}, e, [=](const auto& x) {
@@ -386,6 +403,80 @@ TEST(CompileTest, Fp32StorageKeepsFloats) {
   EXPECT_EQ(run.output[0], Half(1.0f / 3));
 }
 
+// With half storage, a task whose every reader rounds what it reads leaves its results
+// unrounded, and those readers round them. Whatever the plan, the graph computes bit for bit
+// what its operations give one at a time, each storing halves.
+TEST(InferenceContextTest, RoundingLeftToReadersGivesWhatStoringHalvesGives) {
+  GraphFloat32 graph;
+  auto value = [&](const BHWC& shape) {
+    Value* v = graph.NewValue();
+    v->tensor.shape = shape;
+    return v;
+  };
+  auto node = [&](const Operation& op, const std::vector<Value*>& in, Value* out) {
+    Node* n = graph.NewNode();
+    n->operation = op;
+    for (Value* v : in) EXPECT_OK(graph.AddConsumer(n->id, v->id));
+    EXPECT_OK(graph.SetProducer(n->id, out->id));
+  };
+  using Kind = ElementwiseAttributes::Kind;
+  const BHWC in(1, 4, 5, 3), wide(1, 4, 5, 8), pooled(1, 2, 2, 3);
+  Convolution2DAttributes to_wide, to_narrow;
+  to_wide.weights = Weights(8, 1, 1, 3, 41);
+  to_wide.bias = Values(8, 42);
+  to_narrow.weights = Weights(3, 1, 1, 3, 43);
+  Pooling2DAttributes pool;
+  pool.type = PoolingType::AVERAGE;
+  pool.kernel = pool.strides = HW(2, 2);
+  const Operation conv_wide{ToString(OperationType::CONVOLUTION_2D), to_wide};
+  const Operation conv_narrow{ToString(OperationType::CONVOLUTION_2D), to_narrow};
+  const Operation add{ToString(OperationType::ADD), ElementwiseAttributes{}};
+  const Operation sub{ToString(OperationType::SUB), ElementwiseAttributes{}};
+  const Operation prelu{ToString(OperationType::PRELU), PReLUAttributes{Values(8, 44), HWC(), true}};
+  const Operation scale{ToString(OperationType::MUL),
+                        ElementwiseAttributes{Kind::kScalar, 0.3f, {}, {}}};
+  const Operation average{ToString(OperationType::POOLING_2D), pool};
+
+  Value* x = value(in);
+  Value* y = value(wide);
+  // A convolution read only by element-wise operations, as their first and second operand.
+  Value* wide_conv = value(wide);
+  node(conv_wide, {x}, wide_conv);
+  Value* sum = value(wide);
+  node(add, {wide_conv, y}, sum);
+  Value* difference = value(wide);
+  node(sub, {y, wide_conv}, difference);
+  Value* activated = value(wide);
+  node(prelu, {sum}, activated);
+  // A convolution read by an element-wise operation and by an XNNPACK pooling.
+  Value* narrow_conv = value(in);
+  node(conv_narrow, {x}, narrow_conv);
+  Value* scaled = value(in);
+  node(scale, {narrow_conv}, scaled);
+  Value* averaged = value(pooled);
+  node(average, {narrow_conv}, averaged);
+
+  const Tensor xs = Values(in.DimensionsProduct(), 45), ys = Values(wide.DimensionsProduct(), 46);
+  const testing_util::GraphOutcome run = testing_util::RunGraph(graph, {xs, ys});
+  ASSERT_OK(run.status);
+
+  auto step = [](const Operation& op, const std::vector<BHWC>& shapes,
+                 const std::vector<Tensor>& inputs, const BHWC& out) {
+    Outcome o = RunOperation(op, shapes, inputs, out);
+    EXPECT_OK(o.status);
+    return o.output;
+  };
+  const Tensor w = step(conv_wide, {in}, {xs}, wide);
+  const Tensor n = step(conv_narrow, {in}, {xs}, in);
+  const std::vector<Tensor> expected = {
+      step(sub, {wide, wide}, {ys, w}, wide),
+      step(prelu, {wide}, {step(add, {wide, wide}, {w, ys}, wide)}, wide),
+      step(scale, {in}, {n}, in),
+      step(average, {in}, {n}, pooled)};
+  ASSERT_EQ(run.outputs.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(run.outputs[i], expected[i]) << i;
+}
+
 TEST(InferenceContextTest, RefusesMissingOrShortBuffers) {
   GraphFloat32 graph;
   Value* in = graph.NewValue();
@@ -454,6 +545,39 @@ TEST(HalfConversionTest, PHWC4RoundTripPadsTheLastSlice) {
   Tensor back(x.size());
   PHWC4HalvesToNHWCFloats(phwc4.data(), s, back.data());
   EXPECT_EQ(back, x);
+}
+
+// Every channel count of a slice, one and several slices, one and several batches: the bulk
+// conversions agree element by element with the layout's formula and touch nothing past the
+// tensors' ends.
+TEST(HalfConversionTest, PHWC4ConversionsFollowTheLayoutForEveryChannelCount) {
+  for (const BHWC s : {BHWC(1, 3, 5, 1), BHWC(1, 4, 3, 2), BHWC(2, 3, 3, 3), BHWC(1, 2, 2, 4),
+                       BHWC(2, 2, 3, 7), BHWC(1, 1, 1, 3)}) {
+    SCOPED_TRACE(ToString(s));
+    const int slices = (s.c + 3) / 4;
+    const Tensor x = Values(s.DimensionsProduct(), 11);
+    std::vector<uint16_t> phwc4(GetElementsSizeForPHWC4(s) + 4, 0xffff);
+    NHWCFloatsToPHWC4Halves(x.data(), s, phwc4.data());
+    Tensor back(x.size() + 4, 7.0f);
+    PHWC4HalvesToNHWCFloats(phwc4.data(), s, back.data());
+    for (int b = 0; b < s.b; ++b)
+      for (int y = 0; y < s.h; ++y)
+        for (int xx = 0; xx < s.w; ++xx)
+          for (int k = 0; k < slices * 4; ++k) {
+            const uint16_t half =
+                phwc4[((static_cast<size_t>(b * slices + k / 4) * s.h + y) * s.w + xx) * 4 + k % 4];
+            if (k >= s.c) {
+              ASSERT_EQ(half, 0) << b << " " << y << " " << xx << " " << k;
+              continue;
+            }
+            const size_t i = At(s, b, y, xx, k);
+            ASSERT_EQ(platform::metal::HalfToFloat(half), x[i]) << i;
+            ASSERT_EQ(back[i], x[i]) << i;
+          }
+    EXPECT_EQ(std::vector<uint16_t>(phwc4.end() - 4, phwc4.end()),
+              std::vector<uint16_t>(4, 0xffff));
+    EXPECT_EQ(Tensor(back.end() - 4, back.end()), Tensor(4, 7.0f));
+  }
 }
 
 }  // namespace
