@@ -97,6 +97,8 @@ absl::Status InputStreamManager::AddOrMovePacketsInternal(Container& packets, bo
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_) return absl::OkStatus();
     HeadPublisher publisher(this);
+    // One look at the verbose level for the whole call; the statements below run per packet.
+    const bool verbose = VLOG_IS_ON(2);
     const bool was_full = IsFullLocked();
     const bool becomes_non_empty = queue_.empty() && !packets.empty();
     for (auto& packet : packets) {
@@ -134,19 +136,22 @@ absl::Status InputStreamManager::AddOrMovePacketsInternal(Container& packets, bo
       }
       next_timestamp_bound_ = timestamp.NextAllowedInStream();
       ++num_packets_added_;
-      VLOG(2) << "Input stream:" << name_ << " has added packet at time: " << timestamp;
+      VLOG_IF(2, verbose) << "Input stream:" << name_
+                          << " has added packet at time: " << timestamp;
       if constexpr (std::is_const_v<Container>) {
         queue_.push_back(packet);
       } else {
         queue_.push_back(std::move(packet));
       }
     }
-    if (queue_.size() > 1) {
-      VLOG(2) << "Queue size greater than 1: stream name: " << name_
-              << " queue_size: " << queue_.size();
+    if (verbose) {
+      if (queue_.size() > 1) {
+        VLOG(2) << "Queue size greater than 1: stream name: " << name_
+                << " queue_size: " << queue_.size();
+      }
+      VLOG(2) << "Input stream:" << name_ << " becomes non-empty status:" << becomes_non_empty
+              << " Size: " << queue_.size();
     }
-    VLOG(2) << "Input stream:" << name_ << " becomes non-empty status:" << becomes_non_empty
-            << " Size: " << queue_.size();
     becomes_full = !was_full && IsFullLocked();
     *notify = becomes_non_empty;
   }
@@ -219,15 +224,18 @@ Packet InputStreamManager::PopPacketAtTimestamp(Timestamp timestamp, int* num_pa
     if (timestamp >= next_timestamp_bound_ && timestamp.IsAllowedInStream()) {
       next_timestamp_bound_ = timestamp.NextAllowedInStream();
     }
-    VLOG(2) << "Input stream " << name_ << " selecting at timestamp:" << timestamp.Value()
-            << " next timestamp bound: " << next_timestamp_bound_;
+    const bool verbose = VLOG_IS_ON(2);
+    VLOG_IF(2, verbose) << "Input stream " << name_ << " selecting at timestamp:"
+                        << timestamp.Value() << " next timestamp bound: "
+                        << next_timestamp_bound_;
     const bool was_full = IsFullLocked();
     while (!queue_.empty() && queue_.front().Timestamp() <= timestamp) {
       packet = std::move(queue_.front());
       queue_.pop_front();
       ++*num_packets_dropped;
     }
-    VLOG(2) << "Input stream removed packets:" << name_ << " Size:" << queue_.size();
+    VLOG_IF(2, verbose) << "Input stream removed packets:" << name_
+                        << " Size:" << queue_.size();
     if (packet.IsEmpty() || packet.Timestamp() != timestamp) {
       // The returned empty packet carries the latest timestamp known to hold nothing.
       packet = Packet().At(MinTimestampOrBoundHelper().PreviousAllowedInStream());

@@ -120,10 +120,12 @@ void OutputStreamManager::PropagateUpdatesToMirrors(Timestamp next_timestamp_bou
   const bool send_bound =
       packets->empty() ||
       next_timestamp_bound != packets->back().Timestamp().NextAllowedInStream();
-  VLOG(2) << "Output stream: " << output_stream_spec_.name
-          << " queue size: " << packets->size();
-  VLOG(2) << "Output stream: " << output_stream_spec_.name
-          << " next timestamp: " << next_timestamp_bound;
+  if (VLOG_IS_ON(2)) {
+    VLOG(2) << "Output stream: " << output_stream_spec_.name
+            << " queue size: " << packets->size();
+    VLOG(2) << "Output stream: " << output_stream_spec_.name
+            << " next timestamp: " << next_timestamp_bound;
+  }
   for (size_t i = 0; i < mirrors_.size(); ++i) {
     const Mirror& mirror = mirrors_[i];
     if (!packets->empty()) {
