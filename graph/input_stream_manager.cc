@@ -46,7 +46,8 @@ absl::Status InputStreamManager::Initialize(const std::string& name,
 void InputStreamManager::PrepareForRun() {
   std::lock_guard<std::mutex> lock(mutex_);
   HeadPublisher publisher(this);
-  queue_.clear();
+  // A run that queued many packets does not keep their slots for the next one.
+  queue_ = internal::RingDeque<Packet>();
   last_reported_stream_full_ = false;
   num_packets_added_ = 0;
   next_timestamp_bound_ = Timestamp::PreStream();

@@ -20,7 +20,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <list>
 #include <mutex>
@@ -29,6 +28,7 @@
 #include "base/status.h"
 #include "graph/packet.h"
 #include "graph/packet_type.h"
+#include "graph/ring_deque.h"
 #include "graph/timestamp.h"
 
 namespace kaldren {
@@ -140,7 +140,9 @@ class InputStreamManager {
   std::atomic<uint32_t> head_version_{0};
   std::atomic<Timestamp> head_timestamp_{Timestamp::Unset()};
   std::atomic<bool> head_empty_{true};
-  std::deque<Packet> queue_;
+  // Keeps its slots through the run: a queue that fills and drains per packet allocates
+  // nothing.
+  internal::RingDeque<Packet> queue_;
   int64_t num_packets_added_ = 0;
   Timestamp next_timestamp_bound_ = Timestamp::Unset();
   Timestamp last_select_timestamp_ = Timestamp::Unset();

@@ -8,11 +8,11 @@
 #ifndef QUILLMERE_GRAPH_INPUT_STREAM_SHARD_H_
 #define QUILLMERE_GRAPH_INPUT_STREAM_SHARD_H_
 
-#include <deque>
 #include <string>
 
 #include "graph/input_stream.h"
 #include "graph/packet.h"
+#include "graph/ring_deque.h"
 #include "graph_config/collection.h"
 
 namespace kaldren {
@@ -39,7 +39,7 @@ class InputStreamShard : public InputStream {
   void ClearCurrentPacket();
 
  private:
-  std::deque<Packet> packet_queue_;
+  internal::RingDeque<Packet> packet_queue_;
   Packet empty_packet_;
   bool is_done_ = false;
   const std::string* name_ = nullptr;
