@@ -204,10 +204,6 @@ Timestamp InputStreamManager::MinTimestampOrBound(bool* is_empty) const {
   return MinTimestampOrBoundHelper();
 }
 
-Timestamp InputStreamManager::MinTimestampOrBoundHelper() const {
-  return queue_.empty() ? next_timestamp_bound_ : queue_.front().Timestamp();
-}
-
 Packet InputStreamManager::PopPacketAtTimestamp(Timestamp timestamp, int* num_packets_dropped,
                                                 bool* stream_is_done) {
   CHECK(enable_timestamps_);
@@ -277,10 +273,6 @@ bool InputStreamManager::IsDone() const {
   return IsDoneLocked();
 }
 
-bool InputStreamManager::IsDoneLocked() const {
-  return queue_.empty() && next_timestamp_bound_ == Timestamp::Done();
-}
-
 int InputStreamManager::QueueSize() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(queue_.size());
@@ -294,10 +286,6 @@ int InputStreamManager::MaxQueueSize() const {
 bool InputStreamManager::IsFull() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return IsFullLocked();
-}
-
-bool InputStreamManager::IsFullLocked() const {
-  return max_queue_size_ != -1 && queue_.size() >= static_cast<size_t>(max_queue_size_);
 }
 
 // A stream used without throttling (an observer, a test) may have no callbacks.

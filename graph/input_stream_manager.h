@@ -122,13 +122,19 @@ class InputStreamManager {
   absl::Status AddOrMovePacketsInternal(Container& packets, bool* notify);
 
   // For callers holding the mutex.
-  Timestamp MinTimestampOrBoundHelper() const;
+  Timestamp MinTimestampOrBoundHelper() const {
+    return queue_.empty() ? next_timestamp_bound_ : queue_.front().Timestamp();
+  }
   // Publishes the queue head's timestamp (or the bound) and emptiness for lock-free readers;
   // called with the mutex held after every change of the queue or the bound.
   void PublishHeadLocked();
   class HeadPublisher;
-  bool IsFullLocked() const;
-  bool IsDoneLocked() const;
+  bool IsFullLocked() const {
+    return max_queue_size_ != -1 && queue_.size() >= static_cast<size_t>(max_queue_size_);
+  }
+  bool IsDoneLocked() const {
+    return queue_.empty() && next_timestamp_bound_ == Timestamp::Done();
+  }
   // Run the queue-size callbacks; never with the mutex held.
   void ReportBecameFull();
   void ReportBecameNotFull();

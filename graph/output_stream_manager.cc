@@ -66,17 +66,6 @@ void OutputStreamManager::Close() {
   }
 }
 
-bool OutputStreamManager::IsClosed() const { return closed_.load(std::memory_order_acquire); }
-
-Timestamp OutputStreamManager::NextTimestampBound() const {
-  return next_timestamp_bound_.load(std::memory_order_acquire);
-}
-
-void OutputStreamManager::ResetShard(OutputStreamShard* output_stream_shard) {
-  const bool closed = closed_.load(std::memory_order_acquire);
-  output_stream_shard->Reset(next_timestamp_bound_.load(std::memory_order_acquire), closed);
-}
-
 Timestamp OutputStreamManager::ComputeOutputTimestampBound(
     const OutputStreamShard& output_stream_shard, Timestamp input_timestamp) const {
   if (input_timestamp == Timestamp::OneOverPostStream() ||
