@@ -1,6 +1,5 @@
 #include "graph/output_stream_handler.h"
 
-#include <optional>
 #include <utility>
 
 #include "base/logging.h"
@@ -132,16 +131,15 @@ void OutputStreamHandler::PropagateOutputPackets(Timestamp output_timestamp,
 
 void OutputStreamHandler::TryPropagateTimestampBound(Timestamp input_bound) {
   if (!input_bound.IsRangeValue()) return;
-  // Carries no packets; only the bound goes downstream. Made only when a stream needs it:
-  // most nodes declare no offset, and this runs after every scan of the node's inputs.
-  std::optional<OutputStreamShard> empty_shard;
   for (OutputStreamManager& manager : output_stream_managers_) {
     const OutputStreamSpec& spec = *manager.Spec();
     if (!spec.offset_enabled || manager.IsClosed()) continue;
     Timestamp output_bound = input_bound + spec.offset;
     if (output_bound > manager.NextTimestampBound()) {
-      if (!empty_shard) empty_shard.emplace();
-      manager.PropagateUpdatesToMirrors(output_bound, &*empty_shard);
+      // Carries no packets; only the bound goes downstream. Made only where a bound goes:
+      // most nodes declare no offset, and this runs after every scan of the node's inputs.
+      OutputStreamShard empty_shard;
+      manager.PropagateUpdatesToMirrors(output_bound, &empty_shard);
     }
   }
 }
