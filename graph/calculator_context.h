@@ -9,7 +9,6 @@
 #define QUILLMERE_GRAPH_CALCULATOR_CONTEXT_H_
 
 #include <memory>
-#include <queue>
 #include <string>
 
 #include "base/logging.h"
@@ -21,6 +20,7 @@
 #include "graph/output_side_packet.h"
 #include "graph/output_stream_shard.h"
 #include "graph/packet_set.h"
+#include "graph/ring_deque.h"
 #include "graph/timestamp.h"
 #include "graph_config/calculator_options.pb.h"
 #include "graph_config/tag_map.h"
@@ -95,10 +95,10 @@ class CalculatorContext {
     return calculator_state_;
   }
 
-  void PushInputTimestamp(Timestamp input_timestamp) { input_timestamps_.push(input_timestamp); }
+  void PushInputTimestamp(Timestamp input_timestamp) { input_timestamps_.push_back(input_timestamp); }
   void PopInputTimestamp() {
     CHECK(!input_timestamps_.empty());
-    input_timestamps_.pop();
+    input_timestamps_.pop_front();
   }
   int NumberOfTimestamps() const { return static_cast<int>(input_timestamps_.size()); }
   void SetGraphStatus(const absl::Status& status) { graph_status_ = status; }
@@ -106,7 +106,7 @@ class CalculatorContext {
   CalculatorState* const calculator_state_;
   InputStreamShardSet inputs_;
   OutputStreamShardSet outputs_;
-  std::queue<Timestamp> input_timestamps_;
+  internal::RingDeque<Timestamp> input_timestamps_;
   absl::Status graph_status_;
 };
 

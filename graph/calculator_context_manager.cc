@@ -39,13 +39,8 @@ void CalculatorContextManager::CleanupAfterRun() {
   idle_contexts_.clear();
 }
 
-CalculatorContext* CalculatorContextManager::GetDefaultCalculatorContext() const {
-  CHECK(default_context_.get());
-  return default_context_.get();
-}
-
-CalculatorContext* CalculatorContextManager::PrepareCalculatorContext(Timestamp input_timestamp) {
-  if (!calculator_run_in_parallel_) return GetDefaultCalculatorContext();
+CalculatorContext* CalculatorContextManager::PrepareParallelCalculatorContext(
+    Timestamp input_timestamp) {
   std::lock_guard<std::mutex> lock(contexts_mutex_);
   CHECK(!::kaldren::ContainsKey(active_contexts_, input_timestamp))
       << "Multiple invocations with the same timestamps are not allowed with parallel "
@@ -83,22 +78,9 @@ void CalculatorContextManager::RecycleCalculatorContext() {
   active_contexts_.erase(front);
 }
 
-bool CalculatorContextManager::HasActiveContexts() {
-  if (!calculator_run_in_parallel_) return false;
+bool CalculatorContextManager::HasActiveParallelContexts() {
   std::lock_guard<std::mutex> lock(contexts_mutex_);
   return !active_contexts_.empty();
-}
-
-void CalculatorContextManager::PushInputTimestampToContext(CalculatorContext* calculator_context,
-                                                           Timestamp input_timestamp) {
-  CHECK(calculator_context);
-  calculator_context->PushInputTimestamp(input_timestamp);
-}
-
-void CalculatorContextManager::PopInputTimestampFromContext(
-    CalculatorContext* calculator_context) {
-  CHECK(calculator_context);
-  calculator_context->PopInputTimestamp();
 }
 
 void CalculatorContextManager::SetGraphStatusInContext(CalculatorContext* calculator_context,

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 
+#include "base/logging.h"
 #include "base/status.h"
 #include "graph/calculator_context.h"
 #include "graph/calculator_state.h"
@@ -44,12 +45,18 @@ class CalculatorContextManager {
   void CleanupAfterRun();
 
   // The default context, used for Open and Close; it must exist.
-  CalculatorContext* GetDefaultCalculatorContext() const;
+  CalculatorContext* GetDefaultCalculatorContext() const {
+    CHECK(default_context_.get());
+    return default_context_.get();
+  }
 
   // The context of the invocation at `input_timestamp`: the default context unless the node
   // runs in parallel; then an idle context or a new one, active under that timestamp until
   // recycled. A second invocation at an active timestamp is fatal.
-  CalculatorContext* PrepareCalculatorContext(Timestamp input_timestamp);
+  CalculatorContext* PrepareCalculatorContext(Timestamp input_timestamp) {
+    if (!calculator_run_in_parallel_) return GetDefaultCalculatorContext();
+    return PrepareParallelCalculatorContext(input_timestamp);
+  }
 
   // With parallel invocations only: the active context with the smallest timestamp, and
   // that timestamp in `context_input_timestamp`. Some context must be active.
@@ -57,7 +64,10 @@ class CalculatorContextManager {
   // Makes the active context with the smallest timestamp idle again.
   void RecycleCalculatorContext();
   // Whether any context is active; always false without parallel invocations.
-  bool HasActiveContexts();
+  bool HasActiveContexts() {
+    if (!calculator_run_in_parallel_) return false;
+    return HasActiveParallelContexts();
+  }
 
   // The number of input timestamps queued in `calculator_context`.
   int NumberOfContextTimestamps(const CalculatorContext& calculator_context) const {
@@ -65,12 +75,22 @@ class CalculatorContextManager {
   }
   // Queue and drop input timestamps of a context (not null).
   void PushInputTimestampToContext(CalculatorContext* calculator_context,
-                                   Timestamp input_timestamp);
-  void PopInputTimestampFromContext(CalculatorContext* calculator_context);
+                                   Timestamp input_timestamp) {
+    CHECK(calculator_context);
+    calculator_context->PushInputTimestamp(input_timestamp);
+  }
+  void PopInputTimestampFromContext(CalculatorContext* calculator_context) {
+    CHECK(calculator_context);
+    calculator_context->PopInputTimestamp();
+  }
   // Tells a context (not null) how the run ended, before Close.
   void SetGraphStatusInContext(CalculatorContext* calculator_context, const absl::Status& status);
 
  private:
+  // The parts of PrepareCalculatorContext and HasActiveContexts for parallel invocations.
+  CalculatorContext* PrepareParallelCalculatorContext(Timestamp input_timestamp);
+  bool HasActiveParallelContexts();
+
   CalculatorState* calculator_state_ = nullptr;
   std::shared_ptr<tool::TagMap> input_tag_map_;
   std::shared_ptr<tool::TagMap> output_tag_map_;

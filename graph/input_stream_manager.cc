@@ -46,7 +46,8 @@ absl::Status InputStreamManager::Initialize(const std::string& name,
 void InputStreamManager::PrepareForRun() {
   std::lock_guard<std::mutex> lock(mutex_);
   HeadPublisher publisher(this);
-  queue_.clear();
+  // A run that queued many packets does not keep their slots for the next one.
+  queue_ = internal::RingDeque<Packet>();
   last_reported_stream_full_ = false;
   num_packets_added_ = 0;
   next_timestamp_bound_ = Timestamp::PreStream();
@@ -97,6 +98,8 @@ absl::Status InputStreamManager::AddOrMovePacketsInternal(Container& packets, bo
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_) return absl::OkStatus();
     HeadPublisher publisher(this);
+    // One look at the verbose level for the whole call; the statements below run per packet.
+    const bool verbose = VLOG_IS_ON(2);
     const bool was_full = IsFullLocked();
     const bool becomes_non_empty = queue_.empty() && !packets.empty();
     for (auto& packet : packets) {
@@ -134,19 +137,22 @@ absl::Status InputStreamManager::AddOrMovePacketsInternal(Container& packets, bo
       }
       next_timestamp_bound_ = timestamp.NextAllowedInStream();
       ++num_packets_added_;
-      VLOG(2) << "Input stream:" << name_ << " has added packet at time: " << timestamp;
+      VLOG_IF(2, verbose) << "Input stream:" << name_
+                          << " has added packet at time: " << timestamp;
       if constexpr (std::is_const_v<Container>) {
         queue_.push_back(packet);
       } else {
         queue_.push_back(std::move(packet));
       }
     }
-    if (queue_.size() > 1) {
-      VLOG(2) << "Queue size greater than 1: stream name: " << name_
-              << " queue_size: " << queue_.size();
+    if (verbose) {
+      if (queue_.size() > 1) {
+        VLOG(2) << "Queue size greater than 1: stream name: " << name_
+                << " queue_size: " << queue_.size();
+      }
+      VLOG(2) << "Input stream:" << name_ << " becomes non-empty status:" << becomes_non_empty
+              << " Size: " << queue_.size();
     }
-    VLOG(2) << "Input stream:" << name_ << " becomes non-empty status:" << becomes_non_empty
-            << " Size: " << queue_.size();
     becomes_full = !was_full && IsFullLocked();
     *notify = becomes_non_empty;
   }
@@ -198,10 +204,6 @@ Timestamp InputStreamManager::MinTimestampOrBound(bool* is_empty) const {
   return MinTimestampOrBoundHelper();
 }
 
-Timestamp InputStreamManager::MinTimestampOrBoundHelper() const {
-  return queue_.empty() ? next_timestamp_bound_ : queue_.front().Timestamp();
-}
-
 Packet InputStreamManager::PopPacketAtTimestamp(Timestamp timestamp, int* num_packets_dropped,
                                                 bool* stream_is_done) {
   CHECK(enable_timestamps_);
@@ -219,15 +221,18 @@ Packet InputStreamManager::PopPacketAtTimestamp(Timestamp timestamp, int* num_pa
     if (timestamp >= next_timestamp_bound_ && timestamp.IsAllowedInStream()) {
       next_timestamp_bound_ = timestamp.NextAllowedInStream();
     }
-    VLOG(2) << "Input stream " << name_ << " selecting at timestamp:" << timestamp.Value()
-            << " next timestamp bound: " << next_timestamp_bound_;
+    const bool verbose = VLOG_IS_ON(2);
+    VLOG_IF(2, verbose) << "Input stream " << name_ << " selecting at timestamp:"
+                        << timestamp.Value() << " next timestamp bound: "
+                        << next_timestamp_bound_;
     const bool was_full = IsFullLocked();
     while (!queue_.empty() && queue_.front().Timestamp() <= timestamp) {
       packet = std::move(queue_.front());
       queue_.pop_front();
       ++*num_packets_dropped;
     }
-    VLOG(2) << "Input stream removed packets:" << name_ << " Size:" << queue_.size();
+    VLOG_IF(2, verbose) << "Input stream removed packets:" << name_
+                        << " Size:" << queue_.size();
     if (packet.IsEmpty() || packet.Timestamp() != timestamp) {
       // The returned empty packet carries the latest timestamp known to hold nothing.
       packet = Packet().At(MinTimestampOrBoundHelper().PreviousAllowedInStream());
@@ -268,10 +273,6 @@ bool InputStreamManager::IsDone() const {
   return IsDoneLocked();
 }
 
-bool InputStreamManager::IsDoneLocked() const {
-  return queue_.empty() && next_timestamp_bound_ == Timestamp::Done();
-}
-
 int InputStreamManager::QueueSize() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(queue_.size());
@@ -285,10 +286,6 @@ int InputStreamManager::MaxQueueSize() const {
 bool InputStreamManager::IsFull() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return IsFullLocked();
-}
-
-bool InputStreamManager::IsFullLocked() const {
-  return max_queue_size_ != -1 && queue_.size() >= static_cast<size_t>(max_queue_size_);
 }
 
 // A stream used without throttling (an observer, a test) may have no callbacks.

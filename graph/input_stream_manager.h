@@ -20,7 +20,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <list>
 #include <mutex>
@@ -29,6 +28,7 @@
 #include "base/status.h"
 #include "graph/packet.h"
 #include "graph/packet_type.h"
+#include "graph/ring_deque.h"
 #include "graph/timestamp.h"
 
 namespace kaldren {
@@ -122,13 +122,19 @@ class InputStreamManager {
   absl::Status AddOrMovePacketsInternal(Container& packets, bool* notify);
 
   // For callers holding the mutex.
-  Timestamp MinTimestampOrBoundHelper() const;
+  Timestamp MinTimestampOrBoundHelper() const {
+    return queue_.empty() ? next_timestamp_bound_ : queue_.front().Timestamp();
+  }
   // Publishes the queue head's timestamp (or the bound) and emptiness for lock-free readers;
   // called with the mutex held after every change of the queue or the bound.
   void PublishHeadLocked();
   class HeadPublisher;
-  bool IsFullLocked() const;
-  bool IsDoneLocked() const;
+  bool IsFullLocked() const {
+    return max_queue_size_ != -1 && queue_.size() >= static_cast<size_t>(max_queue_size_);
+  }
+  bool IsDoneLocked() const {
+    return queue_.empty() && next_timestamp_bound_ == Timestamp::Done();
+  }
   // Run the queue-size callbacks; never with the mutex held.
   void ReportBecameFull();
   void ReportBecameNotFull();
@@ -140,7 +146,9 @@ class InputStreamManager {
   std::atomic<uint32_t> head_version_{0};
   std::atomic<Timestamp> head_timestamp_{Timestamp::Unset()};
   std::atomic<bool> head_empty_{true};
-  std::deque<Packet> queue_;
+  // Keeps its slots through the run: a queue that fills and drains per packet allocates
+  // nothing.
+  internal::RingDeque<Packet> queue_;
   int64_t num_packets_added_ = 0;
   Timestamp next_timestamp_bound_ = Timestamp::Unset();
   Timestamp last_select_timestamp_ = Timestamp::Unset();

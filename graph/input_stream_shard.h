@@ -8,11 +8,13 @@
 #ifndef QUILLMERE_GRAPH_INPUT_STREAM_SHARD_H_
 #define QUILLMERE_GRAPH_INPUT_STREAM_SHARD_H_
 
-#include <deque>
 #include <string>
+#include <utility>
 
+#include "base/logging.h"
 #include "graph/input_stream.h"
 #include "graph/packet.h"
+#include "graph/ring_deque.h"
 #include "graph_config/collection.h"
 
 namespace kaldren {
@@ -22,8 +24,12 @@ class InputStreamShard : public InputStream {
   InputStreamShard() = default;
 
   // The front packet, or an empty packet when the shard holds none.
-  const Packet& Value() const override;
-  Packet& Value() override;
+  const Packet& Value() const override {
+    return packet_queue_.empty() ? empty_packet_ : packet_queue_.front();
+  }
+  Packet& Value() override {
+    return packet_queue_.empty() ? empty_packet_ : packet_queue_.front();
+  }
   bool IsDone() const override { return is_done_; }
 
   // The stream's name; the shard points at its manager's string. Empty until set.
@@ -33,13 +39,19 @@ class InputStreamShard : public InputStream {
 
   // Appends `value` and takes over `is_done`. Once the shard is done only empty packets
   // may follow (fatal otherwise).
-  void AddPacket(Packet&& value, bool is_done);
+  void AddPacket(Packet&& value, bool is_done) {
+    CHECK(!is_done_ || value.IsEmpty());
+    packet_queue_.push_back(std::move(value));
+    is_done_ = is_done;
+  }
 
   // Drops the front packet, if any; called when an invocation ends.
-  void ClearCurrentPacket();
+  void ClearCurrentPacket() {
+    if (!packet_queue_.empty()) packet_queue_.pop_front();
+  }
 
  private:
-  std::deque<Packet> packet_queue_;
+  internal::RingDeque<Packet> packet_queue_;
   Packet empty_packet_;
   bool is_done_ = false;
   const std::string* name_ = nullptr;

@@ -66,17 +66,6 @@ void OutputStreamManager::Close() {
   }
 }
 
-bool OutputStreamManager::IsClosed() const { return closed_.load(std::memory_order_acquire); }
-
-Timestamp OutputStreamManager::NextTimestampBound() const {
-  return next_timestamp_bound_.load(std::memory_order_acquire);
-}
-
-void OutputStreamManager::ResetShard(OutputStreamShard* output_stream_shard) {
-  const bool closed = closed_.load(std::memory_order_acquire);
-  output_stream_shard->Reset(next_timestamp_bound_.load(std::memory_order_acquire), closed);
-}
-
 Timestamp OutputStreamManager::ComputeOutputTimestampBound(
     const OutputStreamShard& output_stream_shard, Timestamp input_timestamp) const {
   if (input_timestamp == Timestamp::OneOverPostStream() ||
@@ -120,10 +109,12 @@ void OutputStreamManager::PropagateUpdatesToMirrors(Timestamp next_timestamp_bou
   const bool send_bound =
       packets->empty() ||
       next_timestamp_bound != packets->back().Timestamp().NextAllowedInStream();
-  VLOG(2) << "Output stream: " << output_stream_spec_.name
-          << " queue size: " << packets->size();
-  VLOG(2) << "Output stream: " << output_stream_spec_.name
-          << " next timestamp: " << next_timestamp_bound;
+  if (VLOG_IS_ON(2)) {
+    VLOG(2) << "Output stream: " << output_stream_spec_.name
+            << " queue size: " << packets->size();
+    VLOG(2) << "Output stream: " << output_stream_spec_.name
+            << " next timestamp: " << next_timestamp_bound;
+  }
   for (size_t i = 0; i < mirrors_.size(); ++i) {
     const Mirror& mirror = mirrors_[i];
     if (!packets->empty()) {

@@ -64,11 +64,16 @@ class OutputStreamManager {
 
   // Once: closed, bound Done, and Done sent to every mirror as their bound.
   void Close();
-  bool IsClosed() const;
-  Timestamp NextTimestampBound() const;
+  bool IsClosed() const { return closed_.load(std::memory_order_acquire); }
+  Timestamp NextTimestampBound() const {
+    return next_timestamp_bound_.load(std::memory_order_acquire);
+  }
 
   // Starts an invocation's shard from the stream's bound and closed state.
-  void ResetShard(OutputStreamShard* output_stream_shard);
+  void ResetShard(OutputStreamShard* output_stream_shard) {
+    const bool closed = closed_.load(std::memory_order_acquire);
+    output_stream_shard->Reset(next_timestamp_bound_.load(std::memory_order_acquire), closed);
+  }
 
   // The stream's bound after an invocation at `input_timestamp` that wrote `shard`: the
   // shard's bound, raised past its last packet and, with an offset, to the input

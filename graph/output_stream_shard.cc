@@ -135,14 +135,4 @@ void OutputStreamShard::SetHeader(const Packet& header) {
 
 const Packet& OutputStreamShard::Header() const { return output_stream_spec_->header; }
 
-Timestamp OutputStreamShard::LastAddedPacketTimestamp() const {
-  return output_queue_.empty() ? Timestamp::Unset() : output_queue_.back().Timestamp();
-}
-
-void OutputStreamShard::Reset(Timestamp next_timestamp_bound, bool close) {
-  ClearOutputQueue();
-  next_timestamp_bound_ = next_timestamp_bound;
-  closed_ = close;
-}
-
 }  // namespace kaldren

@@ -72,10 +72,17 @@ class OutputStreamShard : public OutputStream {
   // Whether no packet was added in this invocation.
   bool IsEmpty() const { return output_queue_.empty(); }
   // The timestamp of the last queued packet, Unset when there is none.
-  Timestamp LastAddedPacketTimestamp() const;
+  Timestamp LastAddedPacketTimestamp() const {
+    return output_queue_.empty() ? Timestamp::Unset() : output_queue_.back().Timestamp();
+  }
 
   // Empties the shard and starts it from the stream's bound and closed state.
-  void Reset(Timestamp next_timestamp_bound, bool close);
+  void Reset(Timestamp next_timestamp_bound, bool close) {
+    // Propagation has usually emptied the queue already.
+    if (!output_queue_.empty()) ClearOutputQueue();
+    next_timestamp_bound_ = next_timestamp_bound;
+    closed_ = close;
+  }
 
  private:
   friend class OutputStreamManager;

@@ -26,29 +26,6 @@ Packet::Packet(const Packet& packet) : holder_(packet.holder_), timestamp_(packe
   VLOG(2) << "Using copy constructor of " << packet.DebugString();
 }
 
-Packet& Packet::operator=(const Packet& packet) {
-  if (this != &packet) {
-    holder_ = packet.holder_;
-    timestamp_ = packet.timestamp_;
-  }
-  return *this;
-}
-
-Packet::Packet(Packet&& packet) noexcept
-    : holder_(std::move(packet.holder_)), timestamp_(packet.timestamp_) {
-  packet.timestamp_ = kaldren::Timestamp::Unset();
-}
-
-Packet& Packet::operator=(Packet&& packet) noexcept {
-  if (this != &packet) {
-    holder_ = std::move(packet.holder_);
-    timestamp_ = packet.timestamp_;
-    packet.holder_.reset();
-    packet.timestamp_ = kaldren::Timestamp::Unset();
-  }
-  return *this;
-}
-
 Packet Packet::At(kaldren::Timestamp timestamp) const& {
   Packet result(*this);
   result.timestamp_ = timestamp;

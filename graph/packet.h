@@ -121,10 +121,25 @@ class Packet {
   Packet() = default;
   // Copies share the payload and copy the timestamp.
   Packet(const Packet& packet);
-  Packet& operator=(const Packet& packet);
-  // Moves take payload and timestamp; the source becomes empty with timestamp Unset.
-  Packet(Packet&& packet) noexcept;
-  Packet& operator=(Packet&& packet) noexcept;
+  Packet& operator=(const Packet& packet) {
+    holder_ = packet.holder_;  // safe for self-assignment
+    timestamp_ = packet.timestamp_;
+    return *this;
+  }
+  // Moves take payload and timestamp; the source becomes empty with timestamp Unset. Every
+  // packet is moved several times on its way through a node, so these stay inline.
+  Packet(Packet&& packet) noexcept
+      : holder_(std::move(packet.holder_)), timestamp_(packet.timestamp_) {
+    packet.timestamp_ = kaldren::Timestamp::Unset();
+  }
+  Packet& operator=(Packet&& packet) noexcept {
+    if (this != &packet) {
+      holder_ = std::move(packet.holder_);
+      timestamp_ = packet.timestamp_;
+      packet.timestamp_ = kaldren::Timestamp::Unset();
+    }
+    return *this;
+  }
 
   // A packet sharing this payload, with timestamp `timestamp`.
   Packet At(class Timestamp timestamp) const&;

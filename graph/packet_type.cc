@@ -40,12 +40,6 @@ PacketType& PacketType::SetSameAs(const PacketType* other) {
   return *this;
 }
 
-const PacketType* PacketType::GetSameAs() const {
-  const PacketType* type = this;
-  while (type->same_as_ != nullptr) type = type->same_as_;
-  return type;
-}
-
 PacketType* PacketType::GetSameAs() {
   return const_cast<PacketType*>(std::as_const(*this).GetSameAs());
 }
@@ -55,11 +49,11 @@ std::string PacketType::DebugTypeName() const {
   return type_name_;
 }
 
-absl::Status PacketType::Validate(const Packet& packet) const {
+absl::Status PacketType::ValidateSlow(const Packet& packet) const {
   if (!initialized_) {
     return absl::InvalidArgumentError("Uninitialized PacketType was used for validation.");
   }
-  if (same_as_ != nullptr) return GetSameAs()->Validate(packet);
+  if (same_as_ != nullptr) return GetSameAs()->ValidateSlow(packet);
   if (no_packets_allowed_) {
     return absl::InvalidArgumentError("No packets are allowed for type: " + type_name_);
   }

@@ -47,7 +47,7 @@ Timestamp Timestamp::operator-(TimestampDiff offset) const {
   return *this + TimestampDiff(-offset.BaseValue());
 }
 
-Timestamp Timestamp::NextAllowedInStream() const {
+Timestamp Timestamp::NextAllowedInStreamSlow() const {
   CHECK(IsAllowedInStream()) << "Timestamp is: " << DebugString();
   if (*this == PreStream() || *this >= Max()) return OneOverPostStream();
   return FromRaw(Value() + 1);

@@ -108,13 +108,20 @@ class Timestamp {
   }
 
   // The smallest timestamp a stream may carry after a packet at this one.
-  Timestamp NextAllowedInStream() const;
+  Timestamp NextAllowedInStream() const {
+    // Every packet asks for this several times; the ordinary data time stays inline.
+    if (*this >= Min() && *this < Max()) return FromRaw(Value() + 1);
+    return NextAllowedInStreamSlow();
+  }
   // The largest timestamp a stream may have carried before this one; never fatal.
   Timestamp PreviousAllowedInStream() const;
 
   std::string DebugString() const;
 
  private:
+  // NextAllowedInStream for PreStream, Max, PostStream and the values no stream carries.
+  Timestamp NextAllowedInStreamSlow() const;
+
   static Timestamp FromRaw(int64_t value) {
     Timestamp t;
     t.timestamp_ = TimestampBaseType(value);
