@@ -1,10 +1,12 @@
 #include "graph/scheduler.h"
 
+#include <chrono>
 #include <utility>
 
 #include "base/logging.h"
 #include "base/status_macros.h"
 #include "graph/calculator_node.h"
+#include "graph/scheduler_lock.h"
 
 namespace kaldren {
 namespace internal {
@@ -19,7 +21,15 @@ struct LocalApplicationThreadTasks {
 };
 thread_local LocalApplicationThreadTasks local_app_thread_tasks = {nullptr, nullptr};
 
+// How long a waiting caller watches for a change of the run's state before it sleeps.
+constexpr std::chrono::microseconds kWaitSpinTime(50);
+
 }  // namespace
+
+void Scheduler::NotifyStateChanged() {
+  state_changes_.fetch_add(1, std::memory_order_relaxed);
+  state_cond_var_.notify_all();
+}
 
 bool Scheduler::SourceLayerCompare::operator()(const CalculatorNode* a,
                                                const CalculatorNode* b) const {
@@ -148,7 +158,7 @@ void Scheduler::QueueIdleStateChanged(bool idle) {
   non_idle_queue_count_ += idle ? -1 : 1;
   VLOG(2) << "active queues: " << non_idle_queue_count_;
   if (non_idle_queue_count_ == 0) {
-    state_cond_var_.notify_all();
+    NotifyStateChanged();
     HandleIdle();
   }
 }
@@ -245,7 +255,7 @@ void Scheduler::Quit() {
   shared_.timer.EndRun();
   VLOG(2) << "Signaling scheduler termination";
   state_ = STATE_TERMINATED;
-  state_cond_var_.notify_all();
+  NotifyStateChanged();
 }
 
 void Scheduler::GraphInputDeliveryStarted() { graph_input_deliveries_.fetch_add(1); }
@@ -279,7 +289,7 @@ void Scheduler::UnthrottledGraphInputStream() {
   std::lock_guard<std::mutex> lock(state_mutex_);
   --throttled_graph_input_stream_count_;
   ++unthrottle_seq_num_;
-  state_cond_var_.notify_all();
+  NotifyStateChanged();
 }
 
 void Scheduler::WaitUntilGraphInputStreamUnthrottled(std::mutex* mutex) {
@@ -301,7 +311,7 @@ void Scheduler::AddApplicationThreadTask(std::function<void()> task) {
   }
   std::lock_guard<std::mutex> lock(state_mutex_);
   app_thread_tasks_.push_back(std::move(task));
-  if (app_thread_tasks_.size() == 1) state_cond_var_.notify_all();
+  if (app_thread_tasks_.size() == 1) NotifyStateChanged();
 }
 
 void Scheduler::ApplicationThreadAwait(const std::function<bool()>& condition) {
@@ -322,7 +332,18 @@ void Scheduler::ApplicationThreadAwait(const std::function<bool()>& condition) {
         !app_thread_tasks_.empty() ? &app_thread_tasks_
                                    : (!local_tasks.empty() ? &local_tasks : nullptr);
     if (source == nullptr) {
-      state_cond_var_.wait(lock);
+      // The change awaited usually comes within microseconds (a worker unthrottles the
+      // stream this thread feeds, say): watch for it a little before sleeping, which spares
+      // both this thread's sleep and the notifier's wake-up call.
+      const uint64_t seen = state_changes_.load(std::memory_order_relaxed);
+      lock.unlock();
+      const auto deadline = std::chrono::steady_clock::now() + kWaitSpinTime;
+      while (state_changes_.load(std::memory_order_relaxed) == seen) {
+        for (int i = 0; i < 16; ++i) CpuRelax();
+        if (std::chrono::steady_clock::now() >= deadline) break;
+      }
+      lock.lock();
+      if (state_changes_.load(std::memory_order_relaxed) == seen) state_cond_var_.wait(lock);
       continue;
     }
     std::function<void()> task = std::move(source->front());
@@ -338,7 +359,7 @@ void Scheduler::ApplicationThreadAwait(const std::function<bool()>& condition) {
   // What is left runs in the next wait, on whichever thread that is.
   if (!local_tasks.empty()) {
     for (std::function<void()>& task : local_tasks) app_thread_tasks_.push_back(std::move(task));
-    state_cond_var_.notify_all();
+    NotifyStateChanged();
   }
 }
 
@@ -357,7 +378,7 @@ absl::Status Scheduler::WaitUntilDone() {
 void Scheduler::EmittedObservedOutput() {
   std::lock_guard<std::mutex> lock(state_mutex_);
   observed_output_signal_ = true;
-  if (waiting_for_observed_output_) state_cond_var_.notify_all();
+  if (waiting_for_observed_output_) NotifyStateChanged();
 }
 
 absl::Status Scheduler::WaitForObservedOutput() {

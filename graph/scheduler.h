@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -163,6 +164,8 @@ class Scheduler {
   bool TryToScheduleNextSourceLayer() ABSL_EXCLUSIVE_LOCKS_REQUIRED(state_mutex_);
   void CleanupActiveSources() ABSL_EXCLUSIVE_LOCKS_REQUIRED(state_mutex_);
   void Quit() ABSL_EXCLUSIVE_LOCKS_REQUIRED(state_mutex_);
+  // Raises `state_changes_` and wakes every waiting caller. With `state_mutex_` held.
+  void NotifyStateChanged() ABSL_EXCLUSIVE_LOCKS_REQUIRED(state_mutex_);
   // Runs application-thread tasks on this thread until `condition` (evaluated with
   // `state_mutex_` held) is true.
   void ApplicationThreadAwait(const std::function<bool()>& condition);
@@ -181,6 +184,9 @@ class Scheduler {
   std::vector<CalculatorNode*> active_sources_;
 
   std::condition_variable state_cond_var_;
+  // Raised with `state_mutex_` held at every notification of `state_cond_var_`, so that a
+  // waiting caller can watch for a change without the mutex before it sleeps.
+  std::atomic<uint64_t> state_changes_{0};
   int non_idle_queue_count_ ABSL_GUARDED_BY(state_mutex_) = 0;
   std::deque<std::function<void()>> app_thread_tasks_ ABSL_GUARDED_BY(state_mutex_);
   bool handling_idle_ ABSL_GUARDED_BY(state_mutex_) = false;

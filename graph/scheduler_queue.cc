@@ -4,6 +4,7 @@
 
 #include "base/logging.h"
 #include "graph/calculator_node.h"
+#include "graph/scheduler_lock.h"
 #include "graph_config/status_util.h"
 
 namespace kaldren {
@@ -84,7 +85,7 @@ void SchedulerQueue::AddItemToQueue(Item&& item) {
   bool was_idle;
   int tasks_to_add = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    SpinningLockGuard lock(mutex_);
     queue_.push(std::move(item));
     // A finishing task lowers the count without the lock: the increment itself tells.
     was_idle = num_unfinished_items_.fetch_add(1) == 0;
@@ -103,7 +104,7 @@ void SchedulerQueue::AddItemToQueue(Item&& item) {
 void SchedulerQueue::SubmitWaitingTasksToExecutor() {
   int tasks_to_add = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    SpinningLockGuard lock(mutex_);
     if (running_count_ > 0) {
       tasks_to_add = num_tasks_to_add_;
       num_tasks_to_add_ = 0;
@@ -118,7 +119,7 @@ void SchedulerQueue::RunNextTask() {
   CalculatorContext* cc;
   bool is_open_node;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    SpinningLockGuard lock(mutex_);
     CHECK(!queue_.empty()) << "Called RunNextTask when the queue is empty. "
                               "This should not happen.";
     const Item& item = queue_.top();
@@ -189,12 +190,12 @@ void SchedulerQueue::RunCalculatorNode(CalculatorNode* node, CalculatorContext* 
 }
 
 void SchedulerQueue::SetRunning(bool running) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  SpinningLockGuard lock(mutex_);
   running_count_ += running ? 1 : -1;
 }
 
 void SchedulerQueue::Reset() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  SpinningLockGuard lock(mutex_);
   running_count_ = 0;
   num_pending_tasks_ = 0;
   num_tasks_to_add_ = 0;
@@ -210,7 +211,7 @@ bool SchedulerQueue::IsIdle() {
 void SchedulerQueue::CleanupAfterRun() {
   bool was_idle;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    SpinningLockGuard lock(mutex_);
     was_idle = IsIdle();
     CHECK_EQ(num_pending_tasks_, 0);
     CHECK_EQ(num_tasks_to_add_, queue_.size());

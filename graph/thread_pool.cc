@@ -10,12 +10,13 @@
 
 #include "absl/strings/str_cat.h"
 #include "base/logging.h"
+#include "graph/scheduler_lock.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 
 namespace kaldren {
+
+using internal::CpuRelax;
+using internal::LockSpinning;
 
 namespace {
 
@@ -26,6 +27,24 @@ constexpr size_t kMaxThreadNameLength = 15;
 // task usually follows within microseconds, and waking a sleeping thread costs more.
 constexpr std::chrono::microseconds kSpinTime(50);
 
+// How long a task that a running task scheduled is left to its own worker before an idle
+// worker may take it. Handing a task to another worker moves the state it works on between
+// processor caches, which costs more than the task itself when tasks are short, as graph
+// node invocations often are; a worker that keeps finding tasks it made keeps them.
+constexpr std::chrono::microseconds kRipeningTime(20);
+
+int64_t SteadyNanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The ripe time of a task its own worker will come back for.
+int64_t RipeTimeFromNow() {
+  return SteadyNanos() +
+         std::chrono::duration_cast<std::chrono::nanoseconds>(kRipeningTime).count();
+}
+
 // How long a continuation may wait for its worker before an idle worker takes it over. Its
 // worker normally comes back for it within microseconds; one that blocks inside its task
 // (a callback waiting on the graph, say) must not keep the continuation from running.
@@ -34,12 +53,6 @@ constexpr std::chrono::milliseconds kContinuationGrace(1);
 // The pool whose worker the calling thread is, and that worker's continuation slot.
 thread_local const ThreadPool* current_pool = nullptr;
 thread_local void* current_slot = nullptr;
-
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  _mm_pause();
-#endif
-}
 
 std::string ErrorText(int error_number) {
   char buffer[256];
@@ -132,27 +145,26 @@ void ThreadPool::Schedule(std::function<void()> task) {
   if (current_pool == this) {
     auto* slot = static_cast<ContinuationSlot*>(current_slot);
     if (slot->state.load(std::memory_order_acquire) == ContinuationSlot::kEmpty) {
-      slot->queued = {next_sequence_.fetch_add(1), std::move(task)};
+      slot->queued = {next_sequence_.value.fetch_add(1), std::move(task)};
       slot->state.store(ContinuationSlot::kFull, std::memory_order_release);
-      full_slots_.fetch_add(1);
+      full_slots_.value.fetch_add(1);
       // Nobody needs waking for it, except a worker to watch over it, in case this one
-      // blocks in its task. A spinning worker becomes the watcher by itself.
-      if (!watching_.load() && spinning_workers_.load() == 0) {
-        { std::lock_guard<std::mutex> lock(mutex_); }
-        condition_.notify_one();
+      // blocks in its task. A spinning worker becomes the watcher by itself, and so does a
+      // busy one once it is idle; only a sleeping one needs a call.
+      if (num_threads_ > 1 && !watching_.value.load() && spinning_workers_.value.load() == 0) {
+        WakeSleepingWorker();
       }
       return;
     }
   }
   bool wake;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    tasks_.push_back({next_sequence_.fetch_add(1), std::move(task)});
-    const int queued = static_cast<int>(tasks_.size());
-    queued_tasks_.store(queued, std::memory_order_relaxed);
-    // Each spinning worker takes the lock again and runs a queued task or sees the queue
-    // empty; only tasks beyond their number need a sleeping worker.
-    wake = queued > spinning_workers_.load();
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    LockSpinning(lock);
+    const int64_t ripe_time = current_pool == this ? RipeTimeFromNow() : 0;
+    InsertInOrder({next_sequence_.value.fetch_add(1), std::move(task), ripe_time});
+    // A spinning worker claims the task, or wakes a sleeper when it claims another one.
+    wake = sleeping_workers_.value.load() > 0 && spinning_workers_.value.load() == 0;
   }
   if (wake) condition_.notify_one();
 }
@@ -166,7 +178,7 @@ bool ThreadPool::TakeContinuation(ContinuationSlot* slot, QueuedTask* queued) {
   *queued = std::move(slot->queued);
   slot->queued.task = nullptr;
   slot->state.store(ContinuationSlot::kEmpty, std::memory_order_release);
-  full_slots_.fetch_sub(1);
+  full_slots_.value.fetch_sub(1);
   return true;
 }
 
@@ -174,19 +186,78 @@ void ThreadPool::InsertInOrder(QueuedTask queued) {
   auto it = tasks_.end();
   while (it != tasks_.begin() && std::prev(it)->sequence > queued.sequence) --it;
   tasks_.insert(it, std::move(queued));
-  queued_tasks_.store(static_cast<int>(tasks_.size()), std::memory_order_relaxed);
+  PublishFront();
+  unclaimed_tasks_.value.fetch_add(1);
+}
+
+void ThreadPool::PublishFront() {
+  front_sequence_.value.store(tasks_.empty() ? UINT64_MAX : tasks_.front().sequence,
+                              std::memory_order_relaxed);
+  front_ripe_time_.value.store(tasks_.empty() ? 0 : tasks_.front().ripe_time,
+                               std::memory_order_relaxed);
+}
+
+bool ThreadPool::ClaimTask() {
+  int unclaimed = unclaimed_tasks_.value.load(std::memory_order_relaxed);
+  while (unclaimed > 0) {
+    if (unclaimed_tasks_.value.compare_exchange_weak(unclaimed, unclaimed - 1)) return true;
+  }
+  return false;
+}
+
+std::function<void()> ThreadPool::PopClaimedTask() {
+  std::function<void()> task = std::move(tasks_.front().task);
+  tasks_.pop_front();
+  PublishFront();
+  return task;
+}
+
+void ThreadPool::WakeWorkerForUnclaimedTasks() {
+  if (unclaimed_tasks_.value.load() == 0 || spinning_workers_.value.load() > 0) return;
+  WakeSleepingWorker();
+}
+
+void ThreadPool::WakeSleepingWorker() {
+  if (sleeping_workers_.value.load() == 0) return;
+  // A worker that counted itself asleep holds the lock until it waits.
+  { std::lock_guard<std::mutex> lock(mutex_); }
+  condition_.notify_one();
+}
+
+bool ThreadPool::SpinForTask() {
+  int64_t now = SteadyNanos();
+  const int64_t deadline =
+      now + std::chrono::duration_cast<std::chrono::nanoseconds>(kSpinTime).count();
+  bool claimed = false;
+  while (true) {
+    if (unclaimed_tasks_.value.load(std::memory_order_relaxed) > 0 &&
+        front_ripe_time_.value.load(std::memory_order_relaxed) <= now && ClaimTask()) {
+      claimed = true;
+      break;
+    }
+    for (int i = 0; i < 16; ++i) CpuRelax();
+    now = SteadyNanos();
+    if (now >= deadline) break;
+  }
+  spinning_workers_.value.fetch_sub(1);
+  return claimed;
 }
 
 void ThreadPool::RunTaskAndContinuations(std::function<void()> task, ContinuationSlot* slot) {
   while (true) {
     task();
     task = nullptr;
-    // An earlier task in the queue goes first: the locked loop puts the continuation in its
-    // place.
-    if (queued_tasks_.load(std::memory_order_relaxed) > 0) return;
     QueuedTask next;
     if (!TakeContinuation(slot, &next)) return;
-    continuations_released_.fetch_add(1);
+    continuations_released_.value.fetch_add(1);
+    // An earlier task in the queue goes first: the continuation joins the queue at its place.
+    if (front_sequence_.value.load(std::memory_order_relaxed) < next.sequence) {
+      next.ripe_time = RipeTimeFromNow();
+      std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+      LockSpinning(lock);
+      InsertInOrder(std::move(next));
+      return;
+    }
     task = std::move(next.task);
   }
 }
@@ -194,44 +265,62 @@ void ThreadPool::RunTaskAndContinuations(std::function<void()> task, Continuatio
 void ThreadPool::RunWorker(ContinuationSlot* slot) {
   current_pool = this;
   current_slot = slot;
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  LockSpinning(lock);
+  // Whether this worker comes back from a task, and so may take any queued task, or is
+  // idle, and so takes only ripe ones (and any once the pool stops).
+  bool idle = false;
   while (true) {
     {
       QueuedTask own;
       if (TakeContinuation(slot, &own)) {
-        continuations_released_.fetch_add(1);
+        continuations_released_.value.fetch_add(1);
+        own.ripe_time = RipeTimeFromNow();
         InsertInOrder(std::move(own));
       }
     }
-    if (!tasks_.empty()) {
-      std::function<void()> task = std::move(tasks_.front().task);
-      tasks_.pop_front();
-      queued_tasks_.store(static_cast<int>(tasks_.size()), std::memory_order_relaxed);
+    bool claimed = (!idle || stopped_ ||
+                    front_ripe_time_.value.load(std::memory_order_relaxed) <= SteadyNanos()) &&
+                   ClaimTask();
+    if (!claimed && !stopped_) {
+      spinning_workers_.value.fetch_add(1);
       lock.unlock();
+      claimed = SpinForTask();
+      LockSpinning(lock);
+    }
+    if (claimed) {
+      std::function<void()> task = PopClaimedTask();
+      lock.unlock();
+      // Tasks beyond this one, with nobody watching for them, need another worker.
+      WakeWorkerForUnclaimedTasks();
       RunTaskAndContinuations(std::move(task), slot);
-      lock.lock();
+      LockSpinning(lock);
+      idle = false;
       continue;
     }
-    if (!stopped_) {
-      spinning_workers_.fetch_add(1);
-      lock.unlock();
-      const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
-      while (queued_tasks_.load(std::memory_order_relaxed) == 0) {
-        for (int i = 0; i < 16; ++i) CpuRelax();
-        if (std::chrono::steady_clock::now() >= deadline) break;
-      }
-      lock.lock();
-      spinning_workers_.fetch_sub(1);
-      if (!tasks_.empty()) continue;
+    idle = true;
+    // Counted asleep before the last look, so that whoever makes work now wakes this worker.
+    sleeping_workers_.value.fetch_add(1);
+    // Queued tasks keep one worker watching, to take them once ripe: their own workers may
+    // be blocked.
+    if (unclaimed_tasks_.value.load() > 0 &&
+        (spinning_workers_.value.load() == 0 ||
+         front_ripe_time_.value.load(std::memory_order_relaxed) <= SteadyNanos())) {
+      sleeping_workers_.value.fetch_sub(1);
+      continue;
     }
-    if (full_slots_.load() == 0) {
-      if (stopped_) return;
+    if (full_slots_.value.load() == 0) {
+      if (stopped_) {
+        sleeping_workers_.value.fetch_sub(1);
+        return;
+      }
       condition_.wait(lock);
+      sleeping_workers_.value.fetch_sub(1);
       continue;
     }
     // Only continuations wait. One idle worker watches them and takes one over when no
     // worker came back for its continuation during a whole grace period.
-    if (watching_.load()) {
+    if (watching_.value.load()) {
       // Nobody signals the end of the last continuation: once stopped, look again now and
       // then, so as to end.
       if (stopped_) {
@@ -239,14 +328,16 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
       } else {
         condition_.wait(lock);
       }
+      sleeping_workers_.value.fetch_sub(1);
       continue;
     }
-    watching_.store(true);
-    const uint64_t released = continuations_released_.load();
+    watching_.value.store(true);
+    const uint64_t released = continuations_released_.value.load();
     const bool timed_out =
         condition_.wait_for(lock, kContinuationGrace) == std::cv_status::timeout;
-    watching_.store(false);
-    if (!timed_out || continuations_released_.load() != released) continue;
+    watching_.value.store(false);
+    sleeping_workers_.value.fetch_sub(1);
+    if (!timed_out || continuations_released_.value.load() != released) continue;
     for (const std::unique_ptr<ContinuationSlot>& other : slots_) {
       QueuedTask taken;
       if (TakeContinuation(other.get(), &taken)) {
@@ -255,7 +346,7 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
       }
     }
     // Another idle worker takes over the watch while this one runs what it took.
-    if (full_slots_.load() > 0) condition_.notify_one();
+    if (full_slots_.value.load() > 0) condition_.notify_one();
   }
 }
 

@@ -88,14 +88,24 @@ class ThreadPool {
   struct QueuedTask {
     uint64_t sequence;
     std::function<void()> task;
+    // When an idle worker may take it (steady clock, nanoseconds): at once for a task from
+    // outside the pool; a little later for one that a running task scheduled, whose worker
+    // usually comes back for it sooner than another could take it over.
+    int64_t ripe_time = 0;
   };
-  // A worker's continuation slot. Only the worker fills it, when it is empty; whoever takes
-  // the task out (the worker, or an idle worker taking it over) moves it from full to taken,
-  // moves the task out, and empties it.
-  struct ContinuationSlot {
+  // A worker's continuation slot, on a cache line of its own. Only the worker fills it, when
+  // it is empty; whoever takes the task out (the worker, or an idle worker taking it over)
+  // moves it from full to taken, moves the task out, and empties it.
+  struct alignas(64) ContinuationSlot {
     enum State { kEmpty = 0, kFull = 1, kTaken = 2 };
     std::atomic<int> state{kEmpty};
     QueuedTask queued;  // valid while full
+  };
+  // An atomic alone on its cache line: the counters below are written by different workers
+  // at different times, and sharing a line would make each write evict the others.
+  template <typename T>
+  struct alignas(64) Padded {
+    std::atomic<T> value;
   };
 
   void RunWorker(ContinuationSlot* slot);
@@ -104,8 +114,22 @@ class ThreadPool {
   void RunTaskAndContinuations(std::function<void()> task, ContinuationSlot* slot);
   // Moves the slot's task out when it is full; false when it is not (or was taken over).
   bool TakeContinuation(ContinuationSlot* slot, QueuedTask* queued);
-  // Puts a task back into the queue at its place in the scheduling order.
+  // Appends a task, or puts one back at its place in the scheduling order. With mutex_ held.
   void InsertInOrder(QueuedTask queued);
+  // Claims one queued task for the caller, who then pops the queue's front with mutex_ held.
+  // False when every queued task is claimed already.
+  bool ClaimTask();
+  // Pops the front task, which the caller claimed. With mutex_ held.
+  std::function<void()> PopClaimedTask();
+  // Watches the queue for a short while without the lock; true when it claimed a task, which
+  // it does once the front task is ripe.
+  bool SpinForTask();
+  // Stores the front task's sequence and ripe time for lock-free readers. With mutex_ held.
+  void PublishFront();
+  // Wakes a sleeping worker for a queued task nobody is about to take. Without mutex_.
+  void WakeWorkerForUnclaimedTasks();
+  // Wakes one sleeping worker, if there is one. Without mutex_.
+  void WakeSleepingWorker();
   // Sets the stop flag, wakes every worker and joins them in creation order.
   void StopWorkers();
 
@@ -120,17 +144,30 @@ class ThreadPool {
   std::condition_variable condition_;
   bool stopped_ = false;               // guarded by mutex_
   std::deque<QueuedTask> tasks_;       // guarded by mutex_, in scheduling order
-  std::atomic<uint64_t> next_sequence_{0};
-  // Idle workers that watch `queued_tasks_` for a short while before they sleep; a task they
-  // will pick up needs no wake-up call. Written under mutex_.
-  std::atomic<int> spinning_workers_{0};
-  std::atomic<int> queued_tasks_{0};   // tasks_.size(), written under mutex_
+  Padded<uint64_t> next_sequence_{0};
+  // Queued tasks that no worker has claimed yet. Raised under mutex_ as tasks are queued;
+  // a worker claims a task by lowering it, with or without the lock, and then pops the
+  // front. Idle workers watch it without the lock.
+  Padded<int> unclaimed_tasks_{0};
+  // The scheduling sequence of the queue's front task (none: the largest value), written
+  // under mutex_: a continuation runs at once only when it comes before it.
+  Padded<uint64_t> front_sequence_{UINT64_MAX};
+  // The ripe time of the queue's front task, written under mutex_ with front_sequence_.
+  Padded<int64_t> front_ripe_time_{0};
+  // Idle workers that watch `unclaimed_tasks_` for a short while before they sleep; while
+  // one watches, a queued task needs no wake-up call. One of them keeps watching while tasks
+  // wait that are not ripe yet.
+  Padded<int> spinning_workers_{0};
+  // Workers waiting on `condition_`. A worker counts itself, with mutex_ held, before it
+  // looks for work one last time; so whoever makes work and then reads 0 here needs to wake
+  // nobody, and whoever reads more takes mutex_ before notifying.
+  Padded<int> sleeping_workers_{0};
   // Continuations waiting in slots, and how many their own workers took so far.
-  std::atomic<int> full_slots_{0};
-  std::atomic<uint64_t> continuations_released_{0};
+  Padded<int> full_slots_{0};
+  Padded<uint64_t> continuations_released_{0};
   // An idle worker watches over the continuations, to take one over from a blocked worker.
   // Written under mutex_.
-  std::atomic<bool> watching_{false};
+  Padded<bool> watching_{false};
 
   const ThreadOptions thread_options_;
 };

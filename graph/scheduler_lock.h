@@ -1,0 +1,50 @@
+// Taking a briefly held, often contended mutex without going to sleep at once.
+
+#ifndef QUILLMERE_GRAPH_SCHEDULER_LOCK_H_
+#define QUILLMERE_GRAPH_SCHEDULER_LOCK_H_
+
+#include <mutex>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace kaldren {
+namespace internal {
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#endif
+}
+
+// Takes `lock` (a mutex, or a lock over one), trying it for a short while before blocking.
+// Worker threads hand tasks to each other through mutexes held for a few dozen
+// instructions; sleeping on such a mutex and being woken again costs far more than waiting
+// for its holder to let go.
+template <typename Lockable>
+void LockSpinning(Lockable& lock) {
+  // Each failed try takes the mutex's cache line from its holder: back off between tries.
+  for (int pauses = 1; pauses <= 128; pauses *= 2) {
+    if (lock.try_lock()) return;
+    for (int i = 0; i < pauses; ++i) CpuRelax();
+  }
+  lock.lock();
+}
+
+// A scoped lock that takes its mutex with `LockSpinning`.
+class SpinningLockGuard {
+ public:
+  explicit SpinningLockGuard(std::mutex& mutex) : mutex_(mutex) { LockSpinning(mutex_); }
+  ~SpinningLockGuard() { mutex_.unlock(); }
+  SpinningLockGuard(const SpinningLockGuard&) = delete;
+  SpinningLockGuard& operator=(const SpinningLockGuard&) = delete;
+
+ private:
+  std::mutex& mutex_;
+};
+
+}  // namespace internal
+}  // namespace kaldren
+
+#endif  // QUILLMERE_GRAPH_SCHEDULER_LOCK_H_
