@@ -42,6 +42,11 @@ constexpr double kFramesPerSecond = 30;
 constexpr float kFieldOfView = 60;
 // How long one frame may take through the graph before the demo gives up.
 constexpr auto kResultTimeout = std::chrono::seconds(60);
+// The face graph loads its models in the background and gives no result for a frame that
+// arrives before they are ready. Until the first result the demo sends its first frame again
+// at warm-up times before the first real frame's, waiting this long for each.
+constexpr auto kWarmUpWait = std::chrono::milliseconds(250);
+constexpr double kWarmUpStart = -1000;  // seconds; warm-up frames are one frame interval apart
 
 #ifdef QM_FACE_RESOURCES_DIR
 constexpr const char* kDefaultResources = QM_FACE_RESOURCES_DIR;
@@ -123,6 +128,12 @@ class Host : public QVXAugmentedFaceSessionDelegate {
   }
 
   void didUpdateFrame(std::shared_ptr<QVXAugmentedFaceFrame> frame) override {
+    if (frame->timestamp() < 0) {  // a warm-up frame: the session is ready
+      std::lock_guard<std::mutex> lock(mutex_);
+      ready_ = true;
+      changed_.notify_all();
+      return;
+    }
     std::string error;
     size_t index;
     {
@@ -154,6 +165,11 @@ class Host : public QVXAugmentedFaceSessionDelegate {
     changed_.notify_all();
   }
 
+  // Waits until a warm-up frame's result has arrived, at most `limit`; false on timeout.
+  bool WaitReady(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return ready_; });
+  }
   // Waits until `count` results have arrived; false on timeout.
   bool WaitFor(size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -197,6 +213,7 @@ class Host : public QVXAugmentedFaceSessionDelegate {
   std::condition_variable changed_;
   size_t received_ = 0;
   size_t faces_ = 0;
+  bool ready_ = false;
   std::string error_;
   std::string last_summary_;
 };
@@ -268,6 +285,22 @@ int Run(const Options& options) {
   if (!host->jsonGood()) return Fail(options.out + "/frames.jsonl: cannot be written");
   session->setDelegate(host);
   session->setDelegateQueue(dispatch_queue_create("face_demo", DISPATCH_QUEUE_SERIAL));
+
+  if (source->count() > 0) {
+    CFHolder<CVPixelBufferRef> first = source->frame(0, &error);
+    if (!first) return Fail(error);
+    const auto giveUp = std::chrono::steady_clock::now() + kResultTimeout;
+    for (int k = 0; !host->WaitReady(k == 0 ? std::chrono::milliseconds(0) : kWarmUpWait); ++k) {
+      if (std::chrono::steady_clock::now() > giveUp) {
+        return Fail("the face session gave no result within " +
+                    std::to_string(kResultTimeout.count()) + " s");
+      }
+      if (!session->updateWithPixelBuffer(first.get(), kWarmUpStart + k / kFramesPerSecond, 0,
+                                          false)) {
+        return Fail("the session refused " + source->name(0));
+      }
+    }
+  }
 
   double totalMs = 0;
   size_t done = 0;
