@@ -241,8 +241,7 @@ absl::Status CalculatorNode::PrepareForRun(
 
   std::lock_guard<std::mutex> lock(status_mutex_);
   status_ = kStatePrepared;
-  current_in_flight_ = 0;
-  scheduling_state_ = kSchedulingIdle;
+  scheduling_ = kSchedulingIdle;
   input_stream_headers_ready_called_ = false;
   input_side_packets_ready_called_ = false;
   input_stream_headers_ready_ = input_stream_handler_->UnsetHeaderCount() == 0;
@@ -361,11 +360,11 @@ void CalculatorNode::ActivateNode() {
 }
 
 bool CalculatorNode::TryToBeginScheduling() {
-  // Only the count guards this; the scheduling state is not involved.
-  int in_flight = current_in_flight_.load(std::memory_order_relaxed);
-  while (in_flight < max_in_flight_) {
-    if (current_in_flight_.compare_exchange_weak(in_flight, in_flight + 1,
-                                                 std::memory_order_acq_rel)) {
+  // Only the count changes; the scheduling state bits are carried over.
+  uint32_t word = scheduling_.load(std::memory_order_relaxed);
+  while (InFlight(word) < max_in_flight_) {
+    if (scheduling_.compare_exchange_weak(word, word + kOneInFlight,
+                                          std::memory_order_acq_rel)) {
       return true;
     }
   }
@@ -375,24 +374,25 @@ bool CalculatorNode::TryToBeginScheduling() {
 // The scheduling state is a small lock-free state machine. One thread at a time owns the
 // scheduling loop (busy); an event that arrives while it scans marks the state pending, and
 // the owner scans again before it lets go. Only the owner moves the state out of busy or
-// pending, so an event is never left unscanned.
+// pending, so an event is never left unscanned. The state shares one word with the count of
+// invocations in flight, so that an ending invocation frees its slot and takes the loop (or
+// marks it pending) in one step.
 
 void CalculatorNode::CheckIfBecameReady() {
   // An active source is driven by its own invocations, not by inputs.
   if (status_.load() != kStateOpened) return;
-  SchedulingState state = scheduling_state_.load();
+  uint32_t word = scheduling_.load();
   while (true) {
+    const SchedulingState state = State(word);
     if (state == kSchedulingIdle) {
-      // Only the owner of the loop raises the in-flight count, and there is none: a full
-      // node stays full until an invocation ends, and EndScheduling then scans.
-      const int in_flight = current_in_flight_.load();
-      if (in_flight >= max_in_flight_) return;
-      if (scheduling_state_.compare_exchange_weak(state, kSchedulingBusy)) {
-        SchedulingLoop(max_in_flight_ - in_flight);
+      // A full node stays full until an invocation ends, and EndScheduling then scans.
+      if (InFlight(word) >= max_in_flight_) return;
+      if (scheduling_.compare_exchange_weak(word, WithState(word, kSchedulingBusy))) {
+        SchedulingLoop(max_in_flight_ - InFlight(word));
         return;
       }
     } else if (state == kSchedulingBusy) {
-      if (scheduling_state_.compare_exchange_weak(state, kSchedulingPending)) return;
+      if (scheduling_.compare_exchange_weak(word, WithState(word, kSchedulingPending))) return;
     } else {
       return;
     }
@@ -402,16 +402,16 @@ void CalculatorNode::CheckIfBecameReady() {
 void CalculatorNode::EndScheduling() {
   const NodeStatus status = status_.load();
   if (status != kStateOpened && status != kStateActive) return;
-  const int in_flight = current_in_flight_.fetch_sub(1) - 1;
-  CHECK_GE(in_flight, 0);
-  SchedulingState state = scheduling_state_.load();
+  uint32_t word = scheduling_.load();
   while (true) {
-    if (state == kSchedulingBusy) {
-      if (scheduling_state_.compare_exchange_weak(state, kSchedulingPending)) return;
-    } else if (state == kSchedulingPending) {
-      return;
-    } else if (scheduling_state_.compare_exchange_weak(state, kSchedulingBusy)) {
-      SchedulingLoop(max_in_flight_ - current_in_flight_.load());
+    CHECK_GE(InFlight(word), 1);
+    const uint32_t freed = word - kOneInFlight;
+    // Idle: this thread takes the loop. Busy: the owner must scan again. Pending: it will.
+    const bool take_loop = State(word) == kSchedulingIdle;
+    const uint32_t next =
+        WithState(freed, take_loop ? kSchedulingBusy : kSchedulingPending);
+    if (scheduling_.compare_exchange_weak(word, next)) {
+      if (take_loop) SchedulingLoop(max_in_flight_ - InFlight(freed));
       return;
     }
   }
@@ -426,11 +426,16 @@ void CalculatorNode::SchedulingLoop(int max_allowance) {
         output_stream_handler_->UpdateTaskTimestampBound(input_bound);
       }
     }
-    SchedulingState state = kSchedulingBusy;
-    if (scheduling_state_.compare_exchange_strong(state, kSchedulingIdle)) return;
-    // Pending: take the events that came in meanwhile and scan once more.
-    scheduling_state_.store(kSchedulingBusy);
-    max_allowance = max_in_flight_ - current_in_flight_.load();
+    uint32_t word = scheduling_.load();
+    while (true) {
+      if (State(word) == kSchedulingBusy) {
+        if (scheduling_.compare_exchange_weak(word, WithState(word, kSchedulingIdle))) return;
+      } else if (scheduling_.compare_exchange_weak(word, WithState(word, kSchedulingBusy))) {
+        // Pending: take the events that came in meanwhile and scan once more.
+        max_allowance = max_in_flight_ - InFlight(word);
+        break;
+      }
+    }
   }
 }
 
@@ -549,8 +554,7 @@ void CalculatorNode::CleanupAfterRun(const absl::Status& graph_status) {
   CloseOutputStreams(nullptr);
   std::lock_guard<std::mutex> lock(status_mutex_);
   status_ = kStateUnprepared;
-  current_in_flight_ = 0;
-  scheduling_state_ = kSchedulingIdle;
+  scheduling_ = kSchedulingIdle;
 }
 
 // The status is written under status_mutex_ but read without it: these queries run

@@ -18,6 +18,7 @@
 #define QUILLMERE_GRAPH_CALCULATOR_NODE_H_
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -158,11 +159,21 @@ class CalculatorNode {
   void SetSchedulerQueue(internal::SchedulerQueue* queue) { scheduler_queue_ = queue; }
 
  private:
-  enum SchedulingState {
+  enum SchedulingState : uint32_t {
     kSchedulingIdle = 0,
     kSchedulingBusy = 1,     // one thread runs the scheduling loop
     kSchedulingPending = 2,  // and must scan once more before it goes idle
   };
+  // The parts of the scheduling word.
+  static constexpr uint32_t kStateBits = 3;
+  static constexpr uint32_t kOneInFlight = 4;
+  static SchedulingState State(uint32_t word) {
+    return static_cast<SchedulingState>(word & kStateBits);
+  }
+  static int InFlight(uint32_t word) { return static_cast<int>(word / kOneInFlight); }
+  static uint32_t WithState(uint32_t word, SchedulingState state) {
+    return (word & ~kStateBits) | state;
+  }
 
   absl::Status InitializeOutputSidePackets(const PacketTypeSet& output_side_packet_types,
                                            OutputSidePacketImpl* output_side_packets);
@@ -193,9 +204,9 @@ class CalculatorNode {
   // Changed only with status_mutex_ held; read with or without it.
   std::atomic<NodeStatus> status_{kStateUnprepared};
   int max_in_flight_ = 1;
-  // Raised by TryToBeginScheduling, lowered by EndScheduling; reset between runs.
-  std::atomic<int> current_in_flight_{0};
-  std::atomic<SchedulingState> scheduling_state_{kSchedulingIdle};
+  // The scheduling state in the low two bits and, above them, the invocations in flight
+  // (raised by TryToBeginScheduling, lowered by EndScheduling); reset between runs.
+  std::atomic<uint32_t> scheduling_{kSchedulingIdle};
   std::function<void()> ready_for_open_callback_;
   std::function<void()> source_node_opened_callback_;
   bool input_stream_headers_ready_called_ ABSL_GUARDED_BY(status_mutex_) = false;
