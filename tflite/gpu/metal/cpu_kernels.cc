@@ -610,8 +610,9 @@ util::StatusOr<CpuKernelFactory> ReluFactory(const ReLUAttributes& attr) {
 }
 
 CpuKernelFactory PReluFactory(PReLUAttributes attr) {
-  return [attr = std::move(attr)](const Shapes& in, const BHWC& out,
-                                  pthreadpool_t pool) -> util::StatusOr<std::unique_ptr<CpuKernel>> {
+  return [attr = std::move(attr)](
+             const Shapes& in, const BHWC& out,
+             pthreadpool_t pool) -> util::StatusOr<std::unique_ptr<CpuKernel>> {
     RETURN_IF_ERROR(ExpectInputs(in, 1, "PReLU"));
     RETURN_IF_ERROR(ExpectShape(out, in[0], "PReLU"));
     const int64_t per_image = int64_t{in[0].h} * in[0].w * in[0].c;

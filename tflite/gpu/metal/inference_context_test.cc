@@ -432,7 +432,8 @@ TEST(InferenceContextTest, RoundingLeftToReadersGivesWhatStoringHalvesGives) {
   const Operation conv_narrow{ToString(OperationType::CONVOLUTION_2D), to_narrow};
   const Operation add{ToString(OperationType::ADD), ElementwiseAttributes{}};
   const Operation sub{ToString(OperationType::SUB), ElementwiseAttributes{}};
-  const Operation prelu{ToString(OperationType::PRELU), PReLUAttributes{Values(8, 44), HWC(), true}};
+  const Operation prelu{ToString(OperationType::PRELU),
+                        PReLUAttributes{Values(8, 44), HWC(), true}};
   const Operation scale{ToString(OperationType::MUL),
                         ElementwiseAttributes{Kind::kScalar, 0.3f, {}, {}}};
   const Operation average{ToString(OperationType::POOLING_2D), pool};
