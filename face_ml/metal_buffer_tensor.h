@@ -16,7 +16,6 @@
 #include <functional>
 #include <memory>
 #include <type_traits>
-#include <vector>
 
 #include "absl/types/span.h"
 #include "base/status.h"
@@ -55,10 +54,11 @@ class MetalBufferTensorPHWC4 {
   absl::Status ReadDataAs(const std::function<absl::Status(absl::Span<const U>)>& callback) const {
     static_assert(std::is_same_v<U, float>, "halves are read as floats");
     const size_t count = buffer_.buffer()->length() / sizeof(T);
-    std::vector<float> values(count);
+    // Every value is written by the conversion: no need to clear them first.
+    const std::unique_ptr<float[]> values = std::make_unique_for_overwrite<float[]>(count);
     tflite::gpu::metal::HalvesToFloats(static_cast<const uint16_t*>(buffer_.buffer()->contents()),
-                                       count, values.data());
-    return callback(absl::Span<const float>(values));
+                                       count, values.get());
+    return callback(absl::Span<const float>(values.get(), count));
   }
 
  private:

@@ -140,10 +140,7 @@ class HalfElementwiseKernel : public CpuKernel {
   float* output_ = nullptr;
 };
 
-util::StatusOr<std::unique_ptr<CpuKernel>> MakeHalfElementwiseKernel(HalfElementwise e,
-                                                                     const BHWC& output) {
-  e.rows = static_cast<size_t>(output.b) * output.h * output.w;
-  e.channels = static_cast<size_t>(output.c);
+util::StatusOr<std::unique_ptr<CpuKernel>> MakeHalfElementwiseKernel(HalfElementwise e) {
   e.Prepare();
   return std::unique_ptr<CpuKernel>(new HalfElementwiseKernel(std::move(e)));
 }
@@ -391,7 +388,10 @@ std::optional<HalfElementwise> HalfBinaryForm(OperationType type,
       e.constant = attr.values;
       break;
     case Kind::kTensor:
-      if (a.b != 1 || !(attr.shape == HWC(a.h, a.w, a.c))) return std::nullopt;
+      if (a.b != 1 || !(attr.shape == HWC(a.h, a.w, a.c)) ||
+          static_cast<int64_t>(attr.values.size()) != attr.shape.DimensionsProduct()) {
+        return std::nullopt;
+      }
       e.second = SecondOperand::kPerElement;
       e.constant = attr.values;
       break;
@@ -400,19 +400,71 @@ std::optional<HalfElementwise> HalfBinaryForm(OperationType type,
   return e;
 }
 
-// A one-input operation in one pass with half-precision storage.
-CpuKernelFactory HalfUnaryFactory(HalfElementwise e) {
-  return [e](const Shapes& in, const BHWC& out,
-             pthreadpool_t) -> util::StatusOr<std::unique_ptr<CpuKernel>> {
-    RETURN_IF_ERROR(ExpectInputs(in, 1, "An activation"));
-    RETURN_IF_ERROR(ExpectShape(out, in[0], "An activation"));
-    return MakeHalfElementwiseKernel(e, out);
-  };
+// The one-pass form (half-precision storage) of an operation on inputs of shapes `in` giving
+// `out`; none where the operation has no such form, or the shapes do not fit it (the regular
+// factory then runs it, or reports the misfit).
+std::optional<HalfElementwise> HalfForm(const Operation& op, const Shapes& in, const BHWC& out,
+                                        OutputBounds bounds) {
+  const OperationType type = OperationTypeFromString(op.type);
+  std::optional<HalfElementwise> e;
+  if (in.empty() || in[0] != out) return e;
+  switch (type) {
+    case OperationType::ADD:
+    case OperationType::SUB:
+    case OperationType::MUL:
+    case OperationType::DIV:
+    case OperationType::MAXIMUM:
+    case OperationType::MINIMUM: {
+      const auto* attr = std::any_cast<ElementwiseAttributes>(&op.attributes);
+      const size_t inputs = attr != nullptr && attr->kind == ElementwiseAttributes::Kind::kRuntime
+                                ? 2 : 1;
+      if (attr != nullptr && in.size() == inputs) e = HalfBinaryForm(type, *attr, in, bounds);
+      break;
+    }
+    case OperationType::RELU: {
+      const auto* attr = std::any_cast<ReLUAttributes>(&op.attributes);
+      if (attr == nullptr || in.size() != 1) break;
+      e.emplace();
+      if (attr->alpha == 0) {
+        e->min = 0.0f;
+        e->max = attr->clip > 0 ? attr->clip : std::numeric_limits<float>::infinity();
+      } else if (attr->clip <= 0) {
+        e->op = HalfElementwiseOp::kScaleNegative;
+        e->second = SecondOperand::kScalar;
+        e->constant_second = true;
+        e->constant = {attr->alpha};
+      } else {
+        e.reset();  // a clipped leaky ReLU
+      }
+      break;
+    }
+    case OperationType::PRELU: {
+      const auto* attr = std::any_cast<PReLUAttributes>(&op.attributes);
+      if (attr == nullptr || in.size() != 1) break;
+      const size_t per_image = static_cast<size_t>(out.h) * out.w * out.c;
+      const bool fits = attr->per_channel ? attr->alpha.size() == static_cast<size_t>(out.c)
+                                          : out.b == 1 && attr->alpha.size() == per_image;
+      if (!fits) break;
+      e.emplace();
+      e->op = HalfElementwiseOp::kScaleNegative;
+      e->second = attr->per_channel ? SecondOperand::kPerChannel : SecondOperand::kPerElement;
+      e->constant_second = true;
+      e->constant = attr->alpha;
+      break;
+    }
+    default:
+      break;
+  }
+  if (e.has_value()) {
+    e->rows = static_cast<size_t>(out.b) * out.h * out.w;
+    e->channels = static_cast<size_t>(out.c);
+  }
+  return e;
 }
 
 CpuKernelFactory BinaryFactory(OperationType type, ElementwiseAttributes attr,
-                               OutputBounds bounds, bool half_storage) {
-  return [type, attr = std::move(attr), bounds, half_storage](
+                               OutputBounds bounds) {
+  return [type, attr = std::move(attr), bounds](
              const Shapes& in, const BHWC& out,
              pthreadpool_t pool) -> util::StatusOr<std::unique_ptr<CpuKernel>> {
     using Kind = ElementwiseAttributes::Kind;
@@ -458,11 +510,6 @@ CpuKernelFactory BinaryFactory(OperationType type, ElementwiseAttributes attr,
     }
     RETURN_IF_ERROR(ExpectShape(out, BHWC(result[0], result[1], result[2], result[3]),
                                 "An element-wise operation"));
-    if (half_storage) {
-      if (std::optional<HalfElementwise> e = HalfBinaryForm(type, attr, in, bounds)) {
-        return MakeHalfElementwiseKernel(std::move(*e), out);
-      }
-    }
     RETURN_IF_ERROR(InitializeXnnpack());
     xnn_operator_t op = nullptr;
     xnn_status created = xnn_status_unsupported_parameter;
@@ -541,21 +588,8 @@ CpuKernelFactory MapFactory(std::function<float(float value, size_t index)> f) {
   };
 }
 
-util::StatusOr<CpuKernelFactory> ReluFactory(const ReLUAttributes& attr, bool half_storage) {
+util::StatusOr<CpuKernelFactory> ReluFactory(const ReLUAttributes& attr) {
   const float clip = attr.clip > 0 ? attr.clip : std::numeric_limits<float>::infinity();
-  if (half_storage && (attr.alpha == 0 || attr.clip <= 0)) {
-    HalfElementwise e;
-    if (attr.alpha == 0) {
-      e.min = 0.0f;
-      e.max = clip;
-    } else {
-      e.op = HalfElementwiseOp::kScaleNegative;
-      e.second = SecondOperand::kScalar;
-      e.constant_second = true;
-      e.constant = {attr.alpha};
-    }
-    return HalfUnaryFactory(std::move(e));
-  }
   if (attr.alpha == 0) {
     return UnaryFactory(
         [clip](size_t c, xnn_operator_t* op) {
@@ -575,8 +609,8 @@ util::StatusOr<CpuKernelFactory> ReluFactory(const ReLUAttributes& attr, bool ha
   return MapFactory([alpha, clip](float v, size_t) { return std::min(std::max(v, alpha * v), clip); });
 }
 
-CpuKernelFactory PReluFactory(PReLUAttributes attr, bool half_storage) {
-  return [attr = std::move(attr), half_storage](
+CpuKernelFactory PReluFactory(PReLUAttributes attr) {
+  return [attr = std::move(attr)](
              const Shapes& in, const BHWC& out,
              pthreadpool_t pool) -> util::StatusOr<std::unique_ptr<CpuKernel>> {
     RETURN_IF_ERROR(ExpectInputs(in, 1, "PReLU"));
@@ -585,14 +619,6 @@ CpuKernelFactory PReluFactory(PReLUAttributes attr, bool half_storage) {
     if (attr.per_channel ? static_cast<int>(attr.alpha.size()) != in[0].c
                          : static_cast<int64_t>(attr.alpha.size()) != per_image) {
       return absl::InvalidArgumentError("PReLU: alpha does not fit the input");
-    }
-    if (half_storage && (attr.per_channel || in[0].b == 1)) {
-      HalfElementwise e;
-      e.op = HalfElementwiseOp::kScaleNegative;
-      e.second = attr.per_channel ? SecondOperand::kPerChannel : SecondOperand::kPerElement;
-      e.constant_second = true;
-      e.constant = attr.alpha;
-      return MakeHalfElementwiseKernel(std::move(e), out);
     }
     if (!attr.per_channel) {
       auto alpha = std::make_shared<std::vector<float>>(attr.alpha);
@@ -782,8 +808,10 @@ bool FoldableRelu(const Operation& operation, OutputBounds* bounds) {
   return true;
 }
 
-util::StatusOr<CpuKernelFactory> MakeCpuKernelFactory(const Operation& op, OutputBounds bounds,
-                                                      bool half_storage) {
+namespace {
+
+// The factory with float kernels, XNNPACK's where it has the operation.
+util::StatusOr<CpuKernelFactory> FloatKernelFactory(const Operation& op, OutputBounds bounds) {
   const OperationType type = OperationTypeFromString(op.type);
   switch (type) {
     case OperationType::CONVOLUTION_2D: {
@@ -809,15 +837,15 @@ util::StatusOr<CpuKernelFactory> MakeCpuKernelFactory(const Operation& op, Outpu
     case OperationType::MAXIMUM:
     case OperationType::MINIMUM: {
       ASSIGN_OR_RETURN(const auto* attr, Attributes<ElementwiseAttributes>(op));
-      return BinaryFactory(type, *attr, bounds, half_storage);
+      return BinaryFactory(type, *attr, bounds);
     }
     case OperationType::RELU: {
       ASSIGN_OR_RETURN(const auto* attr, Attributes<ReLUAttributes>(op));
-      return ReluFactory(*attr, half_storage);
+      return ReluFactory(*attr);
     }
     case OperationType::PRELU: {
       ASSIGN_OR_RETURN(const auto* attr, Attributes<PReLUAttributes>(op));
-      return PReluFactory(*attr, half_storage);
+      return PReluFactory(*attr);
     }
     case OperationType::SIGMOID:
       return UnaryFactory(
@@ -848,6 +876,22 @@ util::StatusOr<CpuKernelFactory> MakeCpuKernelFactory(const Operation& op, Outpu
     default:
       return absl::UnimplementedError(absl::StrCat("Unsupported op: ", op.type));
   }
+}
+
+}  // namespace
+
+util::StatusOr<CpuKernelFactory> MakeCpuKernelFactory(const Operation& op, OutputBounds bounds,
+                                                      bool half_storage) {
+  ASSIGN_OR_RETURN(CpuKernelFactory factory, FloatKernelFactory(op, bounds));
+  if (!half_storage) return factory;
+  return CpuKernelFactory(
+      [op, bounds, factory](const Shapes& in, const BHWC& out,
+                            pthreadpool_t pool) -> util::StatusOr<std::unique_ptr<CpuKernel>> {
+        if (std::optional<HalfElementwise> e = HalfForm(op, in, out, bounds)) {
+          return MakeHalfElementwiseKernel(std::move(*e));
+        }
+        return factory(in, out, pool);
+      });
 }
 
 }  // namespace metal

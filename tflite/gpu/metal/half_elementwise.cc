@@ -142,7 +142,8 @@ __attribute__((target("avx2,f16c"))) void RunRanges(const HalfElementwise& e, co
         return Range<kOp, kRoundFirst>(first, y, lo, hi, out, n);
       }
       for (size_t r = 0; r < e.rows; ++r) {
-        Range<kOp, kRoundFirst>(first + r * e.channels, y, lo, hi, out + r * e.channels, e.channels);
+        Range<kOp, kRoundFirst>(first + r * e.channels, y, lo, hi, out + r * e.channels,
+                                e.channels);
       }
       return;
   }

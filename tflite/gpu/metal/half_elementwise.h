@@ -6,8 +6,10 @@
 // Rounding on the way in lets the task that produces an input leave it unrounded when every
 // reader rounds it anyway; rounding on the way out is what storing a half would do. Both ride
 // along in the pass the arithmetic makes over memory, where a separate rounding pass would cost
-// as much again; rounding what is a half already would not be free, hence the choice. The operations and their order of clamping follow XNNPACK's f32 kernels, so
-// the results are those of XNNPACK's operator followed by rounding.
+// as much again; rounding what is a half already would not be free, hence the choice of which
+// inputs to round. The operations and their order of clamping follow XNNPACK's f32 kernels, so
+// the results are those of XNNPACK's operator followed by rounding. AVX2 and F16C where the
+// processor has them, plain loops otherwise.
 
 #ifndef TFLITE_GPU_METAL_HALF_ELEMENTWISE_H_
 #define TFLITE_GPU_METAL_HALF_ELEMENTWISE_H_

@@ -15,9 +15,9 @@
 // half-float buffers. Kernels that round for themselves say so (CpuKernel::CanRoundInputs and
 // StoresHalves): a value whose readers all can round what they read, or that only leaves the
 // model (converted to halves on the way out), is not rounded in a pass of its own, and its
-// readers are told to round it. A run converts the inputs in, runs the tasks in order and converts the
-// outputs out, all when the command buffer is committed. Nothing is allocated per run except
-// the command buffer's own records.
+// readers are told to round it. A run converts the inputs in, runs the tasks in order and
+// converts the outputs out, all when the command buffer is committed. Nothing is allocated per
+// run except the command buffer's own records.
 //
 // One run at a time: a second encode must wait until the previous command buffer completed.
 

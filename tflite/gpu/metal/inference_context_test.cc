@@ -432,10 +432,14 @@ TEST(InferenceContextTest, RoundingLeftToReadersGivesWhatStoringHalvesGives) {
   const Operation conv_narrow{ToString(OperationType::CONVOLUTION_2D), to_narrow};
   const Operation add{ToString(OperationType::ADD), ElementwiseAttributes{}};
   const Operation sub{ToString(OperationType::SUB), ElementwiseAttributes{}};
-  const Operation prelu{ToString(OperationType::PRELU), PReLUAttributes{Values(8, 44), HWC(), true}};
+  const Operation prelu{ToString(OperationType::PRELU),
+                        PReLUAttributes{Values(8, 44), HWC(), true}};
   const Operation scale{ToString(OperationType::MUL),
                         ElementwiseAttributes{Kind::kScalar, 0.3f, {}, {}}};
   const Operation average{ToString(OperationType::POOLING_2D), pool};
+  const Operation prelu12{ToString(OperationType::PRELU),
+                          PReLUAttributes{Values(12, 47), HWC(), true}};
+  const Operation relu6{ToString(OperationType::RELU), ReLUAttributes{6, 0}};
 
   Value* x = value(in);
   Value* y = value(wide);
@@ -455,9 +459,23 @@ TEST(InferenceContextTest, RoundingLeftToReadersGivesWhatStoringHalvesGives) {
   node(scale, {narrow_conv}, scaled);
   Value* averaged = value(pooled);
   node(average, {narrow_conv}, averaged);
+  // A run of element-wise operations, each reading the one before, per-channel values repeated
+  // past a whole number of vectors.
+  const BHWC big(1, 20, 13, 12);
+  Value* p = value(big);
+  Value* q = value(big);
+  Value* chain = value(big);
+  node(add, {p, q}, chain);
+  for (const Operation* op : {&scale, &prelu12, &relu6}) {
+    Value* next = value(big);
+    node(*op, {chain}, next);
+    chain = next;
+  }
 
   const Tensor xs = Values(in.DimensionsProduct(), 45), ys = Values(wide.DimensionsProduct(), 46);
-  const testing_util::GraphOutcome run = testing_util::RunGraph(graph, {xs, ys});
+  Tensor ps = Values(big.DimensionsProduct(), 48), qs = Values(big.DimensionsProduct(), 49);
+  for (float& v : ps) v *= 8;  // exact in binary16; some sums pass 6
+  const testing_util::GraphOutcome run = testing_util::RunGraph(graph, {xs, ys, ps, qs});
   ASSERT_OK(run.status);
 
   auto step = [](const Operation& op, const std::vector<BHWC>& shapes,
@@ -472,7 +490,11 @@ TEST(InferenceContextTest, RoundingLeftToReadersGivesWhatStoringHalvesGives) {
       step(sub, {wide, wide}, {ys, w}, wide),
       step(prelu, {wide}, {step(add, {wide, wide}, {w, ys}, wide)}, wide),
       step(scale, {in}, {n}, in),
-      step(average, {in}, {n}, pooled)};
+      step(average, {in}, {n}, pooled),
+      step(relu6, {big},
+           {step(prelu12, {big}, {step(scale, {big}, {step(add, {big, big}, {ps, qs}, big)}, big)},
+                 big)},
+           big)};
   ASSERT_EQ(run.outputs.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(run.outputs[i], expected[i]) << i;
 }
