@@ -328,7 +328,11 @@ void Scheduler::ApplicationThreadAwait(const std::function<bool()>& condition) {
     }
     local_app_thread_tasks.tasks->clear();
   }
-  while (!condition()) {
+  while (true) {
+    // Read before the condition: a change made without the mutex after this read, even one
+    // the condition missed, shows as a different count below.
+    const uint64_t seen = state_changes_.load();
+    if (condition()) break;
     std::deque<std::function<void()>>* source =
         !app_thread_tasks_.empty() ? &app_thread_tasks_
                                    : (!local_tasks.empty() ? &local_tasks : nullptr);
@@ -336,7 +340,6 @@ void Scheduler::ApplicationThreadAwait(const std::function<bool()>& condition) {
       // The change awaited usually comes within microseconds (a worker unthrottles the
       // stream this thread feeds, say): watch for it a little before sleeping, which spares
       // both this thread's sleep and the notifier's wake-up call.
-      const uint64_t seen = state_changes_.load();
       lock.unlock();
       const auto deadline = std::chrono::steady_clock::now() + kWaitSpinTime;
       while (state_changes_.load(std::memory_order_relaxed) == seen) {
