@@ -27,7 +27,15 @@ constexpr std::chrono::microseconds kWaitSpinTime(50);
 }  // namespace
 
 void Scheduler::NotifyStateChanged() {
-  state_changes_.fetch_add(1, std::memory_order_relaxed);
+  state_changes_.fetch_add(1);
+  state_cond_var_.notify_all();
+}
+
+void Scheduler::NotifyStateChangedUnlocked() {
+  state_changes_.fetch_add(1);
+  if (state_sleepers_.load() == 0) return;
+  // A caller that counted itself asleep holds the mutex until it waits.
+  { std::lock_guard<std::mutex> lock(state_mutex_); }
   state_cond_var_.notify_all();
 }
 
@@ -155,9 +163,9 @@ void Scheduler::Start() {
 
 void Scheduler::QueueIdleStateChanged(bool idle) {
   std::lock_guard<std::mutex> lock(state_mutex_);
-  non_idle_queue_count_ += idle ? -1 : 1;
-  VLOG(2) << "active queues: " << non_idle_queue_count_;
-  if (non_idle_queue_count_ == 0) {
+  const int count = non_idle_queue_count_.fetch_add(idle ? -1 : 1) + (idle ? -1 : 1);
+  VLOG(2) << "active queues: " << count;
+  if (count == 0) {
     NotifyStateChanged();
     HandleIdle();
   }
@@ -263,12 +271,13 @@ void Scheduler::GraphInputDeliveryStarted() { graph_input_deliveries_.fetch_add(
 void Scheduler::AddedPacketToGraphInputStream() { GraphInputDeliveryFinished(); }
 
 void Scheduler::GraphInputDeliveryFinished() {
-  if (state_ == STATE_TERMINATED) {
-    graph_input_deliveries_.fetch_sub(1);
+  // While a queue is busy its going idle examines the graph: that one sees this delivery
+  // ended, or this one sees the queues idle (both counts are sequentially consistent).
+  const int deliveries_left = graph_input_deliveries_.fetch_sub(1) - 1;
+  if (state_ == STATE_TERMINATED || deliveries_left > 0 || non_idle_queue_count_.load() > 0) {
     return;
   }
   std::lock_guard<std::mutex> lock(state_mutex_);
-  graph_input_deliveries_.fetch_sub(1);
   HandleIdle();
 }
 
@@ -280,24 +289,16 @@ void Scheduler::ClosedAllGraphInputStreams() {
 
 void Scheduler::CloseAllSourceNodes() { shared_.stopping = true; }
 
-void Scheduler::ThrottledGraphInputStream() {
-  std::lock_guard<std::mutex> lock(state_mutex_);
-  ++throttled_graph_input_stream_count_;
-}
+void Scheduler::ThrottledGraphInputStream() { throttled_graph_input_stream_count_.fetch_add(1); }
 
 void Scheduler::UnthrottledGraphInputStream() {
-  std::lock_guard<std::mutex> lock(state_mutex_);
-  --throttled_graph_input_stream_count_;
-  ++unthrottle_seq_num_;
-  NotifyStateChanged();
+  throttled_graph_input_stream_count_.fetch_sub(1);
+  unthrottle_seq_num_.fetch_add(1);
+  NotifyStateChangedUnlocked();
 }
 
 void Scheduler::WaitUntilGraphInputStreamUnthrottled(std::mutex* mutex) {
-  int seq_num;
-  {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    seq_num = unthrottle_seq_num_;
-  }
+  const int seq_num = unthrottle_seq_num_.load();
   mutex->unlock();
   ApplicationThreadAwait(
       [this, seq_num] { return unthrottle_seq_num_ != seq_num || state_ == STATE_TERMINATED; });
@@ -327,7 +328,11 @@ void Scheduler::ApplicationThreadAwait(const std::function<bool()>& condition) {
     }
     local_app_thread_tasks.tasks->clear();
   }
-  while (!condition()) {
+  while (true) {
+    // Read before the condition: a change made without the mutex after this read, even one
+    // the condition missed, shows as a different count below.
+    const uint64_t seen = state_changes_.load();
+    if (condition()) break;
     std::deque<std::function<void()>>* source =
         !app_thread_tasks_.empty() ? &app_thread_tasks_
                                    : (!local_tasks.empty() ? &local_tasks : nullptr);
@@ -335,7 +340,6 @@ void Scheduler::ApplicationThreadAwait(const std::function<bool()>& condition) {
       // The change awaited usually comes within microseconds (a worker unthrottles the
       // stream this thread feeds, say): watch for it a little before sleeping, which spares
       // both this thread's sleep and the notifier's wake-up call.
-      const uint64_t seen = state_changes_.load(std::memory_order_relaxed);
       lock.unlock();
       const auto deadline = std::chrono::steady_clock::now() + kWaitSpinTime;
       while (state_changes_.load(std::memory_order_relaxed) == seen) {
@@ -343,7 +347,9 @@ void Scheduler::ApplicationThreadAwait(const std::function<bool()>& condition) {
         if (std::chrono::steady_clock::now() >= deadline) break;
       }
       lock.lock();
-      if (state_changes_.load(std::memory_order_relaxed) == seen) state_cond_var_.wait(lock);
+      state_sleepers_.fetch_add(1);
+      if (state_changes_.load() == seen) state_cond_var_.wait(lock);
+      state_sleepers_.fetch_sub(1);
       continue;
     }
     std::function<void()> task = std::move(source->front());
@@ -426,10 +432,7 @@ bool Scheduler::IsPaused() {
   return state_ == STATE_PAUSED;
 }
 
-bool Scheduler::IsTerminated() {
-  std::lock_guard<std::mutex> lock(state_mutex_);
-  return state_ == STATE_TERMINATED;
-}
+bool Scheduler::IsTerminated() { return state_ == STATE_TERMINATED; }
 
 void Scheduler::CleanupAfterRun() {
   {

@@ -166,6 +166,8 @@ class Scheduler {
   void Quit() ABSL_EXCLUSIVE_LOCKS_REQUIRED(state_mutex_);
   // Raises `state_changes_` and wakes every waiting caller. With `state_mutex_` held.
   void NotifyStateChanged() ABSL_EXCLUSIVE_LOCKS_REQUIRED(state_mutex_);
+  // The same without `state_mutex_` held: takes it only when a caller sleeps.
+  void NotifyStateChangedUnlocked();
   // Runs application-thread tasks on this thread until `condition` (evaluated with
   // `state_mutex_` held) is true.
   void ApplicationThreadAwait(const std::function<bool()>& condition);
@@ -187,7 +189,11 @@ class Scheduler {
   // Raised with `state_mutex_` held at every notification of `state_cond_var_`, so that a
   // waiting caller can watch for a change without the mutex before it sleeps.
   std::atomic<uint64_t> state_changes_{0};
-  int non_idle_queue_count_ ABSL_GUARDED_BY(state_mutex_) = 0;
+  // Callers asleep on `state_cond_var_`; raised with `state_mutex_` held before the last look
+  // at `state_changes_`.
+  std::atomic<int> state_sleepers_{0};
+  // Written with `state_mutex_` held; the end of a graph input delivery reads it without.
+  std::atomic<int> non_idle_queue_count_{0};
   std::deque<std::function<void()>> app_thread_tasks_ ABSL_GUARDED_BY(state_mutex_);
   bool handling_idle_ ABSL_GUARDED_BY(state_mutex_) = false;
   // A standard mutex, so that thread sanitizer builds see the locking.
@@ -195,8 +201,10 @@ class Scheduler {
   // Written with `state_mutex_` held; also read without it.
   std::atomic<State> state_{STATE_NOT_STARTED};
   bool graph_input_streams_closed_ ABSL_GUARDED_BY(state_mutex_) = false;
-  int throttled_graph_input_stream_count_ ABSL_GUARDED_BY(state_mutex_) = 0;
-  int unthrottle_seq_num_ ABSL_GUARDED_BY(state_mutex_) = 0;
+  // Changed without `state_mutex_` by the threads that fill and drain graph input streams;
+  // an unthrottling is announced through `NotifyStateChangedUnlocked`.
+  std::atomic<int> throttled_graph_input_stream_count_{0};
+  std::atomic<int> unthrottle_seq_num_{0};
   // Graph input deliveries under way; lowered with `state_mutex_` held.
   std::atomic<int> graph_input_deliveries_{0};
   bool observed_output_signal_ ABSL_GUARDED_BY(state_mutex_) = false;

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <utility>
@@ -32,6 +33,9 @@ constexpr std::chrono::microseconds kSpinTime(50);
 // processor caches, which costs more than the task itself when tasks are short, as graph
 // node invocations often are; a worker that keeps finding tasks it made keeps them.
 constexpr std::chrono::microseconds kRipeningTime(20);
+
+// How often at most the idle worker that watches for ripening tasks looks at the queue.
+constexpr int64_t kRipeningWatchPeriodNanos = 100'000;
 
 int64_t SteadyNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -161,10 +165,14 @@ void ThreadPool::Schedule(std::function<void()> task) {
   {
     std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
     LockSpinning(lock);
-    const int64_t ripe_time = current_pool == this ? RipeTimeFromNow() : 0;
-    InsertInOrder({next_sequence_.value.fetch_add(1), std::move(task), ripe_time});
-    // A spinning worker claims the task, or wakes a sleeper when it claims another one.
-    wake = sleeping_workers_.value.load() > 0 && spinning_workers_.value.load() == 0;
+    const bool from_worker = current_pool == this;
+    InsertInOrder(
+        {next_sequence_.value.fetch_add(1), std::move(task), from_worker ? RipeTimeFromNow() : 0});
+    // A spinning worker claims the task, or wakes a sleeper when it claims another one; a
+    // task that waits for its own worker needs no call while an idle worker watches the
+    // queue for tasks that ripen.
+    wake = sleeping_workers_.value.load() > 0 && spinning_workers_.value.load() == 0 &&
+           !(from_worker && ripening_watch_.value.load());
   }
   if (wake) condition_.notify_one();
 }
@@ -213,7 +221,10 @@ std::function<void()> ThreadPool::PopClaimedTask() {
 }
 
 void ThreadPool::WakeWorkerForUnclaimedTasks() {
-  if (unclaimed_tasks_.value.load() == 0 || spinning_workers_.value.load() > 0) return;
+  if (unclaimed_tasks_.value.load() == 0 || spinning_workers_.value.load() > 0 ||
+      ripening_watch_.value.load()) {
+    return;
+  }
   WakeSleepingWorker();
 }
 
@@ -270,6 +281,9 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
   // Whether this worker comes back from a task, and so may take any queued task, or is
   // idle, and so takes only ripe ones (and any once the pool stops).
   bool idle = false;
+  // Whether an idle worker watches the queue for a while before it sleeps; not right after
+  // a watch for ripening tasks has timed out.
+  bool spin = true;
   while (true) {
     {
       QueuedTask own;
@@ -282,7 +296,7 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
     bool claimed = (!idle || stopped_ ||
                     front_ripe_time_.value.load(std::memory_order_relaxed) <= SteadyNanos()) &&
                    ClaimTask();
-    if (!claimed && !stopped_) {
+    if (!claimed && !stopped_ && spin) {
       spinning_workers_.value.fetch_add(1);
       lock.unlock();
       claimed = SpinForTask();
@@ -296,18 +310,34 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
       RunTaskAndContinuations(std::move(task), slot);
       LockSpinning(lock);
       idle = false;
+      spin = true;
       continue;
     }
     idle = true;
+    spin = true;
     // Counted asleep before the last look, so that whoever makes work now wakes this worker.
     sleeping_workers_.value.fetch_add(1);
-    // Queued tasks keep one worker watching, to take them once ripe: their own workers may
-    // be blocked.
-    if (unclaimed_tasks_.value.load() > 0 &&
-        (spinning_workers_.value.load() == 0 ||
-         front_ripe_time_.value.load(std::memory_order_relaxed) <= SteadyNanos())) {
-      sleeping_workers_.value.fetch_sub(1);
-      continue;
+    if (unclaimed_tasks_.value.load() > 0) {
+      const int64_t ripe_time = front_ripe_time_.value.load(std::memory_order_relaxed);
+      const int64_t now = SteadyNanos();
+      if (stopped_ || ripe_time <= now) {
+        sleeping_workers_.value.fetch_sub(1);
+        continue;
+      }
+      // Queued tasks keep one idle worker watching, to take them once ripe: their own
+      // workers may be blocked. It looks now and then rather than spinning, so that it
+      // takes no processor from the workers that keep their tasks.
+      if (!ripening_watch_.value.load()) {
+        ripening_watch_.value.store(true);
+        const int64_t wake_time = std::max(ripe_time, now + kRipeningWatchPeriodNanos);
+        const bool timed_out =
+            condition_.wait_for(lock, std::chrono::nanoseconds(wake_time - now)) ==
+            std::cv_status::timeout;
+        ripening_watch_.value.store(false);
+        sleeping_workers_.value.fetch_sub(1);
+        spin = !timed_out;
+        continue;
+      }
     }
     if (full_slots_.value.load() == 0) {
       if (stopped_) {

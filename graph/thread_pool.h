@@ -165,6 +165,10 @@ class ThreadPool {
   // Continuations waiting in slots, and how many their own workers took so far.
   Padded<int> full_slots_{0};
   Padded<uint64_t> continuations_released_{0};
+  // An idle worker sleeps until the queue's front task is ripe (and at least a short
+  // while), while the queue holds tasks only their own workers may take yet. Written under
+  // mutex_.
+  Padded<bool> ripening_watch_{false};
   // An idle worker watches over the continuations, to take one over from a blocked worker.
   // Written under mutex_.
   Padded<bool> watching_{false};
