@@ -342,7 +342,7 @@ void Scheduler::ApplicationThreadAwait(const std::function<bool()>& condition) {
       // both this thread's sleep and the notifier's wake-up call.
       lock.unlock();
       const auto deadline = std::chrono::steady_clock::now() + kWaitSpinTime;
-      while (state_changes_.load(std::memory_order_relaxed) == seen) {
+      while (internal::SpinningPays() && state_changes_.load(std::memory_order_relaxed) == seen) {
         for (int i = 0; i < 16; ++i) CpuRelax();
         if (std::chrono::steady_clock::now() >= deadline) break;
       }

@@ -3,6 +3,8 @@
 #ifndef QUILLMERE_GRAPH_SCHEDULER_LOCK_H_
 #define QUILLMERE_GRAPH_SCHEDULER_LOCK_H_
 
+#include <sched.h>
+
 #include <mutex>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -18,6 +20,18 @@ inline void CpuRelax() {
 #endif
 }
 
+// Whether waiting by spinning can pay off on the calling thread: only when the thread may run
+// on more than one processor. On a single one, whatever it waits for cannot happen while it
+// spins, and the spinning takes the processor from the thread that would make it happen. Each
+// thread looks once, at its first wait.
+inline bool SpinningPays() {
+  static thread_local const bool pays = [] {
+    cpu_set_t set;
+    return sched_getaffinity(0, sizeof(set), &set) != 0 || CPU_COUNT(&set) > 1;
+  }();
+  return pays;
+}
+
 // Takes `lock` (a mutex, or a lock over one), trying it for a short while before blocking.
 // Worker threads hand tasks to each other through mutexes held for a few dozen
 // instructions; sleeping on such a mutex and being woken again costs far more than waiting
@@ -25,7 +39,7 @@ inline void CpuRelax() {
 template <typename Lockable>
 void LockSpinning(Lockable& lock) {
   // Each failed try takes the mutex's cache line from its holder: back off between tries.
-  for (int pauses = 1; pauses <= 128; pauses *= 2) {
+  for (int pauses = 1; pauses <= 128 && SpinningPays(); pauses *= 2) {
     if (lock.try_lock()) return;
     for (int i = 0; i < pauses; ++i) CpuRelax();
   }

@@ -18,6 +18,7 @@ namespace kaldren {
 
 using internal::CpuRelax;
 using internal::LockSpinning;
+using internal::SpinningPays;
 
 namespace {
 
@@ -296,7 +297,7 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
     bool claimed = (!idle || stopped_ ||
                     front_ripe_time_.value.load(std::memory_order_relaxed) <= SteadyNanos()) &&
                    ClaimTask();
-    if (!claimed && !stopped_ && spin) {
+    if (!claimed && !stopped_ && spin && SpinningPays()) {
       spinning_workers_.value.fetch_add(1);
       lock.unlock();
       claimed = SpinForTask();
