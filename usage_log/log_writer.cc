@@ -14,8 +14,12 @@
 #include "platform/utility/base_logger.h"
 #include "usage_log/file_utility.h"
 #include "usage_log/log_transformers.h"
+#include "usage_log/openssl_init.h"
 
 namespace {
+
+// Before any thread of the host can start hashing.
+[[maybe_unused]] const bool kOpenSslKeptPastExit = usage_log_internal::KeepOpenSslPastExit();
 
 // A file younger than this is rotated at the next event of its context.
 constexpr int64_t kRotationAgeMilliseconds = 600000;
@@ -47,6 +51,7 @@ std::string JQXLogContextSerialization(const JQXLogContext& context) {
 
 std::string JQXLogContextHashForFilePath(const JQXLogContext& context) {
   std::string bytes = JQXLogContextSerialization(context);
+  usage_log_internal::KeepOpenSslPastExit();
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);

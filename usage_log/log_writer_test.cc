@@ -573,4 +573,26 @@ TEST_F(LogWriterTest, TwoProcessesShareOneContextFolder) {
             folders[0].substr(folders[0].rfind('-')));
 }
 
+// Events are hashed on background queues, which may still be busy while the process exits:
+// the exit must not tear the digest down under them.
+TEST(LogWriterExitTest, HashingWhileTheProcessExitsDoesNotCrash) {
+  for (int round = 0; round < 20; ++round) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      std::thread([] {
+        JQXLogContext context;
+        context.set_log_source(static_cast<LogRequest_LogSource>(1));
+        while (true) JQXLogContextHashForFilePath(context);
+      }).detach();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "round " << round << ", status " << status;
+  }
+}
+
 }  // namespace

@@ -6,8 +6,10 @@
 
 #include "platform/foundation/system_log.h"
 #include "platform/quartzcore/media_time.h"
+#include "usage_log/openssl_init.h"
 
 uint64_t JQXTrassenCountersNRWMetricHashForString(const std::string& name) {
+  usage_log_internal::KeepOpenSslPastExit();
   unsigned char digest[MD5_DIGEST_LENGTH];
   MD5(reinterpret_cast<const unsigned char*>(name.data()), name.size(), digest);
   uint64_t hash = 0;
