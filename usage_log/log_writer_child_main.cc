@@ -7,12 +7,19 @@
 // "<events logged> <writes that failed>" to stdout. With a file size limit, SIGXFSZ is ignored
 // and RLIMIT_FSIZE is set, so writes past the limit fail instead of killing the process.
 // <events> 0 logs forever. Ends by closing the log files.
+//
+//   log_writer_child --hash-at-exit
+//
+// Hashes log contexts on a thread of its own and meanwhile returns from main, so that the
+// process exits while a digest is being computed.
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "experiment_flags/experiment_tokens.h"
 #include "platform/foundation/sandbox.h"
@@ -22,6 +29,15 @@
 #include "usage_log/trassen_logger.h"
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--hash-at-exit") {
+    std::thread([] {
+      JQXLogContext context;
+      context.set_log_source(static_cast<LogRequest_LogSource>(1));
+      while (true) JQXLogContextHashForFilePath(context);
+    }).detach();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return 0;
+  }
   if (argc < 4) return 2;
   auto directory = NSURL::fileURLWithPath(argv[1], true);
   // Settings come from an empty flag store beside the log folder.

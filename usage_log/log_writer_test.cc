@@ -576,20 +576,12 @@ TEST_F(LogWriterTest, TwoProcessesShareOneContextFolder) {
 // Events are hashed on background queues, which may still be busy while the process exits:
 // the exit must not tear the digest down under them.
 TEST(LogWriterExitTest, HashingWhileTheProcessExitsDoesNotCrash) {
-  for (int round = 0; round < 20; ++round) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      std::thread([] {
-        JQXLogContext context;
-        context.set_log_source(static_cast<LogRequest_LogSource>(1));
-        while (true) JQXLogContextHashForFilePath(context);
-      }).detach();
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      std::exit(0);
-    }
+  for (int round = 0; round < 50; ++round) {
+    Child child = StartChild({"--hash-at-exit"});
+    ASSERT_GT(child.pid, 0);
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(waitpid(child.pid, &status, 0), child.pid);
+    if (child.out != nullptr) fclose(child.out);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "round " << round << ", status " << status;
   }
