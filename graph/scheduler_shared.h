@@ -10,6 +10,7 @@
 
 #include "base/status.h"
 #include "graph/deps/clock.h"
+#include "graph/tick_clock.h"
 
 namespace kaldren {
 namespace internal {
@@ -34,20 +35,26 @@ class SchedulerTimer {
 
   // Brackets one calculator call: `EndMeasurement(StartMeasurement())` adds the time in
   // between to the calculator time. Safe from many threads at once. Only a duration is
-  // needed here, so these read the steady clock rather than the synchronized
-  // clock, whose process-wide lock would otherwise be taken twice per calculator call.
-  int64_t StartMeasurement();
-  void EndMeasurement(int64_t start_time_us);
-
-  SchedulerTimes GetSchedulerTimes() const {
-    return {total_time_, total_run_time_.load(std::memory_order_relaxed)};
+  // needed here, so these read the process's tick clock rather than the synchronized clock,
+  // whose process-wide lock would otherwise be taken twice per calculator call. The sum is
+  // kept in ticks and turned into microseconds when it is read, so that calls shorter than
+  // a microsecond count too.
+  int64_t StartMeasurement() const { return tick_clock_.Now(); }
+  void EndMeasurement(int64_t start_ticks) {
+    // A thread moved to another processor mid-call could in principle read a counter a
+    // little behind the first: such a call counts as taking no time.
+    const int64_t ticks = tick_clock_.Now() - start_ticks;
+    total_run_ticks_.fetch_add(ticks > 0 ? ticks : 0, std::memory_order_relaxed);
   }
+
+  SchedulerTimes GetSchedulerTimes() const;
 
  private:
   int64_t NowMicros();
 
   std::unique_ptr<Clock> clock_;
-  std::atomic<int64_t> total_run_time_{0};
+  const TickClock& tick_clock_;
+  std::atomic<int64_t> total_run_ticks_{0};
   int64_t start_time_ = 0;
   int64_t total_time_ = 0;
 };
