@@ -83,7 +83,7 @@ void SchedulerQueue::AddNodeForOpen(CalculatorNode* node) {
 void SchedulerQueue::AddItemToQueue(Item&& item) {
   const CalculatorNode* node = item.Node();
   bool was_idle;
-  int tasks_to_add = 0;
+  int tasks_to_add;
   {
     SpinningLockGuard lock(mutex_);
     queue_.push(std::move(item));
@@ -91,25 +91,24 @@ void SchedulerQueue::AddItemToQueue(Item&& item) {
     was_idle = num_unfinished_items_.fetch_add(1) == 0;
     ++num_tasks_to_add_;
     VLOG(4) << node->DebugName() << " was added to the scheduler queue.";
-    if (running_count_ > 0) {
-      tasks_to_add = num_tasks_to_add_;
-      num_tasks_to_add_ = 0;
-      num_pending_tasks_ += tasks_to_add;
-    }
+    tasks_to_add = TakeTasksToAdd();
   }
   if (was_idle && idle_callback_) idle_callback_(false);
   for (int i = 0; i < tasks_to_add; ++i) executor_->AddTask(this);
 }
 
+int SchedulerQueue::TakeTasksToAdd() {
+  if (running_count_ <= 0) return 0;
+  const int tasks_to_add = num_tasks_to_add_;
+  num_tasks_to_add_ = 0;
+  return tasks_to_add;
+}
+
 void SchedulerQueue::SubmitWaitingTasksToExecutor() {
-  int tasks_to_add = 0;
+  int tasks_to_add;
   {
     SpinningLockGuard lock(mutex_);
-    if (running_count_ > 0) {
-      tasks_to_add = num_tasks_to_add_;
-      num_tasks_to_add_ = 0;
-      num_pending_tasks_ += tasks_to_add;
-    }
+    tasks_to_add = TakeTasksToAdd();
   }
   for (int i = 0; i < tasks_to_add; ++i) executor_->AddTask(this);
 }
@@ -139,7 +138,6 @@ void SchedulerQueue::RunNextTask() {
     }
   }
 
-  num_pending_tasks_.fetch_sub(1);
   const bool is_idle = num_unfinished_items_.fetch_sub(1) == 1;
   if (is_idle && idle_callback_) idle_callback_(true);
 }
@@ -197,14 +195,18 @@ void SchedulerQueue::SetRunning(bool running) {
 void SchedulerQueue::Reset() {
   SpinningLockGuard lock(mutex_);
   running_count_ = 0;
-  num_pending_tasks_ = 0;
   num_tasks_to_add_ = 0;
-  num_unfinished_items_ = static_cast<int>(queue_.size());
+  num_stranded_items_ = static_cast<int>(queue_.size());
+  num_unfinished_items_ = num_stranded_items_;
+}
+
+int SchedulerQueue::NumPendingTasks() {
+  return num_unfinished_items_.load() - num_tasks_to_add_ - num_stranded_items_;
 }
 
 bool SchedulerQueue::IsIdle() {
   VLOG(3) << "Scheduler queue empty: " << queue_.empty()
-          << ", # of pending tasks: " << num_pending_tasks_.load();
+          << ", # of pending tasks: " << NumPendingTasks();
   return num_unfinished_items_.load() == 0;
 }
 
@@ -213,9 +215,12 @@ void SchedulerQueue::CleanupAfterRun() {
   {
     SpinningLockGuard lock(mutex_);
     was_idle = IsIdle();
+    // Named after the count it stands for, so that a failure reads as that count's check.
+    const int num_pending_tasks_ = NumPendingTasks();
     CHECK_EQ(num_pending_tasks_, 0);
     CHECK_EQ(num_tasks_to_add_, queue_.size());
     num_tasks_to_add_ = 0;
+    num_stranded_items_ = 0;
     while (!queue_.empty()) queue_.pop();
     num_unfinished_items_ = 0;
   }

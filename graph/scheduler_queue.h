@@ -107,21 +107,28 @@ class SchedulerQueue : public TaskQueue {
   void OpenCalculatorNode(CalculatorNode* node);
   void RunCalculatorNode(CalculatorNode* node, CalculatorContext* cc);
   bool IsIdle() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Tasks handed to the executor and not finished. Not kept as a count of its own, which
+  // every finishing task would have to lower: it is what remains of the unfinished items
+  // once the waiting and the stranded ones are taken away.
+  int NumPendingTasks() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Moves the waiting tasks to the executor's side when the queue is running; returns how
+  // many the executor must be asked to run.
+  int TakeTasksToAdd() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
 
   // A standard mutex, so that thread sanitizer builds see the locking.
   std::mutex mutex_;
   Executor* executor_ = nullptr;
   std::function<void(bool)> idle_callback_;
   int running_count_ ABSL_GUARDED_BY(mutex_) = 0;
-  // Handed to the executor and not finished. Raised with mutex_ held; a finishing task
-  // lowers it without the lock.
-  std::atomic<int> num_pending_tasks_{0};
-  // Items in the heap plus tasks running: the queue is idle when it is 0. It moves with the
-  // heap and the pending count, but as one atomic, so that a finishing task learns whether
-  // it left the queue idle without taking the lock.
+  // Items in the heap plus tasks running: the queue is idle when it is 0. A finishing task
+  // lowers it without the lock and learns from the decrement alone whether it left the queue
+  // idle; everything else changes it with mutex_ held.
   std::atomic<int> num_unfinished_items_{0};
   // Queued and not yet handed to the executor.
   int num_tasks_to_add_ ABSL_GUARDED_BY(mutex_) = 0;
+  // Items that `Reset` found in the heap: counted as unfinished, but neither waiting nor
+  // handed over. Zero in every run that starts from an empty queue.
+  int num_stranded_items_ ABSL_GUARDED_BY(mutex_) = 0;
   std::priority_queue<Item> queue_ ABSL_GUARDED_BY(mutex_);
   SchedulerShared* const shared_;
 };
