@@ -22,10 +22,14 @@ class ScopedAutoreleasePool {
   ScopedAutoreleasePool& operator=(const ScopedAutoreleasePool&) = delete;
 };
 
+// The source process order of a task that is not a source's invocation. Made once: each
+// construction of a timestamp checks its value out of line.
+const Timestamp kNoSourceProcessOrder(0);
+
 }  // namespace
 
 SchedulerQueue::Item::Item(CalculatorNode* node, CalculatorContext* cc)
-    : source_process_order_(0), node_(node), cc_(cc) {
+    : source_process_order_(kNoSourceProcessOrder), node_(node), cc_(cc) {
   CHECK(node);
   CHECK(cc);
   is_source_ = node->IsSource();
@@ -37,7 +41,7 @@ SchedulerQueue::Item::Item(CalculatorNode* node, CalculatorContext* cc)
 }
 
 SchedulerQueue::Item::Item(CalculatorNode* node)
-    : source_process_order_(0), node_(node), cc_(nullptr) {
+    : source_process_order_(kNoSourceProcessOrder), node_(node), cc_(nullptr) {
   CHECK(node);
   is_open_node_ = true;
   is_source_ = node->IsSource();
@@ -46,22 +50,6 @@ SchedulerQueue::Item::Item(CalculatorNode* node)
     layer_ = node->SourceLayer();
     source_process_order_ = Timestamp::Unstarted();
   }
-}
-
-bool SchedulerQueue::Item::operator<(const Item& other) const {
-  if (is_open_node_ || other.is_open_node_) {
-    if (!is_open_node_) return true;
-    if (!other.is_open_node_) return false;
-    return id_ > other.id_;
-  }
-  if (!is_source_ && !other.is_source_) return id_ < other.id_;
-  if (!is_source_) return false;
-  if (!other.is_source_) return true;
-  if (layer_ != other.layer_) return layer_ > other.layer_;
-  if (source_process_order_ != other.source_process_order_) {
-    return source_process_order_ > other.source_process_order_;
-  }
-  return id_ > other.id_;
 }
 
 void SchedulerQueue::AddNode(CalculatorNode* node, CalculatorContext* cc) {
@@ -221,7 +209,7 @@ void SchedulerQueue::CleanupAfterRun() {
     CHECK_EQ(num_tasks_to_add_, queue_.size());
     num_tasks_to_add_ = 0;
     num_stranded_items_ = 0;
-    while (!queue_.empty()) queue_.pop();
+    queue_.clear();
     num_unfinished_items_ = 0;
   }
   if (!was_idle && idle_callback_) idle_callback_(true);

@@ -14,11 +14,11 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
-#include <queue>
 #include <vector>
 
 #include "absl/base/thread_annotations.h"
 #include "graph/executor.h"
+#include "graph/priority_heap.h"
 #include "graph/scheduler_shared.h"
 #include "graph/timestamp.h"
 
@@ -51,7 +51,21 @@ class SchedulerQueue : public TaskQueue {
     // invocations of non-sources (higher id first, so later nodes drain first), then
     // invocations of sources (lower layer, then earlier source process order, then lower
     // id first).
-    bool operator<(const Item& other) const;
+    bool operator<(const Item& other) const {
+      if (is_open_node_ || other.is_open_node_) {
+        if (!is_open_node_) return true;
+        if (!other.is_open_node_) return false;
+        return id_ > other.id_;
+      }
+      if (!is_source_ && !other.is_source_) return id_ < other.id_;
+      if (!is_source_) return false;
+      if (!other.is_source_) return true;
+      if (layer_ != other.layer_) return layer_ > other.layer_;
+      if (source_process_order_ != other.source_process_order_) {
+        return source_process_order_ > other.source_process_order_;
+      }
+      return id_ > other.id_;
+    }
 
    private:
     Timestamp source_process_order_;
@@ -129,7 +143,7 @@ class SchedulerQueue : public TaskQueue {
   // Items that `Reset` found in the heap: counted as unfinished, but neither waiting nor
   // handed over. Zero in every run that starts from an empty queue.
   int num_stranded_items_ ABSL_GUARDED_BY(mutex_) = 0;
-  std::priority_queue<Item> queue_ ABSL_GUARDED_BY(mutex_);
+  PriorityHeap<Item> queue_ ABSL_GUARDED_BY(mutex_);
   SchedulerShared* const shared_;
 };
 
