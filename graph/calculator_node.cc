@@ -449,16 +449,14 @@ void CalculatorNode::SchedulingLoop(int max_allowance) {
         output_stream_handler_->UpdateTaskTimestampBound(input_bound);
       }
     }
-    uint32_t word = scheduling_.load();
-    while (true) {
-      if (State(word) == kSchedulingBusy) {
-        if (scheduling_.compare_exchange_weak(word, WithState(word, kSchedulingIdle))) return;
-      } else if (scheduling_.compare_exchange_weak(word, WithState(word, kSchedulingBusy))) {
-        // Pending: take the events that came in meanwhile and scan once more.
-        max_allowance = max_in_flight_ - InFlight(word);
-        break;
-      }
-    }
+    // Busy becomes idle, pending becomes busy: only this thread moves the state out of
+    // either, so one decrement does it whatever else changes in the word meanwhile.
+    static_assert(kSchedulingBusy - 1 == kSchedulingIdle &&
+                  kSchedulingPending - 1 == kSchedulingBusy);
+    const uint32_t word = scheduling_.fetch_sub(1);
+    if (State(word) == kSchedulingBusy) return;
+    // Pending: take the events that came in meanwhile and scan once more.
+    max_allowance = max_in_flight_ - InFlight(word);
   }
 }
 
@@ -486,17 +484,17 @@ absl::Status CalculatorNode::ProcessNode(CalculatorContext* calculator_context) 
   RET_CHECK(num_invocations <= 1 || max_in_flight_ <= 1)
       << "num_invocations:" << num_invocations << ", max_in_flight_:" << max_in_flight_;
   if (num_invocations == 0) return absl::InternalError("Calculator context has no input packets.");
-  // Every invocation either sets it or returns.
-  absl::Status result;
+  // An invocation that does not succeed returns at once.
   for (int i = 0; i < num_invocations; ++i) {
     const Timestamp input_timestamp = calculator_context->InputTimestamp();
     if (input_timestamp.IsAllowedInStream()) {
       input_stream_handler_->FinalizeInputSet(input_timestamp, &calculator_context->Inputs());
       output_stream_handler_->PrepareOutputs(input_timestamp, &calculator_context->Outputs());
       VLOG(2) << "Calling Calculator::Process() for node: " << DebugName();
-      result = OutputsAreConstant(calculator_context)
-                   ? absl::OkStatus()
-                   : CallCalculator(calculator_context, &CalculatorBase::Process);
+      const absl::Status result =
+          OutputsAreConstant(calculator_context)
+              ? absl::OkStatus()
+              : CallCalculator(calculator_context, &CalculatorBase::Process);
       // Also pops this input timestamp from the context.
       input_stream_handler_->ClearCurrentInputs(calculator_context);
       if (!result.ok() && !IsStop(result)) {
@@ -515,7 +513,7 @@ absl::Status CalculatorNode::ProcessNode(CalculatorContext* calculator_context) 
                        << input_timestamp.DebugString();
     }
   }
-  return result;
+  return absl::OkStatus();
 }
 
 absl::Status CalculatorNode::CloseNode(const absl::Status& graph_status, bool graph_run_ended) {

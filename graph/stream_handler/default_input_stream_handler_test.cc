@@ -158,7 +158,9 @@ TEST_F(InputHandlerTest, ReadinessOfTwoStreams) {
     Timestamp input_bound = Timestamp::Unset();
     EXPECT_EQ(handler_->NotReadyInputBound(&input_bound),
               c.readiness == NodeReadiness::kNotReady);
-    if (c.readiness == NodeReadiness::kNotReady) EXPECT_EQ(input_bound, c.min_timestamp);
+    if (c.readiness == NodeReadiness::kNotReady) {
+      EXPECT_EQ(input_bound, c.min_timestamp);
+    }
     EXPECT_TRUE(scheduled_.empty());
     EXPECT_TRUE(errors_.empty());
   }
