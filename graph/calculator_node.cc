@@ -377,6 +377,13 @@ bool CalculatorNode::TryToBeginScheduling() {
 // pending, so an event is never left unscanned. The state shares one word with the count of
 // invocations in flight, so that an ending invocation frees its slot and takes the loop (or
 // marks it pending) in one step.
+//
+// A node with one slot usually has nothing new to schedule when its invocation ends. While
+// that invocation holds the only slot nobody else can take the loop, and a notification
+// arriving then sets kInputsChanged; so EndScheduling, finding the word idle, unflagged and
+// holding only its own invocation, may look at the inputs itself: when they leave the node not
+// ready it hands the input bound on as a scan would and frees the slot, provided the word is
+// still unflagged. Otherwise it runs the loop as before.
 
 void CalculatorNode::CheckIfBecameReady() {
   // An active source is driven by its own invocations, not by inputs.
@@ -385,8 +392,13 @@ void CalculatorNode::CheckIfBecameReady() {
   while (true) {
     const SchedulingState state = State(word);
     if (state == kSchedulingIdle) {
-      // A full node stays full until an invocation ends, and EndScheduling then scans.
-      if (InFlight(word) >= max_in_flight_) return;
+      if (InFlight(word) >= max_in_flight_) {
+        // A full node stays full until an invocation ends, and EndScheduling then looks;
+        // with one slot it must learn that something changed while it looked.
+        if (max_in_flight_ > 1 || (word & kInputsChanged) != 0) return;
+        if (scheduling_.compare_exchange_weak(word, word | kInputsChanged)) return;
+        continue;
+      }
       if (scheduling_.compare_exchange_weak(word, WithState(word, kSchedulingBusy))) {
         SchedulingLoop(max_in_flight_ - InFlight(word));
         return;
@@ -403,13 +415,24 @@ void CalculatorNode::EndScheduling() {
   const NodeStatus status = status_.load();
   if (status != kStateOpened && status != kStateActive) return;
   uint32_t word = scheduling_.load();
+  if (max_in_flight_ == 1 && word == kOneInFlight) {
+    // Idle, unflagged, and this invocation holds the only slot: nobody else can take the
+    // loop until the slot is freed.
+    Timestamp input_bound;
+    if (input_stream_handler_->NotReadyInputBound(&input_bound)) {
+      output_stream_handler_->UpdateTaskTimestampBound(input_bound);
+      if (scheduling_.compare_exchange_strong(word, kSchedulingIdle)) return;
+      // A notification came in meanwhile: scan as usual.
+    }
+  }
   while (true) {
     CHECK_GE(InFlight(word), 1);
     const uint32_t freed = word - kOneInFlight;
-    // Idle: this thread takes the loop. Busy: the owner must scan again. Pending: it will.
+    // Idle: this thread takes the loop, and its scan sees every change so far. Busy: the
+    // owner must scan again. Pending: it will.
     const bool take_loop = State(word) == kSchedulingIdle;
-    const uint32_t next =
-        WithState(freed, take_loop ? kSchedulingBusy : kSchedulingPending);
+    const uint32_t next = take_loop ? WithState(freed & ~kInputsChanged, kSchedulingBusy)
+                                    : WithState(freed, kSchedulingPending);
     if (scheduling_.compare_exchange_weak(word, next)) {
       if (take_loop) SchedulingLoop(max_in_flight_ - InFlight(freed));
       return;
@@ -426,16 +449,14 @@ void CalculatorNode::SchedulingLoop(int max_allowance) {
         output_stream_handler_->UpdateTaskTimestampBound(input_bound);
       }
     }
-    uint32_t word = scheduling_.load();
-    while (true) {
-      if (State(word) == kSchedulingBusy) {
-        if (scheduling_.compare_exchange_weak(word, WithState(word, kSchedulingIdle))) return;
-      } else if (scheduling_.compare_exchange_weak(word, WithState(word, kSchedulingBusy))) {
-        // Pending: take the events that came in meanwhile and scan once more.
-        max_allowance = max_in_flight_ - InFlight(word);
-        break;
-      }
-    }
+    // Busy becomes idle, pending becomes busy: only this thread moves the state out of
+    // either, so one decrement does it whatever else changes in the word meanwhile.
+    static_assert(kSchedulingBusy - 1 == kSchedulingIdle &&
+                  kSchedulingPending - 1 == kSchedulingBusy);
+    const uint32_t word = scheduling_.fetch_sub(1);
+    if (State(word) == kSchedulingBusy) return;
+    // Pending: take the events that came in meanwhile and scan once more.
+    max_allowance = max_in_flight_ - InFlight(word);
   }
 }
 
@@ -463,17 +484,17 @@ absl::Status CalculatorNode::ProcessNode(CalculatorContext* calculator_context) 
   RET_CHECK(num_invocations <= 1 || max_in_flight_ <= 1)
       << "num_invocations:" << num_invocations << ", max_in_flight_:" << max_in_flight_;
   if (num_invocations == 0) return absl::InternalError("Calculator context has no input packets.");
-  // Every invocation either sets it or returns.
-  absl::Status result;
+  // An invocation that does not succeed returns at once.
   for (int i = 0; i < num_invocations; ++i) {
     const Timestamp input_timestamp = calculator_context->InputTimestamp();
     if (input_timestamp.IsAllowedInStream()) {
       input_stream_handler_->FinalizeInputSet(input_timestamp, &calculator_context->Inputs());
       output_stream_handler_->PrepareOutputs(input_timestamp, &calculator_context->Outputs());
       VLOG(2) << "Calling Calculator::Process() for node: " << DebugName();
-      result = OutputsAreConstant(calculator_context)
-                   ? absl::OkStatus()
-                   : CallCalculator(calculator_context, &CalculatorBase::Process);
+      const absl::Status result =
+          OutputsAreConstant(calculator_context)
+              ? absl::OkStatus()
+              : CallCalculator(calculator_context, &CalculatorBase::Process);
       // Also pops this input timestamp from the context.
       input_stream_handler_->ClearCurrentInputs(calculator_context);
       if (!result.ok() && !IsStop(result)) {
@@ -492,7 +513,7 @@ absl::Status CalculatorNode::ProcessNode(CalculatorContext* calculator_context) 
                        << input_timestamp.DebugString();
     }
   }
-  return result;
+  return absl::OkStatus();
 }
 
 absl::Status CalculatorNode::CloseNode(const absl::Status& graph_status, bool graph_run_ended) {

@@ -164,9 +164,12 @@ class CalculatorNode {
     kSchedulingBusy = 1,     // one thread runs the scheduling loop
     kSchedulingPending = 2,  // and must scan once more before it goes idle
   };
-  // The parts of the scheduling word.
+  // The parts of the scheduling word: the state, a flag, and the invocations in flight.
   static constexpr uint32_t kStateBits = 3;
-  static constexpr uint32_t kOneInFlight = 4;
+  // Set by a notification that finds the node's only slot taken and the loop idle: the
+  // ending invocation must then scan in the loop rather than look at the inputs itself.
+  static constexpr uint32_t kInputsChanged = 4;
+  static constexpr uint32_t kOneInFlight = 8;
   static SchedulingState State(uint32_t word) {
     return static_cast<SchedulingState>(word & kStateBits);
   }
@@ -204,8 +207,9 @@ class CalculatorNode {
   // Changed only with status_mutex_ held; read with or without it.
   std::atomic<NodeStatus> status_{kStateUnprepared};
   int max_in_flight_ = 1;
-  // The scheduling state in the low two bits and, above them, the invocations in flight
-  // (raised by TryToBeginScheduling, lowered by EndScheduling); reset between runs.
+  // The scheduling state in the low two bits, kInputsChanged and, above them, the
+  // invocations in flight (raised by TryToBeginScheduling, lowered by EndScheduling); reset
+  // between runs.
   std::atomic<uint32_t> scheduling_{kSchedulingIdle};
   std::function<void()> ready_for_open_callback_;
   std::function<void()> source_node_opened_callback_;

@@ -126,6 +126,13 @@ class InputStreamHandler : public internal::InputStreamMirrorTarget {
   // Moves the packets of `input_timestamp` from the streams into `input_set`.
   virtual void FillInputSet(Timestamp input_timestamp, InputStreamShardSet* input_set) = 0;
 
+  // One round of ScheduleInvocations that schedules nothing: when the readiness policy finds
+  // the node not ready, writes the input bound ScheduleInvocations would report and returns
+  // true. False, with nothing changed, when the node is ready, ready for close, or gathers
+  // several timestamps per invocation; then only ScheduleInvocations can tell. The same
+  // thread rules apply as to ScheduleInvocations.
+  bool NotReadyInputBound(Timestamp* input_bound);
+
   // With late preparation, fills the input set just before the invocation runs.
   void FinalizeInputSet(Timestamp input_timestamp, InputStreamShardSet* input_set);
 

@@ -38,7 +38,7 @@ class RingDeque {
 
   template <typename U>
   void push_back(U&& value) {
-    if (size_ == slots_.size()) Grow();
+    if (size_ == capacity_) Grow();
     slots_[Slot(size_)] = std::forward<U>(value);
     ++size_;
   }
@@ -46,7 +46,7 @@ class RingDeque {
   void pop_front() {
     DCHECK(size_ > 0);
     slots_[head_] = T();
-    head_ = (head_ + 1) & (slots_.size() - 1);
+    head_ = (head_ + 1) & (capacity_ - 1);
     --size_;
   }
 
@@ -59,17 +59,20 @@ class RingDeque {
  private:
   static constexpr size_t kInitialSlots = 4;
 
-  size_t Slot(size_t i) const { return (head_ + i) & (slots_.size() - 1); }
+  size_t Slot(size_t i) const { return (head_ + i) & (capacity_ - 1); }
 
   // Doubles the slots (a power of two), keeping the order with the front at slot 0.
   void Grow() {
     std::vector<T> slots(slots_.empty() ? kInitialSlots : 2 * slots_.size());
     for (size_t i = 0; i < size_; ++i) slots[i] = std::move(slots_[Slot(i)]);
     slots_.swap(slots);
+    capacity_ = slots_.size();
     head_ = 0;
   }
 
   std::vector<T> slots_;
+  // slots_.size(), kept apart: the vector derives its size from its ends by a division.
+  size_t capacity_ = 0;
   size_t head_ = 0;
   size_t size_ = 0;
 };

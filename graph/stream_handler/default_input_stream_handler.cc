@@ -51,16 +51,18 @@ void DefaultInputStreamHandler::FillInputSet(Timestamp input_timestamp,
                                              InputStreamShardSet* input_set) {
   CHECK(input_timestamp.IsAllowedInStream());
   CHECK(input_set);
-  for (CollectionItemId id = input_stream_managers_.BeginId();
-       id < input_stream_managers_.EndId(); ++id) {
-    InputStreamManager& manager = input_stream_managers_.Get(id);
+  // A stream and its shard have the same id: walk both in id order.
+  CHECK_LE(input_stream_managers_.NumEntries(), input_set->NumEntries());
+  auto shard = input_set->begin();
+  for (InputStreamManager& manager : input_stream_managers_) {
     int num_packets_dropped = 0;
     bool stream_is_done = false;
     Packet packet =
         manager.PopPacketAtTimestamp(input_timestamp, &num_packets_dropped, &stream_is_done);
     CHECK_EQ(num_packets_dropped, 0) << absl::Substitute(
         "Dropped $0 packet(s) on input stream \"$1\".", num_packets_dropped, manager.Name());
-    input_set->Get(id).AddPacket(std::move(packet), stream_is_done);
+    shard->AddPacket(std::move(packet), stream_is_done);
+    ++shard;
   }
 }
 

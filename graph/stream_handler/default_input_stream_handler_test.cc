@@ -154,6 +154,14 @@ TEST_F(InputHandlerTest, ReadinessOfTwoStreams) {
     Timestamp min_timestamp;
     EXPECT_EQ(handler_->GetNodeReadiness(&min_timestamp), c.readiness);
     EXPECT_EQ(min_timestamp, c.min_timestamp);
+    // The look an ending invocation takes agrees, and schedules nothing.
+    Timestamp input_bound = Timestamp::Unset();
+    EXPECT_EQ(handler_->NotReadyInputBound(&input_bound),
+              c.readiness == NodeReadiness::kNotReady);
+    if (c.readiness == NodeReadiness::kNotReady) {
+      EXPECT_EQ(input_bound, c.min_timestamp);
+    }
+    EXPECT_TRUE(scheduled_.empty());
     EXPECT_TRUE(errors_.empty());
   }
 }
@@ -251,6 +259,9 @@ TEST_F(InputHandlerTest, BatchGathersTimestampsBeforeOneInvocation) {
   // Two timestamps gathered, the third not yet settled: the bound is the oldest gathered.
   EXPECT_EQ(Schedule(), Timestamp(10));
   EXPECT_FALSE(scheduled_any_);
+  // Only a scheduling pass knows the gathered timestamps.
+  Timestamp input_bound;
+  EXPECT_FALSE(handler_->NotReadyInputBound(&input_bound));
   Add(0, 30);
   Bound(1, Timestamp(31));
   Schedule();
