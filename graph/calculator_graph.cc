@@ -282,11 +282,7 @@ absl::Status CalculatorGraph::InitializeDefaultExecutor(
     const pellumo::ThreadPoolExecutorOptions* options, bool use_application_thread) {
   if (use_application_thread) {
     use_application_thread_ = true;
-    internal::Scheduler* scheduler = &scheduler_;
-    auto executor = std::make_shared<internal::DelegatingExecutor>(
-        [scheduler](std::function<void()> task) {
-          scheduler->AddApplicationThreadTask(std::move(task));
-        });
+    auto executor = std::make_shared<internal::ApplicationThreadExecutor>(&scheduler_);
     CHECK_EQ(absl::OkStatus(), SetExecutorInternal("", std::move(executor)));
     return absl::OkStatus();
   }

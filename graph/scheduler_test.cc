@@ -314,6 +314,72 @@ TEST_F(SchedulerTest, WaitInsideAnApplicationThreadTaskRunsTheTasksItsTaskSchedu
   EXPECT_THAT(ran, ::testing::ElementsAre("outer", "first", "second", "inner wait returned"));
 }
 
+// A task queue that logs its name each time it is asked for its next task, then runs `then`.
+class NamedTaskQueue : public TaskQueue {
+ public:
+  NamedTaskQueue(std::string name, std::vector<std::string>* ran,
+                 std::function<void()> then = nullptr)
+      : name_(std::move(name)), ran_(ran), then_(std::move(then)) {}
+  void RunNextTask() override {
+    ran_->push_back(name_);
+    if (then_) then_();
+  }
+
+ private:
+  const std::string name_;
+  std::vector<std::string>* const ran_;
+  const std::function<void()> then_;
+};
+
+// Queue requests and functions share one arrival order, in the shared list and in a wait's
+// own list alike, past the lists' first slots; a task another thread queues while the waiting
+// thread works through its own list runs next.
+TEST_F(SchedulerTest, ApplicationThreadExecutorRunsTasksInArrivalOrderSharedOnesFirst) {
+  ApplicationThreadExecutor executor(scheduler_.get());
+  std::vector<std::string> ran;
+  auto log = [&ran](std::string name) { return [&ran, name] { ran.push_back(name); }; };
+  NamedTaskQueue from_other_thread("from other thread", &ran);
+  NamedTaskQueue last("last", &ran, [&] { scheduler_->UnthrottledGraphInputStream(); });
+  NamedTaskQueue own("own", &ran);
+  NamedTaskQueue adds_from_other_thread("adds from other thread", &ran, [&] {
+    std::thread([&] { executor.AddTask(&from_other_thread); }).join();
+  });
+  NamedTaskQueue first("first", &ran, [&] {
+    executor.AddTask(&adds_from_other_thread);
+    executor.AddTask(&own);
+    for (int i = 0; i < 20; ++i) executor.Schedule(log("own " + std::to_string(i)));
+    executor.AddTask(&last);
+  });
+  std::vector<std::string> expected;
+  for (int i = 0; i < 20; ++i) {
+    executor.Schedule(log("queued " + std::to_string(i)));
+    expected.push_back("queued " + std::to_string(i));
+  }
+  executor.AddTask(&first);
+  expected.insert(expected.end(), {"first", "adds from other thread", "from other thread", "own"});
+  for (int i = 0; i < 20; ++i) expected.push_back("own " + std::to_string(i));
+  expected.push_back("last");
+
+  std::mutex throttle_mutex;
+  std::lock_guard<std::mutex> lock(throttle_mutex);
+  EXPECT_THAT(ran, IsEmpty()) << "nothing runs before a caller waits";
+  scheduler_->WaitUntilGraphInputStreamUnthrottled(&throttle_mutex);
+  EXPECT_EQ(ran, expected);
+}
+
+TEST(ApplicationThreadExecutorTest, FunctionsThatNeverRanAreFreedWithTheScheduler) {
+  FakeGraph graph;
+  auto captured = std::make_shared<int>(0);
+  {
+    Scheduler scheduler(&graph);
+    graph.scheduler_ = &scheduler;
+    ApplicationThreadExecutor executor(&scheduler);
+    executor.Schedule([captured] {});
+    EXPECT_EQ(captured.use_count(), 2);
+  }
+  EXPECT_EQ(captured.use_count(), 1);
+}
+
 TEST_F(SchedulerTest, CancelRecordsOneCancellationOnlyWhileRunningOrPaused) {
   graph_.graph_input_streams_closed_ = false;
   PrepareRun({});
