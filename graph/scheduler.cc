@@ -20,26 +20,40 @@ namespace {
 // thread runs them next.
 struct LocalApplicationThreadTasks {
   const Scheduler* scheduler;
-  RingDeque<ApplicationThreadTask>* tasks;
+  RingDeque<TaskQueue*>* tasks;
 };
 thread_local LocalApplicationThreadTasks local_app_thread_tasks = {nullptr, nullptr};
 
 // The private lists of this thread's waits by nesting depth (a task may wait, too). Each wait
 // reuses the slots of the waits before it at its depth, so a wait allocates nothing once the
 // thread has waited.
-thread_local std::vector<std::unique_ptr<RingDeque<ApplicationThreadTask>>> wait_task_lists;
+thread_local std::vector<std::unique_ptr<RingDeque<TaskQueue*>>> wait_task_lists;
 thread_local size_t wait_depth = 0;
 
+// A function queued on the application thread: a task queue of one task, which frees itself
+// (and the function's captures) once the function has run.
+class FunctionTask : public TaskQueue {
+ public:
+  explicit FunctionTask(std::function<void()> function) : function_(std::move(function)) {}
+  void RunNextTask() override {
+    std::unique_ptr<FunctionTask> self(this);
+    function_();
+  }
+
+ private:
+  std::function<void()> function_;
+};
+
 // Moves every task of `from` to the back of `to`, in order.
-void MoveTasks(RingDeque<ApplicationThreadTask>* from, RingDeque<ApplicationThreadTask>* to) {
+void MoveTasks(RingDeque<TaskQueue*>* from, RingDeque<TaskQueue*>* to) {
   while (!from->empty()) {
     to->push_back(from->front());
     from->pop_front();
   }
 }
 
-ApplicationThreadTask PopTask(RingDeque<ApplicationThreadTask>* tasks) {
-  const ApplicationThreadTask task = tasks->front();
+TaskQueue* PopTask(RingDeque<TaskQueue*>* tasks) {
+  TaskQueue* const task = tasks->front();
   tasks->pop_front();
   return task;
 }
@@ -84,9 +98,11 @@ Scheduler::~Scheduler() {
     Cancel();
     WaitUntilDone().IgnoreError();
   }
-  // Functions nobody waited for.
+  // Functions nobody waited for; the other tasks are requests to queues that are not ours.
   std::lock_guard<std::mutex> lock(state_mutex_);
-  while (!app_thread_tasks_.empty()) PopTask(&app_thread_tasks_).Drop();
+  while (!app_thread_tasks_.empty()) {
+    delete dynamic_cast<FunctionTask*>(PopTask(&app_thread_tasks_));
+  }
 }
 
 void Scheduler::SetExecutor(Executor* executor) {
@@ -324,21 +340,16 @@ void Scheduler::UnthrottledGraphInputStream() {
 }
 
 void Scheduler::AddApplicationThreadTask(std::function<void()> task) {
-  AddApplicationThreadTask(
-      ApplicationThreadTask{nullptr, new std::function<void()>(std::move(task))});
+  AddApplicationThreadTask(new FunctionTask(std::move(task)));
 }
 
 void Scheduler::AddApplicationThreadTask(TaskQueue* task_queue) {
-  AddApplicationThreadTask(ApplicationThreadTask{task_queue, nullptr});
-}
-
-void Scheduler::AddApplicationThreadTask(ApplicationThreadTask task) {
   if (local_app_thread_tasks.scheduler == this) {
-    local_app_thread_tasks.tasks->push_back(task);
+    local_app_thread_tasks.tasks->push_back(task_queue);
     return;
   }
   std::lock_guard<std::mutex> lock(state_mutex_);
-  app_thread_tasks_.push_back(task);
+  app_thread_tasks_.push_back(task_queue);
   num_app_thread_tasks_.store(app_thread_tasks_.size(), std::memory_order_relaxed);
   if (app_thread_tasks_.size() == 1) NotifyStateChanged();
 }
@@ -348,9 +359,9 @@ void Scheduler::ApplicationThreadAwait(const Condition& condition, ConditionLock
   // Tasks scheduled by the tasks this thread runs. They are interchangeable requests to run a
   // queue's next item, so running them after the shared ones keeps every item's order.
   if (wait_task_lists.size() == wait_depth) {
-    wait_task_lists.push_back(std::make_unique<RingDeque<ApplicationThreadTask>>());
+    wait_task_lists.push_back(std::make_unique<RingDeque<TaskQueue*>>());
   }
-  RingDeque<ApplicationThreadTask>& local_tasks = *wait_task_lists[wait_depth++];
+  RingDeque<TaskQueue*>& local_tasks = *wait_task_lists[wait_depth++];
   const LocalApplicationThreadTasks outer = local_app_thread_tasks;
   std::unique_lock<std::mutex> lock(state_mutex_);
   // A wait inside a running task (a callback that adds to a graph input stream, say) may
@@ -366,10 +377,10 @@ void Scheduler::ApplicationThreadAwait(const Condition& condition, ConditionLock
     const uint64_t seen = state_changes_.load();
     if (condition()) break;
     if (!app_thread_tasks_.empty()) {
-      const ApplicationThreadTask task = PopTask(&app_thread_tasks_);
+      TaskQueue* const task = PopTask(&app_thread_tasks_);
       num_app_thread_tasks_.store(app_thread_tasks_.size(), std::memory_order_relaxed);
       lock.unlock();
-      task.Run();
+      task->RunNextTask();
       lock.lock();
       continue;
     }
@@ -381,7 +392,7 @@ void Scheduler::ApplicationThreadAwait(const Condition& condition, ConditionLock
       // relaxed: a task added just after the read is one that came a moment later, and the
       // next read sees it.
       do {
-        PopTask(&local_tasks).Run();
+        PopTask(&local_tasks)->RunNextTask();
       } while (locking == ConditionLocking::kLockFree && !local_tasks.empty() &&
                num_app_thread_tasks_.load(std::memory_order_relaxed) == 0 && !condition());
       lock.lock();

@@ -58,28 +58,6 @@ class SchedulerGraph {
   virtual bool GraphInputStreamsClosed() const = 0;
 };
 
-// One task of the application-thread executor: a request to run the next task of `queue`
-// (what a scheduler queue asks its executor for, kept as the bare pointer), or a function,
-// which the task owns until it runs (`Run`) or is dropped (`Drop`). Trivially copyable, so
-// that a list of tasks moves them as plain words.
-struct ApplicationThreadTask {
-  TaskQueue* queue = nullptr;
-  std::function<void()>* function = nullptr;
-
-  // Runs the task on the calling thread; a function is freed with its captures before this
-  // returns.
-  void Run() const {
-    if (function != nullptr) {
-      std::unique_ptr<std::function<void()>> owned(function);
-      (*owned)();
-    } else {
-      queue->RunNextTask();
-    }
-  }
-  // Frees a function that will not run.
-  void Drop() const { delete function; }
-};
-
 class Scheduler {
  public:
   // `graph` outlives the scheduler.
@@ -201,7 +179,6 @@ class Scheduler {
   // between the tasks this thread queued itself.
   template <typename Condition>
   void ApplicationThreadAwait(const Condition& condition, ConditionLocking locking);
-  void AddApplicationThreadTask(ApplicationThreadTask task);
 
   SchedulerGraph* const graph_;
   SchedulerShared shared_;
@@ -225,7 +202,9 @@ class Scheduler {
   std::atomic<int> state_sleepers_{0};
   // Written with `state_mutex_` held; the end of a graph input delivery reads it without.
   std::atomic<int> non_idle_queue_count_{0};
-  RingDeque<ApplicationThreadTask> app_thread_tasks_ ABSL_GUARDED_BY(state_mutex_);
+  // Each task is a request to run the next task of a queue; a function is queued as a task
+  // queue of its own, which frees itself when it has run.
+  RingDeque<TaskQueue*> app_thread_tasks_ ABSL_GUARDED_BY(state_mutex_);
   // The size of `app_thread_tasks_`, written with `state_mutex_` held: a waiting caller that
   // runs the tasks it queued itself looks here, without the mutex, for tasks that go first.
   std::atomic<size_t> num_app_thread_tasks_{0};
