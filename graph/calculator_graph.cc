@@ -52,8 +52,8 @@ bool ContainsKey(const Map& map, const Key& key) {
 
 // ---- Graph input streams. ----
 
-CalculatorGraph::GraphInputStream::GraphInputStream(OutputStreamManager* manager)
-    : manager_(manager) {
+CalculatorGraph::GraphInputStream::GraphInputStream(OutputStreamManager* manager, int node_id)
+    : manager_(manager), node_id_(node_id) {
   shard_.SetSpec(manager_->Spec());
 }
 
@@ -196,9 +196,8 @@ absl::Status CalculatorGraph::InitializeStreams() {
     RET_CHECK_LE(0, output_stream_index).SetNoLogging();
     const EdgeInfo& edge_info = output_infos[output_stream_index];
     RET_CHECK_NO_LOG(NodeTypeInfo::NodeType::GRAPH_INPUT_STREAM == edge_info.parent_node.type);
-    graph_input_streams_[stream_name] =
-        std::make_unique<GraphInputStream>(&output_stream_managers_[output_stream_index]);
-    graph_input_stream_node_ids_[stream_name] = num_calculators + graph_input_index;
+    graph_input_streams_[stream_name] = std::make_unique<GraphInputStream>(
+        &output_stream_managers_[output_stream_index], num_calculators + graph_input_index);
     ++graph_input_index;
   }
 
@@ -628,7 +627,7 @@ absl::Status CalculatorGraph::AddPacketToInputStreamInternal(const std::string& 
       stream_it == graph_input_streams_.end() ? nullptr : stream_it->second.get();
   RET_CHECK_NO_LOG(stream) << "AddPacketToInputStream called on input stream \"" << stream_name
                            << "\" which is not a graph input stream.";
-  const size_t node_id = graph_input_stream_node_ids_.find(stream_name)->second;
+  const size_t node_id = stream->NodeId();
   {
     std::unique_lock<std::mutex> lock(full_input_streams_mutex_);
     // Outside a run the stream has no throttle entry and no error callback to report to.

@@ -186,10 +186,10 @@ class CalculatorGraph : public internal::SchedulerGraph {
   OutputStreamManager* FindOutputStreamManager(const std::string& name);
 
  private:
-  // The writer of one graph input stream.
+  // The writer of one graph input stream, whose node id follows the calculators'.
   class GraphInputStream {
    public:
-    explicit GraphInputStream(OutputStreamManager* manager);
+    GraphInputStream(OutputStreamManager* manager, int node_id);
     void SetHeader(const Packet& header);
     void PrepareForRun(std::function<void(const absl::Status&)> error_callback);
     template <typename T>
@@ -200,9 +200,11 @@ class CalculatorGraph : public internal::SchedulerGraph {
     void Close();
     bool IsClosed() const;
     OutputStreamManager* GetManager() { return manager_; }
+    int NodeId() const { return node_id_; }
 
    private:
     OutputStreamManager* const manager_;
+    const int node_id_;
     OutputStreamShard shard_;
   };
 
@@ -266,7 +268,6 @@ class CalculatorGraph : public internal::SchedulerGraph {
   // full_input_streams_mutex_ held, read without it.
   std::atomic<int> num_throttled_calculators_{0};
   absl::flat_hash_map<std::string, std::unique_ptr<GraphInputStream>> graph_input_streams_;
-  absl::flat_hash_map<std::string, int> graph_input_stream_node_ids_;
   absl::flat_hash_map<std::string, int> graph_input_stream_max_queue_size_;
   std::unique_ptr<CounterFactory> counter_factory_;
   std::map<std::string, std::shared_ptr<Executor>> executors_;
