@@ -376,25 +376,25 @@ void Scheduler::ApplicationThreadAwait(const Condition& condition, ConditionLock
     // the condition missed, shows as a different count below.
     const uint64_t seen = state_changes_.load();
     if (condition()) break;
+    TaskQueue* task = nullptr;
     if (!app_thread_tasks_.empty()) {
-      TaskQueue* const task = PopTask(&app_thread_tasks_);
+      task = PopTask(&app_thread_tasks_);
       num_app_thread_tasks_.store(app_thread_tasks_.size(), std::memory_order_relaxed);
+    } else if (!local_tasks.empty()) {
+      task = PopTask(&local_tasks);
+    }
+    if (task != nullptr) {
       lock.unlock();
       task->RunNextTask();
-      lock.lock();
-      continue;
-    }
-    if (!local_tasks.empty()) {
-      lock.unlock();
       // The tasks of this thread's own list need no lock, and neither does a lock-free
       // condition: run them one after the other until a shared task arrives (it goes first),
       // or the condition holds (confirmed under the mutex above). The shared count is read
       // relaxed: a task added just after the read is one that came a moment later, and the
       // next read sees it.
-      do {
+      while (locking == ConditionLocking::kLockFree && !local_tasks.empty() &&
+             num_app_thread_tasks_.load(std::memory_order_relaxed) == 0 && !condition()) {
         PopTask(&local_tasks)->RunNextTask();
-      } while (locking == ConditionLocking::kLockFree && !local_tasks.empty() &&
-               num_app_thread_tasks_.load(std::memory_order_relaxed) == 0 && !condition());
+      }
       lock.lock();
       continue;
     }
