@@ -1,6 +1,7 @@
 #include "graph/calculator_graph.h"
 
 #include <algorithm>
+#include <functional>
 #include <unordered_set>
 #include <utility>
 
@@ -175,6 +176,10 @@ absl::Status CalculatorGraph::InitializeStreams() {
     const EdgeInfo& edge = input_infos[index];
     RETURN_IF_ERROR(input_stream_managers_[index].Initialize(edge.name, edge.packet_type,
                                                              edge.back_edge));
+  }
+  input_stream_producers_.resize(input_infos.size());
+  for (size_t index = 0; index < input_infos.size(); ++index) {
+    input_stream_producers_[index] = validated_graph_->OutputStreamToNode(input_infos[index].name);
   }
 
   const std::vector<EdgeInfo>& output_infos = validated_graph_->OutputStreamInfos();
@@ -739,9 +744,17 @@ void CalculatorGraph::UpdateThrottledNodes(InputStreamManager* stream, bool* str
     std::lock_guard<std::mutex> lock(full_input_streams_mutex_);
     const bool stream_is_full = stream->IsFull();
     if (stream_is_full != *stream_was_full) {
-      auto [producer_it, inserted] = throttle_stream_producers_.try_emplace(stream, -1);
-      if (inserted) producer_it->second = validated_graph_->OutputStreamToNode(stream->Name());
-      const int producer = producer_it->second;
+      int producer;
+      const InputStreamManager* const inputs = input_stream_managers_.get();
+      if (std::less_equal<const InputStreamManager*>()(inputs, stream) &&
+          std::less<const InputStreamManager*>()(stream, inputs + input_stream_producers_.size())) {
+        producer = input_stream_producers_[stream - inputs];
+      } else {
+        // A poller's stream.
+        auto [producer_it, inserted] = throttle_stream_producers_.try_emplace(stream, -1);
+        if (inserted) producer_it->second = validated_graph_->OutputStreamToNode(stream->Name());
+        producer = producer_it->second;
+      }
       // A graph input stream's only source is its own id; a node's output stream throttles
       // the node's ancestor sources. Neither needs a set built per call.
       const std::unordered_set<int>* ancestor_sources =

@@ -260,9 +260,10 @@ class CalculatorGraph : public internal::SchedulerGraph {
   // each once. A small vector rather than a set: streams come and go every time a queue
   // crosses its limit, and a cleared vector keeps its storage.
   std::vector<std::vector<InputStreamManager*>> full_input_streams_;
-  // The node id producing each stream that has reported a queue-size change, so that the
-  // producer is looked up by name once per run, not at every crossing. Guarded by
-  // full_input_streams_mutex_.
+  // The node id producing each of `input_stream_managers_`, looked up once.
+  std::vector<int> input_stream_producers_;
+  // The same for the poller streams that have reported a queue-size change, looked up by name
+  // once per run. Guarded by full_input_streams_mutex_.
   absl::flat_hash_map<const InputStreamManager*, int> throttle_stream_producers_;
   // How many calculators have full streams holding them back; changed with
   // full_input_streams_mutex_ held, read without it.
