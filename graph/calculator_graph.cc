@@ -817,6 +817,7 @@ bool CalculatorGraph::UnthrottleSources() {
       full_streams.insert(streams.begin(), streams.end());
     }
   }
+  bool relieved = false;
   for (InputStreamManager* stream : full_streams) {
     bool is_graph_output = false;
     for (const auto& graph_output_stream : graph_output_streams_) {
@@ -828,16 +829,18 @@ bool CalculatorGraph::UnthrottleSources() {
           "Detected a deadlock due to input throttling for: \"", stream->Name(),
           "\". All calculators are idle while packet sources remain active and throttled.  "
           "Consider adjusting \"max_queue_size\" or \"resolve_deadlock\".")));
+      relieved = true;
       continue;
     }
     const int new_size = stream->QueueSize() + 1;
     stream->SetMaxQueueSize(new_size);
+    relieved = true;
     LOG_EVERY_N(WARNING, 100) << "Resolved a deadlock by increasing max_queue_size of input "
                                  "stream: "
                               << stream->Name() << " to: " << new_size
                               << ". Consider increasing max_queue_size for better performance.";
   }
-  return !full_streams.empty();
+  return relieved;
 }
 
 int CalculatorGraph::GetMaxInputStreamQueueSize() { return max_queue_size_; }

@@ -177,7 +177,8 @@ class CalculatorGraph : public internal::SchedulerGraph {
   // Whether calculator `node_id` is held back by a full downstream queue.
   bool IsNodeThrottled(int node_id) override;
   // Relieves throttling while everything is idle: reports the deadlock or grows the full
-  // queues by one. True when some stream was throttling.
+  // queues by one. The queues of pollers and observers are left as they are: only their
+  // readers drain them. True when some queue was grown or the deadlock reported.
   bool UnthrottleSources() override;
   // The queue-size callback of node input streams and pollers.
   void UpdateThrottledNodes(InputStreamManager* stream, bool* stream_was_full);

@@ -251,8 +251,12 @@ void Scheduler::HandleIdle() {
     if (graph_input_deliveries_.load() > 0) break;
     VLOG(2) << "HandleIdle: unthrottling";
     state_mutex_.unlock();
-    graph_->UnthrottleSources();
+    const bool relieved = graph_->UnthrottleSources();
     state_mutex_.lock();
+    // Only the reader of a poller can drain its queue; trying again would spin, on this
+    // caller's thread, until then. The reading itself unthrottles what the queue held
+    // back, which schedules the sources again or lets the blocked graph input through.
+    if (!relieved) break;
   }
   handling_idle_ = false;
 }

@@ -48,8 +48,9 @@ class SchedulerGraph {
 
   // Records an error of the run; the graph also calls `Scheduler::SetHasError(true)`.
   virtual void RecordError(const absl::Status& error) = 0;
-  // Relieves throttling while every calculator is idle; true when some stream was full.
-  // Takes the graph's throttling mutex.
+  // Relieves throttling while every calculator is idle; false when it could relieve nothing
+  // (the full queues are drained only by their readers, say). Takes the graph's throttling
+  // mutex.
   virtual bool UnthrottleSources() = 0;
   // Whether the node's invocations must wait for full downstream queues to drain. Takes the
   // graph's throttling mutex.

@@ -36,7 +36,7 @@ class FakeGraph : public SchedulerGraph {
   bool UnthrottleSources() override {
     ++unthrottle_calls_;
     if (on_unthrottle_) on_unthrottle_();
-    return true;
+    return unthrottle_relieves_;
   }
   bool IsNodeThrottled(int node_id) override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -60,6 +60,7 @@ class FakeGraph : public SchedulerGraph {
   Scheduler* scheduler_ = nullptr;
   std::atomic<bool> graph_input_streams_closed_{true};
   std::atomic<int> unthrottle_calls_{0};
+  std::atomic<bool> unthrottle_relieves_{true};
   std::function<void()> on_unthrottle_;
 
  private:
@@ -266,6 +267,25 @@ TEST_F(SchedulerTest, IdleWithThrottledGraphInputAsksTheGraphToUnthrottle) {
   scheduler_->AddedPacketToGraphInputStream();
   EXPECT_EQ(graph_.unthrottle_calls_, 1);
   EXPECT_FALSE(scheduler_->IsTerminated());
+}
+
+// Full queues that only their readers drain (pollers): the idle handling asks once and
+// returns to the caller, whose thread may be the reader, instead of asking again and again.
+TEST_F(SchedulerTest, IdleThrottlingNothingCanRelieveIsLeftToTheReaders) {
+  graph_.graph_input_streams_closed_ = false;
+  graph_.unthrottle_relieves_ = false;
+  PrepareRun({});
+  scheduler_->Start();
+  scheduler_->ThrottledGraphInputStream();
+  scheduler_->GraphInputDeliveryStarted();
+  scheduler_->GraphInputDeliveryFinished();
+  EXPECT_EQ(graph_.unthrottle_calls_, 1);
+  EXPECT_FALSE(scheduler_->IsTerminated());
+  // The reader drained its queue; the input is closed and the run ends.
+  scheduler_->UnthrottledGraphInputStream();
+  scheduler_->ClosedAllGraphInputStreams();
+  EXPECT_TRUE(scheduler_->IsTerminated());
+  EXPECT_EQ(graph_.unthrottle_calls_, 1);
 }
 
 TEST_F(SchedulerTest, WaitForUnthrottlingReleasesAndRetakesTheCallersMutex) {
