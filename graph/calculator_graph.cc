@@ -1,6 +1,7 @@
 #include "graph/calculator_graph.h"
 
 #include <algorithm>
+#include <functional>
 #include <unordered_set>
 #include <utility>
 
@@ -52,8 +53,8 @@ bool ContainsKey(const Map& map, const Key& key) {
 
 // ---- Graph input streams. ----
 
-CalculatorGraph::GraphInputStream::GraphInputStream(OutputStreamManager* manager)
-    : manager_(manager) {
+CalculatorGraph::GraphInputStream::GraphInputStream(OutputStreamManager* manager, int node_id)
+    : manager_(manager), node_id_(node_id) {
   shard_.SetSpec(manager_->Spec());
 }
 
@@ -176,6 +177,10 @@ absl::Status CalculatorGraph::InitializeStreams() {
     RETURN_IF_ERROR(input_stream_managers_[index].Initialize(edge.name, edge.packet_type,
                                                              edge.back_edge));
   }
+  input_stream_producers_.resize(input_infos.size());
+  for (size_t index = 0; index < input_infos.size(); ++index) {
+    input_stream_producers_[index] = validated_graph_->OutputStreamToNode(input_infos[index].name);
+  }
 
   const std::vector<EdgeInfo>& output_infos = validated_graph_->OutputStreamInfos();
   output_stream_managers_ = std::make_unique<OutputStreamManager[]>(output_infos.size());
@@ -196,9 +201,8 @@ absl::Status CalculatorGraph::InitializeStreams() {
     RET_CHECK_LE(0, output_stream_index).SetNoLogging();
     const EdgeInfo& edge_info = output_infos[output_stream_index];
     RET_CHECK_NO_LOG(NodeTypeInfo::NodeType::GRAPH_INPUT_STREAM == edge_info.parent_node.type);
-    graph_input_streams_[stream_name] =
-        std::make_unique<GraphInputStream>(&output_stream_managers_[output_stream_index]);
-    graph_input_stream_node_ids_[stream_name] = num_calculators + graph_input_index;
+    graph_input_streams_[stream_name] = std::make_unique<GraphInputStream>(
+        &output_stream_managers_[output_stream_index], num_calculators + graph_input_index);
     ++graph_input_index;
   }
 
@@ -282,11 +286,7 @@ absl::Status CalculatorGraph::InitializeDefaultExecutor(
     const pellumo::ThreadPoolExecutorOptions* options, bool use_application_thread) {
   if (use_application_thread) {
     use_application_thread_ = true;
-    internal::Scheduler* scheduler = &scheduler_;
-    auto executor = std::make_shared<internal::DelegatingExecutor>(
-        [scheduler](std::function<void()> task) {
-          scheduler->AddApplicationThreadTask(std::move(task));
-        });
+    auto executor = std::make_shared<internal::ApplicationThreadExecutor>(&scheduler_);
     CHECK_EQ(absl::OkStatus(), SetExecutorInternal("", std::move(executor)));
     return absl::OkStatus();
   }
@@ -632,7 +632,7 @@ absl::Status CalculatorGraph::AddPacketToInputStreamInternal(const std::string& 
       stream_it == graph_input_streams_.end() ? nullptr : stream_it->second.get();
   RET_CHECK_NO_LOG(stream) << "AddPacketToInputStream called on input stream \"" << stream_name
                            << "\" which is not a graph input stream.";
-  const size_t node_id = graph_input_stream_node_ids_.find(stream_name)->second;
+  const size_t node_id = stream->NodeId();
   {
     std::unique_lock<std::mutex> lock(full_input_streams_mutex_);
     // Outside a run the stream has no throttle entry and no error callback to report to.
@@ -744,9 +744,17 @@ void CalculatorGraph::UpdateThrottledNodes(InputStreamManager* stream, bool* str
     std::lock_guard<std::mutex> lock(full_input_streams_mutex_);
     const bool stream_is_full = stream->IsFull();
     if (stream_is_full != *stream_was_full) {
-      auto [producer_it, inserted] = throttle_stream_producers_.try_emplace(stream, -1);
-      if (inserted) producer_it->second = validated_graph_->OutputStreamToNode(stream->Name());
-      const int producer = producer_it->second;
+      int producer;
+      const InputStreamManager* const inputs = input_stream_managers_.get();
+      if (std::less_equal<const InputStreamManager*>()(inputs, stream) &&
+          std::less<const InputStreamManager*>()(stream, inputs + input_stream_producers_.size())) {
+        producer = input_stream_producers_[stream - inputs];
+      } else {
+        // A poller's stream.
+        auto [producer_it, inserted] = throttle_stream_producers_.try_emplace(stream, -1);
+        if (inserted) producer_it->second = validated_graph_->OutputStreamToNode(stream->Name());
+        producer = producer_it->second;
+      }
       // A graph input stream's only source is its own id; a node's output stream throttles
       // the node's ancestor sources. Neither needs a set built per call.
       const std::unordered_set<int>* ancestor_sources =
@@ -809,6 +817,7 @@ bool CalculatorGraph::UnthrottleSources() {
       full_streams.insert(streams.begin(), streams.end());
     }
   }
+  bool relieved = false;
   for (InputStreamManager* stream : full_streams) {
     bool is_graph_output = false;
     for (const auto& graph_output_stream : graph_output_streams_) {
@@ -820,16 +829,18 @@ bool CalculatorGraph::UnthrottleSources() {
           "Detected a deadlock due to input throttling for: \"", stream->Name(),
           "\". All calculators are idle while packet sources remain active and throttled.  "
           "Consider adjusting \"max_queue_size\" or \"resolve_deadlock\".")));
+      relieved = true;
       continue;
     }
     const int new_size = stream->QueueSize() + 1;
     stream->SetMaxQueueSize(new_size);
+    relieved = true;
     LOG_EVERY_N(WARNING, 100) << "Resolved a deadlock by increasing max_queue_size of input "
                                  "stream: "
                               << stream->Name() << " to: " << new_size
                               << ". Consider increasing max_queue_size for better performance.";
   }
-  return !full_streams.empty();
+  return relieved;
 }
 
 int CalculatorGraph::GetMaxInputStreamQueueSize() { return max_queue_size_; }

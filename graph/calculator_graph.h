@@ -177,7 +177,8 @@ class CalculatorGraph : public internal::SchedulerGraph {
   // Whether calculator `node_id` is held back by a full downstream queue.
   bool IsNodeThrottled(int node_id) override;
   // Relieves throttling while everything is idle: reports the deadlock or grows the full
-  // queues by one. True when some stream was throttling.
+  // queues by one. The queues of pollers and observers are left as they are: only their
+  // readers drain them. True when some queue was grown or the deadlock reported.
   bool UnthrottleSources() override;
   // The queue-size callback of node input streams and pollers.
   void UpdateThrottledNodes(InputStreamManager* stream, bool* stream_was_full);
@@ -186,10 +187,10 @@ class CalculatorGraph : public internal::SchedulerGraph {
   OutputStreamManager* FindOutputStreamManager(const std::string& name);
 
  private:
-  // The writer of one graph input stream.
+  // The writer of one graph input stream, whose node id follows the calculators'.
   class GraphInputStream {
    public:
-    explicit GraphInputStream(OutputStreamManager* manager);
+    GraphInputStream(OutputStreamManager* manager, int node_id);
     void SetHeader(const Packet& header);
     void PrepareForRun(std::function<void(const absl::Status&)> error_callback);
     template <typename T>
@@ -200,9 +201,11 @@ class CalculatorGraph : public internal::SchedulerGraph {
     void Close();
     bool IsClosed() const;
     OutputStreamManager* GetManager() { return manager_; }
+    int NodeId() const { return node_id_; }
 
    private:
     OutputStreamManager* const manager_;
+    const int node_id_;
     OutputStreamShard shard_;
   };
 
@@ -258,15 +261,15 @@ class CalculatorGraph : public internal::SchedulerGraph {
   // each once. A small vector rather than a set: streams come and go every time a queue
   // crosses its limit, and a cleared vector keeps its storage.
   std::vector<std::vector<InputStreamManager*>> full_input_streams_;
-  // The node id producing each stream that has reported a queue-size change, so that the
-  // producer is looked up by name once per run, not at every crossing. Guarded by
-  // full_input_streams_mutex_.
+  // The node id producing each of `input_stream_managers_`, looked up once.
+  std::vector<int> input_stream_producers_;
+  // The same for the poller streams that have reported a queue-size change, looked up by name
+  // once per run. Guarded by full_input_streams_mutex_.
   absl::flat_hash_map<const InputStreamManager*, int> throttle_stream_producers_;
   // How many calculators have full streams holding them back; changed with
   // full_input_streams_mutex_ held, read without it.
   std::atomic<int> num_throttled_calculators_{0};
   absl::flat_hash_map<std::string, std::unique_ptr<GraphInputStream>> graph_input_streams_;
-  absl::flat_hash_map<std::string, int> graph_input_stream_node_ids_;
   absl::flat_hash_map<std::string, int> graph_input_stream_max_queue_size_;
   std::unique_ptr<CounterFactory> counter_factory_;
   std::map<std::string, std::shared_ptr<Executor>> executors_;

@@ -1,7 +1,9 @@
 #include "graph/scheduler.h"
 
 #include <chrono>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "base/logging.h"
 #include "base/status_macros.h"
@@ -13,13 +15,48 @@ namespace internal {
 
 namespace {
 
-// While an application-thread task runs, the tasks it schedules on its own scheduler go to
-// the waiting caller's private list, which needs no lock: the same thread runs them next.
+// While a caller waits in a scheduler, the tasks that its thread schedules on that scheduler
+// (those of the tasks it runs) go to the wait's private list, which needs no lock: the same
+// thread runs them next.
 struct LocalApplicationThreadTasks {
   const Scheduler* scheduler;
-  std::deque<std::function<void()>>* tasks;
+  RingDeque<TaskQueue*>* tasks;
 };
 thread_local LocalApplicationThreadTasks local_app_thread_tasks = {nullptr, nullptr};
+
+// The private lists of this thread's waits by nesting depth (a task may wait, too). Each wait
+// reuses the slots of the waits before it at its depth, so a wait allocates nothing once the
+// thread has waited.
+thread_local std::vector<std::unique_ptr<RingDeque<TaskQueue*>>> wait_task_lists;
+thread_local size_t wait_depth = 0;
+
+// A function queued on the application thread: a task queue of one task, which frees itself
+// (and the function's captures) once the function has run.
+class FunctionTask : public TaskQueue {
+ public:
+  explicit FunctionTask(std::function<void()> function) : function_(std::move(function)) {}
+  void RunNextTask() override {
+    std::unique_ptr<FunctionTask> self(this);
+    function_();
+  }
+
+ private:
+  std::function<void()> function_;
+};
+
+// Moves every task of `from` to the back of `to`, in order.
+void MoveTasks(RingDeque<TaskQueue*>* from, RingDeque<TaskQueue*>* to) {
+  while (!from->empty()) {
+    to->push_back(from->front());
+    from->pop_front();
+  }
+}
+
+TaskQueue* PopTask(RingDeque<TaskQueue*>* tasks) {
+  TaskQueue* const task = tasks->front();
+  tasks->pop_front();
+  return task;
+}
 
 // How long a waiting caller watches for a change of the run's state before it sleeps.
 constexpr std::chrono::microseconds kWaitSpinTime(50);
@@ -60,6 +97,11 @@ Scheduler::~Scheduler() {
   if (started) {
     Cancel();
     WaitUntilDone().IgnoreError();
+  }
+  // Functions nobody waited for; the other tasks are requests to queues that are not ours.
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  while (!app_thread_tasks_.empty()) {
+    delete dynamic_cast<FunctionTask*>(PopTask(&app_thread_tasks_));
   }
 }
 
@@ -209,8 +251,12 @@ void Scheduler::HandleIdle() {
     if (graph_input_deliveries_.load() > 0) break;
     VLOG(2) << "HandleIdle: unthrottling";
     state_mutex_.unlock();
-    graph_->UnthrottleSources();
+    const bool relieved = graph_->UnthrottleSources();
     state_mutex_.lock();
+    // Only the reader of a poller can drain its queue; trying again would spin, on this
+    // caller's thread, until then. The reading itself unthrottles what the queue held
+    // back, which schedules the sources again or lets the blocked graph input through.
+    if (!relieved) break;
   }
   handling_idle_ = false;
 }
@@ -297,87 +343,110 @@ void Scheduler::UnthrottledGraphInputStream() {
   NotifyStateChangedUnlocked();
 }
 
-void Scheduler::WaitUntilGraphInputStreamUnthrottled(std::mutex* mutex) {
-  const int seq_num = unthrottle_seq_num_.load();
-  mutex->unlock();
-  ApplicationThreadAwait(
-      [this, seq_num] { return unthrottle_seq_num_ != seq_num || state_ == STATE_TERMINATED; });
-  mutex->lock();
+void Scheduler::AddApplicationThreadTask(std::function<void()> task) {
+  AddApplicationThreadTask(new FunctionTask(std::move(task)));
 }
 
-void Scheduler::AddApplicationThreadTask(std::function<void()> task) {
+void Scheduler::AddApplicationThreadTask(TaskQueue* task_queue) {
   if (local_app_thread_tasks.scheduler == this) {
-    local_app_thread_tasks.tasks->push_back(std::move(task));
+    local_app_thread_tasks.tasks->push_back(task_queue);
     return;
   }
   std::lock_guard<std::mutex> lock(state_mutex_);
-  app_thread_tasks_.push_back(std::move(task));
+  app_thread_tasks_.push_back(task_queue);
+  num_app_thread_tasks_.store(app_thread_tasks_.size(), std::memory_order_relaxed);
   if (app_thread_tasks_.size() == 1) NotifyStateChanged();
 }
 
-void Scheduler::ApplicationThreadAwait(const std::function<bool()>& condition) {
+template <typename Condition>
+void Scheduler::ApplicationThreadAwait(const Condition& condition, ConditionLocking locking) {
   // Tasks scheduled by the tasks this thread runs. They are interchangeable requests to run a
   // queue's next item, so running them after the shared ones keeps every item's order.
-  std::deque<std::function<void()>> local_tasks;
+  if (wait_task_lists.size() == wait_depth) {
+    wait_task_lists.push_back(std::make_unique<RingDeque<TaskQueue*>>());
+  }
+  RingDeque<TaskQueue*>& local_tasks = *wait_task_lists[wait_depth++];
+  const LocalApplicationThreadTasks outer = local_app_thread_tasks;
   std::unique_lock<std::mutex> lock(state_mutex_);
   // A wait inside a running task (a callback that adds to a graph input stream, say) may
   // need the tasks its caller's task scheduled: they go where this wait can take them.
-  if (local_app_thread_tasks.scheduler == this) {
-    for (std::function<void()>& task : *local_app_thread_tasks.tasks) {
-      app_thread_tasks_.push_back(std::move(task));
-    }
-    local_app_thread_tasks.tasks->clear();
+  if (outer.scheduler == this) {
+    MoveTasks(outer.tasks, &app_thread_tasks_);
+    num_app_thread_tasks_.store(app_thread_tasks_.size(), std::memory_order_relaxed);
   }
+  local_app_thread_tasks = {this, &local_tasks};
   while (true) {
     // Read before the condition: a change made without the mutex after this read, even one
     // the condition missed, shows as a different count below.
     const uint64_t seen = state_changes_.load();
     if (condition()) break;
-    std::deque<std::function<void()>>* source =
-        !app_thread_tasks_.empty() ? &app_thread_tasks_
-                                   : (!local_tasks.empty() ? &local_tasks : nullptr);
-    if (source == nullptr) {
-      // The change awaited usually comes within microseconds (a worker unthrottles the
-      // stream this thread feeds, say): watch for it a little before sleeping, which spares
-      // both this thread's sleep and the notifier's wake-up call.
+    TaskQueue* task = nullptr;
+    if (!app_thread_tasks_.empty()) {
+      task = PopTask(&app_thread_tasks_);
+      num_app_thread_tasks_.store(app_thread_tasks_.size(), std::memory_order_relaxed);
+    } else if (!local_tasks.empty()) {
+      task = PopTask(&local_tasks);
+    }
+    if (task != nullptr) {
       lock.unlock();
-      const auto deadline = std::chrono::steady_clock::now() + kWaitSpinTime;
-      while (internal::SpinningPays() && state_changes_.load(std::memory_order_relaxed) == seen) {
-        for (int i = 0; i < 16; ++i) CpuRelax();
-        if (std::chrono::steady_clock::now() >= deadline) break;
+      task->RunNextTask();
+      // The tasks of this thread's own list need no lock, and neither does a lock-free
+      // condition: run them one after the other until a shared task arrives (it goes first),
+      // or the condition holds (confirmed under the mutex above). The shared count is read
+      // relaxed: a task added just after the read is one that came a moment later, and the
+      // next read sees it.
+      while (locking == ConditionLocking::kLockFree && !local_tasks.empty() &&
+             num_app_thread_tasks_.load(std::memory_order_relaxed) == 0 && !condition()) {
+        PopTask(&local_tasks)->RunNextTask();
       }
       lock.lock();
-      state_sleepers_.fetch_add(1);
-      if (state_changes_.load() == seen) state_cond_var_.wait(lock);
-      state_sleepers_.fetch_sub(1);
       continue;
     }
-    std::function<void()> task = std::move(source->front());
-    source->pop_front();
+    // The change awaited usually comes within microseconds (a worker unthrottles the stream
+    // this thread feeds, say): watch for it a little before sleeping, which spares both this
+    // thread's sleep and the notifier's wake-up call.
     lock.unlock();
-    const LocalApplicationThreadTasks outer = local_app_thread_tasks;
-    local_app_thread_tasks = {this, &local_tasks};
-    task();
-    local_app_thread_tasks = outer;
-    task = nullptr;  // its captures go before the mutex is taken again
+    const auto deadline = std::chrono::steady_clock::now() + kWaitSpinTime;
+    while (internal::SpinningPays() && state_changes_.load(std::memory_order_relaxed) == seen) {
+      for (int i = 0; i < 16; ++i) CpuRelax();
+      if (std::chrono::steady_clock::now() >= deadline) break;
+    }
     lock.lock();
+    state_sleepers_.fetch_add(1);
+    if (state_changes_.load() == seen) state_cond_var_.wait(lock);
+    state_sleepers_.fetch_sub(1);
   }
   // What is left runs in the next wait, on whichever thread that is.
   if (!local_tasks.empty()) {
-    for (std::function<void()>& task : local_tasks) app_thread_tasks_.push_back(std::move(task));
+    MoveTasks(&local_tasks, &app_thread_tasks_);
+    num_app_thread_tasks_.store(app_thread_tasks_.size(), std::memory_order_relaxed);
     NotifyStateChanged();
   }
+  local_app_thread_tasks = outer;
+  --wait_depth;
+}
+
+void Scheduler::WaitUntilGraphInputStreamUnthrottled(std::mutex* mutex) {
+  const int seq_num = unthrottle_seq_num_.load();
+  mutex->unlock();
+  ApplicationThreadAwait(
+      [this, seq_num] { return unthrottle_seq_num_ != seq_num || state_ == STATE_TERMINATED; },
+      ConditionLocking::kLockFree);
+  mutex->lock();
 }
 
 absl::Status Scheduler::WaitUntilIdle() {
   RET_CHECK_NE(state_, STATE_NOT_STARTED);
-  ApplicationThreadAwait([this]() ABSL_NO_THREAD_SAFETY_ANALYSIS { return IsIdle(); });
+  // The idle count is one atomic: reading it without the mutex sees the same transitions.
+  ApplicationThreadAwait([this]() ABSL_NO_THREAD_SAFETY_ANALYSIS { return IsIdle(); },
+                         ConditionLocking::kLockFree);
   return absl::OkStatus();
 }
 
 absl::Status Scheduler::WaitUntilDone() {
   RET_CHECK_NE(state_, STATE_NOT_STARTED);
-  ApplicationThreadAwait([this] { return state_ == STATE_TERMINATED; });
+  ApplicationThreadAwait([this] { return state_ == STATE_TERMINATED; },
+                         ConditionLocking::kLockFree);
   return absl::OkStatus();
 }
 
@@ -393,7 +462,7 @@ absl::Status Scheduler::WaitForObservedOutput() {
     observed = std::exchange(observed_output_signal_, false);
     waiting_for_observed_output_ = !observed && state_ != STATE_TERMINATED;
     return !waiting_for_observed_output_;
-  });
+  }, ConditionLocking::kNeedsLock);
   return observed ? absl::OkStatus() : absl::OutOfRangeError("Graph is done.");
 }
 

@@ -17,7 +17,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -25,11 +24,13 @@
 #include <queue>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "absl/base/thread_annotations.h"
 #include "base/status.h"
 #include "graph/executor.h"
+#include "graph/ring_deque.h"
 #include "graph/scheduler_queue.h"
 #include "graph/scheduler_shared.h"
 
@@ -47,8 +48,9 @@ class SchedulerGraph {
 
   // Records an error of the run; the graph also calls `Scheduler::SetHasError(true)`.
   virtual void RecordError(const absl::Status& error) = 0;
-  // Relieves throttling while every calculator is idle; true when some stream was full.
-  // Takes the graph's throttling mutex.
+  // Relieves throttling while every calculator is idle; false when it could relieve nothing
+  // (the full queues are drained only by their readers, say). Takes the graph's throttling
+  // mutex.
   virtual bool UnthrottleSources() = 0;
   // Whether the node's invocations must wait for full downstream queues to drain. Takes the
   // graph's throttling mutex.
@@ -115,6 +117,8 @@ class Scheduler {
 
   // A task of the application-thread executor; it runs on a thread that waits in the graph.
   void AddApplicationThreadTask(std::function<void()> task);
+  // The same for a request to run the next task of `task_queue`, which outlives the run.
+  void AddApplicationThreadTask(TaskQueue* task_queue);
 
   // Wait until no queue has a queued or running task.
   absl::Status WaitUntilIdle();
@@ -168,9 +172,14 @@ class Scheduler {
   void NotifyStateChanged() ABSL_EXCLUSIVE_LOCKS_REQUIRED(state_mutex_);
   // The same without `state_mutex_` held: takes it only when a caller sleeps.
   void NotifyStateChangedUnlocked();
-  // Runs application-thread tasks on this thread until `condition` (evaluated with
-  // `state_mutex_` held) is true.
-  void ApplicationThreadAwait(const std::function<bool()>& condition);
+  // Whether a wait's condition reads only atomics, so that it may also be evaluated without
+  // `state_mutex_`.
+  enum class ConditionLocking { kNeedsLock, kLockFree };
+  // Runs application-thread tasks on this thread until `condition` is true. The condition is
+  // evaluated with `state_mutex_` held; a lock-free one is also looked at without the mutex
+  // between the tasks this thread queued itself.
+  template <typename Condition>
+  void ApplicationThreadAwait(const Condition& condition, ConditionLocking locking);
 
   SchedulerGraph* const graph_;
   SchedulerShared shared_;
@@ -194,7 +203,12 @@ class Scheduler {
   std::atomic<int> state_sleepers_{0};
   // Written with `state_mutex_` held; the end of a graph input delivery reads it without.
   std::atomic<int> non_idle_queue_count_{0};
-  std::deque<std::function<void()>> app_thread_tasks_ ABSL_GUARDED_BY(state_mutex_);
+  // Each task is a request to run the next task of a queue; a function is queued as a task
+  // queue of its own, which frees itself when it has run.
+  RingDeque<TaskQueue*> app_thread_tasks_ ABSL_GUARDED_BY(state_mutex_);
+  // The size of `app_thread_tasks_`, written with `state_mutex_` held: a waiting caller that
+  // runs the tasks it queued itself looks here, without the mutex, for tasks that go first.
+  std::atomic<size_t> num_app_thread_tasks_{0};
   bool handling_idle_ ABSL_GUARDED_BY(state_mutex_) = false;
   // A standard mutex, so that thread sanitizer builds see the locking.
   std::mutex state_mutex_;
@@ -209,6 +223,26 @@ class Scheduler {
   std::atomic<int> graph_input_deliveries_{0};
   bool observed_output_signal_ ABSL_GUARDED_BY(state_mutex_) = false;
   bool waiting_for_observed_output_ ABSL_GUARDED_BY(state_mutex_) = false;
+};
+
+// The executor that runs a graph's tasks on the threads that wait in the graph. A queue's
+// request to run its next task is kept as the queue's pointer; nothing is wrapped or
+// allocated per task.
+class ApplicationThreadExecutor : public Executor {
+ public:
+  // `scheduler` outlives the executor's tasks.
+  explicit ApplicationThreadExecutor(Scheduler* scheduler) : scheduler_(scheduler) {}
+  ~ApplicationThreadExecutor() override = default;
+
+  void AddTask(TaskQueue* task_queue) override {
+    scheduler_->AddApplicationThreadTask(task_queue);
+  }
+  void Schedule(std::function<void()> task) override {
+    scheduler_->AddApplicationThreadTask(std::move(task));
+  }
+
+ private:
+  Scheduler* const scheduler_;
 };
 
 }  // namespace internal

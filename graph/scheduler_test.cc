@@ -36,7 +36,7 @@ class FakeGraph : public SchedulerGraph {
   bool UnthrottleSources() override {
     ++unthrottle_calls_;
     if (on_unthrottle_) on_unthrottle_();
-    return true;
+    return unthrottle_relieves_;
   }
   bool IsNodeThrottled(int node_id) override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -60,6 +60,7 @@ class FakeGraph : public SchedulerGraph {
   Scheduler* scheduler_ = nullptr;
   std::atomic<bool> graph_input_streams_closed_{true};
   std::atomic<int> unthrottle_calls_{0};
+  std::atomic<bool> unthrottle_relieves_{true};
   std::function<void()> on_unthrottle_;
 
  private:
@@ -268,6 +269,25 @@ TEST_F(SchedulerTest, IdleWithThrottledGraphInputAsksTheGraphToUnthrottle) {
   EXPECT_FALSE(scheduler_->IsTerminated());
 }
 
+// Full queues that only their readers drain (pollers): the idle handling asks once and
+// returns to the caller, whose thread may be the reader, instead of asking again and again.
+TEST_F(SchedulerTest, IdleThrottlingNothingCanRelieveIsLeftToTheReaders) {
+  graph_.graph_input_streams_closed_ = false;
+  graph_.unthrottle_relieves_ = false;
+  PrepareRun({});
+  scheduler_->Start();
+  scheduler_->ThrottledGraphInputStream();
+  scheduler_->GraphInputDeliveryStarted();
+  scheduler_->GraphInputDeliveryFinished();
+  EXPECT_EQ(graph_.unthrottle_calls_, 1);
+  EXPECT_FALSE(scheduler_->IsTerminated());
+  // The reader drained its queue; the input is closed and the run ends.
+  scheduler_->UnthrottledGraphInputStream();
+  scheduler_->ClosedAllGraphInputStreams();
+  EXPECT_TRUE(scheduler_->IsTerminated());
+  EXPECT_EQ(graph_.unthrottle_calls_, 1);
+}
+
 TEST_F(SchedulerTest, WaitForUnthrottlingReleasesAndRetakesTheCallersMutex) {
   graph_.graph_input_streams_closed_ = false;
   PrepareRun({});
@@ -312,6 +332,72 @@ TEST_F(SchedulerTest, WaitInsideAnApplicationThreadTaskRunsTheTasksItsTaskSchedu
   std::lock_guard<std::mutex> lock(outer_mutex);
   scheduler_->WaitUntilGraphInputStreamUnthrottled(&outer_mutex);
   EXPECT_THAT(ran, ::testing::ElementsAre("outer", "first", "second", "inner wait returned"));
+}
+
+// A task queue that logs its name each time it is asked for its next task, then runs `then`.
+class NamedTaskQueue : public TaskQueue {
+ public:
+  NamedTaskQueue(std::string name, std::vector<std::string>* ran,
+                 std::function<void()> then = nullptr)
+      : name_(std::move(name)), ran_(ran), then_(std::move(then)) {}
+  void RunNextTask() override {
+    ran_->push_back(name_);
+    if (then_) then_();
+  }
+
+ private:
+  const std::string name_;
+  std::vector<std::string>* const ran_;
+  const std::function<void()> then_;
+};
+
+// Queue requests and functions share one arrival order, in the shared list and in a wait's
+// own list alike, past the lists' first slots; a task another thread queues while the waiting
+// thread works through its own list runs next.
+TEST_F(SchedulerTest, ApplicationThreadExecutorRunsTasksInArrivalOrderSharedOnesFirst) {
+  ApplicationThreadExecutor executor(scheduler_.get());
+  std::vector<std::string> ran;
+  auto log = [&ran](std::string name) { return [&ran, name] { ran.push_back(name); }; };
+  NamedTaskQueue from_other_thread("from other thread", &ran);
+  NamedTaskQueue last("last", &ran, [&] { scheduler_->UnthrottledGraphInputStream(); });
+  NamedTaskQueue own("own", &ran);
+  NamedTaskQueue adds_from_other_thread("adds from other thread", &ran, [&] {
+    std::thread([&] { executor.AddTask(&from_other_thread); }).join();
+  });
+  NamedTaskQueue first("first", &ran, [&] {
+    executor.AddTask(&adds_from_other_thread);
+    executor.AddTask(&own);
+    for (int i = 0; i < 20; ++i) executor.Schedule(log("own " + std::to_string(i)));
+    executor.AddTask(&last);
+  });
+  std::vector<std::string> expected;
+  for (int i = 0; i < 20; ++i) {
+    executor.Schedule(log("queued " + std::to_string(i)));
+    expected.push_back("queued " + std::to_string(i));
+  }
+  executor.AddTask(&first);
+  expected.insert(expected.end(), {"first", "adds from other thread", "from other thread", "own"});
+  for (int i = 0; i < 20; ++i) expected.push_back("own " + std::to_string(i));
+  expected.push_back("last");
+
+  std::mutex throttle_mutex;
+  std::lock_guard<std::mutex> lock(throttle_mutex);
+  EXPECT_THAT(ran, IsEmpty()) << "nothing runs before a caller waits";
+  scheduler_->WaitUntilGraphInputStreamUnthrottled(&throttle_mutex);
+  EXPECT_EQ(ran, expected);
+}
+
+TEST(ApplicationThreadExecutorTest, FunctionsThatNeverRanAreFreedWithTheScheduler) {
+  FakeGraph graph;
+  auto captured = std::make_shared<int>(0);
+  {
+    Scheduler scheduler(&graph);
+    graph.scheduler_ = &scheduler;
+    ApplicationThreadExecutor executor(&scheduler);
+    executor.Schedule([captured] {});
+    EXPECT_EQ(captured.use_count(), 2);
+  }
+  EXPECT_EQ(captured.use_count(), 1);
 }
 
 TEST_F(SchedulerTest, CancelRecordsOneCancellationOnlyWhileRunningOrPaused) {
