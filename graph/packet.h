@@ -61,6 +61,9 @@ class HolderBase {
     return nullptr;
   }
 
+  // The identity of the concrete holder class, as As<T>() compares it.
+  uint64_t HolderTypeId() const { return holder_type_id_; }
+
  protected:
   explicit HolderBase(uint64_t holder_type_id) : holder_type_id_(holder_type_id) {}
 
@@ -111,7 +114,7 @@ Packet Create(HolderBase* holder);
 Packet Create(HolderBase* holder, Timestamp t);
 
 // The packet's holder, null for an empty packet; the reference count is not touched.
-const HolderBase* GetHolder(const Packet& packet);
+inline const HolderBase* GetHolder(const Packet& packet);
 
 }  // namespace packet_internal
 
@@ -177,6 +180,10 @@ class Packet {
   std::shared_ptr<packet_internal::HolderBase> holder_;
   class Timestamp timestamp_;
 };
+
+namespace packet_internal {
+inline const HolderBase* GetHolder(const Packet& packet) { return packet.holder_.get(); }
+}  // namespace packet_internal
 
 // A new packet owning `ptr` (which must not be null), with timestamp Unset.
 template <typename T>
