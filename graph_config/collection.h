@@ -172,9 +172,15 @@ class Collection {
   }
 
   Slot& SlotOf(CollectionItemId id) {
+    // One unsigned comparison covers both ends; the checks and their texts are out of line.
+    if (static_cast<unsigned>(id.Value()) >= static_cast<unsigned>(num_entries_)) [[unlikely]] {
+      IdOutOfRange(id);
+    }
+    return data_[id.Value()];
+  }
+  [[gnu::noinline, gnu::cold]] void IdOutOfRange(CollectionItemId id) const {
     CHECK_LE(BeginId(), id);
     CHECK_LT(id, EndId());
-    return data_[id.Value()];
   }
 
   static T& Deref(Slot& slot) {
