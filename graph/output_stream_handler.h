@@ -87,8 +87,8 @@ class OutputStreamHandler {
   void PostProcess(Timestamp input_timestamp) {
     if (!calculator_run_in_parallel_) {
       // Invocations of such a node finish in order: release the outputs at once.
-      PropagateOutputPackets(input_timestamp,
-                             &calculator_context_manager_->GetDefaultCalculatorContext()->Outputs());
+      CalculatorContext* context = calculator_context_manager_->GetDefaultCalculatorContext();
+      PropagateOutputPackets(input_timestamp, &context->Outputs());
       return;
     }
     RecordCompletion(input_timestamp);

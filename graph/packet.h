@@ -136,11 +136,12 @@ class Packet {
     packet.timestamp_ = kaldren::Timestamp::Unset();
   }
   Packet& operator=(Packet&& packet) noexcept {
-    if (this != &packet) {
-      holder_ = std::move(packet.holder_);
-      timestamp_ = packet.timestamp_;
-      packet.timestamp_ = kaldren::Timestamp::Unset();
-    }
+    // Safe for self-assignment without a test: shared_ptr's move-assignment is defined
+    // through a temporary and a swap, and the timestamp is read before the source's is reset.
+    const class Timestamp timestamp = packet.timestamp_;
+    packet.timestamp_ = kaldren::Timestamp::Unset();
+    holder_ = std::move(packet.holder_);
+    timestamp_ = timestamp;
     return *this;
   }
 
