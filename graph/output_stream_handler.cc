@@ -42,6 +42,8 @@ void OutputStreamHandler::PrepareForRun(
     manager.PrepareForRun(
         [error_callback](const absl::Status& status) { error_callback(status); });
   }
+  // Offsets are declared in Open; until then every stream is looked at.
+  may_have_offsets_ = true;
   std::lock_guard<std::mutex> lock(timestamp_mutex_);
   completed_input_timestamps_.clear();
   task_timestamp_bound_ = Timestamp::Unset();
@@ -51,26 +53,21 @@ void OutputStreamHandler::PrepareForRun(
 void OutputStreamHandler::Open(OutputStreamShardSet* output_shards) {
   CHECK(output_shards);
   PropagateOutputPackets(Timestamp::Unstarted(), output_shards);
+  bool any_offset = false;
   for (OutputStreamManager& manager : output_stream_managers_) {
     manager.PropagateHeader();
     manager.LockIntroData();
+    any_offset = any_offset || manager.Spec()->offset_enabled;
   }
+  // Offsets are fixed from here to the end of the run.
+  may_have_offsets_ = any_offset;
 }
 
-void OutputStreamHandler::PrepareOutputs(Timestamp /*input_timestamp*/,
-                                         OutputStreamShardSet* output_shards) {
-  CHECK(output_shards);
-  for (CollectionItemId id = output_stream_managers_.BeginId();
-       id < output_stream_managers_.EndId(); ++id) {
-    output_stream_managers_.Get(id).ResetShard(&output_shards->Get(id));
-  }
+void OutputStreamHandler::ShardSetTooSmall(const OutputStreamShardSet& output_shards) const {
+  CHECK_LE(output_stream_managers_.NumEntries(), output_shards.NumEntries());
 }
 
-void OutputStreamHandler::UpdateTaskTimestampBound(Timestamp timestamp) {
-  if (!calculator_run_in_parallel_) {
-    TryPropagateTimestampBound(timestamp);
-    return;
-  }
+void OutputStreamHandler::UpdateParallelTaskTimestampBound(Timestamp timestamp) {
   std::lock_guard<std::mutex> lock(timestamp_mutex_);
   if (task_timestamp_bound_ == timestamp) return;
   CHECK_GT(timestamp, task_timestamp_bound_);
@@ -78,13 +75,7 @@ void OutputStreamHandler::UpdateTaskTimestampBound(Timestamp timestamp) {
   StartOrMarkPropagation();
 }
 
-void OutputStreamHandler::PostProcess(Timestamp input_timestamp) {
-  if (!calculator_run_in_parallel_) {
-    // Invocations of such a node finish in order: release the outputs at once.
-    PropagateOutputPackets(input_timestamp,
-                           &calculator_context_manager_->GetDefaultCalculatorContext()->Outputs());
-    return;
-  }
+void OutputStreamHandler::RecordCompletion(Timestamp input_timestamp) {
   std::lock_guard<std::mutex> lock(timestamp_mutex_);
   completed_input_timestamps_.insert(input_timestamp);
   StartOrMarkPropagation();
@@ -118,19 +109,17 @@ std::string OutputStreamHandler::FirstStreamName() const {
 void OutputStreamHandler::PropagateOutputPackets(Timestamp output_timestamp,
                                                  OutputStreamShardSet* output_shards) {
   CHECK(output_shards);
-  for (CollectionItemId id = output_stream_managers_.BeginId();
-       id < output_stream_managers_.EndId(); ++id) {
-    OutputStreamManager& manager = output_stream_managers_.Get(id);
+  OutputStreamShardSet::iterator shard = ShardsFor(output_shards);
+  for (OutputStreamManager& manager : output_stream_managers_) {
+    OutputStreamShard& manager_shard = *shard++;
     if (manager.IsClosed()) continue;
-    OutputStreamShard& shard = output_shards->Get(id);
-    Timestamp bound = manager.ComputeOutputTimestampBound(shard, output_timestamp);
-    manager.PropagateUpdatesToMirrors(bound, &shard);
-    if (shard.IsClosed()) manager.Close();
+    Timestamp bound = manager.ComputeOutputTimestampBound(manager_shard, output_timestamp);
+    manager.PropagateUpdatesToMirrors(bound, &manager_shard);
+    if (manager_shard.IsClosed()) manager.Close();
   }
 }
 
-void OutputStreamHandler::TryPropagateTimestampBound(Timestamp input_bound) {
-  if (!input_bound.IsRangeValue()) return;
+void OutputStreamHandler::PropagateBoundToOffsetStreams(Timestamp input_bound) {
   for (OutputStreamManager& manager : output_stream_managers_) {
     const OutputStreamSpec& spec = *manager.Spec();
     if (!spec.offset_enabled || manager.IsClosed()) continue;

@@ -19,7 +19,9 @@
 #include <set>
 #include <string>
 
+#include "base/logging.h"
 #include "base/status.h"
+#include "graph/calculator_context_manager.h"
 #include "graph/output_stream_manager.h"
 #include "graph/output_stream_shard.h"
 #include "graph/timestamp.h"
@@ -28,8 +30,6 @@
 #include "graph_config/tag_map.h"
 
 namespace kaldren {
-
-class CalculatorContextManager;
 
 class OutputStreamHandler {
  public:
@@ -64,15 +64,35 @@ class OutputStreamHandler {
   void Open(OutputStreamShardSet* output_shards);
 
   // Before an invocation: every shard starts empty from its stream's bound and closed state.
-  void PrepareOutputs(Timestamp input_timestamp, OutputStreamShardSet* output_shards);
+  // The input timestamp is not used. Inline, like the two calls below: the node makes all
+  // three on every invocation.
+  void PrepareOutputs(Timestamp /*input_timestamp*/, OutputStreamShardSet* output_shards) {
+    CHECK(output_shards);
+    OutputStreamShardSet::iterator shard = ShardsFor(output_shards);
+    for (OutputStreamManager& manager : output_stream_managers_) manager.ResetShard(&*shard++);
+  }
 
   // The node's input stream handler reports that all input below `timestamp` was seen.
   // A parallel node's bound must not go down (fatal).
-  void UpdateTaskTimestampBound(Timestamp timestamp);
+  void UpdateTaskTimestampBound(Timestamp timestamp) {
+    if (!calculator_run_in_parallel_) {
+      TryPropagateTimestampBound(timestamp);
+      return;
+    }
+    UpdateParallelTaskTimestampBound(timestamp);
+  }
 
   // After the invocation at `input_timestamp`: releases its outputs (in input-timestamp
   // order for a parallel node).
-  void PostProcess(Timestamp input_timestamp);
+  void PostProcess(Timestamp input_timestamp) {
+    if (!calculator_run_in_parallel_) {
+      // Invocations of such a node finish in order: release the outputs at once.
+      CalculatorContext* context = calculator_context_manager_->GetDefaultCalculatorContext();
+      PropagateOutputPackets(input_timestamp, &context->Outputs());
+      return;
+    }
+    RecordCompletion(input_timestamp);
+  }
 
   // Propagates each shard of `output_shards`, when given, with the bound Done; then closes
   // every stream.
@@ -103,7 +123,30 @@ class OutputStreamHandler {
 
   // For a range value `input_bound`: every open stream with an offset gets the bound
   // `input_bound` + offset where that is above its current bound. Other values do nothing.
-  void TryPropagateTimestampBound(Timestamp input_bound);
+  void TryPropagateTimestampBound(Timestamp input_bound) {
+    // Called after every scan of the node's inputs; most nodes declare no offset.
+    if (input_bound.IsRangeValue() && may_have_offsets_) PropagateBoundToOffsetStreams(input_bound);
+  }
+
+  // The first shard of `output_shards` for a walk in step with the managers.
+  OutputStreamShardSet::iterator ShardsFor(OutputStreamShardSet* output_shards) const {
+    // The shard set is made over the node's output tag map, so the ids match; one check
+    // for the whole walk instead of one per stream.
+    if (output_shards->NumEntries() < output_stream_managers_.NumEntries()) [[unlikely]] {
+      ShardSetTooSmall(*output_shards);
+    }
+    return output_shards->begin();
+  }
+  // Fails the check that the shard set has an entry for every stream.
+  [[gnu::noinline, gnu::cold]] void ShardSetTooSmall(
+      const OutputStreamShardSet& output_shards) const;
+  // TryPropagateTimestampBound's walk over the streams with an offset.
+  void PropagateBoundToOffsetStreams(Timestamp input_bound);
+
+  // The parallel halves of UpdateTaskTimestampBound and PostProcess: record the event under
+  // the mutex and propagate unless another thread already does.
+  void UpdateParallelTaskTimestampBound(Timestamp timestamp);
+  void RecordCompletion(Timestamp input_timestamp);
 
   // Runs `PropagationLoop` when idle, or marks a running bound propagation pending.
   // Requires `timestamp_mutex_`.
@@ -113,6 +156,10 @@ class OutputStreamHandler {
   CalculatorContextManager* const calculator_context_manager_;
   const pellumo::PellumoOptions options_;
   const bool calculator_run_in_parallel_;
+  // False once Open found no stream with an offset: then no input bound has anywhere to
+  // go, and TryPropagateTimestampBound returns at once. Written by PrepareForRun and
+  // Open, which the node orders before every invocation and bound report of the run.
+  bool may_have_offsets_ = true;
 
   // Guards the three fields below (parallel nodes only).
   std::mutex timestamp_mutex_;

@@ -66,66 +66,59 @@ void OutputStreamManager::Close() {
   }
 }
 
-Timestamp OutputStreamManager::ComputeOutputTimestampBound(
-    const OutputStreamShard& output_stream_shard, Timestamp input_timestamp) const {
-  if (input_timestamp == Timestamp::OneOverPostStream() ||
-      input_timestamp == Timestamp::Done() || input_timestamp == Timestamp::Unset()) {
-    output_stream_spec_.TriggerErrorCallback(
-        util::FailedPreconditionErrorBuilder()
-        << "Invalid input timestamp to compute the output timestamp bound. Stream: \""
-        << output_stream_spec_.name << "\", Timestamp: " << input_timestamp.DebugString()
-        << ".");
-    return Timestamp::Unset();
+Timestamp OutputStreamManager::ReportInvalidInputTimestamp(Timestamp input_timestamp) const {
+  output_stream_spec_.TriggerErrorCallback(
+      util::FailedPreconditionErrorBuilder()
+      << "Invalid input timestamp to compute the output timestamp bound. Stream: \""
+      << output_stream_spec_.name << "\", Timestamp: " << input_timestamp.DebugString() << ".");
+  return Timestamp::Unset();
+}
+
+Timestamp OutputStreamManager::OffsetBound(Timestamp input_timestamp) const {
+  const TimestampDiff offset = output_stream_spec_.offset;
+  if (input_timestamp == Timestamp::PreStream()) return Timestamp::Min();
+  if (input_timestamp == Timestamp::PostStream()) return Timestamp::OneOverPostStream();
+  if (input_timestamp == Timestamp::Max()) {
+    return offset >= TimestampDiff(0) ? Timestamp::PostStream()
+                                      : (Timestamp::Max() + offset).NextAllowedInStream();
   }
-  Timestamp bound = output_stream_shard.NextTimestampBound();
-  if (output_stream_spec_.offset_enabled && input_timestamp != Timestamp::Unstarted()) {
-    const TimestampDiff offset = output_stream_spec_.offset;
-    Timestamp offset_bound;
-    if (input_timestamp == Timestamp::PreStream()) {
-      offset_bound = Timestamp::Min();
-    } else if (input_timestamp == Timestamp::PostStream()) {
-      offset_bound = Timestamp::OneOverPostStream();
-    } else if (input_timestamp == Timestamp::Max()) {
-      offset_bound = offset >= TimestampDiff(0)
-                         ? Timestamp::PostStream()
-                         : (Timestamp::Max() + offset).NextAllowedInStream();
-    } else {
-      offset_bound = input_timestamp.NextAllowedInStream() + offset;
-    }
-    bound = std::max(bound, offset_bound);
-  }
-  if (!output_stream_shard.IsEmpty()) {
-    bound = std::max(bound, output_stream_shard.LastAddedPacketTimestamp().NextAllowedInStream());
-  }
-  return bound;
+  return input_timestamp.NextAllowedInStream() + offset;
+}
+
+void OutputStreamManager::LogPropagation(Timestamp next_timestamp_bound,
+                                         const OutputStreamShard& output_stream_shard) const {
+  VLOG(2) << "Output stream: " << output_stream_spec_.name
+          << " queue size: " << output_stream_shard.OutputQueue().size();
+  VLOG(2) << "Output stream: " << output_stream_spec_.name
+          << " next timestamp: " << next_timestamp_bound;
 }
 
 void OutputStreamManager::PropagateUpdatesToMirrors(Timestamp next_timestamp_bound,
                                                     OutputStreamShard* output_stream_shard) {
   CHECK(output_stream_shard);
   next_timestamp_bound_.store(next_timestamp_bound, std::memory_order_release);
+  if (VLOG_IS_ON(2)) LogPropagation(next_timestamp_bound, *output_stream_shard);
   std::list<Packet>* packets = output_stream_shard->OutputQueue();
+  if (packets->empty()) {
+    for (const Mirror& mirror : mirrors_) {
+      mirror.input_stream_handler->SetNextTimestampBound(mirror.id, next_timestamp_bound);
+    }
+    return;
+  }
   // Receiving the packets already moves each consumer's bound past the last of them.
   const bool send_bound =
-      packets->empty() ||
       next_timestamp_bound != packets->back().Timestamp().NextAllowedInStream();
-  if (VLOG_IS_ON(2)) {
-    VLOG(2) << "Output stream: " << output_stream_spec_.name
-            << " queue size: " << packets->size();
-    VLOG(2) << "Output stream: " << output_stream_spec_.name
-            << " next timestamp: " << next_timestamp_bound;
-  }
-  for (size_t i = 0; i < mirrors_.size(); ++i) {
-    const Mirror& mirror = mirrors_[i];
-    if (!packets->empty()) {
-      if (i + 1 < mirrors_.size()) {
-        mirror.input_stream_handler->AddPackets(mirror.id, *packets);
-      } else {
-        mirror.input_stream_handler->MovePackets(mirror.id, packets);
-      }
+  const Mirror* mirror = mirrors_.data();
+  const Mirror* const end = mirror + mirrors_.size();
+  for (; mirror != end; ++mirror) {
+    // All but the last consumer get copies; the last gets the packets themselves.
+    if (mirror + 1 != end) {
+      mirror->input_stream_handler->AddPackets(mirror->id, *packets);
+    } else {
+      mirror->input_stream_handler->MovePackets(mirror->id, packets);
     }
     if (send_bound) {
-      mirror.input_stream_handler->SetNextTimestampBound(mirror.id, next_timestamp_bound);
+      mirror->input_stream_handler->SetNextTimestampBound(mirror->id, next_timestamp_bound);
     }
   }
   output_stream_shard->ClearOutputQueue();

@@ -13,8 +13,9 @@
 #ifndef QUILLMERE_GRAPH_OUTPUT_STREAM_MANAGER_H_
 #define QUILLMERE_GRAPH_OUTPUT_STREAM_MANAGER_H_
 
-#include <functional>
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -80,7 +81,22 @@ class OutputStreamManager {
   // timestamp's next allowed timestamp plus the offset. An input timestamp of
   // OneOverPostStream, Done or Unset is reported and yields Unset.
   Timestamp ComputeOutputTimestampBound(const OutputStreamShard& output_stream_shard,
-                                        Timestamp input_timestamp) const;
+                                        Timestamp input_timestamp) const {
+    if (input_timestamp == Timestamp::OneOverPostStream() ||
+        input_timestamp == Timestamp::Done() || input_timestamp == Timestamp::Unset())
+        [[unlikely]] {
+      return ReportInvalidInputTimestamp(input_timestamp);
+    }
+    Timestamp bound = output_stream_shard.NextTimestampBound();
+    if (output_stream_spec_.offset_enabled && input_timestamp != Timestamp::Unstarted()) {
+      bound = std::max(bound, OffsetBound(input_timestamp));
+    }
+    if (!output_stream_shard.IsEmpty()) {
+      bound =
+          std::max(bound, output_stream_shard.LastAddedPacketTimestamp().NextAllowedInStream());
+    }
+    return bound;
+  }
 
   // Records the bound and hands the shard's packets (copied to all mirrors but the last,
   // which gets them moved) and the bound to every mirror. The bound is not sent when it is
@@ -89,6 +105,13 @@ class OutputStreamManager {
                                  OutputStreamShard* output_stream_shard);
 
  private:
+  // Reports an input timestamp no bound can be computed from; Unset.
+  [[gnu::noinline]] Timestamp ReportInvalidInputTimestamp(Timestamp input_timestamp) const;
+  // The bound the declared offset implies for an invocation at `input_timestamp`.
+  Timestamp OffsetBound(Timestamp input_timestamp) const;
+  [[gnu::noinline]] void LogPropagation(Timestamp next_timestamp_bound,
+                                        const OutputStreamShard& output_stream_shard) const;
+
   OutputStreamSpec output_stream_spec_;
   // Written while the graph is set up, read without the lock afterwards.
   std::vector<Mirror> mirrors_;

@@ -44,45 +44,16 @@ absl::Status OutputStreamShard::AddPacketCheck(const Packet& packet) const {
   return absl::OkStatus();
 }
 
-void OutputStreamShard::AfterAddPacket() {
-  next_timestamp_bound_ = output_queue_.back().Timestamp().NextAllowedInStream();
-}
-
-template <typename P>
-void OutputStreamShard::Enqueue(P&& packet) {
-  if (spare_nodes_.empty()) {
-    output_queue_.push_back(std::forward<P>(packet));
-  } else {
-    output_queue_.splice(output_queue_.end(), spare_nodes_, spare_nodes_.begin());
-    output_queue_.back() = std::forward<P>(packet);
-  }
-}
-
-void OutputStreamShard::ClearOutputQueue() {
-  // The packets go now, as clearing the list would drop them; their nodes stay for reuse.
-  for (Packet& packet : output_queue_) packet = Packet();
-  spare_nodes_.splice(spare_nodes_.end(), output_queue_);
-}
-
-void OutputStreamShard::AddPacket(const Packet& packet) {
+bool OutputStreamShard::ReportRefusal(const Packet& packet) const {
   absl::Status status = AddPacketCheck(packet);
-  if (!status.ok()) {
-    output_stream_spec_->TriggerErrorCallback(status);
-    return;
-  }
-  Enqueue(packet);
-  AfterAddPacket();
+  if (status.ok()) return true;
+  output_stream_spec_->TriggerErrorCallback(status);
+  return false;
 }
 
-void OutputStreamShard::AddPacket(Packet&& packet) {
-  absl::Status status = AddPacketCheck(packet);
-  if (!status.ok()) {
-    output_stream_spec_->TriggerErrorCallback(status);
-    return;
-  }
-  Enqueue(std::move(packet));
-  AfterAddPacket();
-}
+void OutputStreamShard::ReleasePacket(Packet* packet) { *packet = Packet(); }
+
+void OutputStreamShard::DropQueuedPackets() { ClearOutputQueue(); }
 
 void OutputStreamShard::SetNextTimestampBound(Timestamp bound) {
   if (bound == Timestamp::Done() || bound == Timestamp::Unset() ||

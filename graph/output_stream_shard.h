@@ -12,6 +12,7 @@
 #include <functional>
 #include <list>
 #include <string>
+#include <utility>
 
 #include "base/status.h"
 #include "graph/output_stream.h"
@@ -40,7 +41,7 @@ struct OutputStreamSpec {
   Packet header;
 };
 
-class OutputStreamShard : public OutputStream {
+class OutputStreamShard final : public OutputStream {
  public:
   OutputStreamShard() = default;
 
@@ -50,9 +51,21 @@ class OutputStreamShard : public OutputStream {
   const std::string& Name() const override;
 
   // Queues the packet and moves the bound past it. A closed stream, an empty packet, a
-  // timestamp no stream accepts or a payload of the wrong type is refused.
-  void AddPacket(const Packet& packet) override;
-  void AddPacket(Packet&& packet) override;
+  // timestamp no stream accepts or a payload of the wrong type is refused. Calculators
+  // call these for every packet they output, so the accepting path is inline and the
+  // refusals are out of line.
+  void AddPacket(const Packet& packet) override {
+    if (!IsAcceptable(packet)) [[unlikely]] {
+      if (!ReportRefusal(packet)) return;
+    }
+    Enqueue(packet);
+  }
+  void AddPacket(Packet&& packet) override {
+    if (!IsAcceptable(packet)) [[unlikely]] {
+      if (!ReportRefusal(packet)) return;
+    }
+    Enqueue(std::move(packet));
+  }
 
   // Any bound but Done, Unset and Unstarted is stored, also a lower one; a bound that
   // ends up below a consumer's bound is refused there.
@@ -79,7 +92,7 @@ class OutputStreamShard : public OutputStream {
   // Empties the shard and starts it from the stream's bound and closed state.
   void Reset(Timestamp next_timestamp_bound, bool close) {
     // Propagation has usually emptied the queue already.
-    if (!output_queue_.empty()) ClearOutputQueue();
+    if (!output_queue_.empty()) [[unlikely]] DropQueuedPackets();
     next_timestamp_bound_ = next_timestamp_bound;
     closed_ = close;
   }
@@ -87,17 +100,43 @@ class OutputStreamShard : public OutputStream {
  private:
   friend class OutputStreamManager;
 
-  // The add checks; OK when `packet` may be queued.
+  // Whether every add check passes: an open shard, a packet with a payload, a timestamp a
+  // stream may carry, and a payload of the stream's type.
+  bool IsAcceptable(const Packet& packet) const {
+    return !closed_ && !packet.IsEmpty() && packet.Timestamp().IsAllowedInStream() &&
+           output_stream_spec_->packet_type->Accepts(packet);
+  }
+  // The add checks in order; OK when `packet` may be queued.
   absl::Status AddPacketCheck(const Packet& packet) const;
-  // Moves the bound past the packet just queued.
-  void AfterAddPacket();
+  // For a packet IsAcceptable refused: runs the add checks and reports the first failure
+  // to the error callback. Returns whether the packet may be queued after all (never, as
+  // long as the two agree).
+  [[gnu::noinline]] bool ReportRefusal(const Packet& packet) const;
 
-  // Queues `packet` in a spare list node when there is one.
+  // Queues `packet` in a spare list node when there is one, and moves the bound past it.
   template <typename P>
-  void Enqueue(P&& packet);
+  void Enqueue(P&& packet) {
+    if (spare_nodes_.empty()) [[unlikely]] {
+      output_queue_.push_back(std::forward<P>(packet));
+    } else {
+      output_queue_.splice(output_queue_.end(), spare_nodes_, spare_nodes_.begin());
+      output_queue_.back() = std::forward<P>(packet);
+    }
+    next_timestamp_bound_ = output_queue_.back().Timestamp().NextAllowedInStream();
+  }
   // Empties the queue, keeping its list nodes as spares: a stream usually carries a packet
   // or a few per invocation, and reusing the nodes spares an allocation per packet.
-  void ClearOutputQueue();
+  void ClearOutputQueue() {
+    // The packets go now, as clearing the list would drop them; their nodes stay for
+    // reuse. Packets the consumers took are empty already.
+    for (Packet& packet : output_queue_) {
+      if (!packet.IsEmpty()) [[unlikely]] ReleasePacket(&packet);
+    }
+    spare_nodes_.splice(spare_nodes_.end(), output_queue_);
+  }
+  [[gnu::noinline]] static void ReleasePacket(Packet* packet);
+  // ClearOutputQueue out of line, for the rare reset of a shard that still holds packets.
+  [[gnu::noinline]] void DropQueuedPackets();
 
   std::list<Packet>* OutputQueue() { return &output_queue_; }
   const std::list<Packet>& OutputQueue() const { return output_queue_; }

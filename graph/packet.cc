@@ -18,8 +18,6 @@ Packet Create(HolderBase* holder, Timestamp t) {
   return result;
 }
 
-const HolderBase* GetHolder(const Packet& packet) { return packet.holder_.get(); }
-
 }  // namespace packet_internal
 
 Packet::Packet(const Packet& packet) : holder_(packet.holder_), timestamp_(packet.timestamp_) {

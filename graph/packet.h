@@ -61,6 +61,9 @@ class HolderBase {
     return nullptr;
   }
 
+  // The identity of the concrete holder class, as As<T>() compares it.
+  uint64_t HolderTypeId() const { return holder_type_id_; }
+
  protected:
   explicit HolderBase(uint64_t holder_type_id) : holder_type_id_(holder_type_id) {}
 
@@ -111,7 +114,7 @@ Packet Create(HolderBase* holder);
 Packet Create(HolderBase* holder, Timestamp t);
 
 // The packet's holder, null for an empty packet; the reference count is not touched.
-const HolderBase* GetHolder(const Packet& packet);
+inline const HolderBase* GetHolder(const Packet& packet);
 
 }  // namespace packet_internal
 
@@ -133,11 +136,12 @@ class Packet {
     packet.timestamp_ = kaldren::Timestamp::Unset();
   }
   Packet& operator=(Packet&& packet) noexcept {
-    if (this != &packet) {
-      holder_ = std::move(packet.holder_);
-      timestamp_ = packet.timestamp_;
-      packet.timestamp_ = kaldren::Timestamp::Unset();
-    }
+    // Safe for self-assignment without a test: shared_ptr's move-assignment is defined
+    // through a temporary and a swap, and the timestamp is read before the source's is reset.
+    const class Timestamp timestamp = packet.timestamp_;
+    packet.timestamp_ = kaldren::Timestamp::Unset();
+    holder_ = std::move(packet.holder_);
+    timestamp_ = timestamp;
     return *this;
   }
 
@@ -177,6 +181,10 @@ class Packet {
   std::shared_ptr<packet_internal::HolderBase> holder_;
   class Timestamp timestamp_;
 };
+
+namespace packet_internal {
+inline const HolderBase* GetHolder(const Packet& packet) { return packet.holder_.get(); }
+}  // namespace packet_internal
 
 // A new packet owning `ptr` (which must not be null), with timestamp Unset.
 template <typename T>

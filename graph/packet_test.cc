@@ -67,6 +67,11 @@ TEST(PacketTest, CopiesShareThePayloadAndMovesEmptyTheSource) {
     EXPECT_EQ(d.Timestamp(), Timestamp::Unset());
     e = b;
     EXPECT_EQ(e.Timestamp(), Timestamp(2));
+    // Moving a packet onto itself keeps it whole.
+    Packet& same = e;
+    e = std::move(same);
+    EXPECT_EQ(packet_internal::GetHolder(e), holder);
+    EXPECT_EQ(e.Timestamp(), Timestamp(2));
     EXPECT_EQ(deletions, 0);
   }
   EXPECT_EQ(deletions, 1);

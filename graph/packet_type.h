@@ -8,6 +8,7 @@
 #ifndef QUILLMERE_GRAPH_PACKET_TYPE_H_
 #define QUILLMERE_GRAPH_PACKET_TYPE_H_
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -67,12 +68,20 @@ class PacketType {
   // Every packet is checked twice on its way through a node (leaving the producer and
   // entering the consumer), so the accepting paths stay inline.
   absl::Status Validate(const Packet& packet) const {
-    const PacketType* root = GetSameAs();
-    if (initialized_ && root->initialized_ && !root->no_packets_allowed_) {
-      if (root->validate_method_ != nullptr) return (packet.*root->validate_method_)();
-      if (!packet.IsEmpty()) return absl::OkStatus();
-    }
+    if (Accepts(packet)) return absl::OkStatus();
     return ValidateSlow(packet);
+  }
+  // Whether Validate(packet) is OK, without making a status: for a concrete type one
+  // comparison of the payload's holder class, as Packet::ValidateAsType<T> makes it.
+  bool Accepts(const Packet& packet) const {
+    const PacketType* root = GetSameAs();
+    if (!initialized_ || !root->initialized_ || root->no_packets_allowed_) return false;
+    const packet_internal::HolderBase* holder = packet_internal::GetHolder(packet);
+    if (holder == nullptr) return false;
+    if (root->validate_method_ == nullptr) return true;
+    const uint64_t holder_type_id = holder->HolderTypeId();
+    return holder_type_id == root->holder_type_id_ ||
+           holder_type_id == root->foreign_holder_type_id_;
   }
   // Whether packets of one type can flow where the other is declared: any is consistent
   // with everything, a concrete type with itself, and none with none.
@@ -87,6 +96,10 @@ class PacketType {
   bool initialized_ = false;
   bool no_packets_allowed_ = true;
   ValidateMethod validate_method_ = nullptr;
+  // For a concrete type T, the holder classes of a T payload (Holder<T>, ForeignHolder<T>):
+  // the packets validate_method_ accepts.
+  uint64_t holder_type_id_ = 0;
+  uint64_t foreign_holder_type_id_ = 0;
   std::string type_name_ = "[Undefined Type]";
   const std::string* registered_type_name_ = nullptr;
   const PacketType* same_as_ = nullptr;
@@ -98,6 +111,8 @@ PacketType& PacketType::Set() {
   initialized_ = true;
   no_packets_allowed_ = false;
   validate_method_ = &Packet::ValidateAsType<T>;
+  holder_type_id_ = tool::GetTypeHash<packet_internal::Holder<T>>();
+  foreign_holder_type_id_ = tool::GetTypeHash<packet_internal::ForeignHolder<T>>();
   type_name_ = PellumoTypeStringOrDemangled<T>();
   const PellumoTypeData* data = GetPellumoTypeData(tool::GetTypeHash<T>());
   registered_type_name_ = data == nullptr ? nullptr : &data->type_string;

@@ -98,6 +98,34 @@ TEST(PacketTypeTest, SameAsFollowsTheRoot) {
   EXPECT_EQ(self.DebugTypeName(), "");
 }
 
+// Accepts is the quick answer streams ask for every packet; it must agree with Validate for
+// every kind of type, through same-as links, and after a type was set again.
+TEST(PacketTypeTest, AcceptsExactlyWhatValidatePasses) {
+  PacketType undefined, any, none, i, f, same_as_i, same_as_undefined, retyped;
+  any.SetAny();
+  none.SetNone();
+  i.Set<int>();
+  f.Set<float>();
+  same_as_i.SetSameAs(&i);
+  same_as_undefined.SetSameAs(&undefined);
+  retyped.Set<int>().SetAny().Set<float>();
+  const Packet packets[] = {
+      Packet(),
+      MakePacket<int>(1),
+      MakePacket<float>(1.f),
+      packet_internal::Create(new packet_internal::ForeignHolder<int>(new int(2))),
+  };
+  for (const PacketType* type :
+       {&undefined, &any, &none, &i, &f, &same_as_i, &same_as_undefined, &retyped}) {
+    for (const Packet& packet : packets) {
+      EXPECT_EQ(type->Accepts(packet), type->Validate(packet).ok())
+          << type->DebugTypeName() << " with " << packet.DebugTypeName();
+    }
+  }
+  EXPECT_TRUE(same_as_i.Accepts(packets[3]));
+  EXPECT_FALSE(retyped.Accepts(packets[1]));
+}
+
 TEST(PacketTypeTest, Consistency) {
   PacketType undefined, any, none, i1, i2, f;
   any.SetAny();

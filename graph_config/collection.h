@@ -79,9 +79,13 @@ class Collection {
   using iterator = Iterator<T, Slot*>;
   using const_iterator = Iterator<const T, const Slot*>;
 
-  explicit Collection(std::shared_ptr<tool::TagMap> tag_map) : tag_map_(std::move(tag_map)) {
-    if (tag_map_->NumEntries() > 0) {
-      data_ = std::make_unique<Slot[]>(tag_map_->NumEntries());
+  explicit Collection(std::shared_ptr<tool::TagMap> tag_map)
+      : tag_map_(std::move(tag_map)), num_entries_(tag_map_->NumEntries()) {
+    if (num_entries_ > 0) data_ = std::make_unique<Slot[]>(num_entries_);
+    auto untagged = tag_map_->Mapping().find("");
+    if (untagged != tag_map_->Mapping().end()) {
+      untagged_begin_ = untagged->second.id.Value();
+      untagged_count_ = untagged->second.count;
     }
   }
 
@@ -122,17 +126,15 @@ class Collection {
   T& Tag(const std::string& tag) { return Get(tag, 0); }
   const T& Tag(const std::string& tag) const { return Get(tag, 0); }
 
-  // The untagged entry `index`.
+  // The untagged entry `index`. Calculators ask for it on every packet, so this is one
+  // bounds test and an array index; the error handler is reached out of line.
   T& Index(int index) {
-    CollectionItemId id = tag_map_->GetUntaggedId(index);
-    if (!id.IsValid()) return error_handler_.GetFallback("", index);
-    return Get(id);
+    if (static_cast<unsigned>(index) < static_cast<unsigned>(untagged_count_)) [[likely]] {
+      return Deref(data_[untagged_begin_ + index]);
+    }
+    return MissingIndex(index);
   }
-  const T& Index(int index) const {
-    CollectionItemId id = tag_map_->GetUntaggedId(index);
-    if (!id.IsValid()) return error_handler_.GetFallback("", index);
-    return Get(id);
-  }
+  const T& Index(int index) const { return const_cast<Collection*>(this)->Index(index); }
 
   // Whether any entry has a non-empty tag.
   bool UsesTags() const {
@@ -143,7 +145,7 @@ class Collection {
   const std::shared_ptr<tool::TagMap>& GetTagMap() const { return tag_map_; }
 
   bool HasTag(const std::string& tag) const { return tag_map_->HasTag(tag); }
-  int NumEntries() const { return tag_map_->NumEntries(); }
+  int NumEntries() const { return num_entries_; }
   int NumEntries(const std::string& tag) const { return tag_map_->NumEntries(tag); }
   CollectionItemId BeginId() const { return CollectionItemId(0); }
   CollectionItemId EndId() const { return CollectionItemId(NumEntries()); }
@@ -165,10 +167,20 @@ class Collection {
   const_iterator end() const { return const_iterator(data_.get() + NumEntries()); }
 
  private:
+  [[gnu::noinline, gnu::cold]] T& MissingIndex(int index) {
+    return error_handler_.GetFallback("", index);
+  }
+
   Slot& SlotOf(CollectionItemId id) {
+    // One unsigned comparison covers both ends; the checks and their texts are out of line.
+    if (static_cast<unsigned>(id.Value()) >= static_cast<unsigned>(num_entries_)) [[unlikely]] {
+      IdOutOfRange(id);
+    }
+    return data_[id.Value()];
+  }
+  [[gnu::noinline, gnu::cold]] void IdOutOfRange(CollectionItemId id) const {
     CHECK_LE(BeginId(), id);
     CHECK_LT(id, EndId());
-    return data_[id.Value()];
   }
 
   static T& Deref(Slot& slot) {
@@ -180,6 +192,11 @@ class Collection {
   }
 
   std::shared_ptr<tool::TagMap> tag_map_;
+  // Copies of what the (immutable) tag map says, kept here so that the lookups calculators
+  // make on every packet read no second object.
+  const int num_entries_;
+  int untagged_begin_ = 0;
+  int untagged_count_ = 0;
   std::unique_ptr<Slot[]> data_;
   mutable ErrorHandler error_handler_;
 };

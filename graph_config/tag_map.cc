@@ -118,13 +118,6 @@ void TagMap::FindUntagged() {
   untagged_ = it == mapping_.end() ? nullptr : &it->second;
 }
 
-CollectionItemId TagMap::GetUntaggedId(int index) const {
-  if (untagged_ == nullptr || index < 0 || index >= untagged_->count) {
-    return CollectionItemId::GetInvalid();
-  }
-  return untagged_->id + index;
-}
-
 CollectionItemId TagMap::BeginId(const std::string& tag) const {
   auto it = mapping_.find(tag);
   if (it == mapping_.end() || it->second.count < 1) return CollectionItemId::GetInvalid();

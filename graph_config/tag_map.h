@@ -62,7 +62,12 @@ class TagMap {
   CollectionItemId GetId(const std::string& tag, int index) const;
   // GetId("", index) without building or looking up a string: calculators ask for their
   // untagged entries on every packet.
-  CollectionItemId GetUntaggedId(int index) const;
+  CollectionItemId GetUntaggedId(int index) const {
+    if (untagged_ == nullptr || index < 0 || index >= untagged_->count) {
+      return CollectionItemId::GetInvalid();
+    }
+    return untagged_->id + index;
+  }
   // The first id of `tag`, or the invalid id when the tag is missing or has no entries.
   CollectionItemId BeginId(const std::string& tag) const;
   // One past the last id of `tag`, or the invalid id when the tag is missing.

@@ -120,6 +120,10 @@ class OutputHandlerTest : public ::testing::Test {
     // Registered by its class name.
     ASSERT_NE(dynamic_cast<InOrderOutputStreamHandler*>(handler_.get()), nullptr);
     ASSERT_TRUE(handler_->InitializeOutputStreamManagers(managers_.get()).ok());
+    StartRun();
+  }
+
+  void StartRun() {
     handler_->PrepareForRun([this](absl::Status status) {
       std::lock_guard<std::mutex> lock(errors_mutex_);
       errors_.push_back(status);
@@ -206,6 +210,22 @@ TEST_F(OutputHandlerTest, TaskBoundReachesStreamsWithAnOffset) {
   handler_->UpdateTaskTimestampBound(Timestamp(30));
   handler_->UpdateTaskTimestampBound(Timestamp(25));  // Not above the stream's bound.
   EXPECT_THAT(mirror_.TakeEvents(), ElementsAre("0 bound 20"));
+}
+
+// Offsets are declared in Open, so each run decides afresh which streams take the bound.
+TEST_F(OutputHandlerTest, EveryRunDeclaresItsOwnOffsets) {
+  MakeHandler({"out"}, /*parallel=*/false);
+  Open();
+  handler_->UpdateTaskTimestampBound(Timestamp(30));
+  EXPECT_THAT(mirror_.TakeEvents(), IsEmpty());
+  StartRun();
+  Open({0});
+  handler_->UpdateTaskTimestampBound(Timestamp(30));
+  EXPECT_THAT(mirror_.TakeEvents(), ElementsAre("0 bound 30"));
+  StartRun();
+  Open();
+  handler_->UpdateTaskTimestampBound(Timestamp(40));
+  EXPECT_THAT(mirror_.TakeEvents(), IsEmpty());
 }
 
 TEST_F(OutputHandlerTest, ParallelOutputsLeaveInInputTimestampOrder) {
