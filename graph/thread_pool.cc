@@ -29,25 +29,21 @@ constexpr size_t kMaxThreadNameLength = 15;
 // task usually follows within microseconds, and waking a sleeping thread costs more.
 constexpr std::chrono::microseconds kSpinTime(50);
 
-// How long a task that a running task scheduled is left to its own worker before an idle
-// worker may take it. Handing a task to another worker moves the state it works on between
-// processor caches, which costs more than the task itself when tasks are short, as graph
-// node invocations often are; a worker that keeps finding tasks it made keeps them.
+// How long a task that a running task scheduled is left to the workers that come back from
+// their tasks before a spinning idle worker may take it. Handing a task to another worker
+// moves the state it works on between processor caches, which costs more than the task itself
+// when tasks are short, as graph node invocations often are; workers that keep finding tasks
+// they made keep them.
 constexpr std::chrono::microseconds kRipeningTime(20);
 
-// How often at most the idle worker that watches for ripening tasks looks at the queue.
-constexpr int64_t kRipeningWatchPeriodNanos = 100'000;
+// How long the idle worker that watches for ripening tasks sleeps between looks at the queue;
+// it takes a task that waited in the queue all that time.
+constexpr std::chrono::microseconds kRipeningWatchPeriod(100);
 
 int64_t SteadyNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-// The ripe time of a task its own worker will come back for.
-int64_t RipeTimeFromNow() {
-  return SteadyNanos() +
-         std::chrono::duration_cast<std::chrono::nanoseconds>(kRipeningTime).count();
 }
 
 // How long a continuation may wait for its worker before an idle worker takes it over. Its
@@ -167,8 +163,7 @@ void ThreadPool::Schedule(std::function<void()> task) {
     std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
     LockSpinning(lock);
     const bool from_worker = current_pool == this;
-    InsertInOrder(
-        {next_sequence_.value.fetch_add(1), std::move(task), from_worker ? RipeTimeFromNow() : 0});
+    InsertInOrder({next_sequence_.value.fetch_add(1), std::move(task), !from_worker});
     // A spinning worker claims the task, or wakes a sleeper when it claims another one; a
     // task that waits for its own worker needs no call while an idle worker watches the
     // queue for tasks that ripen.
@@ -192,18 +187,34 @@ bool ThreadPool::TakeContinuation(ContinuationSlot* slot, QueuedTask* queued) {
 }
 
 void ThreadPool::InsertInOrder(QueuedTask queued) {
+  PutInOrder(std::move(queued));
+  unclaimed_tasks_.value.fetch_add(1);
+}
+
+void ThreadPool::PutInOrder(QueuedTask queued) {
+  // Only writers, who hold mutex_, change the entry count.
+  queued.entry = front_.next_entry.load(std::memory_order_relaxed);
+  front_.next_entry.store(queued.entry + 1, std::memory_order_relaxed);
   auto it = tasks_.end();
   while (it != tasks_.begin() && std::prev(it)->sequence > queued.sequence) --it;
   tasks_.insert(it, std::move(queued));
   PublishFront();
-  unclaimed_tasks_.value.fetch_add(1);
 }
 
 void ThreadPool::PublishFront() {
-  front_sequence_.value.store(tasks_.empty() ? UINT64_MAX : tasks_.front().sequence,
-                              std::memory_order_relaxed);
-  front_ripe_time_.value.store(tasks_.empty() ? 0 : tasks_.front().ripe_time,
-                               std::memory_order_relaxed);
+  if (tasks_.empty()) {
+    front_.sequence.store(UINT64_MAX, std::memory_order_relaxed);
+    front_.unripe_entry.store(UINT64_MAX, std::memory_order_relaxed);
+    return;
+  }
+  const QueuedTask& front = tasks_.front();
+  front_.sequence.store(front.sequence, std::memory_order_relaxed);
+  front_.unripe_entry.store(front.ripe ? 0 : front.entry, std::memory_order_relaxed);
+}
+
+bool ThreadPool::FrontIsRipe(uint64_t entered_before) const {
+  const uint64_t unripe_entry = front_.unripe_entry.load(std::memory_order_relaxed);
+  return unripe_entry == 0 || unripe_entry < entered_before;
 }
 
 bool ThreadPool::ClaimTask() {
@@ -237,18 +248,24 @@ void ThreadPool::WakeSleepingWorker() {
 }
 
 bool ThreadPool::SpinForTask() {
-  int64_t now = SteadyNanos();
+  const int64_t start = SteadyNanos();
+  const int64_t ripe_time =
+      start + std::chrono::duration_cast<std::chrono::nanoseconds>(kRipeningTime).count();
   const int64_t deadline =
-      now + std::chrono::duration_cast<std::chrono::nanoseconds>(kSpinTime).count();
+      start + std::chrono::duration_cast<std::chrono::nanoseconds>(kSpinTime).count();
+  // Tasks that were queued when the spinning began are ripe once it has lasted kRipeningTime.
+  const uint64_t queued_at_start = front_.next_entry.load(std::memory_order_relaxed);
+  uint64_t entered_before = 0;
   bool claimed = false;
   while (true) {
     if (unclaimed_tasks_.value.load(std::memory_order_relaxed) > 0 &&
-        front_ripe_time_.value.load(std::memory_order_relaxed) <= now && ClaimTask()) {
+        FrontIsRipe(entered_before) && ClaimTask()) {
       claimed = true;
       break;
     }
     for (int i = 0; i < 16; ++i) CpuRelax();
-    now = SteadyNanos();
+    const int64_t now = SteadyNanos();
+    if (now >= ripe_time) entered_before = queued_at_start;
     if (now >= deadline) break;
   }
   spinning_workers_.value.fetch_sub(1);
@@ -262,13 +279,19 @@ void ThreadPool::RunTaskAndContinuations(std::function<void()> task, Continuatio
     QueuedTask next;
     if (!TakeContinuation(slot, &next)) return;
     continuations_released_.value.fetch_add(1);
-    // An earlier task in the queue goes first: the continuation joins the queue at its place.
-    if (front_sequence_.value.load(std::memory_order_relaxed) < next.sequence) {
-      next.ripe_time = RipeTimeFromNow();
+    // An earlier task in the queue goes first: this worker runs it, and the continuation
+    // joins the queue at its place, all under one acquisition of the lock. The number of
+    // unclaimed tasks stays as it was.
+    if (front_.sequence.load(std::memory_order_relaxed) < next.sequence) {
       std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
       LockSpinning(lock);
-      InsertInOrder(std::move(next));
-      return;
+      if (!tasks_.empty() && tasks_.front().sequence < next.sequence) {
+        task = std::move(tasks_.front().task);
+        tasks_.pop_front();
+        next.ripe = false;
+        PutInOrder(std::move(next));
+        continue;
+      }
     }
     task = std::move(next.task);
   }
@@ -285,18 +308,19 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
   // Whether an idle worker watches the queue for a while before it sleeps; not right after
   // a watch for ripening tasks has timed out.
   bool spin = true;
+  // Tasks that entered the queue before this entry have waited a whole ripening watch.
+  uint64_t ripe_entered_before = 0;
   while (true) {
     {
       QueuedTask own;
       if (TakeContinuation(slot, &own)) {
         continuations_released_.value.fetch_add(1);
-        own.ripe_time = RipeTimeFromNow();
+        own.ripe = false;
         InsertInOrder(std::move(own));
       }
     }
-    bool claimed = (!idle || stopped_ ||
-                    front_ripe_time_.value.load(std::memory_order_relaxed) <= SteadyNanos()) &&
-                   ClaimTask();
+    bool claimed = (!idle || stopped_ || FrontIsRipe(ripe_entered_before)) && ClaimTask();
+    ripe_entered_before = 0;
     if (!claimed && !stopped_ && spin && SpinningPays()) {
       spinning_workers_.value.fetch_add(1);
       lock.unlock();
@@ -319,24 +343,22 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
     // Counted asleep before the last look, so that whoever makes work now wakes this worker.
     sleeping_workers_.value.fetch_add(1);
     if (unclaimed_tasks_.value.load() > 0) {
-      const int64_t ripe_time = front_ripe_time_.value.load(std::memory_order_relaxed);
-      const int64_t now = SteadyNanos();
-      if (stopped_ || ripe_time <= now) {
+      if (stopped_ || FrontIsRipe(0)) {
         sleeping_workers_.value.fetch_sub(1);
         continue;
       }
-      // Queued tasks keep one idle worker watching, to take them once ripe: their own
-      // workers may be blocked. It looks now and then rather than spinning, so that it
-      // takes no processor from the workers that keep their tasks.
+      // Queued tasks keep one idle worker watching, to take them once ripe: the workers
+      // that would come back for them may be blocked. It looks now and then rather than
+      // spinning, so that it takes no processor from the workers that keep their tasks.
       if (!ripening_watch_.value.load()) {
         ripening_watch_.value.store(true);
-        const int64_t wake_time = std::max(ripe_time, now + kRipeningWatchPeriodNanos);
+        const uint64_t queued_now = front_.next_entry.load(std::memory_order_relaxed);
         const bool timed_out =
-            condition_.wait_for(lock, std::chrono::nanoseconds(wake_time - now)) ==
-            std::cv_status::timeout;
+            condition_.wait_for(lock, kRipeningWatchPeriod) == std::cv_status::timeout;
         ripening_watch_.value.store(false);
         sleeping_workers_.value.fetch_sub(1);
         spin = !timed_out;
+        if (timed_out) ripe_entered_before = queued_now;
         continue;
       }
     }

@@ -88,10 +88,14 @@ class ThreadPool {
   struct QueuedTask {
     uint64_t sequence;
     std::function<void()> task;
-    // When an idle worker may take it (steady clock, nanoseconds): at once for a task from
-    // outside the pool; a little later for one that a running task scheduled, whose worker
-    // usually comes back for it sooner than another could take it over.
-    int64_t ripe_time = 0;
+    // Whether an idle worker may take it at once: a task from outside the pool, or a
+    // continuation taken over from a blocked worker. A task that a running task scheduled is
+    // left to the workers that come back from their tasks until it has waited in the queue a
+    // little: its worker usually comes back for it sooner than another could take it over.
+    bool ripe = true;
+    // The order in which tasks entered the queue, from 1; an idle worker tells by it how long
+    // a task has waited, without reading the clock for every task queued.
+    uint64_t entry = 0;
   };
   // A worker's continuation slot, on a cache line of its own. Only the worker fills it, when
   // it is empty; whoever takes the task out (the worker, or an idle worker taking it over)
@@ -114,8 +118,12 @@ class ThreadPool {
   void RunTaskAndContinuations(std::function<void()> task, ContinuationSlot* slot);
   // Moves the slot's task out when it is full; false when it is not (or was taken over).
   bool TakeContinuation(ContinuationSlot* slot, QueuedTask* queued);
-  // Appends a task, or puts one back at its place in the scheduling order. With mutex_ held.
+  // Appends a task, or puts one back at its place in the scheduling order, unclaimed. With
+  // mutex_ held.
   void InsertInOrder(QueuedTask queued);
+  // The same without counting it unclaimed: for a task that takes the place of one the
+  // caller took out without claiming it. With mutex_ held.
+  void PutInOrder(QueuedTask queued);
   // Claims one queued task for the caller, who then pops the queue's front with mutex_ held.
   // False when every queued task is claimed already.
   bool ClaimTask();
@@ -124,7 +132,10 @@ class ThreadPool {
   // Watches the queue for a short while without the lock; true when it claimed a task, which
   // it does once the front task is ripe.
   bool SpinForTask();
-  // Stores the front task's sequence and ripe time for lock-free readers. With mutex_ held.
+  // Whether an idle worker may take the queue's front task, when tasks that entered the
+  // queue before `entered_before` have waited long enough.
+  bool FrontIsRipe(uint64_t entered_before) const;
+  // Stores the front task's sequence and ripeness for lock-free readers. With mutex_ held.
   void PublishFront();
   // Wakes a sleeping worker for a queued task nobody is about to take. Without mutex_.
   void WakeWorkerForUnclaimedTasks();
@@ -149,11 +160,19 @@ class ThreadPool {
   // a worker claims a task by lowering it, with or without the lock, and then pops the
   // front. Idle workers watch it without the lock.
   Padded<int> unclaimed_tasks_{0};
-  // The scheduling sequence of the queue's front task (none: the largest value), written
-  // under mutex_: a continuation runs at once only when it comes before it.
-  Padded<uint64_t> front_sequence_{UINT64_MAX};
-  // The ripe time of the queue's front task, written under mutex_ with front_sequence_.
-  Padded<int64_t> front_ripe_time_{0};
+  // What lock-free readers learn of the queue, written under mutex_ whenever it changes, on
+  // one cache line since the same worker writes them together.
+  struct alignas(64) QueueFront {
+    // The scheduling sequence of the front task (none: the largest value): a continuation
+    // runs at once only when it comes before it.
+    std::atomic<uint64_t> sequence{UINT64_MAX};
+    // 0 when an idle worker may take the front task now, else its entry (none: the largest
+    // value).
+    std::atomic<uint64_t> unripe_entry{UINT64_MAX};
+    // The entry the next task to enter the queue gets.
+    std::atomic<uint64_t> next_entry{1};
+  };
+  QueueFront front_;
   // Idle workers that watch `unclaimed_tasks_` for a short while before they sleep; while
   // one watches, a queued task needs no wake-up call. One of them keeps watching while tasks
   // wait that are not ripe yet.
