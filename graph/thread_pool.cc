@@ -29,6 +29,11 @@ constexpr size_t kMaxThreadNameLength = 15;
 // task usually follows within microseconds, and waking a sleeping thread costs more.
 constexpr std::chrono::microseconds kSpinTime(50);
 
+// How many idle workers spin at once. One takes the next task from outside the pool as soon
+// as another could; more would only burn processors that busy threads may want, and each of
+// them reads the queue's state, whose cache lines then travel on every change.
+constexpr int kMaxSpinningWorkers = 1;
+
 // How long a task that a running task scheduled is left to the workers that come back from
 // their tasks before a spinning idle worker may take it. Handing a task to another worker
 // moves the state it works on between processor caches, which costs more than the task itself
@@ -145,10 +150,13 @@ absl::Status ThreadPool::StartWorkers() {
 void ThreadPool::Schedule(std::function<void()> task) {
   if (current_pool == this) {
     auto* slot = static_cast<ContinuationSlot*>(current_slot);
-    if (slot->state.load(std::memory_order_acquire) == ContinuationSlot::kEmpty) {
+    // The acquire pairs with the release that emptied the slot, when another worker took
+    // over the task it held.
+    const uint64_t state = slot->state.load(std::memory_order_acquire);
+    if ((state & ContinuationSlot::kStateMask) == ContinuationSlot::kEmpty) {
       slot->queued = {next_sequence_.value.fetch_add(1), std::move(task)};
-      slot->state.store(ContinuationSlot::kFull, std::memory_order_release);
-      full_slots_.value.fetch_add(1);
+      slot->state.store(state + ContinuationSlot::kFilling + ContinuationSlot::kFull,
+                        std::memory_order_release);
       // Nobody needs waking for it, except a worker to watch over it, in case this one
       // blocks in its task. A spinning worker becomes the watcher by itself, and so does a
       // busy one once it is idle; only a sleeping one needs a call.
@@ -174,16 +182,33 @@ void ThreadPool::Schedule(std::function<void()> task) {
 }
 
 bool ThreadPool::TakeContinuation(ContinuationSlot* slot, QueuedTask* queued) {
-  int expected = ContinuationSlot::kFull;
-  if (!slot->state.compare_exchange_strong(expected, ContinuationSlot::kTaken,
+  const uint64_t state = slot->state.load(std::memory_order_relaxed);
+  if ((state & ContinuationSlot::kStateMask) != ContinuationSlot::kFull) return false;
+  return TakeContinuationIf(slot, state, queued);
+}
+
+bool ThreadPool::TakeContinuationIf(ContinuationSlot* slot, uint64_t full_state,
+                                    QueuedTask* queued) {
+  const uint64_t filling = full_state & ~uint64_t{ContinuationSlot::kStateMask};
+  // The acquire pairs with the release that filled the slot.
+  if (!slot->state.compare_exchange_strong(full_state, filling + ContinuationSlot::kTaken,
                                            std::memory_order_acquire)) {
     return false;
   }
   *queued = std::move(slot->queued);
   slot->queued.task = nullptr;
-  slot->state.store(ContinuationSlot::kEmpty, std::memory_order_release);
-  full_slots_.value.fetch_sub(1);
+  slot->state.store(filling + ContinuationSlot::kEmpty, std::memory_order_release);
   return true;
+}
+
+bool ThreadPool::AnyContinuationWaits() const {
+  for (const std::unique_ptr<ContinuationSlot>& slot : slots_) {
+    if ((slot->state.load(std::memory_order_relaxed) & ContinuationSlot::kStateMask) ==
+        ContinuationSlot::kFull) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void ThreadPool::InsertInOrder(QueuedTask queued) {
@@ -278,7 +303,6 @@ void ThreadPool::RunTaskAndContinuations(std::function<void()> task, Continuatio
     task = nullptr;
     QueuedTask next;
     if (!TakeContinuation(slot, &next)) return;
-    continuations_released_.value.fetch_add(1);
     // An earlier task in the queue goes first: this worker runs it, and the continuation
     // joins the queue at its place, all under one acquisition of the lock. The number of
     // unclaimed tasks stays as it was.
@@ -314,14 +338,14 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
     {
       QueuedTask own;
       if (TakeContinuation(slot, &own)) {
-        continuations_released_.value.fetch_add(1);
         own.ripe = false;
         InsertInOrder(std::move(own));
       }
     }
     bool claimed = (!idle || stopped_ || FrontIsRipe(ripe_entered_before)) && ClaimTask();
     ripe_entered_before = 0;
-    if (!claimed && !stopped_ && spin && SpinningPays()) {
+    if (!claimed && !stopped_ && spin && SpinningPays() &&
+        spinning_workers_.value.load(std::memory_order_relaxed) < kMaxSpinningWorkers) {
       spinning_workers_.value.fetch_add(1);
       lock.unlock();
       claimed = SpinForTask();
@@ -362,7 +386,7 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
         continue;
       }
     }
-    if (full_slots_.value.load() == 0) {
+    if (!AnyContinuationWaits()) {
       if (stopped_) {
         sleeping_workers_.value.fetch_sub(1);
         return;
@@ -371,8 +395,8 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
       sleeping_workers_.value.fetch_sub(1);
       continue;
     }
-    // Only continuations wait. One idle worker watches them and takes one over when no
-    // worker came back for its continuation during a whole grace period.
+    // Only continuations wait. One idle worker watches them and takes one over when its
+    // worker did not come back for it during a whole grace period.
     if (watching_.value.load()) {
       // Nobody signals the end of the last continuation: once stopped, look again now and
       // then, so as to end.
@@ -385,21 +409,24 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
       continue;
     }
     watching_.value.store(true);
-    const uint64_t released = continuations_released_.value.load();
+    for (const std::unique_ptr<ContinuationSlot>& other : slots_) {
+      other->watched_state = other->state.load(std::memory_order_relaxed);
+    }
     const bool timed_out =
         condition_.wait_for(lock, kContinuationGrace) == std::cv_status::timeout;
     watching_.value.store(false);
     sleeping_workers_.value.fetch_sub(1);
-    if (!timed_out || continuations_released_.value.load() != released) continue;
+    if (!timed_out) continue;
     for (const std::unique_ptr<ContinuationSlot>& other : slots_) {
       QueuedTask taken;
-      if (TakeContinuation(other.get(), &taken)) {
+      if ((other->watched_state & ContinuationSlot::kStateMask) == ContinuationSlot::kFull &&
+          TakeContinuationIf(other.get(), other->watched_state, &taken)) {
         InsertInOrder(std::move(taken));
         break;
       }
     }
     // Another idle worker takes over the watch while this one runs what it took.
-    if (full_slots_.value.load() > 0) condition_.notify_one();
+    if (AnyContinuationWaits()) condition_.notify_one();
   }
 }
 

@@ -99,11 +99,15 @@ class ThreadPool {
   };
   // A worker's continuation slot, on a cache line of its own. Only the worker fills it, when
   // it is empty; whoever takes the task out (the worker, or an idle worker taking it over)
-  // moves it from full to taken, moves the task out, and empties it.
+  // moves it from full to taken, moves the task out, and empties it. The state word counts
+  // the fillings above its two low bits, so that a watcher can tell whether a slot it saw
+  // full still holds the same task.
   struct alignas(64) ContinuationSlot {
-    enum State { kEmpty = 0, kFull = 1, kTaken = 2 };
-    std::atomic<int> state{kEmpty};
+    enum State : uint64_t { kEmpty = 0, kFull = 1, kTaken = 2, kStateMask = 3, kFilling = 4 };
+    std::atomic<uint64_t> state{kEmpty};
     QueuedTask queued;  // valid while full
+    // The state the continuation watcher saw when its watch began. Guarded by mutex_.
+    uint64_t watched_state = kEmpty;
   };
   // An atomic alone on its cache line: the counters below are written by different workers
   // at different times, and sharing a line would make each write evict the others.
@@ -118,6 +122,10 @@ class ThreadPool {
   void RunTaskAndContinuations(std::function<void()> task, ContinuationSlot* slot);
   // Moves the slot's task out when it is full; false when it is not (or was taken over).
   bool TakeContinuation(ContinuationSlot* slot, QueuedTask* queued);
+  // The same when the slot's state is still `full_state`: the same filling, not taken since.
+  bool TakeContinuationIf(ContinuationSlot* slot, uint64_t full_state, QueuedTask* queued);
+  // Whether a continuation waits in any slot.
+  bool AnyContinuationWaits() const;
   // Appends a task, or puts one back at its place in the scheduling order, unclaimed. With
   // mutex_ held.
   void InsertInOrder(QueuedTask queued);
@@ -181,9 +189,6 @@ class ThreadPool {
   // looks for work one last time; so whoever makes work and then reads 0 here needs to wake
   // nobody, and whoever reads more takes mutex_ before notifying.
   Padded<int> sleeping_workers_{0};
-  // Continuations waiting in slots, and how many their own workers took so far.
-  Padded<int> full_slots_{0};
-  Padded<uint64_t> continuations_released_{0};
   // An idle worker sleeps until the queue's front task is ripe (and at least a short
   // while), while the queue holds tasks only their own workers may take yet. Written under
   // mutex_.
