@@ -29,10 +29,11 @@ constexpr size_t kMaxThreadNameLength = 15;
 // task usually follows within microseconds, and waking a sleeping thread costs more.
 constexpr std::chrono::microseconds kSpinTime(50);
 
-// How many idle workers spin at once. One takes the next task from outside the pool as soon
-// as another could; more would only burn processors that busy threads may want, and each of
-// them reads the queue's state, whose cache lines then travel on every change.
-constexpr int kMaxSpinningWorkers = 1;
+// One idle worker spins at a time: the one that went idle last, whose cache still holds the
+// state that the tasks work on; it takes the next task from outside the pool as soon as
+// several would. A worker that goes idle takes the spinning over from the one before it,
+// which then sleeps: more spinners would only burn processors that busy threads may want,
+// and each of them reads the queue's state, whose cache lines then travel on every change.
 
 // How long a task that a running task scheduled is left to the workers that come back from
 // their tasks before a spinning idle worker may take it. Handing a task to another worker
@@ -272,7 +273,7 @@ void ThreadPool::WakeSleepingWorker() {
   condition_.notify_one();
 }
 
-bool ThreadPool::SpinForTask() {
+bool ThreadPool::SpinForTask(uint64_t turn) {
   const int64_t start = SteadyNanos();
   const int64_t ripe_time =
       start + std::chrono::duration_cast<std::chrono::nanoseconds>(kRipeningTime).count();
@@ -291,7 +292,7 @@ bool ThreadPool::SpinForTask() {
     for (int i = 0; i < 16; ++i) CpuRelax();
     const int64_t now = SteadyNanos();
     if (now >= ripe_time) entered_before = queued_at_start;
-    if (now >= deadline) break;
+    if (now >= deadline || spinner_turn_.value.load(std::memory_order_relaxed) != turn) break;
   }
   spinning_workers_.value.fetch_sub(1);
   return claimed;
@@ -344,11 +345,11 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
     }
     bool claimed = (!idle || stopped_ || FrontIsRipe(ripe_entered_before)) && ClaimTask();
     ripe_entered_before = 0;
-    if (!claimed && !stopped_ && spin && SpinningPays() &&
-        spinning_workers_.value.load(std::memory_order_relaxed) < kMaxSpinningWorkers) {
+    if (!claimed && !stopped_ && spin && SpinningPays()) {
       spinning_workers_.value.fetch_add(1);
+      const uint64_t turn = spinner_turn_.value.fetch_add(1) + 1;
       lock.unlock();
-      claimed = SpinForTask();
+      claimed = SpinForTask(turn);
       LockSpinning(lock);
     }
     if (claimed) {

@@ -137,9 +137,10 @@ class ThreadPool {
   bool ClaimTask();
   // Pops the front task, which the caller claimed. With mutex_ held.
   std::function<void()> PopClaimedTask();
-  // Watches the queue for a short while without the lock; true when it claimed a task, which
-  // it does once the front task is ripe.
-  bool SpinForTask();
+  // Watches the queue for a short while without the lock, until another worker takes the
+  // spinning over from this one's `turn`; true when it claimed a task, which it does once the
+  // front task is ripe.
+  bool SpinForTask(uint64_t turn);
   // Whether an idle worker may take the queue's front task, when tasks that entered the
   // queue before `entered_before` have waited long enough.
   bool FrontIsRipe(uint64_t entered_before) const;
@@ -185,6 +186,8 @@ class ThreadPool {
   // one watches, a queued task needs no wake-up call. One of them keeps watching while tasks
   // wait that are not ripe yet.
   Padded<int> spinning_workers_{0};
+  // Counts the spinning turns: a worker spins while the last turn is its own.
+  Padded<uint64_t> spinner_turn_{0};
   // Workers waiting on `condition_`. A worker counts itself, with mutex_ held, before it
   // looks for work one last time; so whoever makes work and then reads 0 here needs to wake
   // nobody, and whoever reads more takes mutex_ before notifying.
