@@ -335,6 +335,9 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
   bool spin = true;
   // Tasks that entered the queue before this entry have waited a whole ripening watch.
   uint64_t ripe_entered_before = 0;
+  // Whether this worker, watching the continuations, saw workers use their slots during its
+  // last watch, and so watches on.
+  bool keep_watching = false;
   while (true) {
     {
       QueuedTask own;
@@ -387,17 +390,23 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
         continue;
       }
     }
+    // Only continuations may wait. One idle worker watches them and takes one over when its
+    // worker did not come back for it during a whole grace period. It keeps watching while
+    // workers fill and empty their slots, even at a moment when all are empty: otherwise a
+    // worker filling its slot would have to wake a watcher, a system call for each packet
+    // of a pipeline that runs one packet at a time.
     if (!AnyContinuationWaits()) {
       if (stopped_) {
         sleeping_workers_.value.fetch_sub(1);
         return;
       }
-      condition_.wait(lock);
-      sleeping_workers_.value.fetch_sub(1);
-      continue;
+      if (!keep_watching || watching_.value.load()) {
+        keep_watching = false;
+        condition_.wait(lock);
+        sleeping_workers_.value.fetch_sub(1);
+        continue;
+      }
     }
-    // Only continuations wait. One idle worker watches them and takes one over when its
-    // worker did not come back for it during a whole grace period.
     if (watching_.value.load()) {
       // Nobody signals the end of the last continuation: once stopped, look again now and
       // then, so as to end.
@@ -417,6 +426,12 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
         condition_.wait_for(lock, kContinuationGrace) == std::cv_status::timeout;
     watching_.value.store(false);
     sleeping_workers_.value.fetch_sub(1);
+    keep_watching = !timed_out;
+    for (const std::unique_ptr<ContinuationSlot>& other : slots_) {
+      if (other->state.load(std::memory_order_relaxed) != other->watched_state) {
+        keep_watching = true;
+      }
+    }
     if (!timed_out) continue;
     for (const std::unique_ptr<ContinuationSlot>& other : slots_) {
       QueuedTask taken;
