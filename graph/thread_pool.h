@@ -182,9 +182,9 @@ class ThreadPool {
     std::atomic<uint64_t> next_entry{1};
   };
   QueueFront front_;
-  // Idle workers that watch `unclaimed_tasks_` for a short while before they sleep; while
-  // one watches, a queued task needs no wake-up call. One of them keeps watching while tasks
-  // wait that are not ripe yet.
+  // Idle workers that watch `unclaimed_tasks_` for a short while before they sleep: one, or
+  // two while a worker that just went idle takes the spinning over. While one spins, a
+  // queued task needs no wake-up call.
   Padded<int> spinning_workers_{0};
   // Counts the spinning turns: a worker spins while the last turn is its own.
   Padded<uint64_t> spinner_turn_{0};
@@ -192,12 +192,12 @@ class ThreadPool {
   // looks for work one last time; so whoever makes work and then reads 0 here needs to wake
   // nobody, and whoever reads more takes mutex_ before notifying.
   Padded<int> sleeping_workers_{0};
-  // An idle worker sleeps until the queue's front task is ripe (and at least a short
-  // while), while the queue holds tasks only their own workers may take yet. Written under
-  // mutex_.
-  Padded<bool> ripening_watch_{false};
-  // An idle worker watches over the continuations, to take one over from a blocked worker.
+  // While the queue holds tasks that idle workers may not take yet, one idle worker looks at
+  // it now and then, and takes a task that waited there all the time between two looks.
   // Written under mutex_.
+  Padded<bool> ripening_watch_{false};
+  // An idle worker watches over the continuations, to take one over from a blocked worker;
+  // it watches on while workers keep using their slots. Written under mutex_.
   Padded<bool> watching_{false};
 
   const ThreadOptions thread_options_;
