@@ -29,25 +29,27 @@ constexpr size_t kMaxThreadNameLength = 15;
 // task usually follows within microseconds, and waking a sleeping thread costs more.
 constexpr std::chrono::microseconds kSpinTime(50);
 
-// How long a task that a running task scheduled is left to its own worker before an idle
-// worker may take it. Handing a task to another worker moves the state it works on between
-// processor caches, which costs more than the task itself when tasks are short, as graph
-// node invocations often are; a worker that keeps finding tasks it made keeps them.
+// One idle worker spins at a time: the one that went idle last, whose cache still holds the
+// state that the tasks work on; it takes the next task from outside the pool as soon as
+// several would. A worker that goes idle takes the spinning over from the one before it,
+// which then sleeps: more spinners would only burn processors that busy threads may want,
+// and each of them reads the queue's state, whose cache lines then travel on every change.
+
+// How long a task that a running task scheduled is left to the workers that come back from
+// their tasks before a spinning idle worker may take it. Handing a task to another worker
+// moves the state it works on between processor caches, which costs more than the task itself
+// when tasks are short, as graph node invocations often are; workers that keep finding tasks
+// they made keep them.
 constexpr std::chrono::microseconds kRipeningTime(20);
 
-// How often at most the idle worker that watches for ripening tasks looks at the queue.
-constexpr int64_t kRipeningWatchPeriodNanos = 100'000;
+// How long the idle worker that watches for ripening tasks sleeps between looks at the queue;
+// it takes a task that waited in the queue all that time.
+constexpr std::chrono::microseconds kRipeningWatchPeriod(100);
 
 int64_t SteadyNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-// The ripe time of a task its own worker will come back for.
-int64_t RipeTimeFromNow() {
-  return SteadyNanos() +
-         std::chrono::duration_cast<std::chrono::nanoseconds>(kRipeningTime).count();
 }
 
 // How long a continuation may wait for its worker before an idle worker takes it over. Its
@@ -149,10 +151,13 @@ absl::Status ThreadPool::StartWorkers() {
 void ThreadPool::Schedule(std::function<void()> task) {
   if (current_pool == this) {
     auto* slot = static_cast<ContinuationSlot*>(current_slot);
-    if (slot->state.load(std::memory_order_acquire) == ContinuationSlot::kEmpty) {
+    // The acquire pairs with the release that emptied the slot, when another worker took
+    // over the task it held.
+    const uint64_t state = slot->state.load(std::memory_order_acquire);
+    if ((state & ContinuationSlot::kStateMask) == ContinuationSlot::kEmpty) {
       slot->queued = {next_sequence_.value.fetch_add(1), std::move(task)};
-      slot->state.store(ContinuationSlot::kFull, std::memory_order_release);
-      full_slots_.value.fetch_add(1);
+      slot->state.store(state + ContinuationSlot::kFilling + ContinuationSlot::kFull,
+                        std::memory_order_release);
       // Nobody needs waking for it, except a worker to watch over it, in case this one
       // blocks in its task. A spinning worker becomes the watcher by itself, and so does a
       // busy one once it is idle; only a sleeping one needs a call.
@@ -167,8 +172,7 @@ void ThreadPool::Schedule(std::function<void()> task) {
     std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
     LockSpinning(lock);
     const bool from_worker = current_pool == this;
-    InsertInOrder(
-        {next_sequence_.value.fetch_add(1), std::move(task), from_worker ? RipeTimeFromNow() : 0});
+    InsertInOrder({next_sequence_.value.fetch_add(1), std::move(task), !from_worker});
     // A spinning worker claims the task, or wakes a sleeper when it claims another one; a
     // task that waits for its own worker needs no call while an idle worker watches the
     // queue for tasks that ripen.
@@ -179,31 +183,64 @@ void ThreadPool::Schedule(std::function<void()> task) {
 }
 
 bool ThreadPool::TakeContinuation(ContinuationSlot* slot, QueuedTask* queued) {
-  int expected = ContinuationSlot::kFull;
-  if (!slot->state.compare_exchange_strong(expected, ContinuationSlot::kTaken,
+  const uint64_t state = slot->state.load(std::memory_order_relaxed);
+  if ((state & ContinuationSlot::kStateMask) != ContinuationSlot::kFull) return false;
+  return TakeContinuationIf(slot, state, queued);
+}
+
+bool ThreadPool::TakeContinuationIf(ContinuationSlot* slot, uint64_t full_state,
+                                    QueuedTask* queued) {
+  const uint64_t filling = full_state & ~uint64_t{ContinuationSlot::kStateMask};
+  // The acquire pairs with the release that filled the slot.
+  if (!slot->state.compare_exchange_strong(full_state, filling + ContinuationSlot::kTaken,
                                            std::memory_order_acquire)) {
     return false;
   }
   *queued = std::move(slot->queued);
   slot->queued.task = nullptr;
-  slot->state.store(ContinuationSlot::kEmpty, std::memory_order_release);
-  full_slots_.value.fetch_sub(1);
+  slot->state.store(filling + ContinuationSlot::kEmpty, std::memory_order_release);
   return true;
 }
 
+bool ThreadPool::AnyContinuationWaits() const {
+  for (const std::unique_ptr<ContinuationSlot>& slot : slots_) {
+    if ((slot->state.load(std::memory_order_relaxed) & ContinuationSlot::kStateMask) ==
+        ContinuationSlot::kFull) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void ThreadPool::InsertInOrder(QueuedTask queued) {
+  PutInOrder(std::move(queued));
+  unclaimed_tasks_.value.fetch_add(1);
+}
+
+void ThreadPool::PutInOrder(QueuedTask queued) {
+  // Only writers, who hold mutex_, change the entry count.
+  queued.entry = front_.next_entry.load(std::memory_order_relaxed);
+  front_.next_entry.store(queued.entry + 1, std::memory_order_relaxed);
   auto it = tasks_.end();
   while (it != tasks_.begin() && std::prev(it)->sequence > queued.sequence) --it;
   tasks_.insert(it, std::move(queued));
   PublishFront();
-  unclaimed_tasks_.value.fetch_add(1);
 }
 
 void ThreadPool::PublishFront() {
-  front_sequence_.value.store(tasks_.empty() ? UINT64_MAX : tasks_.front().sequence,
-                              std::memory_order_relaxed);
-  front_ripe_time_.value.store(tasks_.empty() ? 0 : tasks_.front().ripe_time,
-                               std::memory_order_relaxed);
+  if (tasks_.empty()) {
+    front_.sequence.store(UINT64_MAX, std::memory_order_relaxed);
+    front_.unripe_entry.store(UINT64_MAX, std::memory_order_relaxed);
+    return;
+  }
+  const QueuedTask& front = tasks_.front();
+  front_.sequence.store(front.sequence, std::memory_order_relaxed);
+  front_.unripe_entry.store(front.ripe ? 0 : front.entry, std::memory_order_relaxed);
+}
+
+bool ThreadPool::FrontIsRipe(uint64_t entered_before) const {
+  const uint64_t unripe_entry = front_.unripe_entry.load(std::memory_order_relaxed);
+  return unripe_entry == 0 || unripe_entry < entered_before;
 }
 
 bool ThreadPool::ClaimTask() {
@@ -236,20 +273,36 @@ void ThreadPool::WakeSleepingWorker() {
   condition_.notify_one();
 }
 
-bool ThreadPool::SpinForTask() {
-  int64_t now = SteadyNanos();
+bool ThreadPool::SpinForTask(uint64_t turn) {
+  const int64_t start = SteadyNanos();
+  const int64_t ripening =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(kRipeningTime).count();
+  int64_t ripe_time = start + ripening;
   const int64_t deadline =
-      now + std::chrono::duration_cast<std::chrono::nanoseconds>(kSpinTime).count();
+      start + std::chrono::duration_cast<std::chrono::nanoseconds>(kSpinTime).count();
+  // Tasks that were queued when the spinning began are ripe once it has lasted kRipeningTime.
+  uint64_t queued_at_start = front_.next_entry.load(std::memory_order_relaxed);
+  uint64_t entered_before = 0;
   bool claimed = false;
-  while (true) {
+  // A pause costs about 25 ns here and a clock read about 30: look at the count every few
+  // pauses, so that one spinner notices a task about as soon as several would, and at the
+  // clock every few looks.
+  for (int looks = 1;; ++looks) {
     if (unclaimed_tasks_.value.load(std::memory_order_relaxed) > 0 &&
-        front_ripe_time_.value.load(std::memory_order_relaxed) <= now && ClaimTask()) {
+        FrontIsRipe(entered_before) && ClaimTask()) {
       claimed = true;
       break;
     }
-    for (int i = 0; i < 16; ++i) CpuRelax();
-    now = SteadyNanos();
-    if (now >= deadline) break;
+    for (int i = 0; i < 4; ++i) CpuRelax();
+    if (looks % 4 != 0) continue;
+    const int64_t now = SteadyNanos();
+    if (now >= ripe_time) {
+      // Those queued by then are ripe after the next ripening time.
+      entered_before = queued_at_start;
+      queued_at_start = front_.next_entry.load(std::memory_order_relaxed);
+      ripe_time = now + ripening;
+    }
+    if (now >= deadline || spinner_turn_.value.load(std::memory_order_relaxed) != turn) break;
   }
   spinning_workers_.value.fetch_sub(1);
   return claimed;
@@ -261,14 +314,19 @@ void ThreadPool::RunTaskAndContinuations(std::function<void()> task, Continuatio
     task = nullptr;
     QueuedTask next;
     if (!TakeContinuation(slot, &next)) return;
-    continuations_released_.value.fetch_add(1);
-    // An earlier task in the queue goes first: the continuation joins the queue at its place.
-    if (front_sequence_.value.load(std::memory_order_relaxed) < next.sequence) {
-      next.ripe_time = RipeTimeFromNow();
+    // An earlier task in the queue goes first: this worker runs it, and the continuation
+    // joins the queue at its place, all under one acquisition of the lock. The number of
+    // unclaimed tasks stays as it was.
+    if (front_.sequence.load(std::memory_order_relaxed) < next.sequence) {
       std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
       LockSpinning(lock);
-      InsertInOrder(std::move(next));
-      return;
+      if (!tasks_.empty() && tasks_.front().sequence < next.sequence) {
+        task = std::move(tasks_.front().task);
+        tasks_.pop_front();
+        next.ripe = false;
+        PutInOrder(std::move(next));
+        continue;
+      }
     }
     task = std::move(next.task);
   }
@@ -285,22 +343,26 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
   // Whether an idle worker watches the queue for a while before it sleeps; not right after
   // a watch for ripening tasks has timed out.
   bool spin = true;
+  // Tasks that entered the queue before this entry have waited a whole ripening watch.
+  uint64_t ripe_entered_before = 0;
+  // Whether this worker, watching the continuations, saw workers use their slots during its
+  // last watch, and so watches on.
+  bool keep_watching = false;
   while (true) {
     {
       QueuedTask own;
       if (TakeContinuation(slot, &own)) {
-        continuations_released_.value.fetch_add(1);
-        own.ripe_time = RipeTimeFromNow();
+        own.ripe = false;
         InsertInOrder(std::move(own));
       }
     }
-    bool claimed = (!idle || stopped_ ||
-                    front_ripe_time_.value.load(std::memory_order_relaxed) <= SteadyNanos()) &&
-                   ClaimTask();
+    bool claimed = (!idle || stopped_ || FrontIsRipe(ripe_entered_before)) && ClaimTask();
+    ripe_entered_before = 0;
     if (!claimed && !stopped_ && spin && SpinningPays()) {
       spinning_workers_.value.fetch_add(1);
+      const uint64_t turn = spinner_turn_.value.fetch_add(1) + 1;
       lock.unlock();
-      claimed = SpinForTask();
+      claimed = SpinForTask(turn);
       LockSpinning(lock);
     }
     if (claimed) {
@@ -319,38 +381,42 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
     // Counted asleep before the last look, so that whoever makes work now wakes this worker.
     sleeping_workers_.value.fetch_add(1);
     if (unclaimed_tasks_.value.load() > 0) {
-      const int64_t ripe_time = front_ripe_time_.value.load(std::memory_order_relaxed);
-      const int64_t now = SteadyNanos();
-      if (stopped_ || ripe_time <= now) {
+      if (stopped_ || FrontIsRipe(0)) {
         sleeping_workers_.value.fetch_sub(1);
         continue;
       }
-      // Queued tasks keep one idle worker watching, to take them once ripe: their own
-      // workers may be blocked. It looks now and then rather than spinning, so that it
-      // takes no processor from the workers that keep their tasks.
+      // Queued tasks keep one idle worker watching, to take them once ripe: the workers
+      // that would come back for them may be blocked. It looks now and then rather than
+      // spinning, so that it takes no processor from the workers that keep their tasks.
       if (!ripening_watch_.value.load()) {
         ripening_watch_.value.store(true);
-        const int64_t wake_time = std::max(ripe_time, now + kRipeningWatchPeriodNanos);
+        const uint64_t queued_now = front_.next_entry.load(std::memory_order_relaxed);
         const bool timed_out =
-            condition_.wait_for(lock, std::chrono::nanoseconds(wake_time - now)) ==
-            std::cv_status::timeout;
+            condition_.wait_for(lock, kRipeningWatchPeriod) == std::cv_status::timeout;
         ripening_watch_.value.store(false);
         sleeping_workers_.value.fetch_sub(1);
         spin = !timed_out;
+        if (timed_out) ripe_entered_before = queued_now;
         continue;
       }
     }
-    if (full_slots_.value.load() == 0) {
+    // Only continuations may wait. One idle worker watches them and takes one over when its
+    // worker did not come back for it during a whole grace period. It keeps watching while
+    // workers fill and empty their slots, even at a moment when all are empty: otherwise a
+    // worker filling its slot would have to wake a watcher, a system call for each packet
+    // of a pipeline that runs one packet at a time.
+    if (!AnyContinuationWaits()) {
       if (stopped_) {
         sleeping_workers_.value.fetch_sub(1);
         return;
       }
-      condition_.wait(lock);
-      sleeping_workers_.value.fetch_sub(1);
-      continue;
+      if (!keep_watching || watching_.value.load()) {
+        keep_watching = false;
+        condition_.wait(lock);
+        sleeping_workers_.value.fetch_sub(1);
+        continue;
+      }
     }
-    // Only continuations wait. One idle worker watches them and takes one over when no
-    // worker came back for its continuation during a whole grace period.
     if (watching_.value.load()) {
       // Nobody signals the end of the last continuation: once stopped, look again now and
       // then, so as to end.
@@ -363,21 +429,30 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
       continue;
     }
     watching_.value.store(true);
-    const uint64_t released = continuations_released_.value.load();
+    for (const std::unique_ptr<ContinuationSlot>& other : slots_) {
+      other->watched_state = other->state.load(std::memory_order_relaxed);
+    }
     const bool timed_out =
         condition_.wait_for(lock, kContinuationGrace) == std::cv_status::timeout;
     watching_.value.store(false);
     sleeping_workers_.value.fetch_sub(1);
-    if (!timed_out || continuations_released_.value.load() != released) continue;
+    keep_watching = !timed_out;
+    for (const std::unique_ptr<ContinuationSlot>& other : slots_) {
+      if (other->state.load(std::memory_order_relaxed) != other->watched_state) {
+        keep_watching = true;
+      }
+    }
+    if (!timed_out) continue;
     for (const std::unique_ptr<ContinuationSlot>& other : slots_) {
       QueuedTask taken;
-      if (TakeContinuation(other.get(), &taken)) {
+      if ((other->watched_state & ContinuationSlot::kStateMask) == ContinuationSlot::kFull &&
+          TakeContinuationIf(other.get(), other->watched_state, &taken)) {
         InsertInOrder(std::move(taken));
         break;
       }
     }
     // Another idle worker takes over the watch while this one runs what it took.
-    if (full_slots_.value.load() > 0) condition_.notify_one();
+    if (AnyContinuationWaits()) condition_.notify_one();
   }
 }
 

@@ -88,18 +88,26 @@ class ThreadPool {
   struct QueuedTask {
     uint64_t sequence;
     std::function<void()> task;
-    // When an idle worker may take it (steady clock, nanoseconds): at once for a task from
-    // outside the pool; a little later for one that a running task scheduled, whose worker
-    // usually comes back for it sooner than another could take it over.
-    int64_t ripe_time = 0;
+    // Whether an idle worker may take it at once: a task from outside the pool, or a
+    // continuation taken over from a blocked worker. A task that a running task scheduled is
+    // left to the workers that come back from their tasks until it has waited in the queue a
+    // little: its worker usually comes back for it sooner than another could take it over.
+    bool ripe = true;
+    // The order in which tasks entered the queue, from 1; an idle worker tells by it how long
+    // a task has waited, without reading the clock for every task queued.
+    uint64_t entry = 0;
   };
   // A worker's continuation slot, on a cache line of its own. Only the worker fills it, when
   // it is empty; whoever takes the task out (the worker, or an idle worker taking it over)
-  // moves it from full to taken, moves the task out, and empties it.
+  // moves it from full to taken, moves the task out, and empties it. The state word counts
+  // the fillings above its two low bits, so that a watcher can tell whether a slot it saw
+  // full still holds the same task.
   struct alignas(64) ContinuationSlot {
-    enum State { kEmpty = 0, kFull = 1, kTaken = 2 };
-    std::atomic<int> state{kEmpty};
+    enum State : uint64_t { kEmpty = 0, kFull = 1, kTaken = 2, kStateMask = 3, kFilling = 4 };
+    std::atomic<uint64_t> state{kEmpty};
     QueuedTask queued;  // valid while full
+    // The state the continuation watcher saw when its watch began. Guarded by mutex_.
+    uint64_t watched_state = kEmpty;
   };
   // An atomic alone on its cache line: the counters below are written by different workers
   // at different times, and sharing a line would make each write evict the others.
@@ -114,17 +122,29 @@ class ThreadPool {
   void RunTaskAndContinuations(std::function<void()> task, ContinuationSlot* slot);
   // Moves the slot's task out when it is full; false when it is not (or was taken over).
   bool TakeContinuation(ContinuationSlot* slot, QueuedTask* queued);
-  // Appends a task, or puts one back at its place in the scheduling order. With mutex_ held.
+  // The same when the slot's state is still `full_state`: the same filling, not taken since.
+  bool TakeContinuationIf(ContinuationSlot* slot, uint64_t full_state, QueuedTask* queued);
+  // Whether a continuation waits in any slot.
+  bool AnyContinuationWaits() const;
+  // Appends a task, or puts one back at its place in the scheduling order, unclaimed. With
+  // mutex_ held.
   void InsertInOrder(QueuedTask queued);
+  // The same without counting it unclaimed: for a task that takes the place of one the
+  // caller took out without claiming it. With mutex_ held.
+  void PutInOrder(QueuedTask queued);
   // Claims one queued task for the caller, who then pops the queue's front with mutex_ held.
   // False when every queued task is claimed already.
   bool ClaimTask();
   // Pops the front task, which the caller claimed. With mutex_ held.
   std::function<void()> PopClaimedTask();
-  // Watches the queue for a short while without the lock; true when it claimed a task, which
-  // it does once the front task is ripe.
-  bool SpinForTask();
-  // Stores the front task's sequence and ripe time for lock-free readers. With mutex_ held.
+  // Watches the queue for a short while without the lock, until another worker takes the
+  // spinning over from this one's `turn`; true when it claimed a task, which it does once the
+  // front task is ripe.
+  bool SpinForTask(uint64_t turn);
+  // Whether an idle worker may take the queue's front task, when tasks that entered the
+  // queue before `entered_before` have waited long enough.
+  bool FrontIsRipe(uint64_t entered_before) const;
+  // Stores the front task's sequence and ripeness for lock-free readers. With mutex_ held.
   void PublishFront();
   // Wakes a sleeping worker for a queued task nobody is about to take. Without mutex_.
   void WakeWorkerForUnclaimedTasks();
@@ -149,28 +169,35 @@ class ThreadPool {
   // a worker claims a task by lowering it, with or without the lock, and then pops the
   // front. Idle workers watch it without the lock.
   Padded<int> unclaimed_tasks_{0};
-  // The scheduling sequence of the queue's front task (none: the largest value), written
-  // under mutex_: a continuation runs at once only when it comes before it.
-  Padded<uint64_t> front_sequence_{UINT64_MAX};
-  // The ripe time of the queue's front task, written under mutex_ with front_sequence_.
-  Padded<int64_t> front_ripe_time_{0};
-  // Idle workers that watch `unclaimed_tasks_` for a short while before they sleep; while
-  // one watches, a queued task needs no wake-up call. One of them keeps watching while tasks
-  // wait that are not ripe yet.
+  // What lock-free readers learn of the queue, written under mutex_ whenever it changes, on
+  // one cache line since the same worker writes them together.
+  struct alignas(64) QueueFront {
+    // The scheduling sequence of the front task (none: the largest value): a continuation
+    // runs at once only when it comes before it.
+    std::atomic<uint64_t> sequence{UINT64_MAX};
+    // 0 when an idle worker may take the front task now, else its entry (none: the largest
+    // value).
+    std::atomic<uint64_t> unripe_entry{UINT64_MAX};
+    // The entry the next task to enter the queue gets.
+    std::atomic<uint64_t> next_entry{1};
+  };
+  QueueFront front_;
+  // Idle workers that watch `unclaimed_tasks_` for a short while before they sleep: one, or
+  // two while a worker that just went idle takes the spinning over. While one spins, a
+  // queued task needs no wake-up call.
   Padded<int> spinning_workers_{0};
+  // Counts the spinning turns: a worker spins while the last turn is its own.
+  Padded<uint64_t> spinner_turn_{0};
   // Workers waiting on `condition_`. A worker counts itself, with mutex_ held, before it
   // looks for work one last time; so whoever makes work and then reads 0 here needs to wake
   // nobody, and whoever reads more takes mutex_ before notifying.
   Padded<int> sleeping_workers_{0};
-  // Continuations waiting in slots, and how many their own workers took so far.
-  Padded<int> full_slots_{0};
-  Padded<uint64_t> continuations_released_{0};
-  // An idle worker sleeps until the queue's front task is ripe (and at least a short
-  // while), while the queue holds tasks only their own workers may take yet. Written under
-  // mutex_.
-  Padded<bool> ripening_watch_{false};
-  // An idle worker watches over the continuations, to take one over from a blocked worker.
+  // While the queue holds tasks that idle workers may not take yet, one idle worker looks at
+  // it now and then, and takes a task that waited there all the time between two looks.
   // Written under mutex_.
+  Padded<bool> ripening_watch_{false};
+  // An idle worker watches over the continuations, to take one over from a blocked worker;
+  // it watches on while workers keep using their slots. Written under mutex_.
   Padded<bool> watching_{false};
 
   const ThreadOptions thread_options_;

@@ -5,12 +5,15 @@
 
 #include <dirent.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <latch>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gmock/gmock.h"
@@ -102,6 +105,34 @@ TEST(ThreadPoolTest, ContinuationOfABlockedWorkerIsTakenOver) {
     done.set_value();
   });
   EXPECT_EQ(done.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+}
+
+// The same while another worker keeps running continuations of its own: its progress must
+// not keep the blocked worker's continuation from being taken over by the idle third worker.
+TEST(ThreadPoolTest, ContinuationOfABlockedWorkerIsTakenOverWhileOthersKeepBusy) {
+  ThreadPool pool(3);
+  ASSERT_TRUE(pool.StartWorkers().ok());
+  std::atomic<bool> continuation_ran{false};
+  std::promise<void> blocked_done, busy_done;
+  std::function<void()> keep_busy = [&] {
+    if (continuation_ran.load()) {
+      busy_done.set_value();
+    } else {
+      pool.Schedule(keep_busy);
+    }
+  };
+  pool.Schedule([&] {
+    pool.Schedule([&] { continuation_ran.store(true); });
+    while (!continuation_ran.load()) std::this_thread::yield();
+    blocked_done.set_value();
+  });
+  pool.Schedule(keep_busy);
+  EXPECT_EQ(blocked_done.get_future().wait_for(std::chrono::seconds(30)),
+            std::future_status::ready);
+  // A pool that never takes the continuation over keeps both tasks running: let them end.
+  continuation_ran.store(true);
+  EXPECT_EQ(busy_done.get_future().wait_for(std::chrono::seconds(30)),
+            std::future_status::ready);
 }
 
 // Continuations keep the pool's order: on one worker, tasks that tasks schedule start after
