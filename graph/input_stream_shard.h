@@ -19,7 +19,7 @@
 
 namespace kaldren {
 
-class InputStreamShard : public InputStream {
+class InputStreamShard final : public InputStream {
  public:
   InputStreamShard() = default;
 

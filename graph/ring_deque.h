@@ -61,8 +61,9 @@ class RingDeque {
 
   size_t Slot(size_t i) const { return (head_ + i) & (capacity_ - 1); }
 
-  // Doubles the slots (a power of two), keeping the order with the front at slot 0.
-  void Grow() {
+  // Doubles the slots (a power of two), keeping the order with the front at slot 0. Out of
+  // line, so that push_back stays small enough to inline.
+  [[gnu::noinline]] void Grow() {
     std::vector<T> slots(slots_.empty() ? kInitialSlots : 2 * slots_.size());
     for (size_t i = 0; i < size_; ++i) slots[i] = std::move(slots_[Slot(i)]);
     slots_.swap(slots);

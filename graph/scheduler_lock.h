@@ -37,13 +37,20 @@ inline bool SpinningPays() {
 // instructions; sleeping on such a mutex and being woken again costs far more than waiting
 // for its holder to let go.
 template <typename Lockable>
-void LockSpinning(Lockable& lock) {
+[[gnu::noinline]] void LockSpinningSlow(Lockable& lock) {
   // Each failed try takes the mutex's cache line from its holder: back off between tries.
   for (int pauses = 1; pauses <= 128 && SpinningPays(); pauses *= 2) {
-    if (lock.try_lock()) return;
     for (int i = 0; i < pauses; ++i) CpuRelax();
+    if (lock.try_lock()) return;
   }
   lock.lock();
+}
+
+template <typename Lockable>
+inline void LockSpinning(Lockable& lock) {
+  // Mostly the mutex is free: one try, and the back-off only when it is not.
+  if (lock.try_lock()) return;
+  LockSpinningSlow(lock);
 }
 
 // A scoped lock that takes its mutex with `LockSpinning`.
