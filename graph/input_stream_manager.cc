@@ -46,6 +46,7 @@ absl::Status InputStreamManager::Initialize(const std::string& name,
 void InputStreamManager::PrepareForRun() {
   std::lock_guard<std::mutex> lock(mutex_);
   HeadPublisher publisher(this);
+  packet_type_root_ = packet_type_ == nullptr ? nullptr : packet_type_->GetSameAs();
   // A run that queued many packets does not keep their slots for the next one.
   queue_ = internal::RingDeque<Packet>();
   last_reported_stream_full_ = false;
@@ -103,7 +104,7 @@ absl::Status InputStreamManager::AddOrMovePacketsInternal(Container& packets, bo
     const bool was_full = IsFullLocked();
     const bool becomes_non_empty = queue_.empty() && !packets.empty();
     for (auto& packet : packets) {
-      absl::Status validation = packet_type_->Validate(packet);
+      absl::Status validation = packet_type_root_->Validate(packet);
       if (!validation.ok()) {
         return tool::AddStatusPrefix(
             "Packet type mismatch on a calculator receiving from stream \"" + name_ + "\": ",

@@ -156,6 +156,9 @@ class InputStreamManager {
   bool enable_timestamps_ = true;
   std::string name_;
   const PacketType* packet_type_ = nullptr;
+  // The end of packet_type_'s same-as chain, taken when a run is prepared: it validates
+  // exactly as packet_type_ does, without walking the chain for every packet.
+  const PacketType* packet_type_root_ = nullptr;
   bool back_edge_ = false;
   Packet header_;
   int max_queue_size_ = -1;

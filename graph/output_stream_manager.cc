@@ -20,6 +20,9 @@ absl::Status OutputStreamManager::Initialize(const std::string& name,
 
 void OutputStreamManager::PrepareForRun(std::function<void(const absl::Status&)> error_callback) {
   output_stream_spec_.error_callback = std::move(error_callback);
+  output_stream_spec_.packet_type_root = output_stream_spec_.packet_type == nullptr
+                                             ? nullptr
+                                             : output_stream_spec_.packet_type->GetSameAs();
   output_stream_spec_.locked_intro_data = false;
   output_stream_spec_.offset_enabled = false;
   output_stream_spec_.header = Packet();

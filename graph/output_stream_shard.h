@@ -32,6 +32,9 @@ struct OutputStreamSpec {
   std::string name;
   // Every output packet is validated against it; not owned.
   const PacketType* packet_type = nullptr;
+  // The end of packet_type's same-as chain, taken when a run is prepared: it accepts exactly
+  // what packet_type does, without walking the chain for every packet.
+  const PacketType* packet_type_root = nullptr;
   std::function<void(const absl::Status&)> error_callback;
   // Set once the node has opened and propagated its header; afterwards header and offset
   // can no longer change.
@@ -104,7 +107,7 @@ class OutputStreamShard final : public OutputStream {
   // stream may carry, and a payload of the stream's type.
   bool IsAcceptable(const Packet& packet) const {
     return !closed_ && !packet.IsEmpty() && packet.Timestamp().IsAllowedInStream() &&
-           output_stream_spec_->packet_type->Accepts(packet);
+           output_stream_spec_->packet_type_root->Accepts(packet);
   }
   // The add checks in order; OK when `packet` may be queued.
   absl::Status AddPacketCheck(const Packet& packet) const;
