@@ -43,7 +43,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-using graph_test::CountThreadsNamed;
 using graph_test::Gate;
 using graph_test::ThreadLog;
 
@@ -130,15 +129,10 @@ std::string StderrOf(const std::function<void()>& body) {
   return testing::internal::GetCapturedStderr();
 }
 
-// Waits (bounded) until the pool's workers have named themselves, then counts them.
+// Waits (bounded) until the pool's workers have named themselves or are gone, then counts
+// them.
 int CountPoolThreads(int expected) {
-  int count = 0;
-  for (int i = 0; i < 2000; ++i) {
-    count = CountThreadsNamed("pellumo");
-    if (count == expected) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return count;
+  return graph_test::CountThreadsNamedWhenSettled("pellumo", expected);
 }
 
 // ---- Runs. ----

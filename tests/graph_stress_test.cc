@@ -5,13 +5,11 @@
 // claim to have resolved a throttling deadlock in them.
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -276,15 +274,8 @@ TEST_P(GraphStressTest, EveryRunDeliversEveryPacketInOrderAndEndsCleanly) {
       }
     }
   }
-  // Every worker has been joined; the kernel may still list a joined thread for a moment
-  // (it clears the thread id that a join waits for before it removes the thread), so give
-  // the list a bounded while to catch up.
-  int workers_left = graph_test::CountThreadsNamed("pellumo");
-  for (int i = 0; i < 2000 && workers_left != 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    workers_left = graph_test::CountThreadsNamed("pellumo");
-  }
-  EXPECT_EQ(workers_left, 0);
+  // Every worker has been joined; the kernel may still list a joined thread for a moment.
+  EXPECT_EQ(graph_test::CountThreadsNamedWhenSettled("pellumo", 0), 0);
   EXPECT_EQ(deadlock_reports.count(), 0);
 }
 

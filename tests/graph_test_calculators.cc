@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "absl/strings/match.h"
 #include "absl/strings/str_cat.h"
@@ -272,6 +273,15 @@ int CountThreadsNamed(const std::string& prefix) {
     if (absl::StartsWith(name, prefix)) ++count;
   }
   closedir(dir);
+  return count;
+}
+
+int CountThreadsNamedWhenSettled(const std::string& prefix, int expected) {
+  int count = CountThreadsNamed(prefix);
+  for (int i = 0; i < 2000 && count != expected; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    count = CountThreadsNamed(prefix);
+  }
   return count;
 }
 

@@ -61,6 +61,11 @@ const void*& LastGpuSharedData();
 // The number of this process's threads whose name begins with `prefix`.
 int CountThreadsNamed(const std::string& prefix);
 
+// CountThreadsNamed once it reaches `expected`, or after about two seconds. New threads name
+// themselves a moment after they start, and the kernel lists a joined thread for a moment
+// after the join returns.
+int CountThreadsNamedWhenSettled(const std::string& prefix, int expected);
+
 }  // namespace graph_test
 }  // namespace kaldren
 
