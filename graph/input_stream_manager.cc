@@ -44,7 +44,7 @@ absl::Status InputStreamManager::Initialize(const std::string& name,
 }
 
 void InputStreamManager::PrepareForRun() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<internal::LightMutex> lock(mutex_);
   HeadPublisher publisher(this);
   packet_type_root_ = packet_type_ == nullptr ? nullptr : packet_type_->GetSameAs();
   // A run that queued many packets does not keep their slots for the next one.
@@ -64,12 +64,12 @@ void InputStreamManager::SetQueueSizeCallbacks(QueueSizeCallback becomes_full_ca
 }
 
 bool InputStreamManager::IsEmpty() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<internal::LightMutex> lock(mutex_);
   return queue_.empty();
 }
 
 Packet InputStreamManager::QueueHead() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<internal::LightMutex> lock(mutex_);
   if (queue_.empty()) return Packet();
   return queue_.front();
 }
@@ -96,7 +96,7 @@ absl::Status InputStreamManager::AddOrMovePacketsInternal(Container& packets, bo
   *notify = false;
   bool becomes_full = false;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<internal::LightMutex> lock(mutex_);
     if (closed_) return absl::OkStatus();
     HeadPublisher publisher(this);
     // One look at the verbose level for the whole call; the statements below run per packet.
@@ -163,7 +163,7 @@ absl::Status InputStreamManager::AddOrMovePacketsInternal(Container& packets, bo
 
 absl::Status InputStreamManager::SetNextTimestampBound(Timestamp bound, bool* notify) {
   *notify = false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<internal::LightMutex> lock(mutex_);
   if (closed_) return absl::OkStatus();
   HeadPublisher publisher(this);
   if (enable_timestamps_ && bound < next_timestamp_bound_) {
@@ -181,7 +181,7 @@ absl::Status InputStreamManager::SetNextTimestampBound(Timestamp bound, bool* no
 }
 
 void InputStreamManager::Close() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<internal::LightMutex> lock(mutex_);
   if (closed_) return;
   HeadPublisher publisher(this);
   next_timestamp_bound_ = Timestamp::Done();
@@ -200,7 +200,7 @@ Timestamp InputStreamManager::MinTimestampOrBound(bool* is_empty) const {
     if (is_empty != nullptr) *is_empty = empty;
     return timestamp;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<internal::LightMutex> lock(mutex_);
   if (is_empty != nullptr) *is_empty = queue_.empty();
   return MinTimestampOrBoundHelper();
 }
@@ -213,7 +213,7 @@ Packet InputStreamManager::PopPacketAtTimestamp(Timestamp timestamp, int* num_pa
   Packet packet;
   bool became_non_full = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<internal::LightMutex> lock(mutex_);
     HeadPublisher publisher(this);
     CHECK_LE(last_select_timestamp_, timestamp);
     last_select_timestamp_ = timestamp;
@@ -252,7 +252,7 @@ Packet InputStreamManager::PopQueueHead(bool* stream_is_done) {
   Packet packet;
   bool became_non_full = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<internal::LightMutex> lock(mutex_);
     HeadPublisher publisher(this);
     VLOG(2) << "Input stream " << name_ << " selecting at queue head";
     const bool was_full = IsFullLocked();
@@ -270,22 +270,22 @@ Packet InputStreamManager::PopQueueHead(bool* stream_is_done) {
 
 bool InputStreamManager::IsDone() const {
   // Locked although nothing here needs it to be: a reader on another thread would race.
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<internal::LightMutex> lock(mutex_);
   return IsDoneLocked();
 }
 
 int InputStreamManager::QueueSize() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<internal::LightMutex> lock(mutex_);
   return static_cast<int>(queue_.size());
 }
 
 int InputStreamManager::MaxQueueSize() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<internal::LightMutex> lock(mutex_);
   return max_queue_size_;
 }
 
 bool InputStreamManager::IsFull() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<internal::LightMutex> lock(mutex_);
   return IsFullLocked();
 }
 
@@ -304,7 +304,7 @@ void InputStreamManager::SetMaxQueueSize(int max_queue_size) {
   bool was_full;
   bool is_full;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<internal::LightMutex> lock(mutex_);
     was_full = IsFullLocked();
     max_queue_size_ = max_queue_size;
     is_full = IsFullLocked();
@@ -318,7 +318,7 @@ void InputStreamManager::SetMaxQueueSize(int max_queue_size) {
 
 Timestamp InputStreamManager::GetMinTimestampAmongNLatest(int n) const {
   CHECK_GE(n, 1);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<internal::LightMutex> lock(mutex_);
   if (queue_.empty()) return Timestamp::Unset();
   const size_t count = std::min(queue_.size(), static_cast<size_t>(n));
   return queue_[queue_.size() - count].Timestamp();
@@ -327,7 +327,7 @@ Timestamp InputStreamManager::GetMinTimestampAmongNLatest(int n) const {
 void InputStreamManager::ErasePacketsEarlierThan(Timestamp timestamp) {
   bool became_non_full = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<internal::LightMutex> lock(mutex_);
     HeadPublisher publisher(this);
     const bool was_full = IsFullLocked();
     while (!queue_.empty() && queue_.front().Timestamp() < timestamp) queue_.pop_front();

@@ -26,6 +26,7 @@
 #include <string>
 
 #include "base/status.h"
+#include "graph/light_mutex.h"
 #include "graph/packet.h"
 #include "graph/packet_type.h"
 #include "graph/ring_deque.h"
@@ -139,7 +140,7 @@ class InputStreamManager {
   void ReportBecameFull();
   void ReportBecameNotFull();
 
-  mutable std::mutex mutex_;
+  mutable internal::LightMutex mutex_;
   // What MinTimestampOrBound reports, readable without the mutex: the scheduling loop of the
   // consuming node asks for it at least twice per packet. A reader takes the pair when the
   // version is even and unchanged across its reads (the version is odd while it is written).

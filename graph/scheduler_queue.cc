@@ -4,7 +4,6 @@
 
 #include "base/logging.h"
 #include "graph/calculator_node.h"
-#include "graph/scheduler_lock.h"
 #include "graph_config/status_util.h"
 
 namespace kaldren {
@@ -73,7 +72,7 @@ void SchedulerQueue::AddItemToQueue(Item&& item) {
   bool was_idle;
   int tasks_to_add;
   {
-    SpinningLockGuard lock(mutex_);
+    std::lock_guard<LightMutex> lock(mutex_);
     queue_.push(std::move(item));
     // A finishing task lowers the count without the lock: the increment itself tells.
     was_idle = num_unfinished_items_.fetch_add(1) == 0;
@@ -95,7 +94,7 @@ int SchedulerQueue::TakeTasksToAdd() {
 void SchedulerQueue::SubmitWaitingTasksToExecutor() {
   int tasks_to_add;
   {
-    SpinningLockGuard lock(mutex_);
+    std::lock_guard<LightMutex> lock(mutex_);
     tasks_to_add = TakeTasksToAdd();
   }
   for (int i = 0; i < tasks_to_add; ++i) executor_->AddTask(this);
@@ -106,7 +105,7 @@ void SchedulerQueue::RunNextTask() {
   CalculatorContext* cc;
   bool is_open_node;
   {
-    SpinningLockGuard lock(mutex_);
+    std::lock_guard<LightMutex> lock(mutex_);
     CHECK(!queue_.empty()) << "Called RunNextTask when the queue is empty. "
                               "This should not happen.";
     const Item& item = queue_.top();
@@ -176,12 +175,12 @@ void SchedulerQueue::RunCalculatorNode(CalculatorNode* node, CalculatorContext* 
 }
 
 void SchedulerQueue::SetRunning(bool running) {
-  SpinningLockGuard lock(mutex_);
+  std::lock_guard<LightMutex> lock(mutex_);
   running_count_ += running ? 1 : -1;
 }
 
 void SchedulerQueue::Reset() {
-  SpinningLockGuard lock(mutex_);
+  std::lock_guard<LightMutex> lock(mutex_);
   running_count_ = 0;
   num_tasks_to_add_ = 0;
   num_stranded_items_ = static_cast<int>(queue_.size());
@@ -201,7 +200,7 @@ bool SchedulerQueue::IsIdle() {
 void SchedulerQueue::CleanupAfterRun() {
   bool was_idle;
   {
-    SpinningLockGuard lock(mutex_);
+    std::lock_guard<LightMutex> lock(mutex_);
     was_idle = IsIdle();
     // Named after the count it stands for, so that a failure reads as that count's check.
     const int num_pending_tasks_ = NumPendingTasks();

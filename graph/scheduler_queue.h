@@ -18,6 +18,7 @@
 
 #include "absl/base/thread_annotations.h"
 #include "graph/executor.h"
+#include "graph/light_mutex.h"
 #include "graph/priority_heap.h"
 #include "graph/scheduler_shared.h"
 #include "graph/timestamp.h"
@@ -129,8 +130,7 @@ class SchedulerQueue : public TaskQueue {
   // many the executor must be asked to run.
   int TakeTasksToAdd() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
 
-  // A standard mutex, so that thread sanitizer builds see the locking.
-  std::mutex mutex_;
+  LightMutex mutex_;
   Executor* executor_ = nullptr;
   std::function<void(bool)> idle_callback_;
   int running_count_ ABSL_GUARDED_BY(mutex_) = 0;
