@@ -21,8 +21,20 @@ namespace {
 struct LocalApplicationThreadTasks {
   const Scheduler* scheduler;
   RingDeque<TaskQueue*>* tasks;
+  // The wait's condition when it may be evaluated without the state mutex, else null.
+  const void* lock_free_condition;
+  bool (*condition_holds)(const void* condition);
+  // Whether a task other than a request to run the default queue's next item has gone to
+  // `tasks` during the wait.
+  bool has_other_tasks;
 };
-thread_local LocalApplicationThreadTasks local_app_thread_tasks = {nullptr, nullptr};
+thread_local LocalApplicationThreadTasks local_app_thread_tasks = {nullptr, nullptr, nullptr,
+                                                                   nullptr, false};
+
+template <typename Condition>
+bool ConditionHolds(const void* condition) {
+  return (*static_cast<const Condition*>(condition))();
+}
 
 // The private lists of this thread's waits by nesting depth (a task may wait, too). Each wait
 // reuses the slots of the waits before it at its depth, so a wait allocates nothing once the
@@ -109,6 +121,26 @@ void Scheduler::SetExecutor(Executor* executor) {
   CHECK_EQ(state_, STATE_NOT_STARTED)
       << "SetExecutor must not be called after the scheduler has started";
   default_queue_.SetExecutor(executor);
+  // The application thread runs the tasks its own tasks queue one after the other anyway:
+  // let it go on with the next one directly when the wait would have run it next.
+  const bool on_application_thread = dynamic_cast<ApplicationThreadExecutor*>(executor) != nullptr;
+  default_queue_.SetContinuationGate(on_application_thread ? &MayRunNextTaskDirectly : nullptr,
+                                     this);
+}
+
+bool Scheduler::MayRunNextTaskDirectly(void* scheduler) {
+  // Exactly when ApplicationThreadAwait would run this thread's next private task without
+  // retaking the state mutex: in a wait of this scheduler whose condition reads only
+  // atomics, with no shared task waiting (those go first), and while the condition does not
+  // hold yet. The private tasks must all be requests to run the default queue's next item:
+  // those are interchangeable with running it now, which leaves them as they were, while a
+  // function queued among them must keep its turn.
+  const LocalApplicationThreadTasks& local = local_app_thread_tasks;
+  const Scheduler* const self = static_cast<const Scheduler*>(scheduler);
+  return local.scheduler == self && local.lock_free_condition != nullptr &&
+         !local.has_other_tasks &&
+         self->num_app_thread_tasks_.load(std::memory_order_relaxed) == 0 &&
+         !local.condition_holds(local.lock_free_condition);
 }
 
 absl::Status Scheduler::SetNonDefaultExecutor(const std::string& name, Executor* executor) {
@@ -350,6 +382,7 @@ void Scheduler::AddApplicationThreadTask(std::function<void()> task) {
 void Scheduler::AddApplicationThreadTask(TaskQueue* task_queue) {
   if (local_app_thread_tasks.scheduler == this) {
     local_app_thread_tasks.tasks->push_back(task_queue);
+    if (task_queue != &default_queue_) local_app_thread_tasks.has_other_tasks = true;
     return;
   }
   std::lock_guard<std::mutex> lock(state_mutex_);
@@ -374,7 +407,9 @@ void Scheduler::ApplicationThreadAwait(const Condition& condition, ConditionLock
     MoveTasks(outer.tasks, &app_thread_tasks_);
     num_app_thread_tasks_.store(app_thread_tasks_.size(), std::memory_order_relaxed);
   }
-  local_app_thread_tasks = {this, &local_tasks};
+  local_app_thread_tasks = {this, &local_tasks,
+                            locking == ConditionLocking::kLockFree ? &condition : nullptr,
+                            &ConditionHolds<Condition>, false};
   while (true) {
     // Read before the condition: a change made without the mutex after this read, even one
     // the condition missed, shows as a different count below.

@@ -180,6 +180,9 @@ class Scheduler {
   // between the tasks this thread queued itself.
   template <typename Condition>
   void ApplicationThreadAwait(const Condition& condition, ConditionLocking locking);
+  // The default queue's continuation gate with the application-thread executor: whether the
+  // calling thread may run the task that its last task made ready next, directly.
+  static bool MayRunNextTaskDirectly(void* scheduler);
 
   SchedulerGraph* const graph_;
   SchedulerShared shared_;

@@ -1,5 +1,6 @@
 #include "graph/scheduler_queue.h"
 
+#include <optional>
 #include <utility>
 
 #include "base/logging.h"
@@ -24,6 +25,10 @@ class ScopedAutoreleasePool {
 // The source process order of a task that is not a source's invocation. Made once: each
 // construction of a timestamp checks its value out of line.
 const Timestamp kNoSourceProcessOrder(0);
+
+void CheckNotClosed(const CalculatorNode* node) {
+  CHECK(!node->Closed()) << "Scheduled a node that was closed. This should not happen.";
+}
 
 }  // namespace
 
@@ -51,6 +56,39 @@ SchedulerQueue::Item::Item(CalculatorNode* node)
   }
 }
 
+struct SchedulerQueue::ContinuationSlot {
+  // Registers the slot for the calling thread until it is destroyed; slots of nested runs
+  // (a task that waits in the graph runs tasks itself) stack.
+  explicit ContinuationSlot(const SchedulerQueue* queue) : queue(queue), outer(current) {
+    current = this;
+  }
+  ~ContinuationSlot() { current = outer; }
+  ContinuationSlot(const ContinuationSlot&) = delete;
+  ContinuationSlot& operator=(const ContinuationSlot&) = delete;
+
+  static thread_local ContinuationSlot* current;
+
+  const SchedulerQueue* const queue;
+  ContinuationSlot* const outer;
+  std::optional<Item> item;
+};
+
+thread_local SchedulerQueue::ContinuationSlot* SchedulerQueue::ContinuationSlot::current = nullptr;
+
+template <typename... Args>
+void SchedulerQueue::AddItemToQueue(Args... args) {
+  if (continuation_gate_ != nullptr) {
+    ContinuationSlot* const slot = ContinuationSlot::current;
+    if (slot != nullptr && slot->queue == this && !slot->item.has_value()) {
+      // Counted as unfinished through the task that keeps it: see RunTaskAndContinuations.
+      const Item& item = slot->item.emplace(args...);
+      VLOG(4) << item.Node()->DebugName() << " was added to the scheduler queue.";
+      return;
+    }
+  }
+  PushItem(Item(args...), /*takes_over_count=*/false);
+}
+
 void SchedulerQueue::AddNode(CalculatorNode* node, CalculatorContext* cc) {
   if (shared_->has_error) return;
   if (!node->TryToBeginScheduling()) {
@@ -59,25 +97,26 @@ void SchedulerQueue::AddNode(CalculatorNode* node, CalculatorContext* cc) {
     CHECK(node->IsSource()) << node->DebugName();
     return;
   }
-  AddItemToQueue(Item(node, cc));
+  AddItemToQueue(node, cc);
 }
 
 void SchedulerQueue::AddNodeForOpen(CalculatorNode* node) {
   if (shared_->has_error) return;
-  AddItemToQueue(Item(node));
+  AddItemToQueue(node);
 }
 
-void SchedulerQueue::AddItemToQueue(Item&& item) {
+void SchedulerQueue::PushItem(Item&& item, bool takes_over_count) {
   const CalculatorNode* node = item.Node();
-  bool was_idle;
+  bool was_idle = false;
   int tasks_to_add;
   {
     std::lock_guard<LightMutex> lock(mutex_);
     queue_.push(std::move(item));
+    PublishTopLocked();
     // A finishing task lowers the count without the lock: the increment itself tells.
-    was_idle = num_unfinished_items_.fetch_add(1) == 0;
+    if (!takes_over_count) was_idle = num_unfinished_items_.fetch_add(1) == 0;
     ++num_tasks_to_add_;
-    VLOG(4) << node->DebugName() << " was added to the scheduler queue.";
+    if (!takes_over_count) VLOG(4) << node->DebugName() << " was added to the scheduler queue.";
     tasks_to_add = TakeTasksToAdd();
   }
   if (was_idle && idle_callback_) idle_callback_(false);
@@ -100,33 +139,89 @@ void SchedulerQueue::SubmitWaitingTasksToExecutor() {
   for (int i = 0; i < tasks_to_add; ++i) executor_->AddTask(this);
 }
 
+void SchedulerQueue::PublishTopLocked() {
+  int rank = kEmptyHeap;
+  if (!queue_.empty()) {
+    const Item& top = queue_.top();
+    rank = top.IsOpenNode() ? kOpenOnTop : top.IsSource() ? kSourceOnTop : top.Id();
+  }
+  top_rank_.store(rank, std::memory_order_relaxed);
+}
+
+SchedulerQueue::Task SchedulerQueue::PopTopLocked() {
+  const Item& item = queue_.top();
+  const Task task{item.Node(), item.Context(), item.IsOpenNode()};
+  queue_.pop();
+  PublishTopLocked();
+  CheckNotClosed(task.node);
+  return task;
+}
+
 void SchedulerQueue::RunNextTask() {
-  CalculatorNode* node;
-  CalculatorContext* cc;
-  bool is_open_node;
+  Task task;
   {
     std::lock_guard<LightMutex> lock(mutex_);
     CHECK(!queue_.empty()) << "Called RunNextTask when the queue is empty. "
                               "This should not happen.";
-    const Item& item = queue_.top();
-    node = item.Node();
-    cc = item.Context();
-    is_open_node = item.IsOpenNode();
-    queue_.pop();
-    CHECK(!node->Closed()) << "Scheduled a node that was closed. This should not happen.";
+    task = PopTopLocked();
   }
 
-  {
-    ScopedAutoreleasePool pool;
-    if (is_open_node) {
-      OpenCalculatorNode(node);
-    } else {
-      RunCalculatorNode(node, cc);
-    }
+  if (continuation_gate_ == nullptr) {
+    RunTask(task);
+  } else if (!RunTaskAndContinuations(task)) {
+    return;
   }
 
   const bool is_idle = num_unfinished_items_.fetch_sub(1) == 1;
   if (is_idle && idle_callback_) idle_callback_(true);
+}
+
+void SchedulerQueue::RunTask(const Task& task) {
+  ScopedAutoreleasePool pool;
+  if (task.is_open_node) {
+    OpenCalculatorNode(task.node);
+  } else {
+    RunCalculatorNode(task.node, task.cc);
+  }
+}
+
+bool SchedulerQueue::RunTaskAndContinuations(Task task) {
+  // The kept item is never counted as unfinished on its own: it takes over the count of the
+  // task that kept it, which then ends without lowering it. The queue stays busy throughout,
+  // as it would have with the item counted before the task's count was lowered.
+  ContinuationSlot slot(this);
+  while (true) {
+    RunTask(task);
+    if (!slot.item.has_value()) return true;
+    Item& item = *slot.item;
+    // A queue that is not running hands nothing to its executor, and the gate may want the
+    // thread back (another thread's task waits, or what its caller waits for has happened):
+    // the item goes where it would have gone without a slot. Reading `running_` without the
+    // lock places this decision before or after a concurrent change, as taking the lock would.
+    if (!running_.load(std::memory_order_relaxed) ||
+        !continuation_gate_(continuation_gate_arg_)) {
+      PushItem(std::move(item), /*takes_over_count=*/true);
+      slot.item.reset();
+      return false;
+    }
+    const int top_rank = top_rank_.load(std::memory_order_relaxed);
+    if (top_rank == kEmptyHeap ||
+        (!item.IsOpenNode() && !item.IsSource() && item.Id() > top_rank)) {
+      // Through the heap it would come straight back out: the heap is empty, or the item
+      // outranks its top (a node further down the graph, most often). An item that another
+      // thread queues just now is one that came a moment later.
+      task = {item.Node(), item.Context(), item.IsOpenNode()};
+      slot.item.reset();
+      CheckNotClosed(task.node);
+    } else {
+      // Whatever the heap holds, the next task is its top once the item is in it. The heap
+      // keeps as many items as before, so the runs asked of the executor still match them.
+      std::lock_guard<LightMutex> lock(mutex_);
+      queue_.push(std::move(item));
+      slot.item.reset();
+      task = PopTopLocked();
+    }
+  }
 }
 
 void SchedulerQueue::OpenCalculatorNode(CalculatorNode* node) {
@@ -177,11 +272,13 @@ void SchedulerQueue::RunCalculatorNode(CalculatorNode* node, CalculatorContext* 
 void SchedulerQueue::SetRunning(bool running) {
   std::lock_guard<LightMutex> lock(mutex_);
   running_count_ += running ? 1 : -1;
+  running_.store(running_count_ > 0, std::memory_order_relaxed);
 }
 
 void SchedulerQueue::Reset() {
   std::lock_guard<LightMutex> lock(mutex_);
   running_count_ = 0;
+  running_.store(false, std::memory_order_relaxed);
   num_tasks_to_add_ = 0;
   num_stranded_items_ = static_cast<int>(queue_.size());
   num_unfinished_items_ = num_stranded_items_;
@@ -209,6 +306,7 @@ void SchedulerQueue::CleanupAfterRun() {
     num_tasks_to_add_ = 0;
     num_stranded_items_ = 0;
     queue_.clear();
+    PublishTopLocked();
     num_unfinished_items_ = 0;
   }
   if (!was_idle && idle_callback_) idle_callback_(true);

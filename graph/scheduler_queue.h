@@ -94,6 +94,22 @@ class SchedulerQueue : public TaskQueue {
     idle_callback_ = std::move(idle_callback);
   }
 
+  // Whether the thread that has just run one of the queue's tasks may go on with the next one
+  // itself, called with the argument given along with it.
+  using ContinuationGate = bool (*)(void* arg);
+  // With a gate, a task that makes a node of this queue ready keeps the first such item for
+  // its own thread instead of asking the executor for a run: when the task ends and `gate`
+  // allows it, the thread runs the item next, exactly as if it had gone through the heap (an
+  // item waiting in the heap that ranks higher goes first and the kept one takes its place);
+  // otherwise the item goes to the heap and the executor as usual. For an executor whose
+  // tasks run one after the other on the thread that queues them anyway (the application
+  // thread's), this saves the heap's lock and the executor's queue. Set before the first
+  // task is added; null (the default) turns it off.
+  void SetContinuationGate(ContinuationGate gate, void* arg) {
+    continuation_gate_ = gate;
+    continuation_gate_arg_ = arg;
+  }
+
   // Queues one invocation of `node` with `cc` if the node grants an in-flight slot; a
   // refusal is legal only for a source node. Does nothing once the run has an error.
   void AddNode(CalculatorNode* node, CalculatorContext* cc);
@@ -118,7 +134,37 @@ class SchedulerQueue : public TaskQueue {
   void CleanupAfterRun();
 
  private:
-  void AddItemToQueue(Item&& item);
+  // What a run of RunNextTask takes from an item.
+  struct Task {
+    CalculatorNode* node;
+    CalculatorContext* cc;
+    bool is_open_node;
+  };
+  // The item a running task of this queue made ready and keeps for its own thread, in a
+  // slot registered for the thread while the task runs.
+  struct ContinuationSlot;
+
+  // Queues the item made of `args`: in the running task's continuation slot when it may
+  // take it, else in the heap. The item is built in place, where it stays.
+  template <typename... Args>
+  void AddItemToQueue(Args... args);
+  // Puts `item` in the heap and asks the executor to run it. `takes_over_count`: the item
+  // inherits the unfinished count of a task that has just ended without lowering it.
+  void PushItem(Item&& item, bool takes_over_count);
+  Task PopTopLocked() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // What `top_rank_` holds: kEmptyHeap; the top's node id when it is an invocation of a
+  // non-source, which any such invocation of a higher id outranks; kSourceOnTop, which every
+  // such invocation outranks; kOpenOnTop, which none does.
+  static constexpr int kEmptyHeap = -2;
+  static constexpr int kSourceOnTop = -1;
+  static constexpr int kOpenOnTop = 0x7fffffff;
+  // Updates `top_rank_` after a change of the heap.
+  void PublishTopLocked() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  void RunTask(const Task& task);
+  // Runs `task`, then the items it and its successors kept for this thread while the gate
+  // allows. Returns false when the last of them went to the heap instead, taking over the
+  // unfinished count that the caller would otherwise lower.
+  bool RunTaskAndContinuations(Task task);
   void OpenCalculatorNode(CalculatorNode* node);
   void RunCalculatorNode(CalculatorNode* node, CalculatorContext* cc);
   bool IsIdle() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
@@ -134,6 +180,13 @@ class SchedulerQueue : public TaskQueue {
   Executor* executor_ = nullptr;
   std::function<void(bool)> idle_callback_;
   int running_count_ ABSL_GUARDED_BY(mutex_) = 0;
+  // Whether `running_count_` is above 0, and the rank of the heap's top (see
+  // PublishTopLocked): written with mutex_ held, read without it by a task deciding whether
+  // to run its continuation.
+  std::atomic<bool> running_{false};
+  std::atomic<int> top_rank_{kEmptyHeap};
+  ContinuationGate continuation_gate_ = nullptr;
+  void* continuation_gate_arg_ = nullptr;
   // Items in the heap plus tasks running: the queue is idle when it is 0. A finishing task
   // lowers it without the lock and learns from the decrement alone whether it left the queue
   // idle; everything else changes it with mutex_ held.

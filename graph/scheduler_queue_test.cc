@@ -171,6 +171,74 @@ TEST_F(SchedulerQueueTest, WaitingTasksAreHandedOverTogetherOnceRunning) {
   EXPECT_THAT(NodeCalls(), ElementsAre("open 1", "open 2", "open 3"));
 }
 
+// With a continuation gate, the node that a task makes ready runs next on the same thread
+// when the gate allows, in the order the heap would have given, without a run asked of the
+// executor; otherwise it is queued as usual.
+class SchedulerQueueContinuationTest : public SchedulerQueueTest {
+ protected:
+  SchedulerQueueContinuationTest() {
+    queue_.SetContinuationGate(
+        [](void* allow) { return *static_cast<bool*>(allow); }, &allow_continuation_);
+  }
+
+  // When `from` ends its invocation, `to` becomes ready.
+  void Feed(FakeNode* from, FakeNode* to) {
+    from->on_end_scheduling_ = [this, to](FakeNode*) { queue_.AddNode(to, kContext); };
+  }
+
+  bool allow_continuation_ = true;
+};
+
+TEST_F(SchedulerQueueContinuationTest, ChainRunsInOneExecutorTaskInHeapOrder) {
+  // 5 feeds 3 while 4 waits in the heap: 4 outranks 3 and goes first, 3 takes its place.
+  // 3 feeds 6, which outranks 2 (waiting since the start) and runs at once.
+  FakeNode* n2 = MakeNode(2);
+  FakeNode* n3 = MakeNode(3);
+  FakeNode* n4 = MakeNode(4);
+  FakeNode* n5 = MakeNode(5);
+  FakeNode* n6 = MakeNode(6);
+  Feed(n5, n3);
+  Feed(n3, n6);
+  queue_.SetRunning(true);
+  queue_.AddNode(n5, kContext);
+  queue_.AddNode(n4, kContext);
+  queue_.AddNode(n2, kContext);
+  EXPECT_THAT(log_.Take(), ElementsAre("busy", "executor task", "executor task", "executor task"));
+  executor_.RunAll();
+  EXPECT_THAT(log_.Take(),
+              ElementsAre("process 5", "end 5", "process 4", "end 4", "process 3", "end 3",
+                          "process 6", "end 6", "process 2", "end 2", "idle"));
+  EXPECT_EQ(executor_.size(), 0u);
+}
+
+TEST_F(SchedulerQueueContinuationTest, ClosedGateOrStoppedQueueQueuesTheNodeAsUsual) {
+  FakeNode* n1 = MakeNode(1);
+  FakeNode* n2 = MakeNode(2);
+  Feed(n1, n2);
+  queue_.SetRunning(true);
+
+  allow_continuation_ = false;
+  queue_.AddNode(n1, kContext);
+  executor_.RunAll();
+  EXPECT_THAT(log_.Take(), ElementsAre("busy", "executor task", "process 1", "end 1",
+                                       "executor task", "process 2", "end 2", "idle"));
+
+  // Stopped while its task runs: the node waits until the queue runs again, and the queue
+  // stays busy meanwhile.
+  allow_continuation_ = true;
+  n1->on_end_scheduling_ = [this, n2](FakeNode*) {
+    queue_.SetRunning(false);
+    queue_.AddNode(n2, kContext);
+  };
+  queue_.AddNode(n1, kContext);
+  executor_.RunAll();
+  EXPECT_THAT(log_.Take(), ElementsAre("busy", "executor task", "process 1", "end 1"));
+  queue_.SetRunning(true);
+  queue_.SubmitWaitingTasksToExecutor();
+  executor_.RunAll();
+  EXPECT_THAT(log_.Take(), ElementsAre("executor task", "process 2", "end 2", "idle"));
+}
+
 TEST_F(SchedulerQueueTest, OpenFailureGoesToTheErrorCallbackAndSkipsNodeOpened) {
   FakeNode* ok = MakeNode(1);
   FakeNode* failing = MakeNode(2);
