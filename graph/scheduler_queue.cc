@@ -166,32 +166,36 @@ void SchedulerQueue::RunNextTask() {
     task = PopTopLocked();
   }
 
+  // The calculator time goes to the timer once per run of this function, and before the
+  // count that keeps the run from ending is lowered.
+  int64_t ticks = 0;
   if (continuation_gate_ == nullptr) {
-    RunTask(task);
-  } else if (!RunTaskAndContinuations(task)) {
+    RunTask(task, &ticks);
+  } else if (!RunTaskAndContinuations(task, &ticks)) {
     return;
   }
+  shared_->timer.AddTicks(ticks);
 
   const bool is_idle = num_unfinished_items_.fetch_sub(1) == 1;
   if (is_idle && idle_callback_) idle_callback_(true);
 }
 
-void SchedulerQueue::RunTask(const Task& task) {
+void SchedulerQueue::RunTask(const Task& task, int64_t* ticks) {
   ScopedAutoreleasePool pool;
   if (task.is_open_node) {
-    OpenCalculatorNode(task.node);
+    OpenCalculatorNode(task.node, ticks);
   } else {
-    RunCalculatorNode(task.node, task.cc);
+    RunCalculatorNode(task.node, task.cc, ticks);
   }
 }
 
-bool SchedulerQueue::RunTaskAndContinuations(Task task) {
+bool SchedulerQueue::RunTaskAndContinuations(Task task, int64_t* ticks) {
   // The kept item is never counted as unfinished on its own: it takes over the count of the
   // task that kept it, which then ends without lowering it. The queue stays busy throughout,
   // as it would have with the item counted before the task's count was lowered.
   ContinuationSlot slot(this);
   while (true) {
-    RunTask(task);
+    RunTask(task, ticks);
     if (!slot.item.has_value()) return true;
     Item& item = *slot.item;
     // A queue that is not running hands nothing to its executor, and the gate may want the
@@ -200,6 +204,8 @@ bool SchedulerQueue::RunTaskAndContinuations(Task task) {
     // lock places this decision before or after a concurrent change, as taking the lock would.
     if (!running_.load(std::memory_order_relaxed) ||
         !continuation_gate_(continuation_gate_arg_)) {
+      // Once the item is in the heap, another thread may run it and end the run.
+      shared_->timer.AddTicks(*ticks);
       PushItem(std::move(item), /*takes_over_count=*/true);
       slot.item.reset();
       return false;
@@ -224,11 +230,11 @@ bool SchedulerQueue::RunTaskAndContinuations(Task task) {
   }
 }
 
-void SchedulerQueue::OpenCalculatorNode(CalculatorNode* node) {
+void SchedulerQueue::OpenCalculatorNode(CalculatorNode* node, int64_t* ticks) {
   VLOG(3) << "Opening " << node->DebugName();
   const int64_t start_time = shared_->timer.StartMeasurement();
   const absl::Status result = node->OpenNode();
-  shared_->timer.EndMeasurement(start_time);
+  *ticks += shared_->timer.TicksSince(start_time);
   if (result.ok()) {
     node->NodeOpened();
   } else {
@@ -237,14 +243,15 @@ void SchedulerQueue::OpenCalculatorNode(CalculatorNode* node) {
   }
 }
 
-void SchedulerQueue::RunCalculatorNode(CalculatorNode* node, CalculatorContext* cc) {
+void SchedulerQueue::RunCalculatorNode(CalculatorNode* node, CalculatorContext* cc,
+                                       int64_t* ticks) {
   VLOG(3) << "Running " << node->DebugName();
   if (shared_->stopping && node->IsSource()) {
     VLOG(4) << "Closing " << node->DebugName() << " due to StatusStop().";
     const int64_t start_time = shared_->timer.StartMeasurement();
     // The run goes on; only this source stops.
     const absl::Status result = node->CloseNode(absl::OkStatus(), /*graph_run_ended=*/false);
-    shared_->timer.EndMeasurement(start_time);
+    *ticks += shared_->timer.TicksSince(start_time);
     if (!result.ok()) {
       VLOG(3) << node->DebugName() << " had an error while closing due to StatusStop()!";
       shared_->error_callback(result);
@@ -252,7 +259,7 @@ void SchedulerQueue::RunCalculatorNode(CalculatorNode* node, CalculatorContext* 
   } else {
     const int64_t start_time = shared_->timer.StartMeasurement();
     const absl::Status result = node->ProcessNode(cc);
-    shared_->timer.EndMeasurement(start_time);
+    *ticks += shared_->timer.TicksSince(start_time);
     if (!result.ok()) {
       if (result == tool::StatusStop()) {
         // A source's own stop status closes it inside ProcessNode; from any other node it

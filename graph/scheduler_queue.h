@@ -160,13 +160,15 @@ class SchedulerQueue : public TaskQueue {
   static constexpr int kOpenOnTop = 0x7fffffff;
   // Updates `top_rank_` after a change of the heap.
   void PublishTopLocked() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
-  void RunTask(const Task& task);
+  // Adds the ticks spent in the calculator to `*ticks`.
+  void RunTask(const Task& task, int64_t* ticks);
   // Runs `task`, then the items it and its successors kept for this thread while the gate
   // allows. Returns false when the last of them went to the heap instead, taking over the
-  // unfinished count that the caller would otherwise lower.
-  bool RunTaskAndContinuations(Task task);
-  void OpenCalculatorNode(CalculatorNode* node);
-  void RunCalculatorNode(CalculatorNode* node, CalculatorContext* cc);
+  // unfinished count that the caller would otherwise lower. Adds the ticks spent in
+  // calculators that the caller has yet to add to the timer to `*ticks`.
+  bool RunTaskAndContinuations(Task task, int64_t* ticks);
+  void OpenCalculatorNode(CalculatorNode* node, int64_t* ticks);
+  void RunCalculatorNode(CalculatorNode* node, CalculatorContext* cc, int64_t* ticks);
   bool IsIdle() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // Tasks handed to the executor and not finished. Not kept as a count of its own, which
   // every finishing task would have to lower: it is what remains of the unfinished items
