@@ -24,16 +24,6 @@ class InputStreamManager::HeadPublisher {
   InputStreamManager* const manager_;
 };
 
-void InputStreamManager::PublishHeadLocked() {
-  // The release stores keep the odd version ahead of the values; a reader that sees a new
-  // value therefore sees the version changed.
-  const uint32_t version = head_version_.load(std::memory_order_relaxed);
-  head_version_.store(version + 1, std::memory_order_relaxed);
-  head_timestamp_.store(MinTimestampOrBoundHelper(), std::memory_order_release);
-  head_empty_.store(queue_.empty(), std::memory_order_release);
-  head_version_.store(version + 2, std::memory_order_release);
-}
-
 absl::Status InputStreamManager::Initialize(const std::string& name,
                                             const PacketType* packet_type, bool back_edge) {
   name_ = name;
@@ -83,12 +73,38 @@ absl::Status InputStreamManager::SetHeader(const Packet& header) {
   return absl::OkStatus();
 }
 
-absl::Status InputStreamManager::AddPackets(const std::list<Packet>& packets, bool* notify) {
-  return AddOrMovePacketsInternal(packets, notify);
-}
-
-absl::Status InputStreamManager::MovePackets(std::list<Packet>* packets, bool* notify) {
-  return AddOrMovePacketsInternal(*packets, notify);
+absl::Status InputStreamManager::CheckPacketLocked(const Packet& packet) const {
+  absl::Status validation = packet_type_root_->Validate(packet);
+  if (!validation.ok()) {
+    return tool::AddStatusPrefix(
+        "Packet type mismatch on a calculator receiving from stream \"" + name_ + "\": ",
+        validation);
+  }
+  const Timestamp timestamp = packet.Timestamp();
+  if (!timestamp.IsAllowedInStream()) {
+    return util::InvalidArgumentErrorBuilder()
+           << "In stream \"" << name_ << "\", timestamp not specified or set to illegal value: "
+           << timestamp.DebugString();
+  }
+  if (enable_timestamps_) {
+    if (timestamp == Timestamp::PostStream() && num_packets_added_ > 0) {
+      return util::InvalidArgumentErrorBuilder()
+             << "In stream \"" << name_
+             << "\", a packet at Timestamp::PostStream() must be the only Packet in an "
+                "InputStream.";
+    }
+    if (timestamp < next_timestamp_bound_) {
+      return util::InvalidArgumentErrorBuilder()
+             << "Packet timestamp mismatch on a calculator receiving from stream \"" << name_
+             << "\". Current minimum expected timestamp is "
+             << next_timestamp_bound_.DebugString() << " but received "
+             << timestamp.DebugString()
+             << ". Are you using a custom InputStreamHandler? Note that some "
+                "InputStreamHandlers allow timestamps that are not strictly monotonically "
+                "increasing. See for example the ImmediateInputStreamHandler class comment.";
+    }
+  }
+  return absl::OkStatus();
 }
 
 template <typename Container>
@@ -96,7 +112,7 @@ absl::Status InputStreamManager::AddOrMovePacketsInternal(Container& packets, bo
   *notify = false;
   bool becomes_full = false;
   {
-    std::unique_lock<internal::LightMutex> lock(mutex_);
+    std::lock_guard<internal::LightMutex> lock(mutex_);
     if (closed_) return absl::OkStatus();
     HeadPublisher publisher(this);
     // One look at the verbose level for the whole call; the statements below run per packet.
@@ -104,37 +120,17 @@ absl::Status InputStreamManager::AddOrMovePacketsInternal(Container& packets, bo
     const bool was_full = IsFullLocked();
     const bool becomes_non_empty = queue_.empty() && !packets.empty();
     for (auto& packet : packets) {
-      absl::Status validation = packet_type_root_->Validate(packet);
-      if (!validation.ok()) {
-        return tool::AddStatusPrefix(
-            "Packet type mismatch on a calculator receiving from stream \"" + name_ + "\": ",
-            validation);
-      }
       const Timestamp timestamp = packet.Timestamp();
-      if (!timestamp.IsAllowedInStream()) {
-        return util::InvalidArgumentErrorBuilder()
-               << "In stream \"" << name_
-               << "\", timestamp not specified or set to illegal value: "
-               << timestamp.DebugString();
-      }
-      if (enable_timestamps_) {
-        if (timestamp == Timestamp::PostStream() && num_packets_added_ > 0) {
-          return util::InvalidArgumentErrorBuilder()
-                 << "In stream \"" << name_
-                 << "\", a packet at Timestamp::PostStream() must be the only Packet in an "
-                    "InputStream.";
-        }
-        if (timestamp < next_timestamp_bound_) {
-          return util::InvalidArgumentErrorBuilder()
-                 << "Packet timestamp mismatch on a calculator receiving from stream \""
-                 << name_ << "\". Current minimum expected timestamp is "
-                 << next_timestamp_bound_.DebugString() << " but received "
-                 << timestamp.DebugString()
-                 << ". Are you using a custom InputStreamHandler? Note that some "
-                    "InputStreamHandlers allow timestamps that are not strictly monotonically "
-                    "increasing. See for example the ImmediateInputStreamHandler class "
-                    "comment.";
-        }
+      // The usual packet passes these comparisons; anything else gets the full check, which
+      // names the first rule the packet breaks (or accepts it after all).
+      const bool plainly_accepted =
+          packet_type_root_->Accepts(packet) && timestamp.IsAllowedInStream() &&
+          (!enable_timestamps_ ||
+           (timestamp >= next_timestamp_bound_ &&
+            (timestamp != Timestamp::PostStream() || num_packets_added_ == 0)));
+      if (ABSL_PREDICT_FALSE(!plainly_accepted)) {
+        absl::Status status = CheckPacketLocked(packet);
+        if (!status.ok()) return status;
       }
       next_timestamp_bound_ = timestamp.NextAllowedInStream();
       ++num_packets_added_;
@@ -146,7 +142,7 @@ absl::Status InputStreamManager::AddOrMovePacketsInternal(Container& packets, bo
         queue_.push_back(std::move(packet));
       }
     }
-    if (verbose) {
+    if (ABSL_PREDICT_FALSE(verbose)) {
       if (queue_.size() > 1) {
         VLOG(2) << "Queue size greater than 1: stream name: " << name_
                 << " queue_size: " << queue_.size();
@@ -157,9 +153,14 @@ absl::Status InputStreamManager::AddOrMovePacketsInternal(Container& packets, bo
     becomes_full = !was_full && IsFullLocked();
     *notify = becomes_non_empty;
   }
-  if (becomes_full) ReportBecameFull();
+  if (ABSL_PREDICT_FALSE(becomes_full)) ReportBecameFull();
   return absl::OkStatus();
 }
+
+template absl::Status InputStreamManager::AddOrMovePacketsInternal(
+    const std::list<Packet>& packets, bool* notify);
+template absl::Status InputStreamManager::AddOrMovePacketsInternal(std::list<Packet>& packets,
+                                                                    bool* notify);
 
 absl::Status InputStreamManager::SetNextTimestampBound(Timestamp bound, bool* notify) {
   *notify = false;
@@ -189,9 +190,9 @@ void InputStreamManager::Close() {
   closed_ = true;
 }
 
-Timestamp InputStreamManager::MinTimestampOrBound(bool* is_empty) const {
+Timestamp InputStreamManager::MinTimestampOrBoundContended(bool* is_empty) const {
   // A writer holds the mutex only briefly: a few tries, then wait for it.
-  for (int attempt = 0; attempt < 4; ++attempt) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
     const uint32_t version = head_version_.load(std::memory_order_acquire);
     if (version & 1) continue;
     const Timestamp timestamp = head_timestamp_.load(std::memory_order_acquire);
@@ -208,9 +209,8 @@ Timestamp InputStreamManager::MinTimestampOrBound(bool* is_empty) const {
 Packet InputStreamManager::PopPacketAtTimestamp(Timestamp timestamp, int* num_packets_dropped,
                                                 bool* stream_is_done) {
   CHECK(enable_timestamps_);
-  *num_packets_dropped = -1;
-  *stream_is_done = false;
   Packet packet;
+  int dropped = 0;
   bool became_non_full = false;
   {
     std::lock_guard<internal::LightMutex> lock(mutex_);
@@ -227,22 +227,25 @@ Packet InputStreamManager::PopPacketAtTimestamp(Timestamp timestamp, int* num_pa
                         << timestamp.Value() << " next timestamp bound: "
                         << next_timestamp_bound_;
     const bool was_full = IsFullLocked();
-    while (!queue_.empty() && queue_.front().Timestamp() <= timestamp) {
-      packet = std::move(queue_.front());
+    // Timestamps rise strictly along the queue: every packet before `timestamp` is dropped,
+    // and at most one packet sits at it.
+    while (!queue_.empty() && queue_.front().Timestamp() < timestamp) {
       queue_.pop_front();
-      ++*num_packets_dropped;
+      ++dropped;
+    }
+    if (!queue_.empty() && queue_.front().Timestamp() == timestamp) {
+      packet = queue_.take_front();
+    } else {
+      // The returned empty packet carries the latest timestamp known to hold nothing.
+      packet = Packet().At(MinTimestampOrBoundHelper().PreviousAllowedInStream());
     }
     VLOG_IF(2, verbose) << "Input stream removed packets:" << name_
                         << " Size:" << queue_.size();
-    if (packet.IsEmpty() || packet.Timestamp() != timestamp) {
-      // The returned empty packet carries the latest timestamp known to hold nothing.
-      packet = Packet().At(MinTimestampOrBoundHelper().PreviousAllowedInStream());
-      ++*num_packets_dropped;
-    }
     became_non_full = was_full && !IsFullLocked();
     *stream_is_done = IsDoneLocked();
   }
-  if (became_non_full) ReportBecameNotFull();
+  *num_packets_dropped = dropped;
+  if (ABSL_PREDICT_FALSE(became_non_full)) ReportBecameNotFull();
   return packet;
 }
 

@@ -25,6 +25,7 @@
 #include <mutex>
 #include <string>
 
+#include "absl/base/optimization.h"
 #include "base/status.h"
 #include "graph/light_mutex.h"
 #include "graph/packet.h"
@@ -73,9 +74,13 @@ class InputStreamManager {
   // Queues copies of `packets` in order. `notify` is set when an empty queue received
   // packets. On a refused packet the ones before it stay queued and the error is
   // returned; a closed stream ignores the packets and returns OK.
-  absl::Status AddPackets(const std::list<Packet>& packets, bool* notify);
+  absl::Status AddPackets(const std::list<Packet>& packets, bool* notify) {
+    return AddOrMovePacketsInternal(packets, notify);
+  }
   // The same, moving every accepted packet out of `packets`.
-  absl::Status MovePackets(std::list<Packet>* packets, bool* notify);
+  absl::Status MovePackets(std::list<Packet>* packets, bool* notify) {
+    return AddOrMovePacketsInternal(*packets, notify);
+  }
 
   // Raises the bound; a lower bound is an error (UNKNOWN) while timestamps are checked.
   // `notify` is set when the bound rose on an empty queue.
@@ -89,8 +94,32 @@ class InputStreamManager {
   void Close();
 
   // The first packet's timestamp, or the bound when the queue is empty. `is_empty`, when
-  // given, receives whether the queue is empty.
-  Timestamp MinTimestampOrBound(bool* is_empty) const;
+  // given, receives whether the queue is empty. Usually reads the published pair without
+  // the mutex; takes it only while a writer keeps the pair busy.
+  Timestamp MinTimestampOrBound(bool* is_empty) const {
+    Timestamp timestamp;
+    bool empty;
+    if (ABSL_PREDICT_FALSE(!TryMinTimestampOrBound(&timestamp, &empty))) {
+      return MinTimestampOrBoundContended(is_empty);
+    }
+    if (is_empty != nullptr) *is_empty = empty;
+    return timestamp;
+  }
+  // The same pair from one lock-free read; false, with nothing written, while a writer
+  // keeps it busy.
+  bool TryMinTimestampOrBound(Timestamp* timestamp, bool* is_empty) const {
+    const uint32_t version = head_version_.load(std::memory_order_acquire);
+    const Timestamp head_timestamp = head_timestamp_.load(std::memory_order_acquire);
+    const bool head_empty = head_empty_.load(std::memory_order_acquire);
+    // The acquire loads above keep this load after them: an unchanged even version means
+    // no writer touched the pair in between.
+    if ((version & 1) != 0 || head_version_.load(std::memory_order_relaxed) != version) {
+      return false;
+    }
+    *timestamp = head_timestamp;
+    *is_empty = head_empty;
+    return true;
+  }
 
   // Settles the stream for `timestamp`: removes every packet at or before it and returns
   // the one at `timestamp`, or else an empty packet stamped with the latest timestamp at
@@ -121,6 +150,10 @@ class InputStreamManager {
   // The shared body of AddPackets and MovePackets; `Container` is a const list or a list.
   template <typename Container>
   absl::Status AddOrMovePacketsInternal(Container& packets, bool* notify);
+  // Every rule a queued packet must meet, in order: OK, or the refusal of the first rule
+  // the packet breaks. Out of line: the adding loop asks only for packets its quick
+  // comparisons do not pass.
+  [[gnu::noinline, gnu::cold]] absl::Status CheckPacketLocked(const Packet& packet) const;
 
   // For callers holding the mutex.
   Timestamp MinTimestampOrBoundHelper() const {
@@ -128,7 +161,18 @@ class InputStreamManager {
   }
   // Publishes the queue head's timestamp (or the bound) and emptiness for lock-free readers;
   // called with the mutex held after every change of the queue or the bound.
-  void PublishHeadLocked();
+  void PublishHeadLocked() {
+    // The release stores keep the odd version ahead of the values; a reader that sees a new
+    // value therefore sees the version changed.
+    const uint32_t version = head_version_.load(std::memory_order_relaxed);
+    head_version_.store(version + 1, std::memory_order_relaxed);
+    head_timestamp_.store(MinTimestampOrBoundHelper(), std::memory_order_release);
+    head_empty_.store(queue_.empty(), std::memory_order_release);
+    head_version_.store(version + 2, std::memory_order_release);
+  }
+  // MinTimestampOrBound while a writer keeps the published pair busy: a few more tries,
+  // then the mutex.
+  Timestamp MinTimestampOrBoundContended(bool* is_empty) const;
   class HeadPublisher;
   bool IsFullLocked() const {
     return max_queue_size_ != -1 && queue_.size() >= static_cast<size_t>(max_queue_size_);
@@ -167,6 +211,12 @@ class InputStreamManager {
   QueueSizeCallback becomes_not_full_callback_;
   bool last_reported_stream_full_ = false;
 };
+
+// Both forms of the adding routine are compiled once, in input_stream_manager.cc.
+extern template absl::Status InputStreamManager::AddOrMovePacketsInternal(
+    const std::list<Packet>& packets, bool* notify);
+extern template absl::Status InputStreamManager::AddOrMovePacketsInternal(
+    std::list<Packet>& packets, bool* notify);
 
 }  // namespace kaldren
 

@@ -4,8 +4,8 @@
 // but its storage only grows (doubling) and is never given back while the queue lives:
 // a stream whose queue fills and drains once per packet allocates nothing in steady state,
 // where a `std::deque` allocates and frees a block every few dozen packets. A removed
-// element's slot is reset to `T()` at once, so a queue of packets holds no payload it no
-// longer lists. Not thread-safe.
+// element is moved out of its slot at once, and a moved-from packet or smart pointer holds
+// nothing, so a queue of packets holds no payload it no longer lists. Not thread-safe.
 
 #ifndef QUILLMERE_GRAPH_RING_DEQUE_H_
 #define QUILLMERE_GRAPH_RING_DEQUE_H_
@@ -45,9 +45,18 @@ class RingDeque {
 
   void pop_front() {
     DCHECK(size_ > 0);
-    slots_[head_] = T();
-    head_ = (head_ + 1) & (capacity_ - 1);
-    --size_;
+    // Destroyed here, leaving the moved-from slot behind.
+    T removed = std::move(slots_[head_]);
+    Advance();
+  }
+
+  // Removes the first element and returns it; the queue must not be empty. The slot keeps
+  // the moved-from element.
+  T take_front() {
+    DCHECK(size_ > 0);
+    T value = std::move(slots_[head_]);
+    Advance();
+    return value;
   }
 
   // Removes every element; the slots stay.
@@ -60,6 +69,10 @@ class RingDeque {
   static constexpr size_t kInitialSlots = 4;
 
   size_t Slot(size_t i) const { return (head_ + i) & (capacity_ - 1); }
+  void Advance() {
+    head_ = (head_ + 1) & (capacity_ - 1);
+    --size_;
+  }
 
   // Doubles the slots (a power of two), keeping the order with the front at slot 0. Out of
   // line, so that push_back stays small enough to inline.
