@@ -197,14 +197,6 @@ bool InputStreamHandler::ScheduleInvocations(int max_allowance, Timestamp* input
   return invocations_scheduled > 0;
 }
 
-bool InputStreamHandler::NotReadyInputBound(Timestamp* input_bound) {
-  if (batch_size_ != 1 || input_stream_managers_.NumEntries() == 0) return false;
-  Timestamp min_stream_timestamp = Timestamp::Done();
-  if (GetNodeReadiness(&min_stream_timestamp) != NodeReadiness::kNotReady) return false;
-  *input_bound = min_stream_timestamp;
-  return true;
-}
-
 void InputStreamHandler::FinalizeInputSet(Timestamp input_timestamp,
                                           InputStreamShardSet* input_set) {
   if (late_preparation_) FillInputSet(input_timestamp, input_set);

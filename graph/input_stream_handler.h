@@ -131,7 +131,13 @@ class InputStreamHandler : public internal::InputStreamMirrorTarget {
   // true. False, with nothing changed, when the node is ready, ready for close, or gathers
   // several timestamps per invocation; then only ScheduleInvocations can tell. The same
   // thread rules apply as to ScheduleInvocations.
-  bool NotReadyInputBound(Timestamp* input_bound);
+  bool NotReadyInputBound(Timestamp* input_bound) {
+    if (batch_size_ != 1 || input_stream_managers_.NumEntries() == 0) return false;
+    Timestamp min_stream_timestamp = Timestamp::Done();
+    if (GetNodeReadiness(&min_stream_timestamp) != NodeReadiness::kNotReady) return false;
+    *input_bound = min_stream_timestamp;
+    return true;
+  }
 
   // With late preparation, fills the input set just before the invocation runs.
   void FinalizeInputSet(Timestamp input_timestamp, InputStreamShardSet* input_set);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "absl/base/optimization.h"
 #include "absl/strings/substitute.h"
 #include "base/logging.h"
 #include "graph/registration_macros.h"
@@ -30,21 +31,53 @@ DefaultInputStreamHandler::DefaultInputStreamHandler(
 
 InputStreamHandler::NodeReadiness DefaultInputStreamHandler::GetNodeReadiness(
     Timestamp* min_stream_timestamp) {
-  *min_stream_timestamp = Timestamp::Done();
+  // One lock-free pass over the streams, calling nothing, so that the scan needs no stack
+  // frame; a stream whose writer is busy sends the whole scan to the patient version.
+  Timestamp min_timestamp = Timestamp::Done();
   Timestamp min_bound = Timestamp::Done();
-  if (input_stream_managers_.NumEntries() == 0) return NodeReadiness::kReadyForClose;
+  for (const InputStreamManager& manager : input_stream_managers_) {
+    Timestamp stream_timestamp;
+    bool empty;
+    if (ABSL_PREDICT_FALSE(!manager.TryMinTimestampOrBound(&stream_timestamp, &empty))) {
+      return GetNodeReadinessContended(min_stream_timestamp);
+    }
+    if (empty) min_bound = std::min(min_bound, stream_timestamp);
+    min_timestamp = std::min(min_timestamp, stream_timestamp);
+  }
+  return Readiness(min_timestamp, min_bound, min_stream_timestamp);
+}
+
+InputStreamHandler::NodeReadiness DefaultInputStreamHandler::GetNodeReadinessContended(
+    Timestamp* min_stream_timestamp) {
+  Timestamp min_timestamp = Timestamp::Done();
+  Timestamp min_bound = Timestamp::Done();
   for (const InputStreamManager& manager : input_stream_managers_) {
     bool empty = false;
-    Timestamp stream_timestamp = manager.MinTimestampOrBound(&empty);
+    const Timestamp stream_timestamp = manager.MinTimestampOrBound(&empty);
     if (empty) min_bound = std::min(min_bound, stream_timestamp);
-    *min_stream_timestamp = std::min(*min_stream_timestamp, stream_timestamp);
+    min_timestamp = std::min(min_timestamp, stream_timestamp);
   }
-  if (*min_stream_timestamp == Timestamp::Done()) return NodeReadiness::kReadyForClose;
+  return Readiness(min_timestamp, min_bound, min_stream_timestamp);
+}
+
+InputStreamHandler::NodeReadiness DefaultInputStreamHandler::Readiness(
+    Timestamp min_timestamp, Timestamp min_bound, Timestamp* min_stream_timestamp) {
+  *min_stream_timestamp = min_timestamp;
+  // Every stream is done (also when there are none).
+  if (min_timestamp == Timestamp::Done()) return NodeReadiness::kReadyForClose;
   // Some stream holds a packet at the minimum, and every empty stream is bounded above it.
-  if (min_bound > *min_stream_timestamp) return NodeReadiness::kReadyForProcess;
-  // An empty stream may still receive a packet at the minimum.
-  CHECK_EQ(min_bound, *min_stream_timestamp);
+  if (min_bound > min_timestamp) return NodeReadiness::kReadyForProcess;
+  // An empty stream may still receive a packet at the minimum; a bound below the minimum
+  // cannot occur.
+  if (ABSL_PREDICT_FALSE(min_bound != min_timestamp)) {
+    BoundBelowMinimum(min_bound, min_stream_timestamp);
+  }
   return NodeReadiness::kNotReady;
+}
+
+void DefaultInputStreamHandler::BoundBelowMinimum(Timestamp min_bound,
+                                                  const Timestamp* min_stream_timestamp) {
+  CHECK_EQ(min_bound, *min_stream_timestamp);
 }
 
 void DefaultInputStreamHandler::FillInputSet(Timestamp input_timestamp,

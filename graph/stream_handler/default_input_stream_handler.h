@@ -30,6 +30,17 @@ class DefaultInputStreamHandler : public InputStreamHandler {
   // Pops each stream's packet at `input_timestamp` (an empty packet where it has none)
   // into the shard of the same id. An earlier packet left on a stream is fatal.
   void FillInputSet(Timestamp input_timestamp, InputStreamShardSet* input_set) override;
+
+ private:
+  // GetNodeReadiness when some stream's writer is busy: waits for each stream in turn.
+  [[gnu::noinline]] NodeReadiness GetNodeReadinessContended(Timestamp* min_stream_timestamp);
+  // The answer for the smallest timestamp and the smallest bound of an empty stream.
+  static NodeReadiness Readiness(Timestamp min_timestamp, Timestamp min_bound,
+                                 Timestamp* min_stream_timestamp);
+  // The fatal check of an empty stream's bound below the smallest timestamp; out of line,
+  // so that the readiness scan stays small.
+  [[gnu::noinline]] static void BoundBelowMinimum(Timestamp min_bound,
+                                                  const Timestamp* min_stream_timestamp);
 };
 
 }  // namespace kaldren
