@@ -197,19 +197,6 @@ bool InputStreamHandler::ScheduleInvocations(int max_allowance, Timestamp* input
   return invocations_scheduled > 0;
 }
 
-void InputStreamHandler::FinalizeInputSet(Timestamp input_timestamp,
-                                          InputStreamShardSet* input_set) {
-  if (late_preparation_) FillInputSet(input_timestamp, input_set);
-}
-
-void InputStreamHandler::ClearCurrentInputs(CalculatorContext* calculator_context) {
-  CHECK(calculator_context);
-  calculator_context_manager_->PopInputTimestampFromContext(calculator_context);
-  for (InputStreamShard& shard : calculator_context->Inputs()) {
-    shard.ClearCurrentPacket();
-  }
-}
-
 void InputStreamHandler::Close() {
   for (InputStreamManager& manager : input_stream_managers_) manager.Close();
 }

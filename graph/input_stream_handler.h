@@ -22,7 +22,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/logging.h"
 #include "base/status.h"
+#include "graph/calculator_context.h"
+#include "graph/calculator_context_manager.h"
 #include "graph/input_stream_manager.h"
 #include "graph/input_stream_mirror.h"
 #include "graph/input_stream_shard.h"
@@ -34,9 +37,6 @@
 #include "graph_config/tag_map.h"
 
 namespace kaldren {
-
-class CalculatorContext;
-class CalculatorContextManager;
 
 class InputStreamHandler : public internal::InputStreamMirrorTarget {
  public:
@@ -140,11 +140,17 @@ class InputStreamHandler : public internal::InputStreamMirrorTarget {
   }
 
   // With late preparation, fills the input set just before the invocation runs.
-  void FinalizeInputSet(Timestamp input_timestamp, InputStreamShardSet* input_set);
+  void FinalizeInputSet(Timestamp input_timestamp, InputStreamShardSet* input_set) {
+    if (late_preparation_) FillInputSet(input_timestamp, input_set);
+  }
 
   // After an invocation with `calculator_context` (not null: fatal): drops its oldest input
   // timestamp and the packet it read from each shard.
-  void ClearCurrentInputs(CalculatorContext* calculator_context);
+  void ClearCurrentInputs(CalculatorContext* calculator_context) {
+    CHECK(calculator_context);
+    calculator_context_manager_->PopInputTimestampFromContext(calculator_context);
+    for (InputStreamShard& shard : calculator_context->Inputs()) shard.ClearCurrentPacket();
+  }
 
   // Closes every stream.
   void Close();
