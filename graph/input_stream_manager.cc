@@ -209,41 +209,34 @@ Timestamp InputStreamManager::MinTimestampOrBoundContended(bool* is_empty) const
 Packet InputStreamManager::PopPacketAtTimestamp(Timestamp timestamp, int* num_packets_dropped,
                                                 bool* stream_is_done) {
   CHECK(enable_timestamps_);
-  Packet packet;
-  int dropped = 0;
-  bool became_non_full = false;
-  {
-    std::lock_guard<internal::LightMutex> lock(mutex_);
-    HeadPublisher publisher(this);
-    CHECK_LE(last_select_timestamp_, timestamp);
-    last_select_timestamp_ = timestamp;
-    // Nothing can arrive at or before `timestamp` any more. A timestamp that no stream can
-    // carry (a pop at Done after Close) leaves the bound alone.
-    if (timestamp >= next_timestamp_bound_ && timestamp.IsAllowedInStream()) {
-      next_timestamp_bound_ = timestamp.NextAllowedInStream();
-    }
-    const bool verbose = VLOG_IS_ON(2);
-    VLOG_IF(2, verbose) << "Input stream " << name_ << " selecting at timestamp:"
-                        << timestamp.Value() << " next timestamp bound: "
-                        << next_timestamp_bound_;
-    const bool was_full = IsFullLocked();
-    // Timestamps rise strictly along the queue: every packet before `timestamp` is dropped,
-    // and at most one packet sits at it.
-    while (!queue_.empty() && queue_.front().Timestamp() < timestamp) {
-      queue_.pop_front();
-      ++dropped;
-    }
-    if (!queue_.empty() && queue_.front().Timestamp() == timestamp) {
-      packet = queue_.take_front();
-    } else {
-      // The returned empty packet carries the latest timestamp known to hold nothing.
-      packet = Packet().At(MinTimestampOrBoundHelper().PreviousAllowedInStream());
-    }
-    VLOG_IF(2, verbose) << "Input stream removed packets:" << name_
-                        << " Size:" << queue_.size();
-    became_non_full = was_full && !IsFullLocked();
-    *stream_is_done = IsDoneLocked();
+  std::unique_lock<internal::LightMutex> lock(mutex_);
+  CHECK_LE(last_select_timestamp_, timestamp);
+  last_select_timestamp_ = timestamp;
+  // Nothing can arrive at or before `timestamp` any more. A timestamp that no stream can
+  // carry (a pop at Done after Close) leaves the bound alone.
+  if (timestamp >= next_timestamp_bound_ && timestamp.IsAllowedInStream()) {
+    next_timestamp_bound_ = timestamp.NextAllowedInStream();
   }
+  const bool verbose = VLOG_IS_ON(2);
+  VLOG_IF(2, verbose) << "Input stream " << name_ << " selecting at timestamp:"
+                      << timestamp.Value() << " next timestamp bound: " << next_timestamp_bound_;
+  const bool was_full = IsFullLocked();
+  // Timestamps rise strictly along the queue: every packet before `timestamp` is dropped,
+  // and at most one packet sits at it.
+  int dropped = 0;
+  while (!queue_.empty() && queue_.front().Timestamp() < timestamp) {
+    queue_.pop_front();
+    ++dropped;
+  }
+  // Otherwise the returned empty packet carries the latest timestamp known to hold nothing.
+  Packet packet = !queue_.empty() && queue_.front().Timestamp() == timestamp
+                      ? queue_.take_front()
+                      : Packet().At(MinTimestampOrBoundHelper().PreviousAllowedInStream());
+  VLOG_IF(2, verbose) << "Input stream removed packets:" << name_ << " Size:" << queue_.size();
+  const bool became_non_full = was_full && !IsFullLocked();
+  *stream_is_done = IsDoneLocked();
+  PublishHeadLocked();
+  lock.unlock();
   *num_packets_dropped = dropped;
   if (ABSL_PREDICT_FALSE(became_non_full)) ReportBecameNotFull();
   return packet;
