@@ -90,6 +90,8 @@ absl::Status CalculatorNode::Initialize(const ValidatedGraphConfig* validated_gr
     *contract_handler_config.mutable_options() = contract.GetInputStreamHandlerOptions();
     RETURN_IF_ERROR(InitializeInputStreamHandler(contract_handler_config, contract.Inputs()));
   }
+  is_source_ = input_stream_handler_->NumInputStreams() == 0 &&
+               output_stream_handler_->OutputTagMap()->NumEntries() > 0;
   return InitializeInputStreams(input_stream_managers, output_stream_managers);
 }
 
@@ -477,34 +479,37 @@ absl::Status CalculatorNode::ProcessSourceNode(CalculatorContext* cc) {
 }
 
 absl::Status CalculatorNode::ProcessNode(CalculatorContext* calculator_context) {
-  if (IsSource()) return ProcessSourceNode(calculator_context);
+  if (is_source_) return ProcessSourceNode(calculator_context);
 
   const int num_invocations =
       calculator_context_manager_.NumberOfContextTimestamps(*calculator_context);
-  RET_CHECK(num_invocations <= 1 || max_in_flight_ <= 1)
-      << "num_invocations:" << num_invocations << ", max_in_flight_:" << max_in_flight_;
-  if (num_invocations == 0) return absl::InternalError("Calculator context has no input packets.");
+  if (num_invocations != 1) [[unlikely]] {
+    RET_CHECK(num_invocations <= 1 || max_in_flight_ <= 1)
+        << "num_invocations:" << num_invocations << ", max_in_flight_:" << max_in_flight_;
+    if (num_invocations == 0) {
+      return absl::InternalError("Calculator context has no input packets.");
+    }
+  }
   // An invocation that does not succeed returns at once.
   for (int i = 0; i < num_invocations; ++i) {
     const Timestamp input_timestamp = calculator_context->InputTimestamp();
-    if (input_timestamp.IsAllowedInStream()) {
+    if (input_timestamp.IsAllowedInStream()) [[likely]] {
       input_stream_handler_->FinalizeInputSet(input_timestamp, &calculator_context->Inputs());
       output_stream_handler_->PrepareOutputs(input_timestamp, &calculator_context->Outputs());
       VLOG(2) << "Calling Calculator::Process() for node: " << DebugName();
-      const absl::Status result =
-          OutputsAreConstant(calculator_context)
-              ? absl::OkStatus()
-              : CallCalculator(calculator_context, &CalculatorBase::Process);
+      absl::Status result = OutputsAreConstant(calculator_context)
+                                ? absl::OkStatus()
+                                : CallCalculator(calculator_context, &CalculatorBase::Process);
       // Also pops this input timestamp from the context.
       input_stream_handler_->ClearCurrentInputs(calculator_context);
-      if (!result.ok() && !IsStop(result)) {
+      if (!result.ok() && !IsStop(result)) [[unlikely]] {
         return util::StatusBuilder(result, QM_LOC).SetPrepend()
                << absl::Substitute("Calculator::Process() for node \"$0\" failed: ",
                                    DebugName());
       }
       output_stream_handler_->PostProcess(input_timestamp);
-      // The queue turns this into stopping every source.
-      if (IsStop(result)) return result;
+      // The stop status: the queue turns it into stopping every source.
+      if (!result.ok()) [[unlikely]] return result;
     } else if (input_timestamp == Timestamp::Done()) {
       CHECK_EQ(calculator_context_manager_.NumberOfContextTimestamps( *calculator_context), 1);
       return CloseNode(absl::OkStatus(), /*graph_run_ended=*/false);
@@ -607,11 +612,6 @@ void CalculatorNode::SetExecutor(const std::string& executor) {
   std::lock_guard<std::mutex> lock(status_mutex_);
   CHECK_LT(status_, kStateOpened);
   executor_ = executor;
-}
-
-bool CalculatorNode::IsSource() const {
-  return input_stream_handler_->NumInputStreams() == 0 &&
-         output_stream_handler_->OutputTagMap()->NumEntries() > 0;
 }
 
 CalculatorContext* CalculatorNode::DefaultContext() const {

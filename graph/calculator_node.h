@@ -145,8 +145,8 @@ class CalculatorNode {
   // Only before the node is opened.
   void SetExecutor(const std::string& executor);
 
-  // No input streams and at least one output stream.
-  virtual bool IsSource() const;
+  // No input streams and at least one output stream; fixed once the node is initialized.
+  virtual bool IsSource() const { return is_source_; }
   bool UsesGpu() const { return uses_gpu_; }
   virtual int Id() const { return node_id_; }
   virtual const std::string& ExecutorName() const { return executor_; }
@@ -226,6 +226,8 @@ class CalculatorNode {
   std::unique_ptr<InputStreamHandler> input_stream_handler_;
   std::unique_ptr<OutputStreamHandler> output_stream_handler_;
   bool uses_gpu_ = false;
+  // Whether the node is a source, from its stream handlers, which Initialize creates.
+  bool is_source_ = false;
   // Open succeeded in this run and Close has not run yet. Written by PrepareForRun, OpenNode
   // and CloseNode and read by CleanupAfterRun, which never overlap for one node.
   bool needs_to_close_ = false;

@@ -106,19 +106,6 @@ std::string OutputStreamHandler::FirstStreamName() const {
   return output_stream_managers_.Get(output_stream_managers_.BeginId()).Name();
 }
 
-void OutputStreamHandler::PropagateOutputPackets(Timestamp output_timestamp,
-                                                 OutputStreamShardSet* output_shards) {
-  CHECK(output_shards);
-  OutputStreamShardSet::iterator shard = ShardsFor(output_shards);
-  for (OutputStreamManager& manager : output_stream_managers_) {
-    OutputStreamShard& manager_shard = *shard++;
-    if (manager.IsClosed()) continue;
-    Timestamp bound = manager.ComputeOutputTimestampBound(manager_shard, output_timestamp);
-    manager.PropagateUpdatesToMirrors(bound, &manager_shard);
-    if (manager_shard.IsClosed()) manager.Close();
-  }
-}
-
 void OutputStreamHandler::PropagateBoundToOffsetStreams(Timestamp input_bound) {
   for (OutputStreamManager& manager : output_stream_managers_) {
     const OutputStreamSpec& spec = *manager.Spec();

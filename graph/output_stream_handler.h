@@ -119,7 +119,19 @@ class OutputStreamHandler {
 
   // For every open stream: its new bound from its shard and `output_timestamp`, then the
   // shard's packets and that bound downstream; closes the stream when the shard was closed.
-  void PropagateOutputPackets(Timestamp output_timestamp, OutputStreamShardSet* output_shards);
+  // Inline, so that the node's invocation propagates its outputs without further calls.
+  [[gnu::always_inline]] void PropagateOutputPackets(Timestamp output_timestamp,
+                                                    OutputStreamShardSet* output_shards) {
+    CHECK(output_shards);
+    OutputStreamShardSet::iterator shard = ShardsFor(output_shards);
+    for (OutputStreamManager& manager : output_stream_managers_) {
+      OutputStreamShard& manager_shard = *shard++;
+      if (manager.IsClosed()) continue;
+      Timestamp bound = manager.ComputeOutputTimestampBound(manager_shard, output_timestamp);
+      manager.PropagateUpdatesToMirrors(bound, &manager_shard);
+      if (manager_shard.IsClosed()) manager.Close();
+    }
+  }
 
   // For a range value `input_bound`: every open stream with an offset gets the bound
   // `input_bound` + offset where that is above its current bound. Other values do nothing.

@@ -96,35 +96,10 @@ void OutputStreamManager::LogPropagation(Timestamp next_timestamp_bound,
           << " next timestamp: " << next_timestamp_bound;
 }
 
-void OutputStreamManager::PropagateUpdatesToMirrors(Timestamp next_timestamp_bound,
-                                                    OutputStreamShard* output_stream_shard) {
-  CHECK(output_stream_shard);
-  next_timestamp_bound_.store(next_timestamp_bound, std::memory_order_release);
-  if (VLOG_IS_ON(2)) LogPropagation(next_timestamp_bound, *output_stream_shard);
-  std::list<Packet>* packets = output_stream_shard->OutputQueue();
-  if (packets->empty()) {
-    for (const Mirror& mirror : mirrors_) {
-      mirror.input_stream_handler->SetNextTimestampBound(mirror.id, next_timestamp_bound);
-    }
-    return;
+void OutputStreamManager::PropagateBound(Timestamp next_timestamp_bound) {
+  for (const Mirror& mirror : mirrors_) {
+    mirror.input_stream_handler->SetNextTimestampBound(mirror.id, next_timestamp_bound);
   }
-  // Receiving the packets already moves each consumer's bound past the last of them.
-  const bool send_bound =
-      next_timestamp_bound != packets->back().Timestamp().NextAllowedInStream();
-  const Mirror* mirror = mirrors_.data();
-  const Mirror* const end = mirror + mirrors_.size();
-  for (; mirror != end; ++mirror) {
-    // All but the last consumer get copies; the last gets the packets themselves.
-    if (mirror + 1 != end) {
-      mirror->input_stream_handler->AddPackets(mirror->id, *packets);
-    } else {
-      mirror->input_stream_handler->MovePackets(mirror->id, packets);
-    }
-    if (send_bound) {
-      mirror->input_stream_handler->SetNextTimestampBound(mirror->id, next_timestamp_bound);
-    }
-  }
-  output_stream_shard->ClearOutputQueue();
 }
 
 }  // namespace kaldren

@@ -16,10 +16,12 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <list>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/logging.h"
 #include "base/status.h"
 #include "graph/input_stream_mirror.h"
 #include "graph/output_stream_shard.h"
@@ -101,10 +103,40 @@ class OutputStreamManager {
   // Records the bound and hands the shard's packets (copied to all mirrors but the last,
   // which gets them moved) and the bound to every mirror. The bound is not sent when it is
   // where the packets already put it. Empties the shard.
-  void PropagateUpdatesToMirrors(Timestamp next_timestamp_bound,
-                                 OutputStreamShard* output_stream_shard);
+  //
+  // Inline: every invocation of the producing node ends here, for each of its outputs.
+  [[gnu::always_inline]] void PropagateUpdatesToMirrors(Timestamp next_timestamp_bound,
+                                                        OutputStreamShard* output_stream_shard) {
+    CHECK(output_stream_shard);
+    next_timestamp_bound_.store(next_timestamp_bound, std::memory_order_release);
+    if (VLOG_IS_ON(2)) [[unlikely]] LogPropagation(next_timestamp_bound, *output_stream_shard);
+    std::list<Packet>* packets = output_stream_shard->OutputQueue();
+    if (packets->empty()) {
+      PropagateBound(next_timestamp_bound);
+      return;
+    }
+    // Receiving the packets already moves each consumer's bound past the last of them.
+    const bool send_bound =
+        next_timestamp_bound != packets->back().Timestamp().NextAllowedInStream();
+    const Mirror* mirror = mirrors_.data();
+    const Mirror* const end = mirror + mirrors_.size();
+    for (; mirror != end; ++mirror) {
+      // All but the last consumer get copies; the last gets the packets themselves.
+      if (mirror + 1 != end) {
+        mirror->input_stream_handler->AddPackets(mirror->id, *packets);
+      } else {
+        mirror->input_stream_handler->MovePackets(mirror->id, packets);
+      }
+      if (send_bound) {
+        mirror->input_stream_handler->SetNextTimestampBound(mirror->id, next_timestamp_bound);
+      }
+    }
+    output_stream_shard->ClearOutputQueue();
+  }
 
  private:
+  // Sends `next_timestamp_bound` to every mirror, for a shard without packets.
+  void PropagateBound(Timestamp next_timestamp_bound);
   // Reports an input timestamp no bound can be computed from; Unset.
   [[gnu::noinline]] Timestamp ReportInvalidInputTimestamp(Timestamp input_timestamp) const;
   // The bound the declared offset implies for an invocation at `input_timestamp`.
