@@ -518,8 +518,13 @@ absl::Status CalculatorGraph::PrepareForRun(
         current_run_side_packets_, service_packets_,
         [scheduler, node_ptr]() { scheduler->ScheduleNodeForOpen(node_ptr); },
         [scheduler, node_ptr]() { scheduler->AddNodeToSourcesQueue(node_ptr); },
-        [scheduler, node_ptr](CalculatorContext* cc) {
-          scheduler->ScheduleNodeIfNotThrottled(node_ptr, cc);
+        [this, scheduler, node_ptr](CalculatorContext* cc) {
+          // Mostly no calculator is throttled at all, and then nothing needs asking.
+          if (num_throttled_calculators_.load() == 0) {
+            node_ptr->GetSchedulerQueue()->AddNode(node_ptr, cc);
+          } else {
+            scheduler->ScheduleNodeIfNotThrottled(node_ptr, cc);
+          }
         },
         error_callback, counter_factory_.get());
     if (!result.ok()) RecordError(result);
