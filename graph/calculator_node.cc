@@ -23,6 +23,10 @@ namespace kaldren {
 
 namespace {
 
+// The node whose scheduling loop runs on this thread with the node's only slot reserved, until
+// its scan queues the invocation that takes the slot (see CheckIfBecameReady).
+thread_local CalculatorNode* node_with_reserved_slot = nullptr;
+
 const NodeTypeInfo& TypeInfo(const ValidatedGraphConfig* validated_graph, int node_id) {
   return validated_graph->CalculatorInfos()[node_id];
 }
@@ -362,6 +366,11 @@ void CalculatorNode::ActivateNode() {
 }
 
 bool CalculatorNode::TryToBeginScheduling() {
+  if (node_with_reserved_slot == this) [[likely]] {
+    // The scheduling loop counted this invocation when it took the loop.
+    node_with_reserved_slot = nullptr;
+    return true;
+  }
   // Only the count changes; the scheduling state bits are carried over.
   uint32_t word = scheduling_.load(std::memory_order_relaxed);
   while (InFlight(word) < max_in_flight_) {
@@ -401,8 +410,15 @@ void CalculatorNode::CheckIfBecameReady() {
         if (scheduling_.compare_exchange_weak(word, word | kInputsChanged)) return;
         continue;
       }
-      if (scheduling_.compare_exchange_weak(word, WithState(word, kSchedulingBusy))) {
-        SchedulingLoop(max_in_flight_ - InFlight(word));
+      const bool reserve_slot = max_in_flight_ == 1 && !is_source_;
+      const uint32_t busy =
+          WithState(word, kSchedulingBusy) + (reserve_slot ? kOneInFlight : 0);
+      if (scheduling_.compare_exchange_weak(word, busy)) {
+        if (reserve_slot) {
+          ReservedSlotLoop();
+        } else {
+          SchedulingLoop(max_in_flight_ - InFlight(word));
+        }
         return;
       }
     } else if (state == kSchedulingBusy) {
@@ -440,6 +456,24 @@ void CalculatorNode::EndScheduling() {
       return;
     }
   }
+}
+
+void CalculatorNode::ReservedSlotLoop() {
+  CalculatorNode* const outer = node_with_reserved_slot;
+  node_with_reserved_slot = this;
+  Timestamp input_bound = Timestamp::Unset();
+  input_stream_handler_->ScheduleInvocations(1, &input_bound);
+  // Still set: no invocation was queued, and the slot is freed with the loop below.
+  const bool slot_unused = node_with_reserved_slot == this;
+  node_with_reserved_slot = outer;
+  if (input_bound != Timestamp::Unset()) {
+    output_stream_handler_->UpdateTaskTimestampBound(input_bound);
+  }
+  const uint32_t release = 1 + (slot_unused ? kOneInFlight : 0);
+  const uint32_t word = scheduling_.fetch_sub(release) - release;
+  if (State(word) == kSchedulingIdle) return;
+  // Pending: take the events that came in meanwhile and scan once more.
+  SchedulingLoop(max_in_flight_ - InFlight(word));
 }
 
 void CalculatorNode::SchedulingLoop(int max_allowance) {
