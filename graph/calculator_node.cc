@@ -458,17 +458,21 @@ void CalculatorNode::EndScheduling() {
   }
 }
 
-void CalculatorNode::ReservedSlotLoop() {
-  CalculatorNode* const outer = node_with_reserved_slot;
-  node_with_reserved_slot = this;
+inline void CalculatorNode::ScanInputs(int max_allowance) {
   Timestamp input_bound = Timestamp::Unset();
-  input_stream_handler_->ScheduleInvocations(1, &input_bound);
-  // Still set: no invocation was queued, and the slot is freed with the loop below.
-  const bool slot_unused = node_with_reserved_slot == this;
-  node_with_reserved_slot = outer;
+  input_stream_handler_->ScheduleInvocations(max_allowance, &input_bound);
   if (input_bound != Timestamp::Unset()) {
     output_stream_handler_->UpdateTaskTimestampBound(input_bound);
   }
+}
+
+void CalculatorNode::ReservedSlotLoop() {
+  CalculatorNode* const outer = node_with_reserved_slot;
+  node_with_reserved_slot = this;
+  ScanInputs(1);
+  // Still set: no invocation was queued, and the slot is freed with the loop below.
+  const bool slot_unused = node_with_reserved_slot == this;
+  node_with_reserved_slot = outer;
   const uint32_t release = 1 + (slot_unused ? kOneInFlight : 0);
   const uint32_t word = scheduling_.fetch_sub(release) - release;
   if (State(word) == kSchedulingIdle) return;
@@ -478,13 +482,7 @@ void CalculatorNode::ReservedSlotLoop() {
 
 void CalculatorNode::SchedulingLoop(int max_allowance) {
   while (true) {
-    if (max_allowance > 0) {
-      Timestamp input_bound = Timestamp::Unset();
-      input_stream_handler_->ScheduleInvocations(max_allowance, &input_bound);
-      if (input_bound != Timestamp::Unset()) {
-        output_stream_handler_->UpdateTaskTimestampBound(input_bound);
-      }
-    }
+    if (max_allowance > 0) ScanInputs(max_allowance);
     // Busy becomes idle, pending becomes busy: only this thread moves the state out of
     // either, so one decrement does it whatever else changes in the word meanwhile.
     static_assert(kSchedulingBusy - 1 == kSchedulingIdle &&

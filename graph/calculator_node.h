@@ -193,6 +193,8 @@ class CalculatorNode {
   // Called by the thread that moved the scheduling state to busy, with the free in-flight
   // slots it saw then; the node is not closed.
   void SchedulingLoop(int max_allowance);
+  // Schedules up to `max_allowance` invocations of ready input and hands the input bound on.
+  void ScanInputs(int max_allowance);
   // The loop of a one-slot node taken with its slot reserved: one scan, then the loop as
   // usual if events came in meanwhile.
   void ReservedSlotLoop();

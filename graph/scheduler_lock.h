@@ -5,8 +5,6 @@
 
 #include <sched.h>
 
-#include <mutex>
-
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -52,18 +50,6 @@ inline void LockSpinning(Lockable& lock) {
   if (lock.try_lock()) return;
   LockSpinningSlow(lock);
 }
-
-// A scoped lock that takes its mutex with `LockSpinning`.
-class SpinningLockGuard {
- public:
-  explicit SpinningLockGuard(std::mutex& mutex) : mutex_(mutex) { LockSpinning(mutex_); }
-  ~SpinningLockGuard() { mutex_.unlock(); }
-  SpinningLockGuard(const SpinningLockGuard&) = delete;
-  SpinningLockGuard& operator=(const SpinningLockGuard&) = delete;
-
- private:
-  std::mutex& mutex_;
-};
 
 }  // namespace internal
 }  // namespace kaldren
