@@ -168,34 +168,34 @@ void SchedulerQueue::RunNextTask() {
 
   // The calculator time goes to the timer once per run of this function, and before the
   // count that keeps the run from ending is lowered.
-  int64_t ticks = 0;
+  CallTimer timer(shared_->timer);
   if (continuation_gate_ == nullptr) {
-    RunTask(task, &ticks);
-  } else if (!RunTaskAndContinuations(task, &ticks)) {
+    RunTask(task, &timer);
+  } else if (!RunTaskAndContinuations(task, &timer)) {
     return;
   }
-  shared_->timer.AddTicks(ticks);
+  shared_->timer.AddTicks(timer.TakeTicks());
 
   const bool is_idle = num_unfinished_items_.fetch_sub(1) == 1;
   if (is_idle && idle_callback_) idle_callback_(true);
 }
 
-void SchedulerQueue::RunTask(const Task& task, int64_t* ticks) {
+void SchedulerQueue::RunTask(const Task& task, CallTimer* timer) {
   ScopedAutoreleasePool pool;
   if (task.is_open_node) {
-    OpenCalculatorNode(task.node, ticks);
+    OpenCalculatorNode(task.node, timer);
   } else {
-    RunCalculatorNode(task.node, task.cc, ticks);
+    RunCalculatorNode(task.node, task.cc, timer);
   }
 }
 
-bool SchedulerQueue::RunTaskAndContinuations(Task task, int64_t* ticks) {
+bool SchedulerQueue::RunTaskAndContinuations(Task task, CallTimer* timer) {
   // The kept item is never counted as unfinished on its own: it takes over the count of the
   // task that kept it, which then ends without lowering it. The queue stays busy throughout,
   // as it would have with the item counted before the task's count was lowered.
   ContinuationSlot slot(this);
   while (true) {
-    RunTask(task, ticks);
+    RunTask(task, timer);
     if (!slot.item.has_value()) return true;
     Item& item = *slot.item;
     // A queue that is not running hands nothing to its executor, and the gate may want the
@@ -205,7 +205,7 @@ bool SchedulerQueue::RunTaskAndContinuations(Task task, int64_t* ticks) {
     if (!running_.load(std::memory_order_relaxed) ||
         !continuation_gate_(continuation_gate_arg_)) {
       // Once the item is in the heap, another thread may run it and end the run.
-      shared_->timer.AddTicks(*ticks);
+      shared_->timer.AddTicks(timer->TakeTicks());
       PushItem(std::move(item), /*takes_over_count=*/true);
       slot.item.reset();
       return false;
@@ -230,11 +230,11 @@ bool SchedulerQueue::RunTaskAndContinuations(Task task, int64_t* ticks) {
   }
 }
 
-void SchedulerQueue::OpenCalculatorNode(CalculatorNode* node, int64_t* ticks) {
+void SchedulerQueue::OpenCalculatorNode(CalculatorNode* node, CallTimer* timer) {
   VLOG(3) << "Opening " << node->DebugName();
-  const int64_t start_time = shared_->timer.StartMeasurement();
+  const int64_t start_time = timer->Start();
   const absl::Status result = node->OpenNode();
-  *ticks += shared_->timer.TicksSince(start_time);
+  timer->Stop(start_time);
   if (result.ok()) {
     node->NodeOpened();
   } else {
@@ -244,22 +244,22 @@ void SchedulerQueue::OpenCalculatorNode(CalculatorNode* node, int64_t* ticks) {
 }
 
 void SchedulerQueue::RunCalculatorNode(CalculatorNode* node, CalculatorContext* cc,
-                                       int64_t* ticks) {
+                                       CallTimer* timer) {
   VLOG(3) << "Running " << node->DebugName();
   if (shared_->stopping && node->IsSource()) {
     VLOG(4) << "Closing " << node->DebugName() << " due to StatusStop().";
-    const int64_t start_time = shared_->timer.StartMeasurement();
+    const int64_t start_time = timer->Start();
     // The run goes on; only this source stops.
     const absl::Status result = node->CloseNode(absl::OkStatus(), /*graph_run_ended=*/false);
-    *ticks += shared_->timer.TicksSince(start_time);
+    timer->Stop(start_time);
     if (!result.ok()) {
       VLOG(3) << node->DebugName() << " had an error while closing due to StatusStop()!";
       shared_->error_callback(result);
     }
   } else {
-    const int64_t start_time = shared_->timer.StartMeasurement();
+    const int64_t start_time = timer->Start();
     const absl::Status result = node->ProcessNode(cc);
-    *ticks += shared_->timer.TicksSince(start_time);
+    timer->Stop(start_time);
     if (!result.ok()) {
       if (result == tool::StatusStop()) {
         // A source's own stop status closes it inside ProcessNode; from any other node it

@@ -33,23 +33,12 @@ class SchedulerTimer {
   // At the end of a run: the total time becomes now minus the start time.
   void EndRun();
 
-  // Brackets one calculator call: `EndMeasurement(StartMeasurement())` adds the time in
-  // between to the calculator time. Safe from many threads at once. Only a duration is
-  // needed here, so these read the process's tick clock rather than the synchronized clock,
-  // whose process-wide lock would otherwise be taken twice per calculator call. The sum is
-  // kept in ticks and turned into microseconds when it is read, so that calls shorter than
-  // a microsecond count too.
-  int64_t StartMeasurement() const { return tick_clock_.Now(); }
-  void EndMeasurement(int64_t start_ticks) { AddTicks(TicksSince(start_ticks)); }
-
-  // The same in two steps, for a thread that times several calls in a row and adds their
-  // sum once: the ticks since `start_ticks`, and adding ticks to the calculator time.
-  int64_t TicksSince(int64_t start_ticks) const {
-    // A thread moved to another processor mid-call could in principle read a counter a
-    // little behind the first: such a call counts as taking no time.
-    const int64_t ticks = tick_clock_.Now() - start_ticks;
-    return ticks > 0 ? ticks : 0;
-  }
+  // Calculator calls are timed with the process's tick clock rather than the synchronized
+  // clock, whose process-wide lock would otherwise be taken for every reading: only
+  // durations are needed. The sum is kept in ticks and turned into microseconds when it is
+  // read, so that calls shorter than a microsecond count too. A thread reads `NowTicks`
+  // around its calls and adds what they took with `AddTicks`, safely from many threads.
+  int64_t NowTicks() const { return tick_clock_.Now(); }
   void AddTicks(int64_t ticks) { total_run_ticks_.fetch_add(ticks, std::memory_order_relaxed); }
 
   SchedulerTimes GetSchedulerTimes() const;
