@@ -14,7 +14,6 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 #include "absl/base/thread_annotations.h"
@@ -161,40 +160,16 @@ class SchedulerQueue : public TaskQueue {
   static constexpr int kOpenOnTop = 0x7fffffff;
   // Updates `top_rank_` after a change of the heap.
   void PublishTopLocked() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
-  // Sums the time of the calculator calls that one run of RunNextTask makes on its thread,
-  // for the scheduler timer to take once. A call that follows another on the same run
-  // starts at the clock reading that ended the one before, so a chain of continuations
-  // reads the clock once per call; the few steps that hand one call over to the next count
-  // with the next call.
-  class CallTimer {
-   public:
-    explicit CallTimer(const SchedulerTimer& timer) : timer_(timer) {}
-    int64_t Start() const { return has_last_ ? last_ : timer_.NowTicks(); }
-    void Stop(int64_t start) {
-      last_ = timer_.NowTicks();
-      has_last_ = true;
-      // A thread moved to another processor could in principle read a counter a little
-      // behind the first: such a call counts as taking no time.
-      if (last_ > start) ticks_ += last_ - start;
-    }
-    // The ticks summed since the last call of this, which the caller adds to the timer.
-    int64_t TakeTicks() { return std::exchange(ticks_, 0); }
-
-   private:
-    const SchedulerTimer& timer_;
-    int64_t ticks_ = 0;
-    int64_t last_ = 0;
-    bool has_last_ = false;
-  };
-
-  void RunTask(const Task& task, CallTimer* timer);
+  void RunTask(const Task& task);
   // Runs `task`, then the items it and its successors kept for this thread while the gate
   // allows. Returns false when the last of them went to the heap instead, taking over the
-  // unfinished count that the caller would otherwise lower; the calculator time is then
-  // already added to the scheduler timer.
-  bool RunTaskAndContinuations(Task task, CallTimer* timer);
-  void OpenCalculatorNode(CalculatorNode* node, CallTimer* timer);
-  void RunCalculatorNode(CalculatorNode* node, CalculatorContext* cc, CallTimer* timer);
+  // unfinished count that the caller would otherwise lower; the time since `start_ticks`
+  // has then gone to the scheduler timer already.
+  bool RunTaskAndContinuations(Task task, int64_t start_ticks);
+  // Adds the ticks since `start_ticks` to the scheduler timer.
+  void AddRunTimeSince(int64_t start_ticks);
+  void OpenCalculatorNode(CalculatorNode* node);
+  void RunCalculatorNode(CalculatorNode* node, CalculatorContext* cc);
   bool IsIdle() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // Tasks handed to the executor and not finished. Not kept as a count of its own, which
   // every finishing task would have to lower: it is what remains of the unfinished items
