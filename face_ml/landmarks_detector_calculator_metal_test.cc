@@ -224,10 +224,15 @@ class LandmarksCalculatorTest : public ::testing::Test {
   absl::Status Send(int64_t t, bool bright, absl::optional<int> rotation = absl::nullopt,
                     absl::optional<int> sequence = absl::nullopt, bool frame = true) {
     const kaldren::Timestamp ts(t);
-    if (rotation) RETURN_IF_ERROR(Add("rotation", kaldren::MakePacket<int>(*rotation).At(ts)));
-    if (sequence) RETURN_IF_ERROR(Add("sequence", kaldren::MakePacket<int>(*sequence).At(ts)));
-    if (frame)
+    if (rotation) {
+      RETURN_IF_ERROR(Add("rotation", kaldren::MakePacket<int>(*rotation).At(ts)));
+    }
+    if (sequence) {
+      RETURN_IF_ERROR(Add("sequence", kaldren::MakePacket<int>(*sequence).At(ts)));
+    }
+    if (frame) {
       RETURN_IF_ERROR(Add("input_video", kaldren::MakePacket<GpuBuffer>(MakeFrame(bright)).At(ts)));
+    }
     return Add("tick", kaldren::MakePacket<int>(0).At(ts));
   }
   absl::Status Add(const std::string& stream, kaldren::Packet packet) {

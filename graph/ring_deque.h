@@ -46,7 +46,7 @@ class RingDeque {
   void pop_front() {
     DCHECK(size_ > 0);
     // Destroyed here, leaving the moved-from slot behind.
-    T removed = std::move(slots_[head_]);
+    [[maybe_unused]] const T removed = std::move(slots_[head_]);
     Advance();
   }
 

@@ -116,7 +116,9 @@ void SchedulerQueue::PushItem(Item&& item, bool takes_over_count) {
     // A finishing task lowers the count without the lock: the increment itself tells.
     if (!takes_over_count) was_idle = num_unfinished_items_.fetch_add(1) == 0;
     ++num_tasks_to_add_;
-    if (!takes_over_count) VLOG(4) << node->DebugName() << " was added to the scheduler queue.";
+    if (!takes_over_count) {
+      VLOG(4) << node->DebugName() << " was added to the scheduler queue.";
+    }
     tasks_to_add = TakeTasksToAdd();
   }
   if (was_idle && idle_callback_) idle_callback_(false);
