@@ -18,7 +18,9 @@ namespace internal {
 // How long the last run took, and how much of it was spent inside calculator calls.
 struct SchedulerTimes {
   int64_t total_time = 0;      // microseconds from Start to the end of the run
-  int64_t total_run_time = 0;  // microseconds inside Open, Process and Close, summed
+  // Microseconds inside Open, Process and Close, summed over the threads. Calls that run
+  // back to back as one chain are timed as a whole, with the steps between them.
+  int64_t total_run_time = 0;
 };
 
 // Times a run and sums the time spent in calculator calls, from any thread.
