@@ -193,11 +193,9 @@ void InputStreamManager::Close() {
 Timestamp InputStreamManager::MinTimestampOrBoundContended(bool* is_empty) const {
   // A writer holds the mutex only briefly: a few tries, then wait for it.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    const uint32_t version = head_version_.load(std::memory_order_acquire);
-    if (version & 1) continue;
-    const Timestamp timestamp = head_timestamp_.load(std::memory_order_acquire);
-    const bool empty = head_empty_.load(std::memory_order_acquire);
-    if (head_version_.load(std::memory_order_relaxed) != version) continue;
+    Timestamp timestamp;
+    bool empty;
+    if (!TryMinTimestampOrBound(&timestamp, &empty)) continue;
     if (is_empty != nullptr) *is_empty = empty;
     return timestamp;
   }

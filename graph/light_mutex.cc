@@ -13,11 +13,10 @@ static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_al
               "the kernel waits on the mutex's word as on a plain int");
 
 void LightMutex::LockSlow() {
-  // The holder is usually done within a few dozen instructions. Each failed try takes the
-  // word's cache line from it, so look before trying and pause longer each time.
-  for (int pauses = 1; pauses <= 128 && SpinningPays(); pauses *= 2) {
-    for (int i = 0; i < pauses; ++i) CpuRelax();
-    if (state_.load(std::memory_order_relaxed) == kFree && try_lock()) return;
+  // Look before trying: a failed try takes the word's cache line from the holder.
+  if (TryWithBackOff(
+          [this] { return state_.load(std::memory_order_relaxed) == kFree && try_lock(); })) {
+    return;
   }
   // From here this thread may sleep, so whoever holds the word must know to wake it: mark the
   // word as having sleepers while taking it. Taking it that way when nobody else sleeps only

@@ -58,16 +58,7 @@ class FunctionTask : public TaskQueue {
 
 // Moves every task of `from` to the back of `to`, in order.
 void MoveTasks(RingDeque<TaskQueue*>* from, RingDeque<TaskQueue*>* to) {
-  while (!from->empty()) {
-    to->push_back(from->front());
-    from->pop_front();
-  }
-}
-
-TaskQueue* PopTask(RingDeque<TaskQueue*>* tasks) {
-  TaskQueue* const task = tasks->front();
-  tasks->pop_front();
-  return task;
+  while (!from->empty()) to->push_back(from->take_front());
 }
 
 // How long a waiting caller watches for a change of the run's state before it sleeps.
@@ -113,7 +104,7 @@ Scheduler::~Scheduler() {
   // Functions nobody waited for; the other tasks are requests to queues that are not ours.
   std::lock_guard<std::mutex> lock(state_mutex_);
   while (!app_thread_tasks_.empty()) {
-    delete dynamic_cast<FunctionTask*>(PopTask(&app_thread_tasks_));
+    delete dynamic_cast<FunctionTask*>(app_thread_tasks_.take_front());
   }
 }
 
@@ -417,10 +408,10 @@ void Scheduler::ApplicationThreadAwait(const Condition& condition, ConditionLock
     if (condition()) break;
     TaskQueue* task = nullptr;
     if (!app_thread_tasks_.empty()) {
-      task = PopTask(&app_thread_tasks_);
+      task = app_thread_tasks_.take_front();
       num_app_thread_tasks_.store(app_thread_tasks_.size(), std::memory_order_relaxed);
     } else if (!local_tasks.empty()) {
-      task = PopTask(&local_tasks);
+      task = local_tasks.take_front();
     }
     if (task != nullptr) {
       lock.unlock();
@@ -432,7 +423,7 @@ void Scheduler::ApplicationThreadAwait(const Condition& condition, ConditionLock
       // next read sees it.
       while (locking == ConditionLocking::kLockFree && !local_tasks.empty() &&
              num_app_thread_tasks_.load(std::memory_order_relaxed) == 0 && !condition()) {
-        PopTask(&local_tasks)->RunNextTask();
+        local_tasks.take_front()->RunNextTask();
       }
       lock.lock();
       continue;

@@ -30,20 +30,28 @@ inline bool SpinningPays() {
   return pays;
 }
 
+// Calls `try_once` after growing pauses, while spinning pays, until it returns true; false
+// when it gave up. For a holder that is usually done within a few dozen instructions: each
+// failed try takes the lock's cache line from it, hence the pauses.
+template <typename TryOnce>
+bool TryWithBackOff(TryOnce try_once) {
+  for (int pauses = 1; pauses <= 128 && SpinningPays(); pauses *= 2) {
+    for (int i = 0; i < pauses; ++i) CpuRelax();
+    if (try_once()) return true;
+  }
+  return false;
+}
+
+// LockSpinning's way when the first try failed.
+template <typename Lockable>
+[[gnu::noinline]] void LockSpinningSlow(Lockable& lock) {
+  if (!TryWithBackOff([&lock] { return lock.try_lock(); })) lock.lock();
+}
+
 // Takes `lock` (a mutex, or a lock over one), trying it for a short while before blocking.
 // Worker threads hand tasks to each other through mutexes held for a few dozen
 // instructions; sleeping on such a mutex and being woken again costs far more than waiting
 // for its holder to let go.
-template <typename Lockable>
-[[gnu::noinline]] void LockSpinningSlow(Lockable& lock) {
-  // Each failed try takes the mutex's cache line from its holder: back off between tries.
-  for (int pauses = 1; pauses <= 128 && SpinningPays(); pauses *= 2) {
-    for (int i = 0; i < pauses; ++i) CpuRelax();
-    if (lock.try_lock()) return;
-  }
-  lock.lock();
-}
-
 template <typename Lockable>
 inline void LockSpinning(Lockable& lock) {
   // Mostly the mutex is free: one try, and the back-off only when it is not.

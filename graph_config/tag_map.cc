@@ -11,14 +11,12 @@ util::StatusOr<std::shared_ptr<TagMap>> TagMap::Create(
     const google::protobuf::RepeatedPtrField<std::string>& tag_index_names) {
   std::shared_ptr<TagMap> tag_map(new TagMap());
   RETURN_IF_ERROR(tag_map->Initialize(tag_index_names));
-  tag_map->FindUntagged();
   return tag_map;
 }
 
 util::StatusOr<std::shared_ptr<TagMap>> TagMap::Create(const TagAndNameInfo& info) {
   std::shared_ptr<TagMap> tag_map(new TagMap());
   RETURN_IF_ERROR(tag_map->Initialize(info));
-  tag_map->FindUntagged();
   return tag_map;
 }
 
@@ -111,11 +109,6 @@ CollectionItemId TagMap::GetId(const std::string& tag, int index) const {
     return CollectionItemId::GetInvalid();
   }
   return it->second.id + index;
-}
-
-void TagMap::FindUntagged() {
-  auto it = mapping_.find("");
-  untagged_ = it == mapping_.end() ? nullptr : &it->second;
 }
 
 CollectionItemId TagMap::BeginId(const std::string& tag) const {

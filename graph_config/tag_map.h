@@ -60,14 +60,6 @@ class TagMap {
 
   // The id of TAG:index, or the invalid id when the map has no such entry.
   CollectionItemId GetId(const std::string& tag, int index) const;
-  // GetId("", index) without building or looking up a string: calculators ask for their
-  // untagged entries on every packet.
-  CollectionItemId GetUntaggedId(int index) const {
-    if (untagged_ == nullptr || index < 0 || index >= untagged_->count) {
-      return CollectionItemId::GetInvalid();
-    }
-    return untagged_->id + index;
-  }
   // The first id of `tag`, or the invalid id when the tag is missing or has no entries.
   CollectionItemId BeginId(const std::string& tag) const;
   // One past the last id of `tag`, or the invalid id when the tag is missing.
@@ -94,13 +86,10 @@ class TagMap {
 
   absl::Status Initialize(const google::protobuf::RepeatedPtrField<std::string>& tag_index_names);
   absl::Status Initialize(const TagAndNameInfo& info);
-  void FindUntagged();
 
   int num_entries_ = 0;
   std::map<std::string, TagData> mapping_;
   std::vector<std::string> names_;
-  // The record of the empty tag in `mapping_`, or null.
-  const TagData* untagged_ = nullptr;
 };
 
 }  // namespace tool
