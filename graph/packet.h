@@ -4,7 +4,8 @@
 // counted), and the last copy to go deletes it. `MakePacket<T>(args...)` and
 // `Adopt(new T(...))` make packets; `Get<T>()` reads the payload and ends the process
 // on a wrong or empty packet, so code that cannot be sure of the type asks
-// `ValidateAsType<T>()` first.
+// `ValidateAsType<T>()` first. `Consume<T>()` takes the payload back out of a packet that
+// is its only owner.
 
 #ifndef QUILLMERE_GRAPH_PACKET_H_
 #define QUILLMERE_GRAPH_PACKET_H_
@@ -17,6 +18,7 @@
 
 #include "base/logging.h"
 #include "base/status.h"
+#include "base/statusor.h"
 #include "google/protobuf/message_lite.h"
 #include "graph/timestamp.h"
 #include "graph/type_map.h"
@@ -80,6 +82,12 @@ class Holder : public HolderBase {
   ~Holder() override { delete ptr_; }
 
   const T& data() const { return *ptr_; }
+  // Gives up the payload; the holder then owns nothing.
+  std::unique_ptr<T> Release() {
+    std::unique_ptr<T> released(const_cast<T*>(ptr_));
+    ptr_ = nullptr;
+    return released;
+  }
 
   std::string DebugTypeName() const override { return PellumoTypeStringOrDemangled<T>(); }
   std::string RegisteredTypeName() const override {
@@ -99,7 +107,7 @@ class Holder : public HolderBase {
   Holder(const T* ptr, uint64_t holder_type_id) : HolderBase(holder_type_id), ptr_(ptr) {}
 
  private:
-  const T* const ptr_;
+  const T* ptr_;
 };
 
 // A second holder class for a payload of type T; `As<T>()` accepts it like Holder<T>.
@@ -160,6 +168,12 @@ class Packet {
   template <typename T>
   absl::Status ValidateAsType() const;
 
+  // Takes the payload out as an owned object and leaves this packet empty (timestamp kept).
+  // FAILED_PRECONDITION when another packet shares the payload, and the errors of
+  // ValidateAsType<T>() for an empty packet or another type; the packet is unchanged then.
+  template <typename T>
+  util::StatusOr<std::unique_ptr<T>> Consume();
+
   absl::Status ValidateAsProtoMessageLite() const;
   // The payload as a message; ends the process when it is not one.
   const proto_ns::MessageLite& GetProtoMessageLite() const;
@@ -219,6 +233,21 @@ const T& Packet::Get() const {
     LOG(FATAL) << "Packet::Get() failed: " << ValidateAsType<T>().message();
   }
   return holder->data();
+}
+
+template <typename T>
+util::StatusOr<std::unique_ptr<T>> Packet::Consume() {
+  absl::Status valid = ValidateAsType<T>();
+  if (!valid.ok()) return valid;
+  // Packets on other threads may copy this one only through a packet that shares the holder,
+  // which the count below sees; a count of one means no other packet can reach the payload.
+  if (holder_.use_count() != 1) {
+    return absl::FailedPreconditionError("Packet isn't the sole owner of the holder.");
+  }
+  auto* holder = const_cast<packet_internal::Holder<T>*>(holder_->As<T>());
+  std::unique_ptr<T> payload = holder->Release();
+  holder_.reset();
+  return payload;
 }
 
 }  // namespace kaldren

@@ -1,6 +1,7 @@
 #include "graph/packet.h"
 
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -85,6 +86,30 @@ TEST(PacketTest, WrongTypeIsAnError) {
   // A holder of another type is not accepted even when the layouts agree.
   EXPECT_EQ(packet_internal::GetHolder(p)->As<unsigned>(), nullptr);
   EXPECT_NE(packet_internal::GetHolder(p)->As<int>(), nullptr);
+}
+
+TEST(PacketTest, ConsumeTakesThePayloadFromTheSoleOwner) {
+  int deletions = 0;
+  Packet p = Adopt(new Payload(&deletions)).At(Timestamp(4));
+  const Payload* stored = &p.Get<Payload>();
+  {
+    Packet sharer = p;
+    util::StatusOr<std::unique_ptr<Payload>> shared = p.Consume<Payload>();
+    EXPECT_EQ(shared.status().code(), absl::StatusCode::kFailedPrecondition);
+    EXPECT_EQ(shared.status().message(), "Packet isn't the sole owner of the holder.");
+    EXPECT_EQ(&sharer.Get<Payload>(), stored) << "a refused consume leaves the payload shared";
+  }
+  EXPECT_EQ(p.Consume<int>().status().code(), absl::StatusCode::kInvalidArgument);
+  EXPECT_FALSE(p.IsEmpty());
+
+  util::StatusOr<std::unique_ptr<Payload>> taken = p.Consume<Payload>();
+  ASSERT_TRUE(taken.ok()) << taken.status();
+  EXPECT_EQ(taken->get(), stored);
+  EXPECT_TRUE(p.IsEmpty());
+  EXPECT_EQ(p.Consume<Payload>().status().code(), absl::StatusCode::kInternal);
+  EXPECT_EQ(deletions, 0) << "the packet gave the payload up instead of deleting it";
+  taken->reset();
+  EXPECT_EQ(deletions, 1);
 }
 
 TEST(PacketTest, ProtoMessageView) {
