@@ -39,6 +39,7 @@
 #include "graph/calculator_context.h"
 #include "graph/graph_service.h"
 #include "graph/legacy_calculator_support.h"
+#include "graph/packet.h"
 
 namespace pellumo {
 namespace sorvanti {
@@ -59,8 +60,9 @@ class Cache {
   // Takes the object stored under `type` + "::" + `key`. An entry in use is waited for until
   // it becomes available or `timeout` has passed (a non-positive timeout never waits). A key
   // seen for the first time answers kEmpty and, when `reserve`, becomes in use; a taken object
-  // leaves its entry in use when `reserve`, else empty. A stored object of another type is
-  // logged at ERROR and answered kEmpty.
+  // leaves its entry in use when `reserve`, else empty. An object that cannot be taken out of
+  // its packet (stored as another type) is dropped, its status logged at ERROR, and answered
+  // kEmpty.
   template <typename T>
   StateValue<T> Borrow(const std::string& type, const std::string& key, absl::Duration timeout,
                        bool reserve) {
@@ -86,30 +88,29 @@ class Cache {
     }
     StatePacket& entry = it->second;
     if (entry.state != kAvailable) return {entry.state, nullptr};
-    std::unique_ptr<StoredObject> stored = std::move(entry.object);
     entry.state = reserve ? kInUse : kEmpty;
-    auto* typed = dynamic_cast<TypedObject<T>*>(stored.get());
-    if (typed == nullptr) {
-      LOG(ERROR) << absl::FailedPreconditionError("The cache stores another type than the one "
-                                                  "requested for " + full_key);
+    kaldren::Packet stored = std::move(entry.packet);
+    util::StatusOr<std::unique_ptr<T>> taken = stored.Consume<T>();
+    if (!taken.ok()) {
+      LOG(ERROR) << taken.status();
       return {};
     }
-    return {kAvailable, std::move(typed->object)};
+    return {kAvailable, *std::move(taken)};
   }
 
   // Stores `object` as available under `type` + "::" + `key`, replacing (and deleting) what the
   // entry held, and wakes every waiting borrower.
   template <typename T>
   void Put(const std::string& type, const std::string& key, std::unique_ptr<T> object) {
-    auto stored = std::make_unique<TypedObject<T>>();
-    stored->object = std::move(object);
-    std::unique_ptr<StoredObject> replaced;  // deleted after the lock is released
+    kaldren::Packet stored =
+        object == nullptr ? kaldren::Packet() : kaldren::Adopt(object.release());
+    kaldren::Packet replaced;  // released after the lock
     {
       std::lock_guard<std::mutex> lock(mutex_);
       StatePacket& entry = entries_[FullKey(type, key)];
       entry.state = kAvailable;
-      replaced = std::move(entry.object);
-      entry.object = std::move(stored);
+      replaced = std::move(entry.packet);
+      entry.packet = std::move(stored);
       cond_.notify_all();
     }
   }
@@ -119,16 +120,9 @@ class Cache {
   void Discard(const std::string& type, const std::string& key);
 
  private:
-  struct StoredObject {
-    virtual ~StoredObject() = default;
-  };
-  template <typename T>
-  struct TypedObject : StoredObject {
-    std::unique_ptr<T> object;
-  };
   struct StatePacket {
     int state = kEmpty;
-    std::unique_ptr<StoredObject> object;
+    kaldren::Packet packet;  // owns the stored object while the state is kAvailable
   };
 
   static std::string FullKey(const std::string& type, const std::string& key) {

@@ -23,6 +23,7 @@
 #include "graph/registration_macros.h"
 #include "graph/tool/sink.h"
 #include "graph_config/calculator.pb.h"
+#include "platform/foundation/scoped_test_folder.h"
 #include "gtest/gtest.h"
 
 namespace pellumo {
@@ -70,8 +71,9 @@ TEST(CacheTest, AnotherStoredTypeIsLoggedAndAnsweredEmpty) {
   Cache::StateValue<Detector> taken = cache.Borrow<Detector>("Calc", "k", absl::Seconds(1), true);
   EXPECT_EQ(taken.state, Cache::kEmpty);
   EXPECT_EQ(taken.value, nullptr);
-  EXPECT_EQ(log.Count(absl::LogSeverity::kError, (std::ostringstream() << absl::FailedPreconditionError(
-      "The cache stores another type than the one requested for Calc::k")).str()), 1);
+  const absl::Status refused = kaldren::MakePacket<int>(3).Consume<Detector>().status();
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(log.Count(absl::LogSeverity::kError, (std::ostringstream() << refused).str()), 1);
   EXPECT_EQ(cache.Borrow<Detector>("Calc", "k", absl::ZeroDuration(), true).state, Cache::kInUse);
 }
 
@@ -173,29 +175,51 @@ struct NodeSpec {
   std::string file = "a.bin";
 };
 
+// A running graph of probe nodes, each emitting on "text<i>".
+struct ProbeGraph {
+  kaldren::CalculatorGraph graph;
+  std::vector<std::vector<kaldren::Packet>> outputs;
+
+  absl::Status Tick(int64_t t) {
+    RETURN_IF_ERROR(graph.AddPacketToInputStream(
+        "tick", kaldren::MakePacket<int>(0).At(kaldren::Timestamp(t))));
+    return graph.WaitUntilIdle();
+  }
+  // Ends the run; the nodes put their detectors back when the graph is destroyed.
+  absl::Status Finish() {
+    graph.CloseAllInputStreams().IgnoreError();
+    return graph.WaitUntilDone();
+  }
+  // The texts of node `i` as "timestamp:text".
+  std::vector<std::string> Texts(size_t i) const {
+    std::vector<std::string> texts;
+    for (const kaldren::Packet& p : outputs[i]) {
+      texts.push_back(std::to_string(p.Timestamp().Value()) + ":" + p.Get<std::string>());
+    }
+    return texts;
+  }
+};
+
 class CachedLoadingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     FakeModelLog::Get().Reset();
-    dir_ = fs::path(::testing::TempDir()) /
-           ("cache_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    ASSERT_FALSE(folder_.path().empty());
+    dir_ = folder_.path();
     std::ofstream(dir_ / "a.bin") << "alpha";
     std::ofstream(dir_ / "b.bin") << "beta";
     std::ofstream(dir_ / "bad.bin") << "bad bytes";
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
-  // One run of a graph with one node per entry of `nodes`, each emitting on "text<i>"; returns
-  // the texts per node as "timestamp:text". `cache` may be null.
-  absl::Status Run(const std::vector<NodeSpec>& nodes, InitMode mode, int ticks,
-                   std::shared_ptr<Cache> cache, std::vector<std::vector<std::string>>* texts,
-                   absl::optional<int64_t> wait_ms = absl::nullopt) {
+  // Starts a graph with one node per entry of `nodes`. `cache` may be null.
+  util::StatusOr<std::unique_ptr<ProbeGraph>> Start(const std::vector<NodeSpec>& nodes,
+                                                    InitMode mode, std::shared_ptr<Cache> cache,
+                                                    absl::optional<int64_t> wait_ms) {
     CalculatorGraphConfig config;
     config.add_input_stream("tick");
     std::map<std::string, kaldren::Packet> side_packets = {{"mode", kaldren::MakePacket<int>(mode)}};
-    std::vector<std::vector<kaldren::Packet>> outputs(nodes.size());
+    auto probe = std::make_unique<ProbeGraph>();
+    probe->outputs.resize(nodes.size());
     for (size_t i = 0; i < nodes.size(); ++i) {
       const std::string n = std::to_string(i);
       auto* node = config.add_node();
@@ -209,37 +233,41 @@ class CachedLoadingTest : public ::testing::Test {
       side_packets["paths" + n] = kaldren::MakePacket<std::vector<std::string>>(
           std::vector<std::string>{(dir_ / nodes[i].file).string()});
       side_packets["key" + n] = kaldren::MakePacket<std::string>(nodes[i].key);
-      kaldren::tool::AddVectorSink("text" + n, &config, &outputs[i]);
+      kaldren::tool::AddVectorSink("text" + n, &config, &probe->outputs[i]);
     }
     if (wait_ms.has_value()) side_packets["wait"] = kaldren::MakePacket<int64_t>(*wait_ms);
+    RETURN_IF_ERROR(probe->graph.Initialize(config));
+    if (cache != nullptr) {
+      RETURN_IF_ERROR(probe->graph.SetServicePacket(
+          kCacheService, kaldren::MakePacket<std::shared_ptr<Cache>>(cache)));
+    }
+    RETURN_IF_ERROR(probe->graph.StartRun(side_packets, {}));
+    return probe;
+  }
+
+  // One run of a graph with one node per entry of `nodes`, each emitting on "text<i>"; returns
+  // the texts per node as "timestamp:text". `cache` may be null.
+  absl::Status Run(const std::vector<NodeSpec>& nodes, InitMode mode, int ticks,
+                   std::shared_ptr<Cache> cache, std::vector<std::vector<std::string>>* texts,
+                   absl::optional<int64_t> wait_ms = absl::nullopt) {
     absl::Status status;
     {
-      kaldren::CalculatorGraph graph;
-      RETURN_IF_ERROR(graph.Initialize(config));
-      if (cache != nullptr) {
-        RETURN_IF_ERROR(graph.SetServicePacket(
-            kCacheService, kaldren::MakePacket<std::shared_ptr<Cache>>(cache)));
-      }
-      RETURN_IF_ERROR(graph.StartRun(side_packets, {}));
+      util::StatusOr<std::unique_ptr<ProbeGraph>> started = Start(nodes, mode, cache, wait_ms);
+      if (!started.ok()) return started.status();
+      std::unique_ptr<ProbeGraph> probe = *std::move(started);
       for (int t = 1; t <= ticks && status.ok(); ++t) {
-        status = graph.AddPacketToInputStream("tick", kaldren::MakePacket<int>(0).At(
-                                                          kaldren::Timestamp(t)));
-        if (status.ok()) status = graph.WaitUntilIdle();
+        status = probe->Tick(t);
         made_after_tick_.push_back(objects_made.load());
       }
-      graph.CloseAllInputStreams().IgnoreError();
-      absl::Status done = graph.WaitUntilDone();
+      absl::Status done = probe->Finish();
       if (status.ok()) status = done;
-    }
-    texts->assign(nodes.size(), {});
-    for (size_t i = 0; i < nodes.size(); ++i) {
-      for (const kaldren::Packet& p : outputs[i]) {
-        (*texts)[i].push_back(std::to_string(p.Timestamp().Value()) + ":" + p.Get<std::string>());
-      }
+      texts->clear();
+      for (size_t i = 0; i < nodes.size(); ++i) texts->push_back(probe->Texts(i));
     }
     return status;
   }
 
+  platform::foundation::ScopedTestFolder folder_;
   fs::path dir_;
   std::vector<int> made_after_tick_;
 };
@@ -300,6 +328,50 @@ TEST_F(CachedLoadingTest, WithoutTheServiceNothingIsShared) {
   ASSERT_OK(Run({NodeSpec(), NodeSpec()}, SYNC, 1, nullptr, &texts, /*wait_ms=*/int64_t{60000}));
   ASSERT_OK(Run({NodeSpec()}, SYNC, 1, nullptr, &texts, int64_t{60000}));
   EXPECT_EQ(FakeModelLog::Get().builds(), 3);
+}
+
+// With a wait time and a cache, a node whose detector another graph still holds does not make
+// its own: it takes that detector once the other graph has put it back.
+TEST_F(CachedLoadingTest, APositiveWaitTimeWaitsForTheDetectorHeldElsewhere) {
+  constexpr int64_t kWaitMs = 60000;  // far longer than the test; a give-up shows as a build
+  for (InitMode mode : {ASYNC, SYNC}) {
+    SCOPED_TRACE(mode);
+    FakeModelLog::Get().Reset();
+    auto cache = std::make_shared<Cache>();
+    util::StatusOr<std::unique_ptr<ProbeGraph>> started =
+        Start({NodeSpec()}, SYNC, cache, absl::nullopt);
+    ASSERT_TRUE(started.ok()) << started.status();
+    std::unique_ptr<ProbeGraph> holder = *std::move(started);
+    ASSERT_OK(holder->Tick(1));
+    ASSERT_THAT(holder->Texts(0), ElementsAre("1:alpha"));
+
+    started = Start({NodeSpec()}, mode, cache, kWaitMs);
+    ASSERT_TRUE(started.ok()) << started.status();
+    std::unique_ptr<ProbeGraph> borrower = *std::move(started);
+    if (mode == ASYNC) {
+      // The detector is in use: the node polls instead of making its own, at every call.
+      ASSERT_OK(borrower->Tick(1));
+      ASSERT_OK(borrower->Tick(2));
+      EXPECT_TRUE(borrower->Texts(0).empty());
+      ASSERT_OK(holder->Finish());
+      holder.reset();
+      ASSERT_OK(borrower->Tick(3));
+      EXPECT_THAT(borrower->Texts(0), ElementsAre("3:alpha"));
+    } else {
+      // The node blocks in its first call until the holder's graph is gone (or until the
+      // holder goes before it asks: then it takes the detector at once).
+      absl::Status ticked;
+      std::thread tick([&] { ticked = borrower->Tick(1); });
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it wait (not required)
+      ASSERT_OK(holder->Finish());
+      holder.reset();
+      tick.join();
+      ASSERT_OK(ticked);
+      EXPECT_THAT(borrower->Texts(0), ElementsAre("1:alpha"));
+    }
+    ASSERT_OK(borrower->Finish());
+    EXPECT_EQ(FakeModelLog::Get().builds(), 1) << "the waiting node made a detector of its own";
+  }
 }
 
 }  // namespace
