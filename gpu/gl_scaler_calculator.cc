@@ -10,6 +10,7 @@
 #include "graph/calculator_contract.h"
 #include "graph/calculator_static_access.h"
 #include "graph/registration_macros.h"
+#include "graph/tool/retrieve_options.h"
 
 namespace pellumo {
 namespace {
@@ -27,19 +28,6 @@ bool IsQuarterTurn(FrameRotation rotation) {
 
 bool HasPaddingOutputs(const kaldren::OutputStreamShardSet& outputs) {
   return outputs.HasTag(kTopBottomPaddingTag) && outputs.HasTag(kLeftRightPaddingTag);
-}
-
-// What the options side packet adds to the node's options: a GlScalerCalculatorOptions, or the
-// extension of a CalculatorOptions.
-void MergeOptionsPacket(const kaldren::Packet& packet, GlScalerCalculatorOptions* options) {
-  if (packet.ValidateAsType<GlScalerCalculatorOptions>().ok()) {
-    options->MergeFrom(packet.Get<GlScalerCalculatorOptions>());
-  } else if (packet.ValidateAsType<CalculatorOptions>().ok()) {
-    const CalculatorOptions& node_options = packet.Get<CalculatorOptions>();
-    if (node_options.HasExtension(GlScalerCalculatorOptions::ext)) {
-      options->MergeFrom(node_options.GetExtension(GlScalerCalculatorOptions::ext));
-    }
-  }
 }
 
 // Input that a graph's host hands in is checked before GL sees it: the texture table knows
@@ -103,11 +91,9 @@ absl::Status GlScalerCalculator::Open(kaldren::CalculatorContext* cc) {
   cc->SetOffset(kaldren::TimestampDiff(int64_t{0}));
   RETURN_IF_ERROR(helper_.Open(cc));
 
-  GlScalerCalculatorOptions options = cc->Options<GlScalerCalculatorOptions>();
   const kaldren::PacketSet& side_packets = cc->InputSidePackets();
-  if (side_packets.HasTag(kOptionsTag)) {
-    MergeOptionsPacket(side_packets.Tag(kOptionsTag), &options);
-  }
+  const GlScalerCalculatorOptions options = kaldren::tool::RetrieveOptions(
+      cc->Options<GlScalerCalculatorOptions>(), side_packets, kOptionsTag);
 
   if (options.has_output_width()) dst_width_ = options.output_width();
   if (options.has_output_height()) dst_height_ = options.output_height();
