@@ -32,8 +32,10 @@ std::string ContextKeyForNode(const std::string& calculator_type,
 
 // Every graph of a program that links this library makes these resources for its GPU nodes.
 const bool kGpuResourcesInstalled = [] {
-  GpuResources::SetCreator([]() -> util::StatusOr<std::shared_ptr<GpuResources>> {
-    ASSIGN_OR_RETURN(std::shared_ptr<GlGpuResources> resources, GlGpuResources::Create());
+  GpuResources::SetCreator([](const std::shared_ptr<EAGLContext>& external_context)
+                               -> util::StatusOr<std::shared_ptr<GpuResources>> {
+    ASSIGN_OR_RETURN(std::shared_ptr<GlGpuResources> resources,
+                     GlGpuResources::Create(external_context));
     return std::shared_ptr<GpuResources>(std::move(resources));
   });
   return true;

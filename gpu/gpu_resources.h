@@ -108,6 +108,9 @@ class GlGpuResources : public GpuResources {
   std::shared_ptr<PellumoGraphGPUData> ios_gpu_data() const { return ios_gpu_data_; }
   GpuBufferMultiPool& gpu_buffer_pool() { return gpu_buffer_pool_; }
 
+  std::shared_ptr<GlContext> SharedGlContext() override { return gl_context(SharedContextKey()); }
+  GpuBufferMultiPool* BufferPool() override { return &gpu_buffer_pool_; }
+
  private:
   const std::shared_ptr<GlContext>& GlContextLocked(const std::string& key);
 

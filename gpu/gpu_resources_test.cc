@@ -47,6 +47,27 @@ TEST(GpuResourcesTest, GraphCreatorMakesResourcesWithOneExecutorThatRunsInTheSha
   EXPECT_EQ(GlContext::GetCurrent(), nullptr);
 }
 
+TEST(GpuResourcesTest, SharedDataReachesTheSharedContextAndThePool) {
+  std::shared_ptr<GlGpuResources> resources = NewResources();
+  const GpuSharedData given(resources);
+  EXPECT_EQ(given.physical_gpu_resources, resources);
+  EXPECT_EQ(given.gl_context, resources->gl_context(SharedContextKey()));
+  EXPECT_EQ(given.gl_context, resources->gl_context(nullptr));
+  EXPECT_EQ(given.gpu_buffer_pool, &resources->gpu_buffer_pool());
+
+  // Made without resources, it makes its own, in a share group of its own or of a context.
+  const GpuSharedData made;
+  GlGpuResources* own = GlGpuResources::From(made.physical_gpu_resources);
+  EXPECT_NE(own, resources.get());
+  EXPECT_EQ(made.gl_context, own->gl_context(SharedContextKey()));
+  EXPECT_EQ(made.gpu_buffer_pool, &own->gpu_buffer_pool());
+  EXPECT_NE(made.gl_context->platform_context()->sharegroup(),
+            given.gl_context->platform_context()->sharegroup());
+  const GpuSharedData sharing(given.gl_context->platform_context());
+  EXPECT_EQ(sharing.gl_context->platform_context()->sharegroup(),
+            given.gl_context->platform_context()->sharegroup());
+}
+
 TEST(GpuResourcesTest, KeyedContextsAreMadeOnceAndShareObjectsWithTheSharedContext) {
   std::shared_ptr<GlGpuResources> resources = NewResources();
   const std::shared_ptr<GlContext>& shared = resources->gl_context(SharedContextKey());

@@ -852,7 +852,8 @@ class GpuResourcesTest : public testing::Test {
  protected:
   void SetUp() override {
     previous_ = pellumo::GpuResources::SetCreator(
-        [this]() -> util::StatusOr<std::shared_ptr<pellumo::GpuResources>> {
+        [this](const std::shared_ptr<EAGLContext>&)
+            -> util::StatusOr<std::shared_ptr<pellumo::GpuResources>> {
           ++created_;
           last_ = std::make_shared<FakeGpuResources>();
           return std::shared_ptr<pellumo::GpuResources>(last_);
