@@ -96,7 +96,6 @@ void GlGpuResources::PrepareGpuNode(kaldren::CalculatorNode* node) {
   std::lock_guard<std::mutex> lock(mutex_);
   node_key_[state.NodeName()] = key;
   GlContextLocked(key)->SetProfilingContext(state.GetSharedProfilingContext());
-  if (node->ExecutorName().empty()) node->SetExecutor(kaldren::kGpuExecutorName);
 }
 
 const std::shared_ptr<GlContext>& GlGpuResources::gl_context(const std::string& key) {

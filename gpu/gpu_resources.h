@@ -19,8 +19,11 @@
 // Which context a node gets (`PrepareGpuNode`): the context it names in its
 // pellumo::GlContextOptions ("user:" + name, shared by the nodes naming it); for the three
 // converter calculators, a context of their type ("auto:" + type); otherwise the shared
-// context (key ""). Every context shares GL objects with the shared one. A GPU-using node that
-// names no executor of its own runs on "__gpu".
+// context (key ""). Every context shares GL objects with the shared one. Where a GPU-using node
+// runs is not decided here: on the executor its configuration names, else on the graph's
+// default executor, like any node; its GL work enters its context through `gl_context`.
+// "__gpu" runs a task at once on the thread that schedules it, so a node on it would make
+// every send into the graph wait for that node.
 //
 // The maps are filled while a run is prepared and then mostly read; one mutex guards them, so
 // a late request for a key or an unprepared node is safe too. References returned stay valid
@@ -91,8 +94,8 @@ class GlGpuResources : public GpuResources {
   GlGpuResources(const GlGpuResources&) = delete;
   GlGpuResources& operator=(const GlGpuResources&) = delete;
 
-  // Chooses the node's context key (see above), makes that context and runs the node on
-  // "__gpu" unless it names an executor. Fatal when the node does not use the GPU.
+  // Chooses the node's context key (see above) and makes that context. Fatal when the node
+  // does not use the GPU.
   void PrepareGpuNode(kaldren::CalculatorNode* node) override;
   const std::map<std::string, std::shared_ptr<kaldren::Executor>>& GetGpuExecutors()
       const override {

@@ -3,8 +3,9 @@
 // The graph does not know how GPU resources are made: the GPU layer derives its resources
 // from `pellumo::GpuResources` and installs a creator with `GpuResources::SetCreator`. A
 // graph whose nodes use the GPU and that was given no GPU service makes its resources with
-// `GpuResources::Create()` when a run is prepared, gives them to every GPU-using node and runs
-// those nodes on the resources' executors (the GL context executor "__gpu").
+// `GpuResources::Create()` when a run is prepared, gives them to every GPU-using node and
+// registers the resources' executors (the GL context executor "__gpu") with the graph. The
+// nodes themselves run on the executor their configuration names, as every node does.
 //
 // A node uses the GPU when its contract requests `kaldren::kGpuService` or when it takes the
 // "GPU_SHARED" input side packet; the legacy side packet "gpu_shared" carries a
@@ -77,7 +78,7 @@ class GpuResources {
   // for each such node, before the node is prepared.
   virtual void PrepareGpuNode(kaldren::CalculatorNode* node) = 0;
 
-  // The executors on which GPU-using nodes run, by name ("__gpu" for the GL context).
+  // The executors the resources add to the graph, by name ("__gpu" for the GL context).
   virtual const std::map<std::string, std::shared_ptr<kaldren::Executor>>& GetGpuExecutors()
       const = 0;
 

@@ -1,5 +1,6 @@
 // Graphs whose nodes use the GPU, with the GPU layer linked whole: the graph makes its GPU
-// resources itself, gives each node its GL context and runs the nodes on "__gpu".
+// resources itself, gives each node its GL context and runs the nodes, like every other node,
+// on the executor their configuration names (the graph's pool when none).
 
 #include <map>
 #include <memory>
@@ -85,9 +86,12 @@ class GpuTestContextCalculator : public CalculatorBase {
     Records::Get().Update(cc->NodeName(), [&](NodeRecord& r) { r.context = context; });
     return absl::OkStatus();
   }
+  // Works inside its GL context, as a GL calculator does.
   absl::Status Process(CalculatorContext* cc) override {
-    RecordProcess(cc);
-    return absl::OkStatus();
+    return pellumo::GlGpuResources::From(cc->Service(kGpuService))->gl_context(cc)->Run([cc] {
+      RecordProcess(cc);
+      return absl::OkStatus();
+    });
   }
 };
 REGISTER_CALCULATOR(GpuTestContextCalculator);
@@ -189,10 +193,11 @@ TEST(GpuGraphTest, GpuNodesRunOnTheGlContextExecutorAcrossRuns) {
     std::map<std::string, NodeRecord> records = Records::Get().Take();
     pellumo::GlGpuResources* resources = pellumo::GlGpuResources::From(graph.GetGpuResources());
     pellumo::GlContext* shared = resources->gl_context(pellumo::SharedContextKey()).get();
-    // GPU nodes work with the shared context current, which is what "__gpu" provides.
+    // A GPU node runs on the graph's pool like any other: GL work runs inside its context,
+    // and nothing is current outside it.
     EXPECT_EQ(records["gl"].context, shared);
     EXPECT_EQ(records["gl"].current, shared);
-    EXPECT_EQ(records["metal"].current, shared);
+    EXPECT_EQ(records["metal"].current, nullptr);
     EXPECT_EQ(records["plain"].current, nullptr);
     EXPECT_EQ(records["gl"].processed, 20);
     EXPECT_EQ(records["metal"].processed, 20);
@@ -204,8 +209,8 @@ TEST(GpuGraphTest, GpuNodesRunOnTheGlContextExecutorAcrossRuns) {
 }
 
 TEST(GpuGraphTest, GpuNodesFedFromSeveralThreadsTakeTheSharedContextInTurn) {
-  // Two branches: each plain node runs on the default pool and hands its output to a GPU node,
-  // so "__gpu" tasks arrive from several threads at once.
+  // Three branches: each plain node hands its output to a GPU node, and the GPU nodes run on
+  // the pool's threads at once, so their GL work asks for the shared context concurrently.
   Records::Get().Take();
   pellumo::CalculatorGraphConfig config;
   config.add_input_stream("in");
@@ -217,7 +222,7 @@ TEST(GpuGraphTest, GpuNodesFedFromSeveralThreadsTakeTheSharedContextInTurn) {
     plain->add_output_stream("plain_" + branch + "_out");
     pellumo::CalculatorGraphConfig::Node* gpu = config.add_node();
     gpu->set_name("gpu_" + branch);
-    gpu->set_calculator(branch == "c" ? "GpuTestMetalCalculator" : "GpuTestContextCalculator");
+    gpu->set_calculator("GpuTestContextCalculator");
     gpu->add_input_stream("plain_" + branch + "_out");
     gpu->add_output_stream("gpu_" + branch + "_out");
   }
