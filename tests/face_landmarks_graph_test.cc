@@ -12,6 +12,7 @@
 
 #include "base/status_test_util.h"
 #include "face_ml/face_utils.h"
+#include "face_ml/refinement_merge_rules.h"
 #include "face_ml/landmarks_detector_calculator.pb.h"
 #include "face_ml/zelkor_face_detector_metal.h"
 #include "gmock/gmock.h"
@@ -23,6 +24,7 @@
 #include "platform/metal/device.h"
 #include "tests/face_landmarks_graph.h"
 #include "tools/face_models/face_layout.h"
+#include "tools/face_models/landmark_models.h"
 #include "tools/face_models/model_files.h"
 
 namespace pellumo {
@@ -116,7 +118,7 @@ TEST(FaceLandmarksGraphTest, DarkFramesGiveEmptyLists) {
   EXPECT_EQ(faces[1].Get<std::vector<Face>>().size(), 1u);
 }
 
-TEST(FaceLandmarksGraphTest, RefinementModelsGrowTheFacesTo478Landmarks) {
+TEST(FaceLandmarksGraphTest, RefinementModelsMoveLipEyeAndBrowPointsWithinTheMesh) {
   LandmarksDetectorCalculatorOptions options = BaseOptions();
   options.add_refinement_model_path(
       ModelPath(QM_FACE_REFINEMENT_RESOURCES_DIR, tools::face_models::kLipsFile));
@@ -124,14 +126,40 @@ TEST(FaceLandmarksGraphTest, RefinementModelsGrowTheFacesTo478Landmarks) {
       ModelPath(QM_FACE_REFINEMENT_RESOURCES_DIR, tools::face_models::kEyesFile));
   const FacePatch a = FacePatchOfHeight(150, 120, 100);
   const FacePatch b = FacePatchOfHeight(156, 118, 100);
-  const std::vector<kaldren::Packet> faces = RunGraph(options, {&a, &b});
-  ASSERT_EQ(faces.size(), 2u);
-  for (const kaldren::Packet& packet : faces) {
+  const std::vector<kaldren::Packet> refined = RunGraph(options, {&a, &b});
+  const std::vector<kaldren::Packet> plain = RunGraph(BaseOptions(), {&a});
+  ASSERT_EQ(refined.size(), 2u);
+  ASSERT_EQ(plain.size(), 1u);
+  for (const kaldren::Packet& packet : refined) {
     const auto& list = packet.Get<std::vector<Face>>();
     ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].landmarks.size(), 478u);
+    EXPECT_EQ(list[0].landmarks.size(), 468u);
     EXPECT_TRUE(Contains(list[0].rect, 150.0 / kWidth, 120.0 / kHeight));
   }
+
+  // On the first frame both crops come from the detector: the refined face differs from the
+  // plain one exactly where the refinement models write.
+  std::vector<bool> written(468, false);
+  for (int32_t i : research::sorvanti::api::internal::GetLipsMapping()) written[i] = true;
+  for (int32_t i : tools::face_models::EyeRegionVertices()) written[i] = true;
+  const Face& with = refined[0].Get<std::vector<Face>>()[0];
+  const Face& without = plain[0].Get<std::vector<Face>>()[0];
+  ASSERT_EQ(without.landmarks.size(), 468u);
+  int moved = 0, written_count = 0;
+  for (size_t i = 0; i < 468; ++i) {
+    const bool same = with.landmarks[i].x == without.landmarks[i].x &&
+                      with.landmarks[i].y == without.landmarks[i].y;
+    if (!written[i]) {
+      EXPECT_TRUE(same) << "landmark " << i << " is no refinement's";
+      continue;
+    }
+    ++written_count;
+    moved += !same;
+    // Refined, a point stays near where the base mesh put it.
+    EXPECT_NEAR(with.landmarks[i].x * kWidth, without.landmarks[i].x * kWidth, 3) << i;
+    EXPECT_NEAR(with.landmarks[i].y * kHeight, without.landmarks[i].y * kHeight, 3) << i;
+  }
+  EXPECT_GT(moved, written_count / 2);
 }
 
 TEST(FaceDetectorFrontEndTest, FindsThePatchWhereverItIsAndNothingOnADarkFrame) {

@@ -1,6 +1,6 @@
 // The face session over the face graph of the resource bundle, on the generated models and
-// face-model file: a frame's send does not wait for the graph's networks, so the session can
-// keep at most two frames in flight.
+// face-model file: both run modes find the face, and a frame's send does not wait for the
+// graph's networks, so the session can keep at most two frames in flight.
 
 #include <chrono>
 #include <cmath>
@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "face_ml/refinement_merge_rules.h"
 #include "face_sdk/augmented_face.h"
 #include "face_sdk/augmented_face_session.h"
 #include "face_sdk/face_mesh_graph.h"
@@ -27,6 +28,7 @@
 #include "platform/foundation/xctest.h"
 #include "tests/face_landmarks_graph.h"
 #include "tools/face_models/face_layout.h"
+#include "tools/face_models/landmark_models.h"
 
 namespace {
 
@@ -148,6 +150,49 @@ class FaceSessionTest : public ::testing::Test {
   dispatch_queue_t queue_ = dispatch_queue_create("face_session_test", DISPATCH_QUEUE_SERIAL);
   std::shared_ptr<QVXAugmentedFaceSession> session_;
 };
+
+TEST_F(FaceSessionTest, RunModeTwoFindsTheFaceWhereRunModeOneDoesWithRefinedLipsAndEyes) {
+  std::vector<FacePatch> patches;
+  for (int i = 0; i < 8; ++i) patches.push_back(FacePatchOfHeight(260 + 15 * i, 240, 230));
+
+  std::vector<Result> by_mode[2];
+  for (unsigned long mode : {1ul, 2ul}) {
+    SCOPED_TRACE("run mode " + std::to_string(mode));
+    StartSession(QVXFaceMeshGraph::initWithFieldOfView(kFieldOfView, mode, 1));
+    WarmUp(patches[0]);
+    by_mode[mode - 1] = RunFrames(patches);
+    session_.reset();
+    dispatch_sync(queue_, [] {});
+    ASSERT_EQ(by_mode[mode - 1].size(), patches.size());
+  }
+
+  std::vector<bool> refined(468, false);
+  for (int32_t i : research::sorvanti::api::internal::GetLipsMapping()) refined[i] = true;
+  for (int32_t i : tools::face_models::EyeRegionVertices()) refined[i] = true;
+  for (size_t f = 0; f < patches.size(); ++f) {
+    SCOPED_TRACE("frame " + std::to_string(f));
+    const Result& one = by_mode[0][f];
+    const Result& two = by_mode[1][f];
+    EXPECT_EQ(one.timestamp, two.timestamp);
+    ASSERT_TRUE(one.face) << "run mode 1 lost the face";
+    ASSERT_TRUE(two.face) << "run mode 2 lost a face that run mode 1 found";
+    ASSERT_EQ(one.vertices.size(), 468u);
+    ASSERT_EQ(two.vertices.size(), 468u);
+    // The refined points are the refinement models' own; they lie near the base mesh's.
+    int moved = 0, count = 0;
+    for (size_t v = 0; v < 468; ++v) {
+      if (!refined[v]) continue;
+      ++count;
+      const float dx = two.vertices[v].x - one.vertices[v].x;
+      const float dy = two.vertices[v].y - one.vertices[v].y;
+      const float dz = two.vertices[v].z - one.vertices[v].z;
+      const float distance = std::sqrt(dx * dx + dy * dy + dz * dz);
+      moved += distance > 1e-5f;  // metres
+      EXPECT_LT(distance, 0.01f) << "vertex " << v;
+    }
+    EXPECT_GT(moved, count / 2);
+  }
+}
 
 // Holds a GL context current on a thread of its own until released, so nothing else can work
 // in it meanwhile.

@@ -59,15 +59,18 @@ struct Options {
   size_t frames = 90;
   std::string resources = kDefaultResources;
   std::string folder;
+  unsigned long runMode = 1;
 };
 
 void PrintUsage() {
   std::fprintf(stderr,
-               "usage: face_demo [--out DIR] [--frames N] [--resources DIR] [PNG_FOLDER]\n"
+               "usage: face_demo [--out DIR] [--frames N] [--resources DIR] [--run-mode 1|2] "
+               "[PNG_FOLDER]\n"
                "  --out DIR        where frames.jsonl and the overlay pictures go "
                "(default face_demo_output)\n"
                "  --frames N       how many frames to draw when no folder is given (default 90)\n"
                "  --resources DIR  the folder that holds OstrellFaceResources.bundle\n"
+               "  --run-mode 1|2   2 refines lips, eyes and brows with extra models (default 1)\n"
                "  PNG_FOLDER       run over every PNG file of this folder instead\n");
 }
 
@@ -76,7 +79,14 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    if (arg == "--out" || arg == "--resources" || arg == "--frames") {
+    if (arg == "--run-mode") {
+      const char* text = value();
+      if (text == nullptr || (std::string(text) != "1" && std::string(text) != "2")) {
+        std::fprintf(stderr, "face_demo: --run-mode takes 1 or 2\n");
+        return std::nullopt;
+      }
+      options.runMode = std::string(text) == "2" ? 2 : 1;
+    } else if (arg == "--out" || arg == "--resources" || arg == "--frames") {
       const char* text = value();
       if (text == nullptr || *text == '\0') {
         std::fprintf(stderr, "face_demo: %s needs a value\n", arg.c_str());
@@ -267,7 +277,8 @@ int Run(const Options& options) {
   std::vector<std::string> startLog;
   {
     platform::foundation::SystemLogCapture capture;
-    session = QVXAugmentedFaceSession::initWithFieldOfView(kFieldOfView, &sessionError);
+    session = QVXAugmentedFaceSession::initWithFieldOfView(kFieldOfView, options.runMode,
+                                                           DEFAULT_MAX_FACES, &sessionError);
     startLog = capture.messages();
   }
   for (const std::string& line : startLog) NSLog("%s", line.c_str());

@@ -2,6 +2,7 @@
 // face ML code that reads the real ones: metadata readers, anchor decoding and suppression,
 // landmark geometry.
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <iterator>
@@ -254,16 +255,25 @@ TEST(LandmarkMetadataTest, ReadsBackThroughTheReaders) {
   ASSERT_TRUE(ReadRefinementSpecFromMetadata(em, &eye_specs));
   ASSERT_EQ(eye_specs.size(), 1u);
   const RefinementSpec& spec = eye_specs[0];
-  EXPECT_EQ(*std::max_element(spec.index_map.begin(), spec.index_map.end()), 477);
+  // The eyes and brows refine base landmarks in place: the mesh keeps its 468 landmarks.
+  EXPECT_EQ(spec.index_map, EyeRegionVertices());
+  EXPECT_LT(*std::max_element(spec.index_map.begin(), spec.index_map.end()),
+            kCanonicalVertexCount);
   EXPECT_EQ(spec.roi_indices, EyeRegionVertices());
   EXPECT_EQ(em->num_landmarks(), static_cast<int>(spec.index_map.size()));
-  // Eye depths copied, each iris given its eye's mean depth.
-  ASSERT_EQ(spec.z_refinements.size(), 3u);
+  // Every depth is the model's own.
+  ASSERT_EQ(spec.z_refinements.size(), 1u);
   EXPECT_TRUE(absl::holds_alternative<RefinementSpec::ZRefinementCopy>(spec.z_refinements[0].rule));
-  for (int side = 1; side <= 2; ++side) {
-    EXPECT_TRUE(absl::holds_alternative<RefinementSpec::ZRefinementAssignAverage>(
-        spec.z_refinements[side].rule));
-    EXPECT_EQ(spec.z_refinements[side].indices.size(), static_cast<size_t>(kIrisPoints));
+  EXPECT_EQ(spec.z_refinements[0].indices.size(), spec.index_map.size());
+  // Above each eye the model reaches the brow.
+  const std::vector<Point3>& v = CanonicalVertices();
+  for (int side = 0; side < 2; ++side) {
+    const Point3& eye = DetectorKeyPoints()[side];
+    const int above = static_cast<int>(std::count_if(
+        spec.index_map.begin(), spec.index_map.end(), [&](int32_t i) {
+          return std::abs(v[i].x - eye.x) < 2.2 && v[i].y > eye.y + 1.2;  // above the eye
+        }));
+    EXPECT_GE(above, 3) << "side " << side;
   }
 }
 
@@ -318,7 +328,6 @@ TEST(RefinementModelsTest, ReproduceTheBaseMeshOnTheFacePatch) {
     api::internal::TransformLandmarks(kWidth, kHeight, side, side, roi, false, &refined);
     for (size_t k = 0; k < spec.index_map.size(); ++k) {
       const int32_t i = spec.index_map[k];
-      if (i >= kCanonicalVertexCount) continue;  // irises extend the mesh
       EXPECT_NEAR(refined[k].x * kWidth, base[i].x * kWidth, 2.0) << "landmark " << k;
       EXPECT_NEAR(refined[k].y * kHeight, base[i].y * kHeight, 2.0) << "landmark " << k;
     }
@@ -328,7 +337,7 @@ TEST(RefinementModelsTest, ReproduceTheBaseMeshOnTheFacePatch) {
 // Every model converts into the GPU graph with the output shapes the front ends check.
 TEST(FaceModelsTest, ConvertForTheGpu) {
   using tflite::gpu::BHWC;
-  const int eyes_landmarks = static_cast<int>(EyeRegionVertices().size()) + 2 * kIrisPoints;
+  const int eyes_landmarks = static_cast<int>(EyeRegionVertices().size());
   const struct {
     std::vector<uint8_t> model;
     BHWC input;

@@ -30,10 +30,13 @@ constexpr float kFlagWeight = 50.0f;
 // Crop preparation written into every landmark model's metadata.
 constexpr float kRoiScale = 1.5f;
 
-// Eye regions: the vertices within these half axes (cm) of each eye centre.
+// Eye regions: the vertices within these half axes (cm) of each eye centre, and brow regions:
+// those within these half axes of a point kBrowRaise above it.
 constexpr double kEyeHalfWidth = 1.9;
 constexpr double kEyeHalfHeight = 1.2;
-constexpr double kIrisRadius = 0.55;
+constexpr double kBrowRaise = 1.7;
+constexpr double kBrowHalfWidth = 2.2;
+constexpr double kBrowHalfHeight = 0.7;
 
 void Require(bool condition, const char* what) {
   tools::Require(condition, "landmark models", what);
@@ -243,27 +246,27 @@ std::pair<int, int> HorizontalExtremes(const std::vector<int32_t>& vertices) {
   return {a, b};
 }
 
-std::vector<int32_t> EyeVertices(int side) {
-  const Point3& eye = DetectorKeyPoints()[side];
-  std::vector<int32_t> out;
-  const std::vector<Point3>& v = CanonicalVertices();
-  for (size_t i = 0; i < v.size(); ++i) {
-    const double fx = (v[i].x - eye.x) / kEyeHalfWidth, fy = (v[i].y - eye.y) / kEyeHalfHeight;
-    if (fx * fx + fy * fy <= 1.0) out.push_back(static_cast<int32_t>(i));
-  }
-  Require(out.size() >= 3, "too few vertices around an eye");
-  return out;
+bool Inside(const Point3& p, double cx, double cy, double half_width, double half_height) {
+  const double fx = (p.x - cx) / half_width, fy = (p.y - cy) / half_height;
+  return fx * fx + fy * fy <= 1.0;
 }
 
-// Iris points: the centre, then right, up, left and down of it.
-std::vector<Point3> Iris(int side) {
-  const Point3& c = DetectorKeyPoints()[side];
-  const double r = kIrisRadius;
-  return {{c.x, c.y, 0},
-          {c.x + r, c.y, 0},
-          {c.x, c.y + r, 0},
-          {c.x - r, c.y, 0},
-          {c.x, c.y - r, 0}};
+// The vertices around one eye and its brow, in vertex order.
+std::vector<int32_t> EyeAndBrowVertices(int side) {
+  const Point3& eye = DetectorKeyPoints()[side];
+  const std::vector<Point3>& v = CanonicalVertices();
+  std::vector<int32_t> out;
+  int brow = 0;
+  for (size_t i = 0; i < v.size(); ++i) {
+    const bool in_eye = Inside(v[i], eye.x, eye.y, kEyeHalfWidth, kEyeHalfHeight);
+    const bool in_brow =
+        Inside(v[i], eye.x, eye.y + kBrowRaise, kBrowHalfWidth, kBrowHalfHeight);
+    if (in_brow && !in_eye) ++brow;
+    if (in_eye || in_brow) out.push_back(static_cast<int32_t>(i));
+  }
+  Require(out.size() - brow >= 3, "too few vertices around an eye");
+  Require(brow >= 3, "too few vertices along a brow");
+  return out;
 }
 
 }  // namespace
@@ -333,8 +336,8 @@ std::vector<uint8_t> MakeLipsModel() {
 
 const std::vector<int32_t>& EyeRegionVertices() {
   static const std::vector<int32_t>* const vertices = [] {
-    auto* v = new std::vector<int32_t>(EyeVertices(0));
-    const std::vector<int32_t> right = EyeVertices(1);
+    auto* v = new std::vector<int32_t>(EyeAndBrowVertices(0));
+    const std::vector<int32_t> right = EyeAndBrowVertices(1);
     v->insert(v->end(), right.begin(), right.end());
     return v;
   }();
@@ -342,37 +345,19 @@ const std::vector<int32_t>& EyeRegionVertices() {
 }
 
 std::vector<uint8_t> MakeEyesModel() {
-  const std::vector<int32_t>& eyes = EyeRegionVertices();
-  const auto [a, b] = HorizontalExtremes(eyes);
-  const Crop crop = RefinementCrop(eyes, a, b, kEyesInputSize);
-
-  // Model landmarks: the eye vertices, then the irises as base landmarks 468 to 477.
-  std::vector<int32_t> index_map = eyes;
+  // Model landmark k refines base landmark region[k], position and depth; nothing is added to
+  // the mesh, so a face keeps its 468 landmarks with or without this model.
+  const std::vector<int32_t>& region = EyeRegionVertices();
+  const auto [a, b] = HorizontalExtremes(region);
+  const Crop crop = RefinementCrop(region, a, b, kEyesInputSize);
   std::vector<RefinedPoint> points;
-  for (int32_t i : eyes) points.push_back({CanonicalVertices()[i], true});
-  for (int side = 0; side < 2; ++side) {
-    for (const Point3& p : Iris(side)) {
-      index_map.push_back(static_cast<int32_t>(kCanonicalVertexCount + index_map.size() -
-                                               eyes.size()));
-      points.push_back({p, false});
-    }
-  }
+  for (int32_t i : region) points.push_back({CanonicalVertices()[i], true});
 
   flatbuffers::FlatBufferBuilder fbb;
-  std::vector<flatbuffers::Offset<fb::ZRefinement>> z_rules;
-  z_rules.push_back(
-      fb::CreateZRefinement(fbb, fbb.CreateVector(eyes), fb::CreateZRefinementCopy(fbb)));
-  for (int side = 0; side < 2; ++side) {
-    std::vector<int32_t> iris;
-    for (int k = 0; k < kIrisPoints; ++k) {
-      iris.push_back(kCanonicalVertexCount + side * kIrisPoints + k);
-    }
-    const auto average =
-        fb::CreateZRefinementAssignAverage(fbb, fbb.CreateVector(EyeVertices(side)));
-    z_rules.push_back(fb::CreateZRefinement(fbb, fbb.CreateVector(iris), 0, 0, average));
-  }
-  const auto refinement = fb::CreateRefinementSpec(fbb, fbb.CreateVector(index_map), false,
-                                                   fbb.CreateVector(eyes),
+  const std::vector<flatbuffers::Offset<fb::ZRefinement>> z_rules = {
+      fb::CreateZRefinement(fbb, fbb.CreateVector(region), fb::CreateZRefinementCopy(fbb))};
+  const auto refinement = fb::CreateRefinementSpec(fbb, fbb.CreateVector(region), false,
+                                                   fbb.CreateVector(region),
                                                    fbb.CreateVector(z_rules));
   const std::vector<flatbuffers::Offset<fb::RefinementSpec>> specs = {refinement};
   return RefinementNetwork(

@@ -11,9 +11,10 @@
 //   is bright.
 // - The lips model (80 x 80): 80 landmarks, 2 coordinates, for the default refinement spec
 //   (the lips index map of the base mesh).
-// - The eyes model (64 x 64): 3 coordinates for the base mesh's vertices around both eyes and
-//   two irises of five points each, which extend the mesh to 478 landmarks; its refinement
-//   spec copies the eye vertices' depth and gives each iris the mean depth of its eye.
+// - The eyes-and-brows model (64 x 64): 3 coordinates for the base mesh's vertices around both
+//   eyes and along both brows; its refinement spec maps every one of them onto the base
+//   landmark it stands for and copies its depth, so it refines the 468-landmark mesh without
+//   growing it (one face-model file serves faces with and without refinement).
 //
 // A refinement model is run on a crop around base landmarks, laid out by its metadata. The
 // networks know where the canonical face's vertices fall in that crop and shift them by how
@@ -32,7 +33,6 @@ namespace face_models {
 inline constexpr int kFaceMeshInputSize = 192;
 inline constexpr int kLipsInputSize = 80;
 inline constexpr int kEyesInputSize = 64;
-inline constexpr int kIrisPoints = 5;
 
 // With `realistic`, a convolution stack of benchmark size runs beside the network; its
 // contribution is multiplied by zero, so the outputs are the same.
@@ -40,7 +40,8 @@ std::vector<uint8_t> MakeFaceMeshModel(bool realistic);
 std::vector<uint8_t> MakeLipsModel();
 std::vector<uint8_t> MakeEyesModel();
 
-// The base-mesh vertices the eyes model refines, image-left eye first.
+// The base-mesh vertices the eyes-and-brows model refines, in its landmark order: the
+// image-left eye and brow, then the image-right ones.
 const std::vector<int32_t>& EyeRegionVertices();
 
 }  // namespace face_models
