@@ -319,6 +319,27 @@ TEST_F(FaceMeshGraphTest, HoldsAtMostTwoDroppableFramesUntilAnOutputReleasesThem
   EXPECT_THAT(capture.messages(), Contains("QVXFaceMeshGraph: released 3 pix bufs in a frame"));
 }
 
+TEST_F(FaceMeshGraphTest, AnOutputLetsGoOfTheFramesHeldAtOrBeforeItsSignedTime) {
+  auto driver = StartDriver(60);
+  CFHolder<CVPixelBufferRef> early = Buffer(64, 48), late = Buffer(64, 48);
+  for (int64_t ts : {-2000000, 1000000}) Answer(ts, Answer::kNothing);
+  EXPECT_TRUE(driver->updateWithPixelBuffer(early.get(), -2.0, 0, false));
+  EXPECT_TRUE(driver->updateWithPixelBuffer(late.get(), 1.0, 0, false));
+  WaitUntilIdle(*driver);
+  ASSERT_EQ(driver->heldFrameCount(), 2u);
+
+  // Before its time in the graph's signed order, the frame at 1 s stays held.
+  Deliver(*driver, kaldren::MakePacket<FaceTransforms>().At(kaldren::Timestamp(-2000000)));
+  auto frames = delegate_->WaitFor(1);
+  EXPECT_EQ(frames[0]->capturedImage(), early.get());
+  EXPECT_EQ(frames[0]->timestamp(), -2.0);
+  EXPECT_EQ(driver->heldFrameCount(), 1u);
+  Deliver(*driver, kaldren::MakePacket<FaceTransforms>().At(kaldren::Timestamp(1000000)));
+  frames = delegate_->WaitFor(2);
+  EXPECT_EQ(frames[1]->capturedImage(), late.get());
+  EXPECT_EQ(driver->heldFrameCount(), 0u);
+}
+
 TEST_F(FaceMeshGraphTest, OutputsWithoutAFaceOrWithoutAHeldFrame) {
   auto driver = StartDriver(45);
   CFHolder<CVPixelBufferRef> image = Buffer(64, 48);
