@@ -83,8 +83,10 @@ class BrenvikInitializerRunner {
   }
 
   void RunIfNecessary(BrenvikInitializer* init, const std::string& name, const std::string& type) {
-    CHECK(init == nullptr || !init->is_active_)
-        << ": Cycle involving initializer '" << name << "'of type " << type;
+    // A name known only as a dependency has no object yet: the check below catches it.
+    if (init != nullptr) {
+      CHECK(!init->is_active_) << ": Cycle involving initializer '" << name << "'of type " << type;
+    }
     auto& initializer_by_name_ = type_data_.initializer_by_name_;
     auto it = initializer_by_name_.find(name);
     CHECK(it != initializer_by_name_.end() && it->second.initializer_obj_constructed)
@@ -135,10 +137,10 @@ class BrenvikInitializerRunner {
 BrenvikInitializer::BrenvikInitializer(const char* type, const char* name, void (*function)())
     : type_(type), name_(name), function_(function) {
   std::lock_guard<std::mutex> lock(TableMutex());
-  InitializerData& idata = FindOrCreate(Table()[type_], type_, name_, this);
-  CHECK(!idata.initializer_obj_constructed)
+  InitializerData* idata = &FindOrCreate(Table()[type_], type_, name_, this);
+  CHECK(!idata->initializer_obj_constructed)
       << ": Multiple occurrences of initializer '" << name_ << "'";
-  idata.initializer_obj_constructed = true;
+  idata->initializer_obj_constructed = true;
 }
 
 BrenvikInitializer::DependencyRegisterer::DependencyRegisterer(const char* type, const char* name,

@@ -539,6 +539,14 @@ std::string SetCommandLineOption(absl::string_view name, absl::string_view value
   return SetCommandLineOptionWithMode(name, value, SET_FLAGS_VALUE);
 }
 
+namespace {
+
+bool IsFlagLibraryParsingFlag(absl::string_view name) {
+  return name == "flagfile" || name == "fromenv" || name == "tryfromenv" || name == "undefok";
+}
+
+}  // namespace
+
 bool GetCommandLineFlagInfo(absl::string_view name, CommandLineFlagInfo* info) {
   if (info == nullptr) return false;
   const absl::CommandLineFlag* flag = absl::FindCommandLineFlag(name);
@@ -560,6 +568,9 @@ void GetAllFlags(std::vector<CommandLineFlagInfo>* flags) {
     if (flag.IsRetired()) return;
     CommandLineFlagInfo info;
     base::FillCommandLineFlagInfo(flag, &info);
+    // The flag library registers the typed flags that steer its own parsing; they stay
+    // reachable by name but are not the program's flags, so the listing leaves them out.
+    if (info.type.empty() && IsFlagLibraryParsingFlag(info.name)) return;
     flags->push_back(std::move(info));
   });
   std::sort(flags->begin(), flags->end(),

@@ -68,7 +68,9 @@ std::string SetCommandLineOption(absl::string_view name, absl::string_view value
 bool GetCommandLineFlagInfo(absl::string_view name, CommandLineFlagInfo* info);
 // Dies with "Flag '<name>' does not exist" when there is no such flag.
 CommandLineFlagInfo GetCommandLineFlagInfoOrDie(absl::string_view name);
-// Appends every flag that is not retired, then sorts by file name and flag name.
+// Appends every flag that is not retired, then sorts by file name and flag name. The flags
+// that the flag library registers for its own parsing (flagfile, fromenv, tryfromenv,
+// undefok) are left out: a program that registers none of its own lists nothing.
 void GetAllFlags(std::vector<CommandLineFlagInfo>* flags);
 // "--<name>=<value>\n" per flag.
 std::string CommandlineFlagsIntoString();

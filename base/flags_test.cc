@@ -1,5 +1,8 @@
 #include "base/flags.h"
 
+#include <vector>
+
+#include "base/commandlineflags.h"
 #include "gtest/gtest.h"
 
 namespace {
@@ -22,6 +25,17 @@ TEST(FlagsTest, SettingsInForce) {
 TEST(FlagsTest, TypedFlagsCarryNoName) {
   EXPECT_EQ(absl::GetFlagReflectionHandle(FLAGS_minloglevel).Name(), "");
   EXPECT_EQ(absl::GetFlagReflectionHandle(FLAGS_install_named_signal_handlers).Name(), "");
+}
+
+// This program registers no flag of its own; the flag library's parsing flags are there but
+// are not listed.
+TEST(FlagsTest, NoFlagsRegisteredListsNothing) {
+  std::vector<CommandLineFlagInfo> all;
+  GetAllFlags(&all);
+  EXPECT_TRUE(all.empty()) << all.front().name;
+  EXPECT_EQ(CommandlineFlagsIntoString(), "");
+  CommandLineFlagInfo info;
+  EXPECT_TRUE(GetCommandLineFlagInfo("flagfile", &info));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
@@ -111,9 +112,19 @@ TEST(BrenvikInitializerTest, AnotherThreadWaitsForARunningType) {
 
 TEST(BrenvikInitializerDeathTest, BrokenInvariantsAreFatal) {
   EXPECT_DEATH(REQUIRE_INITIALIZED(selfish, self),
-               "Cycle involving initializer 'self'of type selfish");
+               "Check failed: !init->is_active_ : Cycle involving initializer 'self'of type "
+               "selfish");
   EXPECT_DEATH(BrenvikInitializer::RunInitializers("looped"),
-               "Cycle involving initializer 'x'of type looped");
+               "Check failed: !init->is_active_ : Cycle involving initializer 'x'of type looped");
+  EXPECT_DEATH(
+      {
+        // One object constructed twice in the same place.
+        alignas(BrenvikInitializer) static char storage[sizeof(BrenvikInitializer)];
+        new (storage) BrenvikInitializer("twice", "once", [] {});
+        new (storage) BrenvikInitializer("twice", "once", [] {});
+      },
+      "Check failed: !idata->initializer_obj_constructed : Multiple occurrences of initializer "
+      "'once'");
   EXPECT_DEATH(REQUIRE_MODULE_INITIALIZED(command_line_flags_parsing),
                "Can't call REQUIRE_MODULE_INITIALIZED\\(command_line_flags_parsing\\): "
                "InitBrenvik does it for you.");

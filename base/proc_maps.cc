@@ -4,32 +4,10 @@
 
 #include <cinttypes>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "absl/flags/flag.h"
 #include "base/flags.h"
-
-namespace {
-
-// A copy of --procfs_prefix, kept for readers that must not touch the flag itself.
-std::mutex prefix_lock;
-std::string* procfs_prefix_copy = nullptr;
-
-void CopyProcfsPrefix() {
-  const std::string value = absl::GetFlag(FLAGS_procfs_prefix);
-  std::lock_guard<std::mutex> lock(prefix_lock);
-  if (!value.empty()) {
-    if (procfs_prefix_copy == nullptr) procfs_prefix_copy = new std::string;
-    *procfs_prefix_copy = value;
-  } else if (procfs_prefix_copy != nullptr) {
-    procfs_prefix_copy->clear();
-  }
-}
-
-[[maybe_unused]] const bool procfs_prefix_copied = (CopyProcfsPrefix(), true);
-
-}  // namespace
 
 ProcMapsIterator::ProcMapsIterator(int pid) { Init(pid, nullptr); }
 
@@ -46,8 +24,14 @@ void ProcMapsIterator::Init(int pid, Buffer* buffer) {
   pid_ = pid;
   owns_buffer_ = buffer == nullptr;
   buffer_ = owns_buffer_ ? new Buffer : buffer;
-  std::string path = "/proc/self/maps";
-  if (pid != 0 && pid != getpid()) path = "/proc/" + std::to_string(pid) + "/maps";
+  // Read now, not at start-up: a program (or a test) may point the iterator at another
+  // procfs tree at any time.
+  std::string path = absl::GetFlag(FLAGS_procfs_prefix);
+  if (pid != 0 && pid != getpid()) {
+    path += "/proc/" + std::to_string(pid) + "/maps";
+  } else {
+    path += "/proc/self/maps";
+  }
   file_ = fopen(path.c_str(), "r");
 }
 

@@ -4,9 +4,15 @@
 
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
+#include <fstream>
+
+#include "absl/flags/flag.h"
+#include "base/flags.h"
 #include "gtest/gtest.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace {
 
@@ -39,6 +45,38 @@ TEST(ProcMapsIteratorTest, FindsTheMappingOfItsOwnCode) {
   EXPECT_TRUE(found);
   EXPECT_GT(count, 3);
   EXPECT_FALSE(it.Next(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+}
+
+// The prefix is read each time the maps are opened, so setting it at run time takes effect.
+TEST(ProcMapsIteratorTest, ReadsTheMapsBelowTheProcfsPrefixSetAtRunTime) {
+  platform::foundation::ScopedTestFolder folder;
+  ASSERT_FALSE(folder.path().empty());
+  const struct {
+    int pid;
+    std::string maps;
+  } cases[] = {{0, "/proc/self/maps"}, {1, "/proc/1/maps"}};
+  for (const auto& c : cases) {
+    const std::filesystem::path file = folder.path() + c.maps;
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file)
+        << "00001000-00002000 r-xp 00000010 08:01 42          /fake/" << c.pid << "\n";
+  }
+  absl::SetFlag(&FLAGS_procfs_prefix, folder.path());
+  for (const auto& c : cases) {
+    ProcMapsIterator it(c.pid);
+    ASSERT_TRUE(it.Valid()) << c.maps;
+    uint64_t start = 0;
+    char* filename = nullptr;
+    ASSERT_TRUE(it.Next(&start, nullptr, nullptr, nullptr, nullptr, &filename)) << c.maps;
+    EXPECT_EQ(start, 0x1000u);
+    EXPECT_EQ(std::string(filename), "/fake/" + std::to_string(c.pid));
+    EXPECT_FALSE(it.Next(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+  }
+  absl::SetFlag(&FLAGS_procfs_prefix, "");
+  ProcMapsIterator real(0);
+  char* filename = nullptr;
+  ASSERT_TRUE(real.Next(nullptr, nullptr, nullptr, nullptr, nullptr, &filename));
+  EXPECT_NE(std::string(filename), "/fake/0");
 }
 
 TEST(ProcMapsIteratorTest, FormatLine) {

@@ -26,6 +26,11 @@
 #include "base/raw_logging.h"
 #include "base/sysinfo.h"
 
+// The numeric properties of an allocator that provides them (gperftools' C interface); null
+// when the process runs on one that does not.
+extern "C" int MallocExtension_GetNumericProperty(const char* property, size_t* value)
+    __attribute__((weak));
+
 namespace {
 
 struct FailureEntry {
@@ -351,8 +356,18 @@ bool IsFailureSignalHandlerRunning() { return failed_tid_ptr.load() != nullptr; 
 size_t GetRequiredAlternateSignalStackSize() {
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   const size_t size = (131072 + page - 1) / page * page;
-  // The allocator of this system offers no stack-size multiplier.
-  return size * 1;
+  // An allocator that instruments the program (gperftools' and its kin) may need deeper signal
+  // stacks and says so through this property; the C library's allocator has none.
+  static const size_t multiplier = [] {
+    size_t value = 1;
+    if (MallocExtension_GetNumericProperty == nullptr ||
+        !MallocExtension_GetNumericProperty("dynamic_tool.stack_size_multiplier", &value) ||
+        value == 0) {
+      return size_t{1};
+    }
+    return value;
+  }();
+  return size * multiplier;
 }
 
 bool UseAlternateSignalHandlerStack() { return false; }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "absl/flags/flag.h"
 #include "base/flags.h"
@@ -17,6 +18,15 @@
 // The failure handler's second phase logs (and allocates) on purpose, once the signal-safe
 // phase has reported; the thread sanitizer is told not to flag that.
 extern "C" const char* __tsan_default_options() { return "report_signal_unsafe=0"; }
+
+// This program's allocator, as far as the code under test can tell: one that answers numeric
+// properties, and asks for signal stacks three times the usual size.
+std::vector<std::string> allocator_property_queries;
+extern "C" int MallocExtension_GetNumericProperty(const char* property, size_t* value) {
+  allocator_property_queries.push_back(property);
+  *value = 3;
+  return 1;
+}
 
 namespace {
 
@@ -278,8 +288,15 @@ TEST(ProcessStateTest, NotificationsAndTimes) {
   EXPECT_EQ(GetMainThreadPid(), getpid());
   EXPECT_FALSE(IsFailureSignalHandlerRunning());
   EXPECT_FALSE(InFailureSignalHandler());
-  EXPECT_EQ(GetRequiredAlternateSignalStackSize() % sysconf(_SC_PAGESIZE), 0u);
-  EXPECT_GE(GetRequiredAlternateSignalStackSize(), 131072u);
+}
+
+TEST(ProcessStateTest, AlternateStackSizeAsksTheAllocatorForItsMultiplierOnce) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t size = GetRequiredAlternateSignalStackSize();
+  EXPECT_EQ(size, (131072 + page - 1) / page * page * 3);
+  EXPECT_EQ(GetRequiredAlternateSignalStackSize(), size);
+  EXPECT_EQ(allocator_property_queries, (std::vector<std::string>{
+                                            "dynamic_tool.stack_size_multiplier"}));
 }
 
 }  // namespace

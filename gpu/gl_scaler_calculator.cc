@@ -7,9 +7,7 @@
 #include "base/status_macros.h"
 #include "gpu/gl_simple_shaders.h"
 #include "gpu/tag_or_index.h"
-#include "graph/calculator_contract.h"
-#include "graph/calculator_static_access.h"
-#include "graph/registration_macros.h"
+#include "graph/calculator.h"
 #include "graph/tool/retrieve_options.h"
 
 namespace pellumo {

@@ -4,7 +4,8 @@
 // the invocation's context, on executor threads but never two at once for one node. Each
 // calculator class also supplies a static `absl::Status GetContract(CalculatorContract*)`
 // that declares its streams, side packets and services; the graph reaches it through the
-// class's registration, never through an object.
+// class's registration, never through an object. A calculator's source file includes
+// graph/calculator.h, which brings this class with everything else it needs.
 
 #ifndef QUILLMERE_GRAPH_CALCULATOR_BASE_H_
 #define QUILLMERE_GRAPH_CALCULATOR_BASE_H_

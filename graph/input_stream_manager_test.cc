@@ -216,6 +216,20 @@ TEST_F(InputStreamManagerTest, PopPacketAtTimestamp) {
   EXPECT_DEATH(manager_.PopQueueHead(&stream_done), "Check failed: !enable_timestamps_");
 }
 
+TEST_F(InputStreamManagerTest, PopAtExactlyTheBoundRaisesItPastTheTimestamp) {
+  int dropped = 0;
+  bool done = true;
+  ASSERT_TRUE(manager_.SetNextTimestampBound(Timestamp(20), &notify_).ok());
+  Packet packet = manager_.PopPacketAtTimestamp(Timestamp(20), &dropped, &done);
+  EXPECT_TRUE(packet.IsEmpty());
+  EXPECT_EQ(packet.Timestamp(), Timestamp(20));
+  bool is_empty = false;
+  EXPECT_EQ(manager_.MinTimestampOrBound(&is_empty), Timestamp(21));
+  EXPECT_TRUE(is_empty);
+  EXPECT_EQ(Add({IntAt(20)}).code(), StatusCode::kInvalidArgument);
+  EXPECT_TRUE(Add({IntAt(21)}).ok());
+}
+
 TEST_F(InputStreamManagerTest, CloseKeepsPacketsForAPopAtDone) {
   ASSERT_TRUE(Add({IntAt(10), IntAt(20)}).ok());
   manager_.Close();

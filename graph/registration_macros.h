@@ -8,7 +8,7 @@
 //
 // The registries are keyed by name only; the classes they create are declared here only as far
 // as the registry types need them. A file that expands a macro includes the headers of the kind
-// it registers (the calculator base and its static accessor templates, the stream handler
+// it registers (for a calculator, graph/calculator.h holds them all; the stream handler
 // bases, the executor interface, the packet generator accessor templates).
 
 #ifndef QUILLMERE_GRAPH_REGISTRATION_MACROS_H_

@@ -148,6 +148,9 @@ class Scheduler {
   SchedulerTimes GetSchedulerTimes();
 
  private:
+  // Lets tests time their calls to the moment a waiting caller falls asleep.
+  friend class SchedulerTestPeer;
+
   enum State {
     STATE_NOT_STARTED = 0,
     STATE_RUNNING = 1,

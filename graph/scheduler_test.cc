@@ -1,6 +1,7 @@
 #include "graph/scheduler.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -9,12 +10,20 @@
 #include <vector>
 
 #include "gmock/gmock.h"
+#include "graph/scheduler_lock.h"
 #include "graph/scheduler_test_node.h"
 #include "graph/thread_pool_executor.h"
 #include "gtest/gtest.h"
 
 namespace kaldren {
 namespace internal {
+
+class SchedulerTestPeer {
+ public:
+  // Callers that have counted themselves asleep on the state condition.
+  static int Sleepers(const Scheduler& scheduler) { return scheduler.state_sleepers_.load(); }
+};
+
 namespace {
 
 using ::testing::ElementsAre;
@@ -180,13 +189,17 @@ TEST_F(SchedulerTest, SourceLayersRunOneAfterAnotherLowestFirst) {
   EXPECT_THAT(graph_.errors(), IsEmpty());
 }
 
+// The lowest unopened layer decides: an unopened source above the opened one does not hide
+// the one below it.
 TEST_F(SchedulerTest, UnopenedLowerLayerWithInputClosedIsADeadlockError) {
   MakeNode(0, /*is_source=*/true, /*layer=*/0);  // never becomes ready to open
-  FakeNode* upper = MakeNode(1, /*is_source=*/true, /*layer=*/1);
-  PrepareRun({upper});
+  FakeNode* middle = MakeNode(1, /*is_source=*/true, /*layer=*/1);
+  MakeNode(2, /*is_source=*/true, /*layer=*/2);  // never becomes ready to open
+  middle->close_after_processes_ = 1;  // were it activated, the run would still end
+  PrepareRun({middle});
   scheduler_->Start();
   ASSERT_TRUE(scheduler_->WaitUntilDone().ok());
-  EXPECT_THAT(Calls(), ElementsAre("open 1"));
+  EXPECT_THAT(Calls(), ElementsAre("open 1")) << "no layer may be activated";
   ASSERT_EQ(graph_.errors().size(), 1u);
   EXPECT_EQ(graph_.errors()[0],
             absl::UnknownError("Detected a deadlock because source nodes cannot be activated "
@@ -309,6 +322,55 @@ TEST_F(SchedulerTest, WaitForUnthrottlingReleasesAndRetakesTheCallersMutex) {
   scheduler_->UnthrottledGraphInputStream();
   adder.join();
   EXPECT_TRUE(returned);
+}
+
+// The unthrottling comes from a thread that holds none of the scheduler's locks. Timed to the
+// moment the blocked adder has counted itself asleep and takes its last look, its wake-up
+// call must not fall between that look and the sleep: round after round, the adder wakes.
+TEST_F(SchedulerTest, UnthrottlingWakesAnAdderThatIsFallingAsleep) {
+  graph_.graph_input_streams_closed_ = false;
+  PrepareRun({});
+  scheduler_->Start();
+  constexpr int kRounds = 10000;
+  std::mutex throttle_mutex;
+  std::atomic<int> rounds_done{0};
+  std::atomic<bool> stop{false};
+  std::thread adder([&] {
+    for (int round = 0; round < kRounds && !stop; ++round) {
+      std::unique_lock<std::mutex> lock(throttle_mutex);
+      scheduler_->ThrottledGraphInputStream();
+      scheduler_->WaitUntilGraphInputStreamUnthrottled(&throttle_mutex);
+      rounds_done.fetch_add(1);
+    }
+  });
+  for (int round = 0; round < kRounds; ++round) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // The tightest loop there is: the call must land within the adder's last few steps.
+    for (int looks = 1; SchedulerTestPeer::Sleepers(*scheduler_) == 0; ++looks) {
+      if (looks % 4096 == 0 && std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "round " << round << ": the adder never went to sleep";
+        stop = true;
+        break;
+      }
+    }
+    if (stop) break;
+    // A pause more in some rounds, so that the call sweeps the adder's last steps.
+    if (round % 8 == 7) CpuRelax();
+    scheduler_->UnthrottledGraphInputStream();
+    while (rounds_done.load() == round) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "round " << round << ": the adder slept through its unthrottling";
+        stop = true;
+        scheduler_->UnthrottledGraphInputStream();  // a second call finds it asleep
+        break;
+      }
+      std::this_thread::yield();
+    }
+    if (stop) break;
+  }
+  adder.join();
+  scheduler_->ClosedAllGraphInputStreams();
+  ASSERT_TRUE(scheduler_->WaitUntilDone().ok());
 }
 
 // A wait inside an application-thread task runs the tasks that task scheduled before it

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -787,6 +788,31 @@ TEST(CalculatorGraphExecutorTest, ApplicationThreadRunsTasksOnlyOnTheWaitingCall
   std::vector<std::thread::id> threads = ThreadLog::Take();
   EXPECT_EQ(threads.size(), 100u);
   for (const std::thread::id& id : threads) EXPECT_EQ(id, std::this_thread::get_id());
+}
+
+// The waiting caller sleeps once the graph is idle; a packet added from another thread queues
+// an application-thread task, which must wake it, or the wait never ends.
+TEST(CalculatorGraphExecutorTest, ApplicationThreadWaiterWakesForWorkAddedByAnotherThread) {
+  Callback callback;
+  pellumo::CalculatorGraphConfig config =
+      ChainConfig({"GraphTestPassThroughCalculator"}, /*max_queue_size=*/-1, &callback);
+  config.add_executor()->set_type("ApplicationThreadExecutor");
+  CalculatorGraph graph;
+  ASSERT_OK(graph.Initialize(config));
+  ASSERT_OK(graph.StartRun(callback.SidePackets()));
+  std::future<absl::Status> waited =
+      std::async(std::launch::async, [&graph] { return graph.WaitUntilDone(); });
+  // Gives the waiter time to run the opening tasks and fall asleep; the test holds either way.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_OK(graph.AddPacketToInputStream("in", IntAt(0)));
+  ASSERT_OK(graph.CloseAllInputStreams());
+  if (waited.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << "WaitUntilDone did not return after the packet and the close";
+    // This thread's own wait runs the queued task and ends the run, which frees the other.
+    graph.WaitUntilDone().IgnoreError();
+  }
+  EXPECT_OK(waited.get());
+  EXPECT_EQ(callback.log.Timestamps(), Range(0, 1));
 }
 
 // ---- GPU resources, through a double. ----

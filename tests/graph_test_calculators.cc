@@ -12,12 +12,8 @@
 #include "absl/strings/str_cat.h"
 
 #include "base/status.h"
-#include "graph/calculator_base.h"
-#include "graph/calculator_context.h"
-#include "graph/calculator_contract.h"
-#include "graph/calculator_static_access.h"
+#include "graph/calculator.h"
 #include "graph/gpu_resources.h"
-#include "graph/registration_macros.h"
 #include "graph/status_handler.h"
 #include "graph_config/status_util.h"
 

@@ -34,6 +34,45 @@ TEST(HashTest, EmptyInputIsTheSeed) {
   EXPECT_EQ(h64.Result(), 98u);
 }
 
+// Known answers from an independent implementation of the algorithm (a short script outside
+// this code base), for lengths around the block sizes of both widths.
+TEST(HashTest, KnownAnswers) {
+  const std::string text =
+      "Pack my box with five dozen liquor jugs, then seal it tight and mail it home today.";
+  const struct {
+    size_t length;
+    uint32_t h32_seed0, h32_seed_golden;
+    uint64_t h64_seed0, h64_seed_golden;
+  } cases[] = {
+      {1, 0xBA5C9C9Bu, 0x291F83DCu, 0xA57528C5717CEEBBull, 0x3F921DFFCD39B239ull},
+      {2, 0xB8BDC8A9u, 0xB1C1B590u, 0x394A31AF229F32FFull, 0xA8E87246763EE119ull},
+      {3, 0x0D4CA79Du, 0x547BC7D7u, 0x875F4EC5679C05C4ull, 0x108E9C4C96700B0Aull},
+      {11, 0xD8D773B1u, 0x23C5E119u, 0x036A69866122DD96ull, 0xF8F842E08E320A08ull},
+      {12, 0x17B04DC0u, 0x07B63199u, 0x79A14757A2457636ull, 0xEFEB90178D6EE0BDull},
+      {13, 0x95C95A54u, 0xEE16D704u, 0x15BE02593FE71712ull, 0x9EE748DE3D4A8A32ull},
+      {24, 0xA58A9ED0u, 0xC6B6C9D2u, 0x6816FC5391C886C0ull, 0xE53CFEE0B560B272ull},
+      {25, 0x784FAE7Cu, 0x9A74EBF6u, 0xBE4A8E1B7D5458EAull, 0xE635B497996DCDA5ull},
+      {49, 0xD595FB61u, 0x64C2EE64u, 0x42BBE1D5118DAD7Eull, 0x28293C4FF14CA2DCull},
+      {83, 0x037A797Bu, 0xDEA9C144u, 0xE513A7AEA5E4A3A9ull, 0x68EEFBF56933F88Eull},
+  };
+  constexpr uint32_t kSeed32 = 0x9E3779B9u;
+  constexpr uint64_t kSeed64 = 0x9E3779B97F4A7C15ull;
+  ASSERT_EQ(text.size(), 83u);
+  for (const auto& c : cases) {
+    const char* s = text.data();
+    EXPECT_EQ(Hash32StringWithSeed(s, c.length, 0), c.h32_seed0) << c.length;
+    EXPECT_EQ(Hash32StringWithSeed(s, c.length, kSeed32), c.h32_seed_golden) << c.length;
+    EXPECT_EQ(Hash64StringWithSeed(s, c.length, 0), c.h64_seed0) << c.length;
+    EXPECT_EQ(Hash64StringWithSeed(s, c.length, kSeed64), c.h64_seed_golden) << c.length;
+    Hasher32 h32(kSeed32);
+    h32.AddString(s, static_cast<uint32_t>(c.length));
+    EXPECT_EQ(h32.Result(), c.h32_seed_golden) << c.length;
+    Hasher64 h64(kSeed64);
+    h64.AddString(s, static_cast<uint32_t>(c.length));
+    EXPECT_EQ(h64.Result(), c.h64_seed_golden) << c.length;
+  }
+}
+
 TEST(HashTest, BlockHashReadsLittleEndianUnitsWithRotatingPrimes) {
   // The 16 smallest primes above 2^16, written out independently of the code's search.
   const uint32_t kPrimes[16] = {65537, 65539, 65543, 65551, 65557, 65563, 65579, 65581,

@@ -9,13 +9,8 @@
 
 #include "base/logging.h"
 #include "base/status_builder.h"
-#include "graph/calculator_context.h"
-#include "graph/calculator_contract.h"
-#include "graph/calculator_static_access.h"
+#include "graph/calculator.h"
 #include "graph/calculators/callback_packet_calculator.pb.h"
-#include "graph/packet.h"
-#include "graph/registration_macros.h"
-#include "graph/timestamp.h"
 
 namespace kaldren {
 namespace {

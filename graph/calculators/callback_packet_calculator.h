@@ -13,8 +13,7 @@
 #define QUILLMERE_GRAPH_CALCULATORS_CALLBACK_PACKET_CALCULATOR_H_
 
 #include "base/status.h"
-#include "graph/calculator_base.h"
-#include "graph/calculator_contract.h"
+#include "graph/calculator.h"
 #include "graph/calculators/callback_packet_calculator.pb.h"
 
 namespace kaldren {

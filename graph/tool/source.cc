@@ -3,12 +3,7 @@
 #include <vector>
 
 #include "base/status.h"
-#include "graph/calculator_context.h"
-#include "graph/calculator_contract.h"
-#include "graph/calculator_static_access.h"
-#include "graph/packet.h"
-#include "graph/registration_macros.h"
-#include "graph/timestamp.h"
+#include "graph/calculator.h"
 #include "graph/tool/source.pb.h"
 #include "graph_config/status_util.h"
 

@@ -11,8 +11,7 @@
 #define QUILLMERE_GRAPH_TOOL_SOURCE_H_
 
 #include "base/status.h"
-#include "graph/calculator_base.h"
-#include "graph/calculator_contract.h"
+#include "graph/calculator.h"
 
 namespace kaldren {
 namespace tool {
