@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/saturating_arithmetic.h"
 #include "experiment_flags/experiment_tokens.h"
 #include "experiment_flags/marovic_error.h"
 #include "experiment_flags/zql_url.h"
@@ -125,8 +126,8 @@ int64_t ZQLDunsfellSyncer::fetchReason(std::shared_ptr<NSError>* error) {
                                           : metadata->has_full_sync_time_seconds();
   const int64_t last = accounts_.empty() ? metadata->logged_out_sync_time_seconds()
                                          : metadata->full_sync_time_seconds();
-  // Subtraction keeps a stored time near the top of the range from overflowing.
-  if (!has_time || now < last || now - last > kPeriodicSyncSeconds) {
+  // Another application may have stored any time: the sum saturates at the extremes.
+  if (!has_time || now < last || now > base::SaturatingAdd(last, kPeriodicSyncSeconds)) {
     return YRXExperimentsAndConfigsRequest::Periodic;
   }
   return YRXExperimentsAndConfigsRequest::Unspecified;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <future>
+#include <limits>
 #include <string>
 
 #include "experiment_flags/marovic_error.h"
@@ -216,6 +217,11 @@ TEST_F(SyncerTest, FetchReasons) {
       {"14,400 s after the last", now - 14400, 3, {}, 0, 0, 0},
       {"14,401 s after the last", now - 14401, 3, {}, 0, 0, 1},
       {"last sync in the future", now + 5, 3, {}, 0, 0, 1},
+      // Another application may have stored any time.
+      {"lowest stored time", std::numeric_limits<int64_t>::min(), 3, {}, 0, 0, 1},
+      {"highest stored time", std::numeric_limits<int64_t>::max(), 3, {}, 0, 0, 1},
+      {"stored time 0", 0, 3, {}, 0, 0, 1},
+      {"negative stored time", -14400, 3, {}, 0, 0, 1},
       {"registered version changed", now, 2, {}, 0, 0, 7},
       {"new signed-in account", now, 3, {"acct"}, 0, 0, 5},
       {"serving version newer than snapshots", now, 3, {}, 9, 0, 4},
