@@ -410,10 +410,11 @@ void ZQLDunsfellSyncer::processResponse(const YRXExperimentsAndConfigsResponse& 
     const std::string& package = data.scope().config_package();
     if (answer != nullptr) {
       *snapshot.mutable_dunsfell_response() = mergeResponse(snapshot.dunsfell_response(), *answer);
-      snapshot.clear_cross_tokens();
-      if (auto it = cross.find(package); it != cross.end()) {
-        for (const auto& [to, tokens] : it->second) (*snapshot.mutable_cross_tokens())[to] = tokens;
-      }
+    }
+    // This answer's tokens replace the old ones, also for a package it leaves out.
+    snapshot.clear_cross_tokens();
+    if (auto it = cross.find(package); it != cross.end()) {
+      for (const auto& [to, tokens] : it->second) (*snapshot.mutable_cross_tokens())[to] = tokens;
     }
     snapshot.set_obfuscated_hollin_id(id);
     snapshot.set_snapshot_token(ZQLMarovicUtil::uuid());
