@@ -17,8 +17,7 @@ namespace {
 
 constexpr int64_t kPeriodicSyncSeconds = 14400;
 constexpr int32_t kClientTypeFlatFileMarovic = 65;
-constexpr char kSyncAccountFunction[] =
-    "-[ZQLDunsfellSyncer syncAccount:syncedScopes:fetchReason:callback:]";
+constexpr char kSyncAccountFunction[] = "ZQLDunsfellSyncer::syncAccount";
 
 ZQLDunsfellSyncer::Scope ScopeOf(const YRXScope& scope) {
   return {scope.config_package(), scope.version_code()};
