@@ -136,6 +136,11 @@ void JQXLogOutputStream::closeAndMaybeRename() {
   is_closed_ = true;
   close(fd_);
   fd_ = -1;
+  if (good_size_ == 0) {
+    // Not one record made it (a full disk): the empty file goes instead of waiting for upload.
+    unlink(temporary_file_->path().c_str());
+    return;
+  }
   if (clock_->currentTimeMilliseconds() < creation_time_milliseconds_ + kRenameAgeMilliseconds) {
     std::shared_ptr<NSError> error;
     if (!NSFileManager::defaultManager()->moveItemAtURL(*temporary_file_, *destination_,
