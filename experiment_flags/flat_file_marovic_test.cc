@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
@@ -629,6 +630,30 @@ TEST_F(StoreTest, KilledDuringCommitsLeavesWholeRecords) {
   EXPECT_EQ(Read(Shared("committed/p.pb")), whole);
   // Whatever a killed write left behind is hidden from the store's listings.
   EXPECT_EQ(ZQLURL::localCommittedURLsWithError(nullptr).size(), 1u);
+
+  // Opening the store removes temporaries of dead writers, ours or planted, at any depth; the
+  // temporary of a running writer and files of other names stay.
+  const std::string unique = std::string(32, 'A') + "-";
+  const std::string dead = unique + std::to_string(child.pid) + "-1F.tmp";
+  const std::string live = ".p.pb." + unique + std::to_string(getpid()) + "-2.tmp";
+  Write(Local("committed/.p.pb." + dead), "x");
+  Write(Shared("uncommitted/logged_out/.p.pb." + dead), "x");
+  Write(Shared("committed/" + live), "x");
+  Write(Shared("committed/.p.pb.not-a-unique-name.tmp"), "x");
+  NewStore();
+  auto hidden = [](const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      std::string name = entry.path().filename();
+      if (name[0] == '.') names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  EXPECT_THAT(hidden(Local("committed")), ::testing::IsEmpty());
+  EXPECT_THAT(hidden(Shared("uncommitted/logged_out")), ::testing::IsEmpty());
+  EXPECT_EQ(hidden(Shared("committed")),
+            (std::vector<std::string>{live, ".p.pb.not-a-unique-name.tmp"}));
 }
 
 }  // namespace
