@@ -43,9 +43,14 @@ class RecordingLogger : public ZQLMarovicLogger {
     std::lock_guard<std::mutex> lock(mutex);
     counters.push_back(name);
   }
+  void flushCountersToLogger() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    flushes.push_back(counters.size());
+  }
   std::mutex mutex;
   std::vector<std::pair<int32_t, ZQLMarovicLogEvent>> events;
   std::vector<std::string> counters;
+  std::vector<size_t> flushes;  // how many increments had come at each flush
 };
 
 class Observer : public ZQLCommitObserver {
@@ -85,8 +90,8 @@ class StoreTest : public StoreFolderTest {
     clock_ = std::make_shared<ManualClock>();
     logger_ = std::make_shared<RecordingLogger>();
     flags_ = std::make_shared<FakeMarovicFlags>();
-    store_ =
-        ZQLFlatFileMarovic::initWithClock(clock_, ZRBPseudonymousIDStore::init(), logger_, flags_);
+    ids_ = ZRBPseudonymousIDStore::init();
+    store_ = ZQLFlatFileMarovic::initWithClock(clock_, ids_, logger_, flags_);
   }
 
   std::shared_ptr<NSError> Register(const std::string& package, std::vector<int64_t> sources,
@@ -174,6 +179,7 @@ class StoreTest : public StoreFolderTest {
   std::shared_ptr<ManualClock> clock_;
   std::shared_ptr<RecordingLogger> logger_;
   std::shared_ptr<FakeMarovicFlags> flags_;
+  std::shared_ptr<ZRBPseudonymousIDStore> ids_;
   std::shared_ptr<ZQLFlatFileMarovic> store_;
 };
 
@@ -363,6 +369,19 @@ TEST_F(StoreTest, EveryOperationReportsItselfOnce) {
   EXPECT_THAT(observer->packages, ElementsAre("p"));
 }
 
+// A reset of the pseudonymous identifier is counted and the count goes out at once.
+TEST_F(StoreTest, AnIdentifierResetIsCountedAndFlushed) {
+  ids_->setPseudonymousIDWithoutCheckingEnabledStatus("id-1");  // not a reset
+  ids_->setPseudonymousIDWithoutCheckingEnabledStatus(std::string());
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard<std::mutex> lock(logger_->mutex);
+    return !logger_->flushes.empty();
+  })) << "no flush within 10 s";
+  std::lock_guard<std::mutex> lock(logger_->mutex);
+  EXPECT_THAT(logger_->counters, ElementsAre("ResetPseudonymousID"));
+  EXPECT_THAT(logger_->flushes, ElementsAre(1u));  // after the increment
+}
+
 TEST_F(StoreTest, TokensGatherCommittedCrossAndExternalIds) {
   Register("p", {5});
   Register("q", {5});
@@ -460,6 +479,7 @@ TEST_F(StoreTest, MisuseIsReportedAndTheCallGoesOn) {
   platform::foundation::ScopedAssertionHandler scoped(handler);
   EXPECT_EQ(Register("p", {0, 5}), nullptr);
   EXPECT_THAT(PackagesOf(5), ElementsAre("p"));
+  EXPECT_EQ(Mapping().entry().count(0), 0u);  // reported, and left out of the mapping
   std::promise<ConfigAnswer> done;
   store_->committedConfiguration("p", "user", [&](auto c, auto e) { done.set_value({c, e}); });
   EXPECT_EQ(done.get_future().get().error->code(), ZQLMarovicErrorCodeNotCommitted);
