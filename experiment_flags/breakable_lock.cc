@@ -1,5 +1,6 @@
 #include "experiment_flags/breakable_lock.h"
 
+#include "base/saturating_arithmetic.h"
 #include "experiment_flags/configuration.h"
 #include "experiment_flags/experiment_tokens.h"
 #include "experiment_flags/marovic_error.h"
@@ -63,8 +64,8 @@ bool ZQLBreakableLock::Take(const std::shared_ptr<XVNBreakableLockData>& stamp,
   const int64_t now = clock_->uptimeMilliseconds();
   if (auto current = fileLockData()) {
     const int64_t held = current->lock_uptime_milliseconds();
-    // Subtraction, not held + lease: a stamp near the top of the range must not overflow.
-    if (held <= now && now - held <= kLeaseMilliseconds) {
+    // Another application may have written any stamp: the sum saturates at the extremes.
+    if (held <= now && now <= base::SaturatingAdd(held, kLeaseMilliseconds)) {
       return ZQLMarovicError::error(error, ZQLMarovicErrorCodeLockHeldElsewhere);
     }
   }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <limits>
 #include <string>
 
 #include "experiment_flags/marovic_error.h"
@@ -94,6 +95,42 @@ TEST_F(BreakableLockTest, AnotherHoldersLeaseRunsForTenMinutes) {
   // Every attempt cleaned up its temporary folder.
   EXPECT_EQ(*NSFileManager::defaultManager()->contentsOfDirectoryAtPath(Shared("global"), nullptr),
             (std::vector<std::string>{".keep", "lock.pb"}));
+}
+
+// Another application may write any stamp, and uptimes come from the clock: the lease rule holds
+// at the ends of the range without overflowing.
+TEST_F(BreakableLockTest, ExtremeStampsAndUptimesFollowTheLeaseRule) {
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  struct Case {
+    const char* name;
+    int64_t stamp;
+    int64_t now;
+    bool taken;
+  } cases[] = {
+      {"lowest stamp", kMin, 5000000, true},
+      {"lowest stamp, lowest uptime", kMin, kMin, false},
+      {"lowest stamp, lease just over", kMin, kMin + 600001, true},
+      {"highest stamp (before a restart)", kMax, 5000000, true},
+      {"highest stamp, highest uptime", kMax, kMax, false},
+      {"near the top, lease running", kMax - 10, kMax, false},
+      {"zero stamp at zero uptime", 0, 0, false},
+      {"zero stamp, lease over", 0, 600001, true},
+      {"negative stamp, lease running", -1000, 5000, false},
+      {"negative stamp, lease over", -1000, 599001, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Write(path_, Stamp(c.stamp));
+    auto lock = Lock(c.now);
+    std::shared_ptr<NSError> error;
+    EXPECT_EQ(lock->lockWithError(&error), c.taken);
+    EXPECT_EQ(Read(path_), Stamp(c.taken ? c.now : c.stamp));
+    if (!c.taken) {
+      ASSERT_NE(error, nullptr);
+      EXPECT_EQ(error->code(), ZQLMarovicErrorCodeLockHeldElsewhere);
+    }
+  }
 }
 
 TEST_F(BreakableLockTest, ABrokenLockIsLeftToItsNewHolder) {

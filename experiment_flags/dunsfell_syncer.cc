@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/saturating_arithmetic.h"
 #include "experiment_flags/experiment_tokens.h"
 #include "experiment_flags/marovic_error.h"
 #include "experiment_flags/zql_url.h"
@@ -16,8 +17,7 @@ namespace {
 
 constexpr int64_t kPeriodicSyncSeconds = 14400;
 constexpr int32_t kClientTypeFlatFileMarovic = 65;
-constexpr char kSyncAccountFunction[] =
-    "-[ZQLDunsfellSyncer syncAccount:syncedScopes:fetchReason:callback:]";
+constexpr char kSyncAccountFunction[] = "ZQLDunsfellSyncer::syncAccount";
 
 ZQLDunsfellSyncer::Scope ScopeOf(const YRXScope& scope) {
   return {scope.config_package(), scope.version_code()};
@@ -125,8 +125,8 @@ int64_t ZQLDunsfellSyncer::fetchReason(std::shared_ptr<NSError>* error) {
                                           : metadata->has_full_sync_time_seconds();
   const int64_t last = accounts_.empty() ? metadata->logged_out_sync_time_seconds()
                                          : metadata->full_sync_time_seconds();
-  // Subtraction keeps a stored time near the top of the range from overflowing.
-  if (!has_time || now < last || now - last > kPeriodicSyncSeconds) {
+  // Another application may have stored any time: the sum saturates at the extremes.
+  if (!has_time || now < last || now > base::SaturatingAdd(last, kPeriodicSyncSeconds)) {
     return YRXExperimentsAndConfigsRequest::Periodic;
   }
   return YRXExperimentsAndConfigsRequest::Unspecified;
@@ -409,10 +409,11 @@ void ZQLDunsfellSyncer::processResponse(const YRXExperimentsAndConfigsResponse& 
     const std::string& package = data.scope().config_package();
     if (answer != nullptr) {
       *snapshot.mutable_dunsfell_response() = mergeResponse(snapshot.dunsfell_response(), *answer);
-      snapshot.clear_cross_tokens();
-      if (auto it = cross.find(package); it != cross.end()) {
-        for (const auto& [to, tokens] : it->second) (*snapshot.mutable_cross_tokens())[to] = tokens;
-      }
+    }
+    // This answer's tokens replace the old ones, also for a package it leaves out.
+    snapshot.clear_cross_tokens();
+    if (auto it = cross.find(package); it != cross.end()) {
+      for (const auto& [to, tokens] : it->second) (*snapshot.mutable_cross_tokens())[to] = tokens;
     }
     snapshot.set_obfuscated_hollin_id(id);
     snapshot.set_snapshot_token(ZQLMarovicUtil::uuid());

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <future>
+#include <limits>
 #include <string>
 
 #include "experiment_flags/marovic_error.h"
@@ -216,6 +217,11 @@ TEST_F(SyncerTest, FetchReasons) {
       {"14,400 s after the last", now - 14400, 3, {}, 0, 0, 0},
       {"14,401 s after the last", now - 14401, 3, {}, 0, 0, 1},
       {"last sync in the future", now + 5, 3, {}, 0, 0, 1},
+      // Another application may have stored any time.
+      {"lowest stored time", std::numeric_limits<int64_t>::min(), 3, {}, 0, 0, 1},
+      {"highest stored time", std::numeric_limits<int64_t>::max(), 3, {}, 0, 0, 1},
+      {"stored time 0", 0, 3, {}, 0, 0, 1},
+      {"negative stored time", -14400, 3, {}, 0, 0, 1},
       {"registered version changed", now, 2, {}, 0, 0, 7},
       {"new signed-in account", now, 3, {"acct"}, 0, 0, 5},
       {"serving version newer than snapshots", now, 3, {}, 9, 0, 4},
@@ -312,6 +318,58 @@ TEST_F(SyncerTest, ALockStampedByAnotherProgramHoldsTheSyncOff) {
   EXPECT_FALSE(run.attempted);
   EXPECT_EQ(run.error->code(), ZQLMarovicErrorCodeLockHeldElsewhere);
   EXPECT_TRUE(server_.Requests().empty());
+}
+
+TEST_F(SyncerTest, ServerAnswersOnlySomePackages) {
+  Register("p", 1);
+  Register("q", 1);
+  Register("r", 1);
+  // q and r hold an earlier answer and cross tokens from it.
+  for (const std::string package : {"q", "r"}) {
+    XVNConfigurationSnapshot old;
+    old.set_snapshot_token("old-token");
+    old.set_server_configuration_version(3);
+    old.mutable_dunsfell_response()->set_experiment_token("old-" + package);
+    XVNCrossExperimentTokens& stale = (*old.mutable_cross_tokens())["stale"];
+    stale.set_from_config_package(package);
+    stale.add_token()->set_experiment_token("STALE");
+    Write(Shared("uncommitted/logged_out/" + package + ".pb"), old.SerializeAsString());
+  }
+  // The answer covers p only; one of its descriptors hands a token from q to p.
+  YRXExperimentsAndConfigsResponse response;
+  response.set_server_configuration_version(12);
+  YRXApplicationResponse* app = response.add_application_response();
+  app->mutable_scope()->set_config_package("p");
+  app->mutable_scope()->set_version_code(1);
+  YRXCrossAppDescriptor* cross = app->add_cross_app_descriptor();
+  cross->mutable_from_scope()->set_config_package("q");
+  cross->set_experiment_token("Q2P");
+  cross->set_provenance(YRXCrossAppDescriptor::AlwaysCross);
+  server_.Script(kZQLDunsfellServicePath, {200, response.SerializeAsString()});
+
+  RunResult run = Run(Syncer());
+  EXPECT_TRUE(run.attempted);
+  EXPECT_EQ(run.error, nullptr);
+  for (const std::string package : {"q", "r"}) {
+    SCOPED_TRACE(package);
+    std::shared_ptr<NSError> error;
+    auto snapshot = ZQLSnapshot::uncommittedSnapshotForPackage(package, "", &error);
+    ASSERT_NE(snapshot, nullptr);
+    // The earlier answer stays; the rest of the snapshot is this run's.
+    EXPECT_EQ(snapshot->dunsfell_response().experiment_token(), "old-" + package);
+    EXPECT_NE(snapshot->snapshot_token(), "old-token");
+    EXPECT_EQ(snapshot->server_configuration_version(), 12);
+    EXPECT_EQ(snapshot->sync_time_seconds(), kNowSeconds);
+    // Cross tokens are this answer's: q's token for p, nothing for r.
+    EXPECT_EQ(snapshot->cross_tokens().count("stale"), 0u);
+    if (package == "q") {
+      ASSERT_EQ(snapshot->cross_tokens().size(), 1u);
+      ASSERT_EQ(snapshot->cross_tokens().at("p").token_size(), 1);
+      EXPECT_EQ(snapshot->cross_tokens().at("p").token(0).experiment_token(), "Q2P");
+    } else {
+      EXPECT_TRUE(snapshot->cross_tokens().empty());
+    }
+  }
 }
 
 TEST_F(SyncerTest, AnswersForPackagesThatAreNotFilesWriteNothing) {

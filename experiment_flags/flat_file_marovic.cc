@@ -85,6 +85,8 @@ std::shared_ptr<ZQLFlatFileMarovic> ZQLFlatFileMarovic::initWithClock(
     std::shared_ptr<JQXClockProtocol> clock,
     std::shared_ptr<ZRBPseudonymousIDStore> pseudonymousIDStore,
     std::shared_ptr<ZQLMarovicLogger> logger, std::shared_ptr<ZQLMarovicFlagsProtocol> flags) {
+  // Commits of a process killed midway leave hidden temporaries that nothing else removes.
+  ZQLURL::removeStaleTemporaries();
   auto store = std::make_shared<ZQLFlatFileMarovic>(std::move(clock), pseudonymousIDStore,
                                                     std::move(logger));
   if (flags == nullptr) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
@@ -42,9 +43,14 @@ class RecordingLogger : public ZQLMarovicLogger {
     std::lock_guard<std::mutex> lock(mutex);
     counters.push_back(name);
   }
+  void flushCountersToLogger() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    flushes.push_back(counters.size());
+  }
   std::mutex mutex;
   std::vector<std::pair<int32_t, ZQLMarovicLogEvent>> events;
   std::vector<std::string> counters;
+  std::vector<size_t> flushes;  // how many increments had come at each flush
 };
 
 class Observer : public ZQLCommitObserver {
@@ -84,8 +90,8 @@ class StoreTest : public StoreFolderTest {
     clock_ = std::make_shared<ManualClock>();
     logger_ = std::make_shared<RecordingLogger>();
     flags_ = std::make_shared<FakeMarovicFlags>();
-    store_ =
-        ZQLFlatFileMarovic::initWithClock(clock_, ZRBPseudonymousIDStore::init(), logger_, flags_);
+    ids_ = ZRBPseudonymousIDStore::init();
+    store_ = ZQLFlatFileMarovic::initWithClock(clock_, ids_, logger_, flags_);
   }
 
   std::shared_ptr<NSError> Register(const std::string& package, std::vector<int64_t> sources,
@@ -173,6 +179,7 @@ class StoreTest : public StoreFolderTest {
   std::shared_ptr<ManualClock> clock_;
   std::shared_ptr<RecordingLogger> logger_;
   std::shared_ptr<FakeMarovicFlags> flags_;
+  std::shared_ptr<ZRBPseudonymousIDStore> ids_;
   std::shared_ptr<ZQLFlatFileMarovic> store_;
 };
 
@@ -362,6 +369,19 @@ TEST_F(StoreTest, EveryOperationReportsItselfOnce) {
   EXPECT_THAT(observer->packages, ElementsAre("p"));
 }
 
+// A reset of the pseudonymous identifier is counted and the count goes out at once.
+TEST_F(StoreTest, AnIdentifierResetIsCountedAndFlushed) {
+  ids_->setPseudonymousIDWithoutCheckingEnabledStatus("id-1");  // not a reset
+  ids_->setPseudonymousIDWithoutCheckingEnabledStatus(std::string());
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard<std::mutex> lock(logger_->mutex);
+    return !logger_->flushes.empty();
+  })) << "no flush within 10 s";
+  std::lock_guard<std::mutex> lock(logger_->mutex);
+  EXPECT_THAT(logger_->counters, ElementsAre("ResetPseudonymousID"));
+  EXPECT_THAT(logger_->flushes, ElementsAre(1u));  // after the increment
+}
+
 TEST_F(StoreTest, TokensGatherCommittedCrossAndExternalIds) {
   Register("p", {5});
   Register("q", {5});
@@ -459,6 +479,7 @@ TEST_F(StoreTest, MisuseIsReportedAndTheCallGoesOn) {
   platform::foundation::ScopedAssertionHandler scoped(handler);
   EXPECT_EQ(Register("p", {0, 5}), nullptr);
   EXPECT_THAT(PackagesOf(5), ElementsAre("p"));
+  EXPECT_EQ(Mapping().entry().count(0), 0u);  // reported, and left out of the mapping
   std::promise<ConfigAnswer> done;
   store_->committedConfiguration("p", "user", [&](auto c, auto e) { done.set_value({c, e}); });
   EXPECT_EQ(done.get_future().get().error->code(), ZQLMarovicErrorCodeNotCommitted);
@@ -629,6 +650,30 @@ TEST_F(StoreTest, KilledDuringCommitsLeavesWholeRecords) {
   EXPECT_EQ(Read(Shared("committed/p.pb")), whole);
   // Whatever a killed write left behind is hidden from the store's listings.
   EXPECT_EQ(ZQLURL::localCommittedURLsWithError(nullptr).size(), 1u);
+
+  // Opening the store removes temporaries of dead writers, ours or planted, at any depth; the
+  // temporary of a running writer and files of other names stay.
+  const std::string unique = std::string(32, 'A') + "-";
+  const std::string dead = unique + std::to_string(child.pid) + "-1F.tmp";
+  const std::string live = ".p.pb." + unique + std::to_string(getpid()) + "-2.tmp";
+  Write(Local("committed/.p.pb." + dead), "x");
+  Write(Shared("uncommitted/logged_out/.p.pb." + dead), "x");
+  Write(Shared("committed/" + live), "x");
+  Write(Shared("committed/.p.pb.not-a-unique-name.tmp"), "x");
+  NewStore();
+  auto hidden = [](const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      std::string name = entry.path().filename();
+      if (name[0] == '.') names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  EXPECT_THAT(hidden(Local("committed")), ::testing::IsEmpty());
+  EXPECT_THAT(hidden(Shared("uncommitted/logged_out")), ::testing::IsEmpty());
+  EXPECT_EQ(hidden(Shared("committed")),
+            (std::vector<std::string>{live, ".p.pb.not-a-unique-name.tmp"}));
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <thread>
 
@@ -13,7 +15,9 @@
 #include "infra/log_multiplexer.h"
 #include "usage_log/fake_flags_test_util.h"
 #include "usage_log/log_wire.pb.h"
+#include "platform/uikit/ui_application.h"
 #include "platform/utility/base_logger.h"
+#include "platform/utility/format.h"
 
 namespace {
 
@@ -229,6 +233,72 @@ class ReportRecorder : public ZRBSyncLogger {
   std::mutex mutex;
   std::vector<std::shared_ptr<ZRBLogMessage>> messages;
 };
+
+// Waits up to ten seconds for `condition`.
+bool Eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+int UpdateTasksRunning() {
+  auto tasks = platform::uikit::RunningBackgroundTasks();
+  return static_cast<int>(std::count(tasks.begin(), tasks.end(), "ZQLMarovicFlags Update"));
+}
+
+TEST(MarovicFlagsTest, EnteringTheBackgroundCommitsAgainInsideABackgroundTask) {
+  auto store = std::make_shared<ScriptedStore>();
+  store->committed = Config("", {{"n", F("n", int64_t{5}, Flag::kInteger)}});
+  store->by_user[""] = Config("", {{"n", F("n", int64_t{7}, Flag::kInteger)}});
+  auto flags = ZQLMarovicFlags::initWithPackageName("com.x#app", "", store, /*autoUpdate=*/true,
+                                                    /*startLoading=*/true);
+  EXPECT_EQ(flags->numberForFlagName("n", ZQLMarovicNumber::Integer(-1)).longLongValue(), 5);
+  ASSERT_EQ(store->commit_calls, 0);
+  ASSERT_EQ(UpdateTasksRunning(), 0);
+
+  store->hold = true;  // the commit's answer waits
+  NSNotificationCenter::defaultCenter()->postNotificationName(
+      UIApplicationDidEnterBackgroundNotification);
+  ASSERT_TRUE(Eventually([&] { return store->commit_calls == 1; })) << "no commit within 10 s";
+  EXPECT_EQ(UpdateTasksRunning(), 1);  // the commit runs inside the task
+  store->Release();
+  EXPECT_TRUE(Eventually([] { return UpdateTasksRunning() == 0; })) << "the task never ended";
+  EXPECT_EQ(flags->numberForFlagName("n", ZQLMarovicNumber::Integer(-1)).longLongValue(), 7);
+}
+
+TEST(MarovicFlagsSnapshotTest, DescriptionListsEveryField) {
+  ZQLMarovicFlagsSnapshot bare("com.x#app", std::nullopt, std::nullopt, std::nullopt, nullptr, 0,
+                               std::nullopt);
+  EXPECT_EQ(bare.description(),
+            "<ZQLMarovicFlagsSnapshot " + platform::utility::AddressText(&bare) +
+                ">: {\n"
+                "  packageName: \"com.x#app\"\n"
+                "  userID: \"(null)\"\n"
+                "  diffToken: \"(null)\"\n"
+                "  serverToken: \"(null)\"\n"
+                "  tokens: \"(null)\"\n"
+                "  configurationVersion: \"0\"\n"
+                "  flags: (null)\n"
+                "}");
+  ZQLMarovicFlagsSnapshot full("p", "st", "u", "d", nullptr, -9000000000,
+                               ZQLMarovicFlagMap{{"n", F("n", int64_t{5}, Flag::kInteger)}});
+  EXPECT_EQ(full.description(),
+            "<ZQLMarovicFlagsSnapshot " + platform::utility::AddressText(&full) +
+                ">: {\n"
+                "  packageName: \"p\"\n"
+                "  userID: \"u\"\n"
+                "  diffToken: \"d\"\n"
+                "  serverToken: \"st\"\n"
+                "  tokens: \"(null)\"\n"
+                "  configurationVersion: \"-9000000000\"\n"
+                "  flags: {\n"
+                "    n = Flag: name:\"n\" value:5 valueType:0 storageType:0;\n"
+                "}\n"
+                "}");
+}
 
 TEST(MarovicMessageFlagTest, ParsesEachDistinctValueOnce) {
   auto fake = std::make_shared<FakeMarovicFlags>();

@@ -9,6 +9,7 @@
 #include "platform/foundation/ns_data.h"
 #include "platform/foundation/ns_file_manager.h"
 #include "platform/utility/base_logger.h"
+#include "usage_log/app_groups.h"
 
 namespace {
 
@@ -89,6 +90,29 @@ std::shared_ptr<NSURL> ZQLURL::sharedDirectoryWithError(std::shared_ptr<NSError>
     }
   }
   return root;
+}
+
+void ZQLURL::removeStaleTemporaries() {
+  // The deepest records are uncommitted/<account>/<package>.pb.
+  constexpr int kDepth = 2;
+  // Quietly: a missing directory is reported where the store first needs it.
+  auto base = ZQLMarovicUtil::configuredDefaultDirectory();
+  if (base == nullptr) base = zrb_brenvikSharedAppGroupContainer();
+  if (base != nullptr) {
+    platform::foundation::RemoveStaleAtomicWriteTemporaries(
+        base->URLByAppendingPathComponent(kRootFolder, true)
+            ->URLByAppendingPathComponent(kSharedFolder, true)
+            ->path(),
+        kDepth);
+  }
+  if (auto caches = NSFileManager::defaultManager()->URLForDirectory(
+          NSCachesDirectory, NSUserDomainMask, nullptr, false, nullptr)) {
+    platform::foundation::RemoveStaleAtomicWriteTemporaries(
+        caches->URLByAppendingPathComponent(kRootFolder, true)
+            ->URLByAppendingPathComponent(kLocalFolder, true)
+            ->path(),
+        kDepth);
+  }
 }
 
 void ZQLURL::resetBackupExclusionForTesting() {

@@ -83,6 +83,10 @@ class ZQLURL {
   static std::optional<std::string> readFile(const NSURL& url, std::shared_ptr<NSError>* error);
   static bool fileExists(const NSURL& url);
 
+  // Removes what atomic writes of processes that died left below both roots (ns_data.h); makes
+  // no folder and reports nothing.
+  static void removeStaleTemporaries();
+
   // Tests: forget that the shared root was excluded from backup.
   static void resetBackupExclusionForTesting();
 };

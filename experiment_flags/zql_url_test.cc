@@ -1,6 +1,10 @@
 #include "experiment_flags/zql_url.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <any>
 #include <string>
@@ -9,6 +13,7 @@
 #include "experiment_flags/store_test_util.h"
 #include "platform/foundation/assertion_handler.h"
 #include "platform/foundation/ns_file_manager.h"
+#include "platform/utility/base_logger.h"
 
 namespace {
 
@@ -51,6 +56,53 @@ TEST_F(ZQLURLTest, RecordFilesLandWhereEveryReaderLooks) {
   NSURL::fileURLWithPath(Shared(), true)
       ->getResourceValue(&excluded, NSURLIsExcludedFromBackupKey, &error);
   EXPECT_FALSE(std::any_cast<bool>(excluded));
+}
+
+// Sets or clears the immutable flag of a folder; false where the file system or the process's
+// rights do not allow it. An immutable folder refuses even root's attribute writes.
+bool SetImmutable(const std::string& path, bool immutable) {
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (done) {
+    flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    done = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  close(fd);
+  return done;
+}
+
+// A failed marking of the shared root is tried again at the next call.
+TEST_F(ZQLURLTest, AFailedBackupExclusionIsTriedAgain) {
+  ZQLURL::resetBackupExclusionForTesting();
+  ASSERT_TRUE(NSFileManager::defaultManager()->createDirectoryAtPath(Shared(), true, {}, nullptr));
+  if (!SetImmutable(Shared(), true)) GTEST_SKIP() << "folders cannot be made immutable here";
+  struct Mutable {
+    std::string path;
+    ~Mutable() { SetImmutable(path, false); }
+  } restore{Shared()};
+  auto excluded = [&] {
+    std::any value;
+    NSURL::fileURLWithPath(Shared(), true)
+        ->getResourceValue(&value, NSURLIsExcludedFromBackupKey, nullptr);
+    const bool* flag = std::any_cast<bool>(&value);
+    return flag != nullptr && *flag;
+  };
+  platform::utility::BaseLoggerCapture capture;
+  std::shared_ptr<NSError> error;
+  EXPECT_NE(ZQLURL::sharedDirectoryWithError(&error), nullptr);
+  EXPECT_FALSE(excluded());
+  ASSERT_EQ(capture.messages().size(), 1u);
+  EXPECT_EQ(capture.messages()[0].rfind(
+                "Failed to exclude existing Marovic flat file folder from back up: ", 0),
+            0u)
+      << capture.messages()[0];
+
+  ASSERT_TRUE(SetImmutable(Shared(), false));
+  EXPECT_NE(ZQLURL::sharedDirectoryWithError(&error), nullptr);
+  EXPECT_TRUE(excluded());
+  EXPECT_EQ(capture.messages().size(), 1u);
 }
 
 TEST_F(ZQLURLTest, WritesAreWholeRecordsAndListingsSkipOtherFiles) {

@@ -2,10 +2,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <thread>
 
 #include "platform/foundation/assertion_handler.h"
 #include "platform/foundation/ns_file_manager.h"
@@ -54,6 +57,35 @@ TEST(FileUtilityTest, EnsureLogDirectoryMakesAndExcludes) {
   EXPECT_FALSE(JQXTrassenFileUtility::ensureLogDirectory(Folder(folder.path() + "/file/sub")));
   ASSERT_EQ(capture.messages().size(), 1u);
   EXPECT_THAT(capture.messages()[0], ::testing::StartsWith("Failed to create Trassen log directory: "));
+}
+
+// The folder's status-change time, which every attribute write moves on.
+timespec ChangeTime(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+  return info.st_ctim;
+}
+bool Later(const timespec& a, const timespec& b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
+// A folder that is already excluded from backup keeps its attribute as it is.
+TEST(FileUtilityTest, TheBackupAttributeIsNotWrittenAgain) {
+  ScopedTestFolder folder;
+  auto directory = Folder(folder.path() + "/logs");
+  ASSERT_TRUE(JQXTrassenFileUtility::ensureLogDirectory(directory));
+  const timespec marked = ChangeTime(directory->path());
+  // The file system's clock is coarse: wait until a change now would carry a later time.
+  const std::string probe = folder.path() + "/probe";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  do {
+    std::ofstream(probe) << "x";
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the change time never moved on";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  } while (!Later(ChangeTime(probe), marked));
+  ASSERT_TRUE(JQXTrassenFileUtility::ensureLogDirectory(directory));
+  const timespec after = ChangeTime(directory->path());
+  EXPECT_FALSE(Later(after, marked)) << "the attribute was written again";
 }
 
 TEST(FileUtilityTest, UploaderStateFromTheStateFile) {

@@ -36,6 +36,23 @@ TEST(FarmHashTest, KnownFingerprints) {
   EXPECT_EQ(seen.size(), 13u);
 }
 
+// Keys past 16 bytes take the fingerprint's longer paths (17-32, 33-64 and over 64 bytes); the
+// device key is a 36-byte identifier. The values come from Debian's libfarmhash, an
+// implementation independent of ours, called from Python through ctypes.
+TEST(FarmHashTest, KnownFingerprintsOfLongKeys) {
+  std::string hundred;
+  for (int i = 0; i < 100; ++i) hundred += static_cast<char>('a' + i % 26);
+  const std::pair<std::string, uint64_t> cases[] = {
+      {"abcdefghijklmnopqrst", 0x65fed21c0de0497eull},
+      {"123E4567-E89B-12D3-A456-426614174000", 0x2c5aca8b380eadd2ull},
+      {hundred, 0xd4d417919b0a94e2ull},
+  };
+  for (const auto& [key, fingerprint] : cases) {
+    SCOPED_TRACE(key.size());
+    EXPECT_EQ(JQXFarmHash::fingerprint64ForString(key), fingerprint);
+  }
+}
+
 LogSamplingRules::Rule Rule(int64_t numerator, int64_t denominator, const std::string& token = "",
                             std::optional<int32_t> code = std::nullopt) {
   LogSamplingRules::Rule rule;

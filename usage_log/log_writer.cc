@@ -7,6 +7,8 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <limits>
+
 #include "platform/foundation/assertion_handler.h"
 #include "platform/foundation/ns_data.h"
 #include "platform/foundation/ns_file_manager.h"
@@ -30,6 +32,7 @@ constexpr int64_t kSilentLogSource = 327;
 
 std::mutex class_mutex;
 bool logs_written = false;  // guarded by class_mutex
+std::map<int64_t, int64_t>* refused_event_counts = nullptr;  // guarded by class_mutex
 
 void LogUnlessSilent(bool silent, const char* function, const std::string& format,
                      const platform::utility::FormatArguments& arguments = {}) {
@@ -133,6 +136,11 @@ void JQXLogOutputStream::closeAndMaybeRename() {
   is_closed_ = true;
   close(fd_);
   fd_ = -1;
+  if (good_size_ == 0) {
+    // Not one record made it (a full disk): the empty file goes instead of waiting for upload.
+    unlink(temporary_file_->path().c_str());
+    return;
+  }
   if (clock_->currentTimeMilliseconds() < creation_time_milliseconds_ + kRenameAgeMilliseconds) {
     std::shared_ptr<NSError> error;
     if (!NSFileManager::defaultManager()->moveItemAtURL(*temporary_file_, *destination_,
@@ -299,6 +307,25 @@ void JQXLogWriter::addGlobalLogTransformer(std::shared_ptr<JQXTrassenLogTransfor
                    : "Cannot add a global log transformer that has not been approved.");
 }
 
+bool JQXLogWriter::isKnownLogSource(int64_t logSource) {
+  return logSource >= std::numeric_limits<int>::min() &&
+         logSource <= std::numeric_limits<int>::max() &&
+         LogRequest_LogSource_IsValid(static_cast<int>(logSource));
+}
+
+void JQXLogWriter::countRefusedEvent(int64_t logSource) {
+  std::lock_guard<std::mutex> lock(class_mutex);
+  if (refused_event_counts == nullptr) refused_event_counts = new std::map<int64_t, int64_t>;
+  ++(*refused_event_counts)[logSource];
+}
+
+std::map<int64_t, int64_t> JQXLogWriter::takeRefusedEventCounts() {
+  std::lock_guard<std::mutex> lock(class_mutex);
+  std::map<int64_t, int64_t> counts;
+  if (refused_event_counts != nullptr) counts.swap(*refused_event_counts);
+  return counts;
+}
+
 void JQXLogWriter::applicationDidEnterBackground() {
   startPendingLogOperation();
   auto self = shared_from_this();
@@ -350,6 +377,15 @@ void JQXLogWriter::writeLogInternal(const std::shared_ptr<JQXTrassenLogEvent>& o
     if (event == nullptr) return;  // dropped on purpose: no diagnostic
   }
   const bool event_silent = event->logSource() == kSilentLogSource;
+  if (!isKnownLogSource(event->logSource())) {
+    // A context cannot name this source. Loggers refuse such events before they get here.
+    countRefusedEvent(event->logSource());
+    if (reported_unknown_log_sources_.insert(event->logSource()).second) {
+      platform::utility::LogError(kMethod, "Unknown log source %lld, dropping its logs.",
+                                  {static_cast<long long>(event->logSource())});
+    }
+    return;
+  }
 
   JQXLogContext context;
   context.set_obfuscated_hollin_id(event->obfuscatedHollinID());

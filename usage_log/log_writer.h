@@ -20,7 +20,8 @@
 //
 // Problems drop the one event concerned and are logged at error level through the shared base
 // logger (events of log source 327 fail silently); nothing reaches the logger, and the process
-// never stops.
+// never stops. An event whose log source is not a value of the log-source enumeration is refused
+// and counted (isKnownLogSource).
 #ifndef USAGE_LOG_LOG_WRITER_H_
 #define USAGE_LOG_LOG_WRITER_H_
 
@@ -30,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -106,6 +108,14 @@ class JQXLogWriter : public std::enable_shared_from_this<JQXLogWriter> {
   // Refused: there are no process-wide transformers.
   static void addGlobalLogTransformer(std::shared_ptr<JQXTrassenLogTransformer> transformer);
 
+  // Whether a log context can name `logSource`: it is a value of the log-source enumeration.
+  // An event of any other source is refused (loggers report the first they refuse) and counted
+  // per source until the meta logger takes the counts for its counter of dropped events.
+  static bool isKnownLogSource(int64_t logSource);
+  static void countRefusedEvent(int64_t logSource);
+  // The refused events per log source since the previous call.
+  static std::map<int64_t, int64_t> takeRefusedEventCounts();
+
   void applicationDidEnterBackground();
   void applicationWillEnterForeground();
   void applicationWillTerminate();
@@ -147,6 +157,8 @@ class JQXLogWriter : public std::enable_shared_from_this<JQXLogWriter> {
   JQXClientInfoMaker client_info_maker_;
   std::map<std::string, std::shared_ptr<JQXQosTierOverrides>> overrides_;
   std::vector<std::shared_ptr<NSNotificationObserverToken>> observers_;
+  // Unknown log sources this writer has reported (events that did not come through a logger).
+  std::set<int64_t> reported_unknown_log_sources_;
 };
 
 #endif  // USAGE_LOG_LOG_WRITER_H_

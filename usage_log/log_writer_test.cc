@@ -301,6 +301,24 @@ TEST(LogOutputStreamTest, OldFilesKeepTheirTemporaryName) {
   }
 }
 
+// On a full disk the first record of a new file fails: the file it would have started goes.
+TEST(LogOutputStreamTest, AFileWithoutARecordIsRemovedWhenClosed) {
+  ScopedTestFolder folder;
+  auto clock = std::make_shared<ManualClock>();
+  auto url = NSURL::fileURLWithPath(folder.Path("log"));
+  // Every write to the file fails as on a full disk.
+  ASSERT_EQ(symlink("/dev/full", (url->path() + ".tmp").c_str()), 0);
+  auto stream = JQXLogOutputStream::initWithURL(url, clock);
+  ASSERT_NE(stream, nullptr);
+  platform::utility::BaseLoggerCapture capture;
+  LogEvent event;
+  event.set_event_time_ms(1);
+  EXPECT_FALSE(stream->writeLogEvent(event));
+  stream->closeAndMaybeRename();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(url->path())));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(url->path() + ".tmp")));
+}
+
 // A failed move keeps the ".tmp" file and its events for the uploader.
 TEST_F(LogWriterTest, FailedMoveKeepsTheTemporaryFile) {
   Write(Event());

@@ -70,6 +70,11 @@ void JQXTrassenMetaLogger::logFilesWillBeUploaded(const JQXLogFiles& logFiles) {
   for (const auto& [folder, count] : by_folder) Count("FileCountInSameFolder", nullptr, count);
   Count("TotalStorage", nullptr, total_bytes);
   Count("TotalFileUploadCount", nullptr, static_cast<int64_t>(logFiles.size()));
+  // Events refused for a log source no context can name, since the previous run: the bucket is
+  // the source (the dimension's log-source field could not hold it).
+  for (const auto& [source, count] : JQXLogWriter::takeRefusedEventCounts()) {
+    auto_counters_->increaseCounterWithName("DroppedEventUnknownLogSource", nullptr, source, count);
+  }
 }
 
 void JQXTrassenMetaLogger::logRequestContentLength(const JQXLogContext& context,

@@ -8,7 +8,9 @@
 //   meta->logRequestUploadDelayWithCurrentTime(now, *file);
 //   meta->flushCountersToLogger();   // one event per dimension
 //
-// Observations only enqueue work on the counters' queue and may come from any thread. The
+// The start of an upload run also records, with no dimension, the events the log writer refused
+// for an unknown log source ("DroppedEventUnknownLogSource", bucket: the source, amount: the
+// events). Observations only enqueue work on the counters' queue and may come from any thread. The
 // settings decide whether anything is counted (shouldLogMetaCounters) and after how many
 // increments the counters flush on their own (maxMetaCountersCount); termination flushes too.
 #ifndef USAGE_LOG_META_LOGGER_H_

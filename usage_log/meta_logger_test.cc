@@ -11,6 +11,7 @@
 #include "platform/uikit/ui_application.h"
 #include "platform/utility/base_logger.h"
 #include "usage_log/fake_flags_test_util.h"
+#include "usage_log/log_writer.h"
 #include "usage_log/manual_clock_test_util.h"
 
 namespace {
@@ -84,6 +85,18 @@ TEST_F(MetaLoggerTest, StartOfRunCountsPerContextPerFolderAndInTotal) {
   ASSERT_EQ(logger_->logEvents().size(), 2u);
   EXPECT_EQ(logger_->logEvents()[0]->logSource(), 103);
   EXPECT_EQ(logger_->logEvents()[0]->eventCode(), 0);
+}
+
+TEST_F(MetaLoggerTest, RunsCountEventsRefusedForAnUnknownLogSource) {
+  JQXLogWriter::takeRefusedEventCounts();
+  JQXLogWriter::countRefusedEvent(298);
+  JQXLogWriter::countRefusedEvent(298);
+  JQXLogWriter::countRefusedEvent(5000);
+  meta_->logFilesWillBeUploaded({});
+  meta_->logFilesWillBeUploaded({});  // taken once
+  meta_->flushCountersToLogger();
+  EXPECT_EQ(LoggedBuckets(*logger_, "DroppedEventUnknownLogSource"),
+            (Buckets{{298, 2}, {5000, 1}}));
 }
 
 TEST_F(MetaLoggerTest, RequestsResponsesAndDelaysCountUnderTheContext) {

@@ -309,6 +309,15 @@ std::shared_ptr<JQXTrassenLogEvent> JQXTrassenLogger::newEvent() const {
 
 void JQXTrassenLogger::log(std::shared_ptr<JQXTrassenLogEvent> event) {
   if (!logging_enabled.load()) return;
+  if (event != nullptr && !JQXLogWriter::isKnownLogSource(event->logSource())) {
+    // No log context can name the source: refuse, and say so once per logger.
+    JQXLogWriter::countRefusedEvent(event->logSource());
+    if (!reported_unknown_log_source_.exchange(true)) {
+      LogError(__PRETTY_FUNCTION__, "Unknown log source %lld, dropping its logs.",
+               {static_cast<long long>(event->logSource())});
+    }
+    return;
+  }
   JQXLogWriter::sharedInstance()->writeLog(std::move(event), pseudonymous_id_store_,
                                            log_directory_, clock_, log_transformers_);
 }

@@ -23,6 +23,7 @@
 
 #include <google/protobuf/message_lite.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -231,6 +232,8 @@ class JQXTrassenLogger {
   const std::shared_ptr<JQXClockProtocol> clock_;
   const JQXTrassenLogTransformers log_transformers_;
   const std::shared_ptr<ZRBPseudonymousIDStore> pseudonymous_id_store_;
+  // Set once the first event of an unknown log source was refused and reported.
+  std::atomic<bool> reported_unknown_log_source_{false};
 };
 
 // A logger whose `log` keeps the events in memory, for tests.

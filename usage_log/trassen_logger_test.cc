@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 
 #include "experiment_flags/experiment_ids.pb.h"
 #include "experiment_flags/experiment_tokens.h"
@@ -218,6 +219,50 @@ TEST_F(TrassenLoggerTest, DisabledLoggingWritesNothing) {
   JQXLogWriter::sharedInstance()->waitForQueueToFinish();
   EXPECT_FALSE(std::filesystem::is_empty(folder_.path()));
   JQXLogWriter::sharedInstance()->flush();
+}
+
+// A log source outside the enumeration cannot name a log context: its events are refused and
+// counted, each logger says so once, and other loggers go on writing.
+TEST_F(TrassenLoggerTest, UnknownLogSourcesAreRefusedOncePerLogger) {
+  JQXUIKitAXUtils::sharedInstance()->isCacheInitialized();
+  JQXLogWriter::takeRefusedEventCounts();
+  platform::utility::BaseLoggerCapture capture;
+  auto make = [&](int64_t source) {
+    return JQXTrassenLogger::initWithLogSource(source, "", true, JQXTrassenLogTransformers{},
+                                               Directory(), clock_,
+                                               ZRBPseudonymousIDStore::sharedInstance());
+  };
+  auto gap = make(298);  // between two values of the enumeration
+  auto beyond = make(5000);
+  auto second_gap = make(298);
+  auto good = make(700);
+  for (int i = 0; i < 3; ++i) {
+    gap->log(gap->newEvent());
+    beyond->log(beyond->newEvent());
+  }
+  second_gap->log(second_gap->newEvent());
+  good->log(good->newEvent());
+  // An event handed to the writer without a logger is refused there.
+  auto direct = JQXTrassenLogEvent::initWithLogSource(int64_t{1} << 40, true, clock_);
+  JQXLogWriter::sharedInstance()->writeLog(direct, nullptr, Directory(), clock_, {});
+  JQXLogWriter::sharedInstance()->waitForQueueToFinish();
+  JQXLogWriter::sharedInstance()->flush();
+
+  std::vector<std::string> refusals;
+  for (const auto& message : capture.messages()) {
+    if (message.find("Unknown log source") != std::string::npos) refusals.push_back(message);
+  }
+  EXPECT_THAT(refusals, ::testing::UnorderedElementsAre(
+                            ::testing::HasSubstr(" 298,"), ::testing::HasSubstr(" 298,"),
+                            ::testing::HasSubstr(" 5000,"), ::testing::HasSubstr(" 1099511627776,")));
+  EXPECT_EQ(JQXLogWriter::takeRefusedEventCounts(),
+            (std::map<int64_t, int64_t>{{298, 4}, {5000, 3}, {int64_t{1} << 40, 1}}));
+  // Only the known source left a log file.
+  int files = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder_.path())) {
+    if (entry.is_regular_file() && entry.path().filename() != "context") ++files;
+  }
+  EXPECT_EQ(files, 1);
 }
 
 TEST_F(TrassenLoggerTest, FakeLoggerKeepsEvents) {

@@ -4,22 +4,17 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <limits>
 #include <string>
+
+#include "base/saturating_arithmetic.h"
 
 namespace trassen_uploader_internal {
 
 inline constexpr int64_t kMetaCountersLogSource = 103;
 inline constexpr int64_t kBatchedRequestLogSource = 357;
 
-// a + b, held at the int64 limits instead of wrapping: times and waits come from outside.
-inline int64_t SaturatingAdd(int64_t a, int64_t b) {
-  int64_t sum;
-  if (__builtin_add_overflow(a, b, &sum)) {
-    return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-  }
-  return sum;
-}
+// Times and waits come from outside: sums saturate.
+using base::SaturatingAdd;
 
 // A tier folder's name reads as a number other than 0, or is exactly "0" (so "state" and
 // "uploader.lock" are not tier folders).

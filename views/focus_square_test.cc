@@ -97,6 +97,11 @@ TEST_F(FocusSquareTest, BuildsTheOutlineAndFadesInOpenAndPulsing) {
   EXPECT_NEAR(segments[7]->simdPosition().x, closed[7].x + 0.15f, 1e-6);
   EXPECT_EQ(square->positioningNode()->childNodes().back(), square->fillPlane());
   EXPECT_FLOAT_EQ(square->fillPlane()->opacity(), 0);
+  // The fill plane reaches to the middle of the outline's lines: 1 - 2t + t/2 with t = 0.018.
+  auto plane = std::dynamic_pointer_cast<SCNPlaneGeometry>(square->fillPlane()->geometry());
+  ASSERT_NE(plane, nullptr);
+  EXPECT_NEAR(plane->width(), 0.973, 1e-6);
+  EXPECT_NEAR(plane->height(), 0.973, 1e-6);
   EXPECT_NEAR(square->positioningNode()->simdEulerAngles().x, M_PI / 2, 1e-6);
   EXPECT_NEAR(square->simdPosition().z, -0.8f, 1e-6);
   EXPECT_TRUE(square->isOpen());

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <deque>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -36,6 +37,16 @@ void InitializeCurlOnce() {
 
 bool HoldsLineBreakOrNul(const std::string& text) {
   return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+// A method goes on the request line as it is: only an HTTP token (letters, digits and
+// "!#$%&'*+-.^_`|~") may, so no line break or space can add a header or a second request.
+bool IsHTTPToken(const std::string& text) {
+  static constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           kSymbols.find(c) != std::string_view::npos;
+  });
 }
 
 // The URL with its scheme and authority replaced when the host is mapped.
@@ -236,6 +247,12 @@ void Fetcher::Run(Completion completion) {
       return;
     }
   }
+  if (!IsHTTPToken(request_->HTTPMethod())) {
+    Deliver(std::move(completion),
+            {std::nullopt, URLError(NSURLErrorUnknown, url, "the HTTP method is not a token"),
+             nullptr});
+    return;
+  }
   std::string target = MappedURL(url);
   auto parsed = NSURL::URLWithString(target);
   if (parsed == nullptr || (parsed->scheme() != "http" && parsed->scheme() != "https") ||
@@ -279,8 +296,11 @@ Fetcher::Outcome Fetcher::Transfer(const std::string& url) {
     auto parsed = NSURL::URLWithString(request.URL());
     std::string cookie_line;
     if (parsed != nullptr) {
+      // Secure cookies only go over https (the scheme the caller asked for).
+      const bool secure_channel = parsed->scheme() == "https";
       for (const auto& cookie :
            cookie_storage_->cookiesForHost(parsed->host(), parsed->path().empty() ? "/" : parsed->path())) {
+        if (cookie->isSecure() && !secure_channel) continue;
         if (!cookie_line.empty()) cookie_line += "; ";
         cookie_line += cookie->name() + "=" + cookie->value();
       }

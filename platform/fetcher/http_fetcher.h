@@ -37,8 +37,12 @@
 // kept for callers that state their wish, and only `false` is supported. `allowsCellularAccess`
 // is recorded (there is no cellular network here).
 //
+// A method that is not an HTTP token (RFC 7230: letters, digits and "!#$%&'*+-.^_`|~") is
+// refused before anything is sent: (none, an NSURLErrorDomain error -1).
+//
 // Cookies: a fetch sends the cookies of its cookie storage that match the request's host and
-// stores the cookies its response sets; a fetch without a storage neither sends nor keeps any.
+// path (a Secure cookie only when the request's URL is https) and stores the cookies its
+// response sets; a fetch without a storage neither sends nor keeps any.
 //
 // A fetch is used once. Its setters belong to the thread that builds it, before the fetch
 // begins; `stopFetching` and the readers may be called from any thread.

@@ -94,6 +94,63 @@ TEST_F(HttpFetcherTest, FailuresAreStatusOrURLErrors) {
   EXPECT_EQ(server_.Requests().size(), 4u);  // scripted failures never connect
 }
 
+// Sends `request` and waits for its completion (a missing completion fails the test).
+Result FetchRequest(std::shared_ptr<NSMutableURLRequest> request,
+                    std::shared_ptr<CookieStorage> storage = nullptr) {
+  auto fetcher = Fetcher::fetcherWithRequest(std::move(request));
+  fetcher->setCookieStorage(std::move(storage));
+  fetcher->setTimeout(10);
+  auto done = std::make_shared<std::promise<Result>>();
+  auto future = done->get_future();
+  fetcher->beginFetchWithCompletionHandler([done](auto data, auto error) {
+    done->set_value({std::move(data), std::move(error)});
+  });
+  if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << "the fetch did not complete within 60 s";
+    return {};
+  }
+  return future.get();
+}
+
+TEST_F(HttpFetcherTest, SecureCookiesGoOnlyOverHttps) {
+  auto storage = CookieStorage::make();
+  storage->setCookies(NSHTTPCookie::cookiesWithResponseHeaderFields(
+      {{"Set-Cookie", "S=1; Secure, P=2"}}, *NSURL::URLWithString("https://service.example/")));
+  ASSERT_EQ(storage->cookies().size(), 2u);
+  // Both schemes reach the test server through the host map.
+  EXPECT_EQ(FetchRequest(NSMutableURLRequest::requestWithURL("http://service.example/ok"), storage)
+                .error,
+            nullptr);
+  EXPECT_EQ(FetchRequest(NSMutableURLRequest::requestWithURL("https://service.example/ok"), storage)
+                .error,
+            nullptr);
+  auto requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].headers["cookie"], "P=2");
+  EXPECT_EQ(requests[1].headers["cookie"], "S=1; P=2");
+}
+
+TEST_F(HttpFetcherTest, AMethodThatIsNotATokenIsRefused) {
+  const std::vector<std::string> refused = {
+      "GET\r\nX-Evil: 1", "GET\n", "GET\r", "PO ST", "", std::string("GET\0X", 5), "G(ET)"};
+  for (const std::string& method : refused) {
+    SCOPED_TRACE(testing::PrintToString(method));
+    auto request = NSMutableURLRequest::requestWithURL("https://service.example/ok");
+    request->setHTTPMethod(method);
+    Result result = FetchRequest(request);
+    ASSERT_NE(result.error, nullptr);
+    EXPECT_EQ(result.error->domain(), NSURLErrorDomain);
+    EXPECT_EQ(result.error->code(), NSURLErrorUnknown);
+  }
+  EXPECT_TRUE(server_.Requests().empty());
+  // Every token character is allowed.
+  auto request = NSMutableURLRequest::requestWithURL("https://service.example/ok");
+  request->setHTTPMethod("M-SEARCH!#$%&'*+.^_`|~9");
+  EXPECT_EQ(FetchRequest(request).error, nullptr);
+  ASSERT_EQ(server_.Requests().size(), 1u);
+  EXPECT_EQ(server_.Requests()[0].method, "M-SEARCH!#$%&'*+.^_`|~9");
+}
+
 TEST_F(HttpFetcherTest, AStoppedFetchNeverCallsBack) {
   platform::foundation::LocalHttpServer stalling({});
   auto fetcher = Fetcher::fetcherWithRequest(NSMutableURLRequest::requestWithURL(stalling.URL("/stall")));

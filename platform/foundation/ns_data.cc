@@ -1,11 +1,16 @@
 #include "platform/foundation/ns_data.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <filesystem>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "platform/foundation/file_system.h"
@@ -121,7 +126,56 @@ bool WriteAtomically(const std::vector<uint8_t>& data, const std::string& path, 
   return !stopped(AtomicWriteStep::kFolderFlushed, path);
 }
 
+// The process id inside the unique part "<32 hex digits>-<pid>-<hex>" of a temporary's name
+// ".<name>.<unique>.tmp"; none for a name of another form.
+std::optional<pid_t> TemporaryWriterProcess(const std::string& name) {
+  constexpr std::string_view kSuffix = ".tmp";
+  if (name.size() < 2 + kSuffix.size() || name[0] != '.' ||
+      name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
+    return std::nullopt;
+  }
+  const std::string stem = name.substr(0, name.size() - kSuffix.size());
+  const size_t dot = stem.rfind('.');
+  if (dot == 0 || dot == std::string::npos) return std::nullopt;
+  const std::string unique = stem.substr(dot + 1);
+  const size_t first = unique.find('-');
+  const size_t second = unique.find('-', first + 1);
+  auto all_of = [](std::string_view text, const char* set) {
+    return !text.empty() && text.find_first_not_of(set) == std::string_view::npos;
+  };
+  constexpr char kHex[] = "0123456789ABCDEF";
+  if (first != 32 || second == std::string::npos || !all_of(unique.substr(0, 32), kHex) ||
+      !all_of(std::string_view(unique).substr(first + 1, second - first - 1), "0123456789") ||
+      !all_of(std::string_view(unique).substr(second + 1), kHex) || second - first - 1 > 9) {
+    return std::nullopt;
+  }
+  return static_cast<pid_t>(std::stol(unique.substr(first + 1, second - first - 1)));
+}
+
 }  // namespace
+
+int RemoveStaleAtomicWriteTemporaries(const std::string& folder, int depth) {
+  constexpr auto kStaleAge = std::chrono::hours(1);
+  int removed = 0;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::filesystem::directory_entry& entry = *it;
+    std::error_code entry_ec;
+    if (entry.is_directory(entry_ec) && !entry.is_symlink(entry_ec)) {
+      if (depth > 0) removed += RemoveStaleAtomicWriteTemporaries(entry.path(), depth - 1);
+      continue;
+    }
+    if (!entry.is_regular_file(entry_ec)) continue;
+    std::optional<pid_t> writer = TemporaryWriterProcess(entry.path().filename());
+    if (!writer.has_value()) continue;
+    const bool writer_gone = kill(*writer, 0) != 0 && errno == ESRCH;
+    const auto modified = entry.last_write_time(entry_ec);
+    const bool old = !entry_ec && std::filesystem::file_time_type::clock::now() - modified > kStaleAge;
+    if ((writer_gone || old) && unlink(entry.path().c_str()) == 0) ++removed;
+  }
+  return removed;
+}
 
 void SetAtomicWriteFaultHook(AtomicWriteFaultHook hook) {
   std::lock_guard<std::mutex> lock(HookMutex());

@@ -71,6 +71,13 @@ enum class AtomicWriteStep {
 using AtomicWriteFaultHook = std::function<bool(AtomicWriteStep step, const std::string& path)>;
 void SetAtomicWriteFaultHook(AtomicWriteFaultHook hook);
 
+// Removes, in `folder` and the folders below it down to `depth` levels, the temporary files that
+// atomic writes of a process that died left behind: names of the form ".<name>.<unique>.tmp"
+// whose unique part names a process that no longer runs, or that are older than an hour (no
+// write takes that long). Other files, and temporaries of running writes, stay. Returns how many
+// files went; a folder that cannot be read is skipped.
+int RemoveStaleAtomicWriteTemporaries(const std::string& folder, int depth);
+
 }  // namespace platform::foundation
 
 #endif  // PLATFORM_FOUNDATION_NS_DATA_H_

@@ -38,6 +38,33 @@ struct Archive {
   unzFile file;
 };
 
+// What the writing pass made, so that an archive refused half-way leaves nothing behind.
+struct Written {
+  std::vector<std::filesystem::path> files;
+  std::vector<std::filesystem::path> folders;  // in the order made
+
+  void Remove() {
+    std::error_code ec;
+    for (const auto& file : files) std::filesystem::remove(file, ec);
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) std::filesystem::remove(*it, ec);
+  }
+  // Notes the folders that making `folder` will add, outermost first.
+  void NoteMissingFolders(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> missing;
+    std::error_code ec;
+    for (auto p = folder; !p.empty() && !std::filesystem::exists(p, ec); p = p.parent_path()) {
+      missing.push_back(p);
+      if (p == p.parent_path()) break;
+    }
+    folders.insert(folders.end(), missing.rbegin(), missing.rend());
+  }
+  bool MakeFolders(const std::filesystem::path& folder, std::error_code& ec) {
+    NoteMissingFolders(folder);
+    std::filesystem::create_directories(folder, ec);
+    return !ec;
+  }
+};
+
 bool ValidName(const std::string& name) {
   if (name.empty() || name[0] == '/' || name.find('\\') != std::string::npos) return false;
   for (absl::string_view part : absl::StrSplit(name, '/')) {
@@ -64,6 +91,7 @@ bool unzipItem(const NSFileManager& file_manager, const NSURL& source, const NSU
 
   // First pass: every entry is checked before anything is written.
   std::vector<Entry> entries;
+  uint64_t declared_bytes = 0;
   int status = unzGoToFirstFile(archive.file);
   while (status == UNZ_OK) {
     unz_file_info64 info;
@@ -73,6 +101,12 @@ bool unzipItem(const NSFileManager& file_manager, const NSURL& source, const NSU
         info.size_filename >= sizeof(name)) {
       return Fail(error, ZIPArchiveErrorUnreadableArchive,
                   absl::StrCat("The archive at ", archive_path, " has an unreadable entry."));
+    }
+    if (__builtin_add_overflow(declared_bytes, info.uncompressed_size, &declared_bytes) ||
+        declared_bytes > kZIPArchiveMaxUncompressedBytes) {
+      return Fail(error, ZIPArchiveErrorTooLarge,
+                  absl::StrCat("The archive at ", archive_path, " unpacks to more than ",
+                               kZIPArchiveMaxUncompressedBytes, " bytes."));
     }
     Entry entry{std::string(name, info.size_filename), false};
     if (!ValidName(entry.name)) {
@@ -106,11 +140,14 @@ bool unzipItem(const NSFileManager& file_manager, const NSURL& source, const NSU
   }
 
   // Second pass: write.
+  Written written_items;
+  written_items.NoteMissingFolders(root);
   std::shared_ptr<NSError> dir_error;
   if (!file_manager.createDirectoryAtPath(root.string(), true, {}, &dir_error)) {
     if (error != nullptr) *error = dir_error;
     return false;
   }
+  uint64_t unpacked_bytes = 0;
   status = unzGoToFirstFile(archive.file);
   for (const Entry& entry : entries) {
     if (status != UNZ_OK) {
@@ -119,8 +156,7 @@ bool unzipItem(const NSFileManager& file_manager, const NSURL& source, const NSU
     }
     const std::filesystem::path target = root / entry.name;
     std::error_code ec;
-    std::filesystem::create_directories(entry.directory ? target : target.parent_path(), ec);
-    if (ec) {
+    if (!written_items.MakeFolders(entry.directory ? target : target.parent_path(), ec)) {
       return Fail(error, ZIPArchiveErrorWriteFailed,
                   absl::StrCat("Cannot create the folder for \"", entry.name, "\": ", ec.message()));
     }
@@ -135,15 +171,28 @@ bool unzipItem(const NSFileManager& file_manager, const NSURL& source, const NSU
         return Fail(error, ZIPArchiveErrorWriteFailed,
                     absl::StrCat("Cannot write \"", entry.name, "\"."));
       }
+      written_items.files.push_back(target);
       char buffer[1 << 15];
       int n;
       bool written = true;
+      bool too_large = false;
       while ((n = unzReadCurrentFile(archive.file, buffer, sizeof(buffer))) > 0) {
+        unpacked_bytes += static_cast<uint64_t>(n);
+        if (unpacked_bytes > kZIPArchiveMaxUncompressedBytes) {
+          too_large = true;
+          break;
+        }
         written = written && std::fwrite(buffer, 1, static_cast<size_t>(n), out) ==
                                  static_cast<size_t>(n);
       }
       written = std::fclose(out) == 0 && written;
       const int closed = unzCloseCurrentFile(archive.file);
+      if (too_large) {
+        written_items.Remove();
+        return Fail(error, ZIPArchiveErrorTooLarge,
+                    absl::StrCat("The archive at ", archive_path, " unpacks to more than ",
+                                 kZIPArchiveMaxUncompressedBytes, " bytes."));
+      }
       if (n < 0) {
         return Fail(error, ZIPArchiveErrorUnreadableArchive,
                     absl::StrCat("The entry \"", entry.name, "\" is damaged."));

@@ -16,9 +16,12 @@
 // folder), or names an item that already exists at the destination. Then directories are made
 // and files written below the destination folder, which is created when missing. With
 // skipCRC32 false a file whose checksum does not match fails the unpack (entries written
-// before it stay). Errors are NSErrors of the domain ZIPArchiveErrorDomain, with a description
+// before it stay). An archive whose entries declare, or turn out to hold, more than
+// kZIPArchiveMaxUncompressedBytes together is refused as too large; when that shows only while
+// writing, everything this call wrote is removed again. Errors are NSErrors of the domain ZIPArchiveErrorDomain, with a description
 // that names the entry. Thread-safe (no shared state).
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -35,7 +38,11 @@ enum ZIPArchiveError : long {
   ZIPArchiveErrorEntryExists = 4,
   ZIPArchiveErrorInvalidCRC32 = 5,
   ZIPArchiveErrorWriteFailed = 6,
+  ZIPArchiveErrorTooLarge = 7,
 };
+
+// The most bytes the entries of one archive may unpack to, together.
+inline constexpr uint64_t kZIPArchiveMaxUncompressedBytes = uint64_t{512} << 20;
 
 bool unzipItem(const NSFileManager& file_manager, const NSURL& source, const NSURL& destination,
                bool skipCRC32, std::shared_ptr<NSError>* error);

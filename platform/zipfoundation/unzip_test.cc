@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace {
 
@@ -51,12 +52,11 @@ std::string Read(const fs::path& path) {
 class UnzipTest : public testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() / ("unzip_test_" + std::to_string(::getpid()));
-    fs::remove_all(root_);
+    ASSERT_FALSE(folder_.path().empty());
+    root_ = folder_.path();
     fs::create_directories(root_ / "NAME");
     archive_ = root_ / "NAME" / "NAME.zip";
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   // Unpacks the archive into its own folder, as the loader does.
   bool Unzip(bool skip_crc, std::shared_ptr<NSError>* error) {
@@ -73,6 +73,7 @@ class UnzipTest : public testing::Test {
     return names;
   }
 
+  platform::foundation::ScopedTestFolder folder_;
   fs::path root_;
   fs::path archive_;
 };
@@ -126,6 +127,38 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"ExistingFile", {{"existing/taken.txt", "theirs"}},
                     ZIPArchiveErrorEntryExists}),
     [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.label; });
+
+// Sizes an archive declares are read before anything is written: entries that together would
+// pass the limit are refused, though each alone would not, and the destination is not even made.
+TEST_F(UnzipTest, ArchivesDeclaringMoreThanTheLimitAreRefused) {
+  WriteZip(archive_, {{"a.bin", "small", false, true}, {"b.bin", "small", false, true}});
+  std::string bytes = Read(archive_);
+  const uint32_t declared = static_cast<uint32_t>(kZIPArchiveMaxUncompressedBytes / 2 + 1);
+  // The uncompressed size sits 22 bytes into a local header and 24 into a central one.
+  auto patch = [&](const std::string& signature, size_t offset) {
+    int patched = 0;
+    for (size_t at = bytes.find(signature); at != std::string::npos;
+         at = bytes.find(signature, at + 4), ++patched) {
+      for (int i = 0; i < 4; ++i) bytes[at + offset + i] = static_cast<char>(declared >> (8 * i));
+    }
+    EXPECT_EQ(patched, 2) << "headers " << testing::PrintToString(signature);
+  };
+  patch(std::string("PK\x03\x04", 4), 22);
+  patch(std::string("PK\x01\x02", 4), 24);
+  std::ofstream(archive_, std::ios::binary | std::ios::trunc) << bytes;
+
+  const fs::path destination = root_ / "unpacked";
+  std::shared_ptr<NSError> error;
+  EXPECT_FALSE(unzipItem(*NSFileManager::defaultManager(),
+                         *NSURL::fileURLWithPath(archive_.string()),
+                         *NSURL::fileURLWithPath(destination.string(), true), true, &error));
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->domain(), ZIPArchiveErrorDomain);
+  EXPECT_EQ(error->code(), ZIPArchiveErrorTooLarge);
+  EXPECT_NE(error->localizedDescription().find("more than 536870912 bytes"), std::string::npos)
+      << error->localizedDescription();
+  EXPECT_FALSE(fs::exists(destination));
+}
 
 TEST_F(UnzipTest, NotAnArchiveAndChecksums) {
   std::ofstream(archive_) << "<html><body>404 Not Found</body></html>";
