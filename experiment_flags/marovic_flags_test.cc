@@ -11,8 +11,8 @@
 #include "experiment_flags/marovic_error.h"
 #include "experiment_flags/marovic_stub_test_util.h"
 #include "infra/log_multiplexer.h"
-#include "usage_log/fake_flags_test_util.h"
-#include "usage_log/log_wire.pb.h"
+#include "experiment_flags/fake_flags_test_util.h"
+#include "usage_base/log_wire.pb.h"
 #include "platform/utility/base_logger.h"
 
 namespace {
