@@ -11,7 +11,7 @@
 #include "experiment_flags/flat_file_marovic.h"
 #include "experiment_flags/marovic_flags.h"
 #include "platform/foundation/sandbox.h"
-#include "usage_log/fake_flags_test_util.h"
+#include "experiment_flags/fake_flags_test_util.h"
 
 namespace {
 
@@ -24,9 +24,8 @@ std::shared_ptr<ZQLFlatFileMarovic> MakeStore() {
     auto clock = JQXSystemClock::systemClock();
     auto ids = ZRBPseudonymousIDStore::init();
     auto flags = std::make_shared<FakeMarovicFlags>();
-    flags->setNumber("log_events", ZQLMarovicNumber::Boolean(false));
     auto store = ZQLFlatFileMarovic::initWithClock(
-        clock, ids, std::make_shared<ZQLMarovicLogger>(clock, nullptr, ids, flags), flags);
+        clock, ids, std::make_shared<ZQLMarovicLoggerProtocol>(), flags);
     std::promise<void> registered;
     store->registerPackage("p", 1, {700}, std::nullopt, [&](auto) { registered.set_value(); });
     registered.get_future().get();

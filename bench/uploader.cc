@@ -11,7 +11,7 @@
 #include "experiment_flags/marovic_stub_test_util.h"
 #include "platform/fetcher/recording_http_server_test_util.h"
 #include "platform/utility/gzip.h"
-#include "usage_log/fake_flags_test_util.h"
+#include "experiment_flags/fake_flags_test_util.h"
 #include "usage_log/trassen_uploader.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "benchmark/benchmark.h"
-#include "usage_log/client_info.h"
+#include "usage_base/client_info.h"
 #include "usage_log/log_writer.h"
 #include "usage_log/trassen_logger.h"
 

@@ -26,7 +26,7 @@
 #include "experiment_flags/flat_file_records.pb.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/ns_url.h"
-#include "usage_log/system_clock.h"
+#include "usage_base/system_clock.h"
 
 class ZQLBreakableLock {
  public:

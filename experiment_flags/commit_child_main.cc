@@ -15,7 +15,7 @@
 
 #include "experiment_flags/flat_file_marovic.h"
 #include "platform/foundation/sandbox.h"
-#include "usage_log/fake_flags_test_util.h"
+#include "experiment_flags/fake_flags_test_util.h"
 
 int main(int argc, char** argv) {
   if (argc < 4) return 3;
@@ -32,8 +32,7 @@ int main(int argc, char** argv) {
   auto clock = JQXSystemClock::systemClock();
   auto ids = ZRBPseudonymousIDStore::init();
   auto flags = std::make_shared<FakeMarovicFlags>();
-  flags->setNumber("log_events", ZQLMarovicNumber::Boolean(false));
-  auto logger = std::make_shared<ZQLMarovicLogger>(clock, nullptr, ids, flags);
+  auto logger = std::make_shared<ZQLMarovicLoggerProtocol>();  // writes nothing
   auto store = ZQLFlatFileMarovic::initWithClock(clock, ids, logger, flags);
 
   for (long count = 1;; ++count) {

@@ -11,7 +11,7 @@
 #include "platform/foundation/ns_bundle.h"
 #include "platform/utility/base_logger.h"
 #include "platform/utility/gzip.h"
-#include "usage_log/client_info.h"
+#include "usage_base/client_info.h"
 
 namespace {
 

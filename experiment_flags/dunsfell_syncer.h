@@ -34,8 +34,8 @@
 #include "experiment_flags/flat_file_records.pb.h"
 #include "experiment_flags/marovic.h"
 #include "platform/dispatch/dispatch.h"
-#include "usage_log/pseudonymous_id_store.h"
-#include "usage_log/system_clock.h"
+#include "usage_base/pseudonymous_id_store.h"
+#include "usage_base/system_clock.h"
 
 // The service's endpoint; tests reach the host through platform::fetcher::SetHostMap.
 inline constexpr char kZQLDunsfellServiceHost[] = "dunsfell.brenvik.com";

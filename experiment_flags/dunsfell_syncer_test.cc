@@ -14,9 +14,9 @@
 #include "platform/fetcher/http_fetcher.h"
 #include "platform/fetcher/recording_http_server_test_util.h"
 #include "platform/utility/gzip.h"
-#include "usage_log/app_groups.h"
-#include "usage_log/manual_clock_test_util.h"
-#include "usage_log/wire_test_util.h"
+#include "usage_base/app_groups.h"
+#include "usage_base/manual_clock_test_util.h"
+#include "usage_base/wire_test_util.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "platform/foundation/ns_bundle.h"
 #include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/ns_uuid.h"
-#include "usage_log/app_groups.h"
+#include "usage_base/app_groups.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "experiment_flags/experiment_ids.pb.h"
+#include "usage_base/experiment_ids.pb.h"
 #include "infra/log_metadata.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/ns_url.h"

@@ -4,8 +4,8 @@
 
 #include "experiment_flags/config_sync.pb.h"
 #include "experiment_flags/flag_store_log_event.pb.h"
-#include "usage_log/log_wire.pb.h"
-#include "usage_log/wire_test_util.h"
+#include "usage_base/log_wire.pb.h"
+#include "usage_base/wire_test_util.h"
 
 namespace {
 

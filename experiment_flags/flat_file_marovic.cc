@@ -15,7 +15,7 @@
 #include "platform/foundation/ns_file_manager.h"
 #include "platform/uikit/ui_application.h"
 #include "platform/utility/base_logger.h"
-#include "usage_log/log_source.pb.h"
+#include "usage_base/log_source.pb.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ class BackgroundTask {
 
 ZQLFlatFileMarovic::ZQLFlatFileMarovic(std::shared_ptr<JQXClockProtocol> clock,
                                        std::shared_ptr<ZRBPseudonymousIDStore> pseudonymousIDStore,
-                                       std::shared_ptr<ZQLMarovicLogger> logger)
+                                       std::shared_ptr<ZQLMarovicLoggerProtocol> logger)
     : work_queue_(dispatch_queue_create("ZQLFlatFileMarovic", DISPATCH_QUEUE_SERIAL)),
       completion_queue_(
           dispatch_queue_create("ZQLFlatFileMarovicCompletion", DISPATCH_QUEUE_CONCURRENT)),
@@ -84,7 +84,7 @@ ZQLFlatFileMarovic::ZQLFlatFileMarovic(std::shared_ptr<JQXClockProtocol> clock,
 std::shared_ptr<ZQLFlatFileMarovic> ZQLFlatFileMarovic::initWithClock(
     std::shared_ptr<JQXClockProtocol> clock,
     std::shared_ptr<ZRBPseudonymousIDStore> pseudonymousIDStore,
-    std::shared_ptr<ZQLMarovicLogger> logger, std::shared_ptr<ZQLMarovicFlagsProtocol> flags) {
+    std::shared_ptr<ZQLMarovicLoggerProtocol> logger, std::shared_ptr<ZQLMarovicFlagsProtocol> flags) {
   // Commits of a process killed midway leave hidden temporaries that nothing else removes.
   ZQLURL::removeStaleTemporaries();
   auto store = std::make_shared<ZQLFlatFileMarovic>(std::move(clock), pseudonymousIDStore,
@@ -104,8 +104,9 @@ std::shared_ptr<ZQLFlatFileMarovic> ZQLFlatFileMarovic::initWithClock(
 std::shared_ptr<ZQLFlatFileMarovic> ZQLFlatFileMarovic::init() {
   auto clock = JQXSystemClock::systemClock();
   auto ids = ZRBPseudonymousIDStore::sharedInstance();
-  // The logger reads the store's own flags, which the store makes.
-  auto logger = ZQLMarovicLogger::initWithClock(clock, nullptr, ids, nullptr);
+  // Usage logging's logger where it is linked; it reads the store's own flags, which the store
+  // makes.
+  auto logger = ZQLMarovicLoggerProtocol::loggerWithClock(clock, ids);
   return initWithClock(clock, ids, logger, nullptr);
 }
 

@@ -34,10 +34,10 @@
 #include "experiment_flags/flat_file_records.pb.h"
 #include "experiment_flags/marovic.h"
 #include "experiment_flags/marovic_flags.h"
-#include "experiment_flags/marovic_logger.h"
+#include "experiment_flags/marovic_logger_protocol.h"
 #include "platform/dispatch/dispatch.h"
-#include "usage_log/pseudonymous_id_store.h"
-#include "usage_log/system_clock.h"
+#include "usage_base/pseudonymous_id_store.h"
+#include "usage_base/system_clock.h"
 
 // The cross folder's modification time, read at most every 10 s.
 class ZQLCachedModTimeData {
@@ -58,7 +58,8 @@ class ZQLFlatFileMarovic : public ZQLMarovic,
   static std::shared_ptr<ZQLFlatFileMarovic> initWithClock(
       std::shared_ptr<JQXClockProtocol> clock,
       std::shared_ptr<ZRBPseudonymousIDStore> pseudonymousIDStore,
-      std::shared_ptr<ZQLMarovicLogger> logger, std::shared_ptr<ZQLMarovicFlagsProtocol> flags);
+      std::shared_ptr<ZQLMarovicLoggerProtocol> logger,
+      std::shared_ptr<ZQLMarovicFlagsProtocol> flags);
 
   void syncExperimentsWithServer(std::shared_ptr<ZQLMarovicAccountService> accounts,
                                  SyncCallback callback) override;
@@ -119,7 +120,7 @@ class ZQLFlatFileMarovic : public ZQLMarovic,
   const dispatch_queue_t& workQueue() const { return work_queue_; }
   const dispatch_queue_t& completionQueue() const { return completion_queue_; }
   const std::shared_ptr<ZQLMarovicFlagsProtocol>& flags() const { return flags_; }
-  const std::shared_ptr<ZQLMarovicLogger>& logger() const { return logger_; }
+  const std::shared_ptr<ZQLMarovicLoggerProtocol>& logger() const { return logger_; }
 
   // Tests: how often the cross folder's status was read, and how many token lookups reached
   // the work queue.
@@ -128,7 +129,7 @@ class ZQLFlatFileMarovic : public ZQLMarovic,
 
   ZQLFlatFileMarovic(std::shared_ptr<JQXClockProtocol> clock,
                      std::shared_ptr<ZRBPseudonymousIDStore> pseudonymousIDStore,
-                     std::shared_ptr<ZQLMarovicLogger> logger);
+                     std::shared_ptr<ZQLMarovicLoggerProtocol> logger);
 
  private:
   struct SyncTask {
@@ -166,7 +167,7 @@ class ZQLFlatFileMarovic : public ZQLMarovic,
   const dispatch_queue_t completion_queue_;
   const std::shared_ptr<JQXClockProtocol> clock_;
   const std::shared_ptr<ZRBPseudonymousIDStore> pseudonymous_id_store_;
-  const std::shared_ptr<ZQLMarovicLogger> logger_;
+  const std::shared_ptr<ZQLMarovicLoggerProtocol> logger_;
   std::shared_ptr<ZQLMarovicFlagsProtocol> flags_;
 
   std::deque<SyncTask> pending_sync_tasks_;  // work queue only

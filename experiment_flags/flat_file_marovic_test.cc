@@ -20,9 +20,9 @@
 #include "platform/foundation/assertion_handler.h"
 #include "platform/foundation/ns_bundle.h"
 #include "platform/utility/base_logger.h"
-#include "usage_log/app_groups.h"
-#include "usage_log/fake_flags_test_util.h"
-#include "usage_log/manual_clock_test_util.h"
+#include "usage_base/app_groups.h"
+#include "experiment_flags/fake_flags_test_util.h"
+#include "usage_base/manual_clock_test_util.h"
 
 namespace {
 
@@ -31,9 +31,8 @@ using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAre;
 
 // Records the store's events and counters instead of writing them.
-class RecordingLogger : public ZQLMarovicLogger {
+class RecordingLogger : public ZQLMarovicLoggerProtocol {
  public:
-  RecordingLogger() : ZQLMarovicLogger(nullptr, nullptr, nullptr, nullptr) {}
   void logOperationEventWithExtension(std::shared_ptr<const ZQLMarovicLogEvent> event,
                                       int32_t code) override {
     std::lock_guard<std::mutex> lock(mutex);

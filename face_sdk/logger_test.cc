@@ -21,7 +21,7 @@
 #include "platform/fetcher/recording_http_server_test_util.h"
 #include "platform/foundation/system_log.h"
 #include "platform/uikit/ui_application.h"
-#include "usage_log/app_groups.h"
+#include "usage_base/app_groups.h"
 #include "usage_log/log_writer.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "usage_log/wire_test_util.h"
+#include "usage_base/wire_test_util.h"
 
 namespace {
 

@@ -11,34 +11,16 @@
 #include "experiment_flags/breakable_lock.h"
 #include "experiment_flags/dunsfell_syncer.h"
 #include "experiment_flags/flat_file_marovic.h"
+#include "fuzz/flag_store_fixture.h"
 #include "platform/foundation/sandbox.h"
 #include "platform/utility/base_logger.h"
-#include "usage_log/fake_flags_test_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Setup {
-  Setup() {
-    char pattern[] = "/tmp/qm-fuzz-records-XXXXXX";
-    base = mkdtemp(pattern);
-    platform::foundation::SetSandboxRoot(base + "/sandbox");
-    ZQLMarovicUtil::setDefaultDirectory(NSURL::fileURLWithPath(base + "/default", true));
-    clock = JQXSystemClock::systemClock();
-    ids = ZRBPseudonymousIDStore::init();
-    auto flags = std::make_shared<FakeMarovicFlags>();
-    flags->setNumber("log_events", ZQLMarovicNumber::Boolean(false));
-    store = ZQLFlatFileMarovic::initWithClock(
-        clock, ids, std::make_shared<ZQLMarovicLogger>(clock, nullptr, ids, flags), flags);
-    queue = dispatch_queue_create("ZQLFlatFileMarovic", DISPATCH_QUEUE_SERIAL);
-  }
-
-  std::string base;
-  std::shared_ptr<JQXClockProtocol> clock;
-  std::shared_ptr<ZRBPseudonymousIDStore> ids;
-  std::shared_ptr<ZQLFlatFileMarovic> store;
-  dispatch_queue_t queue;
+struct Setup : fuzz::FlagStoreFixture {
+  Setup() : FlagStoreFixture("records") {}
 };
 
 struct Target {

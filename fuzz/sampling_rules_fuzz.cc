@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "usage_log/fake_flags_test_util.h"
+#include "experiment_flags/fake_flags_test_util.h"
 #include "usage_log/log_transformers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/foundation/ns_http_cookie.h"
-#include "usage_log/pseudonymous_id_store.h"
+#include "usage_base/pseudonymous_id_store.h"
 
 namespace {
 

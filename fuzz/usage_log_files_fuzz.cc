@@ -12,7 +12,7 @@
 
 #include "platform/foundation/ns_url.h"
 #include "platform/utility/base_logger.h"
-#include "usage_log/client_info.h"
+#include "usage_base/client_info.h"
 #include "usage_log/log_writer.h"
 
 namespace {

@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Writes usage_log/log_source.proto, the registry of usage-log sources.
+"""Writes usage_base/log_source.proto, the registry of usage-log sources.
 
 Every value from -1 to 1250 is a log source except seven numbers that were never assigned.
 Rows the library itself refers to carry a descriptive name; every other row is named after
 its number. A named row keeps its numeric name as an alias, so code and tools can spell
 any source the same way.
 
-Run from the repository root:  python3 tools/log_source_enum.py > usage_log/log_source.proto
+Run from the repository root:  python3 tools/log_source_enum.py > usage_base/log_source.proto
 With --check FILE it only compares FILE with what it would write (the build's test of the
 committed file).
 """

@@ -15,7 +15,7 @@
 #include "platform/foundation/sandbox.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/utility/base_logger.h"
-#include "usage_log/app_groups.h"
+#include "usage_base/app_groups.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "usage_log/log_local.pb.h"
-#include "usage_log/log_wire.pb.h"
-#include "usage_log/wire_test_util.h"
+#include "usage_base/log_wire.pb.h"
+#include "usage_base/wire_test_util.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "experiment_flags/marovic_stub_test_util.h"
 #include "platform/foundation/device.h"
 #include "usage_log/farmhash.h"
-#include "usage_log/fake_flags_test_util.h"
+#include "experiment_flags/fake_flags_test_util.h"
 
 namespace {
 

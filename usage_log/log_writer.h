@@ -38,7 +38,7 @@
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/ns_notification_center.h"
 #include "platform/uikit/ui_application.h"
-#include "usage_log/client_info.h"
+#include "usage_base/client_info.h"
 #include "usage_log/log_local.pb.h"
 #include "usage_log/trassen_flags.h"
 #include "usage_log/trassen_logger.h"

@@ -24,7 +24,7 @@
 #include "experiment_flags/experiment_tokens.h"
 #include "platform/foundation/sandbox.h"
 #include "platform/utility/base_logger.h"
-#include "usage_log/client_info.h"
+#include "usage_base/client_info.h"
 #include "usage_log/log_writer.h"
 #include "usage_log/trassen_logger.h"
 

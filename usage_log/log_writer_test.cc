@@ -21,8 +21,8 @@
 #include "platform/uikit/ui_application.h"
 #include "platform/utility/base_logger.h"
 #include "usage_log/log_transformers.h"
-#include "usage_log/manual_clock_test_util.h"
-#include "usage_log/wire_test_util.h"
+#include "usage_base/manual_clock_test_util.h"
+#include "usage_base/wire_test_util.h"
 
 namespace {
 

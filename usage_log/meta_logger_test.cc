@@ -10,9 +10,9 @@
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/uikit/ui_application.h"
 #include "platform/utility/base_logger.h"
-#include "usage_log/fake_flags_test_util.h"
+#include "experiment_flags/fake_flags_test_util.h"
+#include "usage_base/manual_clock_test_util.h"
 #include "usage_log/log_writer.h"
-#include "usage_log/manual_clock_test_util.h"
 
 namespace {
 

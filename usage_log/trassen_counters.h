@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "usage_log/log_local.pb.h"
-#include "usage_log/system_clock.h"
+#include "usage_base/system_clock.h"
 
 // The first 8 bytes of the MD5 digest of the name's UTF-8 bytes, read big-endian.
 uint64_t JQXTrassenCountersNRWMetricHashForString(const std::string& name);

@@ -6,8 +6,8 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "platform/quartzcore/media_time.h"
-#include "usage_log/manual_clock_test_util.h"
-#include "usage_log/wire_test_util.h"
+#include "usage_base/manual_clock_test_util.h"
+#include "usage_base/wire_test_util.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 
 #include "experiment_flags/marovic_flags.h"
 #include "platform/foundation/ns_url.h"
-#include "usage_log/log_wire.pb.h"
+#include "usage_base/log_wire.pb.h"
 
 // The prefix of the library's flag package.
 inline constexpr char kJQXTrassenFlagsPackagePrefix[] = "com.brenvik.trassen";

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "experiment_flags/experiment_ids.pb.h"
+#include "usage_base/experiment_ids.pb.h"
 #include "platform/foundation/assertion_handler.h"
 #include "platform/foundation/ns_file_manager.h"
 #include "platform/utility/base_logger.h"

@@ -34,9 +34,9 @@
 
 #include "experiment_flags/experiment_tokens.h"
 #include "platform/foundation/ns_url.h"
-#include "usage_log/log_wire.pb.h"
-#include "usage_log/pseudonymous_id_store.h"
-#include "usage_log/system_clock.h"
+#include "usage_base/log_wire.pb.h"
+#include "usage_base/pseudonymous_id_store.h"
+#include "usage_base/system_clock.h"
 
 // The account identifier meaning "no account".
 inline constexpr char kJQXTrassenNoAccount[] = "";

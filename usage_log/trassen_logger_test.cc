@@ -6,16 +6,16 @@
 #include <filesystem>
 #include <map>
 
-#include "experiment_flags/experiment_ids.pb.h"
+#include "usage_base/experiment_ids.pb.h"
 #include "experiment_flags/experiment_tokens.h"
 #include "platform/foundation/assertion_handler.h"
 #include "platform/foundation/sandbox.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/utility/base_logger.h"
-#include "usage_log/client_info.h"
+#include "usage_base/client_info.h"
 #include "usage_log/log_transformers.h"
 #include "usage_log/log_writer.h"
-#include "usage_log/manual_clock_test_util.h"
+#include "usage_base/manual_clock_test_util.h"
 
 namespace {
 

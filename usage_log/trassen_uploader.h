@@ -43,10 +43,10 @@
 #include "platform/uikit/ui_application.h"
 #include "usage_log/file_utility.h"
 #include "usage_log/log_local.pb.h"
-#include "usage_log/log_wire.pb.h"
+#include "usage_base/log_wire.pb.h"
 #include "usage_log/log_writer.h"
 #include "usage_log/meta_logger.h"
-#include "usage_log/pseudonymous_id_store.h"
+#include "usage_base/pseudonymous_id_store.h"
 #include "usage_log/trassen_flags.h"
 #include "usage_log/trassen_logger.h"
 

@@ -15,7 +15,7 @@
 #include "platform/utility/base_logger.h"
 #include "usage_log/trassen_uploader.h"
 #include "usage_log/uploader_test_util.h"
-#include "usage_log/wire_test_util.h"
+#include "usage_base/wire_test_util.h"
 
 extern char** environ;
 

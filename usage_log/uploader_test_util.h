@@ -18,9 +18,9 @@
 #include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/utility/gzip.h"
-#include "usage_log/fake_flags_test_util.h"
+#include "experiment_flags/fake_flags_test_util.h"
 #include "usage_log/log_writer.h"
-#include "usage_log/manual_clock_test_util.h"
+#include "usage_base/manual_clock_test_util.h"
 #include "usage_log/trassen_uploader.h"
 
 // Settings with a server token and a count of updates.

@@ -1,4 +1,4 @@
-#include "usage_log/pseudonymous_id_store.h"
+#include "usage_base/pseudonymous_id_store.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -20,7 +20,7 @@
 #include "platform/foundation/sandbox.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/utility/base_logger.h"
-#include "usage_log/app_groups.h"
+#include "usage_base/app_groups.h"
 
 namespace {
 
@@ -325,7 +325,7 @@ TEST(PseudonymousIDStoreDeathTest, DefaultDirectoryComesBeforeTheSharedInstance)
         ZRBPseudonymousIDStore::setDefaultDirectory(nullptr);  // default handler: ends here
       },
       "Assertion failure in ZRBPseudonymousIDStore::setDefaultDirectory, "
-      "usage_log/pseudonymous_id_store.cc:[0-9]+: setDefaultDirectory should be called before "
+      "usage_base/pseudonymous_id_store.cc:[0-9]+: setDefaultDirectory should be called before "
       "sharedInstance is initialized\\.");
 }
 

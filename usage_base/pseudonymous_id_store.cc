@@ -1,4 +1,4 @@
-#include "usage_log/pseudonymous_id_store.h"
+#include "usage_base/pseudonymous_id_store.h"
 
 #include <string_view>
 
@@ -7,7 +7,7 @@
 #include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/ns_http_cookie.h"
 #include "platform/utility/base_logger.h"
-#include "usage_log/app_groups.h"
+#include "usage_base/app_groups.h"
 
 namespace {
 

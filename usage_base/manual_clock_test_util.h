@@ -1,11 +1,11 @@
 // A clock for tests whose wall time, boot time and zone offset the test sets.
-#ifndef USAGE_LOG_MANUAL_CLOCK_TEST_UTIL_H_
-#define USAGE_LOG_MANUAL_CLOCK_TEST_UTIL_H_
+#ifndef USAGE_BASE_MANUAL_CLOCK_TEST_UTIL_H_
+#define USAGE_BASE_MANUAL_CLOCK_TEST_UTIL_H_
 
 #include <atomic>
 #include <cstdint>
 
-#include "usage_log/system_clock.h"
+#include "usage_base/system_clock.h"
 
 class ManualClock : public JQXClockProtocol {
  public:
@@ -35,4 +35,4 @@ class ManualClock : public JQXClockProtocol {
   const int64_t offset_;
 };
 
-#endif  // USAGE_LOG_MANUAL_CLOCK_TEST_UTIL_H_
+#endif  // USAGE_BASE_MANUAL_CLOCK_TEST_UTIL_H_

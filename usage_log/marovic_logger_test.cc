@@ -1,4 +1,4 @@
-#include "experiment_flags/marovic_logger.h"
+#include "usage_log/marovic_logger.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,13 +13,13 @@
 #include "experiment_flags/marovic_error.h"
 #include "platform/foundation/sandbox.h"
 #include "platform/foundation/scoped_test_folder.h"
-#include "usage_log/client_info.h"
-#include "usage_log/fake_flags_test_util.h"
+#include "usage_base/client_info.h"
+#include "experiment_flags/fake_flags_test_util.h"
 #include "usage_log/log_local.pb.h"
-#include "usage_log/log_wire.pb.h"
+#include "usage_base/log_wire.pb.h"
 #include "usage_log/log_writer.h"
-#include "usage_log/manual_clock_test_util.h"
-#include "usage_log/wire_test_util.h"
+#include "usage_base/manual_clock_test_util.h"
+#include "usage_base/wire_test_util.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "usage_log/system_clock.h"
+#include "usage_base/system_clock.h"
 
 #include <stdlib.h>
 #include <time.h>
@@ -115,7 +115,7 @@ TEST(JQXSystemClockTest, SchedulingIsAnUnsupportedOperation) {
   EXPECT_FALSE(ran);
   ASSERT_EQ(handler->failures().size(), 1u);
   EXPECT_EQ(handler->failures()[0].name, "JQXSystemClock::scheduleAfterTimeInterval");
-  EXPECT_EQ(handler->failures()[0].file, "usage_log/system_clock.cc");
+  EXPECT_EQ(handler->failures()[0].file, "usage_base/system_clock.cc");
 }
 
 TEST(JQXSystemClockTest, ReleasedClockStopsObserving) {

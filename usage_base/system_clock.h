@@ -17,8 +17,8 @@
 // application reports a significant time change (UIApplicationSignificantTimeChangeNotification),
 // which reads the boot time again. A time-zone change (NSSystemTimeZoneDidChangeNotification)
 // makes the platform read the zone again, so the offset follows from the next call.
-#ifndef USAGE_LOG_SYSTEM_CLOCK_H_
-#define USAGE_LOG_SYSTEM_CLOCK_H_
+#ifndef USAGE_BASE_SYSTEM_CLOCK_H_
+#define USAGE_BASE_SYSTEM_CLOCK_H_
 
 #include <time.h>
 
@@ -110,4 +110,4 @@ int64_t BootTimeMilliseconds(
 
 }  // namespace usage_log_internal
 
-#endif  // USAGE_LOG_SYSTEM_CLOCK_H_
+#endif  // USAGE_BASE_SYSTEM_CLOCK_H_

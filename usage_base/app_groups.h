@@ -11,8 +11,8 @@
 //
 // Containers come from NSFileManager::containerURLForSecurityApplicationGroupIdentifier
 // (platform/foundation/sandbox.h maps group identifiers to folders).
-#ifndef USAGE_LOG_APP_GROUPS_H_
-#define USAGE_LOG_APP_GROUPS_H_
+#ifndef USAGE_BASE_APP_GROUPS_H_
+#define USAGE_BASE_APP_GROUPS_H_
 
 #include <memory>
 #include <string>
@@ -46,4 +46,4 @@ std::shared_ptr<NSURL> zrb_brenvikSharedQuenbyAppGroupContainer();
 std::shared_ptr<NSUserDefaults> zrb_brenvikCommonDefaults();
 std::shared_ptr<NSUserDefaults> zrb_quenbyCommonDefaults();
 
-#endif  // USAGE_LOG_APP_GROUPS_H_
+#endif  // USAGE_BASE_APP_GROUPS_H_

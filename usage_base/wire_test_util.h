@@ -1,7 +1,7 @@
 // Test helpers that look at encoded messages from outside the protobuf runtime: protoc's own
 // reading of the bytes, and the bytes as hex. Tests that include this define QM_PROTOC.
-#ifndef USAGE_LOG_WIRE_TEST_UTIL_H_
-#define USAGE_LOG_WIRE_TEST_UTIL_H_
+#ifndef USAGE_BASE_WIRE_TEST_UTIL_H_
+#define USAGE_BASE_WIRE_TEST_UTIL_H_
 
 #include <gtest/gtest.h>
 
@@ -54,4 +54,4 @@ inline std::string Bytes(const std::string& hex) {
 
 }  // namespace qm_wire_test
 
-#endif  // USAGE_LOG_WIRE_TEST_UTIL_H_
+#endif  // USAGE_BASE_WIRE_TEST_UTIL_H_

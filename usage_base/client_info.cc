@@ -1,4 +1,4 @@
-#include "usage_log/client_info.h"
+#include "usage_base/client_info.h"
 
 #include <cstdlib>
 #include <typeinfo>

@@ -1,8 +1,26 @@
-#include "experiment_flags/marovic_logger.h"
+#include "usage_log/marovic_logger.h"
 
 #include "usage_log/file_utility.h"
 #include "usage_log/log_writer.h"
 #include "usage_log/trassen_logger.h"
+
+namespace {
+
+bool InstallFlagStoreLogger() {
+  ZQLMarovicLoggerProtocol::setMaker(
+      [](std::shared_ptr<JQXClockProtocol> clock,
+         std::shared_ptr<ZRBPseudonymousIDStore> ids) -> std::shared_ptr<ZQLMarovicLoggerProtocol> {
+        // The logger reads the store's own flags, which the store makes.
+        return ZQLMarovicLogger::initWithClock(std::move(clock), nullptr, std::move(ids), nullptr);
+      });
+  return true;
+}
+
+}  // namespace
+
+// Every flag store made by default logs through usage logging. The CMake target asks the linker
+// for this name, so the object stays in binaries that never name the logger.
+extern "C" const bool qm_flag_store_logs_to_usage_log = InstallFlagStoreLogger();
 
 std::shared_ptr<ZQLMarovicLogger> ZQLMarovicLogger::initWithClock(
     std::shared_ptr<JQXClockProtocol> clock, std::shared_ptr<NSURL> trassenLogDirectory,

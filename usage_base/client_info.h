@@ -12,8 +12,8 @@
 // thread and refreshed by the system's change notifications, so that other threads (the log
 // writer's queue) can read it. Until the main thread has filled it, other threads ask the
 // platform directly.
-#ifndef USAGE_LOG_CLIENT_INFO_H_
-#define USAGE_LOG_CLIENT_INFO_H_
+#ifndef USAGE_BASE_CLIENT_INFO_H_
+#define USAGE_BASE_CLIENT_INFO_H_
 
 #include <cstdint>
 #include <memory>
@@ -22,7 +22,7 @@
 #include <string>
 
 #include "platform/foundation/ns_bundle.h"
-#include "usage_log/log_wire.pb.h"
+#include "usage_base/log_wire.pb.h"
 
 class JQXClientInfoMaker {
  public:
@@ -103,4 +103,4 @@ class JQXUIKitAXUtils : public std::enable_shared_from_this<JQXUIKitAXUtils> {
   bool flags_[kFeatureCount] = {};
 };
 
-#endif  // USAGE_LOG_CLIENT_INFO_H_
+#endif  // USAGE_BASE_CLIENT_INFO_H_

@@ -1,4 +1,5 @@
-// The flag store's own usage logging: one usage-log event (log source 69) per store operation,
+// The flag store's own usage logging, the logger usage logging installs for the flag store
+// (experiment_flags/marovic_logger_protocol.h): one usage-log event (log source 69) per store operation,
 // whose event code names the operation and whose extension is a ZQLMarovicLogEvent, written
 // through the process's log writer into the default log directory. The switch "log_events" of
 // the store's own flag package turns the events off.
@@ -13,8 +14,8 @@
 //
 // Reading a switch or the events' tokens waits until the store's own flags have loaded, so the
 // logger must not be called on a queue that serves the store's callbacks before that.
-#ifndef EXPERIMENT_FLAGS_MAROVIC_LOGGER_H_
-#define EXPERIMENT_FLAGS_MAROVIC_LOGGER_H_
+#ifndef USAGE_LOG_MAROVIC_LOGGER_H_
+#define USAGE_LOG_MAROVIC_LOGGER_H_
 
 #include <cstdint>
 #include <memory>
@@ -26,27 +27,26 @@
 
 #include "experiment_flags/flag_store_log_event.pb.h"
 #include "experiment_flags/marovic_flags.h"
+#include "experiment_flags/marovic_logger_protocol.h"
 #include "usage_log/auto_counters.h"
-#include "usage_log/pseudonymous_id_store.h"
-#include "usage_log/system_clock.h"
+#include "usage_base/pseudonymous_id_store.h"
+#include "usage_base/system_clock.h"
 
-inline constexpr int64_t kZQLMarovicOperationLogSource = 69;
-inline constexpr int64_t kZQLMarovicCountersLogSource = 70;
-
-class ZQLMarovicLogger : public JQXTrassenAutoCountersDelegate,
+class ZQLMarovicLogger : public ZQLMarovicLoggerProtocol,
+                         public JQXTrassenAutoCountersDelegate,
                          public std::enable_shared_from_this<ZQLMarovicLogger> {
  public:
   static std::shared_ptr<ZQLMarovicLogger> initWithClock(
       std::shared_ptr<JQXClockProtocol> clock, std::shared_ptr<NSURL> trassenLogDirectory,
       std::shared_ptr<ZRBPseudonymousIDStore> pseudonymousIDStore,
       std::shared_ptr<ZQLMarovicFlagsProtocol> flags);
-  virtual ~ZQLMarovicLogger() = default;
+  ~ZQLMarovicLogger() override = default;
 
-  virtual void logOperationEventWithExtension(std::shared_ptr<const ZQLMarovicLogEvent> event,
-                                              int32_t eventCode);
+  void logOperationEventWithExtension(std::shared_ptr<const ZQLMarovicLogEvent> event,
+                                      int32_t eventCode) override;
   void increaseCounterWithName(const std::string& name) { increaseCounterWithName(name, 0, 1); }
-  virtual void increaseCounterWithName(const std::string& name, int64_t bucket, int64_t amount);
-  virtual void flushCountersToLogger();
+  void increaseCounterWithName(const std::string& name, int64_t bucket, int64_t amount) override;
+  void flushCountersToLogger() override;
 
   bool logEvents();
   bool shouldLogCounters() override;
@@ -59,9 +59,11 @@ class ZQLMarovicLogger : public JQXTrassenAutoCountersDelegate,
                         std::shared_ptr<const google::protobuf::MessageLite> extension,
                         std::optional<int32_t> eventCode);
 
-  const std::shared_ptr<ZQLMarovicFlagsProtocol>& flags() const { return flags_; }
+  std::shared_ptr<ZQLMarovicFlagsProtocol> flags() const override { return flags_; }
   const std::shared_ptr<JQXTrassenAutoCounters>& autoCounters() const { return auto_counters_; }
-  void setFlags(std::shared_ptr<ZQLMarovicFlagsProtocol> flags) { flags_ = std::move(flags); }
+  void setFlags(std::shared_ptr<ZQLMarovicFlagsProtocol> flags) override {
+    flags_ = std::move(flags);
+  }
 
   // Use the factory above; an object made directly has no counter set.
   ZQLMarovicLogger(std::shared_ptr<JQXClockProtocol> clock,
@@ -82,4 +84,4 @@ class ZQLMarovicLogger : public JQXTrassenAutoCountersDelegate,
   std::shared_ptr<NSURL> trassen_log_directory_;
 };
 
-#endif  // EXPERIMENT_FLAGS_MAROVIC_LOGGER_H_
+#endif  // USAGE_LOG_MAROVIC_LOGGER_H_

@@ -22,8 +22,8 @@
 // may call back into the store from the same thread. Problems (no container, file errors,
 // invalid values) are logged at error level and end in nil, false or no effect; nothing reaches
 // the caller.
-#ifndef USAGE_LOG_PSEUDONYMOUS_ID_STORE_H_
-#define USAGE_LOG_PSEUDONYMOUS_ID_STORE_H_
+#ifndef USAGE_BASE_PSEUDONYMOUS_ID_STORE_H_
+#define USAGE_BASE_PSEUDONYMOUS_ID_STORE_H_
 
 #include <memory>
 #include <mutex>
@@ -103,4 +103,4 @@ class ZRBPseudonymousIDStore : public std::enable_shared_from_this<ZRBPseudonymo
   bool has_initialized_storage_ = false;
 };
 
-#endif  // USAGE_LOG_PSEUDONYMOUS_ID_STORE_H_
+#endif  // USAGE_BASE_PSEUDONYMOUS_ID_STORE_H_

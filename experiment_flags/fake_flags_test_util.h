@@ -1,6 +1,6 @@
 // A flag set for tests whose values the test sets: number and bytes flags by name.
-#ifndef USAGE_LOG_FAKE_FLAGS_TEST_UTIL_H_
-#define USAGE_LOG_FAKE_FLAGS_TEST_UTIL_H_
+#ifndef EXPERIMENT_FLAGS_FAKE_FLAGS_TEST_UTIL_H_
+#define EXPERIMENT_FLAGS_FAKE_FLAGS_TEST_UTIL_H_
 
 #include <map>
 #include <mutex>
@@ -49,4 +49,4 @@ class FakeMarovicFlags : public ZQLMarovicFlagsProtocol {
   std::map<std::string, std::string> data_;
 };
 
-#endif  // USAGE_LOG_FAKE_FLAGS_TEST_UTIL_H_
+#endif  // EXPERIMENT_FLAGS_FAKE_FLAGS_TEST_UTIL_H_

@@ -1,4 +1,4 @@
-#include "usage_log/system_clock.h"
+#include "usage_base/system_clock.h"
 
 #include <time.h>
 

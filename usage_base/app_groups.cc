@@ -1,4 +1,4 @@
-#include "usage_log/app_groups.h"
+#include "usage_base/app_groups.h"
 
 #include "platform/foundation/ns_file_manager.h"
 
