@@ -11,14 +11,16 @@
 #include "experiment_flags/flat_file_marovic.h"
 #include "experiment_flags/marovic_flags.h"
 #include "platform/foundation/sandbox.h"
+#include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/scoped_test_folder.h"
 #include "usage_log/fake_flags_test_util.h"
 
 namespace {
 
 std::shared_ptr<ZQLFlatFileMarovic> MakeStore() {
   static std::shared_ptr<ZQLFlatFileMarovic> store = [] {
-    char pattern[] = "/tmp/qm-bench-flags-XXXXXX";
-    const std::string base = mkdtemp(pattern);
+    static const platform::foundation::ScopedTestFolder folder;
+    const std::string base = folder.path();
     platform::foundation::SetSandboxRoot(base + "/sandbox");
     ZQLMarovicUtil::setDefaultDirectory(NSURL::fileURLWithPath(base + "/default", true));
     auto clock = JQXSystemClock::systemClock();

@@ -24,6 +24,7 @@
 #include "graph/tool/sink.h"
 #include "graph_config/calculator.pb.h"
 #include "gtest/gtest.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace pellumo {
 namespace sorvanti {
@@ -177,16 +178,11 @@ class CachedLoadingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     FakeModelLog::Get().Reset();
-    dir_ = fs::path(::testing::TempDir()) /
-           ("cache_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = folder_.path();
     std::ofstream(dir_ / "a.bin") << "alpha";
     std::ofstream(dir_ / "b.bin") << "beta";
     std::ofstream(dir_ / "bad.bin") << "bad bytes";
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // One run of a graph with one node per entry of `nodes`, each emitting on "text<i>"; returns
   // the texts per node as "timestamp:text". `cache` may be null.
   absl::Status Run(const std::vector<NodeSpec>& nodes, InitMode mode, int ticks,
@@ -240,6 +236,7 @@ class CachedLoadingTest : public ::testing::Test {
     return status;
   }
 
+  platform::foundation::ScopedTestFolder folder_;
   fs::path dir_;
   std::vector<int> made_after_tick_;
 };

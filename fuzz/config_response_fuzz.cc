@@ -13,6 +13,8 @@
 #include "experiment_flags/dunsfell_syncer.h"
 #include "experiment_flags/flat_file_marovic.h"
 #include "platform/foundation/sandbox.h"
+#include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/scoped_test_folder.h"
 #include "platform/utility/base_logger.h"
 #include "usage_log/fake_flags_test_util.h"
 
@@ -21,9 +23,9 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Setup {
+  platform::foundation::ScopedTestFolder root;
   Setup() {
-    char pattern[] = "/tmp/qm-fuzz-marovic-XXXXXX";
-    base = mkdtemp(pattern);
+    base = root.path();
     platform::foundation::SetSandboxRoot(base + "/sandbox");
     ZQLMarovicUtil::setDefaultDirectory(NSURL::fileURLWithPath(base + "/default", true));
     clock = JQXSystemClock::systemClock();

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace {
 
@@ -51,13 +53,10 @@ std::string Read(const fs::path& path) {
 class UnzipTest : public testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() / ("unzip_test_" + std::to_string(::getpid()));
-    fs::remove_all(root_);
+    root_ = folder_.path();
     fs::create_directories(root_ / "NAME");
     archive_ = root_ / "NAME" / "NAME.zip";
   }
-  void TearDown() override { fs::remove_all(root_); }
-
   // Unpacks the archive into its own folder, as the loader does.
   bool Unzip(bool skip_crc, std::shared_ptr<NSError>* error) {
     return unzipItem(*NSFileManager::defaultManager(), *NSURL::fileURLWithPath(archive_.string()),
@@ -73,6 +72,7 @@ class UnzipTest : public testing::Test {
     return names;
   }
 
+  platform::foundation::ScopedTestFolder folder_;
   fs::path root_;
   fs::path archive_;
 };
@@ -92,6 +92,7 @@ struct RefusedCase {
   std::vector<ZipEntry> entries;
   ZIPArchiveError code;
 };
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.label; }
 
 class UnzipRefuses : public UnzipTest, public testing::WithParamInterface<RefusedCase> {};
 
