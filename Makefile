@@ -26,7 +26,7 @@ test: setup build
 
 # The face demo over generated frames, or over the PNG files of a folder:
 # make demo FRAMES_DIR=path/to/pngs. Its output goes to build/face_demo_output.
-demo: configure
+demo: setup configure
 	cmake --build build -j $(JOBS) --target face_demo
 	build/examples/face_demo/face_demo --out build/face_demo_output $(FRAMES_DIR)
 

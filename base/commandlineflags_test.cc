@@ -12,6 +12,7 @@
 #include "absl/flags/reflection.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 // Old-style flags of this test, registered as a program would register its own.
 bool FLAGS_verbose_mode = false, FLAGS_noverbose_mode = false;
@@ -259,8 +260,8 @@ TEST(CommandLineFlagsDeathTest, FatalFlagErrorsExitWithCodeOne) {
 
 TEST(CommandLineFlagsTest, FlagFilesRoundTrip) {
   absl::FlagSaver saver;
-  const std::string path = testing::TempDir() + "/flags_round_trip";
-  std::remove(path.c_str());
+  platform::foundation::ScopedTestFolder folder;
+  const std::string path = folder.Path("flags_round_trip");
   SetCommandLineOption("label", "from file");
   SetCommandLineOption("port", "4242");
   ASSERT_TRUE(AppendFlagsIntoFile(path, "myprog"));
@@ -278,7 +279,7 @@ TEST(CommandLineFlagsTest, FlagFilesRoundTrip) {
 
   // A file larger than one read chunk comes back whole; --flagfile reads it too.
   std::string large = "# " + std::string(20000, 'x') + "\n--port=77\n";
-  const std::string large_path = testing::TempDir() + "/flags_large";
+  const std::string large_path = folder.Path("flags_large");
   std::ofstream(large_path) << large;
   EXPECT_EQ(ReadFileIntoString(large_path.c_str()), large);
   EXPECT_TRUE(ReadFlagsFromString("--flagfile=" + large_path + "\n", "", false));
@@ -287,7 +288,8 @@ TEST(CommandLineFlagsTest, FlagFilesRoundTrip) {
 
 TEST(CommandLineFlagsTest, AFlagFileThatReadsItselfIsAnErrorNotARecursion) {
   absl::FlagSaver saver;
-  const std::string path = testing::TempDir() + "/flags_loop";
+  platform::foundation::ScopedTestFolder folder;
+  const std::string path = folder.Path("flags_loop");
   std::ofstream(path) << "--port=55\n--flagfile=" << path << "\n";
   const std::string out = StderrOf([&] {
     EXPECT_FALSE(ReadFlagsFromString("--flagfile=" + path + "\n", "", false));

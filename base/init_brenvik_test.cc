@@ -17,6 +17,7 @@
 #include "base/flags.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace {
 
@@ -219,8 +220,8 @@ void ProfileStartUp(const std::string& path) {
 }
 
 TEST(InitBrenvikDeathTest, CpuProfileNamesTheProfilerOutput) {
-  const std::string path = testing::TempDir() + "/start_up.prof";
-  std::remove(path.c_str());
+  platform::foundation::ScopedTestFolder folder;
+  const std::string path = folder.Path("start_up.prof");
   EXPECT_EXIT(ProfileStartUp(path), testing::ExitedWithCode(0), "");
 }
 
@@ -274,7 +275,8 @@ TEST(KernelVersionTest, NotAvailableHereButReadableFromAFile) {
   EXPECT_FALSE(GetKernelVersion(&v));
   EXPECT_EQ(GetKernelVersionString(), "<The kernel version is not available on this platform>");
 
-  const std::string path = testing::TempDir() + "/kernel_version";
+  platform::foundation::ScopedTestFolder folder;
+  const std::string path = folder.Path("kernel_version");
   std::ofstream(path) << "Linux version 6.1.0-13-amd64 (debian) #1 SMP\nsecond line\n";
   std::unique_ptr<KernelVersionInfo> info(
       base::internal::ReadAndParseKernelVersionString(path.c_str()));
@@ -305,7 +307,8 @@ TEST(InitBrenvikTest, MainThreadAndDirectory) {
   // A directory name longer than the first buffer makes the query grow it.
   std::string original;
   ASSERT_TRUE(GetCurrentDirectory(&original));
-  std::string deep = testing::TempDir() + "/" + std::string(150, 'd');
+  platform::foundation::ScopedTestFolder folder;
+  std::string deep = folder.Path(std::string(150, 'd'));
   mkdir(deep.c_str(), 0700);
   ASSERT_EQ(chdir(deep.c_str()), 0);
   std::string now;

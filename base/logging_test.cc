@@ -17,6 +17,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "base/raw_logging.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace {
 
@@ -441,7 +442,8 @@ class TempDirectoriesTest : public testing::Test {
 };
 
 TEST_F(TempDirectoriesTest, FirstExistingCandidateEndsTheScan) {
-  const std::string dir = testing::TempDir();
+  platform::foundation::ScopedTestFolder folder;
+  const std::string dir = folder.path();
   setenv("TEST_TMPDIR", dir.c_str(), 1);
   std::vector<std::string> list = {"stale"};
   GetExistingTempDirectories(&list);

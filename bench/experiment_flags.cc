@@ -12,13 +12,15 @@
 #include "experiment_flags/marovic_flags.h"
 #include "platform/foundation/sandbox.h"
 #include "experiment_flags/fake_flags_test_util.h"
+#include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace {
 
 std::shared_ptr<ZQLFlatFileMarovic> MakeStore() {
   static std::shared_ptr<ZQLFlatFileMarovic> store = [] {
-    char pattern[] = "/tmp/qm-bench-flags-XXXXXX";
-    const std::string base = mkdtemp(pattern);
+    static const platform::foundation::ScopedTestFolder folder;
+    const std::string base = folder.path();
     platform::foundation::SetSandboxRoot(base + "/sandbox");
     ZQLMarovicUtil::setDefaultDirectory(NSURL::fileURLWithPath(base + "/default", true));
     auto clock = JQXSystemClock::systemClock();

@@ -10,6 +10,8 @@
 #include "benchmark/benchmark.h"
 #include "experiment_flags/marovic_stub_test_util.h"
 #include "platform/fetcher/recording_http_server_test_util.h"
+#include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/scoped_test_folder.h"
 #include "platform/utility/gzip.h"
 #include "experiment_flags/fake_flags_test_util.h"
 #include "usage_log/trassen_uploader.h"
@@ -37,8 +39,8 @@ void BM_UploadFiles(benchmark::State& state, bool batch) {
   RecordingHttpServer server;
   server.Script("/log", {200, ""});
   server.Script("/log/batch", {200, ""});
-  const std::string root = std::filesystem::temp_directory_path() /
-                           ("qm-uploader-bench-" + std::to_string(getpid()));
+  platform::foundation::ScopedTestFolder folder;
+  const std::string root = folder.path();
   auto flags = std::make_shared<FakeMarovicFlags>();
   flags->setNumber("batch_upload_v2", ZQLMarovicNumber::Boolean(batch));
   auto directory = NSURL::fileURLWithPath(root + "/D", true);
@@ -68,7 +70,6 @@ void BM_UploadFiles(benchmark::State& state, bool batch) {
   }
   state.SetItemsProcessed(state.iterations() * kFilesPerRound);
   state.SetBytesProcessed(state.iterations() * kFilesPerRound * static_cast<int64_t>(content.size()));
-  std::filesystem::remove_all(root);
 }
 
 void BM_Gzip(benchmark::State& state) {

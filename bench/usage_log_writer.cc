@@ -10,15 +10,35 @@
 #include <string>
 
 #include "benchmark/benchmark.h"
+#include "experiment_flags/experiment_tokens.h"
+#include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/sandbox.h"
+#include "platform/foundation/scoped_test_folder.h"
 #include "usage_base/client_info.h"
 #include "usage_log/log_writer.h"
 #include "usage_log/trassen_logger.h"
 
 namespace {
 
+// The process's sandbox and flag store, in a folder of the run's own: the logger reads its
+// settings from the flag store, whose default home is an app-group container this process
+// does not have.
+const platform::foundation::ScopedTestFolder& BenchFolder() {
+  static const platform::foundation::ScopedTestFolder* folder = [] {
+    auto* made = new platform::foundation::ScopedTestFolder;
+    platform::foundation::SetSandboxRoot(made->Path("sandbox"));
+    ZQLMarovicUtil::setDefaultDirectory(NSURL::fileURLWithPath(made->Path("flags"), true));
+    return made;
+  }();
+  return *folder;
+}
+
+// A new folder for one benchmark's files.
 std::string TempFolder() {
-  char pattern[] = "/tmp/qm-bench-usage-XXXXXX";
-  return mkdtemp(pattern);
+  static int count = 0;
+  const std::string folder = BenchFolder().Path("run" + std::to_string(count++));
+  std::filesystem::create_directories(folder);
+  return folder;
 }
 
 // The record the logger writes for the events below.

@@ -11,6 +11,7 @@
 #include "experiment_flags/zql_url.h"
 #include "platform/foundation/ns_data.h"
 #include "platform/foundation/sandbox.h"
+#include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 
 class StoreFolderTest : public ::testing::Test {

@@ -3,6 +3,7 @@
 
 #include "face_geometry/face_transform_calculator.pb.h"
 #include "gtest/gtest.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace pellumo {
 namespace quorrel {
@@ -10,10 +11,10 @@ namespace {
 
 // What `protoc --decode_raw` makes of `bytes`: an independent reading of the wire format.
 std::string DecodeRaw(const std::string& bytes) {
-  char path[] = "/tmp/quillmere_options_XXXXXX";
-  const int fd = mkstemp(path);
-  EXPECT_GE(fd, 0);
-  FILE* file = fdopen(fd, "wb");
+  platform::foundation::ScopedTestFolder folder;
+  const std::string path = folder.Path("options.bin");
+  FILE* file = fopen(path.c_str(), "wb");
+  EXPECT_NE(file, nullptr);
   fwrite(bytes.data(), 1, bytes.size(), file);
   fclose(file);
   const std::string command = std::string(QM_PROTOC) + " --decode_raw < " + path;
@@ -23,7 +24,6 @@ std::string DecodeRaw(const std::string& bytes) {
   size_t n;
   while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, n);
   EXPECT_EQ(pclose(pipe), 0);
-  remove(path);
   return output;
 }
 

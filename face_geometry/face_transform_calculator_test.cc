@@ -25,6 +25,7 @@
 #include "graph/tool/sink.h"
 #include "gtest/gtest.h"
 #include "platform/corevideo/pixel_buffer.h"
+#include "platform/foundation/scoped_test_folder.h"
 #include "tools/canonical_face_model.h"
 
 namespace pellumo {
@@ -81,9 +82,7 @@ struct Output {
 class FaceTransformCalculatorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("face_transform_calculator_test_" + std::to_string(getpid()));
-    fs::create_directories(dir_);
+    dir_ = folder_.path();
     model_ = tools::MakeCanonicalFaceModel();
     WriteModel(*model_, "canonical.bin");
     options_.set_face_model_path((dir_ / "canonical.bin").string());
@@ -95,7 +94,6 @@ class FaceTransformCalculatorTest : public ::testing::Test {
       if (fd >= 0) close(fd);
     }
     graph_.reset();
-    fs::remove_all(dir_);
   }
 
   void WriteModel(const ft::FaceModelT& model, const std::string& name) {
@@ -189,6 +187,7 @@ class FaceTransformCalculatorTest : public ::testing::Test {
     return none;
   }
 
+  platform::foundation::ScopedTestFolder folder_;
   fs::path dir_;
   std::string fifo_;
   std::unique_ptr<ft::FaceModelT> model_;
@@ -401,6 +400,7 @@ struct OptionsCase {
   std::function<void(FaceTransformCalculatorOptions*)> set;
   ft::SpaceParameters expected;
 };
+void PrintTo(const OptionsCase& c, std::ostream* os) { *os << c.name; }
 
 class FaceTransformOptionsSpaceTest : public FaceTransformCalculatorTest,
                                       public ::testing::WithParamInterface<OptionsCase> {};

@@ -25,6 +25,7 @@
 #include "graph/tool/sink.h"
 #include "graph_config/calculator.pb.h"
 #include "gtest/gtest.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace pellumo {
 namespace sorvanti {
@@ -123,16 +124,11 @@ class AsyncLoaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     FakeModelLog::Get().Reset();
-    dir_ = fs::path(::testing::TempDir()) /
-           ("loader_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = folder_.path();
     Write("a.bin", "alpha");
     Write("b.bin", std::string("be\0ta", 5));
     Write("bad.bin", "bad bytes");
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
   void Write(const std::string& name, const std::string& contents) {
     std::ofstream(dir_ / name, std::ios::binary) << contents;
   }
@@ -184,6 +180,7 @@ class AsyncLoaderTest : public ::testing::Test {
     return texts;
   }
 
+  platform::foundation::ScopedTestFolder folder_;
   fs::path dir_;
   std::unique_ptr<kaldren::CalculatorGraph> graph_;
   std::vector<kaldren::Packet> texts_;

@@ -36,6 +36,7 @@ struct PredictCase {
   bool two_detections;
   bool shifted;
 };
+void PrintTo(const PredictCase& c, std::ostream* os) { *os << c.name; }
 
 class PredictTest : public testing::TestWithParam<PredictCase> {};
 

@@ -84,6 +84,7 @@ struct WindowCase {
   int64_t step;
   bool sees_moving_step;
 };
+void PrintTo(const WindowCase& c, std::ostream* os) { *os << c.name; }
 
 class RelativeVelocityWindowTest : public ::testing::TestWithParam<WindowCase> {};
 

@@ -187,6 +187,7 @@ struct ResizeCase {
   const char* name;
   int in_w, in_h, padding, out_w, out_h;
 };
+void PrintTo(const ResizeCase& c, std::ostream* os) { *os << c.name; }
 
 class ResizeMatchesReferenceTest : public testing::TestWithParam<ResizeCase> {};
 

@@ -21,6 +21,7 @@ struct IouCase {
   Bound b;
   float iou;
 };
+void PrintTo(const IouCase& c, std::ostream* os) { *os << c.name; }
 
 class IouTest : public testing::TestWithParam<IouCase> {};
 
@@ -63,6 +64,7 @@ struct MatrixCase {
   Landmark in;
   Landmark out;
 };
+void PrintTo(const MatrixCase& c, std::ostream* os) { *os << c.name; }
 
 class TransformMatrixTest : public testing::TestWithParam<MatrixCase> {};
 

@@ -26,6 +26,7 @@
 #include "gtest/gtest.h"
 #include "platform/corevideo/pixel_buffer.h"
 #include "platform/corevideo/pixel_format.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace pellumo {
 namespace sorvanti {
@@ -153,16 +154,7 @@ class LandmarksCalculatorTest : public ::testing::Test {
     fail_build = false;
     fail_detect = false;
     previous_front_end_ = SetLandmarksFrontEnd(FakeFrontEnd());
-    // A directory of this process's own: the temporary folder is shared with every other test
-    // run on the machine, and a run of the same test elsewhere would delete files under a
-    // fixed name while this one reads them.
-    std::string pattern = (fs::path(::testing::TempDir()) /
-                           ("landmarks_" +
-                            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                            "_XXXXXX"))
-                              .string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr) << pattern << ": " << std::strerror(errno);
-    dir_ = pattern;
+    dir_ = folder_.path();
     for (const char* name : {"landmarks", "detector", "refine", "lips", "eyes"}) {
       std::ofstream(dir_ / name) << name;
     }
@@ -173,7 +165,6 @@ class LandmarksCalculatorTest : public ::testing::Test {
     FakeModelLog::Get().SetGateOpen(true);
     graph_.reset();
     SetLandmarksFrontEnd(std::move(previous_front_end_));
-    fs::remove_all(dir_);
   }
 
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
@@ -274,6 +265,7 @@ class LandmarksCalculatorTest : public ::testing::Test {
     return none;
   }
 
+  platform::foundation::ScopedTestFolder folder_;
   fs::path dir_;
   LandmarksDetectorCalculatorOptions options_;
   std::unique_ptr<kaldren::CalculatorGraph> graph_;
@@ -382,6 +374,7 @@ struct FactoryCase {
   std::string factory;
   std::vector<std::string> models;
 };
+void PrintTo(const FactoryCase& c, std::ostream* os) { *os << c.name; }
 
 class LandmarksCalculatorFactoryTest : public LandmarksCalculatorTest,
                                        public ::testing::WithParamInterface<FactoryCase> {};

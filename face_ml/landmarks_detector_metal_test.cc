@@ -397,6 +397,7 @@ struct TensorCase {
   int dimensions;
   std::string error;  // empty: accepted
 };
+void PrintTo(const TensorCase& c, std::ostream* os) { *os << c.name; }
 
 class LandmarkModelTensorsTest : public ::testing::TestWithParam<TensorCase> {};
 
@@ -557,6 +558,7 @@ struct LandmarkRunnerCase {
   std::string error;  // empty: builds
   bool has_face;
 };
+void PrintTo(const LandmarkRunnerCase& c, std::ostream* os) { *os << c.name; }
 
 class LandmarkRunnerMetalTest : public ::testing::TestWithParam<LandmarkRunnerCase> {};
 

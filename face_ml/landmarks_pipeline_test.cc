@@ -306,6 +306,7 @@ struct MergeCase {
   std::vector<std::array<float, 3>> detections;  // cx, cy, size
   Ids ids;                                       // of the merged list, in order
 };
+void PrintTo(const MergeCase& c, std::ostream* os) { *os << c.name; }
 
 class MergeTest : public ::testing::TestWithParam<MergeCase> {};
 

@@ -20,6 +20,7 @@
 #include "graph_config/calculator.pb.h"
 #include "gtest/gtest.h"
 #include "platform/foundation/ns_bundle.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace pellumo {
 namespace sorvanti {
@@ -36,9 +37,7 @@ namespace fs = std::filesystem;
 class ModelFileLookupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    bundle_ = fs::path(::testing::TempDir()) /
-              ("bundle_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(bundle_);
+    bundle_ = folder_.path();
     fs::create_directories(bundle_ / "models");
     fs::create_directories(bundle_ / "folder.bin");
     Write(bundle_ / "name.bin", std::string("top\0level", 9));
@@ -47,13 +46,13 @@ class ModelFileLookupTest : public ::testing::Test {
   }
   void TearDown() override {
     platform::foundation::SetCodeBundlePath("");
-    fs::remove_all(bundle_);
   }
 
   static void Write(const fs::path& path, const std::string& contents) {
     std::ofstream(path, std::ios::binary) << contents;
   }
 
+  platform::foundation::ScopedTestFolder folder_;
   fs::path bundle_;
 };
 

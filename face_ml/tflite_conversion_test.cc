@@ -104,6 +104,7 @@ struct FailureCase {
   std::string message;
   std::string report;  // a substring of one report; empty for none at all
 };
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class TfliteConversionFailureTest : public ::testing::TestWithParam<FailureCase> {};
 

@@ -27,6 +27,7 @@
 #include "platform/corefoundation/object.h"
 #include "platform/corevideo/pixel_format.h"
 #include "platform/foundation/ns_bundle.h"
+#include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/foundation/system_log.h"
 

@@ -1,10 +1,8 @@
 // The flag store that the flag-store fuzz targets drive: its shared and local roots in a fresh
-// folder below /tmp, the system clock, a pseudonymous-id store, fake flags and a logger that
+// folder of the test temporary folder, the system clock, a pseudonymous-id store, fake flags and a logger that
 // writes nothing, so that inputs reach the store's own file handling and nothing else.
 #ifndef FUZZ_FLAG_STORE_FIXTURE_H_
 #define FUZZ_FLAG_STORE_FIXTURE_H_
-
-#include <stdlib.h>
 
 #include <memory>
 #include <string>
@@ -13,14 +11,13 @@
 #include "experiment_flags/flat_file_marovic.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/sandbox.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace fuzz {
 
 struct FlagStoreFixture {
-  // `name` tells the target's folder apart: /tmp/qm-fuzz-<name>-XXXXXX.
-  explicit FlagStoreFixture(const std::string& name) {
-    std::string pattern = "/tmp/qm-fuzz-" + name + "-XXXXXX";
-    base = mkdtemp(pattern.data());
+  FlagStoreFixture() {
+    base = root.path();
     platform::foundation::SetSandboxRoot(base + "/sandbox");
     ZQLMarovicUtil::setDefaultDirectory(NSURL::fileURLWithPath(base + "/default", true));
     clock = JQXSystemClock::systemClock();
@@ -31,6 +28,7 @@ struct FlagStoreFixture {
     queue = dispatch_queue_create("ZQLFlatFileMarovic", DISPATCH_QUEUE_SERIAL);
   }
 
+  platform::foundation::ScopedTestFolder root;
   std::string base;
   std::shared_ptr<JQXClockProtocol> clock;
   std::shared_ptr<ZRBPseudonymousIDStore> ids;

@@ -13,6 +13,8 @@
 #include "experiment_flags/flat_file_marovic.h"
 #include "fuzz/flag_store_fixture.h"
 #include "platform/foundation/sandbox.h"
+#include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/scoped_test_folder.h"
 #include "platform/utility/base_logger.h"
 
 namespace {
@@ -20,7 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Setup : fuzz::FlagStoreFixture {
-  Setup() : FlagStoreFixture("records") {}
 };
 
 struct Target {

@@ -14,11 +14,13 @@
 #include "platform/fetcher/http_fetcher.h"
 #include "platform/foundation/ns_date.h"
 #include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/scoped_test_folder.h"
 #include "usage_log/trassen_uploader.h"
 
 namespace {
 
 struct Setup {
+  platform::foundation::ScopedTestFolder root;
   std::string directory;
   std::shared_ptr<JQXTrassenUploader> uploader;
   std::shared_ptr<JQXLogContext> context = std::make_shared<JQXLogContext>();
@@ -27,8 +29,7 @@ struct Setup {
 Setup& TheSetup() {
   static Setup* setup = [] {
     auto* s = new Setup;
-    char pattern[] = "/tmp/qm-log-response-fuzz-XXXXXX";
-    s->directory = mkdtemp(pattern);
+    s->directory = s->root.path();
     s->context->set_log_source(LogRequest_LogSource_Unknown);
     // The meta counters' logger writes into the default log directory.
     JQXTrassenLogger::setDefaultDirectory(NSURL::fileURLWithPath(s->directory + "/meta", true));

@@ -13,10 +13,13 @@
 
 #include "platform/zipfoundation/unzip.h"
 
+#include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/scoped_test_folder.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   namespace fs = std::filesystem;
-  static const fs::path root =
-      fs::temp_directory_path() / ("unzip_fuzz_" + std::to_string(::getpid()));
+  static const platform::foundation::ScopedTestFolder scratch;
+  const fs::path root = scratch.Path("root");
   const fs::path folder = root / "NAME";
   fs::remove_all(root);
   fs::create_directories(folder);

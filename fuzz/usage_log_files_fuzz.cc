@@ -11,6 +11,8 @@
 #include <string>
 
 #include "platform/foundation/ns_url.h"
+#include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/scoped_test_folder.h"
 #include "platform/utility/base_logger.h"
 #include "usage_base/client_info.h"
 #include "usage_log/log_writer.h"
@@ -20,9 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Setup {
+  platform::foundation::ScopedTestFolder root;
   Setup() {
-    char pattern[] = "/tmp/qm-fuzz-usage-XXXXXX";
-    directory = std::string(mkdtemp(pattern)) + "/logs";
+    directory = root.Path("logs");
     url = NSURL::fileURLWithPath(directory, true);
     JQXUIKitAXUtils::sharedInstance()->isCacheInitialized();
     writer = JQXLogWriter::init();

@@ -14,6 +14,7 @@ struct StatusCase {
   absl::Status status;
   long expected_code;
 };
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
 
 class StatusErrorTest : public ::testing::TestWithParam<StatusCase> {};
 

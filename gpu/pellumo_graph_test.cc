@@ -270,6 +270,7 @@ struct PreferenceCase {
   std::set<Selector> answers;
   std::vector<std::string> expected_methods;
 };
+void PrintTo(const PreferenceCase& c, std::ostream* os) { *os << c.name; }
 
 class PellumoGraphDelegatePreferenceTest : public PellumoGraphTest,
                                            public ::testing::WithParamInterface<PreferenceCase> {};

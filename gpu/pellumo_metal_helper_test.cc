@@ -13,6 +13,7 @@
 #include "gtest/gtest.h"
 #include "platform/foundation/assertion_handler.h"
 #include "platform/foundation/ns_bundle.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace {
 
@@ -227,8 +228,8 @@ const bool kHelperTestShaderRegistered = platform::metal::RegisterShaderLibrary(
     {platform::metal::KernelShader("helperTestKernel", [](const auto&, const auto&) {})});
 
 TEST_F(PellumoMetalHelperResourcesTest, LibrariesComeFromMetallibResourcesOfTheCodeBundle) {
-  const std::string folder = testing::TempDir() + "/metal_helper_bundle";
-  ASSERT_EQ(system(("mkdir -p " + folder).c_str()), 0);
+  platform::foundation::ScopedTestFolder bundle;
+  const std::string folder = bundle.path();
   std::ofstream(folder + "/shaders.metallib") << kHelperTestShader;
   platform::foundation::SetCodeBundlePath(folder);
   std::shared_ptr<NSError> error;

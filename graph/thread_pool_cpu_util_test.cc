@@ -4,11 +4,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 
 #include "base/flags.h"
 #include "gtest/gtest.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace kaldren {
 namespace {
@@ -17,26 +19,24 @@ class CoreInferenceTest : public testing::Test {
  protected:
   void SetUp() override {
     if (NumCPUCores() < 4) GTEST_SKIP() << "needs four online cores";
-    char folder_template[] = "/tmp/core_inference_XXXXXX";
-    ASSERT_NE(mkdtemp(folder_template), nullptr);
-    folder_ = folder_template;
+    folder_ = std::make_unique<platform::foundation::ScopedTestFolder>();
     saved_template_ = FLAGS_system_cpu_max_freq_file;
-    FLAGS_system_cpu_max_freq_file = folder_ + "/cpu$0_max_freq";
+    FLAGS_system_cpu_max_freq_file = folder_->Path("cpu$0_max_freq");
   }
   void TearDown() override {
-    if (folder_.empty()) return;
+    if (folder_ == nullptr) return;
     FLAGS_system_cpu_max_freq_file = saved_template_;
-    std::filesystem::remove_all(folder_);
+    folder_.reset();
   }
 
   // Writes the frequency file of each core of `contents`; other cores have none.
   void WriteFrequencies(const std::map<int, std::string>& contents) {
     for (const auto& [core, text] : contents) {
-      std::ofstream(folder_ + "/cpu" + std::to_string(core) + "_max_freq") << text;
+      std::ofstream(folder_->Path("cpu" + std::to_string(core) + "_max_freq")) << text;
     }
   }
 
-  std::string folder_;
+  std::unique_ptr<platform::foundation::ScopedTestFolder> folder_;
   std::string saved_template_;
 };
 
@@ -58,7 +58,7 @@ TEST_F(CoreInferenceTest, NoDifferenceOrNothingReadableGivesEmptySets) {
   EXPECT_TRUE(InferHigherCoreIds().empty());
 
   WriteFrequencies({{0, "1800000\n"}, {1, "2400000\n"}});
-  FLAGS_system_cpu_max_freq_file = folder_ + "/cpu0_max_freq";  // no "$0"
+  FLAGS_system_cpu_max_freq_file = folder_->Path("cpu0_max_freq");  // no "$0"
   EXPECT_TRUE(InferLowerCoreIds().empty());
   EXPECT_TRUE(InferHigherCoreIds().empty());
 }

@@ -11,6 +11,7 @@
 #include "gmock/gmock.h"
 #include "graph_config/proto_descriptor.pb.h"
 #include "gtest/gtest.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace kaldren {
 namespace tool {
@@ -131,7 +132,8 @@ TEST(TemplateExpanderTest, WorkedExampleDecodesWithProtoc) {
   const Expansion expansion = Expand(Nodes(1), WorkedExampleRules());
   ASSERT_TRUE(expansion.status.ok()) << expansion.status;
 
-  const std::string path = ::testing::TempDir() + "/worked_example.binarypb";
+  platform::foundation::ScopedTestFolder folder;
+  const std::string path = folder.Path("worked_example.binarypb");
   {
     std::ofstream out(path, std::ios::binary);
     out << expansion.config.SerializeAsString();

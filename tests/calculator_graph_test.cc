@@ -183,12 +183,15 @@ TEST(CalculatorGraphRunTest, FailWhenFullRefusesWhileThrottledAndDeliversEveryAc
 
   Gate::Open();
   int refusals_after_opening = 0;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   for (; t < 200; ++t) {
     for (;;) {
       absl::Status status = graph.AddPacketToInputStream("in", IntAt(t));
       if (status.ok()) break;
       ASSERT_EQ(status.message(), "Graph is throttled.");
       ++refusals_after_opening;
+      ASSERT_LT(std::chrono::steady_clock::now(), give_up)
+          << "the open graph still refuses packet " << t << " after 30 s";
       std::this_thread::yield();
     }
     accepted.push_back(t);

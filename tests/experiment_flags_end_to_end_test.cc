@@ -19,6 +19,7 @@
 #include "platform/fetcher/http_fetcher.h"
 #include "platform/fetcher/recording_http_server_test_util.h"
 #include "platform/foundation/sandbox.h"
+#include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "usage_base/client_info.h"
 #include "usage_log/log_local.pb.h"
@@ -58,9 +59,28 @@ std::map<int, std::vector<LogEvent>> EventsBySource(const std::string& folder) {
   return events;
 }
 
-TEST(ExperimentFlagsEndToEndTest, ServedSettingsAndTokensReachUsageLogging) {
-  platform::foundation::ScopedTestFolder folder;
-  platform::foundation::SetSandboxRoot(folder.Path("sandbox"));
+// The SDK's shared logger, log writer and flag store take their folders from the sandbox once
+// per process, so the tests of this file share one sandbox, made for the suite and removed
+// after it. Each test looks only for what it adds.
+class ExperimentFlagsEndToEndTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder_ = new platform::foundation::ScopedTestFolder;
+    platform::foundation::SetSandboxRoot(folder_->Path("sandbox"));
+  }
+  static void TearDownTestSuite() {
+    platform::foundation::SetSandboxRoot("");
+    delete folder_;
+    folder_ = nullptr;
+  }
+
+ private:
+  static platform::foundation::ScopedTestFolder* folder_;
+};
+
+platform::foundation::ScopedTestFolder* ExperimentFlagsEndToEndTest::folder_ = nullptr;
+
+TEST_F(ExperimentFlagsEndToEndTest, ServedSettingsAndTokensReachUsageLogging) {
   JQXUIKitAXUtils::sharedInstance()->isCacheInitialized();
   RecordingHttpServer server;
   platform::fetcher::SetHostMap({{kZQLDunsfellServiceHost, server.Base()}});
@@ -126,9 +146,7 @@ TEST(ExperimentFlagsEndToEndTest, ServedSettingsAndTokensReachUsageLogging) {
 
 // An upload run of the face SDK's log directory refreshes the flag store: it registers the
 // usage-logging library's package and syncs, and the served setting then reaches the library.
-TEST(ExperimentFlagsEndToEndTest, AnUploadRunRefreshesTheStore) {
-  platform::foundation::ScopedTestFolder folder;
-  platform::foundation::SetSandboxRoot(folder.Path("sandbox"));
+TEST_F(ExperimentFlagsEndToEndTest, AnUploadRunRefreshesTheStore) {
   JQXUIKitAXUtils::sharedInstance()->isCacheInitialized();
   RecordingHttpServer server;
   platform::fetcher::SetHostMap(

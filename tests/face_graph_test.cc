@@ -2,6 +2,7 @@
 // frames through the graph facade to face transforms, on the generated models and face-model
 // file.
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +28,7 @@
 #include "gtest/gtest.h"
 #include "platform/corevideo/pixel_buffer.h"
 #include "platform/foundation/ns_bundle.h"
+#include "platform/foundation/scoped_test_folder.h"
 #include "platform/foundation/xctest.h"
 #include "tools/face_models/face_layout.h"
 
@@ -160,13 +162,23 @@ class FaceGraphTest : public ::testing::Test {
     ASSERT_TRUE(graph_->sendPacket(kaldren::MakePacket<int>(1).At(ts), "sequence_id", nullptr));
   }
 
-  // Sends frames from `t` on until the models are loaded and one gives output; returns the
-  // next frame's time.
-  int64_t WarmUp(int64_t t, const FacePatch& patch) {
+  // Sends frames from `t` on until the models are loaded and one gives output; sets `*next` to
+  // the next frame's time. Fails, once, when the graph fails or gives no output in time.
+  void WarmUp(int64_t t, const FacePatch& patch, int64_t* next) {
+    constexpr auto kDeadline = std::chrono::seconds(60);
+    const auto give_up = std::chrono::steady_clock::now() + kDeadline;
     for (;; t += kFrameInterval) {
-      SendFrame(t, &patch);
-      EXPECT_TRUE(graph_->waitUntilIdleWithError(nullptr));
-      if (!recorder_->packets().empty()) return t + kFrameInterval;
+      ASSERT_NO_FATAL_FAILURE(SendFrame(t, &patch));
+      std::shared_ptr<NSError> error;
+      ASSERT_TRUE(graph_->waitUntilIdleWithError(&error))
+          << "warm-up frame " << t << ": " << (error ? error->localizedDescription() : "");
+      if (!recorder_->packets().empty()) {
+        *next = t + kFrameInterval;
+        return;
+      }
+      ASSERT_LT(std::chrono::steady_clock::now(), give_up)
+          << "no face transform after " << (t / kFrameInterval + 1) << " warm-up frames in "
+          << kDeadline.count() << " s";
     }
   }
 
@@ -194,7 +206,8 @@ TEST_P(FaceGraphRotationTest, TheFaceFollowsThePatchOnEveryFrame) {
     patches.push_back(rotation() == 90 ? FacePatchOfHeight(240, kWidth - 1 - along, 220)
                                        : FacePatchOfHeight(along, 240, 220));
   }
-  const int64_t begin = WarmUp(0, patches[0]);
+  int64_t begin = 0;
+  ASSERT_NO_FATAL_FAILURE(WarmUp(0, patches[0], &begin));
   const size_t warm_up_outputs = recorder_->packets().size();
   for (int i = 0; i < frames; ++i) SendFrame(begin + i * kFrameInterval, &patches[i]);
   SendFrame(begin + frames * kFrameInterval, nullptr);
@@ -245,14 +258,14 @@ INSTANTIATE_TEST_SUITE_P(Rotations, FaceGraphRotationTest, ::testing::Values(0, 
                          });
 
 TEST_F(FaceGraphTest, ABadFaceModelFileStopsTheGraphWithAClearError) {
-  const std::filesystem::path bad =
-      std::filesystem::temp_directory_path() / ("bad_face_model_" + std::to_string(getpid()));
+  platform::foundation::ScopedTestFolder folder;
+  const std::string bad = folder.Path("bad_face_model");
   std::ofstream(bad) << "not a face model";
   pellumo::CalculatorGraphConfig config = LoadFaceGraphConfig();
   config.mutable_node(2)
       ->mutable_options()
       ->MutableExtension(pellumo::quorrel::FaceTransformCalculatorOptions::ext)
-      ->set_face_model_path(bad.string());
+      ->set_face_model_path(bad);
   Start(config);
   const FacePatch patch = FacePatchOfHeight(320, 240, 220);
   // The model loads in the background; its failure stops the graph at the first frame after.
@@ -279,7 +292,6 @@ TEST_F(FaceGraphTest, ABadFaceModelFileStopsTheGraphWithAClearError) {
   ASSERT_NE(error, nullptr);
   EXPECT_EQ(error->domain(), "BrenvikUtilStatusErrorDomain");
   EXPECT_THAT(error->localizedDescription(), HasSubstr("not a valid face-model buffer"));
-  std::filesystem::remove(bad);
 }
 
 }  // namespace

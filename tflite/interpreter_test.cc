@@ -52,6 +52,7 @@ struct ShapeCase {
   std::function<int(ModelBuilder&, int input)> add;
   std::vector<int> expected;
 };
+void PrintTo(const ShapeCase& c, std::ostream* os) { *os << c.name; }
 
 class ShapeInferenceTest : public ::testing::TestWithParam<ShapeCase> {};
 
@@ -309,6 +310,7 @@ struct BadModelCase {
   std::function<void(ModelBuilder&)> damage;
   std::string report;
 };
+void PrintTo(const BadModelCase& c, std::ostream* os) { *os << c.name; }
 
 class BadModelTest : public ::testing::TestWithParam<BadModelCase> {};
 

@@ -12,14 +12,14 @@
 #include <fstream>
 #include <string>
 
+#include "platform/foundation/scoped_test_folder.h"
+
 namespace qm_wire_test {
 
-// `protoc --decode_raw` of the bytes: field numbers and raw values only. Each call has its
-// own input file, as test processes run side by side.
+// `protoc --decode_raw` of the bytes: field numbers and raw values only.
 inline std::string DecodeRaw(const std::string& bytes) {
-  static std::atomic<int> calls{0};
-  const std::string path = ::testing::TempDir() + "qm_wire_" + std::to_string(getpid()) + "_" +
-                           std::to_string(calls++) + ".bin";
+  platform::foundation::ScopedTestFolder folder;
+  const std::string path = folder.Path("message.bin");
   std::ofstream(path, std::ios::binary) << bytes;
   std::string command = std::string(QM_PROTOC) + " --decode_raw < " + path;
   FILE* pipe = popen(command.c_str(), "r");
@@ -27,7 +27,6 @@ inline std::string DecodeRaw(const std::string& bytes) {
   char buffer[256];
   while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
   EXPECT_EQ(pclose(pipe), 0) << "protoc could not read the bytes";
-  std::remove(path.c_str());
   return out;
 }
 

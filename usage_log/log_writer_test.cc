@@ -17,6 +17,7 @@
 #include "platform/dispatch/dispatch.h"
 #include "platform/foundation/assertion_handler.h"
 #include "platform/foundation/ns_bundle.h"
+#include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/uikit/ui_application.h"
 #include "platform/utility/base_logger.h"

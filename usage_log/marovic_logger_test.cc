@@ -12,6 +12,7 @@
 #include "experiment_flags/flat_file_marovic.h"
 #include "experiment_flags/marovic_error.h"
 #include "platform/foundation/sandbox.h"
+#include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "usage_base/client_info.h"
 #include "experiment_flags/fake_flags_test_util.h"

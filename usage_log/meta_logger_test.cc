@@ -7,6 +7,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "platform/foundation/device.h"
+#include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/uikit/ui_application.h"
 #include "platform/utility/base_logger.h"

@@ -7,6 +7,7 @@
 
 #include "experiment_flags/marovic.h"
 #include "platform/foundation/sandbox.h"
+#include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "experiment_flags/fake_flags_test_util.h"
 #include "usage_log/log_local.pb.h"

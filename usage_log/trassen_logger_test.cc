@@ -10,6 +10,7 @@
 #include "experiment_flags/experiment_tokens.h"
 #include "platform/foundation/assertion_handler.h"
 #include "platform/foundation/sandbox.h"
+#include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/utility/base_logger.h"
 #include "usage_base/client_info.h"

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/uikit/console.h"
 #include "platform/uikit/photo_album.h"
@@ -215,6 +216,7 @@ struct FrameRow {
   bool square_hidden;
   std::string controls;  // place, left, right, screenshot; before the frame "SSHS"
 };
+void PrintTo(const FrameRow& c, std::ostream* os) { *os << c.name; }
 
 class ARViewFrameTest : public ARViewTest, public testing::WithParamInterface<FrameRow> {};
 
@@ -266,6 +268,7 @@ struct PlaceRow {
   int shown;  // entries before the tap
   enum Result { kNothing, kModel, kCopy } result;
 };
+void PrintTo(const PlaceRow& c, std::ostream* os) { *os << c.name; }
 
 class ARViewPlaceTest : public ARViewTest, public testing::WithParamInterface<PlaceRow> {};
 

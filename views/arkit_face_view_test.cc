@@ -7,6 +7,7 @@
 
 #include "gtest/gtest.h"
 #include "platform/foundation/sandbox.h"
+#include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/scenekit/scn_geometry.h"
 #include "platform/uikit/console.h"

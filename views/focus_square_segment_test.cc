@@ -17,6 +17,7 @@ struct SegmentCase {
   Alignment alignment;
   simd_float3 open_step;  // how far one open() moves it
 };
+void PrintTo(const SegmentCase& c, std::ostream* os) { *os << c.name; }
 
 class SegmentTest : public ::testing::TestWithParam<SegmentCase> {};
 

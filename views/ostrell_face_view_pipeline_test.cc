@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "examples/face_demo/frame_source.h"
+#include "face_sdk/testing/generated_frames.h"
 #include "gtest/gtest.h"
 #include "platform/foundation/ns_bundle.h"
 #include "platform/foundation/sandbox.h"
@@ -40,7 +40,7 @@ class OstrellFaceViewPipelineTest : public testing::Test {
     platform::foundation::SetCodeBundlePath(QM_FACE_RESOURCES_ROOT);
     // An upright face, as a portrait picture; the camera sees it turned into landscape, and
     // gravity (0, -1) tells the session to turn it back by 270 degrees.
-    face_demo::GeneratedFrames portrait(kHeight, kWidth, 1);
+    face_sdk_testing::GeneratedFrames portrait(kHeight, kWidth, 1);
     std::string error;
     upright_ = portrait.frame(0, &error);
     ASSERT_TRUE(upright_) << error;

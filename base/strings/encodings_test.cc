@@ -9,6 +9,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace {
 
@@ -70,15 +71,13 @@ TEST(Base64Test, MatchesOpenSsl) {
   if (std::system("command -v openssl >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "no openssl command; the RFC vectors above still apply";
   }
-  char path[] = "/tmp/base64_test_XXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
+  platform::foundation::ScopedTestFolder folder;
+  const std::string path = folder.Path("data.bin");
   std::mt19937_64 rng(4648);
   for (size_t len : {1u, 2u, 3u, 4u, 5u, 47u, 48u, 49u, 200u, 1001u}) {
     SCOPED_TRACE(len);
     const std::string data = RandomBytes(rng, len);
-    FILE* f = std::fopen(path, "wb");
+    FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     std::fwrite(data.data(), 1, data.size(), f);
     std::fclose(f);
@@ -96,7 +95,6 @@ TEST(Base64Test, MatchesOpenSsl) {
     }
     EXPECT_EQ(WebSafeBase64(data), expected);
   }
-  unlink(path);
 }
 
 TEST(Base32Test, RfcVectorsBothWays) {

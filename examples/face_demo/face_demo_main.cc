@@ -10,10 +10,14 @@
 //   DIR/frame_NNNN.png     the camera image with the tracked face mesh drawn over it
 // and ends with a summary. Bad input or a session that cannot run ends the program with a
 // message and exit status 1 (2 for a bad command line).
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -47,6 +51,8 @@ constexpr auto kResultTimeout = std::chrono::seconds(60);
 // at warm-up times before the first real frame's, waiting this long for each.
 constexpr auto kWarmUpWait = std::chrono::milliseconds(250);
 constexpr double kWarmUpStart = -1000;  // seconds; warm-up frames are one frame interval apart
+// While waiting for a result the demo looks at the session's log this often.
+constexpr auto kLogPoll = std::chrono::milliseconds(50);
 
 #ifdef QM_FACE_RESOURCES_DIR
 constexpr const char* kDefaultResources = QM_FACE_RESOURCES_DIR;
@@ -180,10 +186,10 @@ class Host : public QVXAugmentedFaceSessionDelegate {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, limit, [&] { return ready_; });
   }
-  // Waits until `count` results have arrived; false on timeout.
-  bool WaitFor(size_t count) {
+  // Waits until `count` results have arrived, at most `limit`; false on timeout.
+  bool WaitFor(size_t count, std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, kResultTimeout, [&] { return received_ >= count; });
+    return changed_.wait_for(lock, limit, [&] { return received_ >= count; });
   }
   size_t faces() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -228,9 +234,41 @@ class Host : public QVXAugmentedFaceSessionDelegate {
   std::string last_summary_;
 };
 
+// The session reports failures only in the system log. While it lives, this takes the log's
+// lines, passes them on to standard error and remembers the first failure among them.
+class SessionLog {
+ public:
+  // Passes on the lines logged since the last call; returns the first failure seen so far,
+  // without its "Error " prefix, or "" when there was none.
+  std::string Failure() {
+    const std::vector<std::string> messages = capture_.messages();
+    for (; relayed_ < messages.size(); ++relayed_) {
+      const std::string& line = messages[relayed_];
+      std::fprintf(stderr, "%s\n", line.c_str());
+      if (failure_.empty() && line.rfind("Error ", 0) == 0) failure_ = line.substr(6);
+    }
+    return failure_;
+  }
+
+ private:
+  platform::foundation::SystemLogCapture capture_;
+  size_t relayed_ = 0;
+  std::string failure_;
+};
+
 int Fail(const std::string& message) {
   std::fprintf(stderr, "face_demo: %s\n", message.c_str());
   return 1;
+}
+
+// Makes `path` and its parents as needed and checks that files can be made in it; returns ""
+// or what is wrong.
+std::string MakeWritableFolder(const std::string& path) {
+  std::error_code code;
+  std::filesystem::create_directories(path, code);
+  if (code) return code.message();
+  if (access(path.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
+  return "";
 }
 
 int Run(const Options& options) {
@@ -239,8 +277,17 @@ int Run(const Options& options) {
   if (code || !std::filesystem::is_directory(options.out)) {
     return Fail(options.out + ": cannot make the output folder");
   }
-  // The session's usage logs stay with the demo's output.
-  platform::foundation::SetSandboxRoot(options.out + "/sandbox");
+  // The session's usage logs stay with the demo's output. The session cannot run without a
+  // folder for them, so a sandbox that cannot be made ends the demo here, with the reason.
+  const std::string sandbox = options.out + "/sandbox";
+  if (std::filesystem::exists(sandbox, code) && !std::filesystem::is_directory(sandbox, code)) {
+    return Fail(sandbox + ": is not a folder (the session keeps its usage logs there); remove it "
+                "or choose another --out");
+  }
+  if (std::string problem = MakeWritableFolder(sandbox + "/Library/Caches"); !problem.empty()) {
+    return Fail(sandbox + ": cannot hold the session's usage logs (" + problem + ")");
+  }
+  platform::foundation::SetSandboxRoot(sandbox);
 
   std::shared_ptr<face_demo::FrameSource> source;
   std::string error;
@@ -271,26 +318,20 @@ int Run(const Options& options) {
 
   std::printf("face_demo: starting the face session (loading models)...\n");
   std::fflush(stdout);
-  // The session reports a graph that does not start only in the log: watch the log meanwhile.
-  std::shared_ptr<QVXAugmentedFaceSession> session;
+  // The session reports a graph that does not start, or one that fails later (a damaged model
+  // file is found while the models load), only in the log: watch it for the whole run.
+  SessionLog log;
+  auto failed = [&log](std::string* failure) { return !(*failure = log.Failure()).empty(); };
+  std::string failure;
   std::shared_ptr<NSError> sessionError;
-  std::vector<std::string> startLog;
-  {
-    platform::foundation::SystemLogCapture capture;
-    session = QVXAugmentedFaceSession::initWithFieldOfView(kFieldOfView, options.runMode,
-                                                           DEFAULT_MAX_FACES, &sessionError);
-    startLog = capture.messages();
-  }
-  for (const std::string& line : startLog) NSLog("%s", line.c_str());
+  std::shared_ptr<QVXAugmentedFaceSession> session = QVXAugmentedFaceSession::initWithFieldOfView(
+      kFieldOfView, options.runMode, DEFAULT_MAX_FACES, &sessionError);
   if (session == nullptr) {
+    log.Failure();
     return Fail("the face session could not be created: " +
                 (sessionError ? sessionError->description() : std::string("no reason given")));
   }
-  for (const std::string& line : startLog) {
-    if (line.rfind("Error starting: ", 0) == 0) {
-      return Fail("the face graph did not start: " + line.substr(16));
-    }
-  }
+  if (failed(&failure)) return Fail("the face graph failed: " + failure);
 
   auto host = std::make_shared<Host>(source, options.out);
   if (!host->jsonGood()) return Fail(options.out + "/frames.jsonl: cannot be written");
@@ -302,6 +343,7 @@ int Run(const Options& options) {
     if (!first) return Fail(error);
     const auto giveUp = std::chrono::steady_clock::now() + kResultTimeout;
     for (int k = 0; !host->WaitReady(k == 0 ? std::chrono::milliseconds(0) : kWarmUpWait); ++k) {
+      if (failed(&failure)) return Fail("the face graph failed: " + failure);
       if (std::chrono::steady_clock::now() > giveUp) {
         return Fail("the face session gave no result within " +
                     std::to_string(kResultTimeout.count()) + " s");
@@ -322,9 +364,13 @@ int Run(const Options& options) {
     if (!session->updateWithPixelBuffer(image.get(), double(i) / kFramesPerSecond, 0, false)) {
       return Fail("the session refused " + source->name(i));
     }
-    if (!host->WaitFor(i + 1)) {
-      return Fail("no result for " + source->name(i) + " within " +
-                  std::to_string(kResultTimeout.count()) + " s");
+    const auto giveUp = start + kResultTimeout;
+    while (!host->WaitFor(i + 1, kLogPoll)) {
+      if (failed(&failure)) return Fail("the face graph failed: " + failure);
+      if (std::chrono::steady_clock::now() > giveUp) {
+        return Fail("no result for " + source->name(i) + " within " +
+                    std::to_string(kResultTimeout.count()) + " s");
+      }
     }
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)

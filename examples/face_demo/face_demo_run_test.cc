@@ -10,6 +10,7 @@
 
 #include "examples/face_demo/frame_source.h"
 #include "examples/face_demo/image_io.h"
+#include "examples/face_demo/png_test_files.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "platform/foundation/scoped_test_folder.h"
@@ -18,6 +19,7 @@ namespace face_demo {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 struct DemoRun {
   int status = -1;  // the exit status; -1 when the program did not exit normally
@@ -56,6 +58,64 @@ TEST(FaceDemoRunTest, TracksTheGeneratedFace) {
   }
 }
 
+// An output folder the demo cannot write into, and one whose "sandbox" (where the session keeps
+// its usage logs) is a file: a message naming the problem and exit status 1, not an abort in the
+// session's logger.
+TEST(FaceDemoRunTest, AnOutputFolderWithoutRoomForTheSessionEndsWithAMessage) {
+  platform::foundation::ScopedTestFolder folder;
+  std::filesystem::create_directories(folder.Path("file/"));
+  std::ofstream(folder.Path("file/sandbox")) << "in the way";
+  DemoRun run = RunDemo("--frames 1 --out " + folder.Path("file"));
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_THAT(run.output, HasSubstr("file/sandbox: is not a folder"));
+
+  // A folder that exists and that no one, the superuser included, can make anything in.
+  run = RunDemo("--frames 1 --out /proc");
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_THAT(run.output, HasSubstr("/proc/sandbox: cannot hold the session's usage logs"));
+}
+
+// A damaged model or graph file: the session logs the failure, and the demo stops at once with
+// that message instead of waiting for results that cannot come.
+TEST(FaceDemoRunTest, ADamagedResourceEndsTheRunWithTheSessionsMessage) {
+  struct Case {
+    std::string file;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"OstrellFaceResources.bundle/face_landmarks.tflite", "the face graph failed: "},
+      {"OstrellFaceResources.bundle/sorvanti_mesh_468_video.binarypb",
+       "the face graph failed: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    platform::foundation::ScopedTestFolder folder;
+    std::filesystem::create_directories(folder.Path("resources"));
+    std::filesystem::copy(QM_FACE_RESOURCES_ROOT "/OstrellFaceResources.bundle",
+                          folder.Path("resources/OstrellFaceResources.bundle"),
+                          std::filesystem::copy_options::recursive);
+    std::ofstream(folder.Path("resources/" + c.file), std::ios::trunc) << "damaged";
+    const DemoRun run = RunDemo("--frames 3 --resources " + folder.Path("resources") +
+                                " --out " + folder.Path("out"));
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_THAT(run.output, HasSubstr(c.message));
+    EXPECT_THAT(run.output, Not(HasSubstr("within 60 s")));
+  }
+}
+
+// A 16-bit frame is the same picture as its 8-bit self: the face is found in it.
+TEST(FaceDemoRunTest, FindsTheFaceInSixteenBitFrames) {
+  platform::foundation::ScopedTestFolder folder;
+  std::string error;
+  CFHolder<CVPixelBufferRef> frame = GeneratedFrames(640, 480, 1).frame(0, &error);
+  ASSERT_TRUE(frame) << error;
+  std::filesystem::create_directories(folder.Path("frames"));
+  ASSERT_NO_FATAL_FAILURE(WriteSixteenBitPng(frame.get(), folder.Path("frames/a.png")));
+  const DemoRun run = RunDemo("--out " + folder.Path("out") + " " + folder.Path("frames"));
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_THAT(run.output, HasSubstr("face_demo: 1 frames, faces found in 1, mean "));
+}
+
 TEST(FaceDemoRunTest, BadInputEndsWithAMessage) {
   platform::foundation::ScopedTestFolder folder;
   std::string error;
@@ -65,6 +125,8 @@ TEST(FaceDemoRunTest, BadInputEndsWithAMessage) {
                                       path, &error));
   };
   write(folder.Path("sizes/a.png"), 64, 48);
+  std::filesystem::create_directories(folder.Path("huge"));
+  WritePngHeaderOnly(folder.Path("huge/a.png"), 16384, 16384);
   write(folder.Path("sizes/b.png"), 48, 64);
   std::filesystem::create_directories(folder.Path("broken"));
   std::ofstream(folder.Path("broken/a.png")) << "not a picture";
@@ -79,6 +141,7 @@ TEST(FaceDemoRunTest, BadInputEndsWithAMessage) {
       {out + folder.Path("missing"), 1, "missing: no such folder"},
       {out + folder.Path("broken"), 1, "broken/a.png: not a readable PNG"},
       {out + folder.Path("sizes"), 1, "b.png: size 48x64 differs from the first frame's 64x48"},
+      {out + folder.Path("huge"), 1, "a.png: image size 16384x16384 is beyond the limit"},
       {"--out " + folder.Path("sizes") + " " + folder.Path("sizes"), 1,
        "the output folder must not be the folder of the frames"},
       {out + "--resources " + folder.Path(""), 1, "no OstrellFaceResources.bundle in"},

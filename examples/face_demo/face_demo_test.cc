@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <Eigen/Core>
 
@@ -13,6 +14,7 @@
 #include "examples/face_demo/frame_source.h"
 #include "examples/face_demo/image_io.h"
 #include "examples/face_demo/overlay.h"
+#include "examples/face_demo/png_test_files.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "platform/foundation/scoped_test_folder.h"
@@ -130,6 +132,33 @@ TEST(FaceDemoImagesTest, BadInputGivesAnErrorNamingTheFile) {
     error.clear();
     EXPECT_FALSE(source->frame(1, &error));
     EXPECT_THAT(error, HasSubstr(c.message));
+  }
+}
+
+TEST(FaceDemoImagesTest, SixteenBitPngsReadAsTheirEightBitSelves) {
+  platform::foundation::ScopedTestFolder folder;
+  std::string error;
+  CFHolder<CVPixelBufferRef> frame = GeneratedFrames(64, 48, 1).frame(0, &error);
+  ASSERT_TRUE(frame) << error;
+  ASSERT_NO_FATAL_FAILURE(WriteSixteenBitPng(frame.get(), folder.Path("deep.png")));
+  CFHolder<CVPixelBufferRef> read = ReadPngAsPixelBuffer(folder.Path("deep.png"), &error);
+  ASSERT_TRUE(read) << error;
+  EXPECT_TRUE(SamePixels(frame.get(), read.get()));
+}
+
+TEST(FaceDemoImagesTest, AHugeSizeIsRefusedFromTheHeader) {
+  platform::foundation::ScopedTestFolder folder;
+  struct Case {
+    uint32_t width, height;
+  };
+  for (const Case& c : {Case{16384, 16384}, Case{kMaxImageSide + 1, 1},
+                        Case{kMaxImageSide, kMaxImageSide}}) {
+    const std::string size = std::to_string(c.width) + "x" + std::to_string(c.height);
+    SCOPED_TRACE(size);
+    WritePngHeaderOnly(folder.Path("huge.png"), c.width, c.height);
+    std::string error;
+    EXPECT_FALSE(ReadPngAsPixelBuffer(folder.Path("huge.png"), &error));
+    EXPECT_THAT(error, HasSubstr("huge.png: image size " + size + " is beyond the limit"));
   }
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "face_sdk/testing/generated_frames.h"
 #include "gpu/cf_holder.h"
 #include "platform/corevideo/pixel_buffer.h"
 
@@ -34,23 +35,24 @@ class FrameSource {
 
 // `count` frames of `width` x `height`: a bright face-like patch half the frame high, with
 // darker eyes and mouth, on a dark background, moving from left to right and back across the
-// middle of the frame.
+// middle of the frame (face_sdk/testing/generated_frames.h draws them).
 class GeneratedFrames : public FrameSource {
  public:
-  GeneratedFrames(size_t width, size_t height, size_t count)
-      : width_(width), height_(height), count_(count) {}
+  GeneratedFrames(size_t width, size_t height, size_t count) : frames_(width, height, count) {}
 
-  size_t count() const override { return count_; }
-  std::string name(size_t index) const override;
-  CFHolder<CVPixelBufferRef> frame(size_t index, std::string* error) const override;
+  size_t count() const override { return frames_.count(); }
+  std::string name(size_t index) const override { return frames_.name(index); }
+  CFHolder<CVPixelBufferRef> frame(size_t index, std::string* error) const override {
+    return frames_.frame(index, error);
+  }
 
   // The centre of the face patch in frame `index`, in pixels.
-  void patchCenter(size_t index, double* x, double* y) const;
+  void patchCenter(size_t index, double* x, double* y) const {
+    frames_.patchCenter(index, x, y);
+  }
 
  private:
-  size_t width_;
-  size_t height_;
-  size_t count_;
+  face_sdk_testing::GeneratedFrames frames_;
 };
 
 // The "*.png" files of one folder (not its sub-folders), sorted by name. The first file sets

@@ -17,16 +17,18 @@
 
 namespace face_demo {
 
-// Larger sides are refused: a camera frame is far smaller, and the pixel count stays well
-// within what one buffer can hold.
-inline constexpr size_t kMaxImageSide = 16384;
+// Larger images are refused before anything is allocated for them: a camera frame is far
+// smaller, and a file's header alone must not make the demo allocate gigabytes.
+inline constexpr size_t kMaxImageSide = 8192;
+inline constexpr size_t kMaxImagePixels = 4096 * 4096;
 
 // A new BGRA pixel buffer of `width` x `height`; empty when it cannot be made.
 CFHolder<CVPixelBufferRef> MakeBgraPixelBuffer(size_t width, size_t height);
 
-// The PNG at `path` as a new BGRA buffer (any PNG colour type; transparency kept as alpha).
-// Empty, with `error` set, when the file cannot be read or decoded or a side is 0 or above
-// kMaxImageSide.
+// The PNG at `path` as a new BGRA buffer (any PNG colour type and bit depth; 16-bit samples
+// keep their high byte; transparency kept as alpha; gamma chunks are not applied). Empty, with
+// `error` set, when the file cannot be read or decoded, a side is 0 or above kMaxImageSide, or
+// the image has more than kMaxImagePixels pixels.
 CFHolder<CVPixelBufferRef> ReadPngAsPixelBuffer(const std::string& path, std::string* error);
 
 // Writes a BGRA buffer as an 8-bit RGBA PNG. False, with `error` set, on failure.

@@ -15,8 +15,16 @@ namespace {
 
 using ::testing::ElementsAre;
 
-// A guard against hanging tests only; nothing here depends on how long anything takes.
-dispatch_time_t Patience() { return dispatch_time(DISPATCH_TIME_NOW, 60 * NSEC_PER_SEC); }
+// A guard against hanging tests only; nothing here depends on how long anything takes: a
+// wait for work of milliseconds fails after this long instead of hanging.
+constexpr int kPatienceSeconds = 5;
+dispatch_time_t Patience() {
+  return dispatch_time(DISPATCH_TIME_NOW, kPatienceSeconds * NSEC_PER_SEC);
+}
+// The failure message of a wait for `what` that ran out of patience.
+std::string Late(const char* what) {
+  return std::string(what) + " not signalled within " + std::to_string(kPatienceSeconds) + " s";
+}
 
 std::string ThreadName() {
   char name[16] = {};
@@ -122,9 +130,9 @@ TEST(ConcurrentQueueTest, BlockedBlocksDoNotStarveALaterOne) {
   }
   dispatch_async(queue, [later_ran] { dispatch_semaphore_signal(later_ran); });
 
-  EXPECT_EQ(dispatch_semaphore_wait(later_ran, Patience()), 0);
+  EXPECT_EQ(dispatch_semaphore_wait(later_ran, Patience()), 0) << Late("later_ran");
   for (int i = 0; i < 100; ++i) dispatch_semaphore_signal(release);
-  EXPECT_EQ(dispatch_group_wait(blocked, Patience()), 0);
+  EXPECT_EQ(dispatch_group_wait(blocked, Patience()), 0) << Late("blocked");
 }
 
 TEST(QueueTest, AQueuedBlockKeepsItsQueueAlive) {
@@ -140,7 +148,7 @@ TEST(QueueTest, AQueuedBlockKeepsItsQueueAlive) {
     for (int i = 0; i < 10; ++i) dispatch_group_async(group, inner, [&ran] { ++ran; });
   }
   dispatch_semaphore_signal(go);
-  EXPECT_EQ(dispatch_group_wait(group, Patience()), 0);
+  EXPECT_EQ(dispatch_group_wait(group, Patience()), 0) << Late("group");
   EXPECT_EQ(ran.load(), 10);
 }
 
@@ -200,7 +208,7 @@ TEST(QueueTest, LabelsAndThreadNames) {
     inner_label = dispatch_queue_get_label(DISPATCH_CURRENT_QUEUE_LABEL);
     inner_name = ThreadName();
   });
-  ASSERT_EQ(dispatch_group_wait(group, Patience()), 0);
+  ASSERT_EQ(dispatch_group_wait(group, Patience()), 0) << Late("group");
 
   EXPECT_EQ(label, "JQXTrassenAutoCounters");
   EXPECT_EQ(name, "JQXTrassenAutoC");
@@ -299,7 +307,8 @@ TEST(MainQueueTest, RunMainLoopUntilServesBlocksFromOtherThreads) {
                    [&] { dispatch_async(dispatch_get_main_queue(), [&] { ++delivered; }); });
   }
   EXPECT_TRUE(platform::dispatch::RunMainLoopUntil([&] { return delivered == 5; },
-                                                   std::chrono::seconds(60)));
+                                                   std::chrono::seconds(kPatienceSeconds)))
+      << "5 blocks sent to the main queue did not all run";
   EXPECT_FALSE(
       platform::dispatch::RunMainLoopUntil([] { return false; }, std::chrono::milliseconds(1)));
 }
@@ -325,7 +334,7 @@ TEST(WorkerPoolTest, IdleWorkersEnd) {
   dispatch_group_t group = dispatch_group_create();
   dispatch_queue_t queue = dispatch_get_global_queue(QOS_CLASS_DEFAULT, 0);
   for (int i = 0; i < 8; ++i) dispatch_group_async(group, queue, [] {});
-  ASSERT_EQ(dispatch_group_wait(group, Patience()), 0);
+  ASSERT_EQ(dispatch_group_wait(group, Patience()), 0) << Late("group");
   EXPECT_GT(platform::dispatch::WorkerThreadCount(), 0);
 
   platform::dispatch::SetWorkerIdleTimeout(std::chrono::milliseconds(1));

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -7,8 +8,16 @@
 
 namespace {
 
-// A guard against hanging tests only; nothing here depends on how long anything takes.
-dispatch_time_t Patience() { return dispatch_time(DISPATCH_TIME_NOW, 60 * NSEC_PER_SEC); }
+// A guard against hanging tests only; nothing here depends on how long anything takes: a
+// wait for work of milliseconds fails after this long instead of hanging.
+constexpr int kPatienceSeconds = 5;
+dispatch_time_t Patience() {
+  return dispatch_time(DISPATCH_TIME_NOW, kPatienceSeconds * NSEC_PER_SEC);
+}
+// The failure message of a wait for `what` that ran out of patience.
+std::string Late(const char* what) {
+  return std::string(what) + " not signalled within " + std::to_string(kPatienceSeconds) + " s";
+}
 
 TEST(SemaphoreTest, CountsSignalsAndTimesOut) {
   EXPECT_EQ(dispatch_semaphore_create(-1), nullptr);
@@ -29,7 +38,7 @@ TEST(SemaphoreTest, HandsOverBetweenThreads) {
   int value = 0;  // guarded by the hand-over
   std::thread other([&] {
     for (int i = 0; i < 100; ++i) {
-      ASSERT_EQ(dispatch_semaphore_wait(ping, Patience()), 0);
+      ASSERT_EQ(dispatch_semaphore_wait(ping, Patience()), 0) << Late("ping");
       ++value;
       dispatch_semaphore_signal(pong);
     }
@@ -37,7 +46,7 @@ TEST(SemaphoreTest, HandsOverBetweenThreads) {
   for (int i = 0; i < 100; ++i) {
     ++value;
     dispatch_semaphore_signal(ping);
-    ASSERT_EQ(dispatch_semaphore_wait(pong, Patience()), 0);
+    ASSERT_EQ(dispatch_semaphore_wait(pong, Patience()), 0) << Late("pong");
   }
   other.join();
   EXPECT_EQ(value, 200);
@@ -55,7 +64,7 @@ TEST(GroupTest, NotifiesAndWaitsOnceEveryMemberLeft) {
   EXPECT_NE(dispatch_group_wait(group, dispatch_time(DISPATCH_TIME_NOW, NSEC_PER_MSEC)), 0);
 
   dispatch_group_leave(group);
-  EXPECT_EQ(dispatch_group_wait(group, Patience()), 0);
+  EXPECT_EQ(dispatch_group_wait(group, Patience()), 0) << Late("group");
   platform::dispatch::RunUntilIdle();
   EXPECT_EQ(done_at_notify, 50);
 

@@ -15,8 +15,16 @@ using std::chrono::seconds;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// A guard against hanging tests only; nothing here depends on how long anything takes.
-dispatch_time_t Patience() { return dispatch_time(DISPATCH_TIME_NOW, 60 * NSEC_PER_SEC); }
+// A guard against hanging tests only; nothing here depends on how long anything takes: a
+// wait for work of milliseconds fails after this long instead of hanging.
+constexpr int kPatienceSeconds = 5;
+dispatch_time_t Patience() {
+  return dispatch_time(DISPATCH_TIME_NOW, kPatienceSeconds * NSEC_PER_SEC);
+}
+// The failure message of a wait for `what` that ran out of patience.
+std::string Late(const char* what) {
+  return std::string(what) + " not signalled within " + std::to_string(kPatienceSeconds) + " s";
+}
 
 dispatch_time_t Now() { return dispatch_time(DISPATCH_TIME_NOW, 0); }
 
@@ -105,7 +113,7 @@ TEST_F(VirtualTimeTest, WorkForASuspendedQueueWaitsForTheResumeNotTheAdvance) {
     platform::dispatch::AdvanceVirtualTime(seconds(2));  // returns although the block waits
     EXPECT_FALSE(ran);
     dispatch_resume(queue);
-    EXPECT_EQ(dispatch_group_wait(group, Patience()), 0);
+    EXPECT_EQ(dispatch_group_wait(group, Patience()), 0) << Late("group");
     EXPECT_TRUE(ran);
   }
 }
@@ -204,7 +212,7 @@ TEST(RealTimeTest, AfterAndTimersFireOnTheMonotonicClock) {
     ran_in_time = Now() >= due;
     dispatch_semaphore_signal(after_ran);
   });
-  EXPECT_EQ(dispatch_semaphore_wait(after_ran, Patience()), 0);
+  EXPECT_EQ(dispatch_semaphore_wait(after_ran, Patience()), 0) << Late("after_ran");
   EXPECT_TRUE(ran_in_time);
 
   dispatch_source_t timer = dispatch_source_create(DISPATCH_SOURCE_TYPE_TIMER, 0, 0, queue);
@@ -214,9 +222,11 @@ TEST(RealTimeTest, AfterAndTimersFireOnTheMonotonicClock) {
   dispatch_source_set_cancel_handler(timer, [cancelled] { dispatch_semaphore_signal(cancelled); });
   dispatch_source_set_timer(timer, DISPATCH_TIME_NOW, NSEC_PER_MSEC, 0);
   dispatch_resume(timer);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(dispatch_semaphore_wait(ticked, Patience()), 0);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(dispatch_semaphore_wait(ticked, Patience()), 0) << Late("ticked");
+  }
   dispatch_source_cancel(timer);
-  EXPECT_EQ(dispatch_semaphore_wait(cancelled, Patience()), 0);
+  EXPECT_EQ(dispatch_semaphore_wait(cancelled, Patience()), 0) << Late("cancelled");
 }
 
 TEST(RealTimeTest, AResumedTimerLivesUntilCancelled) {
@@ -234,12 +244,14 @@ TEST(RealTimeTest, AResumedTimerLivesUntilCancelled) {
     dispatch_source_set_timer(timer, DISPATCH_TIME_NOW, NSEC_PER_MSEC, 0);
     dispatch_resume(timer);
   }
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(dispatch_semaphore_wait(ticked, Patience()), 0);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(dispatch_semaphore_wait(ticked, Patience()), 0) << Late("ticked");
+  }
   dispatch_source_t timer = weak.lock();
   ASSERT_NE(timer, nullptr);
   dispatch_source_cancel(timer);
   timer.reset();
-  EXPECT_EQ(dispatch_semaphore_wait(cancelled, Patience()), 0);
+  EXPECT_EQ(dispatch_semaphore_wait(cancelled, Patience()), 0) << Late("cancelled");
   // Cancelling let go of the handlers and so of the cycle through the event handler.
   const dispatch_time_t give_up = Patience();
   while (!weak.expired() && Now() < give_up) std::this_thread::yield();

@@ -266,6 +266,7 @@ struct FormatCase {
   bool renderable;
   std::vector<uint8_t> cleared;  // leading bytes of the plane after the clear
 };
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.name; }
 
 class TextureCacheFormatTest : public TextureCacheTest,
                                public ::testing::WithParamInterface<FormatCase> {};

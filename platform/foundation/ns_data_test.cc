@@ -29,6 +29,7 @@ struct StopCase {
   bool replaced;  // whether the destination holds the new contents after the stop
   const char* name;
 };
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 
 class AtomicWriteStopTest : public ::testing::TestWithParam<StopCase> {
  protected:

@@ -14,6 +14,7 @@
 #include "gtest/gtest.h"
 #include "platform/foundation/local_http_server.h"
 #include "platform/foundation/sandbox.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace {
 
@@ -35,8 +36,7 @@ struct Outcome {
 class NSURLSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    directory_ = std::filesystem::path(::testing::TempDir()) /
-                 ("downloads-" + std::to_string(getpid()));
+    directory_ = folder_.Path("sandbox");
     platform::foundation::SetSandboxRoot(directory_.string());
     queue_ = NSOperationQueue::init();
     queue_->setName("test delegate");
@@ -46,8 +46,6 @@ class NSURLSessionTest : public ::testing::Test {
 
   void TearDown() override {
     platform::foundation::SetSandboxRoot("");
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
   }
 
   NSURLSessionDownloadCompletion Recorder(Outcome* outcome) {
@@ -90,6 +88,7 @@ class NSURLSessionTest : public ::testing::Test {
     queue_->waitUntilAllOperationsAreFinished();
   }
 
+  platform::foundation::ScopedTestFolder folder_;
   std::filesystem::path directory_;
   std::shared_ptr<NSOperationQueue> queue_;
   std::shared_ptr<NSURLSession> session_;

@@ -1,6 +1,7 @@
 #include "platform/foundation/ns_url.h"
 
 #include "gtest/gtest.h"
+#include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include "gtest/gtest.h"
 #include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace {
 
@@ -27,12 +28,12 @@ TEST(SandboxTest, DefaultRootIsAFolderOfThisProcessWithTheStandardFolders) {
 }
 
 TEST(SandboxTest, RootsAreTakenWithoutTrailingSlashes) {
-  platform::foundation::SetSandboxRoot("/tmp/qm-sandbox-root-test///");
+  platform::foundation::ScopedTestFolder folder;
+  platform::foundation::SetSandboxRoot(folder.Path("root///"));
   EXPECT_EQ(platform::foundation::SandboxDirectory(NSDocumentDirectory),
-            "/tmp/qm-sandbox-root-test/Documents");
+            folder.Path("root/Documents"));
   EXPECT_EQ(platform::foundation::SandboxPreferencesDirectory(),
-            "/tmp/qm-sandbox-root-test/Library/Preferences");
-  NSFileManager::defaultManager()->removeItemAtPath("/tmp/qm-sandbox-root-test", nullptr);
+            folder.Path("root/Library/Preferences"));
   platform::foundation::SetSandboxRoot("");
 }
 

@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "platform/foundation/ns_file_manager.h"
+#include "platform/foundation/scoped_test_folder.h"
 
 namespace {
 
@@ -147,9 +149,8 @@ TEST(SCNView, DestroyedFromItsOwnFrameIsSafe) {
 }
 
 TEST(SCNReferenceNode, LoadsOurSceneFormatAndRejectsBadFiles) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("scn_test_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  platform::foundation::ScopedTestFolder folder;
+  const std::filesystem::path dir = folder.path();
   const auto write = [&](const std::string& name, const std::string& text) {
     std::ofstream(dir / name) << text;
     return NSURL::fileURLWithPath((dir / name).string());

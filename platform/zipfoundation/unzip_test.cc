@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 
 namespace {
@@ -93,6 +94,7 @@ struct RefusedCase {
   std::vector<ZipEntry> entries;
   ZIPArchiveError code;
 };
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.label; }
 
 class UnzipRefuses : public UnzipTest, public testing::WithParamInterface<RefusedCase> {};
 
