@@ -184,6 +184,14 @@ std::string* MakeCheckOpString(const T1& a, const T2& b, const char* expression)
 // business, not a fault of ours.
 #define RET_CHECK_NO_LOG(condition) RET_CHECK(condition).SetNoLogging()
 
+// RET_CHECK whose failure names the condition as `text` rather than as the C++ expression
+// that tests it: for a condition that the message states in the platform's own terms.
+//   RET_CHECK_AS(manager->fileExistsAtPath(p),
+//                "[[NSFileManager defaultManager] fileExistsAtPath:p]") << "cannot find file";
+#define RET_CHECK_AS(condition, text)                                            \
+  while (ABSL_PREDICT_FALSE(!(condition)))                                       \
+  return ::util::internal_status_macros_ret_check::RetCheckFailSlowPath(QM_LOC, text)
+
 // The bare failure: `return` with the RET_CHECK text and no condition.
 #define RET_CHECK_FAIL() \
   return ::util::internal_status_macros_ret_check::RetCheckFailSlowPath(QM_LOC)

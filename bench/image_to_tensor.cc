@@ -11,7 +11,19 @@
 namespace {
 
 using research::sorvanti::api::CpuRGBFrame;
-using research::sorvanti::api::FloatTensor;
+
+// A float32 tensor [1, side, side, 3] over its own memory.
+struct Tensor {
+  std::vector<float> data;
+  TfLiteTensor view;
+  explicit Tensor(int side) : data(size_t(side) * side * 3) {
+    view.type = kTfLiteFloat32;
+    view.dims = TfLiteIntArrayFromVector({1, side, side, 3});
+    view.data.f = data.data();
+    view.bytes = data.size() * sizeof(float);
+  }
+  ~Tensor() { TfLiteIntArrayFree(view.dims); }
+};
 
 std::vector<uint8_t> Pixels(int width, int height) {
   std::vector<uint8_t> pixels(size_t(width) * height * 3);
@@ -22,11 +34,10 @@ std::vector<uint8_t> Pixels(int width, int height) {
 void BM_ResizeToTensor(benchmark::State& state) {
   const std::vector<uint8_t> pixels = Pixels(640, 480);
   const CpuRGBFrame frame{pixels.data(), 480, 640, 640 * 3, 0};
-  std::vector<float> data(128 * 128 * 3);
-  FloatTensor tensor{data.data(), {1, 128, 128, 3}};
+  Tensor tensor(128);
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        research::sorvanti::api::internal::ResizeToTensor(frame, 2.0f / 255, -1.0f, &tensor));
+        research::sorvanti::api::internal::ResizeToTensor(frame, 2.0f / 255, -1.0f, &tensor.view));
   }
 }
 BENCHMARK(BM_ResizeToTensor)->UseRealTime();
@@ -34,12 +45,11 @@ BENCHMARK(BM_ResizeToTensor)->UseRealTime();
 void BM_ExtractRotatedRectToTensor(benchmark::State& state) {
   const std::vector<uint8_t> pixels = Pixels(640, 480);
   const CpuRGBFrame frame{pixels.data(), 480, 640, 640 * 3, 0};
-  std::vector<float> data(192 * 192 * 3);
-  FloatTensor tensor{data.data(), {1, 192, 192, 3}};
+  Tensor tensor(192);
   const research::sorvanti::api::utils::RotatedRect rect{320, 240, 260, 260, 0.3f};
   for (auto _ : state) {
     benchmark::DoNotOptimize(research::sorvanti::api::internal::ExtractRotatedRectToTensor(
-        frame, 1.0f / 255, 0.0f, rect, &tensor));
+        frame, 1.0f / 255, 0.0f, rect, &tensor.view));
   }
 }
 BENCHMARK(BM_ExtractRotatedRectToTensor)->UseRealTime();

@@ -30,8 +30,16 @@
 // before Open returns, ASYNC in the background. Until it is loaded, and at timestamps missing
 // the frame or the faces, a timestamp only moves the output bounds past itself. A face that
 // cannot be fitted gives an empty entry (logged at ERROR for the multi-face inputs) and never
-// costs the other faces theirs. The transform handler is rebuilt when space parameters arrive
-// and, without them, when the frame size changes.
+// costs the other faces theirs.
+//
+// The transform handler is built at the first ready timestamp and kept until its inputs change.
+// A timestamp with a space-parameters packet rebuilds it unless the packet repeats, bit for
+// bit, the parameters the current handler was built from (whether those came from an earlier
+// packet or from the options) at an unchanged frame size: the host sends the parameters with
+// every frame, and a handler depends on nothing else but the model, which loads once. A
+// timestamp without one rebuilds it from the options only when the frame size changed. A
+// failed build keeps the previous handler but records the new frame size, and the next
+// space-parameters packet rebuilds whatever it holds.
 
 #ifndef FACE_GEOMETRY_FACE_TRANSFORM_CALCULATOR_H_
 #define FACE_GEOMETRY_FACE_TRANSFORM_CALCULATOR_H_
@@ -41,14 +49,11 @@
 #include <memory>
 #include <vector>
 
-// Before the options: the loader's headers name ::quorrel::effect as `quorrel::effect`, which
-// the options' package pellumo.quorrel would hide inside namespace pellumo.
-#include "face_ml/async_loader.h"
-#include "face_ml/face_utils.h"
-
 #include "absl/types/optional.h"
 #include "base/status.h"
 #include "base/statusor.h"
+#include "face_ml/async_loader.h"
+#include "face_ml/face_utils.h"
 #include "face_geometry/face_model_generated.h"
 #include "face_geometry/face_transform_calculator.pb.h"
 #include "face_geometry/face_transform_pipeline.h"

@@ -20,6 +20,7 @@
 #include "face_geometry/testing/projected_landmarks.h"
 #include "gmock/gmock.h"
 #include "gpu/gpu_buffer.h"
+#include "gpu/image_frame.h"
 #include "gpu/testing/file_log_sink.h"
 #include "graph/calculator_graph.h"
 #include "graph/tool/sink.h"
@@ -104,13 +105,16 @@ class FaceTransformCalculatorTest : public ::testing::Test {
 
   // A node with "FRAME", the face input `face_tag` (none when empty), and optionally space
   // parameters in and the space transform out.
-  absl::Status Start(const std::string& face_tag, bool space_parameters, bool space_transform) {
+  // With `image_frame` the frame arrives as a kaldren::ImageFrame on "IMAGE_FRAME".
+  absl::Status Start(const std::string& face_tag, bool space_parameters, bool space_transform,
+                     bool image_frame = false) {
+    image_frame_ = image_frame;
     pellumo::CalculatorGraphConfig config;
     config.add_input_stream("frame");
     config.add_input_stream("tick");
     auto* node = config.add_node();
     node->set_calculator("QuorrelFaceTransformCalculator");
-    node->add_input_stream("FRAME:frame");
+    node->add_input_stream(image_frame ? "IMAGE_FRAME:frame" : "FRAME:frame");
     std::vector<std::string> observed = {"tick"};
     if (!face_tag.empty()) {
       config.add_input_stream("faces");
@@ -152,7 +156,11 @@ class FaceTransformCalculatorTest : public ::testing::Test {
                     absl::optional<std::type_identity_t<FacesPayload>> faces = absl::nullopt,
                     absl::optional<ft::SpaceParameters> parameters = absl::nullopt) {
     const kaldren::Timestamp ts(t);
-    if (frame_size) {
+    if (frame_size && image_frame_) {
+      RETURN_IF_ERROR(Add("frame", kaldren::MakePacket<kaldren::ImageFrame>(
+                                       ImageFormat::RGBA8, frame_size->first, frame_size->second)
+                                       .At(ts)));
+    } else if (frame_size) {
       RETURN_IF_ERROR(Add("frame", kaldren::MakePacket<GpuBuffer>(
                                        MakeFrame(frame_size->first, frame_size->second))
                                        .At(ts)));
@@ -193,9 +201,74 @@ class FaceTransformCalculatorTest : public ::testing::Test {
   std::unique_ptr<ft::FaceModelT> model_;
   FaceTransformCalculatorOptions options_;
   std::unique_ptr<kaldren::CalculatorGraph> graph_;
+  bool image_frame_ = false;
   std::mutex mutex_;
   std::vector<Output> outputs_;
 };
+
+// An image frame gives its size as a GPU buffer does: the same face fits the same way, and the
+// space follows the frame's size.
+TEST_F(FaceTransformCalculatorTest, ImageFrameInputGivesTheFrameSize) {
+  const Face face = ProjectedFace(*model_, 640, 480);
+  std::vector<Output> runs[2];
+  for (bool image_frame : {false, true}) {
+    outputs_.clear();
+    ASSERT_OK(Start("MULTIPLE_3D_FACES", false, true, image_frame));
+    ASSERT_OK(Send(1, std::make_pair(640, 480), std::vector<Face>{face}));
+    ASSERT_OK(Send(2, std::make_pair(480, 640), std::vector<Face>{}));
+    ASSERT_OK(Finish());
+    runs[image_frame] = Outputs();
+  }
+  ASSERT_EQ(runs[1].size(), 2u);
+  const auto& from_image = At(1).transforms.Get<Transforms>();
+  ASSERT_EQ(from_image.size(), 1u);
+  ASSERT_TRUE(from_image[0].has_value());
+  const auto& from_buffer = runs[0][0].transforms.Get<Transforms>();
+  ASSERT_TRUE(from_buffer[0].has_value());
+  EXPECT_TRUE(from_image[0]->region_transforms.at(ft::FaceRegion(0))
+                  .isApprox(from_buffer[0]->region_transforms.at(ft::FaceRegion(0))));
+  for (int i : {0, 1}) {
+    EXPECT_EQ(runs[1][i].space_transform.Get<ft::SpaceTransform>().camera_parameters.projection_matrix,
+              runs[0][i].space_transform.Get<ft::SpaceTransform>().camera_parameters.projection_matrix)
+        << "timestamp " << i + 1;
+  }
+  EXPECT_NE(runs[1][0].space_transform.Get<ft::SpaceTransform>().camera_parameters.projection_matrix,
+            runs[1][1].space_transform.Get<ft::SpaceTransform>().camera_parameters.projection_matrix);
+}
+
+// Only one frame input and the first face input are declared: a node with a second one is
+// refused when the graph is set up.
+TEST_F(FaceTransformCalculatorTest, TwoFrameInputsOrTwoFaceInputsAreRefused) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> inputs;
+    const char* output;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"one of each", {"IMAGE_FRAME:image", "MULTIPLE_3D_FACES:b"}, "MULTIPLE_FACE_TRANSFORMS",
+       true},
+      {"two frames", {"FRAME:frame", "IMAGE_FRAME:image", "MULTIPLE_3D_FACES:b"},
+       "MULTIPLE_FACE_TRANSFORMS", false},
+      {"landmarks and faces", {"FRAME:frame", "LANDMARKS:a", "MULTIPLE_FACES:b"},
+       "FACE_TRANSFORM", false},
+      {"2D and 3D faces", {"FRAME:frame", "MULTIPLE_2D_FACES:a", "MULTIPLE_3D_FACES:b"},
+       "MULTIPLE_FACE_TRANSFORMS", false},
+  };
+  for (const Case& c : cases) {
+    pellumo::CalculatorGraphConfig config;
+    auto* node = config.add_node();
+    node->set_calculator("QuorrelFaceTransformCalculator");
+    for (const std::string& input : c.inputs) {
+      config.add_input_stream(input.substr(input.find(':') + 1));
+      node->add_input_stream(input);
+    }
+    node->add_output_stream(std::string(c.output) + ":transforms");
+    kaldren::CalculatorGraph graph;
+    const absl::Status status = graph.Initialize(config);
+    EXPECT_EQ(status.ok(), c.valid) << c.name << ": " << status;
+  }
+}
 
 TEST_F(FaceTransformCalculatorTest, OneFailedFaceLeavesAnEmptyEntryAndOneErrorLine) {
   ASSERT_OK(Start("MULTIPLE_3D_FACES", false, false));

@@ -124,7 +124,7 @@ class AsyncLoadableObject {
                       std::unique_ptr<SorvantiAsyncLoader::Executor> executor)
       : paths_(paths.begin(), paths.end()),
         create_(std::move(create)),
-        asset_registry_(quorrel::effect::AssetRegistryServiceHelper::GetSharedAssetRegistry()),
+        asset_registry_(::quorrel::effect::AssetRegistryServiceHelper::GetSharedAssetRegistry()),
         loader_(mode, MakeLoadFn(), MakeDestroyFn(), std::move(executor)) {}
 
   AsyncLoadableObject(const AsyncLoadableObject&) = delete;
@@ -169,7 +169,7 @@ class AsyncLoadableObject {
   ObjectLoadFunction create_;
   // Shared, not borrowed: a load still running on the worker thread may outlive the graph that
   // supplied the registry (for example after the object was lent to the detector cache).
-  std::shared_ptr<const quorrel::effect::AssetRegistry> asset_registry_;
+  std::shared_ptr<const ::quorrel::effect::AssetRegistry> asset_registry_;
   // Last: destroyed first, so the object goes on the worker thread while the rest still lives.
   SorvantiAsyncLoader loader_;
 };

@@ -44,9 +44,9 @@ class CircularBuffer {
     friend class CircularBuffer;
     const_iterator(const CircularBuffer* cb, size_t logical) : cb_(cb), logical_(logical) {}
     void Incr(size_t n) {
-      const size_t from = logical_;
-      logical_ += n;
-      CHECK(logical_ <= cb_->size()) << "bad Incr by n=" << n << " from " << from;
+      const size_t logical = logical_ + n;
+      CHECK(logical <= cb_->size()) << "bad Incr by n=" << n << " from " << logical_;
+      logical_ = logical;
     }
 
     const CircularBuffer* cb_ = nullptr;

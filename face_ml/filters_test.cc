@@ -30,7 +30,7 @@ TEST(CircularBufferDeathTest, AdvancingPastTheEndIsFatal) {
   qsx::CircularBuffer<int> ring(2);
   ring.push_front(1);
   auto it = ring.end();
-  EXPECT_DEATH(++it, "bad Incr by n=1 from 1");
+  EXPECT_DEATH(++it, "logical <= cb_->size\\(\\) bad Incr by n=1 from 1");
 }
 
 TEST(LowPassFilterTest, SmoothsAfterTheFirstValue) {

@@ -1,6 +1,7 @@
 #include "face_ml/image_kernels.h"
 
 #include <cmath>
+#include <string>
 #include <thread>
 
 #include "base/cpu_features.h"
@@ -29,6 +30,84 @@ bool UseAvx2() {
   return avx2;
 }
 
+// The metadata of the build that runs here, under the kernel's own name rather than the
+// build's (which carries the target suffix).
+const halide_filter_metadata_t* Renamed(const halide_filter_metadata_t* build, const char* name) {
+  auto* renamed = new halide_filter_metadata_t(*build);  // lives for the process
+  renamed->name = name;
+  return renamed;
+}
+
+// One older buffer description turned into the current one for an argument of `type`
+// with three dimensions, as the kernels take. Reports through the runtime's error handler.
+class UpgradedBuffer {
+ public:
+  int Upgrade(const char* name, const buffer_t* old, halide_type_t type) {
+    if (old == nullptr) {
+      halide_error(nullptr, (std::string("Buffer argument ") + name + " is NULL").c_str());
+      return halide_error_code_buffer_argument_is_null;
+    }
+    if (old->dev != 0) {
+      halide_error(nullptr, (std::string("Buffer ") + name + " has device memory").c_str());
+      return halide_error_code_no_device_interface;
+    }
+    if (old->host != nullptr && old->elem_size != type.bytes()) {
+      halide_error(nullptr, (std::string("Buffer ") + name + " has element size " +
+                             std::to_string(old->elem_size) + " where " +
+                             std::to_string(type.bytes()) + " is required")
+                                .c_str());
+      return halide_error_code_bad_type;
+    }
+    for (int d = 0; d < kDimensions; ++d) {
+      dims_[d] = {old->min[d], old->extent[d], old->stride[d], 0};
+    }
+    buffer_.host = old->host;
+    buffer_.type = type;
+    buffer_.dimensions = kDimensions;
+    buffer_.dim = dims_;
+    buffer_.set_host_dirty(old->host_dirty);
+    return 0;
+  }
+
+  // Writes back what the kernel may have changed: the sizes (a bounds query fills them in)
+  // and the dirty flags.
+  void Downgrade(buffer_t* old) const {
+    for (int d = 0; d < kDimensions; ++d) {
+      old->min[d] = dims_[d].min;
+      old->extent[d] = dims_[d].extent;
+      old->stride[d] = dims_[d].stride;
+    }
+    old->elem_size = buffer_.type.bytes();
+    old->host_dirty = buffer_.host_dirty();
+    old->dev_dirty = buffer_.device_dirty();
+  }
+
+  halide_buffer_t* get() { return &buffer_; }
+
+ private:
+  static constexpr int kDimensions = 3;
+  halide_dimension_t dims_[kDimensions] = {};
+  halide_buffer_t buffer_ = {};
+};
+
+const halide_type_t kUint8(halide_type_uint, 8);
+const halide_type_t kFloat32(halide_type_float, 32);
+
+// Runs `kernel` over the upgraded input and output and writes both back.
+template <typename Kernel>
+int RunOverOldBuffers(buffer_t* input, buffer_t* output, Kernel kernel) {
+  UseAvx2();  // settles the runtime's error handler before a conversion reports
+  UpgradedBuffer in, out;
+  if (int error = in.Upgrade("input", input, kUint8)) return error;
+  if (int error = out.Upgrade("output", output, kFloat32)) return error;
+  const int result = kernel(in.get(), out.get());
+  if (result == 0) {
+    in.Downgrade(input);
+    out.Downgrade(output);
+  }
+  return result;
+}
+
 }  // namespace
 
 extern "C" {
@@ -45,9 +124,20 @@ int ImageResizeWeightedBiasedHalide_argv(void** args) {
                    : ImageResizeWeightedBiasedHalide_sse41_argv(args);
 }
 
+int ImageResizeWeightedBiasedHalide_old_buffer_t(buffer_t* input, float weight, float bias,
+                                                 int32_t dst_width, int32_t dst_height,
+                                                 buffer_t* output) {
+  return RunOverOldBuffers(input, output, [&](halide_buffer_t* in, halide_buffer_t* out) {
+    return ImageResizeWeightedBiasedHalide(in, weight, bias, dst_width, dst_height, out);
+  });
+}
+
 const halide_filter_metadata_t* ImageResizeWeightedBiasedHalide_metadata() {
-  return UseAvx2() ? ImageResizeWeightedBiasedHalide_avx2_metadata()
-                   : ImageResizeWeightedBiasedHalide_sse41_metadata();
+  static const halide_filter_metadata_t* const metadata =
+      Renamed(UseAvx2() ? ImageResizeWeightedBiasedHalide_avx2_metadata()
+                        : ImageResizeWeightedBiasedHalide_sse41_metadata(),
+              "ImageResizeWeightedBiasedHalide");
+  return metadata;
 }
 
 int ImageRotationCropWeightedBiasedHalide(halide_buffer_t* input, float weight, float bias,
@@ -66,9 +156,23 @@ int ImageRotationCropWeightedBiasedHalide_argv(void** args) {
                    : ImageRotationCropWeightedBiasedHalide_sse41_argv(args);
 }
 
+int ImageRotationCropWeightedBiasedHalide_old_buffer_t(
+    buffer_t* input, float weight, float bias, float rot_center_x, float rot_center_y,
+    float rot_radians, float roi_y_min, float roi_y_max, float roi_x_min, float roi_x_max,
+    int32_t dst_width, int32_t dst_height, buffer_t* output) {
+  return RunOverOldBuffers(input, output, [&](halide_buffer_t* in, halide_buffer_t* out) {
+    return ImageRotationCropWeightedBiasedHalide(in, weight, bias, rot_center_x, rot_center_y,
+                                                 rot_radians, roi_y_min, roi_y_max, roi_x_min,
+                                                 roi_x_max, dst_width, dst_height, out);
+  });
+}
+
 const halide_filter_metadata_t* ImageRotationCropWeightedBiasedHalide_metadata() {
-  return UseAvx2() ? ImageRotationCropWeightedBiasedHalide_avx2_metadata()
-                   : ImageRotationCropWeightedBiasedHalide_sse41_metadata();
+  static const halide_filter_metadata_t* const metadata =
+      Renamed(UseAvx2() ? ImageRotationCropWeightedBiasedHalide_avx2_metadata()
+                        : ImageRotationCropWeightedBiasedHalide_sse41_metadata(),
+              "ImageRotationCropWeightedBiasedHalide");
+  return metadata;
 }
 
 }  // extern "C"

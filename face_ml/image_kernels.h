@@ -22,12 +22,35 @@
 // The kernels themselves, for callers that drive them directly. Each returns 0 on success
 // and a Halide runtime error code otherwise; it runs the AVX2 build where the processor has
 // AVX2, FMA and F16C, the SSE4.1 build elsewhere. The _argv forms take pointers to the
-// arguments in call order; _metadata describes the arguments (names, kinds, dimensions,
-// types) and the target of the build that runs here.
+// arguments in call order; _metadata describes the kernel under the name declared here
+// (whichever build runs), its arguments (names, kinds, dimensions, types) and the target of
+// the build that runs here. The _old_buffer_t forms take the runtime's older buffer
+// description (below): each converts its buffers, runs the kernel and writes the resulting
+// sizes and dirty flags back, so a buffer without memory is a bounds query there as it was in
+// that form.
 extern "C" {
+
+// The runtime's older buffer description: up to four dimensions, and the element size where
+// the current description has a type. The kernel's argument gives the type; a buffer with
+// memory whose element size differs from it is refused. Device memory (`dev`) is not
+// supported here: such a buffer is refused.
+struct buffer_t {
+  uint64_t dev;
+  uint8_t* host;
+  int32_t extent[4];
+  int32_t stride[4];
+  int32_t min[4];
+  int32_t elem_size;
+  bool host_dirty;
+  bool dev_dirty;
+};
+
 int ImageResizeWeightedBiasedHalide(halide_buffer_t* input, float weight, float bias,
                                     int32_t dst_width, int32_t dst_height,
                                     halide_buffer_t* output);
+int ImageResizeWeightedBiasedHalide_old_buffer_t(buffer_t* input, float weight, float bias,
+                                                 int32_t dst_width, int32_t dst_height,
+                                                 buffer_t* output);
 int ImageResizeWeightedBiasedHalide_argv(void** args);
 const halide_filter_metadata_t* ImageResizeWeightedBiasedHalide_metadata();
 
@@ -36,6 +59,10 @@ int ImageRotationCropWeightedBiasedHalide(halide_buffer_t* input, float weight, 
                                           float rot_radians, float roi_y_min, float roi_y_max,
                                           float roi_x_min, float roi_x_max, int32_t dst_width,
                                           int32_t dst_height, halide_buffer_t* output);
+int ImageRotationCropWeightedBiasedHalide_old_buffer_t(
+    buffer_t* input, float weight, float bias, float rot_center_x, float rot_center_y,
+    float rot_radians, float roi_y_min, float roi_y_max, float roi_x_min, float roi_x_max,
+    int32_t dst_width, int32_t dst_height, buffer_t* output);
 int ImageRotationCropWeightedBiasedHalide_argv(void** args);
 const halide_filter_metadata_t* ImageRotationCropWeightedBiasedHalide_metadata();
 }  // extern "C"

@@ -1,8 +1,11 @@
 #include "face_ml/image_to_tensor.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "HalideRuntime.h"
 #include "base/logging.h"
@@ -14,6 +17,40 @@ namespace api {
 namespace internal {
 namespace {
 
+// The dimensions [1, height, width, channels] of a tensor the kernels can fill, or nullopt
+// (and an ERROR line) when it is not one: wrong type or rank, memory missing or shorter than
+// its dimensions, or rows longer than the output description's 32-bit stride holds.
+std::optional<std::array<int32_t, 4>> FillableDims(const TfLiteTensor* tensor) {
+  if (tensor == nullptr) {
+    LOG(ERROR) << "no tensor";
+    return std::nullopt;
+  }
+  if (tensor->type != kTfLiteFloat32 || tensor->dims == nullptr || tensor->dims->size != 4) {
+    LOG(ERROR) << "the tensor is not a four-dimensional float32 tensor";
+    return std::nullopt;
+  }
+  std::array<int32_t, 4> dims;
+  int64_t values = 1;
+  for (int i = 0; i < 4; ++i) {
+    dims[i] = tensor->dims->data[i];
+    if (dims[i] < 0) {
+      LOG(ERROR) << "negative tensor dimension " << dims[i];
+      return std::nullopt;
+    }
+    // Saturates instead of overflowing; anything this large is refused below anyway.
+    values = std::min<int64_t>(values * dims[i], int64_t{1} << 40);
+  }
+  if (tensor->data.f == nullptr || tensor->bytes / sizeof(float) < static_cast<uint64_t>(values)) {
+    LOG(ERROR) << "the tensor's memory does not hold its " << values << " values";
+    return std::nullopt;
+  }
+  if (int64_t{dims[2]} * dims[3] > std::numeric_limits<int32_t>::max()) {
+    LOG(ERROR) << "tensor rows too long: " << dims[2] << " x " << dims[3];
+    return std::nullopt;
+  }
+  return dims;
+}
+
 // Descriptions over the caller's memory; nothing is copied. The kernels check them.
 struct Buffers {
   halide_dimension_t input_dims[3];
@@ -21,7 +58,7 @@ struct Buffers {
   halide_buffer_t input = {};
   halide_buffer_t output = {};
 
-  Buffers(const CpuRGBFrame& frame, FloatTensor* tensor) {
+  Buffers(const CpuRGBFrame& frame, const std::array<int32_t, 4>& dims, float* data) {
     input_dims[0] = {0, frame.width, 3, 0};
     input_dims[1] = {0, frame.height, frame.stride, 0};
     input_dims[2] = {0, 3, 1, 0};
@@ -30,40 +67,27 @@ struct Buffers {
     input.dimensions = 3;
     input.dim = input_dims;
 
-    const int32_t height = tensor->dims[1];
-    const int32_t width = tensor->dims[2];
-    const int32_t channels = tensor->dims[3];
+    const int32_t height = dims[1];
+    const int32_t width = dims[2];
+    const int32_t channels = dims[3];
     output_dims[0] = {0, width, channels, 0};
     output_dims[1] = {0, height, width * channels, 0};
     output_dims[2] = {0, channels, 1, 0};
-    output.host = reinterpret_cast<uint8_t*>(tensor->data);
+    output.host = reinterpret_cast<uint8_t*>(data);
     output.type = halide_type_t(halide_type_float, 32);
     output.dimensions = 3;
     output.dim = output_dims;
   }
 };
 
-// The output description holds the row stride (width x channels) in 32 bits.
-bool Describable(const FloatTensor* tensor) {
-  if (tensor == nullptr) {
-    LOG(ERROR) << "no tensor";
-    return false;
-  }
-  const int64_t row = int64_t{tensor->dims[2]} * tensor->dims[3];
-  if (row > std::numeric_limits<int32_t>::max() || row < std::numeric_limits<int32_t>::min()) {
-    LOG(ERROR) << "tensor rows too long: " << tensor->dims[2] << " x " << tensor->dims[3];
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
-bool ResizeToTensor(const CpuRGBFrame& frame, float weight, float bias, FloatTensor* tensor) {
+bool ResizeToTensor(const CpuRGBFrame& frame, float weight, float bias, TfLiteTensor* tensor) {
   if (frame.rotation % 90 != 0) return false;
   if (frame.rotation == 0) {
-    if (!Describable(tensor)) return false;
-    Buffers buffers(frame, tensor);
+    const std::optional<std::array<int32_t, 4>> dims = FillableDims(tensor);
+    if (!dims) return false;
+    Buffers buffers(frame, *dims, tensor->data.f);
     return ImageResizeWeightedBiased(&buffers.input, weight, bias, &buffers.output);
   }
   const float theta = static_cast<float>(-frame.rotation * M_PI / 180.0);
@@ -79,9 +103,10 @@ bool ResizeToTensor(const CpuRGBFrame& frame, float weight, float bias, FloatTen
 }
 
 bool ExtractRotatedRectToTensor(const CpuRGBFrame& frame, float weight, float bias,
-                                const utils::RotatedRect& rect, FloatTensor* tensor) {
-  if (!Describable(tensor)) return false;
-  Buffers buffers(frame, tensor);
+                                const utils::RotatedRect& rect, TfLiteTensor* tensor) {
+  const std::optional<std::array<int32_t, 4>> dims = FillableDims(tensor);
+  if (!dims) return false;
+  Buffers buffers(frame, *dims, tensor->data.f);
   const float half_width = rect.width / 2;
   const float half_height = rect.height / 2;
   return ImageRotationWeightedBiased(

@@ -46,14 +46,22 @@ Frame Pattern(int w, int h, int padding = 0) {
   return frame;
 }
 
+// A float32 tensor [1, height, width, channels] over its own memory.
 struct Tensor {
   std::vector<float> data;
-  FloatTensor view;
+  TfLiteTensor view;
   Tensor(int width, int height, int channels = 3, float fill = -7.0f)
-      : data(size_t(width) * height * channels, fill),
-        view{data.data(), {1, height, width, channels}} {}
+      : data(size_t(width) * height * channels, fill) {
+    view.type = kTfLiteFloat32;
+    view.dims = TfLiteIntArrayFromVector({1, height, width, channels});
+    view.data.f = data.data();
+    view.bytes = data.size() * sizeof(float);
+  }
+  Tensor(const Tensor&) = delete;
+  Tensor& operator=(const Tensor&) = delete;
+  ~Tensor() { TfLiteIntArrayFree(view.dims); }
   float at(int x, int y, int c) const {
-    return data[(size_t(y) * view.dims[2] + x) * view.dims[3] + c];
+    return data[(size_t(y) * view.dims->data[2] + x) * view.dims->data[3] + c];
   }
 };
 
@@ -283,13 +291,29 @@ TEST(ImageKernelsTest, BadBuffersAreRefusedWithTheRuntimesText) {
     CpuRGBFrame no_pixels = frame.view();
     no_pixels.data = nullptr;
     Tensor tensor(4, 4);
-    FloatTensor no_data = tensor.view;
-    no_data.data = nullptr;
+    Tensor no_data(4, 4);
+    no_data.view.data.f = nullptr;
     EXPECT_FALSE(ResizeToTensor(no_pixels, 1.0f, 0.0f, &tensor.view));
     EXPECT_FALSE(ExtractRotatedRectToTensor(no_pixels, 1.0f, 0.0f, rect, &tensor.view));
-    EXPECT_FALSE(ResizeToTensor(frame.view(), 1.0f, 0.0f, &no_data));
-    EXPECT_FALSE(ExtractRotatedRectToTensor(frame.view(), 1.0f, 0.0f, rect, &no_data));
+    EXPECT_FALSE(ResizeToTensor(frame.view(), 1.0f, 0.0f, &no_data.view));
+    EXPECT_FALSE(ExtractRotatedRectToTensor(frame.view(), 1.0f, 0.0f, rect, &no_data.view));
     EXPECT_FALSE(ResizeToTensor(frame.view(), 1.0f, 0.0f, nullptr));
+  }
+  {
+    // Tensors the kernels cannot fill are refused before any kernel runs: memory shorter
+    // than the dimensions, another element type, another rank.
+    Tensor short_memory(4, 4);
+    short_memory.view.bytes -= sizeof(float);
+    Tensor int32(4, 4);
+    int32.view.type = kTfLiteInt32;
+    Tensor rank3(4, 4);
+    TfLiteIntArrayFree(rank3.view.dims);
+    rank3.view.dims = TfLiteIntArrayFromVector({4, 4, 3});
+    for (Tensor* t : {&short_memory, &int32, &rank3}) {
+      EXPECT_FALSE(ResizeToTensor(frame.view(), 1.0f, 0.0f, &t->view));
+      EXPECT_FALSE(ExtractRotatedRectToTensor(frame.view(), 1.0f, 0.0f, rect, &t->view));
+      EXPECT_THAT(t->data, Each(-7.0f));
+    }
   }
   {
     // Negative sizes are the runtime's to refuse; nothing is written.
@@ -302,10 +326,16 @@ TEST(ImageKernelsTest, BadBuffersAreRefusedWithTheRuntimesText) {
   }
   {
     // Rows of more than 2^31 floats cannot be described; nothing may be touched.
+    // (The memory claims to hold them all; only the description may refuse.)
     float cell = -7.0f;
-    FloatTensor huge{&cell, {1, 1, 1 << 30, 3}};
+    TfLiteTensor huge;
+    huge.type = kTfLiteFloat32;
+    huge.dims = TfLiteIntArrayFromVector({1, 1, 1 << 30, 3});
+    huge.data.f = &cell;
+    huge.bytes = (size_t{3} << 30) * sizeof(float);
     EXPECT_FALSE(ResizeToTensor(frame.view(), 1.0f, 0.0f, &huge));
     EXPECT_EQ(cell, -7.0f);
+    TfLiteIntArrayFree(huge.dims);
   }
   {
     Tensor tensor(4, 4);
@@ -341,6 +371,65 @@ TEST(ImageKernelsTest, MetadataListsTheArgumentsInCallOrder) {
                                       "roi_x_max" + f, "dst_width" + i, "dst_height" + i,
                                       "output" + out}));
   EXPECT_THAT(ImageResizeWeightedBiasedHalide_metadata()->target, HasSubstr("x86-64-linux"));
+  // The kernel's own name, not the name of the processor-specific build that runs.
+  EXPECT_STREQ(ImageResizeWeightedBiasedHalide_metadata()->name,
+               "ImageResizeWeightedBiasedHalide");
+  EXPECT_STREQ(ImageRotationCropWeightedBiasedHalide_metadata()->name,
+               "ImageRotationCropWeightedBiasedHalide");
+}
+
+// An older description of the frame and of a [height, width, 3] float output.
+struct OldBuffers {
+  buffer_t input = {};
+  buffer_t output = {};
+  OldBuffers(Frame& frame, Tensor& tensor) {
+    const int out_w = tensor.view.dims->data[2], out_h = tensor.view.dims->data[1];
+    input.host = frame.pixels.data();
+    input.elem_size = 1;
+    input.extent[0] = frame.width, input.extent[1] = frame.height, input.extent[2] = 3;
+    input.stride[0] = 3, input.stride[1] = frame.stride, input.stride[2] = 1;
+    output.host = reinterpret_cast<uint8_t*>(tensor.data.data());
+    output.elem_size = 4;
+    output.extent[0] = out_w, output.extent[1] = out_h, output.extent[2] = 3;
+    output.stride[0] = 3, output.stride[1] = 3 * out_w, output.stride[2] = 1;
+  }
+};
+
+TEST(ImageKernelsTest, OlderBufferEntryPointsMatchTheCurrentOnes) {
+  Frame frame = Pattern(23, 17, 2);
+  const utils::RotatedRect rect{11.0f, 8.0f, 14.0f, 10.0f, 0.4f};
+  {
+    Tensor expected(9, 7), actual(9, 7);
+    ASSERT_TRUE(ResizeToTensor(frame.view(), 0.5f, 3.0f, &expected.view));
+    OldBuffers old(frame, actual);
+    ASSERT_EQ(ImageResizeWeightedBiasedHalide_old_buffer_t(&old.input, 0.5f, 3.0f, 9, 7,
+                                                           &old.output),
+              0);
+    EXPECT_EQ(MaxDifference(actual.data, expected.data), 0.0f);
+  }
+  {
+    Tensor expected(8, 6), actual(8, 6);
+    ASSERT_TRUE(ExtractRotatedRectToTensor(frame.view(), 0.5f, 3.0f, rect, &expected.view));
+    OldBuffers old(frame, actual);
+    ASSERT_EQ(ImageRotationCropWeightedBiasedHalide_old_buffer_t(
+                  &old.input, 0.5f, 3.0f, rect.center_x, rect.center_y, rect.rotation,
+                  rect.center_y - 5, rect.center_y + 5, rect.center_x - 7, rect.center_x + 7, 8,
+                  6, &old.output),
+              0);
+    EXPECT_EQ(MaxDifference(actual.data, expected.data), 0.0f);
+  }
+  {
+    // An element size that is not the argument's type, a missing buffer: refused, untouched.
+    RecordingSink sink;
+    Tensor tensor(9, 7);
+    OldBuffers old(frame, tensor);
+    old.output.elem_size = 2;
+    EXPECT_NE(ImageResizeWeightedBiasedHalide_old_buffer_t(&old.input, 1, 0, 9, 7, &old.output),
+              0);
+    EXPECT_NE(ImageResizeWeightedBiasedHalide_old_buffer_t(nullptr, 1, 0, 9, 7, &old.output), 0);
+    EXPECT_THAT(tensor.data, Each(-7.0f));
+    EXPECT_THAT(sink.text, HasSubstr("element size 2"));
+  }
 }
 
 }  // namespace

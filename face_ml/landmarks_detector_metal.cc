@@ -234,6 +234,9 @@ bool LandmarksDetectorMetal::Detect(const MetalRGBABufferFrame& frame,
                                     LandmarksDetectionResult* result) {
   result->faces.clear();
   result->landmarks.clear();
+  // The pipeline's model runners were built with a pointer to `*frame_` at construction and
+  // read the frame through it: storing the frame here is how it reaches them, so Run below
+  // needs only the timestamp.
   *frame_ = frame;
   std::vector<internal::LandmarksPipeline::Result> faces;
   if (!pipeline_->Run(frame.timestamp, &faces)) return false;

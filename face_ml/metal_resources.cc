@@ -7,6 +7,7 @@
 
 #include "base/status_macros.h"
 #include "platform/corevideo/pixel_format.h"
+#include "platform/objc/nil.h"
 
 namespace research {
 namespace sorvanti {
@@ -69,7 +70,7 @@ util::StatusOr<MetalTexture> MetalTexture::Make(CVMetalTextureCacheRef cache,
   std::shared_ptr<MTLTexture> texture = CVMetalTextureGetTexture(cv_texture);
   // The Metal texture holds the pixel buffer's memory itself; the Core Video object can go.
   CFRelease(cv_texture);
-  RET_CHECK(texture != nullptr) << "Can't create id<MTLTexture>";
+  RET_CHECK(texture != nil) << "Can't create id<MTLTexture>";
   return MetalTexture(std::move(texture));
 }
 
@@ -79,7 +80,7 @@ util::StatusOr<MetalBuffer> MetalBuffer::Make(const std::shared_ptr<MTLDevice>& 
   if (device != nullptr) {
     buffer = device->newBufferWithLength(RoundUpToPageSize(size), MTLResourceStorageModeShared);
   }
-  RET_CHECK(buffer != nullptr) << "Can't create Metal buffer";
+  RET_CHECK(buffer != nil) << "Can't create Metal buffer";
   return MetalBuffer(std::move(buffer));
 }
 
@@ -90,7 +91,7 @@ util::StatusOr<MetalBuffer> MetalBuffer::Make(const std::shared_ptr<MTLDevice>& 
     buffer = device->newBufferWithBytesNoCopy(memory.data(), RoundUpToPageSize(memory.size()),
                                               MTLResourceStorageModeShared, nullptr);
   }
-  RET_CHECK(buffer != nullptr) << "Can't create Metal buffer";
+  RET_CHECK(buffer != nil) << "Can't create Metal buffer";
   return MetalBuffer(std::move(buffer));
 }
 
@@ -125,7 +126,7 @@ util::StatusOr<MetalCommandBuffer> MetalCommandBuffer::Make(
     const std::shared_ptr<MTLCommandQueue>& queue) {
   std::shared_ptr<MTLCommandBuffer> buffer;
   if (queue != nullptr) buffer = queue->commandBuffer();
-  RET_CHECK(buffer != nullptr) << "Can't create command buffer";
+  RET_CHECK(buffer != nil) << "Can't create command buffer";
   return MetalCommandBuffer(std::move(buffer));
 }
 

@@ -24,7 +24,7 @@ namespace sorvanti {
 // "Can't find embedded file with path ", or the resource lookup's error otherwise.
 // `asset_registry` may be null.
 absl::Status ReadModelFile(const std::string& asset_base, const std::string& path,
-                           const quorrel::effect::AssetRegistry* asset_registry,
+                           const ::quorrel::effect::AssetRegistry* asset_registry,
                            std::string* contents);
 
 }  // namespace sorvanti

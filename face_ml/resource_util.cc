@@ -25,10 +25,12 @@ std::string AppendPathComponent(const std::string& directory, const std::string&
 util::StatusOr<std::string> LookUpInBundle(const std::string& path) {
   std::shared_ptr<NSBundle> bundle =
       NSBundle::bundleForAddress(reinterpret_cast<const void*>(&PathToResourceAsFile));
-  RET_CHECK_NO_LOG(bundle != nullptr) << "cannot find file: " << path;
+  RET_CHECK(bundle != nullptr) << "cannot find file: " << path;
   const std::string resolved_ns_path = AppendPathComponent(bundle->resourcePath(), path);
-  // A miss may be recovered by the caller's retry; it is the caller's to report.
-  RET_CHECK_NO_LOG(NSFileManager::defaultManager()->fileExistsAtPath(resolved_ns_path))
+  // Every miss writes its ERROR line, also one that the retry with the last path component
+  // then recovers.
+  RET_CHECK_AS(NSFileManager::defaultManager()->fileExistsAtPath(resolved_ns_path),
+               "[[NSFileManager defaultManager] fileExistsAtPath:resolved_ns_path]")
       << "cannot find file: " << resolved_ns_path;
   return resolved_ns_path;
 }

@@ -17,7 +17,9 @@ namespace kaldren {
 // The full path of a resource. An absolute path is returned unchanged, without testing that
 // it exists. A relative path is looked up in the bundle's resource folder, then retried with
 // its part after the last "/" or "\"; a hit is logged at INFO ("Successfully loaded: " and the
-// path that hit). A miss is INTERNAL "cannot find file: " and the full path tried last.
+// path that hit). Every lookup that misses writes an ERROR line naming the full path it tried,
+// also a first try that the retry then recovers; a miss of both is INTERNAL
+// "cannot find file: " and the full path tried last.
 util::StatusOr<std::string> PathToResourceAsFile(const std::string& path);
 
 // Reads the whole resource into `output`. A file that cannot be opened or read is INTERNAL

@@ -11,6 +11,7 @@
 #include "base/cpu_features.h"
 #include "base/status_macros.h"
 #include "face_ml/landmark_geometry.h"
+#include "platform/objc/nil.h"
 #include "platform/metal/half.h"
 #include "platform/metal/texel_codec.h"
 
@@ -27,9 +28,6 @@ namespace {
 using flow::metal::MetalBuffer;
 using flow::metal::MetalTexture;
 using platform::metal::float4;
-
-// The platform's null object, so the checks read as the platform code's do.
-constexpr std::nullptr_t nil = nullptr;
 
 // Two triangles over the whole target, in clip space.
 constexpr float kBasicSquareVertices[24] = {

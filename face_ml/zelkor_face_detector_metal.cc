@@ -87,8 +87,38 @@ util::StatusOr<std::unique_ptr<ZelkorFaceDetectorMetal>> MakeZelkorFaceDetector(
 namespace internal {
 namespace {
 
+// The model's outputs read back from their PHWC4 half storage as HWC floats, one vector per
+// output, sized once per compiled model.
+class BulkToHwcConverter {
+ public:
+  void Resize(const std::vector<MetalBufferTensorPHWC4<uint16_t>>& tensors) {
+    outputs_.resize(tensors.size());
+    for (size_t i = 0; i < outputs_.size(); ++i) {
+      outputs_[i].resize(tensors[i].GetShape().DimensionsProduct());
+    }
+  }
+
+  absl::Status Convert(const std::vector<MetalBufferTensorPHWC4<uint16_t>>& tensors) {
+    RET_CHECK_EQ(tensors.size(), outputs_.size());
+    for (size_t i = 0; i < tensors.size(); ++i) {
+      RETURN_IF_ERROR(
+          tensors[i].ReadDataAs<float>([&](absl::Span<const float> data) -> absl::Status {
+            RET_CHECK(ConvertPHWC4ToHWC(data, tensors[i].GetShape(), &outputs_[i]));
+            return absl::OkStatus();
+          }));
+    }
+    return absl::OkStatus();
+  }
+
+  const std::vector<std::vector<float>>& Outputs() const { return outputs_; }
+
+ private:
+  std::vector<std::vector<float>> outputs_;
+};
+
 // The face-detector model on the GPU: crops the frame into the model input, runs the model
 // and reads its two outputs back as floats.
+
 class ZelkorFaceInferenceRunnerMetal : public ZelkorFaceInferenceRunner {
  public:
   ZelkorFaceInferenceRunnerMetal(const MetalRGBABufferFrame* frame, const tflite::Model* model,
@@ -120,10 +150,7 @@ class ZelkorFaceInferenceRunnerMetal : public ZelkorFaceInferenceRunner {
     outputs_ready_ = false;
     const absl::Status checked = CheckRunner(width, height);
     if (!checked.ok()) return false;  // logged by the RET_CHECK
-    outputs_.resize(metal_runner_->GetOutputs().size());
-    for (size_t i = 0; i < outputs_.size(); ++i) {
-      outputs_[i].resize(metal_runner_->GetOutputs()[i].GetShape().DimensionsProduct());
-    }
+    bulk_to_hwc_converter_.Resize(metal_runner_->GetOutputs());
     outputs_ready_ = true;
     return true;
   }
@@ -139,8 +166,8 @@ class ZelkorFaceInferenceRunnerMetal : public ZelkorFaceInferenceRunner {
       LOG(ERROR) << status;
       return false;
     }
-    *boxes = outputs_[0];
-    *scores = outputs_[1];
+    *boxes = bulk_to_hwc_converter_.Outputs()[0];
+    *scores = bulk_to_hwc_converter_.Outputs()[1];
     return true;
   }
 
@@ -169,22 +196,15 @@ class ZelkorFaceInferenceRunnerMetal : public ZelkorFaceInferenceRunner {
                                         input_rect, /*flip=*/false, 2.0f, -1.0f, &input_buffer));
     RETURN_IF_ERROR(metal_runner_->Run(&command_buffer));
     command_buffer.CommitAndWait(MetalCommandBuffer::kWaitUntilCompleted);
-    const auto& outputs = metal_runner_->GetOutputs();
-    for (size_t i = 0; i < outputs.size(); ++i) {
-      RETURN_IF_ERROR(
-          outputs[i].ReadDataAs<float>([&](absl::Span<const float> data) -> absl::Status {
-            RET_CHECK(ConvertPHWC4ToHWC(data, outputs[i].GetShape(), &outputs_[i]));
-            return absl::OkStatus();
-          }));
-    }
-    RET_CHECK(outputs_.size() >= 2);
+    RETURN_IF_ERROR(bulk_to_hwc_converter_.Convert(metal_runner_->GetOutputs()));
+    RET_CHECK(bulk_to_hwc_converter_.Outputs().size() >= 2);
     return absl::OkStatus();
   }
 
   const MetalRGBABufferFrame* frame_;
   const tflite::Model* model_;
   std::unique_ptr<SubRectExtractorMetal> extractor_;
-  std::vector<std::vector<float>> outputs_;
+  BulkToHwcConverter bulk_to_hwc_converter_;
   std::unique_ptr<MetalRunner> metal_runner_;
   std::shared_ptr<MTLDevice> device_;
   std::shared_ptr<MTLCommandQueue> command_queue_;

@@ -2,10 +2,31 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <string_view>
+
+#include "absl/strings/ascii.h"
 
 namespace {
 
 bool InRange(int32_t value, uint32_t last) { return static_cast<uint32_t>(value) <= last; }
+
+// A schema value name as the descriptor lists it: every word of the upper-case,
+// underscore-separated name capitalised and joined, so CAMERA_DIRECTION_UNKNOWN becomes
+// CameraDirectionUnknown.
+std::string DescriptorValueName(std::string_view schema_name) {
+  std::string name;
+  bool word_start = true;
+  for (char c : schema_name) {
+    if (c == '_') {
+      word_start = true;
+      continue;
+    }
+    name += word_start ? absl::ascii_toupper(c) : absl::ascii_tolower(c);
+    word_start = false;
+  }
+  return name;
+}
 
 }  // namespace
 
@@ -50,8 +71,9 @@ void QVXLOGOstrellLog_ResolveAnchorStartEvent_ClearLightingConditionStatsOneOfCa
     static const QVXLOGEnumDescriptor* descriptor = [] {                                  \
       auto* d = new QVXLOGEnumDescriptor{#Enum, {}};                                       \
       for (int32_t v = 0; v <= QVXLOGOstrellLogEnum::Enum##_MAX; ++v) {                    \
-        d->values.emplace_back(                                                           \
-            QVXLOGOstrellLogEnum::Enum##_Name(static_cast<QVXLOGOstrellLogEnum::Enum>(v)), v); \
+        d->values.emplace_back(DescriptorValueName(QVXLOGOstrellLogEnum::Enum##_Name(      \
+                                   static_cast<QVXLOGOstrellLogEnum::Enum>(v))),           \
+                               v);                                                        \
       }                                                                                   \
       return d;                                                                           \
     }();                                                                                  \

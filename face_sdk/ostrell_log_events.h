@@ -70,7 +70,9 @@ bool QVXLOGOstrellLogEnum_ResolveStatus_IsValidValue(int32_t value);
 bool QVXLOGOstrellLogEnum_HostingStatus_IsValidValue(int32_t value);
 bool QVXLOGOstrellLogEnum_ResumeStatus_IsValidValue(int32_t value);
 
-// An enumeration's name and its values (schema names and numbers, in number order).
+// An enumeration's name and its values in number order, named as the generated classes name
+// them (CameraDirectionUnknown for the schema's CAMERA_DIRECTION_UNKNOWN); the wire carries
+// only the numbers.
 struct QVXLOGEnumDescriptor {
   std::string name;
   std::vector<std::pair<std::string, int32_t>> values;

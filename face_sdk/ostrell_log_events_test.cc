@@ -127,9 +127,32 @@ TEST(OstrellLogEventsTest, DescriptorsListEveryValueOnce) {
       EXPECT_FALSE(d->values[v].first.empty());
     }
   }
+}
+
+TEST(OstrellLogEventsTest, DescriptorValueNamesAreTheGeneratedNames) {
+  using Values = std::vector<std::pair<std::string, int32_t>>;
+  const QVXLOGEnumDescriptor* direction = QVXLOGOstrellLogEnum_CameraDirection_EnumDescriptor();
+  EXPECT_EQ(direction->name, "CameraDirection");
+  EXPECT_EQ(direction->values, (Values{{"CameraDirectionUnknown", 0},
+                                       {"CameraDirectionFront", 1},
+                                       {"CameraDirectionRear", 2}}));
   const QVXLOGEnumDescriptor* model = QVXLOGOstrellLogEnum_FaceMeshModelType_EnumDescriptor();
   EXPECT_EQ(model->name, "FaceMeshModelType");
-  EXPECT_EQ(model->values[2].first, "FACEMESH_MODEL_TYPE_LITE");
+  EXPECT_EQ(model->values, (Values{{"FacemeshModelTypeUnknown", 0},
+                                   {"FacemeshModelTypeUltralite", 1},
+                                   {"FacemeshModelTypeLite", 2},
+                                   {"FacemeshModelTypeFull", 3}}));
+  // Names that do not repeat the enumeration's name, and short words such as "Gl".
+  const QVXLOGEnumDescriptor* resume = QVXLOGOstrellLogEnum_ResumeStatus_EnumDescriptor();
+  EXPECT_EQ(resume->values[1].first, "ResumeSuccess");
+  EXPECT_EQ(resume->values[7].first, "ResumeFailDataSourceSetGlTexture");
+  EXPECT_EQ(resume->values[20].first, "ResumeSuccessAlreadyResumed");
+  EXPECT_EQ(QVXLOGOstrellLogEnum_HostingStatus_EnumDescriptor()->values[19].first,
+            "HostingStatusFailNoneKeyFrames");
+  EXPECT_EQ(QVXLOGOstrellLogEnum_ResolveStatus_EnumDescriptor()->values[12].first,
+            "ResolveStatusFailAttachAnchor");
+  EXPECT_EQ(QVXLOGOstrellLogEnum_ResolveEndStatus_EnumDescriptor()->values[2].first,
+            "ResolveEndStatusFail");
 }
 
 TEST(OstrellLogEventsTest, UnixTimeNanos) {

@@ -177,7 +177,12 @@ GlTexture GlCalculatorHelperImpl::CreateDestinationTexture(int width, int height
 }
 
 void GlCalculatorHelperImpl::ReadTexture(const GlTexture& texture, void* output, size_t size) {
-  CHECK(size >= static_cast<size_t>(texture.width_) * texture.height_ * 4);
+  // The product is an int: every texture size GL allows (at most 16384 a side) keeps
+  // width x height x 4 below 2^31, and sizes are never negative.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
+  CHECK(size >= texture.width_ * texture.height_ * 4);
+#pragma GCC diagnostic pop
   GLint current_fbo = 0;
   glGetIntegerv(GL_FRAMEBUFFER_BINDING, &current_fbo);
   CHECK(current_fbo != 0);

@@ -1,6 +1,7 @@
 #include "gpu/pellumo_graph.h"
 
 #include <atomic>
+#include <map>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -55,6 +56,33 @@ class PellumoGraphTestGpuPassThrough : public PellumoGraphTestPassThrough {
   }
 };
 REGISTER_CALCULATOR(PellumoGraphTestGpuPassThrough);
+
+const kaldren::GraphService<int> kPellumoGraphTestService("PellumoGraphTestService");
+
+// Answers every input packet with what the run gave it: the side packet "VALUE", its input
+// stream's header and the test service's object.
+class PellumoGraphTestReport : public kaldren::CalculatorBase {
+ public:
+  static absl::Status GetContract(kaldren::CalculatorContract* cc) {
+    cc->Inputs().Index(0).SetAny();
+    cc->InputSidePackets().Tag("VALUE").Set<int>();
+    cc->Outputs().Index(0).Set<std::string>();
+    cc->UseService(kPellumoGraphTestService).Optional();
+    return absl::OkStatus();
+  }
+  absl::Status Process(kaldren::CalculatorContext* cc) override {
+    const kaldren::Packet& header = cc->Inputs().Index(0).Header();
+    const std::shared_ptr<int> service = cc->Service(kPellumoGraphTestService);
+    const std::string report =
+        "side " + std::to_string(cc->InputSidePackets().Tag("VALUE").Get<int>()) + " header " +
+        (header.IsEmpty() ? "none" : std::to_string(header.Get<int>())) + " service " +
+        (service == nullptr ? "none" : std::to_string(*service));
+    cc->Outputs().Index(0).AddPacket(
+        kaldren::MakePacket<std::string>(report).At(cc->InputTimestamp()));
+    return absl::OkStatus();
+  }
+};
+REGISTER_CALCULATOR(PellumoGraphTestReport);
 
 // Graph inputs "frames" and "trigger", each passed through to "<name>_out".
 pellumo::CalculatorGraphConfig TwoStreamConfig(
@@ -253,6 +281,43 @@ TEST_F(PellumoGraphTest, StartsOnceAndReportsMisuseThroughTheAssertionHandler) {
   EXPECT_EQ(failures[1].name, "PellumoGraph::waitUntilDoneWithError");
   EXPECT_EQ(failures[1].description,
             "waitUntilDoneWithError: should not be called on the main thread");
+}
+
+// What the facade holds before the start reaches the run: side packets (an added entry never
+// replaces one already set), stream headers and service packets.
+TEST_F(PellumoGraphTest, SidePacketsHeadersAndServicesReachTheRun) {
+  pellumo::CalculatorGraphConfig config;
+  config.add_input_stream("trigger");
+  auto* node = config.add_node();
+  node->set_calculator("PellumoGraphTestReport");
+  node->add_input_stream("trigger");
+  node->add_input_side_packet("VALUE:value");
+  node->add_output_stream("report");
+  graph_ = PellumoGraph::initWithGraphConfig(config);
+  graph_->addFrameOutputStream("report", KLDPacketTypeAnyPacket);
+  graph_->setSidePacket(kaldren::MakePacket<int>(1), "value");
+  graph_->addSidePackets({{"value", kaldren::MakePacket<int>(2)},
+                          {"unused", kaldren::MakePacket<int>(3)}});
+  graph_->setHeaderPacket(kaldren::MakePacket<int>(40), "trigger");
+  graph_->setHeaderPacket(kaldren::MakePacket<int>(41), "trigger");  // replaces the first
+  kaldren::Packet service = kaldren::MakePacket<std::shared_ptr<int>>(std::make_shared<int>(7));
+  graph_->setServicePacket(std::move(service), kPellumoGraphTestService);
+  EXPECT_TRUE(service.IsEmpty()) << "the facade takes the packet";
+  Start();
+  Trigger(1);
+  Finish();
+  const std::vector<Delivery> deliveries = delegate_->deliveries();
+  ASSERT_EQ(deliveries.size(), 1u);
+  EXPECT_EQ(deliveries[0].packet.Get<std::string>(), "side 1 header 41 service 7");
+}
+
+// The add mode is the runtime's graph-input-stream add mode, read back through the facade.
+TEST_F(PellumoGraphTest, PacketAddModeIsForwardedToTheRuntime) {
+  EXPECT_EQ(graph_->packetAddMode(), 0);
+  graph_->setPacketAddMode(1);
+  EXPECT_EQ(graph_->packetAddMode(), 1);
+  graph_->setPacketAddMode(0);
+  EXPECT_EQ(graph_->packetAddMode(), 0);
 }
 
 TEST_F(PellumoGraphTest, FailedStartReturnsTheGraphError) {

@@ -17,6 +17,7 @@
 #include "platform/corevideo/pixel_format.h"
 #include "tflite/gpu/metal/half_conversion.h"
 #include "tflite/model.h"
+#include "tflite/testing/model_builder.h"
 #include "tflite/testing/reference_evaluator.h"
 #include "tools/face_models/face_detector_model.h"
 #include "tools/face_models/face_layout.h"
@@ -138,6 +139,63 @@ INSTANTIATE_TEST_SUITE_P(
         ModelCase{"Eyes", [] { return models::MakeEyesModel(); }, models::kEyesInputSize, 1.0f,
                   0.0f, 100, 50}),
     [](const auto& info) { return info.param.name; });
+
+// A leaky rectifier after a convolution must keep its slope on the GPU path: folded into the
+// convolution as a plain rectifier, the negative outputs would read 0 instead of 0.2 x.
+TEST(ModelRunnerTest, LeakyReluAfterAConvolutionKeepsItsSlope) {
+  constexpr int kSide = 5, kIn = 2, kOut = 3;
+  tflite::testing::ModelBuilder b;
+  const int in = b.AddTensor({1, kSide, kSide, kIn}, "input");
+  std::vector<float> weights(kOut * 3 * 3 * kIn);
+  for (size_t i = 0; i < weights.size(); ++i) weights[i] = 0.05f * static_cast<float>(i % 7) - 0.2f;
+  const int filter = b.AddConstTensor({kOut, 3, 3, kIn}, weights);
+  const int bias = b.AddConstTensor({kOut}, {-0.5f, 0.25f, -1.0f});
+  const int conv = b.AddTensor({1, kSide, kSide, kOut});
+  const int out = b.AddTensor({1, kSide, kSide, kOut}, "output");
+  b.AddOperator(tflite::BuiltinOperator_CONV_2D, {in, filter, bias}, {conv},
+                tflite::BuiltinOptions_Conv2DOptions,
+                tflite::testing::Conv2D(tflite::Padding_SAME, 1, 1));
+  b.AddOperator(tflite::BuiltinOperator_LEAKY_RELU, {conv}, {out},
+                tflite::BuiltinOptions_LeakyReluOptions, tflite::testing::LeakyRelu(0.2f));
+  b.SetInputs({in});
+  b.SetOutputs({out});
+  const std::vector<uint8_t> file = b.Finish();
+  const tflite::Model* model = tflite::VerifiedModel(file.data(), file.size());
+  ASSERT_NE(model, nullptr);
+
+  auto device = MTLCreateSystemDefaultDevice();
+  auto runner = MetalRunner::Make(device, absl::nullopt, *model);
+  ASSERT_TRUE(runner.ok()) << runner.status();
+  FloatTensor input{{1, kSide, kSide, kIn}, std::vector<float>(kSide * kSide * kIn)};
+  for (size_t i = 0; i < input.data.size(); ++i) {
+    input.data[i] = tflite::gpu::metal::RoundToHalf(std::sin(0.7f * static_cast<float>(i)));
+  }
+  const tflite::gpu::BHWC input_shape(1, kSide, kSide, kIn);
+  ASSERT_EQ((*runner)->GetInputs()[0].GetShape(), input_shape);
+  tflite::gpu::metal::NHWCFloatsToPHWC4Halves(
+      input.data.data(), input_shape,
+      static_cast<uint16_t*>((*runner)->GetInputs()[0].GetBuffer().buffer()->contents()));
+  auto commands = MetalCommandBuffer::Make(device->newCommandQueue());
+  ASSERT_TRUE(commands.ok());
+  ASSERT_OK((*runner)->Run(&*commands));
+  commands->CommitAndWait(MetalCommandBuffer::kWaitUntilCompleted);
+
+  auto expected = tflite::testing::EvaluateModel(file, {input}, {.half_storage = true});
+  ASSERT_TRUE(expected.ok()) << expected.status();
+  const auto& output = (*runner)->GetOutputs()[0];
+  ASSERT_EQ(output.GetShape(), tflite::gpu::BHWC(1, kSide, kSide, kOut));
+  std::vector<float> actual(kSide * kSide * kOut);
+  tflite::gpu::metal::PHWC4HalvesToNHWCFloats(
+      static_cast<const uint16_t*>(output.GetBuffer().buffer()->contents()), output.GetShape(),
+      actual.data());
+  int negative = 0;
+  for (size_t k = 0; k < actual.size(); ++k) {
+    const float want = (*expected)[0].data[k];
+    negative += want < -0.01f;
+    ASSERT_NEAR(actual[k], want, 4e-3f * std::max(1.0f, std::fabs(want))) << "element " << k;
+  }
+  EXPECT_GT(negative, 10) << "the case needs negative pre-activations";
+}
 
 }  // namespace
 }  // namespace research::sorvanti::api::internal

@@ -48,11 +48,11 @@ TfLiteStatus SetOutputDims(TfLiteContext* context, const TfLiteNode* node, int i
 // The int32 values of a constant tensor, or false when it is not one.
 bool ConstInts(const TfLiteTensor* tensor, std::vector<int32_t>* values) {
   if (tensor == nullptr || tensor->allocation_type != kTfLiteMmapRo ||
-      tensor->type != kTfLiteInt32 || tensor->data == nullptr) {
+      tensor->type != kTfLiteInt32 || tensor->data.raw_const == nullptr) {
     return false;
   }
   values->resize(tensor->bytes / sizeof(int32_t));
-  if (!values->empty()) std::memcpy(values->data(), tensor->data, values->size() * 4);
+  if (!values->empty()) std::memcpy(values->data(), tensor->data.raw_const, values->size() * 4);
   return true;
 }
 

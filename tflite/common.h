@@ -59,11 +59,19 @@ enum TfLiteAllocationType {
   kTfLiteMmapRo = 1,   // constant data inside the model file
 };
 
+// A tensor's memory, seen as the element type its reader expects.
+union TfLitePtrUnion {
+  const void* raw_const;
+  void* raw;
+  float* f;
+};
+
 struct TfLiteTensor {
   TfLiteType type = kTfLiteNoType;
   TfLiteIntArray* dims = nullptr;
-  // For constant tensors, the data inside the model file (`bytes` long); null otherwise.
-  const void* data = nullptr;
+  // `bytes` long. For constant tensors the data inside the model file (read it through
+  // `raw_const`); for a tensor its owner fills, the owner's memory; null otherwise.
+  TfLitePtrUnion data = {nullptr};
   size_t bytes = 0;
   TfLiteAllocationType allocation_type = kTfLiteArenaRw;
   const char* name = nullptr;

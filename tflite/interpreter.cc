@@ -388,7 +388,7 @@ TfLiteStatus InterpreterBuilder::Build(Interpreter* interpreter) {
                         static_cast<long long>(elements * static_cast<int64_t>(type_size)));
       return kTfLiteError;
     }
-    t.data = data->data();
+    t.data.raw_const = data->data();
     t.bytes = data->size();
     t.allocation_type = kTfLiteMmapRo;
   }

@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "platform/foundation/device.h"
 #include "platform/uikit/console.h"
 #include "views/extensions.h"
 
@@ -63,7 +64,9 @@ void ARView::resetTracking() {
   virtualObjectInteraction()->setTrackedObject(nullptr);
   auto configuration = ARWorldTrackingConfiguration::init();
   configuration->setPlaneDetection(usedPlane());
-  configuration->setEnvironmentTexturing(AREnvironmentTexturingAutomatic);
+  if (platform::foundation::IsSystemVersionAtLeast(12, 0)) {
+    configuration->setEnvironmentTexturing(AREnvironmentTexturingAutomatic);
+  }
   setAutoenablesDefaultLighting(true);
   setShowsStatistics(true);
   session()->runWithConfiguration(

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/foundation/device.h"
 #include "platform/foundation/ns_file_manager.h"
 #include "platform/foundation/scoped_test_folder.h"
 #include "platform/uikit/console.h"
@@ -173,6 +174,23 @@ TEST(ARViewSetUpTest, SetsUpOnceWithHiddenControlsUnderTheCoachingOverlay) {
   std::weak_ptr<ARView> weak = view;
   view.reset();
   EXPECT_TRUE(weak.expired());
+}
+
+TEST_F(ARViewTest, EnvironmentTexturingOnlyFromSystem12) {
+  auto texturing = [&] {
+    return std::dynamic_pointer_cast<ARWorldTrackingConfiguration>(session_->configuration())
+        ->environmentTexturing();
+  };
+  for (auto [version, expected] : {std::pair{"11.4", AREnvironmentTexturingNone},
+                                   {"12.0", AREnvironmentTexturingAutomatic},
+                                   {"11.9", AREnvironmentTexturingNone}}) {
+    platform::foundation::DeviceSettings device;
+    device.systemVersion = version;
+    platform::foundation::SetDevice(device);
+    view_->resetTracking();
+    EXPECT_EQ(texturing(), expected) << version;
+  }
+  platform::foundation::ResetDevice();
 }
 
 TEST_F(ARViewTest, HostSettings) {

@@ -35,17 +35,14 @@ std::optional<std::string> BaseARSCNView::virtualObjectId() const {
 }
 
 void BaseARSCNView::setVirtualObjectId(std::optional<std::string> virtualObjectId) {
-  const bool load = virtualObjectId.has_value();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    virtual_object_id_ = std::move(virtualObjectId);
+    virtual_object_id_ = virtualObjectId;
   }
-  if (!load) return;
-  dispatch_async(update_queue_, [self = SharedSelf()] {
-    // The id current now, which a later assignment may have replaced.
-    const std::optional<std::string> id = self->virtualObjectId();
-    if (!id.has_value()) return;
-    self->setVirtualObject(self->objectLoader()->loadObject(*id, "art.scnassets"));
+  if (!virtualObjectId.has_value()) return;
+  // Each assignment loads the id it set, in assignment order, whatever was assigned since.
+  dispatch_async(update_queue_, [self = SharedSelf(), id = std::move(*virtualObjectId)] {
+    self->setVirtualObject(self->objectLoader()->loadObject(id, "art.scnassets"));
   });
 }
 
@@ -55,17 +52,15 @@ std::optional<std::string> BaseARSCNView::virtualObjectURL() const {
 }
 
 void BaseARSCNView::setVirtualObjectURL(std::optional<std::string> virtualObjectURL) {
-  const bool load = virtualObjectURL.has_value();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    virtual_object_url_ = std::move(virtualObjectURL);
+    virtual_object_url_ = virtualObjectURL;
   }
-  if (!load) return;
-  dispatch_async(update_queue_, [self = SharedSelf()] {
-    const std::optional<std::string> url = self->virtualObjectURL();
-    if (!url.has_value()) return;
+  if (!virtualObjectURL.has_value()) return;
+  // Each assignment downloads the address it set, whatever was assigned since.
+  dispatch_async(update_queue_, [self = SharedSelf(), url = std::move(*virtualObjectURL)] {
     self->objectLoader()->loadObjectFromURL(
-        *url, [self](std::shared_ptr<VirtualObject> object, bool success) {
+        url, [self](std::shared_ptr<VirtualObject> object, bool success) {
           if (success) {
             self->setVirtualObject(std::move(object));
             print("loaded successfully");

@@ -96,10 +96,11 @@ class BaseARSCNView : public ARSCNView {
   std::shared_ptr<VirtualObjectLoader> objectLoader() const;
   void setObjectLoader(std::shared_ptr<VirtualObjectLoader> loader);
   std::optional<std::string> virtualObjectId() const;
-  // A value queues a bundle load, which reads the id current when it runs; none only clears.
+  // A value queues a bundle load of that value on the update queue, so quick assignments load
+  // each of their values in turn and the last one stays; none only clears the stored id.
   virtual void setVirtualObjectId(std::optional<std::string> virtualObjectId);
   std::optional<std::string> virtualObjectURL() const;
-  // A value queues a download, which reads the address current when it runs; none only clears.
+  // A value queues a download of that address on the update queue; none only clears.
   virtual void setVirtualObjectURL(std::optional<std::string> virtualObjectURL);
   std::shared_ptr<VirtualObject> virtualObject() const;
   void setVirtualObject(std::shared_ptr<VirtualObject> object);

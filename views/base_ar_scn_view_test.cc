@@ -81,37 +81,38 @@ TEST_F(BaseARSCNViewTest, PlaneKindDecidesTheAlignment) {
   }
 }
 
-TEST_F(BaseARSCNViewTest, ModelIdLoadsFromTheBundleWithTheIdCurrentWhenTheLoadRuns) {
+TEST_F(BaseARSCNViewTest, ModelIdLoadsEveryIdThatWasSetInTurn) {
   ConsoleCapture console;
   view_->setVirtualObjectId("chair");
   Drain(*view_);
   EXPECT_EQ(ModelOf(view_->virtualObject()), "chair");
 
-  // Two assignments before the queue runs: both loads read the later id.
+  // Two assignments before the queue runs: each loads its own id, in order; the later stays.
   std::promise<void> release;
   dispatch_async(view_->updateQueue(), [gate = release.get_future().share()] { gate.wait(); });
-  view_->setVirtualObjectId("chair");
   view_->setVirtualObjectId("lamp");
+  view_->setVirtualObjectId("chair");
   release.set_value();
   Drain(*view_);
-  EXPECT_EQ(ModelOf(view_->virtualObject()), "lamp");
+  EXPECT_EQ(ModelOf(view_->virtualObject()), "chair");
   auto loaded = view_->objectLoader()->currentlyLoadedObjects();
   ASSERT_EQ(loaded.size(), 3u);
   EXPECT_EQ(ModelOf(loaded[1]), "lamp");
-  EXPECT_EQ(ModelOf(loaded[2]), "lamp");
+  EXPECT_EQ(ModelOf(loaded[2]), "chair");
 
   // The same id again loads again; a missing file clears the model.
-  view_->setVirtualObjectId("lamp");
+  view_->setVirtualObjectId("chair");
   Drain(*view_);
   EXPECT_EQ(view_->objectLoader()->currentlyLoadedObjects().size(), 4u);
+  EXPECT_EQ(ModelOf(view_->virtualObject()), "chair");
   EXPECT_NE(view_->virtualObject(), loaded[2]);
   view_->setVirtualObjectId("sofa");
   Drain(*view_);
   EXPECT_EQ(view_->virtualObject(), nullptr);
   EXPECT_EQ(console.lines(), std::vector<std::string>{"file not found"});
 
-  // Clearing the id loads nothing and leaves the model alone (the queue is held so that the
-  // first load runs after the clearing, as the two assignments above).
+  // Clearing the id loads nothing itself; a load queued before it still runs (the queue is
+  // held so that the load runs after the clearing).
   std::promise<void> release_again;
   dispatch_async(view_->updateQueue(),
                  [gate = release_again.get_future().share()] { gate.wait(); });
@@ -119,14 +120,17 @@ TEST_F(BaseARSCNViewTest, ModelIdLoadsFromTheBundleWithTheIdCurrentWhenTheLoadRu
   view_->setVirtualObjectId(std::nullopt);
   release_again.set_value();
   Drain(*view_);
-  EXPECT_EQ(view_->virtualObject(), nullptr);
-  EXPECT_EQ(view_->objectLoader()->currentlyLoadedObjects().size(), 4u);
+  EXPECT_FALSE(view_->virtualObjectId().has_value());
+  EXPECT_EQ(ModelOf(view_->virtualObject()), "chair");
+  EXPECT_EQ(view_->objectLoader()->currentlyLoadedObjects().size(), 5u);
 }
 
 TEST_F(BaseARSCNViewTest, ModelURLReportsLoadsAndFailuresWithoutLosingTheModel) {
   LocalHttpServer server(
       {{"/a.zip",
-        {200, "", views_testing::MakeZip(folder_, {{"a.scn", views_testing::Scene("top")}})}}});
+        {200, "", views_testing::MakeZip(folder_, {{"a.scn", views_testing::Scene("top")}})}},
+       {"/b.zip",
+        {200, "", views_testing::MakeZip(folder_, {{"b.scn", views_testing::Scene("top")}})}}});
   ConsoleCapture console;
   auto wait_for_lines = [&console](size_t count) {
     for (int i = 0; i < 12000 && console.lines().size() < count; ++i) {
@@ -161,6 +165,17 @@ TEST_F(BaseARSCNViewTest, ModelURLReportsLoadsAndFailuresWithoutLosingTheModel) 
   Drain(*view_);
   EXPECT_EQ(console.lines().size(), 8u);
   EXPECT_EQ(view_->virtualObjectURL(), "not a url");
+
+  // Two assignments before the queue runs: the first address is still the one downloaded.
+  std::promise<void> release;
+  dispatch_async(view_->updateQueue(), [gate = release.get_future().share()] { gate.wait(); });
+  view_->setVirtualObjectURL(server.URL("/b.zip"));
+  view_->setVirtualObjectURL("not a url");
+  release.set_value();
+  ASSERT_EQ(wait_for_lines(10).size(), 10u);
+  EXPECT_EQ(console.lines()[9], "loaded successfully");
+  EXPECT_EQ(ModelOf(view_->virtualObject()), "b");
+  EXPECT_EQ(server.RequestCount("/b.zip"), 1);
 }
 
 TEST_F(BaseARSCNViewTest, ScreenshotButtonIsSizedAndCentredAboveTheSafeArea) {

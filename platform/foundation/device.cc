@@ -2,6 +2,7 @@
 
 #include <sys/utsname.h>
 
+#include <cstdio>
 #include <mutex>
 
 namespace platform::foundation {
@@ -38,6 +39,15 @@ std::optional<std::string> DeviceMachine() {
   struct utsname name;
   if (uname(&name) != 0) return std::nullopt;
   return std::string(name.machine);
+}
+
+bool IsSystemVersionAtLeast(int major, int minor) {
+  const std::string version = CurrentDevice().systemVersion;
+  int have_major = 0, have_minor = 0;
+  // "major", "major.minor" or "major.minor.patch"; a missing minor number is 0.
+  const int parsed = std::sscanf(version.c_str(), "%d.%d", &have_major, &have_minor);
+  if (parsed < 1) return false;
+  return have_major != major ? have_major > major : have_minor >= minor;
 }
 
 }  // namespace platform::foundation

@@ -57,6 +57,11 @@ void ResetDevice();
 // fails (or `unameFails` is set).
 std::optional<std::string> DeviceMachine();
 
+// Whether the system version is `major`.`minor` or later, as the platform's availability
+// check (`#available(iOS 12.0, *)`) answers it. A missing minor number is 0; a version text
+// that does not start with a number counts as older than any.
+bool IsSystemVersionAtLeast(int major, int minor);
+
 }  // namespace platform::foundation
 
 // The application layer's view of the device.

@@ -51,4 +51,23 @@ TEST_F(DeviceTest, SettingsReplaceEveryValue) {
   EXPECT_EQ(UIDevice::currentDevice()->systemVersion(), "17.0");
 }
 
+TEST_F(DeviceTest, SystemVersionAtLeastComparesMajorThenMinor) {
+  struct Case {
+    const char* version;
+    bool at_least_12_0;
+    bool at_least_12_1;
+  };
+  for (const Case& c : {Case{"11.4", false, false}, Case{"11.9.9", false, false},
+                        Case{"12.0", true, false}, Case{"12", true, false},
+                        Case{"12.0.1", true, false}, Case{"12.1", true, true},
+                        Case{"13.0", true, true}, Case{"9.10", false, false},
+                        Case{"", false, false}, Case{"beta", false, false}}) {
+    DeviceSettings settings;
+    settings.systemVersion = c.version;
+    SetDevice(settings);
+    EXPECT_EQ(platform::foundation::IsSystemVersionAtLeast(12, 0), c.at_least_12_0) << c.version;
+    EXPECT_EQ(platform::foundation::IsSystemVersionAtLeast(12, 1), c.at_least_12_1) << c.version;
+  }
+}
+
 }  // namespace

@@ -74,7 +74,7 @@ class NodeReader {
   // The float data of constant input `input`.
   util::StatusOr<std::vector<float>> ReadFloats(int input) const {
     const TfLiteTensor* t = Tensor(input);
-    if (t == nullptr || t->allocation_type != kTfLiteMmapRo || t->data == nullptr) {
+    if (t == nullptr || t->allocation_type != kTfLiteMmapRo || t->data.raw_const == nullptr) {
       return absl::InvalidArgumentError(absl::StrCat("Input ", input, " is not constant"));
     }
     if (t->type != kTfLiteFloat32) {
@@ -82,17 +82,17 @@ class NodeReader {
           absl::StrCat("Constant of type ", TfLiteTypeGetName(t->type), " is not supported"));
     }
     std::vector<float> values(t->bytes / sizeof(float));
-    if (!values.empty()) std::memcpy(values.data(), t->data, values.size() * sizeof(float));
+    if (!values.empty()) std::memcpy(values.data(), t->data.raw_const, values.size() * sizeof(float));
     return values;
   }
   util::StatusOr<std::vector<int32_t>> ReadInts(int input) const {
     const TfLiteTensor* t = Tensor(input);
     if (t == nullptr || t->allocation_type != kTfLiteMmapRo || t->type != kTfLiteInt32 ||
-        t->data == nullptr) {
+        t->data.raw_const == nullptr) {
       return absl::InvalidArgumentError(absl::StrCat("Input ", input, " is not constant int32"));
     }
     std::vector<int32_t> values(t->bytes / sizeof(int32_t));
-    if (!values.empty()) std::memcpy(values.data(), t->data, values.size() * sizeof(int32_t));
+    if (!values.empty()) std::memcpy(values.data(), t->data.raw_const, values.size() * sizeof(int32_t));
     return values;
   }
   std::vector<int> Dims(int input) const { return TfLiteIntArrayToVector(Tensor(input)->dims); }

@@ -168,5 +168,33 @@ ModelBuilder::OptionsWriter Concatenation(int axis) {
   };
 }
 
+ModelBuilder::OptionsWriter Add(ActivationFunctionType activation) {
+  return [=](flatbuffers::FlatBufferBuilder& fbb) {
+    return CreateAddOptions(fbb, activation).Union();
+  };
+}
+
+ModelBuilder::OptionsWriter Mul(ActivationFunctionType activation) {
+  return [=](flatbuffers::FlatBufferBuilder& fbb) {
+    return CreateMulOptions(fbb, activation).Union();
+  };
+}
+
+ModelBuilder::OptionsWriter FullyConnected(ActivationFunctionType activation) {
+  return [=](flatbuffers::FlatBufferBuilder& fbb) {
+    return CreateFullyConnectedOptions(fbb, activation).Union();
+  };
+}
+
+ModelBuilder::OptionsWriter Pad() {
+  return [](flatbuffers::FlatBufferBuilder& fbb) { return CreatePadOptions(fbb).Union(); };
+}
+
+ModelBuilder::OptionsWriter LeakyRelu(float alpha) {
+  return [=](flatbuffers::FlatBufferBuilder& fbb) {
+    return CreateLeakyReluOptions(fbb, alpha).Union();
+  };
+}
+
 }  // namespace testing
 }  // namespace tflite

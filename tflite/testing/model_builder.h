@@ -110,6 +110,12 @@ ModelBuilder::OptionsWriter Pool2D(Padding padding, int stride_w, int stride_h, 
                                    int filter_h);
 ModelBuilder::OptionsWriter Reshape(std::vector<int32_t> new_shape);
 ModelBuilder::OptionsWriter Concatenation(int axis);
+ModelBuilder::OptionsWriter Add(ActivationFunctionType activation = ActivationFunctionType_NONE);
+ModelBuilder::OptionsWriter Mul(ActivationFunctionType activation = ActivationFunctionType_NONE);
+ModelBuilder::OptionsWriter FullyConnected(
+    ActivationFunctionType activation = ActivationFunctionType_NONE);
+ModelBuilder::OptionsWriter Pad();
+ModelBuilder::OptionsWriter LeakyRelu(float alpha);
 
 }  // namespace testing
 }  // namespace tflite

@@ -290,6 +290,12 @@ class Evaluator {
                       ActivationFunctionType_NONE, name);
       case BuiltinOperator_RELU:
         return Unary(op, [](float v) { return std::max(v, 0.0f); }, name);
+      case BuiltinOperator_LEAKY_RELU: {
+        const auto* o = op.builtin_options_as_LeakyReluOptions();
+        if (o == nullptr) return absl::InvalidArgumentError(name + " has no options");
+        const float alpha = o->alpha();
+        return Unary(op, [alpha](float v) { return v >= 0 ? v : alpha * v; }, name);
+      }
       case BuiltinOperator_LOGISTIC:
         return Unary(op, [](float v) { return 1.0f / (1.0f + std::exp(-v)); }, name);
       case BuiltinOperator_PAD:

@@ -7,7 +7,7 @@
 //       tflite::testing::EvaluateModel(model_file, {input});
 //
 // Only the first subgraph runs. Supported operators: CONV_2D, DEPTHWISE_CONV_2D, MAX_POOL_2D,
-// AVERAGE_POOL_2D, FULLY_CONNECTED, ADD, MUL, RELU, PRELU, LOGISTIC, PAD, RESHAPE and
+// AVERAGE_POOL_2D, FULLY_CONNECTED, ADD, MUL, RELU, LEAKY_RELU, PRELU, LOGISTIC, PAD, RESHAPE and
 // CONCATENATION, float32 only, with the fused activations NONE, RELU, RELU_N1_TO_1, RELU6
 // and TANH. Shapes are the ones the file declares; an operator whose computed output shape
 // differs from its declared one is an error, as is any other operator, type or malformed file.

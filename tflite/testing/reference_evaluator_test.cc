@@ -30,19 +30,6 @@ struct OpCase {
 
 void PrintTo(const OpCase& c, std::ostream* os) { *os << c.name; }
 
-ModelBuilder::OptionsWriter Fused(BuiltinOptions type, ActivationFunctionType activation) {
-  return [=](flatbuffers::FlatBufferBuilder& fbb) -> flatbuffers::Offset<void> {
-    switch (type) {
-      case BuiltinOptions_AddOptions:
-        return CreateAddOptions(fbb, activation).Union();
-      case BuiltinOptions_MulOptions:
-        return CreateMulOptions(fbb, activation).Union();
-      default:
-        return CreateFullyConnectedOptions(fbb, activation).Union();
-    }
-  };
-}
-
 std::vector<uint8_t> OneOperatorModel(const OpCase& c) {
   ModelBuilder b;
   const int in = b.AddTensor(c.input.shape, "in");
@@ -124,15 +111,14 @@ INSTANTIATE_TEST_SUITE_P(
                  const int bias = b.AddConstTensor({2}, {0.5, -0.5});
                  b.AddOperator(BuiltinOperator_FULLY_CONNECTED, {in, w, bias}, {out},
                                BuiltinOptions_FullyConnectedOptions,
-                               Fused(BuiltinOptions_FullyConnectedOptions,
-                                     ActivationFunctionType_NONE));
+                               tflite::testing::FullyConnected());
                },
                {1, 2}, {5.5, 4.5}},
         OpCase{"AddPerChannelRelu", FloatTensor{{1, 2, 2}, {1, -5, 3, -1}},
                [](ModelBuilder& b, int in, int out) {
                  const int k = b.AddConstTensor({2}, {1, 2});
                  b.AddOperator(BuiltinOperator_ADD, {in, k}, {out}, BuiltinOptions_AddOptions,
-                               Fused(BuiltinOptions_AddOptions, ActivationFunctionType_RELU));
+                               tflite::testing::Add(ActivationFunctionType_RELU));
                },
                {1, 2, 2}, {2, 0, 4, 1}},
         OpCase{"MulScalarFirst", FloatTensor{{1, 3}, {1, -2, 3}},
@@ -157,6 +143,12 @@ INSTANTIATE_TEST_SUITE_P(
                  b.AddOperator(BuiltinOperator_RELU, {in}, {out});
                },
                {3}, {0, 0, 2}},
+        OpCase{"LeakyRelu", FloatTensor{{3}, {-1, 0, 2}},
+               [](ModelBuilder& b, int in, int out) {
+                 b.AddOperator(BuiltinOperator_LEAKY_RELU, {in}, {out},
+                               BuiltinOptions_LeakyReluOptions, tflite::testing::LeakyRelu(0.2f));
+               },
+               {3}, {-0.2f, 0, 2}},
         OpCase{"Logistic", FloatTensor{{3}, {0, 2, -2}},
                [](ModelBuilder& b, int in, int out) {
                  b.AddOperator(BuiltinOperator_LOGISTIC, {in}, {out});

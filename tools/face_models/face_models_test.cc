@@ -6,6 +6,8 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -367,6 +369,59 @@ TEST(FaceModelsTest, ConvertForTheGpu) {
       EXPECT_EQ(graph.outputs()[i]->tensor.shape, c.outputs[i]) << "output " << i;
     }
   }
+}
+
+// Other readers of the format expect the options table of every operator that has one; ADD
+// and MUL carry theirs with no fused activation.
+TEST(FaceModelsTest, EveryOperatorCarriesItsOptionsTable) {
+  using tflite::BuiltinOperator;
+  using tflite::BuiltinOptions;
+  const std::map<BuiltinOperator, BuiltinOptions> options_of = {
+      {tflite::BuiltinOperator_ADD, tflite::BuiltinOptions_AddOptions},
+      {tflite::BuiltinOperator_MUL, tflite::BuiltinOptions_MulOptions},
+      {tflite::BuiltinOperator_CONV_2D, tflite::BuiltinOptions_Conv2DOptions},
+      {tflite::BuiltinOperator_DEPTHWISE_CONV_2D, tflite::BuiltinOptions_DepthwiseConv2DOptions},
+      {tflite::BuiltinOperator_AVERAGE_POOL_2D, tflite::BuiltinOptions_Pool2DOptions},
+      {tflite::BuiltinOperator_MAX_POOL_2D, tflite::BuiltinOptions_Pool2DOptions},
+      {tflite::BuiltinOperator_FULLY_CONNECTED, tflite::BuiltinOptions_FullyConnectedOptions},
+      {tflite::BuiltinOperator_CONCATENATION, tflite::BuiltinOptions_ConcatenationOptions},
+      {tflite::BuiltinOperator_RESHAPE, tflite::BuiltinOptions_ReshapeOptions},
+      {tflite::BuiltinOperator_PAD, tflite::BuiltinOptions_PadOptions},
+      {tflite::BuiltinOperator_LEAKY_RELU, tflite::BuiltinOptions_LeakyReluOptions},
+  };
+  // Operators the format gives no options table.
+  const std::set<BuiltinOperator> without_options = {tflite::BuiltinOperator_RELU,
+                                                     tflite::BuiltinOperator_LOGISTIC,
+                                                     tflite::BuiltinOperator_PRELU};
+  const std::vector<uint8_t> models[] = {MakeFaceDetectorModel(false), MakeFaceDetectorModel(true),
+                                         MakeFaceMeshModel(false),     MakeFaceMeshModel(true),
+                                         MakeLipsModel(),              MakeEyesModel()};
+  std::set<BuiltinOperator> seen;
+  for (const std::vector<uint8_t>& bytes : models) {
+    const tflite::Model* model = tflite::GetModel(bytes.data());
+    for (const tflite::SubGraph* subgraph : *model->subgraphs()) {
+      for (const tflite::Operator* op : *subgraph->operators()) {
+        const BuiltinOperator code =
+            tflite::GetBuiltinCode(*model->operator_codes()->Get(op->opcode_index()));
+        seen.insert(code);
+        SCOPED_TRACE(tflite::EnumNameBuiltinOperator(code));
+        if (without_options.count(code) != 0) continue;
+        ASSERT_EQ(options_of.count(code), 1u) << "an operator this test does not know";
+        EXPECT_EQ(op->builtin_options_type(), options_of.at(code));
+        ASSERT_NE(op->builtin_options(), nullptr);
+        if (code == tflite::BuiltinOperator_ADD) {
+          EXPECT_EQ(op->builtin_options_as_AddOptions()->fused_activation_function(),
+                    tflite::ActivationFunctionType_NONE);
+        }
+        if (code == tflite::BuiltinOperator_MUL) {
+          EXPECT_EQ(op->builtin_options_as_MulOptions()->fused_activation_function(),
+                    tflite::ActivationFunctionType_NONE);
+        }
+      }
+    }
+  }
+  EXPECT_EQ(seen.count(tflite::BuiltinOperator_ADD), 1u);
+  EXPECT_EQ(seen.count(tflite::BuiltinOperator_MUL), 1u);
 }
 
 // ---- Both models on whole frames ----

@@ -9,7 +9,6 @@ namespace tools {
 namespace face_models {
 namespace {
 
-using tflite::testing::ModelBuilder;
 
 void Require(bool condition, const char* what) {
   tools::Require(condition, "face model network", what);
@@ -18,19 +17,6 @@ void Require(bool condition, const char* what) {
 int OutputSize(int in, int kernel, int stride, tflite::Padding padding) {
   return padding == tflite::Padding_SAME ? (in + stride - 1) / stride
                                          : (in - kernel + stride) / stride;
-}
-
-ModelBuilder::OptionsWriter Fused(tflite::BuiltinOptions type,
-                                  tflite::ActivationFunctionType activation) {
-  return [=](flatbuffers::FlatBufferBuilder& fbb) -> flatbuffers::Offset<void> {
-    if (type == tflite::BuiltinOptions_AddOptions) {
-      return tflite::CreateAddOptions(fbb, activation).Union();
-    }
-    if (type == tflite::BuiltinOptions_MulOptions) {
-      return tflite::CreateMulOptions(fbb, activation).Union();
-    }
-    return tflite::CreateFullyConnectedOptions(fbb, activation).Union();
-  };
 }
 
 }  // namespace
@@ -138,8 +124,7 @@ Tensor Network::FullyConnected(const Tensor& in, int units, const std::vector<fl
   Tensor out = NewTensor({1, units});
   builder_.AddOperator(tflite::BuiltinOperator_FULLY_CONNECTED, {in.id, w, b}, {out.id},
                        tflite::BuiltinOptions_FullyConnectedOptions,
-                       Fused(tflite::BuiltinOptions_FullyConnectedOptions,
-                             tflite::ActivationFunctionType_NONE));
+                       tflite::testing::FullyConnected());
   return out;
 }
 
@@ -149,10 +134,7 @@ Tensor Network::Pad(const Tensor& in, int top, int bottom, int left, int right) 
   Tensor out =
       NewTensor({in.shape[0], in.shape[1] + top + bottom, in.shape[2] + left + right, in.shape[3]});
   builder_.AddOperator(tflite::BuiltinOperator_PAD, {in.id, p}, {out.id},
-                       tflite::BuiltinOptions_PadOptions,
-                       [](flatbuffers::FlatBufferBuilder& fbb) {
-                         return tflite::CreatePadOptions(fbb).Union();
-                       });
+                       tflite::BuiltinOptions_PadOptions, tflite::testing::Pad());
   return out;
 }
 
@@ -185,7 +167,8 @@ Tensor Network::Add(const Tensor& a, const Tensor& b) {
   Require(a.shape == b.shape, "addition of tensors of different shapes");
   Require(a.id != b.id, "a GPU graph node takes a value once");
   Tensor out = NewTensor(a.shape);
-  builder_.AddOperator(tflite::BuiltinOperator_ADD, {a.id, b.id}, {out.id});
+  builder_.AddOperator(tflite::BuiltinOperator_ADD, {a.id, b.id}, {out.id},
+                       tflite::BuiltinOptions_AddOptions, tflite::testing::Add());
   return out;
 }
 
@@ -193,7 +176,8 @@ Tensor Network::Mul(const Tensor& a, const Tensor& b) {
   Require(a.shape == b.shape, "product of tensors of different shapes");
   Require(a.id != b.id, "a GPU graph node takes a value once: square by two products");
   Tensor out = NewTensor(a.shape);
-  builder_.AddOperator(tflite::BuiltinOperator_MUL, {a.id, b.id}, {out.id});
+  builder_.AddOperator(tflite::BuiltinOperator_MUL, {a.id, b.id}, {out.id},
+                       tflite::BuiltinOptions_MulOptions, tflite::testing::Mul());
   return out;
 }
 
@@ -201,12 +185,14 @@ Tensor Network::Affine(const Tensor& a, float scale, float offset) {
   Tensor t = a;
   if (scale != 1.0f) {
     Tensor out = NewTensor(t.shape);
-    builder_.AddOperator(tflite::BuiltinOperator_MUL, {t.id, Constant({1}, {scale})}, {out.id});
+    builder_.AddOperator(tflite::BuiltinOperator_MUL, {t.id, Constant({1}, {scale})}, {out.id},
+                         tflite::BuiltinOptions_MulOptions, tflite::testing::Mul());
     t = out;
   }
   if (offset != 0.0f) {
     Tensor out = NewTensor(t.shape);
-    builder_.AddOperator(tflite::BuiltinOperator_ADD, {t.id, Constant({1}, {offset})}, {out.id});
+    builder_.AddOperator(tflite::BuiltinOperator_ADD, {t.id, Constant({1}, {offset})}, {out.id},
+                         tflite::BuiltinOptions_AddOptions, tflite::testing::Add());
     t = out;
   }
   return t;

@@ -1,7 +1,11 @@
 // Bulk conversions between binary16 and float32, and between the PHWC4 half-float layout of
 // the runner's tensor buffers and the dense NHWC floats kernels work on. They use the
 // processor's F16C instructions where it has them and give the same results as
-// platform::metal::HalfToFloat / FloatToHalf (exact widening; rounding to nearest even).
+// platform::metal::HalfToFloat / FloatToHalf (exact widening; rounding to nearest even), with
+// one exception: where F16C is used, widening a signalling NaN half quiets it (sets the quiet
+// bit, 0x00400000 of the float, and keeps the payload), as the instruction does, while
+// HalfToFloat keeps it signalling. This holds for every element whatever the count, and
+// narrowing quiets NaNs on both paths. Tensors computed here never hold signalling NaNs.
 //
 // PHWC4: channels in slices of four; element (n, y, x, k) is at
 // (((n · slices + k / 4) · h + y) · w + x) · 4 + k % 4. Padding channels are written as 0.

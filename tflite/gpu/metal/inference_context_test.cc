@@ -1,6 +1,7 @@
 #include "tflite/gpu/metal/inference_context.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cpu_features.h"
 #include "base/status_test_util.h"
 #include "gtest/gtest.h"
 #include "platform/metal/half.h"
@@ -553,6 +555,35 @@ TEST(HalfConversionTest, BulkConversionsMatchTheScalarOnes) {
   std::vector<float> rounded = ties;
   RoundToHalfPrecision(rounded.data(), rounded.size());
   EXPECT_EQ(rounded, expected);
+}
+
+// Counts that leave a remainder after the eight-lane steps (one and five elements): every
+// pattern class at every position gives the scalar result, except that a signalling NaN is
+// quieted wherever the processor's conversion instruction is used.
+TEST(HalfConversionTest, HalvesToFloatsTreatsEveryPositionAlike) {
+  const std::vector<uint16_t> patterns = {0x0000, 0x8000, 0x0001, 0x83FF, 0x3C00, 0xC001,
+                                          0x7BFF, 0x7C00, 0xFC00, 0x7E00, 0xFE01,
+                                          0x7C01, 0xFD55, 0x7DFF};  // the last three signal
+  const bool quiets = base::CpuHasF16c();
+  for (size_t count : {size_t{9}, size_t{13}}) {
+    for (uint16_t pattern : patterns) {
+      for (size_t at = 0; at < count; ++at) {
+        std::vector<uint16_t> halves(count, 0x3555);
+        halves[at] = pattern;
+        std::vector<float> floats(count, -1.0f);
+        HalvesToFloats(halves.data(), count, floats.data());
+        uint32_t expected = std::bit_cast<uint32_t>(platform::metal::HalfToFloat(pattern));
+        const bool signalling = (pattern & 0x7C00) == 0x7C00 && (pattern & 0x03FF) != 0 &&
+                                (pattern & 0x0200) == 0;
+        if (signalling && quiets) expected |= 0x00400000u;
+        ASSERT_EQ(std::bit_cast<uint32_t>(floats[at]), expected)
+            << count << " elements, 0x" << std::hex << pattern << " at " << std::dec << at;
+        for (size_t k = 0; k < count; ++k) {
+          if (k != at) ASSERT_EQ(floats[k], platform::metal::HalfToFloat(0x3555)) << k;
+        }
+      }
+    }
+  }
 }
 
 TEST(HalfConversionTest, PHWC4RoundTripPadsTheLastSlice) {
