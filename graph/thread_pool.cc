@@ -12,13 +12,13 @@
 #include "absl/strings/str_cat.h"
 #include "base/logging.h"
 #include "graph/scheduler_lock.h"
+#include "graph/thread_pool_cpu_util.h"
 
 
 namespace kaldren {
 
 using internal::CpuRelax;
 using internal::LockSpinning;
-using internal::SpinningPays;
 
 namespace {
 
@@ -116,6 +116,7 @@ ThreadPool::ThreadPool(const ThreadOptions& thread_options, const std::string& n
                        int num_threads)
     : name_prefix_(name_prefix),
       num_threads_(num_threads == 0 ? 1 : num_threads),
+      usable_processors_(NumUsableProcessors()),
       thread_options_(thread_options) {}
 
 ThreadPool::~ThreadPool() { StopWorkers(); }
@@ -266,6 +267,13 @@ void ThreadPool::WakeWorkerForUnclaimedTasks() {
   WakeSleepingWorker();
 }
 
+bool ThreadPool::SpinningPaysNow() const {
+  // The caller counts as running: it is neither asleep nor spinning yet.
+  const int running = num_threads_ - sleeping_workers_.value.load(std::memory_order_relaxed) -
+                      spinning_workers_.value.load(std::memory_order_relaxed);
+  return running < usable_processors_;
+}
+
 void ThreadPool::WakeSleepingWorker() {
   if (sleeping_workers_.value.load() == 0) return;
   // A worker that counted itself asleep holds the lock until it waits.
@@ -358,7 +366,7 @@ void ThreadPool::RunWorker(ContinuationSlot* slot) {
     }
     bool claimed = (!idle || stopped_ || FrontIsRipe(ripe_entered_before)) && ClaimTask();
     ripe_entered_before = 0;
-    if (!claimed && !stopped_ && spin && SpinningPays()) {
+    if (!claimed && !stopped_ && spin && SpinningPaysNow()) {
       spinning_workers_.value.fetch_add(1);
       const uint64_t turn = spinner_turn_.value.fetch_add(1) + 1;
       lock.unlock();

@@ -146,6 +146,11 @@ class ThreadPool {
   bool FrontIsRipe(uint64_t entered_before) const;
   // Stores the front task's sequence and ripeness for lock-free readers. With mutex_ held.
   void PublishFront();
+  // Whether the calling idle worker should spin for a task: only while the workers that
+  // run tasks, with this one spinning, leave a processor this process may use to the threads
+  // that make the work. On fewer processors than workers a spinner takes its processor from a
+  // busy thread, and waiting costs that thread more than a wake-up call.
+  bool SpinningPaysNow() const;
   // Wakes a sleeping worker for a queued task nobody is about to take. Without mutex_.
   void WakeWorkerForUnclaimedTasks();
   // Wakes one sleeping worker, if there is one. Without mutex_.
@@ -156,6 +161,8 @@ class ThreadPool {
   const std::string name_prefix_;
   std::vector<std::unique_ptr<WorkerThread>> threads_;
   const int num_threads_;
+  // The processors this process may run on, read when the pool is made.
+  const int usable_processors_;
   // One slot per worker, allocated before any worker starts.
   std::vector<std::unique_ptr<ContinuationSlot>> slots_;
 

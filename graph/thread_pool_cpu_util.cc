@@ -1,5 +1,6 @@
 #include "graph/thread_pool_cpu_util.h"
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,6 +68,13 @@ std::set<int> InferLowerOrHigherCoreIds(bool lower) {
 }  // namespace
 
 int NumCPUCores() { return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)); }
+
+int NumUsableProcessors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) != 0) return NumCPUCores();
+  return std::max(1, CPU_COUNT(&set));
+}
 
 std::set<int> InferLowerCoreIds() { return InferLowerOrHigherCoreIds(/*lower=*/true); }
 

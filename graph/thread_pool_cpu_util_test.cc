@@ -1,5 +1,7 @@
 #include "graph/thread_pool_cpu_util.h"
 
+#include <sched.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -7,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "base/flags.h"
 #include "gtest/gtest.h"
@@ -61,6 +64,31 @@ TEST_F(CoreInferenceTest, NoDifferenceOrNothingReadableGivesEmptySets) {
   FLAGS_system_cpu_max_freq_file = folder_->Path("cpu0_max_freq");  // no "$0"
   EXPECT_TRUE(InferLowerCoreIds().empty());
   EXPECT_TRUE(InferHigherCoreIds().empty());
+}
+
+// The count follows the affinity mask (taskset, a container's CPU set), not the processors
+// that are online.
+TEST(UsableProcessorsTest, FollowTheCallersAffinity) {
+  int usable_on_one = 0;
+  std::thread pinned([&] {
+    cpu_set_t mine;
+    CPU_ZERO(&mine);
+    ASSERT_EQ(sched_getaffinity(0, sizeof(mine), &mine), 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (CPU_ISSET(cpu, &mine)) {
+        CPU_SET(cpu, &one);
+        break;
+      }
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof(one), &one), 0);
+    usable_on_one = NumUsableProcessors();
+  });
+  pinned.join();
+  EXPECT_EQ(usable_on_one, 1);
+  EXPECT_GE(NumUsableProcessors(), 1);
+  EXPECT_LE(NumUsableProcessors(), NumCPUCores());
 }
 
 }  // namespace
