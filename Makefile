@@ -8,7 +8,7 @@ export CCACHE_MAXSIZE ?= 5G
 # Death tests and sanitizers fork; keep their output readable.
 export GTEST_COLOR := no
 
-.PHONY: all setup configure build test demo asan tsan bench fuzz clean
+.PHONY: all setup configure build test lint demo asan tsan bench fuzz clean
 
 all: build
 
@@ -23,6 +23,11 @@ build: configure
 
 test: setup build
 	cd build && ctest --output-on-failure -j $(JOBS)
+
+# clang-format and clang-tidy on the lines changed since the merge-base with main (HEAD~1 on
+# main); clang-tidy reads build/compile_commands.json, so it runs after a build.
+lint: configure
+	scripts/lint
 
 # The face demo over generated frames, or over the PNG files of a folder:
 # make demo FRAMES_DIR=path/to/pngs. Its output goes to build/face_demo_output.
