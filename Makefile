@@ -2,6 +2,9 @@
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# WERROR=ON makes warnings errors in every build configured here. It stays OFF by default
+# until the whole tree (gcc and clang) builds clean with it.
+WERROR ?= OFF
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_DIR ?= $(HOME)/.cache/ccache
 export CCACHE_MAXSIZE ?= 5G
@@ -16,7 +19,7 @@ setup:
 	bash scripts/setup
 
 configure:
-	cmake -S . -B build -G Ninja $(CMAKE_FLAGS)
+	cmake -S . -B build -G Ninja -DQM_WERROR=$(WERROR) $(CMAKE_FLAGS)
 
 build: configure
 	cmake --build build -j $(JOBS)
@@ -36,22 +39,24 @@ demo: setup configure
 	build/examples/face_demo/face_demo --out build/face_demo_output $(FRAMES_DIR)
 
 asan: setup
-	cmake -S . -B build-asan -G Ninja -DQM_SANITIZER=address $(CMAKE_FLAGS)
+	cmake -S . -B build-asan -G Ninja -DQM_SANITIZER=address -DQM_WERROR=$(WERROR) $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
 tsan: setup
-	cmake -S . -B build-tsan -G Ninja -DQM_SANITIZER=thread $(CMAKE_FLAGS)
+	cmake -S . -B build-tsan -G Ninja -DQM_SANITIZER=thread -DQM_WERROR=$(WERROR) $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/scripts/sanitizers/tsan.supp" ctest --output-on-failure -j $(JOBS)
 
 bench: setup
-	cmake -S . -B build-bench -G Ninja -DQM_BUILD_BENCHMARKS=ON $(CMAKE_FLAGS)
+	cmake -S . -B build-bench -G Ninja -DQM_BUILD_BENCHMARKS=ON -DQM_WERROR=$(WERROR) $(CMAKE_FLAGS)
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench/*; do [[ -x $$b && -f $$b ]] && { echo "== $$b"; $$b; }; done; true
 
+# The fuzz build compiles the whole tree with clang, which also checks the lock annotations
+# (-Wthread-safety).
 fuzz: setup
-	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQM_BUILD_FUZZERS=ON $(CMAKE_FLAGS)
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQM_BUILD_FUZZERS=ON -DQM_WERROR=$(WERROR) $(CMAKE_FLAGS)
 	cmake --build build-fuzz -j $(JOBS)
 
 clean:

@@ -215,7 +215,7 @@ absl::Status GeneratorScheduler::GetNonScheduledGenerators(
   if (!statuses_.empty()) {
     return tool::CombinedStatus("PacketGeneratorGraph failed.", statuses_);
   }
-  for (int index = 0; index < scheduled_generators_.size(); ++index) {
+  for (int index = 0; index < static_cast<int>(scheduled_generators_.size()); ++index) {
     if (!scheduled_generators_[index]) non_scheduled_generators->push_back(index);
   }
   return absl::OkStatus();

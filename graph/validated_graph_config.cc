@@ -688,7 +688,7 @@ absl::Status ValidatedGraphConfig::ComputeSourceDependence() {
     }
     const int base = node_type_info.InputStreamBaseIndex();
     for (int stream_index = base; stream_index < base + num_inputs; ++stream_index) {
-      RET_CHECK(stream_index >= 0 && stream_index < input_streams_.size())
+      RET_CHECK(stream_index >= 0 && static_cast<size_t>(stream_index) < input_streams_.size())
           << "Unable to find input streams for non-source node with index " << node_index
           << " tried to use " << stream_index;
       const EdgeInfo& input_edge_info = input_streams_[stream_index];

@@ -5,6 +5,10 @@
 #include "base/status_macros.h"
 #include "graph_config/packet_factory_wrapper_generator.pb.h"
 
+// This file is where the deprecated external_input/external_output fields are read, to move
+// their names into the fields that replaced them.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
 namespace pellumo {
 namespace tool {
 

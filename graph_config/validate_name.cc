@@ -89,7 +89,9 @@ absl::Status ParseTagIndexName(absl::string_view tag_index_name, std::string* ta
   if (v.size() == 3) {
     const bool tag_ok = ValidateTag(v[0]).ok();
     const bool number_ok = ValidateNumber(v[1]).ok();
-    if (number_ok) RETURN_IF_ERROR(ParseIndex(v, &the_index));
+    if (number_ok) {
+      RETURN_IF_ERROR(ParseIndex(v, &the_index));
+    }
     valid = tag_ok && number_ok && ValidateName(v[2]).ok();
     the_tag = v[0];
   } else if (v.size() == 2) {
@@ -122,7 +124,9 @@ absl::Status ParseTagIndex(absl::string_view tag_index, std::string* tag, int* i
   } else if (v.size() == 2) {
     const bool tag_ok = v[0].empty() || ValidateTag(v[0]).ok();
     const bool number_ok = ValidateNumber(v[1]).ok();
-    if (number_ok) RETURN_IF_ERROR(ParseIndex(v, &the_index));
+    if (number_ok) {
+      RETURN_IF_ERROR(ParseIndex(v, &the_index));
+    }
     valid = tag_ok && number_ok;
   }
   if (!valid) {

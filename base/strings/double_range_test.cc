@@ -29,8 +29,12 @@ void ExpectRange(const RangeCase& c, const strings::DoubleRangeOptions& options)
   if (!c.ok) return;
   EXPECT_EQ(from, c.from);
   EXPECT_EQ(to, c.to);
-  if (c.consumed >= 0) EXPECT_EQ(end - c.text, c.consumed);
-  if (options.allow_currency) EXPECT_EQ(currency, c.currency);
+  if (c.consumed >= 0) {
+    EXPECT_EQ(end - c.text, c.consumed);
+  }
+  if (options.allow_currency) {
+    EXPECT_EQ(currency, c.currency);
+  }
 }
 
 TEST(ParseDoubleRangeTest, DashSeparatedBounds) {

@@ -106,7 +106,7 @@ class CalculatorTestHarness {
   // for a stream without one), then drops the inputs as the input stream handler does.
   absl::Status Process(std::vector<Packet> inputs) {
     InputStreamShardSet& shards = context_->Inputs();
-    CHECK_EQ(inputs.size(), shards.NumEntries());
+    CHECK_EQ(inputs.size(), static_cast<size_t>(shards.NumEntries()));
     for (CollectionItemId id = shards.BeginId(); id < shards.EndId(); ++id) {
       shards.Get(id).AddPacket(std::move(inputs[id.Value()]), /*is_done=*/false);
     }

@@ -34,7 +34,7 @@ void AddCallbackPacketNode(const std::string& side_packet_name,
   options->set_type(type);
   char address[17];
   const int written = std::snprintf(address, sizeof(address), "%p", target);
-  CHECK(written > 0 && written < sizeof(address));
+  CHECK(written > 0 && written < static_cast<int>(sizeof(address)));
   options->set_pointer(address);
   RegisterCallbackPacketTarget(type, target);
 }

@@ -52,7 +52,8 @@ absl::Status SidePacketsToStreamsCalculator::Process(CalculatorContext* cc) {
     if (num_side_packets == 0) return StatusStop();
     count = cc->InputSidePackets().Index(0).Get<std::vector<Packet>>().size();
     for (int j = 1; j < num_side_packets; ++j) {
-      if (cc->InputSidePackets().Index(j).Get<std::vector<Packet>>().size() != count) {
+      if (cc->InputSidePackets().Index(j).Get<std::vector<Packet>>().size() !=
+          static_cast<size_t>(count)) {
         return absl::InvalidArgumentError(
             "The specified input side packets contain vectors of different sizes.");
       }

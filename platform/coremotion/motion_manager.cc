@@ -81,17 +81,17 @@ bool CMMotionManager::isGyroAvailable() const {
 }
 
 double CMMotionManager::deviceMotionUpdateInterval() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   return interval_;
 }
 
 void CMMotionManager::setDeviceMotionUpdateInterval(double seconds) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   interval_ = seconds;
 }
 
 bool CMMotionManager::isDeviceMotionActive() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   return active_;
 }
 
@@ -101,7 +101,7 @@ void CMMotionManager::startDeviceMotionUpdatesToQueue(std::shared_ptr<NSOperatio
                                                       CMDeviceMotionHandler handler) {
   if (!isDeviceMotionAvailable()) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    base::MutexLock lock(&mutex_);
     const bool was_active = active_;
     active_ = true;
     queue_ = std::move(queue);
@@ -113,14 +113,14 @@ void CMMotionManager::startDeviceMotionUpdatesToQueue(std::shared_ptr<NSOperatio
 }
 
 void CMMotionManager::stopDeviceMotionUpdates() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   active_ = false;
   queue_ = nullptr;
   handler_ = nullptr;
 }
 
 std::shared_ptr<CMDeviceMotion> CMMotionManager::deviceMotion() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   return latest_;
 }
 
@@ -128,7 +128,7 @@ void CMMotionManager::Deliver(const std::shared_ptr<CMDeviceMotion>& sample) {
   std::shared_ptr<NSOperationQueue> queue;
   CMDeviceMotionHandler handler;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    base::MutexLock lock(&mutex_);
     if (!active_) return;
     latest_ = sample;
     queue = queue_;

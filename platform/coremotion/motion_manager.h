@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 
+#include "base/mutex.h"
 #include "platform/foundation/ns_error.h"
 #include "platform/foundation/ns_operation_queue.h"
 
@@ -81,12 +82,12 @@ class CMMotionManager : public std::enable_shared_from_this<CMMotionManager> {
  private:
   CMMotionManager() = default;
 
-  mutable std::mutex mutex_;
-  double interval_ = 0.01;
-  bool active_ = false;
-  std::shared_ptr<NSOperationQueue> queue_;
-  CMDeviceMotionHandler handler_;
-  std::shared_ptr<CMDeviceMotion> latest_;
+  mutable base::Mutex mutex_;
+  double interval_ ABSL_GUARDED_BY(mutex_) = 0.01;
+  bool active_ ABSL_GUARDED_BY(mutex_) = false;
+  std::shared_ptr<NSOperationQueue> queue_ ABSL_GUARDED_BY(mutex_);
+  CMDeviceMotionHandler handler_ ABSL_GUARDED_BY(mutex_);
+  std::shared_ptr<CMDeviceMotion> latest_ ABSL_GUARDED_BY(mutex_);
 };
 
 namespace platform::coremotion {

@@ -59,19 +59,19 @@ void SetAssertionHandler(std::shared_ptr<NSAssertionHandler> handler) {
 void RecordingAssertionHandler::handleFailureInMethod(const std::string& method,
                                                       const std::string& file, long line,
                                                       const std::string& description) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   failures_.push_back({true, method, file, line, description});
 }
 
 void RecordingAssertionHandler::handleFailureInFunction(const std::string& function,
                                                         const std::string& file, long line,
                                                         const std::string& description) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   failures_.push_back({false, function, file, line, description});
 }
 
 std::vector<AssertionFailure> RecordingAssertionHandler::failures() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   return failures_;
 }
 

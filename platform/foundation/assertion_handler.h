@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
+
 class NSAssertionHandler {
  public:
   virtual ~NSAssertionHandler() = default;
@@ -72,8 +74,8 @@ class RecordingAssertionHandler : public NSAssertionHandler {
   std::vector<AssertionFailure> failures() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<AssertionFailure> failures_;
+  mutable base::Mutex mutex_;
+  std::vector<AssertionFailure> failures_ ABSL_GUARDED_BY(mutex_);
 };
 
 // Installs a handler for its lifetime and puts the previous one back afterwards.

@@ -35,7 +35,7 @@ std::shared_ptr<NSNotificationObserverToken> NSNotificationCenter::addObserverFo
     const std::string& name, const void* object, NSNotificationBlock block) {
   auto token = std::make_shared<NSNotificationObserverToken>(name, object, nullptr,
                                                              std::move(block));
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   observers_.push_back(token);
   return token;
 }
@@ -44,14 +44,14 @@ void NSNotificationCenter::addObserver(const void* observer, NSNotificationBlock
                                        const std::string& name, const void* object) {
   auto token = std::make_shared<NSNotificationObserverToken>(name, object, observer,
                                                              std::move(block));
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   observers_.push_back(std::move(token));
 }
 
 void NSNotificationCenter::removeObserver(
     const std::shared_ptr<NSNotificationObserverToken>& token) {
   if (token == nullptr) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   auto it = std::find(observers_.begin(), observers_.end(), token);
   if (it == observers_.end()) return;
   token->removed_.store(true);
@@ -60,7 +60,7 @@ void NSNotificationCenter::removeObserver(
 
 void NSNotificationCenter::removeObserver(const void* observer) {
   if (observer == nullptr) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   std::erase_if(observers_, [observer](const std::shared_ptr<NSNotificationObserverToken>& t) {
     if (t->owner_ != observer) return false;
     t->removed_.store(true);
@@ -81,7 +81,7 @@ void NSNotificationCenter::postNotification(const std::shared_ptr<NSNotification
   if (notification == nullptr) return;
   std::vector<std::shared_ptr<NSNotificationObserverToken>> matching;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    base::MutexLock lock(&mutex_);
     for (const auto& token : observers_) {
       if (!token->name_.empty() && token->name_ != notification->name()) continue;
       if (token->sender_ != nullptr && token->sender_ != notification->object().get()) continue;

@@ -35,6 +35,8 @@
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
+
 // Names of the notifications this system posts or observes. The application-state and
 // accessibility names belong to the application layer; they live here so that every layer can
 // observe them without depending on it.
@@ -126,8 +128,9 @@ class NSNotificationCenter {
   void postNotification(const std::shared_ptr<NSNotification>& notification);
 
  private:
-  std::mutex mutex_;
-  std::vector<std::shared_ptr<NSNotificationObserverToken>> observers_;  // registration order
+  base::Mutex mutex_;
+  // In registration order.
+  std::vector<std::shared_ptr<NSNotificationObserverToken>> observers_ ABSL_GUARDED_BY(mutex_);
 };
 
 #endif  // PLATFORM_FOUNDATION_NS_NOTIFICATION_CENTER_H_

@@ -74,7 +74,7 @@ void DeliverSystemLogMessage(const std::string& message) {
   {
     std::lock_guard<std::mutex> lock(CaptureMutex());
     if (SystemLogCapture* capture = CurrentCapture()) {
-      std::lock_guard<std::mutex> capture_lock(capture->mutex_);
+      base::MutexLock capture_lock(&capture->mutex_);
       capture->messages_.push_back(message);
       return;
     }
@@ -94,7 +94,7 @@ SystemLogCapture::~SystemLogCapture() {
 }
 
 std::vector<std::string> SystemLogCapture::messages() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   return messages_;
 }
 

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
+
 void NSLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void NSLogv(const char* format, va_list arguments) __attribute__((format(printf, 1, 0)));
 
@@ -45,8 +47,8 @@ class SystemLogCapture {
 
  private:
   friend void DeliverSystemLogMessage(const std::string& message);
-  mutable std::mutex mutex_;
-  std::vector<std::string> messages_;
+  mutable base::Mutex mutex_;
+  std::vector<std::string> messages_ ABSL_GUARDED_BY(mutex_);
   SystemLogCapture* previous_;
 };
 

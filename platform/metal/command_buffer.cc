@@ -148,25 +148,25 @@ std::shared_ptr<MTLComputeCommandEncoder> MTLCommandBuffer::computeCommandEncode
 }
 
 void MTLCommandBuffer::OpenEncoder() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   CHECK(status_ == MTLCommandBufferStatusNotEnqueued) << "encoding into a committed command buffer";
   CHECK(!encoder_open_) << "a command encoder is still open in this command buffer (call endEncoding)";
   encoder_open_ = true;
 }
 
 void MTLCommandBuffer::CloseEncoder() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   encoder_open_ = false;
 }
 
 void MTLCommandBuffer::Append(std::function<void()> work) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   CHECK(status_ == MTLCommandBufferStatusNotEnqueued) << "encoding into a committed command buffer";
   work_.push_back(std::move(work));
 }
 
 void MTLCommandBuffer::addCompletedHandler(Handler handler) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   CHECK(status_ == MTLCommandBufferStatusNotEnqueued) << "addCompletedHandler after commit";
   handlers_.push_back(std::move(handler));
 }
@@ -174,7 +174,7 @@ void MTLCommandBuffer::addCompletedHandler(Handler handler) {
 void MTLCommandBuffer::commit() {
   std::vector<std::function<void()>> work;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    base::MutexLock lock(&mutex_);
     CHECK(status_ == MTLCommandBufferStatusNotEnqueued) << "commit called twice";
     CHECK(!encoder_open_) << "commit with a command encoder still open (call endEncoding)";
     status_ = MTLCommandBufferStatusCommitted;
@@ -183,40 +183,40 @@ void MTLCommandBuffer::commit() {
   {
     std::lock_guard<std::mutex> queue_lock(queue_->execution_mutex);
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      base::MutexLock lock(&mutex_);
       status_ = MTLCommandBufferStatusScheduled;
     }
-    changed_.notify_all();
+    changed_.SignalAll();
     for (std::function<void()>& step : work) step();
   }
   // Release what the work held (textures, buffers, arguments) before anyone is told it is done.
   work.clear();
   std::vector<Handler> handlers;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    base::MutexLock lock(&mutex_);
     status_ = MTLCommandBufferStatusCompleted;
     handlers.swap(handlers_);
   }
   const std::shared_ptr<MTLCommandBuffer> self = shared_from_this();
   for (Handler& handler : handlers) handler(self);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    base::MutexLock lock(&mutex_);
     handlers_done_ = true;
   }
-  changed_.notify_all();
+  changed_.SignalAll();
 }
 
 void MTLCommandBuffer::waitUntilScheduled() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return status_ >= MTLCommandBufferStatusScheduled; });
+  base::MutexLock lock(&mutex_);
+  while (status_ < MTLCommandBufferStatusScheduled) changed_.Wait(&mutex_);
 }
 
 void MTLCommandBuffer::waitUntilCompleted() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return handlers_done_; });
+  base::MutexLock lock(&mutex_);
+  while (!handlers_done_) changed_.Wait(&mutex_);
 }
 
 MTLCommandBufferStatus MTLCommandBuffer::status() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   return status_;
 }

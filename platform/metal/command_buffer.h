@@ -46,6 +46,7 @@
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
 #include "platform/metal/library.h"
 #include "platform/metal/pipeline.h"
 #include "platform/metal/types.h"
@@ -233,13 +234,13 @@ class MTLCommandBuffer : public std::enable_shared_from_this<MTLCommandBuffer> {
 
   const std::shared_ptr<platform::metal::internal::QueueState> queue_;
   std::string label_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  MTLCommandBufferStatus status_ = MTLCommandBufferStatusNotEnqueued;  // guarded by mutex_
-  bool handlers_done_ = false;                                        // guarded by mutex_
-  bool encoder_open_ = false;                                         // guarded by mutex_
-  std::vector<std::function<void()>> work_;                           // guarded by mutex_
-  std::vector<Handler> handlers_;                                     // guarded by mutex_
+  mutable base::Mutex mutex_;
+  base::CondVar changed_;
+  MTLCommandBufferStatus status_ ABSL_GUARDED_BY(mutex_) = MTLCommandBufferStatusNotEnqueued;
+  bool handlers_done_ ABSL_GUARDED_BY(mutex_) = false;
+  bool encoder_open_ ABSL_GUARDED_BY(mutex_) = false;
+  std::vector<std::function<void()>> work_ ABSL_GUARDED_BY(mutex_);
+  std::vector<Handler> handlers_ ABSL_GUARDED_BY(mutex_);
 };
 
 class MTLCommandQueue {

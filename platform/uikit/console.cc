@@ -37,12 +37,12 @@ ConsoleCapture::~ConsoleCapture() {
 }
 
 std::vector<std::string> ConsoleCapture::lines() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   return lines_;
 }
 
 void ConsoleCapture::Add(std::string_view line) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  base::MutexLock lock(&mutex_);
   lines_.emplace_back(line);
 }
 

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/mutex.h"
+
 namespace platform::uikit {
 
 void WriteConsoleLine(std::string_view line);
@@ -35,8 +37,8 @@ class ConsoleCapture {
   void Add(std::string_view line);
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
+  mutable base::Mutex mutex_;
+  std::vector<std::string> lines_ ABSL_GUARDED_BY(mutex_);
   ConsoleCapture* previous_;
 };
 
