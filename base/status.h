@@ -47,7 +47,9 @@ enum class StatusCode : int {
 //   kMovedFromRep       what a move leaves behind: INTERNAL, "Status accessed after move.";
 //   record address + 1  a shared, reference-counted record (code, message, payloads),
 //                       copied on write.
-class Status final {
+//
+// Returned Status objects may not be ignored: handle them, or call IgnoreError() and say why.
+class [[nodiscard]] Status final {
  public:
   // OK.
   Status() noexcept : rep_(kOkRep) {}

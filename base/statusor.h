@@ -23,7 +23,7 @@
 namespace util {
 
 template <typename T>
-class StatusOr;
+class [[nodiscard]] StatusOr;
 
 namespace internal_statusor {
 
@@ -70,7 +70,7 @@ class StatusOrData {
 }  // namespace internal_statusor
 
 template <typename T>
-class StatusOr : private internal_statusor::StatusOrData<T> {
+class [[nodiscard]] StatusOr : private internal_statusor::StatusOrData<T> {
   using Base = internal_statusor::StatusOrData<T>;
   using Base::status_;
   using Base::value_;

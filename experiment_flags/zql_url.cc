@@ -9,7 +9,7 @@
 #include "platform/foundation/ns_data.h"
 #include "platform/foundation/ns_file_manager.h"
 #include "platform/utility/base_logger.h"
-#include "usage_log/app_groups.h"
+#include "usage_base/app_groups.h"
 
 namespace {
 

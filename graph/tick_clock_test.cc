@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -15,6 +16,10 @@ int64_t SteadyMicros() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+const char* SourceName(TickClock::Source source) {
+  return source == TickClock::Source::kSteadyClock ? "SteadyClock" : "TimeStampCounter";
 }
 
 class TickClockTest : public ::testing::TestWithParam<TickClock::Source> {};
@@ -46,11 +51,13 @@ INSTANTIATE_TEST_SUITE_P(Sources, TickClockTest,
                          ::testing::Values(TickClock::Source::kTimeStampCounter,
                                            TickClock::Source::kSteadyClock),
                          [](const ::testing::TestParamInfo<TickClock::Source>& info) {
-                           return std::string(info.param == TickClock::Source::kSteadyClock
-                                                  ? "SteadyClock"
-                                                  : "TimeStampCounter");
+                           return std::string(SourceName(info.param));
                          });
 
 }  // namespace
+
+// Lets ctest list the cases by their source's name.
+void PrintTo(TickClock::Source source, std::ostream* os) { *os << SourceName(source); }
+
 }  // namespace internal
 }  // namespace kaldren

@@ -55,7 +55,9 @@ TEST(LogCallstackTest, AddressCaptureGrowsAndStartsAtTheCaller) {
     EXPECT_EQ(captured.stack->frameCount(), addresses.size());
     EXPECT_TRUE(std::equal(addresses.begin() + 1, addresses.end(), captured.reference.begin() + 1))
         << depth;
-    if (depth == 300) EXPECT_GT(addresses.size(), 256u);
+    if (depth == 300) {
+      EXPECT_GT(addresses.size(), 256u);
+    }
   }
 }
 

@@ -1,17 +1,21 @@
 #include "usage_log/trassen_counters.h"
 
-#include <openssl/md5.h>
+#include <openssl/evp.h>
 
 #include <functional>
 
+#include "base/logging.h"
 #include "platform/foundation/system_log.h"
 #include "platform/quartzcore/media_time.h"
 #include "usage_log/openssl_init.h"
 
 uint64_t JQXTrassenCountersNRWMetricHashForString(const std::string& name) {
   usage_log_internal::KeepOpenSslPastExit();
-  unsigned char digest[MD5_DIGEST_LENGTH];
-  MD5(reinterpret_cast<const unsigned char*>(name.data()), name.size(), digest);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_size = 0;
+  const int digested =
+      EVP_Digest(name.data(), name.size(), digest, &digest_size, EVP_md5(), nullptr);
+  CHECK(digested == 1 && digest_size >= 8) << "MD5 is not available";
   uint64_t hash = 0;
   for (int i = 0; i < 8; ++i) hash = (hash << 8) | digest[i];
   return hash;

@@ -579,7 +579,9 @@ TEST(HalfConversionTest, HalvesToFloatsTreatsEveryPositionAlike) {
         ASSERT_EQ(std::bit_cast<uint32_t>(floats[at]), expected)
             << count << " elements, 0x" << std::hex << pattern << " at " << std::dec << at;
         for (size_t k = 0; k < count; ++k) {
-          if (k != at) ASSERT_EQ(floats[k], platform::metal::HalfToFloat(0x3555)) << k;
+          if (k != at) {
+            ASSERT_EQ(floats[k], platform::metal::HalfToFloat(0x3555)) << k;
+          }
         }
       }
     }
