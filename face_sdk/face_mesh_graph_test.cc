@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <condition_variable>
 #include <fstream>
@@ -179,9 +181,16 @@ class RecordingDelegate : public QVXFaceMeshGraphDelegate {
     changed_.notify_all();
   }
   // The first `count` frames, once they have arrived.
+  // Callers index the frames they waited for, so a frame that never comes stops the test here,
+  // with a message, instead of letting it read past the end or wait for ever.
   std::vector<std::shared_ptr<QVXAugmentedFaceFrame>> WaitFor(size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return frames_.size() >= count; });
+    if (!changed_.wait_for(lock, std::chrono::seconds(60),
+                           [&] { return frames_.size() >= count; })) {
+      std::fprintf(stderr, "WaitFor: %zu of %zu frames reached the delegate within 60 s\n",
+                   frames_.size(), count);
+      std::abort();
+    }
     return frames_;
   }
 
